@@ -1,0 +1,39 @@
+#pragma once
+// The module `domain`: the grid bounds and every field of the run.
+//
+// A 2-D field is one contiguous block of floats over (ims:ime, jms:jme) with
+// i varying fastest; element (i, j) lies at (i - ims) + (j - jms) * (ime - ims + 1).
+// The 1-D arrays x (over ims:ime) and y, fx, fy (over jms:jme) hold element k
+// at k - lower bound.
+#include <cstddef>
+
+namespace domain {
+
+// Interior (d) and stored (m) bounds, fixed by gridpara.
+extern int ids, ide, jds, jde;
+extern int ims, ime, jms, jme;
+
+// The fifteen 2-D fields, in allocation order.
+extern float *u, *v, *us, *vs, *h, *q, *qc, *qr, *dqdt, *forceu, *forcev, *gpx, *gpy, *div, *vort;
+// Coordinates of the grid lines (m) and the Coriolis parameter per row.
+extern float *x, *y, *fx, *fy;
+
+// Fixes the bounds, then allocates and zero-fills the nineteen arrays.
+// Throws run_failure if memory cannot be had. A second call releases the
+// previous arrays first (the program calls it once; tests call it again).
+void gridpara();
+
+}  // namespace domain
+
+// Linear position of element (i, j) in a field with the given memory bounds.
+inline std::ptrdiff_t at(int i, int j, int ims, int ime, int jms) noexcept {
+  return static_cast<std::ptrdiff_t>(i - ims) +
+         static_cast<std::ptrdiff_t>(j - jms) * static_cast<std::ptrdiff_t>(ime - ims + 1);
+}
+
+// Number of elements of a field with the given memory bounds (0 if empty).
+inline std::size_t field_size(int ims, int ime, int jms, int jme) noexcept {
+  const long long ni = static_cast<long long>(ime) - ims + 1;
+  const long long nj = static_cast<long long>(jme) - jms + 1;
+  return (ni > 0 && nj > 0) ? static_cast<std::size_t>(ni * nj) : 0;
+}

@@ -1,0 +1,43 @@
+#pragma once
+// Field-sized working storage of the time step and the kernels.
+//
+// The step needs about a dozen scratch fields at once, far more than an
+// ordinary call stack holds. Each procedure owns its own slots here; the
+// storage is obtained once (the driver reserves it at start-up) and reused
+// by every later call, so the time loop never allocates. A call with larger
+// bounds than reserved (as a test may make) grows the slot.
+#include <cstddef>
+
+namespace work {
+
+enum slot : int {
+  rk2_u_n,
+  rk2_v_n,
+  rk2_q_n,
+  rk2_u_st,
+  rk2_v_st,
+  rk2_h_st,
+  rk2_q_st,
+  rk2_dqdt_st,
+  rk2_du_st,
+  rk2_dv_st,
+  rk2_dq_st,
+  stepping_tend_u,
+  stepping_tend_v,
+  adv_air_q_old,
+  adv_air_flux_x,
+  adv_air_flux_y,
+  force_air_q_old,
+  force_air_flux_x,
+  force_air_flux_y,
+  slot_count
+};
+
+// Storage of at least `count` floats for slot s. Its contents are whatever
+// the previous user left: callers write every point before reading it.
+float* array(slot s, std::size_t count);
+
+// Obtains every slot with `count` floats; throws run_failure if it cannot.
+void reserve(std::size_t count);
+
+}  // namespace work
