@@ -1,0 +1,22 @@
+#pragma once
+// Time integration: the two-stage Runge-Kutta step and its forward stage.
+
+// One step of one second: Heun's method for u and v, the flux-limited
+// advection in two stages for q, the height diagnosed from the new velocity.
+// Writes u on i = ids..ide, j = jds..jde-1; v on i = ids..ide-1, j = jds..jde;
+// h, q and dqdt on i = ids..ide-1, j = jds..jde-1; nothing else.
+void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* gpx, const float* gpy, const float* fx,
+         const float* fy, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims,
+         const int& ime, const int& jms, const int& jme);
+
+// One forward step of the given arrays: boundary values, advection of q over
+// dt, the momentum tendencies added unscaled, and the height diagnosis.
+void stepping(float* u, float* v, float* h, float* q, float* dqdt, const float* gpx, const float* gpy,
+              const float* fx, const float* fy, const float& dt, const int& ids, const int& ide, const int& jds,
+              const int& jde, const int& ims, const int& ime, const int& jms, const int& jme);
+
+namespace terms {
+// Heun's combination of the entry value, the stage value and the tendency
+// (or increment) evaluated on the stage: 0.5 x ((old + stage) + tendency).
+inline float heun(float old, float stage, float tendency) noexcept { return 0.5f * ((old + stage) + tendency); }
+}  // namespace terms
