@@ -1,0 +1,59 @@
+#include "driver/run.hpp"
+
+#include <cerrno>
+
+#include "diagnostics/diagnostics.hpp"
+#include "driver/init.hpp"
+#include "driver/snapshot.hpp"
+#include "driver/text_line.hpp"
+#include "grid/domain.hpp"
+#include "grid/failure.hpp"
+#include "grid/work_arrays.hpp"
+#include "timestep/timestep.hpp"
+
+void write_console(std::FILE* console, const std::string& name, std::string_view line) {
+  errno = 0;
+  const bool written = std::fwrite(line.data(), 1, line.size(), console) == line.size();
+  if (std::fflush(console) != 0 || !written || std::ferror(console)) {
+    throw run_failure(system_reason("cannot write to " + name, errno != 0 ? errno : EIO));
+  }
+}
+
+void emit() {
+  using namespace domain;
+  const std::size_t n = field_size(ims, ime, jms, jme);
+  for (std::size_t k = 0; k < n; ++k) qr[k] = 0.0f;
+  tracer(qr, constant::source_r_x, constant::source_r_y, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
+  for (std::size_t k = 0; k < n; ++k) qc[k] = 0.0f;
+  tracer(qc, constant::source_c_x, constant::source_c_y, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
+  for (std::size_t k = 0; k < n; ++k) q[k] = (qr[k] + qc[k]) + q[k];
+}
+
+void run(const run_settings& settings) {
+  using namespace domain;
+  gridpara();
+  work::reserve(field_size(ims, ime, jms, jme));
+  init(u, v, h, q, gpx, gpy, fx, fy, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
+  snapshot_file snapshots(settings.snapshot_path);
+
+  for (int n = 0; n <= settings.last_pass; ++n) {
+    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, ids, ide, jds, jde, ims, ime, jms, jme);
+    // The fifth argument is not read by div_vort; forceu is the unused field.
+    div_vort(domain::div, vort, us, vs, forceu, u, v, ids, ide, jds, jde, ims, ime, jms, jme);
+    if (emission_due(n)) emit();
+
+    const float t = static_cast<float>(n);
+    const float hr = t / 3600.0f;
+    if (progress_due(n)) {
+      write_console(settings.console, settings.console_name,
+                    text_line().text("Step/timing:").integer(n).text("s=").real(t).text("hr=").real(hr).finish());
+    }
+    if (snapshot_due(t)) {
+      write_console(
+          settings.console, settings.console_name,
+          text_line().text("Step/timing:").integer(n).text("s=").real(t).text("hr=").real(hr).text("output!").finish());
+      snapshots.write();
+    }
+  }
+  snapshots.close();
+}

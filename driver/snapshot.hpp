@@ -1,0 +1,35 @@
+#pragma once
+// The snapshot file: seven framed records per snapshot (q, dqdt, h, us, vs,
+// div, vort), each the field's interior section i = ids..ide, j = jds..jde as
+// float32 with i fastest, written straight from the field's rows.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "driver/record.hpp"
+
+class snapshot_file {
+ public:
+  // Creates the file or truncates an existing one, so that it ends up holding
+  // only this run's records. An existing file without any write permission
+  // is refused rather than overwritten. Throws run_failure.
+  explicit snapshot_file(std::string path);
+  ~snapshot_file();
+  snapshot_file(const snapshot_file&) = delete;
+  snapshot_file& operator=(const snapshot_file&) = delete;
+
+  // Writes one snapshot of the module's fields and hands it to the system,
+  // so that a run stopped later keeps every complete snapshot.
+  void write();
+  // Closes the file; throws run_failure if the last data cannot be written.
+  void close();
+
+  const std::string& path() const noexcept { return path_; }
+
+ private:
+  void write_field(const float* field);
+  std::string path_;
+  std::FILE* file_ = nullptr;
+  std::vector<byte_piece> rows_;
+  std::vector<char> buffer_;
+};
