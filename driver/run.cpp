@@ -32,7 +32,7 @@ void emit() {
 void run(const run_settings& settings) {
   using namespace domain;
   gridpara();
-  work::reserve(field_size(ims, ime, jms, jme));
+  work::reserve(work::production_step_slots, field_size(ims, ime, jms, jme));
   init(u, v, h, q, gpx, gpy, fx, fy, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
   snapshot_file snapshots(settings.snapshot_path);
 

@@ -7,6 +7,7 @@
 // by every later call, so the time loop never allocates. A call with larger
 // bounds than reserved (as a test may make) grows the slot.
 #include <cstddef>
+#include <initializer_list>
 
 namespace work {
 
@@ -30,6 +31,15 @@ enum slot : int {
   force_air_q_old,
   force_air_flux_x,
   force_air_flux_y,
+  fused_u0,
+  fused_v0,
+  fused_h0,
+  fused_q0,
+  fused_u1,
+  fused_v1,
+  fused_h1,
+  fused_q1,
+  fused_rows,
   slot_count
 };
 
@@ -37,7 +47,12 @@ enum slot : int {
 // the previous user left: callers write every point before reading it.
 float* array(slot s, std::size_t count);
 
-// Obtains every slot with `count` floats; throws run_failure if it cannot.
-void reserve(std::size_t count);
+// Obtains the given slots with `count` floats each; throws run_failure if it
+// cannot.
+void reserve(std::initializer_list<slot> slots, std::size_t count);
+
+// The slots of the production step, which the run reserves at start-up.
+inline constexpr std::initializer_list<slot> production_step_slots = {
+    fused_u0, fused_v0, fused_h0, fused_q0, fused_u1, fused_v1, fused_h1, fused_q1, fused_rows};
 
 }  // namespace work

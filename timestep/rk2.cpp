@@ -1,55 +1,153 @@
+// The production time step: the same arithmetic as the plain composition of
+// the procedures, evaluated by the same per-point functions, but swept over
+// the grid row by row so that each stage is one pass over memory.
+//
+// Stage 1 works on boundary-completed copies of the entry state (set 0) and
+// writes the stage state (set 1) on the points the forward step advances;
+// every other point of set 1 is then filled by set_bdy, exactly as the
+// corrector stage expects. Stage 2 reads set 1 and updates the module arrays
+// in place: each new value needs the entry value of its own point only.
 #include <algorithm>
+#include <utility>
 
-#include "diagnostics/diagnostics.hpp"
+#include "diagnostics/derived_terms.hpp"
 #include "grid/constant.hpp"
 #include "grid/domain.hpp"
 #include "grid/work_arrays.hpp"
 #include "kernels/kernels.hpp"
+#include "kernels/point_terms.hpp"
 #include "timestep/timestep.hpp"
 
-void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* gpx, const float* gpy, const float* fx,
-         const float* fy, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims,
-         const int& ime, const int& jms, const int& jme) {
+namespace {
+
+using terms::idx;
+
+struct extent {
+  int ids, ide, jds, jde, ims, ime, jms, jme;
+  idx nx;
+  idx row(int j) const noexcept { return at(0, j, ims, ime, jms); }
+};
+
+// Fluxes through the x faces i = ids..ide of the row starting at `row`,
+// into f[i - ims].
+void x_fluxes(float* __restrict f, const float* __restrict q, const float* __restrict u, idx row, const extent& e,
+              float dt) noexcept {
+  for (int i = e.ids; i <= e.ide; ++i) {
+    const idx k = row + i;
+    const terms::jumps r = terms::face_jumps(u[k], q[k - 2], q[k - 1], q[k], q[k + 1]);
+    f[i - e.ims] = terms::face_flux(u[k], q[k - 1], q[k], r, dt);
+  }
+}
+
+// Fluxes through the y faces i = ids..ide-1 of the row starting at `row`.
+void y_fluxes(float* __restrict f, const float* __restrict q, const float* __restrict v, idx row, const extent& e,
+              float dt) noexcept {
+  const idx nx = e.nx;
+  for (int i = e.ids; i <= e.ide - 1; ++i) {
+    const idx k = row + i;
+    const terms::jumps r = terms::face_jumps(v[k], q[k - 2 * nx], q[k - nx], q[k], q[k + nx]);
+    f[i - e.ims] = terms::face_flux(v[k], q[k - nx], q[k], r, dt);
+  }
+}
+
+// Height of the cells of one row, diagnosed from u and v.
+void height_row(float* __restrict h, const float* __restrict u, const float* __restrict v, idx row,
+                const extent& e) noexcept {
+  for (int i = e.ids; i <= e.ide - 1; ++i) h[row + i] = terms::diagnosed_height(u, v, row + i, e.nx);
+}
+
+// Stage 1, the forward step of set 0 into set 1: the pollutant advected over
+// one step, the velocities advanced by their tendencies, the height
+// diagnosed from the advanced velocities (one row behind, as it needs the
+// next row of v).
+void predictor(float* __restrict u1, float* __restrict v1, float* __restrict h1, float* __restrict q1,
+               const float* __restrict u0, const float* __restrict v0, const float* __restrict h0,
+               const float* __restrict q0, float* rows, const extent& e) noexcept {
+  const float dt = constant::step_length;
+  const idx nx = e.nx;
+  float* fx = rows;
+  float* fy_south = rows + nx;
+  float* fy_north = rows + 2 * nx;
+  y_fluxes(fy_south, q0, v0, e.row(e.jds), e, dt);
+  for (int j = e.jds; j <= e.jde - 1; ++j) {
+    const idx r = e.row(j);
+    y_fluxes(fy_north, q0, v0, e.row(j + 1), e, dt);
+    x_fluxes(fx, q0, u0, r, e, dt);
+    for (int i = e.ids; i <= e.ide - 1; ++i) {
+      const idx c = i - e.ims;
+      q1[r + i] = q0[r + i] + terms::cell_change(fx[c], fx[c + 1], fy_south[c], fy_north[c]);
+    }
+    for (int i = e.ids; i <= e.ide; ++i) u1[r + i] = u0[r + i] + terms::u_tendency(u0, v0, h0, r + i, nx);
+    for (int i = e.ids; i <= e.ide - 1; ++i) v1[r + i] = v0[r + i] + terms::v_tendency(u0, v0, h0, r + i, nx);
+    if (j > e.jds) height_row(h1, u1, v1, e.row(j - 1), e);
+    std::swap(fy_south, fy_north);
+  }
+  const idx r = e.row(e.jde);
+  for (int i = e.ids; i <= e.ide - 1; ++i) v1[r + i] = v0[r + i] + terms::v_tendency(u0, v0, h0, r + i, nx);
+  if (e.jde - 1 >= e.jds) height_row(h1, u1, v1, e.row(e.jde - 1), e);
+}
+
+// Stage 2, the corrector: tendencies and the half-step pollutant increment
+// on the boundary-completed set 1, averaged with the entry state held in
+// u, v, q, which are overwritten point by point; then the final height.
+void corrector(float* __restrict u, float* __restrict v, float* __restrict h, float* __restrict q,
+               float* __restrict dqdt, const float* __restrict u1, const float* __restrict v1,
+               const float* __restrict h1, const float* __restrict q1, float* rows, const extent& e) noexcept {
+  const float dt = constant::stage2_length;
+  const idx nx = e.nx;
+  float* fx = rows;
+  float* fy_south = rows + nx;
+  float* fy_north = rows + 2 * nx;
+  y_fluxes(fy_south, q1, v1, e.row(e.jds), e, dt);
+  for (int j = e.jds; j <= e.jde - 1; ++j) {
+    const idx r = e.row(j);
+    y_fluxes(fy_north, q1, v1, e.row(j + 1), e, dt);
+    x_fluxes(fx, q1, u1, r, e, dt);
+    for (int i = e.ids; i <= e.ide; ++i) {
+      u[r + i] = terms::heun(u[r + i], u1[r + i], terms::u_tendency(u1, v1, h1, r + i, nx));
+    }
+    for (int i = e.ids; i <= e.ide - 1; ++i) {
+      v[r + i] = terms::heun(v[r + i], v1[r + i], terms::v_tendency(u1, v1, h1, r + i, nx));
+    }
+    for (int i = e.ids; i <= e.ide - 1; ++i) {
+      const idx c = i - e.ims;
+      const float dq = terms::cell_change(fx[c], fx[c + 1], fy_south[c], fy_north[c]);
+      dqdt[r + i] = dq * 2.0f;
+      q[r + i] = terms::heun(q[r + i], q1[r + i], dq);
+    }
+    if (j > e.jds) height_row(h, u, v, e.row(j - 1), e);
+    std::swap(fy_south, fy_north);
+  }
+  const idx r = e.row(e.jde);
+  for (int i = e.ids; i <= e.ide - 1; ++i) {
+    v[r + i] = terms::heun(v[r + i], v1[r + i], terms::v_tendency(u1, v1, h1, r + i, nx));
+  }
+  if (e.jde - 1 >= e.jds) height_row(h, u, v, e.row(e.jde - 1), e);
+}
+
+}  // namespace
+
+void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx*/, const float* /*gpy*/,
+         const float* /*fx*/, const float* /*fy*/, const int& ids, const int& ide, const int& jds, const int& jde,
+         const int& ims, const int& ime, const int& jms, const int& jme) {
+  const extent e{ids, ide, jds, jde, ims, ime, jms, jme, static_cast<idx>(ime - ims + 1)};
   const std::size_t n = field_size(ims, ime, jms, jme);
-  float* u_n = work::array(work::rk2_u_n, n);
-  float* v_n = work::array(work::rk2_v_n, n);
-  float* q_n = work::array(work::rk2_q_n, n);
-  float* u_st = work::array(work::rk2_u_st, n);
-  float* v_st = work::array(work::rk2_v_st, n);
-  float* h_st = work::array(work::rk2_h_st, n);
-  float* q_st = work::array(work::rk2_q_st, n);
-  float* dqdt_st = work::array(work::rk2_dqdt_st, n);
-  float* du_st = work::array(work::rk2_du_st, n);
-  float* dv_st = work::array(work::rk2_dv_st, n);
-  float* dq_st = work::array(work::rk2_dq_st, n);
+  float* u0 = work::array(work::fused_u0, n);
+  float* v0 = work::array(work::fused_v0, n);
+  float* h0 = work::array(work::fused_h0, n);
+  float* q0 = work::array(work::fused_q0, n);
+  float* u1 = work::array(work::fused_u1, n);
+  float* v1 = work::array(work::fused_v1, n);
+  float* h1 = work::array(work::fused_h1, n);
+  float* q1 = work::array(work::fused_q1, n);
+  float* rows = work::array(work::fused_rows, std::max<std::size_t>(n, 3 * static_cast<std::size_t>(e.nx)));
 
-  std::copy_n(u, n, u_n);
-  std::copy_n(v, n, v_n);
-  std::copy_n(q, n, q_n);
-  std::copy_n(u, n, u_st);
-  std::copy_n(v, n, v_st);
-  std::copy_n(h, n, h_st);
-  std::copy_n(q, n, q_st);
-
-  // Stage 1, the predictor: a forward step of the stage copies.
-  stepping(u_st, v_st, h_st, q_st, dqdt_st, gpx, gpy, fx, fy, constant::step_length, ids, ide, jds, jde, ims, ime,
-           jms, jme);
-
-  // Stage 2, the corrector: tendencies on the stage state, then the averages.
-  set_bdy(u_st, v_st, h_st, q_st, ids, ide, jds, jde, ims, ime, jms, jme);
-  force(du_st, dv_st, u_st, v_st, h_st, gpx, gpy, fx, fy, ids, ide, jds, jde, ims, ime, jms, jme);
-  for (int j = jds; j <= jde - 1; ++j) {
-    const std::ptrdiff_t row = at(0, j, ims, ime, jms);
-    for (int i = ids; i <= ide; ++i) u[row + i] = terms::heun(u_n[row + i], u_st[row + i], du_st[row + i]);
-  }
-  for (int j = jds; j <= jde; ++j) {
-    const std::ptrdiff_t row = at(0, j, ims, ime, jms);
-    for (int i = ids; i <= ide - 1; ++i) v[row + i] = terms::heun(v_n[row + i], v_st[row + i], dv_st[row + i]);
-  }
-  force_air(dq_st, q_st, dqdt, u_st, v_st, constant::stage2_length, ids, ide, jds, jde, ims, ime, jms, jme);
-  for (int j = jds; j <= jde - 1; ++j) {
-    const std::ptrdiff_t row = at(0, j, ims, ime, jms);
-    for (int i = ids; i <= ide - 1; ++i) q[row + i] = terms::heun(q_n[row + i], q_st[row + i], dq_st[row + i]);
-  }
-  diagh(h, u, v, ids, ide, jds, jde, ims, ime, jms, jme);
+  std::copy_n(u, n, u0);
+  std::copy_n(v, n, v0);
+  std::copy_n(h, n, h0);
+  std::copy_n(q, n, q0);
+  set_bdy(u0, v0, h0, q0, ids, ide, jds, jde, ims, ime, jms, jme);
+  predictor(u1, v1, h1, q1, u0, v0, h0, q0, rows, e);
+  set_bdy(u1, v1, h1, q1, ids, ide, jds, jde, ims, ime, jms, jme);
+  corrector(u, v, h, q, dqdt, u1, v1, h1, q1, rows, e);
 }
