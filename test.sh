@@ -10,3 +10,6 @@ echo "== optimised build and tests"
 cmake -S "$src" -B "$src/build-test" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$src/build-test" -j "$jobs"
 ctest --test-dir "$src/build-test" --output-on-failure -j "$jobs"
+
+echo "== portable and host-tuned builds write the same bytes"
+"$src/tests/e2e/compare_builds.sh" "$src" "$src/build-compare" 300
