@@ -1,0 +1,159 @@
+// Boundary values: the west wall and its mirrored halo, the fixed eastern
+// inflow, the periodic rows between south and north, the corners, and the
+// order of the south and north copies. The grid is not square and every
+// point holds a value encoding (i, j), so a value taken from the wrong row or
+// column shows.
+#include <gtest/gtest.h>
+
+#include "grid/constant.hpp"
+#include "kernels/kernels.hpp"
+#include "support/field_checks.hpp"
+
+namespace {
+
+using checks::field;
+using checks::tagged;
+
+constexpr std::uint32_t u_init_bits = 0xC0400002u;
+constexpr std::uint32_t v_init_bits = 0x40A646E1u;
+
+struct boundary : testing::Test {
+  small_grid g = small_grid::with_interior(7, 5);
+  field u = g.field(), v = g.field(), h = g.field(), q = g.field();
+  field u_in, v_in, h_in, q_in;
+
+  void SetUp() override {
+    checks::fill(g, u, [](int i, int j) { return tagged(-100.0f, i, j); });
+    checks::fill(g, v, [](int i, int j) { return tagged(200.0f, i, j); });
+    checks::fill(g, h, [](int i, int j) { return tagged(300.0f, i, j); });
+    checks::fill(g, q, [](int i, int j) { return tagged(400.0f, i, j); });
+    // A zero on the first face east of the wall in two rows: its negation
+    // in the halo must be +0, as a subtraction from zero gives.
+    g(u, g.ids + 1, 2) = 0.0f;
+    g(u, g.ids + 1, 4) = -0.0f;
+    u_in = u, v_in = v, h_in = h, q_in = q;
+  }
+  void apply() { set_bdy(u.data(), v.data(), h.data(), q.data(), GRID_BOUNDS(g)); }
+  // Rows whose values set_bdy takes from the same row (not copied from others).
+  bool own_row(int j) const { return j >= g.jds && j <= g.jde - 1; }
+};
+
+TEST_F(boundary, west_wall_face_is_zero_in_every_row_including_halo_rows) {
+  apply();
+  for (int j = g.jms; j <= g.jme; ++j) EXPECT_EQ(bits(g(u, g.ids, j)), 0u) << "row " << j;
+}
+
+TEST_F(boundary, west_halo_mirrors_q_extends_h_and_v_and_negates_u) {
+  apply();
+  for (int j = g.jds; j <= g.jde - 1; ++j) {
+    EXPECT_EQ(g(q, 0, j), g(q_in, 1, j)) << "row " << j;
+    EXPECT_EQ(g(q, -1, j), g(q_in, 2, j)) << "row " << j;
+    for (int i = g.ims; i < g.ids; ++i) {
+      EXPECT_EQ(g(h, i, j), g(h_in, g.ids, j)) << i << "," << j;
+      EXPECT_EQ(g(v, i, j), g(v_in, g.ids, j)) << i << "," << j;
+      EXPECT_EQ(bits(g(u, i, j)), bits(0.0f - g(u_in, g.ids + 1, j))) << i << "," << j;
+    }
+  }
+  // Both signs of a zero source give +0, where a plain negation of +0
+  // would store -0.
+  EXPECT_EQ(bits(g(u, 0, 2)), 0u);
+  EXPECT_EQ(bits(g(u, -1, 2)), 0u);
+  EXPECT_EQ(bits(g(u, 0, 4)), 0u);
+  EXPECT_EQ(g(u, 0, 3), 100.0f - 2.0f - 3.0f / 64.0f);
+}
+
+TEST_F(boundary, east_side_holds_the_inflow_wind_bit_for_bit) {
+  apply();
+  ASSERT_EQ(bits(constant::u_init), u_init_bits);
+  ASSERT_EQ(bits(constant::v_init), v_init_bits);
+  for (int j = g.jms; j <= g.jme; ++j) {
+    for (int i = g.ide + 1; i <= g.ime; ++i) EXPECT_EQ(bits(g(u, i, j)), u_init_bits) << i << "," << j;
+    for (int i = g.ide; i <= g.ime; ++i) EXPECT_EQ(bits(g(v, i, j)), v_init_bits) << i << "," << j;
+  }
+  for (int j = g.jds; j <= g.jde - 1; ++j) {
+    EXPECT_EQ(bits(g(u, g.ide, j)), bits(g(u_in, g.ide, j))) << "the last face is advanced, not set; row " << j;
+    for (int i = g.ide; i <= g.ime; ++i) {
+      EXPECT_EQ(g(h, i, j), g(h_in, g.ide - 1, j)) << i << "," << j;
+      EXPECT_EQ(g(q, i, j), g(q_in, g.ide - 1, j)) << i << "," << j;
+    }
+  }
+}
+
+TEST_F(boundary, rows_are_periodic_between_south_and_north) {
+  apply();
+  for (int i = g.ims; i <= g.ime; ++i) {
+    for (const field* f : {&u, &v, &h, &q}) EXPECT_EQ(bits(g(*f, i, g.jde)), bits(g(*f, i, g.jds))) << "column " << i;
+    // South halo rows of h and q are the periodic images, u comes from row
+    // jde-1 (as completed by this call), v from row jde as it stood at entry.
+    for (int j = g.jms; j < g.jds; ++j) {
+      EXPECT_EQ(g(h, i, j), g(h, i, j + g.jde - 1)) << i << "," << j;
+      EXPECT_EQ(g(q, i, j), g(q, i, j + g.jde - 1)) << i << "," << j;
+      EXPECT_EQ(bits(g(u, i, j)), bits(g(u, i, g.jde - 1))) << i << "," << j;
+    }
+    // North rows beyond jde: images of rows jds+1.. for h and q, row jds for u and v.
+    for (int j = g.jde + 1; j <= g.jme; ++j) {
+      EXPECT_EQ(g(h, i, j), g(h, i, j - g.jde + g.jds)) << i << "," << j;
+      EXPECT_EQ(g(q, i, j), g(q, i, j - g.jde + g.jds)) << i << "," << j;
+      EXPECT_EQ(bits(g(u, i, j)), bits(g(u, i, g.jds))) << i << "," << j;
+      EXPECT_EQ(bits(g(v, i, j)), bits(g(v, i, g.jds))) << i << "," << j;
+    }
+  }
+  for (int j = g.jms; j < g.jds; ++j) {
+    for (int i = g.ids; i <= g.ide - 1; ++i) EXPECT_EQ(g(v, i, j), g(v_in, i, g.jde)) << i << "," << j;
+    EXPECT_EQ(g(v, g.ims, j), g(v_in, g.ids, g.jde)) << "row " << j;
+  }
+}
+
+TEST_F(boundary, corners_take_the_side_values_of_their_source_rows) {
+  apply();
+  // The mirror of the south-west corner: q(-1, -1) = q(2, jde-2) at entry,
+  // q(0, 0) = q(1, jde-1).
+  EXPECT_EQ(g(q, -1, -1), g(q_in, 2, g.jde - 2));
+  EXPECT_EQ(g(q, 0, 0), g(q_in, 1, g.jde - 1));
+  for (int j = g.jms; j <= g.jme; ++j) {
+    if (own_row(j)) continue;
+    const int image = j < g.jds ? j + g.jde - 1 : j - g.jde + g.jds;  // periodic source row of h and q
+    const int u_row = j < g.jds ? g.jde - 1 : g.jds;
+    const int v_row = j < g.jds ? g.jde : g.jds;
+    for (int i = g.ims; i < g.ids; ++i) {
+      EXPECT_EQ(g(q, i, j), g(q_in, g.ids - i, image)) << i << "," << j;
+      EXPECT_EQ(g(h, i, j), g(h_in, g.ids, image)) << i << "," << j;
+      EXPECT_EQ(bits(g(u, i, j)), bits(0.0f - g(u_in, g.ids + 1, u_row))) << i << "," << j;
+      EXPECT_EQ(g(v, i, j), g(v_in, g.ids, v_row)) << i << "," << j;
+    }
+    for (int i = g.ide; i <= g.ime; ++i) {
+      EXPECT_EQ(g(q, i, j), g(q_in, g.ide - 1, image)) << i << "," << j;
+      EXPECT_EQ(g(h, i, j), g(h_in, g.ide - 1, image)) << i << "," << j;
+      EXPECT_EQ(bits(g(v, i, j)), v_init_bits) << i << "," << j;
+    }
+  }
+}
+
+TEST_F(boundary, interior_points_are_left_alone) {
+  apply();
+  const checks::box inner{g.ids, g.ide - 1, g.jds, g.jde - 1};
+  EXPECT_TRUE(checks::same_bits_in(g, h, h_in, inner));
+  EXPECT_TRUE(checks::same_bits_in(g, q, q_in, inner));
+  EXPECT_TRUE(checks::same_bits_in(g, v, v_in, inner));
+  EXPECT_TRUE(checks::same_bits_in(g, u, u_in, {g.ids + 1, g.ide, g.jds, g.jde - 1}));
+}
+
+// The south halo of v is copied from row jde before the north step replaces
+// that row by row jds; a second call therefore finds row jds there. Nothing
+// else changes on a second call.
+TEST_F(boundary, second_call_changes_only_the_southern_halo_of_v) {
+  apply();
+  const field u1 = u, v1 = v, h1 = h, q1 = q;
+  apply();
+  EXPECT_TRUE(checks::same_bits(g, u, u1));
+  EXPECT_TRUE(checks::same_bits(g, h, h1));
+  EXPECT_TRUE(checks::same_bits(g, q, q1));
+  const checks::box south_halo{g.ims, g.ime, g.jms, g.jds - 1};
+  EXPECT_TRUE(checks::same_bits_outside(g, v, v1, south_halo));
+  for (int j = g.jms; j < g.jds; ++j) {
+    for (int i = g.ims; i <= g.ime; ++i) EXPECT_EQ(bits(g(v, i, j)), bits(g(v1, i, g.jds))) << i << "," << j;
+    for (int i = g.ids; i <= g.ide - 1; ++i) EXPECT_NE(g(v1, i, j), g(v1, i, g.jds)) << "first call " << i << "," << j;
+  }
+}
+
+}  // namespace
