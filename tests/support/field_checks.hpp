@@ -4,6 +4,7 @@
 // the first differing point.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -79,6 +80,14 @@ inline testing::AssertionResult all_written(const small_grid& g, const field& f,
     for (int i = b.i0; i <= b.i1; ++i)
       if (bits(g(f, i, j)) == bits(sentinel))
         return testing::AssertionFailure() << "(" << i << ", " << j << ") still holds the sentinel";
+  return testing::AssertionSuccess();
+}
+
+// Every point inside b holds a finite value.
+inline testing::AssertionResult all_finite(const small_grid& g, const field& f, box b) {
+  for (int j = b.j0; j <= b.j1; ++j)
+    for (int i = b.i0; i <= b.i1; ++i)
+      if (!std::isfinite(g(f, i, j))) return testing::AssertionFailure() << "(" << i << ", " << j << ") holds " << g(f, i, j);
   return testing::AssertionSuccess();
 }
 
