@@ -8,6 +8,7 @@
 
 #include "kernels/kernels.hpp"
 #include "support/field_checks.hpp"
+#include "timestep/timestep.hpp"
 
 namespace {
 
@@ -143,6 +144,72 @@ TEST_F(advection, superbee_limiter_values_appear_in_the_face_flux) {
     fluxes(fx, fy);
     EXPECT_EQ(g(fx, i, j), 125000.0f * p.phi) << "x face";
     EXPECT_EQ(g(fy, i, j), 125000.0f * p.phi) << "y face";
+  }
+}
+
+// Where the jump across a face is exactly the float nearest -1e-11 and the
+// upwind jump is 0 the ratio is 0/0. The limiter then gives 0: the face
+// carries the plain upwind flux and no NaN reaches the field.
+struct nan_ratio : advection {
+  static constexpr float offset = 1e-11f;
+  const float a = offset, b = 2.0f * offset;  // normal floats with a - b == -offset exactly
+  const int i0 = 5, j0 = 3;
+
+  // Across the face (i0, j0) the cell on its west (south) side holds b and
+  // the one on its east (north) side a; the next cell upstream repeats the
+  // upstream value. The flow is eastward through the x face, southward
+  // through the y face.
+  void place(bool along_x) {
+    checks::fill(g, q, [](int, int) { return 0.5f; });
+    checks::fill(g, u, [&](int, int) { return along_x ? 3.0f : 0.0f; });
+    checks::fill(g, v, [&](int, int) { return along_x ? 0.0f : -4.0f; });
+    if (along_x) {
+      g(q, i0 - 2, j0) = b, g(q, i0 - 1, j0) = b, g(q, i0, j0) = a;
+    } else {
+      g(q, i0, j0 - 1) = b, g(q, i0, j0) = a, g(q, i0, j0 + 1) = a;
+    }
+  }
+};
+
+TEST_F(nan_ratio, the_offending_face_exists) {
+  ASSERT_TRUE(std::isnormal(a) && std::isnormal(b));
+  ASSERT_EQ(a - b, -offset);
+  ASSERT_EQ((a - b) + offset, 0.0f);
+  place(true);
+  float jump = 0.0f, ratio = 0.0f;
+  flux_limiterx(jump, ratio, q.data(), u.data(), i0, j0, g.ims, g.ime, g.jms, g.jme);
+  EXPECT_EQ(jump, -offset);
+  EXPECT_TRUE(std::isnan(ratio));
+}
+
+TEST_F(nan_ratio, face_carries_the_plain_upwind_flux) {
+  for (bool along_x : {true, false}) {
+    SCOPED_TRACE(along_x ? "x face" : "y face");
+    place(along_x);
+    field fx = g.field(), fy = g.field();
+    fluxes(fx, fy);
+    const float w = along_x ? 3.0f : -4.0f;
+    const float upwind = (std::min(w, 0.0f) * a + std::max(w, 0.0f) * b) * (dt * 1000.0f);
+    const float got = along_x ? g(fx, i0, j0) : g(fy, i0, j0);
+    EXPECT_TRUE(std::isfinite(got));
+    EXPECT_EQ(bits(got), bits(upwind)) << checks::describe(got) << " vs " << checks::describe(upwind);
+  }
+}
+
+TEST_F(nan_ratio, field_stays_finite_after_an_advection_and_a_whole_step) {
+  for (bool along_x : {true, false}) {
+    SCOPED_TRACE(along_x ? "x face" : "y face");
+    place(along_x);
+    const field q_in = q;
+    advance();
+    EXPECT_TRUE(checks::all_finite(g, q, checks::stored(g)));
+    EXPECT_TRUE(checks::all_finite(g, dqdt, checks::cells(g)));
+
+    q = q_in;
+    field h = g.field(), gpx = g.field(), gpy = g.field(), fx(static_cast<std::size_t>(g.jme - g.jms + 1));
+    rk2(u.data(), v.data(), h.data(), q.data(), dqdt.data(), gpx.data(), gpy.data(), fx.data(), fx.data(), GRID_BOUNDS(g));
+    EXPECT_TRUE(checks::all_finite(g, q, checks::stored(g)));
+    EXPECT_TRUE(checks::all_finite(g, dqdt, checks::cells(g)));
   }
 }
 
