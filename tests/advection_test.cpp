@@ -304,18 +304,13 @@ TEST_F(advection, outputs_are_written_on_their_ranges_only) {
   fluxes(fx, fy);
   force_air(dq.data(), q.data(), rate.data(), u.data(), v.data(), dt, GRID_BOUNDS(g));
   advance();
-  const field untouched = g.field(sentinel);
   EXPECT_TRUE(checks::same_bits_outside(g, q, q_in, checks::cells(g)));
-  EXPECT_TRUE(checks::same_bits_outside(g, dqdt, untouched, checks::cells(g)));
-  EXPECT_TRUE(checks::same_bits_outside(g, dq, untouched, checks::cells(g)));
-  EXPECT_TRUE(checks::same_bits_outside(g, rate, untouched, checks::cells(g)));
-  EXPECT_TRUE(checks::same_bits_outside(g, fx, untouched, checks::x_faces(g)));
-  EXPECT_TRUE(checks::same_bits_outside(g, fy, untouched, checks::y_faces(g)));
-  EXPECT_TRUE(checks::all_written(g, dqdt, sentinel, checks::cells(g)));
-  EXPECT_TRUE(checks::all_written(g, dq, sentinel, checks::cells(g)));
-  EXPECT_TRUE(checks::all_written(g, rate, sentinel, checks::cells(g)));
-  EXPECT_TRUE(checks::all_written(g, fx, sentinel, checks::x_faces(g)));
-  EXPECT_TRUE(checks::all_written(g, fy, sentinel, checks::y_faces(g)));
+  const field untouched = g.field(sentinel);
+  for (auto [f, range] : {std::pair{&dqdt, checks::cells(g)}, {&dq, checks::cells(g)}, {&rate, checks::cells(g)},
+                          {&fx, checks::x_faces(g)}, {&fy, checks::y_faces(g)}}) {
+    EXPECT_TRUE(checks::same_bits_outside(g, *f, untouched, range));
+    EXPECT_TRUE(checks::all_written(g, *f, sentinel, range));
+  }
 }
 
 }  // namespace
