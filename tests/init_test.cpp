@@ -1,0 +1,130 @@
+// The initial state: coordinates, Coriolis values, the uniform flow and its
+// background terms, bit for bit, and what stays untouched.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "driver/init.hpp"
+#include "grid/constant.hpp"
+#include "grid/domain.hpp"
+#include "support/module_arrays.hpp"
+
+namespace {
+
+std::uint32_t bits_of(float v) { return std::bit_cast<std::uint32_t>(v); }
+
+// The value printed with 7 significant digits, as the figures are quoted.
+std::string seven_digits(float v) {
+  char text[32];
+  const auto r = std::to_chars(text, text + sizeof text, v, std::chars_format::scientific, 6);
+  return std::string(text, r.ptr);
+}
+
+// The Coriolis parameter as the run defines it: the single-precision sine,
+// times twice the rotation rate, in float.
+const float f0 = 1.4584e-4f * std::sin(0.6632251f);
+const float gpx_value = f0 * 5.196152f;
+const float gpy_value = f0 * 3.0000005f;
+
+TEST(InitialState, ConstantsHaveTheirBitPatterns) {
+  EXPECT_EQ(bits_of(constant::u_init), 0xC0400002u);
+  EXPECT_EQ(bits_of(constant::v_init), 0x40A646E1u);
+  EXPECT_EQ(bits_of(constant::minus_u_init), 0x40400002u);
+  EXPECT_EQ(seven_digits(f0), "8.978807e-05");
+  EXPECT_EQ(seven_digits(gpx_value), "4.665525e-04");
+  EXPECT_EQ(seven_digits(gpy_value), "2.693642e-04");
+}
+
+struct bounds {
+  int ids, ide, jds, jde, ims, ime, jms, jme;
+};
+
+struct arrays {
+  float *u, *v, *h, *q, *gpx, *gpy, *fx, *fy, *x, *y;
+};
+
+// Points of the field over the stored bounds whose bits differ from the
+// expected value at (i, j).
+int mismatches(const float* f, const bounds& b, const std::function<float(int, int)>& expected) {
+  int n = 0;
+  for (int j = b.jms; j <= b.jme; ++j) {
+    for (int i = b.ims; i <= b.ime; ++i) n += bits_of(f[at(i, j, b.ims, b.ime, b.jms)]) != bits_of(expected(i, j));
+  }
+  return n;
+}
+
+// `unwritten` is what the last stored row of gpx and the last stored column
+// of gpy held before: init leaves them alone.
+void expect_initial_state(const bounds& b, const arrays& a, float unwritten) {
+  for (int i = b.ims; i <= b.ime; ++i) {
+    EXPECT_EQ(a.x[i - b.ims], static_cast<float>(i - b.ids) * 1000.0f) << "x(" << i << ")";
+  }
+  for (int j = b.jms; j <= b.jme; ++j) {
+    EXPECT_EQ(a.y[j - b.jms], static_cast<float>(j - b.jds) * 1000.0f) << "y(" << j << ")";
+    EXPECT_EQ(bits_of(a.fx[j - b.jms]), bits_of(f0)) << "fx(" << j << ")";
+    EXPECT_EQ(bits_of(a.fy[j - b.jms]), bits_of(f0)) << "fy(" << j << ")";
+  }
+  const auto inside = [&](int i, int j) { return i >= b.ids && i <= b.ide && j >= b.jds && j <= b.jde; };
+  EXPECT_EQ(mismatches(a.u, b, [&](int i, int j) { return inside(i, j) ? constant::u_init : 0.0f; }), 0);
+  EXPECT_EQ(mismatches(a.v, b, [&](int i, int j) { return inside(i, j) ? constant::v_init : 0.0f; }), 0);
+  EXPECT_EQ(mismatches(a.h, b, [](int, int) { return 0.0f; }), 0);
+  EXPECT_EQ(mismatches(a.q, b, [](int, int) { return 0.0f; }), 0);
+  EXPECT_EQ(mismatches(a.gpx, b, [&](int, int j) { return j < b.jme ? gpx_value : unwritten; }), 0);
+  EXPECT_EQ(mismatches(a.gpy, b, [&](int i, int) { return i < b.ime ? gpy_value : unwritten; }), 0);
+}
+
+TEST(InitialState, ModuleFieldsAfterGridparaAndInit) {
+  domain::gridpara();
+  using namespace domain;
+  const bounds b{ids, ide, jds, jde, ims, ime, jms, jme};
+  init(u, v, h, q, gpx, gpy, fx, fy, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
+  expect_initial_state(b, {u, v, h, q, gpx, gpy, fx, fy, x, y}, 0.0f);
+
+  // The figures quoted for the configured grid.
+  EXPECT_EQ(x[-1 - ims], -2000.0f);
+  EXPECT_EQ(x[1 - ims], 0.0f);
+  EXPECT_EQ(x[403 - ims], 402000.0f);
+  EXPECT_EQ(y[401 - jms], 400000.0f);
+  const auto p = [&](int i, int j) { return at(i, j, ims, ime, jms); };
+  EXPECT_EQ(u[p(0, 5)], 0.0f);
+  EXPECT_EQ(u[p(402, 5)], 0.0f);
+  EXPECT_EQ(u[p(5, 0)], 0.0f);
+  EXPECT_EQ(bits_of(u[p(1, 1)]), 0xC0400002u);
+  EXPECT_EQ(bits_of(u[p(401, 401)]), 0xC0400002u);
+  EXPECT_EQ(bits_of(v[p(401, 1)]), 0x40A646E1u);
+
+  // Fields that init does not touch keep the zeros of gridpara.
+  for (const module_array& a : module_arrays()) {
+    const std::string name = a.name;
+    if (name == "dqdt" || name == "us" || name == "vs" || name == "div" || name == "vort" || name == "qc" ||
+        name == "qr" || name == "forceu" || name == "forcev") {
+      EXPECT_EQ(count_not(a, 0u), 0u) << name;
+    }
+  }
+}
+
+// Small bounds that differ in every value from the configured ones and from
+// each other, over arrays full of stale values: init must follow the bounds
+// it is given, overwrite every point it owns and no other.
+TEST(InitialState, FollowsTheBoundsItIsGiven) {
+  const bounds b{3, 6, 2, 4, 1, 8, 0, 6};
+  const std::size_t n = field_size(b.ims, b.ime, b.jms, b.jme);
+  const float stale = 1234.5f;
+  std::vector<float> u(n, stale), v(n, stale), h(n, stale), q(n, stale), gpx(n, stale), gpy(n, stale);
+  std::vector<float> x(8, stale), y(7, stale), fx(7, stale), fy(7, stale);
+  init(u.data(), v.data(), h.data(), q.data(), gpx.data(), gpy.data(), fx.data(), fy.data(), x.data(), y.data(),
+       b.ids, b.ide, b.jds, b.jde, b.ims, b.ime, b.jms, b.jme);
+  expect_initial_state(b,
+                       {u.data(), v.data(), h.data(), q.data(), gpx.data(), gpy.data(), fx.data(), fy.data(), x.data(),
+                        y.data()},
+                       stale);
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+// The snapshot file: seven records per snapshot, in their order, each the
+// interior of its field; truncation of an old file; failures.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "driver/snapshot.hpp"
+#include "grid/domain.hpp"
+#include "support/byte_files.hpp"
+#include "support/module_arrays.hpp"
+
+namespace {
+
+constexpr std::size_t record_bytes = 643212;
+constexpr std::size_t snapshot_bytes = 7 * record_bytes;
+
+// A value that names the field (its place among the module's arrays), the
+// point and a generation; every one is an exact float.
+float code(std::size_t field, int i, int j, int generation) {
+  using namespace domain;
+  return static_cast<float>(field * 200000u + static_cast<std::size_t>(at(i, j, ims, ime, jms)) +
+                            static_cast<std::size_t>(generation) * 3000000u);
+}
+
+void plant_codes(int generation) {
+  using namespace domain;
+  const auto arrays = module_arrays();
+  for (std::size_t f = 0; f < 15; ++f) {
+    for (int j = jms; j <= jme; ++j) {
+      for (int i = ims; i <= ime; ++i) arrays[f].data[at(i, j, ims, ime, jms)] = code(f, i, j, generation);
+    }
+  }
+}
+
+// Checks the snapshot that starts at `offset` against the planted codes.
+void expect_snapshot(const byte_vector& bytes, std::size_t offset, int generation) {
+  using namespace domain;
+  // Record order q, dqdt, h, us, vs, div, vort, by place among the arrays.
+  const std::size_t order[7] = {5, 8, 4, 2, 3, 13, 14};
+  const char* names[7] = {"q", "dqdt", "h", "us", "vs", "div", "vort"};
+  for (std::size_t r = 0; r < 7; ++r) {
+    const std::size_t start = offset + r * record_bytes;
+    EXPECT_EQ(marker_at(bytes, start), 643204) << names[r];
+    EXPECT_EQ(marker_at(bytes, start + record_bytes - 4), 643204) << names[r];
+    int mismatches = 0;
+    for (int j = jds; j <= jde; ++j) {
+      for (int i = ids; i <= ide; ++i) {
+        float value;
+        const auto k = static_cast<std::size_t>((i - ids) + (j - jds) * 401);
+        std::memcpy(&value, bytes.data() + start + 4 + 4 * k, 4);
+        mismatches += value != code(order[r], i, j, generation);
+      }
+    }
+    EXPECT_EQ(mismatches, 0) << "record " << names[r] << " of generation " << generation;
+  }
+}
+
+TEST(SnapshotFile, SevenInteriorRecordsPerSnapshotInTheirOrder) {
+  domain::gridpara();
+  scratch_dir dir;
+  const auto path = dir / "snapshots.dat";
+  {
+    // An older, longer file in the way: the new file holds only new records.
+    std::ofstream(path, std::ios::binary) << std::string(3 * snapshot_bytes + 5, '\xEE');
+    snapshot_file file(path.string());
+    plant_codes(0);
+    file.write();
+    plant_codes(1);
+    file.write();
+    file.close();
+  }
+  const byte_vector bytes = read_file(path);
+  ASSERT_EQ(bytes.size(), 2 * snapshot_bytes);
+  expect_snapshot(bytes, 0, 0);
+  expect_snapshot(bytes, snapshot_bytes, 1);
+}
+
+TEST(SnapshotFile, WrittenSnapshotsReachTheFileBeforeClosing) {
+  domain::gridpara();
+  scratch_dir dir;
+  const auto path = dir / "snapshots.dat";
+  snapshot_file file(path.string());
+  plant_codes(2);
+  file.write();
+  const byte_vector bytes = read_file(path);
+  ASSERT_EQ(bytes.size(), snapshot_bytes);
+  expect_snapshot(bytes, 0, 2);
+}
+
+TEST(SnapshotFile, FailuresNameTheFileAndTheReason) {
+  domain::gridpara();
+  scratch_dir dir;
+  const std::string missing_dir = (dir / "no-such-directory").string() + "/snapshots.dat";
+  std::string message = failure_message([&] { snapshot_file file(missing_dir); });
+  EXPECT_NE(message.find(missing_dir), std::string::npos) << message;
+  EXPECT_NE(message.find(std::strerror(ENOENT)), std::string::npos) << message;
+
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  message = failure_message([] {
+    snapshot_file file("/dev/full");
+    file.write();
+  });
+  EXPECT_NE(message.find("/dev/full"), std::string::npos) << message;
+  EXPECT_NE(message.find(std::strerror(ENOSPC)), std::string::npos) << message;
+}
+
+TEST(SnapshotFile, ExistingReadOnlyFileIsRefusedAndKept) {
+  scratch_dir dir;
+  const auto path = dir / "snapshots.dat";
+  std::ofstream(path) << "earlier records";
+  std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
+  const std::string message = failure_message([&] { snapshot_file file(path.string()); });
+  EXPECT_NE(message.find(path.string()), std::string::npos) << message;
+  EXPECT_EQ(as_text(read_file(path)), "earlier records");
+}
+
+}  // namespace
