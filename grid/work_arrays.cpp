@@ -12,9 +12,8 @@ constexpr std::array<const char*, slot_count> slot_names{
     "rk2 u_n",         "rk2 v_n",          "rk2 q_n",          "rk2 u_st",         "rk2 v_st",
     "rk2 h_st",        "rk2 q_st",         "rk2 dqdt_st",      "rk2 du_st",        "rk2 dv_st",
     "rk2 dq_st",       "stepping tend_u",  "stepping tend_v",  "adv_air q_old",    "adv_air flux_x",
-    "adv_air flux_y",  "force_air q_old",  "force_air flux_x", "force_air flux_y", "step u0",
-    "step v0",         "step h0",          "step q0",          "step u1",          "step v1",
-    "step h1",         "step q1",          "step rows"};
+    "adv_air flux_y",  "force_air q_old",  "force_air flux_x", "force_air flux_y", "step frame",
+    "step u1",         "step v1",          "step h1",          "step q1",          "step rows"};
 
 struct held {
   float_block block;

@@ -31,10 +31,7 @@ enum slot : int {
   force_air_q_old,
   force_air_flux_x,
   force_air_flux_y,
-  fused_u0,
-  fused_v0,
-  fused_h0,
-  fused_q0,
+  fused_frame,
   fused_u1,
   fused_v1,
   fused_h1,
@@ -53,6 +50,6 @@ void reserve(std::initializer_list<slot> slots, std::size_t count);
 
 // The slots of the production step, which the run reserves at start-up.
 inline constexpr std::initializer_list<slot> production_step_slots = {
-    fused_u0, fused_v0, fused_h0, fused_q0, fused_u1, fused_v1, fused_h1, fused_q1, fused_rows};
+    fused_frame, fused_u1, fused_v1, fused_h1, fused_q1, fused_rows};
 
 }  // namespace work

@@ -2,11 +2,15 @@
 // the procedures, evaluated by the same per-point functions, but swept over
 // the grid row by row so that each stage is one pass over memory.
 //
-// Stage 1 works on boundary-completed copies of the entry state (set 0) and
-// writes the stage state (set 1) on the points the forward step advances;
-// every other point of set 1 is then filled by set_bdy, exactly as the
-// corrector stage expects. Stage 2 reads set 1 and updates the module arrays
-// in place: each new value needs the entry value of its own point only.
+// Stage 1 reads the entry state with its boundary values set (set 0). Rather
+// than copying the four fields for that, set_bdy is applied to the module
+// arrays themselves, after the points it writes (the frame around the
+// core of the interior) have been saved; they are put back before stage 2,
+// so the module arrays hold the exact entry state again. Stage 1 writes the
+// stage state (set 1) on the points the forward step advances; every other
+// point of set 1 is then filled by set_bdy, exactly as the corrector stage
+// expects. Stage 2 reads set 1 and updates the module arrays in place: each
+// new value needs the entry value of its own point only.
 #include <algorithm>
 #include <utility>
 
@@ -48,6 +52,40 @@ void y_fluxes(float* __restrict f, const float* __restrict q, const float* __res
     const terms::jumps r = terms::face_jumps(v[k], q[k - 2 * nx], q[k - nx], q[k], q[k + nx]);
     f[i - e.ims] = terms::face_flux(v[k], q[k - nx], q[k], r, dt);
   }
+}
+
+// The frame of a field: every point set_bdy may write. It is all of the
+// rows outside jds..jde-1, and in those rows the columns up to ids and from
+// ide on. Points are visited in a fixed order, so that a save and a restore
+// with the same extent match up.
+template <class Move>
+void for_frame(const extent& e, Move move) {
+  for (int j = e.jms; j <= e.jme; ++j) {
+    const idx r = e.row(j);
+    if (j < e.jds || j > e.jde - 1) {
+      move(r + e.ims, e.nx);
+    } else {
+      move(r + e.ims, e.ids - e.ims + 1);
+      move(r + e.ide, e.ime - e.ide + 1);
+    }
+  }
+}
+
+std::size_t frame_size(const extent& e) {
+  std::size_t n = 0;
+  for_frame(e, [&](idx, idx count) { n += static_cast<std::size_t>(count); });
+  return n;
+}
+
+void save_frame(const float* f, float* kept, const extent& e) {
+  for_frame(e, [&](idx from, idx count) { kept = std::copy_n(f + from, count, kept); });
+}
+
+void restore_frame(float* f, const float* kept, const extent& e) {
+  for_frame(e, [&](idx to, idx count) {
+    std::copy_n(kept, count, f + to);
+    kept += count;
+  });
 }
 
 // Height of the cells of one row, diagnosed from u and v.
@@ -132,22 +170,20 @@ void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx
          const int& ims, const int& ime, const int& jms, const int& jme) {
   const extent e{ids, ide, jds, jde, ims, ime, jms, jme, static_cast<idx>(ime - ims + 1)};
   const std::size_t n = field_size(ims, ime, jms, jme);
-  float* u0 = work::array(work::fused_u0, n);
-  float* v0 = work::array(work::fused_v0, n);
-  float* h0 = work::array(work::fused_h0, n);
-  float* q0 = work::array(work::fused_q0, n);
+  const std::size_t nf = frame_size(e);
+  float* kept = work::array(work::fused_frame, 4 * nf);
   float* u1 = work::array(work::fused_u1, n);
   float* v1 = work::array(work::fused_v1, n);
   float* h1 = work::array(work::fused_h1, n);
   float* q1 = work::array(work::fused_q1, n);
-  float* rows = work::array(work::fused_rows, std::max<std::size_t>(n, 3 * static_cast<std::size_t>(e.nx)));
+  float* rows = work::array(work::fused_rows, 3 * static_cast<std::size_t>(e.nx));
 
-  std::copy_n(u, n, u0);
-  std::copy_n(v, n, v0);
-  std::copy_n(h, n, h0);
-  std::copy_n(q, n, q0);
-  set_bdy(u0, v0, h0, q0, ids, ide, jds, jde, ims, ime, jms, jme);
-  predictor(u1, v1, h1, q1, u0, v0, h0, q0, rows, e);
+  float* const fields[4] = {u, v, h, q};
+  for (std::size_t f = 0; f < 4; ++f) save_frame(fields[f], kept + f * nf, e);
+  set_bdy(u, v, h, q, ids, ide, jds, jde, ims, ime, jms, jme);
+  predictor(u1, v1, h1, q1, u, v, h, q, rows, e);
+  for (std::size_t f = 0; f < 4; ++f) restore_frame(fields[f], kept + f * nf, e);
+
   set_bdy(u1, v1, h1, q1, ids, ide, jds, jde, ims, ime, jms, jme);
   corrector(u, v, h, q, dqdt, u1, v1, h1, q1, rows, e);
 }
