@@ -11,5 +11,5 @@ cmake -S "$src" -B "$src/build-test" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$src/build-test" -j "$jobs"
 ctest --test-dir "$src/build-test" --output-on-failure -j "$jobs"
 
-echo "== portable and host-tuned builds write the same bytes"
+echo "== host-tuned, portable and two-thread builds write the same bytes"
 "$src/tests/e2e/compare_builds.sh" "$src" "$src/build-compare" 300
