@@ -92,7 +92,7 @@ int run(const std::string& path) {
 
   const std::int64_t k = reader.complete_snapshots();
   if (reader.damage() != snap::Damage::none) {
-    std::printf("%lld complete snapshots before the damage\n", static_cast<long long>(k));
+    std::printf("complete snapshots before the damage: %lld\n", static_cast<long long>(k));
     std::fflush(stdout);
     std::fprintf(stderr, "snapinfo: %s: damaged file (%s) %s\n", path.c_str(),
                  std::string(snap::damage_name(reader.damage())).c_str(), reader.message().c_str());

@@ -99,7 +99,7 @@ class SnapinfoTest(unittest.TestCase):
                 self.assertIn("snapinfo: %s: damaged file (%s) at byte %d: " % (path, damage, offset), r.stderr)
                 self.assertIn(expected, r.stderr)
                 self.assertEqual(len(table_rows(r.stdout)), listed)
-                self.assertIn("%d complete snapshots before the damage" % listed, r.stdout)
+                self.assertIn("complete snapshots before the damage: %d\n" % listed, r.stdout)
 
     def test_unreadable_inputs(self):
         r = run(os.path.join(self.tmp.name, "nowhere.dat"))
