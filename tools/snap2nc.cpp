@@ -119,6 +119,9 @@ class PendingOutput {
 class NcFile {
  public:
   explicit NcFile(const std::string& path) {
+    // Each field is written once, a whole chunk (one snapshot) at a time:
+    // a cache of one chunk per variable is all the library needs.
+    check(nc_set_chunk_cache(static_cast<std::size_t>(snap::record_bytes) + 4096, 1, 1.0f), "setting the chunk cache");
     check(nc_create(path.c_str(), NC_NETCDF4 | NC_CLOBBER, &id_), "cannot create '" + path + "'");
   }
   ~NcFile() {
