@@ -5,6 +5,10 @@ data, the same marker); each record is one 401 x 401 float32 field, i (x)
 fastest; seven records q, dqdt, h, us, vs, div, vort make one snapshot, and
 snapshot k is model time 1800 k s.
 """
+import os
+import tempfile
+import unittest
+
 import numpy as np
 
 N = 401
@@ -73,3 +77,31 @@ def write_file(path, snapshots, special=False):
     with open(path, "wb") as f:
         f.write(data)
     return data
+
+
+class SnapshotFileTest(unittest.TestCase):
+    """Base of the tools' tests: a temporary directory `dir` holding a
+    synthetic snapshot file `file` (its bytes in `bytes`)."""
+    snapshots = 3
+    special = False
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.dir = cls.tmp.name
+        cls.file = os.path.join(cls.dir, "run.dat")
+        cls.bytes = write_file(cls.file, cls.snapshots, cls.special)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, data):
+        """Writes data to a file in the test's directory; returns its path."""
+        path = self.path(name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path

@@ -8,7 +8,6 @@ import os
 import struct
 import subprocess
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -32,25 +31,12 @@ def gif_size(path):
     return struct.unpack("<HH", head[6:10])  # logical screen width, height
 
 
-class PlotSnapshotsTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        cls.dir = cls.tmp.name
-        cls.file = os.path.join(cls.dir, "run.dat")
-        # special=True: the maps must cope with NaN, infinities and -0.0.
-        cls.bytes = sf.write_file(cls.file, 3, special=True)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
+class PlotSnapshotsTest(sf.SnapshotFileTest):
+    special = True  # the maps must cope with NaN, infinities and -0.0
 
     def run_script(self, *args):
         return subprocess.run([sys.executable, SCRIPT, *args], cwd=self.dir, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, text=True, timeout=300)
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
 
     def test_panels_and_animation(self):
         r = self.run_script(self.file, "--time", "1h", "-o", "maps.png", "--animate", "q.gif")
@@ -89,8 +75,7 @@ class PlotSnapshotsTest(unittest.TestCase):
                  ("trailing", self.bytes[:S] + b"\0", f"at byte {S}: 1 byte follows the last complete snapshot")]
         for name, data, message in cases:
             with self.subTest(name):
-                with open(self.path(name + ".dat"), "wb") as f:
-                    f.write(data)
+                self.write(name + ".dat", data)
                 r = self.run_script(name + ".dat", "-o", name + ".png")
                 self.assertEqual(r.returncode, 1)
                 self.assertIn(f"plot_snapshots.py: {name}.dat: damaged file {message}", r.stderr)

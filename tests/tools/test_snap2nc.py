@@ -8,7 +8,6 @@ import glob
 import os
 import subprocess
 import sys
-import tempfile
 import unittest
 
 import netCDF4
@@ -32,25 +31,19 @@ def bits(a):
     return np.ascontiguousarray(a, dtype="<f4").view("<u4")
 
 
-class Snap2ncTest(unittest.TestCase):
+class Snap2ncTest(sf.SnapshotFileTest):
+    snapshots = SNAPSHOTS
+    special = True
+
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        cls.dir = cls.tmp.name
-        cls.input = os.path.join(cls.dir, "run.dat")
-        cls.bytes = sf.write_file(cls.input, SNAPSHOTS, special=True)
+        super().setUpClass()
+        cls.input = cls.file
         cls.expected = [sf.synthetic_fields(k, special=True) for k in range(SNAPSHOTS)]
         cls.output = os.path.join(cls.dir, "run.nc")
         r = run(cls.input, cls.output)
         assert r.returncode == 0, r.stderr
         cls.stdout = r.stdout
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
 
     def assert_no_output(self, out):
         self.assertFalse(os.path.exists(out), out)
@@ -143,10 +136,7 @@ class Snap2ncTest(unittest.TestCase):
                                                               f"{S + sf.FRAME_BYTES}: .*expected the leading marker")]
         for name, data, message in cases:
             with self.subTest(name):
-                src = self.path(name + ".dat")
-                if data is not None:
-                    with open(src, "wb") as f:
-                        f.write(data)
+                src = self.path(name + ".dat") if data is None else self.write(name + ".dat", data)
                 out = self.path(name + ".nc")
                 r = run(src, out)
                 self.assertEqual(r.returncode, 1)
@@ -154,12 +144,8 @@ class Snap2ncTest(unittest.TestCase):
                 self.assert_no_output(out)
 
     def test_failed_conversion_keeps_an_existing_output(self):
-        src = self.path("cut.dat")
-        with open(src, "wb") as f:
-            f.write(self.bytes[:100])
-        out = self.path("existing.nc")
-        with open(out, "wb") as f:
-            f.write(b"earlier result")
+        src = self.write("cut.dat", self.bytes[:100])
+        out = self.write("existing.nc", b"earlier result")
         r = run(src, out)
         self.assertEqual(r.returncode, 1)
         self.assertIn("'" + out + "' not written", r.stderr)

@@ -6,7 +6,6 @@ usage: test_snapinfo.py PATH_TO_SNAPINFO
 import os
 import subprocess
 import sys
-import tempfile
 import unittest
 
 import numpy as np
@@ -26,25 +25,10 @@ def table_rows(stdout):
     return [line.split() for line in stdout.splitlines() if line[:4].strip().isdigit()]
 
 
-class SnapinfoTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        cls.good = os.path.join(cls.tmp.name, "good.dat")
-        cls.bytes = sf.write_file(cls.good, 3)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
-
-    def write(self, name, data):
-        path = os.path.join(self.tmp.name, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
+class SnapinfoTest(sf.SnapshotFileTest):
 
     def test_table_of_a_complete_file(self):
-        r = run(self.good)
+        r = run(self.file)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stderr, "")
         self.assertIn("3 snapshots, 21 records, 13507452 bytes: framing intact", r.stdout)
@@ -102,10 +86,10 @@ class SnapinfoTest(unittest.TestCase):
                 self.assertIn("complete snapshots before the damage: %d\n" % listed, r.stdout)
 
     def test_unreadable_inputs(self):
-        r = run(os.path.join(self.tmp.name, "nowhere.dat"))
+        r = run(os.path.join(self.dir, "nowhere.dat"))
         self.assertEqual(r.returncode, 1)
         self.assertRegex(r.stderr, r"^snapinfo: cannot open '.*nowhere\.dat': No such file or directory\n$")
-        r = run(self.tmp.name)
+        r = run(self.dir)
         self.assertEqual(r.returncode, 1)
         self.assertIn("it is a directory", r.stderr)
 
@@ -125,7 +109,7 @@ class SnapinfoTest(unittest.TestCase):
     @unittest.skipUnless(os.path.exists("/dev/full"), "needs /dev/full")
     def test_unwritable_standard_output(self):
         with open("/dev/full", "w") as full:
-            r = run(self.good, stdout=full)
+            r = run(self.file, stdout=full)
         self.assertEqual(r.returncode, 1)
         self.assertIn("cannot write the table to standard output", r.stderr)
 
