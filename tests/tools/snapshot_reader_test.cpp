@@ -108,15 +108,6 @@ TEST(SnapshotReader, ReadsRealSizedSnapshotsBitForBit) {
   EXPECT_EQ(reader.damage(), snap::Damage::none);
 }
 
-TEST(SnapshotReader, ShortReadsGiveTheSameResult) {
-  const Bytes bytes = make_file(21, small);
-  for (std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{5}, std::size_t{16}, SIZE_MAX}) {
-    const Outcome o = read_all(bytes, small, chunk);
-    EXPECT_EQ(o.records, 21) << "chunk " << chunk;
-    EXPECT_EQ(o.damage, snap::Damage::none) << o.message;
-  }
-}
-
 struct DamageCase {
   const char* what;
   Bytes bytes;
@@ -207,16 +198,6 @@ TEST(SnapshotReader, ReportsReadErrors) {
   EXPECT_EQ(reader.next(values), snap::Reader::Status::damaged);
   EXPECT_EQ(reader.damage(), snap::Damage::read_error);
   EXPECT_EQ(reader.message(), "at byte 1: read error: Input/output error");
-}
-
-TEST(SnapshotReader, RejectsImpossibleRecordSizes) {
-  snap::MemorySource source({});
-  for (std::int32_t size : {0, -4, 6, INT32_MAX - 7}) {
-    EXPECT_THROW(snap::Reader(source, size), std::invalid_argument) << size;
-  }
-  snap::Reader reader(source, small);
-  std::vector<float> wrong(3);
-  EXPECT_THROW(reader.next(wrong), std::invalid_argument);
 }
 
 TEST(FileSource, ReadsFromDiskAndNamesThePathOnFailure) {

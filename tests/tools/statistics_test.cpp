@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <limits>
-#include <stdexcept>
 #include <vector>
 
 #include "snapshot/snapshot_file.hpp"
@@ -66,13 +65,4 @@ TEST(PollutantStats, CancellingValuesHaveNoCentre) {
   EXPECT_EQ(s.total, 0.0);
   EXPECT_EQ(s.nonzero_cells, 2);  // -0.0 counts as zero
   EXPECT_FALSE(s.has_centre);
-}
-
-TEST(PollutantStats, CellSizeScalesTotalAndCentre) {
-  const std::vector<float> q = {0.0f, 0.0f, 0.0f, 1.5f};  // cell (1, 1) of a 2 x 2 grid
-  const auto s = snap::pollutant_stats(q, 2, 2, 2.0);
-  EXPECT_EQ(s.total, 6.0);  // 1.5 * 4 km²
-  EXPECT_EQ(s.centre_x_km, 3.0);
-  EXPECT_EQ(s.centre_y_km, 3.0);
-  EXPECT_THROW(snap::pollutant_stats(q, 3, 2), std::invalid_argument);
 }

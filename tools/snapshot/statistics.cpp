@@ -26,7 +26,7 @@ FieldStats field_stats(std::span<const float> values) {
   return s;
 }
 
-PollutantStats pollutant_stats(std::span<const float> q, int nx, int ny, double cell_km) {
+PollutantStats pollutant_stats(std::span<const float> q, int nx, int ny) {
   if (nx <= 0 || ny <= 0 || q.size() != static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny)) {
     throw std::invalid_argument("pollutant_stats: q must hold nx * ny values");
   }
@@ -34,17 +34,17 @@ PollutantStats pollutant_stats(std::span<const float> q, int nx, int ny, double 
   double sum = 0.0, sum_x = 0.0, sum_y = 0.0;
   std::size_t k = 0;
   for (int j = 0; j < ny; ++j) {
-    const double yc = (j + 0.5) * cell_km;
+    const double yc = j + 0.5;
     for (int i = 0; i < nx; ++i, ++k) {
       const double v = static_cast<double>(q[k]);
       if (v == 0.0) continue;
       ++s.nonzero_cells;
       sum += v;
-      sum_x += v * ((i + 0.5) * cell_km);
+      sum_x += v * (i + 0.5);
       sum_y += v * yc;
     }
   }
-  s.total = sum * (cell_km * cell_km);
+  s.total = sum;  // times the cell area, 1 km²
   if (sum != 0.0) {
     s.has_centre = true;
     s.centre_x_km = sum_x / sum;

@@ -24,8 +24,8 @@ struct PollutantStats {
   double centre_y_km = 0.0;
 };
 
-// q holds nx * ny values, i fastest; cell (i, j) (from 0) has its centre at
-// ((i + 0.5) * cell_km, (j + 0.5) * cell_km).
-PollutantStats pollutant_stats(std::span<const float> q, int nx, int ny, double cell_km = 1.0);
+// q holds nx * ny values, i fastest; cell (i, j) (from 0) is 1 km² with its
+// centre at (i + 0.5, j + 0.5) km.
+PollutantStats pollutant_stats(std::span<const float> q, int nx, int ny);
 
 }  // namespace plume::snapshot
