@@ -47,6 +47,8 @@ void print_legend(const std::string& path) {
   std::printf(" %13s %7s %8s %8s\n", "q_total", "q_cells", "q_cx", "q_cy");
 }
 
+constexpr std::int64_t complete_run_snapshots = 33;  // 0 .. 16 h
+
 struct Row {
   std::array<snap::FieldStats, snap::fields_per_snapshot> stats;
   snap::PollutantStats pollutant;
@@ -98,8 +100,9 @@ int run(const std::string& path) {
                  std::string(snap::damage_name(reader.damage())).c_str(), reader.message().c_str());
     return 1;
   }
-  std::printf("%lld snapshots, %lld records, %llu bytes: framing intact\n", static_cast<long long>(k),
-              static_cast<long long>(reader.records_read()), static_cast<unsigned long long>(reader.offset()));
+  std::printf("%lld snapshots, %lld records, %llu bytes: framing intact%s\n", static_cast<long long>(k),
+              static_cast<long long>(reader.records_read()), static_cast<unsigned long long>(reader.offset()),
+              k == complete_run_snapshots ? "" : " (a complete 16 h run has 33 snapshots)");
   return 0;
 }
 

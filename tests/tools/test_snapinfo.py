@@ -31,7 +31,8 @@ class SnapinfoTest(sf.SnapshotFileTest):
         r = run(self.file)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stderr, "")
-        self.assertIn("3 snapshots, 21 records, 13507452 bytes: framing intact", r.stdout)
+        self.assertIn("3 snapshots, 21 records, 13507452 bytes: framing intact (a complete 16 h run has 33 snapshots)\n",
+                      r.stdout)
         header = next(line.split() for line in r.stdout.splitlines() if line.startswith("snap"))
         rows = table_rows(r.stdout)
         self.assertEqual(len(rows), 3)
