@@ -1,12 +1,14 @@
 #!/usr/bin/python3
 """Maps and an animation from the snapshot file of a plume run.
 
-    plot_snapshots.py [FILE] [--time T | --snapshot K] [-o OUT.png] [--animate OUT.gif]
+    plot_snapshots.py [FILE] [--time T | --snapshot K] [-o OUT.png] [--animate OUT.gif] [--region R]
 
 For one snapshot (the last one unless --time or --snapshot says otherwise) it
 draws one PNG with four maps: pollutant, height, vorticity and wind speed,
 axes in km, colour bars with units and the model time in the title. With
 --animate it draws an animated GIF of the pollutant over all snapshots.
+--region limits the maps to part of the domain ('auto': where the pollutant
+goes).
 
 Runs on Debian's python3 with python3-numpy, python3-matplotlib and (for the
 GIF) python3-pil. The file is mapped into memory, not read whole; its framing
@@ -98,6 +100,32 @@ def parse_time(text):
     return float(m.group(1)) * {"h": 3600.0, "min": 60.0, "s": 1.0, None: 1.0}[m.group(2)]
 
 
+def parse_region(text, snaps):
+    """'X0:X1,Y0:Y1' in km, or 'auto': the area the pollutant reaches in any
+    snapshot, with a margin of 10 km (the whole domain while there is none).
+    'Reaches' means above a thousandth of the largest concentration: the
+    advection leaves traces of order 1e-13 far from the puffs."""
+    if text == "auto":
+        q_all = [field(snaps, k, "q") for k in range(snaps.shape[0])]
+        peak = max(float(np.nanmax(np.abs(np.where(np.isfinite(q), q, 0.0)))) for q in q_all)
+        reached = np.zeros((N, N), dtype=bool)
+        for q in q_all:
+            reached |= np.abs(q) > 1e-3 * peak
+        if not reached.any():
+            return (0.0, float(N), 0.0, float(N))
+        js, is_ = np.nonzero(reached)
+        return (max(0.0, is_.min() - 10.0), min(float(N), is_.max() + 11.0),
+                max(0.0, js.min() - 10.0), min(float(N), js.max() + 11.0))
+    number = r"\s*([0-9]*\.?[0-9]+)\s*"
+    m = re.fullmatch(f"{number}:{number},{number}:{number}", text)
+    if not m:
+        raise ValueError(f"cannot read the region '{text}': give X0:X1,Y0:Y1 in km (e.g. 0:250,150:300) or auto")
+    x0, x1, y0, y1 = map(float, m.groups())
+    if not (x0 < x1 <= N and y0 < y1 <= N):
+        raise ValueError(f"the region '{text}' is empty or leaves the domain (0 .. {N} km in x and y)")
+    return (x0, x1, y0, y1)
+
+
 def time_label(k):
     t = k * SECONDS_PER_SNAPSHOT
     return f"t = {t} s ({t / 3600:g} h)"
@@ -129,7 +157,13 @@ def draw_map(fig, ax, data, title, unit, cmap, symmetric, scale_from=None):
     return im
 
 
-def plot_snapshot(snaps, k, path, source):
+def show_region(ax, region):
+    if region is not None:
+        ax.set_xlim(region[0], region[1])
+        ax.set_ylim(region[2], region[3])
+
+
+def plot_snapshot(snaps, k, path, source, region=None):
     import matplotlib.pyplot as plt
 
     fig, axes = plt.subplots(2, 2, figsize=PANEL_FIGSIZE, dpi=PANEL_DPI, layout="constrained")
@@ -146,12 +180,14 @@ def plot_snapshot(snaps, k, path, source):
     s = slice(12, N - 1, 25)
     xc = np.arange(N) + 0.5
     axes[1, 1].quiver(xc[s], xc[s], us[s, s], vs[s, s], color="white", width=0.003)
+    for ax in axes.flat:
+        show_region(ax, region)
     fig.suptitle(f"plume: {time_label(k)}, snapshot {k} of 0 .. {snaps.shape[0] - 1} ({os.path.basename(source)})")
     save_atomically(path, lambda tmp: fig.savefig(tmp, format="png", dpi=PANEL_DPI))
     plt.close(fig)
 
 
-def animate(snaps, path, fps):
+def animate(snaps, path, fps, region=None):
     import matplotlib.pyplot as plt
     from matplotlib.animation import FuncAnimation, PillowWriter
 
@@ -169,6 +205,7 @@ def animate(snaps, path, fps):
     ax.set_ylabel("y (km)")
     fig.colorbar(im, ax=ax, label="concentration (model units)", shrink=0.9)
     title = ax.set_title("")
+    show_region(ax, region)
 
     def frame(k):
         im.set_data(q_all[k])
@@ -216,6 +253,8 @@ def main(argv=None):
     p.add_argument("-o", "--output", help="PNG to write (default: plume_<hours>h.png)")
     p.add_argument("--animate", metavar="OUT.gif", help="also write an animated GIF of the pollutant over all snapshots")
     p.add_argument("--fps", type=float, default=4.0, help="frames per second of the animation (default: 4)")
+    p.add_argument("--region", metavar="X0:X1,Y0:Y1",
+                   help="draw only this part of the domain, in km, or 'auto' for the area the pollutant reaches")
     args = p.parse_args(argv)
     if args.fps <= 0:
         p.error("--fps must be positive")
@@ -248,15 +287,22 @@ def main(argv=None):
         if not 0 <= k < n:
             p.error(f"no snapshot {args.snapshot}: the file has {last}")
 
+    region = None
+    if args.region is not None:
+        try:
+            region = parse_region(args.region, snaps)
+        except ValueError as e:
+            p.error(str(e))
+
     import matplotlib
     matplotlib.use("Agg")
     try:
         if args.animate is None or args.output or args.time is not None or args.snapshot is not None:
             out = args.output or f"plume_{k * SECONDS_PER_SNAPSHOT / 3600:g}h.png"
-            plot_snapshot(snaps, k, out, args.file)
+            plot_snapshot(snaps, k, out, args.file, region)
             print(f"plot_snapshots.py: {time_label(k)} drawn to {out}")
         if args.animate:
-            animate(snaps, args.animate, args.fps)
+            animate(snaps, args.animate, args.fps, region)
             print(f"plot_snapshots.py: {n} snapshots animated in {args.animate}")
     except OSError as e:
         print(f"plot_snapshots.py: cannot write '{e.filename}': {e.strerror}", file=sys.stderr)

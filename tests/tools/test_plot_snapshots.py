@@ -39,7 +39,7 @@ class PlotSnapshotsTest(sf.SnapshotFileTest):
                               stderr=subprocess.PIPE, text=True, timeout=300)
 
     def test_panels_and_animation(self):
-        r = self.run_script(self.file, "--time", "1h", "-o", "maps.png", "--animate", "q.gif")
+        r = self.run_script(self.file, "--time", "1h", "-o", "maps.png", "--animate", "q.gif", "--region", "auto")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn("t = 3600 s (1 h) drawn to maps.png", r.stdout)
         self.assertEqual(png_size(self.path("maps.png")), (1200, 1000))
@@ -59,7 +59,7 @@ class PlotSnapshotsTest(sf.SnapshotFileTest):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn("t = 3600 s (1 h) drawn to plume_1h.png", r.stdout)
         self.assertEqual(png_size(self.path("plume_1h.png")), (1200, 1000))
-        r = self.run_script(self.file, "--snapshot", "-3")
+        r = self.run_script(self.file, "--snapshot", "-3", "--region", "50:150,150:250.5")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(png_size(self.path("plume_0h.png")), (1200, 1000))
 
@@ -90,7 +90,10 @@ class PlotSnapshotsTest(sf.SnapshotFileTest):
                               (("--time", "soon"), "cannot read the time 'soon'"),
                               (("--snapshot", "3"), "no snapshot 3: the file has snapshots 0 .. 2"),
                               (("--time", "1h", "--snapshot", "1"), "not allowed with argument"),
-                              (("-o", "maps.jpg"), "'maps.jpg' should end in .png")]:
+                              (("-o", "maps.jpg"), "'maps.jpg' should end in .png"),
+                              (("--region", "300:200,0:100"), "is empty or leaves the domain (0 .. 401 km"),
+                              (("--region", "0:402,0:100"), "is empty or leaves the domain"),
+                              (("--region", "west"), "cannot read the region 'west'")]:
             with self.subTest(args=args):
                 r = self.run_script(self.file, *args)
                 self.assertEqual(r.returncode, 2)
