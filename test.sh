@@ -4,12 +4,18 @@
 set -euo pipefail
 src="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 jobs="$(nproc)"
-"$src/scripts/install-deps.sh" cmake make g++ libgtest-dev libbenchmark-dev
+"$src/scripts/install-deps.sh" cmake make g++ libgtest-dev libbenchmark-dev \
+  pkg-config libnetcdf-dev netcdf-bin clang libclang-rt-14-dev \
+  python3-numpy python3-matplotlib python3-pil python3-netcdf4 python3-xarray
 
 echo "== optimised build and tests"
-cmake -S "$src" -B "$src/build-test" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S "$src" -B "$src/build-test" -DCMAKE_BUILD_TYPE=Release \
+  -DPLUME_REQUIRE_NETCDF=ON -DPLUME_REQUIRE_PYTHON_TOOLS=ON >/dev/null
 cmake --build "$src/build-test" -j "$jobs"
 ctest --test-dir "$src/build-test" --output-on-failure -j "$jobs"
 
 echo "== host-tuned, portable and two-thread builds write the same bytes"
 "$src/tests/e2e/compare_builds.sh" "$src" "$src/build-compare" 300
+
+echo "== snapshot reader fuzz target: seed replay and a short run"
+"$src/tools/fuzz/run.sh" 20
