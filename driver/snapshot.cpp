@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <initializer_list>
+#include <new>
 
 #include "grid/domain.hpp"
 #include "grid/failure.hpp"
@@ -21,12 +22,21 @@ snapshot_file::snapshot_file(std::string path) : path_(std::move(path)) {
       throw run_failure("cannot open " + path_ + ": the existing file is read-only and is left as it is");
     }
   }
+  // The memory the writer needs is obtained before the file is created, so
+  // that a run short of memory leaves no file behind.
+  const auto rows = static_cast<std::size_t>(domain::jde - domain::jds + 1);
+  try {
+    buffer_.resize(file_buffer_bytes);
+    rows_.resize(rows);
+  } catch (const std::bad_alloc&) {
+    throw run_failure(system_reason("cannot allocate the output buffers of " + path_ + " (" +
+                                        std::to_string(file_buffer_bytes + rows * sizeof(byte_piece)) + " bytes)",
+                                    ENOMEM));
+  }
   errno = 0;
   file_ = std::fopen(path_.c_str(), "wb");
   if (file_ == nullptr) throw run_failure(system_reason("cannot open " + path_, errno != 0 ? errno : EIO));
-  buffer_.resize(file_buffer_bytes);
   std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
-  rows_.resize(static_cast<std::size_t>(domain::jde - domain::jds + 1));
 }
 
 snapshot_file::~snapshot_file() {
