@@ -16,11 +16,11 @@ snapshot_file::snapshot_file(std::string path) : path_(std::move(path)) {
   namespace fs = std::filesystem;
   std::error_code ec;
   const fs::file_status st = fs::status(path_, ec);
+  // The system lets root overwrite a file that nobody may write; the run
+  // refuses it for everyone, with the reason any other user would get.
   if (!ec && fs::is_regular_file(st)) {
     constexpr fs::perms writable = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-    if ((st.permissions() & writable) == fs::perms::none) {
-      throw run_failure("cannot open " + path_ + ": the existing file is read-only and is left as it is");
-    }
+    if ((st.permissions() & writable) == fs::perms::none) throw run_failure(system_reason("cannot open " + path_, EACCES));
   }
   // The memory the writer needs is obtained before the file is created, so
   // that a run short of memory leaves no file behind.

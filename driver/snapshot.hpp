@@ -12,7 +12,8 @@ class snapshot_file {
  public:
   // Creates the file or truncates an existing one, so that it ends up holding
   // only this run's records. An existing file without any write permission
-  // is refused rather than overwritten. Throws run_failure.
+  // is refused (permission denied, whoever runs the program) and left as it
+  // is. Throws run_failure.
   explicit snapshot_file(std::string path);
   ~snapshot_file();
   snapshot_file(const snapshot_file&) = delete;
