@@ -1,6 +1,7 @@
 // plume: a pollutant carried by a two-dimensional flow over 16 model hours.
 // Takes no arguments and reads nothing; writes the progress log to standard
 // output and the snapshots to ./test_withPollutant.dat.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -20,8 +21,16 @@ int main() {
   try {
     // With standard output closed, the snapshot file would take its
     // descriptor and receive the log lines; refuse to start instead.
-    if (fcntl(1, F_GETFD) == -1) throw run_failure("cannot write to standard output: it is closed");
+    errno = 0;
+    if (fcntl(1, F_GETFD) == -1) throw run_failure(system_reason("cannot write to standard output", errno));
     run(run_settings{});
+    // Every line has been flushed and checked; closing reports what the
+    // system could only tell at the end (as some network file systems do),
+    // so that a status of 0 means the whole log was written.
+    errno = 0;
+    if (std::fclose(stdout) != 0) {
+      throw run_failure(system_reason("cannot write to standard output", errno != 0 ? errno : EIO));
+    }
   } catch (const run_failure& e) {
     std::fprintf(stderr, "plume: %s\n", e.what());
     return 1;
