@@ -6,6 +6,11 @@
 
 namespace {
 
+// A short count from fwrite means a failed write: the C library repeats a
+// write(2) that took only part of the bytes until all are taken or one fails
+// (glibc does so in its file write routine), and errno then holds the failing
+// write's reason. Nothing after a failure is written, so the file keeps an
+// exact prefix of the records.
 void put(std::FILE* file, const std::string& name, const void* data, std::size_t size) {
   if (size == 0) return;
   errno = 0;

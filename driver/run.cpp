@@ -11,6 +11,9 @@
 #include "grid/work_arrays.hpp"
 #include "timestep/timestep.hpp"
 
+// The line is flushed at once, so that a failed write (a full disk, a reader
+// that went away) is seen on this line and not on some later one; short
+// writes are completed by the C library (see record.cpp).
 void write_console(std::FILE* console, const std::string& name, std::string_view line) {
   errno = 0;
   const bool written = std::fwrite(line.data(), 1, line.size(), console) == line.size();
