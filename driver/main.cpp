@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <new>
 
@@ -13,11 +15,29 @@
 #include "driver/run.hpp"
 #include "grid/failure.hpp"
 
+namespace {
+constexpr std::size_t failure_room_bytes = 65536;
+}
+
 int main() {
   set_subnormals_to_zero();
   // A reader of the log that goes away must not kill the run silently: with
   // SIGPIPE ignored the write fails with EPIPE and is reported like any other.
   std::signal(SIGPIPE, SIG_IGN);
+  // Reporting a failure takes a little heap: the message and the exception
+  // that carries it. Under a tight address-space limit the C++ runtime may
+  // not even have its emergency pool for exceptions, and a heap too full to
+  // grow by one page would end the program in std::terminate. So check first
+  // that the heap has some room. Freed, the block stays with the heap for
+  // later small requests: glibc hands back to the system only what lies
+  // beyond its top pad of 128 KiB.
+  if (void* room = std::malloc(failure_room_bytes)) {
+    std::free(room);
+  } else {
+    std::fprintf(stderr, "plume: cannot allocate working memory (%zu bytes): %s\n", failure_room_bytes,
+                 std::strerror(ENOMEM));
+    return 1;
+  }
   try {
     // With standard output closed, the snapshot file would take its
     // descriptor and receive the log lines; refuse to start instead.
