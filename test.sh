@@ -19,3 +19,13 @@ echo "== host-tuned, portable and two-thread builds write the same bytes"
 
 echo "== snapshot reader fuzz target: seed replay and a short run"
 "$src/tools/fuzz/run.sh" 20
+
+# The library, the unit tests and the shortened run (300 passes, one
+# snapshot, checked against a good run) again with AddressSanitizer and
+# UndefinedBehaviorSanitizer (CMakePresets.json, preset "sanitize"; the
+# runtimes come with g++). Any report fails the test that made it.
+echo "== sanitizer build: unit tests and the shortened run"
+cd "$src"
+cmake --preset sanitize >/dev/null
+cmake --build --preset sanitize -j "$jobs"
+ctest --preset sanitize -j "$jobs"
