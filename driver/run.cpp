@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include <sys/stat.h>
+
 #include "diagnostics/diagnostics.hpp"
 #include "driver/init.hpp"
 #include "driver/snapshot.hpp"
@@ -10,6 +12,19 @@
 #include "grid/failure.hpp"
 #include "grid/work_arrays.hpp"
 #include "timestep/timestep.hpp"
+
+namespace {
+
+// True if the stream writes to the regular file at `path` (under any name):
+// the log and the snapshots would then write over each other.
+bool writes_to(std::FILE* stream, const std::string& path) {
+  struct stat by_stream {};
+  struct stat by_path {};
+  return fstat(fileno(stream), &by_stream) == 0 && S_ISREG(by_stream.st_mode) && stat(path.c_str(), &by_path) == 0 &&
+         by_stream.st_dev == by_path.st_dev && by_stream.st_ino == by_path.st_ino;
+}
+
+}  // namespace
 
 // The line is flushed at once, so that a failed write (a full disk, a reader
 // that went away) is seen on this line and not on some later one; short
@@ -37,6 +52,12 @@ void run(const run_settings& settings) {
   gridpara();
   work::reserve(work::production_step_slots, field_size(ims, ime, jms, jme));
   init(u, v, h, q, gpx, gpy, fx, fy, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
+  // Standard output sent into the snapshot file ("plume >> file") would
+  // interleave the log with the records. Refused before the file is
+  // truncated, so that the file keeps what it held.
+  if (writes_to(settings.console, settings.snapshot_path)) {
+    throw run_failure("cannot open " + settings.snapshot_path + ": " + settings.console_name + " goes to the same file");
+  }
   snapshot_file snapshots(settings.snapshot_path);
 
   for (int n = 0; n <= settings.last_pass; ++n) {
