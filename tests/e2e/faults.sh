@@ -263,10 +263,11 @@ case "$case_name" in
     ;;
 
   stderr_closed)
-    # With standard error closed the snapshot file takes descriptor 2: the
+    # With standard error closed (and standard input open, as it may not be
+    # under a test runner) the snapshot file takes descriptor 2: the
     # run must still fail with status 1, and the diagnostic, which has
     # nowhere to go, must not end up in the snapshot file.
-    launch "$exe" > /dev/full 2>&-
+    launch "$exe" < /dev/null > /dev/full 2>&-
     : > out
     : > err
     expect_status 1
