@@ -46,7 +46,7 @@ void advance(Step step) {
 }
 
 TEST(ProductionStep, MatchesReferenceFromDevelopedStateAcrossEmission) {
-  develop_state(1200, {400, 800});
+  develop_state(400, {100, 250});
   const step_state start = step_state::save();
   constexpr int steps = 4;
   constexpr int emission_after = 1;
