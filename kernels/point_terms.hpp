@@ -83,6 +83,15 @@ inline float face_flux(float w, float q_m, float q_0, jumps j, float dt) noexcep
          (dt * constant::dx);
 }
 
+// The flux through x face k (between cells k-1 and k) and through y face k
+// (between cells k-nx and k), from the concentration around the face.
+inline float x_face_flux(const float* q, const float* u, idx k, float dt) noexcept {
+  return face_flux(u[k], q[k - 1], q[k], face_jumps(u[k], q[k - 2], q[k - 1], q[k], q[k + 1]), dt);
+}
+inline float y_face_flux(const float* q, const float* v, idx k, idx nx, float dt) noexcept {
+  return face_flux(v[k], q[k - nx], q[k], face_jumps(v[k], q[k - 2 * nx], q[k - nx], q[k], q[k + nx]), dt);
+}
+
 // Change of a cell's concentration from the fluxes through its four faces.
 // Formed as a subtraction from zero, so a cell where nothing moves gets +0.
 inline float cell_change(float flux_w, float flux_e, float flux_s, float flux_n) noexcept {

@@ -33,26 +33,10 @@ struct extent {
   idx row(int j) const noexcept { return at(0, j, ims, ime, jms); }
 };
 
-// Fluxes through the x faces i = ids..ide of the row starting at `row`,
-// into f[i - ims].
-void x_fluxes(float* __restrict f, const float* __restrict q, const float* __restrict u, idx row, const extent& e,
-              float dt) noexcept {
-  for (int i = e.ids; i <= e.ide; ++i) {
-    const idx k = row + i;
-    const terms::jumps r = terms::face_jumps(u[k], q[k - 2], q[k - 1], q[k], q[k + 1]);
-    f[i - e.ims] = terms::face_flux(u[k], q[k - 1], q[k], r, dt);
-  }
-}
-
 // Fluxes through the y faces i = ids..ide-1 of the row starting at `row`.
 void y_fluxes(float* __restrict f, const float* __restrict q, const float* __restrict v, idx row, const extent& e,
               float dt) noexcept {
-  const idx nx = e.nx;
-  for (int i = e.ids; i <= e.ide - 1; ++i) {
-    const idx k = row + i;
-    const terms::jumps r = terms::face_jumps(v[k], q[k - 2 * nx], q[k - nx], q[k], q[k + nx]);
-    f[i - e.ims] = terms::face_flux(v[k], q[k - nx], q[k], r, dt);
-  }
+  for (int i = e.ids; i <= e.ide - 1; ++i) f[i - e.ims] = terms::y_face_flux(q, v, row + i, e.nx, dt);
 }
 
 // The frame of a field: every point set_bdy may write. It is all of the
@@ -95,28 +79,64 @@ void height_row(float* __restrict h, const float* __restrict u, const float* __r
   for (int i = e.ids; i <= e.ide - 1; ++i) h[row + i] = terms::diagnosed_height(u, v, row + i, e.nx);
 }
 
-// One stage's sweep over the cell rows [first, last) of jds..jde-1. Each row
-// gets its fluxes (the y faces on its south side come from the row before,
-// or are computed afresh at the start of the sweep) and is handed to
-// `update`; the height of a row follows one row later, as it needs v on the
-// row's north side. The sweep that ends at jde also updates v on row jde.
-// The height of the last row, whose north neighbour may belong to another
-// sweep, is left to the caller.
-template <class Update, class NorthV, class Height>
+// One stage's sweep over the cell rows [first, last) of jds..jde-1.
+//
+// Each row takes three loops. The first computes the x-face fluxes and
+// hands each face to `face_u`, which advances u there; the second the
+// fluxes through the cells' north faces, with `face_v` advancing v; the
+// third hands each cell its four fluxes (`cell`, which advances q) and,
+// from the second row on, diagnoses the height of the cell below, whose
+// north v is now in place. Pairing the flux arithmetic with the
+// division-heavy momentum terms keeps the divider and the other units busy
+// together. The sweep that ends at jde also advances v on row jde; the
+// height of the sweep's last row, whose north neighbour may belong to
+// another sweep, is left to the caller.
+//
+// Within a row no point reads what another point of the row writes (the
+// stage arrays, the module arrays and the flux rows are distinct), which
+// the loops tell the compiler so that it need not check at run time.
+template <class FaceU, class FaceV, class Cell, class Height>
 void sweep(const extent& e, int first, int last, const float* q, const float* u, const float* v, float dt,
-           float* rows, Update update, NorthV north_v, Height height) {
-  float* fx = rows;
-  float* fy_south = rows + e.nx;
-  float* fy_north = rows + 2 * e.nx;
+           float* rows, FaceU face_u, FaceV face_v, Cell cell, Height height) {
+  const int ids = e.ids, ide = e.ide, ims = e.ims;
+  const idx nx = e.nx;
+  float* const fx = rows;
+  float* fy_south = rows + nx;
+  float* fy_north = rows + 2 * nx;
   if (first < last) y_fluxes(fy_south, q, v, e.row(first), e, dt);
   for (int j = first; j < last; ++j) {
-    y_fluxes(fy_north, q, v, e.row(j + 1), e, dt);
-    x_fluxes(fx, q, u, e.row(j), e, dt);
-    update(e.row(j), fx, fy_south, fy_north);
-    if (j > first) height(e.row(j - 1));
+    const idx r = e.row(j);
+#pragma GCC ivdep
+    for (int i = ids; i <= ide; ++i) {
+      fx[i - ims] = terms::x_face_flux(q, u, r + i, dt);
+      face_u(r + i);
+    }
+#pragma GCC ivdep
+    for (int i = ids; i <= ide - 1; ++i) {
+      fy_north[i - ims] = terms::y_face_flux(q, v, r + nx + i, nx, dt);
+      face_v(r + i);
+    }
+    if (j > first) {
+#pragma GCC ivdep
+      for (int i = ids; i <= ide - 1; ++i) {
+        const idx c = i - ims;
+        cell(r + i, fx[c], fx[c + 1], fy_south[c], fy_north[c]);
+        height(r - nx + i);
+      }
+    } else {
+#pragma GCC ivdep
+      for (int i = ids; i <= ide - 1; ++i) {
+        const idx c = i - ims;
+        cell(r + i, fx[c], fx[c + 1], fy_south[c], fy_north[c]);
+      }
+    }
     std::swap(fy_south, fy_north);
   }
-  if (last == e.jde) north_v(e.row(e.jde));
+  if (last == e.jde) {
+    const idx r = e.row(e.jde);
+#pragma GCC ivdep
+    for (int i = ids; i <= ide - 1; ++i) face_v(r + i);
+  }
 }
 
 // Stage 1, the forward step of set 0 into set 1: the pollutant advected over
@@ -126,20 +146,14 @@ void predictor(float* __restrict u1, float* __restrict v1, float* __restrict h1,
                const float* __restrict u0, const float* __restrict v0, const float* __restrict h0,
                const float* __restrict q0, float* rows, const extent& e, int first, int last) noexcept {
   const idx nx = e.nx;
-  const auto advance_v = [&](idx r) {
-    for (int i = e.ids; i <= e.ide - 1; ++i) v1[r + i] = v0[r + i] + terms::v_tendency(u0, v0, h0, r + i, nx);
-  };
   sweep(
       e, first, last, q0, u0, v0, constant::step_length, rows,
-      [&](idx r, const float* fx, const float* fy_south, const float* fy_north) {
-        for (int i = e.ids; i <= e.ide - 1; ++i) {
-          const idx c = i - e.ims;
-          q1[r + i] = q0[r + i] + terms::cell_change(fx[c], fx[c + 1], fy_south[c], fy_north[c]);
-        }
-        for (int i = e.ids; i <= e.ide; ++i) u1[r + i] = u0[r + i] + terms::u_tendency(u0, v0, h0, r + i, nx);
-        advance_v(r);
+      [=](idx k) { u1[k] = u0[k] + terms::u_tendency(u0, v0, h0, k, nx); },
+      [=](idx k) { v1[k] = v0[k] + terms::v_tendency(u0, v0, h0, k, nx); },
+      [=](idx k, float fx_w, float fx_e, float fy_s, float fy_n) {
+        q1[k] = q0[k] + terms::cell_change(fx_w, fx_e, fy_s, fy_n);
       },
-      advance_v, [&](idx r) { height_row(h1, u1, v1, r, e); });
+      [=](idx k) { h1[k] = terms::diagnosed_height(u1, v1, k, nx); });
 }
 
 // Stage 2, the corrector: tendencies and the half-step pollutant increment
@@ -150,26 +164,16 @@ void corrector(float* __restrict u, float* __restrict v, float* __restrict h, fl
                const float* __restrict h1, const float* __restrict q1, float* rows, const extent& e, int first,
                int last) noexcept {
   const idx nx = e.nx;
-  const auto combine_v = [&](idx r) {
-    for (int i = e.ids; i <= e.ide - 1; ++i) {
-      v[r + i] = terms::heun(v[r + i], v1[r + i], terms::v_tendency(u1, v1, h1, r + i, nx));
-    }
-  };
   sweep(
       e, first, last, q1, u1, v1, constant::stage2_length, rows,
-      [&](idx r, const float* fx, const float* fy_south, const float* fy_north) {
-        for (int i = e.ids; i <= e.ide; ++i) {
-          u[r + i] = terms::heun(u[r + i], u1[r + i], terms::u_tendency(u1, v1, h1, r + i, nx));
-        }
-        combine_v(r);
-        for (int i = e.ids; i <= e.ide - 1; ++i) {
-          const idx c = i - e.ims;
-          const float dq = terms::cell_change(fx[c], fx[c + 1], fy_south[c], fy_north[c]);
-          dqdt[r + i] = dq * 2.0f;
-          q[r + i] = terms::heun(q[r + i], q1[r + i], dq);
-        }
+      [=](idx k) { u[k] = terms::heun(u[k], u1[k], terms::u_tendency(u1, v1, h1, k, nx)); },
+      [=](idx k) { v[k] = terms::heun(v[k], v1[k], terms::v_tendency(u1, v1, h1, k, nx)); },
+      [=](idx k, float fx_w, float fx_e, float fy_s, float fy_n) {
+        const float dq = terms::cell_change(fx_w, fx_e, fy_s, fy_n);
+        dqdt[k] = dq * 2.0f;
+        q[k] = terms::heun(q[k], q1[k], dq);
       },
-      combine_v, [&](idx r) { height_row(h, u, v, r, e); });
+      [=](idx k) { h[k] = terms::diagnosed_height(u, v, k, nx); });
 }
 
 // Runs a stage over all cell rows in chunks, then the height of each
