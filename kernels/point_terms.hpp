@@ -55,9 +55,12 @@ inline float choose(bool c, float a, float b) noexcept {
 // The superbee limiter max(0, max(min(1, 2r), min(2, r))). A ratio that is
 // not a number (0/0 where the jump is exactly -1e-11 and the upwind jump is
 // 0) gives 0, plain upwind at that face, so that it cannot poison the flux.
+// That comes from the order of the operands: std::min(a, b) returns a when
+// either is not a number and std::max(0, m) returns 0, so a NaN ratio runs
+// through both minima and the inner maximum to the outer one. For every
+// other ratio the order of the operands of min and max changes nothing.
 inline float superbee(float ratio) noexcept {
-  const float phi = std::max(0.0f, std::max(std::min(1.0f, 2.0f * ratio), std::min(2.0f, ratio)));
-  return (ratio == ratio) ? phi : 0.0f;
+  return std::max(0.0f, std::max(std::min(2.0f * ratio, 1.0f), std::min(ratio, 2.0f)));
 }
 
 // Jump of q across a face and the limiter's smoothness ratio. Along the face
