@@ -2,6 +2,7 @@
 // A developed model state for comparing and timing steps: the run's grid and
 // initial state, advanced by the production step with pollutant emitted on
 // the way, so that flow, height and pollutant all have structure.
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
