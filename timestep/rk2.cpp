@@ -23,6 +23,16 @@
 #include "timestep/row_team.hpp"
 #include "timestep/timestep.hpp"
 
+// Tells the compiler that the points of the loop that follows are
+// independent, in the dialect of each compiler the project builds with.
+#if defined(__clang__)
+#define PLUME_INDEPENDENT_POINTS _Pragma("clang loop vectorize(assume_safety)")
+#elif defined(__GNUC__)
+#define PLUME_INDEPENDENT_POINTS _Pragma("GCC ivdep")
+#else
+#define PLUME_INDEPENDENT_POINTS
+#endif
+
 namespace {
 
 using terms::idx;
@@ -106,25 +116,25 @@ void sweep(const extent& e, int first, int last, const float* q, const float* u,
   if (first < last) y_fluxes(fy_south, q, v, e.row(first), e, dt);
   for (int j = first; j < last; ++j) {
     const idx r = e.row(j);
-#pragma GCC ivdep
+PLUME_INDEPENDENT_POINTS
     for (int i = ids; i <= ide; ++i) {
       fx[i - ims] = terms::x_face_flux(q, u, r + i, dt);
       face_u(r + i);
     }
-#pragma GCC ivdep
+PLUME_INDEPENDENT_POINTS
     for (int i = ids; i <= ide - 1; ++i) {
       fy_north[i - ims] = terms::y_face_flux(q, v, r + nx + i, nx, dt);
       face_v(r + i);
     }
     if (j > first) {
-#pragma GCC ivdep
+PLUME_INDEPENDENT_POINTS
       for (int i = ids; i <= ide - 1; ++i) {
         const idx c = i - ims;
         cell(r + i, fx[c], fx[c + 1], fy_south[c], fy_north[c]);
         height(r - nx + i);
       }
     } else {
-#pragma GCC ivdep
+PLUME_INDEPENDENT_POINTS
       for (int i = ids; i <= ide - 1; ++i) {
         const idx c = i - ims;
         cell(r + i, fx[c], fx[c + 1], fy_south[c], fy_north[c]);
@@ -134,7 +144,7 @@ void sweep(const extent& e, int first, int last, const float* q, const float* u,
   }
   if (last == e.jde) {
     const idx r = e.row(e.jde);
-#pragma GCC ivdep
+PLUME_INDEPENDENT_POINTS
     for (int i = ids; i <= ide - 1; ++i) face_v(r + i);
   }
 }
