@@ -6,13 +6,19 @@
 
 #include "grid/constant.hpp"
 
-// The fixed configuration of a run. The program uses the defaults; tests
-// shorten the loop or send the log elsewhere.
+// The cores this process may run on (its CPU affinity), at least 1.
+int available_cores() noexcept;
+
+// The configuration of a run. The program uses the defaults; tests shorten
+// the loop or send the log elsewhere.
 struct run_settings {
   int last_pass = constant::last_pass;
   std::string snapshot_path = "./test_withPollutant.dat";
   std::FILE* console = stdout;
   std::string console_name = "standard output";
+  // Threads that share each sweep of the time step; the output is the same
+  // bytes for every count.
+  int threads = available_cores();
 };
 
 // A progress line every 100 passes.

@@ -1,0 +1,55 @@
+#pragma once
+// A scenario: the settings of one run of the model that a user may choose
+// (the grid, the run length and cadences, the wind, the emissions and the
+// point sources). Every member defaults to the reference case, so a
+// default-constructed scenario is the reference run.
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// One point source: a cone of the given peak and radius around (x_m, y_m).
+struct point_source {
+  float x_m = 0.0f;
+  float y_m = 0.0f;
+  float radius_m = 2000.0f;
+  float peak = 1.0f;
+};
+
+struct scenario {
+  // [grid]: interior points i = 1..nx, j = 1..ny; dx = dy = spacing_m.
+  std::int32_t nx = 401;
+  std::int32_t ny = 401;
+  float spacing_m = 1000.0f;
+  // [time]: passes n = 0 .. duration_s, one second each.
+  std::int32_t duration_s = 57600;
+  std::int32_t progress_every = 100;
+  float snapshot_every_s = 1800.0f;
+  // [wind]: the initial wind and the east inflow.
+  float wind_speed_m_s = 6.0f;
+  float wind_towards_deg = 120.0f;
+  // [emission]
+  std::int32_t emission_first_s = 43200;
+  float emission_every_s = 3600.0f;
+  // [[source]], in the order their patterns are summed.
+  std::vector<point_source> sources{{10000.0f, 200000.0f, 2000.0f, 1.0f}, {180000.0f, 200000.0f, 2000.0f, 1.0f}};
+
+  // The passes that write a snapshot: n = 0 .. duration_s with
+  // fmod(float(n), snapshot_every_s) == 0, in order.
+  std::vector<std::int32_t> snapshot_passes() const;
+};
+
+// A scenario file that cannot be used. what() is "FILE:LINE:COLUMN: what is
+// wrong" (or "FILE: what is wrong" where no position applies).
+class scenario_error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Reads and checks a TOML scenario file; keys left out keep the reference
+// values. Throws scenario_error; touches no file but the one it reads.
+scenario read_scenario(const std::string& path);
+
+// The scenario as a TOML text that read_scenario turns back into the same
+// scenario, every key written out.
+std::string scenario_toml(const scenario& s);
