@@ -12,6 +12,7 @@
 #include "grid/domain.hpp"
 #include "grid/failure.hpp"
 #include "grid/work_arrays.hpp"
+#include "timestep/row_team.hpp"
 #include "timestep/timestep.hpp"
 
 namespace {
@@ -67,6 +68,9 @@ void run(const run_settings& settings) {
   if (writes_to(settings.console, settings.snapshot_path)) {
     throw run_failure("cannot open " + settings.snapshot_path + ": " + settings.console_name + " goes to the same file");
   }
+  // The threads start before the file is created, so that a run that
+  // cannot have them leaves the file as it was.
+  const step_team team(settings.threads);
   snapshot_file snapshots(settings.snapshot_path);
 
   for (int n = 0; n <= settings.last_pass; ++n) {

@@ -193,8 +193,9 @@ void in_chunks(const extent& e, float* rows, float* h, const float* u, const flo
   for_each_chunk(e.jds, e.jde, [&](int k, int first, int last) {
     stage(rows + static_cast<std::size_t>(k) * 3 * static_cast<std::size_t>(e.nx), first, last);
   });
-  for (int k = 0; k < step_threads; ++k) {
-    const auto [first, last] = row_chunk(e.jds, e.jde, k);
+  const int parts = step_threads();
+  for (int k = 0; k < parts; ++k) {
+    const auto [first, last] = row_chunk(e.jds, e.jde, k, parts);
     if (first < last) height_row(h, u, v, e.row(last - 1), e);
   }
 }
@@ -212,7 +213,7 @@ void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx
   float* v1 = work::array(work::fused_v1, n);
   float* h1 = work::array(work::fused_h1, n);
   float* q1 = work::array(work::fused_q1, n);
-  float* rows = work::array(work::fused_rows, 3 * static_cast<std::size_t>(e.nx) * step_threads);
+  float* rows = work::array(work::fused_rows, 3 * static_cast<std::size_t>(e.nx) * static_cast<std::size_t>(step_threads()));
 
   float* const fields[4] = {u, v, h, q};
   for (std::size_t f = 0; f < 4; ++f) save_frame(fields[f], kept + f * nf, e);

@@ -1,78 +1,103 @@
 #include "timestep/row_team.hpp"
 
-#if PLUME_STEP_THREADS > 1
 #include <barrier>
+#include <cerrno>
+#include <system_error>
 #include <thread>
 #include <vector>
-#include <xmmintrin.h>
-#endif
 
-std::pair<int, int> row_chunk(int j0, int j1, int k) noexcept {
+#include <xmmintrin.h>
+
+#include "grid/failure.hpp"
+
+std::pair<int, int> row_chunk(int j0, int j1, int k, int parts) noexcept {
   const long n = j1 - j0;
-  return {j0 + static_cast<int>(n * k / step_threads), j0 + static_cast<int>(n * (k + 1) / step_threads)};
+  return {j0 + static_cast<int>(n * k / parts), j0 + static_cast<int>(n * (k + 1) / parts)};
 }
 
-#if PLUME_STEP_THREADS > 1
+// Workers wait at `start` for the next sweep, take their chunk, and meet
+// again at `done` when it is done. The sweep's description is written by the
+// calling thread before it arrives at `start`, which orders it before every
+// worker's reads.
+struct step_team::crew {
+  explicit crew(int threads) : start(threads), done(threads) {}
+  std::barrier<> start;
+  std::barrier<> done;
+  int j0 = 0, j1 = 0;
+  void (*fn)(void*, int, int, int) = nullptr;
+  void* ctx = nullptr;
+  bool stop = false;
+  int parts = 1;
+  std::vector<std::thread> workers;
 
-namespace {
-
-// Threads that wait at a barrier for the next sweep, take their chunk, and
-// meet again at a second barrier when it is done. They run in the
-// floating-point mode of the thread that starts them.
-class team {
- public:
-  team() {
-    const unsigned mode = _mm_getcsr();
-    for (int k = 1; k < step_threads; ++k) {
-      workers_.emplace_back([this, k, mode] {
-        _mm_setcsr(mode);
-        for (;;) {
-          start_.arrive_and_wait();
-          if (stop_) return;
-          work(k);
-          done_.arrive_and_wait();
-        }
-      });
-    }
-  }
-  ~team() {
-    stop_ = true;
-    start_.arrive_and_wait();
-    for (auto& w : workers_) w.join();
-  }
-  void run(int j0, int j1, void (*fn)(void*, int, int, int), void* ctx) {
-    j0_ = j0;
-    j1_ = j1;
-    fn_ = fn;
-    ctx_ = ctx;
-    start_.arrive_and_wait();
-    work(0);
-    done_.arrive_and_wait();
-  }
-
- private:
   void work(int k) {
-    const auto [first, last] = row_chunk(j0_, j1_, k);
-    fn_(ctx_, k, first, last);
+    const auto [first, last] = row_chunk(j0, j1, k, parts);
+    fn(ctx, k, first, last);
   }
-  std::barrier<> start_{step_threads};
-  std::barrier<> done_{step_threads};
-  int j0_ = 0, j1_ = 0;
-  void (*fn_)(void*, int, int, int) = nullptr;
-  void* ctx_ = nullptr;
-  bool stop_ = false;
-  std::vector<std::thread> workers_;
 };
 
-}  // namespace
-
-void for_each_chunk(int j0, int j1, void (*fn)(void*, int, int, int), void* ctx) {
-  static team threads;
-  threads.run(j0, j1, fn, ctx);
+namespace {
+step_team* current = nullptr;
 }
 
-#else
+step_team::step_team(int threads) : size_(threads > 1 ? threads : 1) {
+  if (current != nullptr) throw run_failure("a thread team is already running");
+  if (size_ > 1) {
+    crew_ = new crew(size_);
+    crew_->parts = size_;
+    const unsigned mode = _mm_getcsr();
+    try {
+      for (int k = 1; k < size_; ++k) {
+        crew_->workers.emplace_back([c = crew_, k, mode] {
+          _mm_setcsr(mode);
+          for (;;) {
+            c->start.arrive_and_wait();
+            if (c->stop) return;
+            c->work(k);
+            c->done.arrive_and_wait();
+          }
+        });
+      }
+    } catch (const std::system_error& e) {
+      // The workers already started wait at `start`; the missing ones are
+      // counted off so that the barrier lets the others through to stop.
+      const auto started = static_cast<int>(crew_->workers.size());
+      crew_->stop = true;
+      for (int k = started + 1; k < size_; ++k) crew_->start.arrive_and_drop();
+      crew_->start.arrive_and_wait();
+      for (auto& w : crew_->workers) w.join();
+      delete crew_;
+      crew_ = nullptr;
+      throw run_failure(system_reason("cannot start thread " + std::to_string(started + 1) + " of " +
+                                          std::to_string(size_),
+                                      e.code().value() != 0 ? e.code().value() : EAGAIN));
+    }
+  }
+  current = this;
+}
 
-void for_each_chunk(int j0, int j1, void (*fn)(void*, int, int, int), void* ctx) { fn(ctx, 0, j0, j1); }
+step_team::~step_team() {
+  current = nullptr;
+  if (crew_ == nullptr) return;
+  crew_->stop = true;
+  crew_->start.arrive_and_wait();
+  for (auto& w : crew_->workers) w.join();
+  delete crew_;
+}
 
-#endif
+int step_threads() noexcept { return current != nullptr ? current->size() : 1; }
+
+void for_each_chunk(int j0, int j1, void (*fn)(void*, int, int, int), void* ctx) {
+  step_team::crew* c = current != nullptr ? current->crew_ : nullptr;
+  if (c == nullptr) {
+    fn(ctx, 0, j0, j1);
+    return;
+  }
+  c->j0 = j0;
+  c->j1 = j1;
+  c->fn = fn;
+  c->ctx = ctx;
+  c->start.arrive_and_wait();
+  c->work(0);
+  c->done.arrive_and_wait();
+}
