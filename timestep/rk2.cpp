@@ -13,6 +13,7 @@
 // new value needs the entry value of its own point only.
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "diagnostics/derived_terms.hpp"
 #include "grid/constant.hpp"
@@ -20,6 +21,7 @@
 #include "grid/work_arrays.hpp"
 #include "kernels/kernels.hpp"
 #include "kernels/point_terms.hpp"
+#include "timestep/pollutant_map.hpp"
 #include "timestep/row_team.hpp"
 #include "timestep/timestep.hpp"
 
@@ -42,12 +44,6 @@ struct extent {
   idx nx;
   idx row(int j) const noexcept { return at(0, j, ims, ime, jms); }
 };
-
-// Fluxes through the y faces i = ids..ide-1 of the row starting at `row`.
-void y_fluxes(float* __restrict f, const float* __restrict q, const float* __restrict v, idx row, const extent& e,
-              float dt) noexcept {
-  for (int i = e.ids; i <= e.ide - 1; ++i) f[i - e.ims] = terms::y_face_flux(q, v, row + i, e.nx, dt);
-}
 
 // The frame of a field: every point set_bdy may write. It is all of the
 // rows outside jds..jde-1, and in those rows the columns up to ids and from
@@ -89,6 +85,49 @@ void height_row(float* __restrict h, const float* __restrict u, const float* __r
   for (int i = e.ids; i <= e.ide - 1; ++i) h[row + i] = terms::diagnosed_height(u, v, row + i, e.nx);
 }
 
+// What a stage knows of where its pollutant is: the non-zero columns of
+// each stored row of the stage's q (indexed j - jms), and in the second
+// stage those of the entry q, which the average reads at each cell.
+struct pollutant {
+  const pollutant_map::span* stage_rows;
+  const pollutant_map::span* entry_rows;  // nullptr in the first stage
+  bool may_skip;                          // the spacing lets clean cells be skipped
+};
+
+// The cells of row j whose advection must be computed; every other cell of
+// ids..ide-1 is clean and stays clean (see pollutant_map.hpp).
+pollutant_map::span cells_to_compute(const extent& e, const pollutant& p, const float* u, const float* v, int j) {
+  using namespace pollutant_map;
+  const span all{e.ids, e.ide - 1};
+  if (!p.may_skip) return all;
+  const auto row = [&](int jj) { return p.stage_rows[jj - e.jms]; };
+  span reach = hull(hull(widen(row(j), 1), row(j - 1)), row(j + 1));
+  if (p.entry_rows != nullptr) reach = hull(reach, p.entry_rows[j - e.jms]);
+  const span cells = clip(reach, all);
+  if (cells.lo == all.lo && cells.hi == all.hi) return all;
+  const idx r = e.row(j) + e.ids;
+  const int faces = e.ide - e.ids;
+  if (!moderate(u + r, faces + 1) || !moderate(v + r, faces) || !moderate(v + r + e.nx, faces)) return all;
+  return cells;
+}
+
+// Visits i = lo..hi: both(i) where i lies in `s`, only(i) elsewhere.
+template <class Both, class Only>
+inline void split(int lo, int hi, pollutant_map::span s, Both both, Only only) {
+  const int a = std::max(lo, s.lo), b = std::min(hi, s.hi);
+  if (a > b) {
+PLUME_INDEPENDENT_POINTS
+    for (int i = lo; i <= hi; ++i) only(i);
+    return;
+  }
+PLUME_INDEPENDENT_POINTS
+  for (int i = lo; i < a; ++i) only(i);
+PLUME_INDEPENDENT_POINTS
+  for (int i = a; i <= b; ++i) both(i);
+PLUME_INDEPENDENT_POINTS
+  for (int i = b + 1; i <= hi; ++i) only(i);
+}
+
 // One stage's sweep over the cell rows [first, last) of jds..jde-1.
 //
 // Each row takes three loops. The first computes the x-face fluxes and
@@ -102,45 +141,66 @@ void height_row(float* __restrict h, const float* __restrict u, const float* __r
 // height of the sweep's last row, whose north neighbour may belong to
 // another sweep, is left to the caller.
 //
+// Fluxes are formed only for the faces of the cells that must be computed
+// (cells_to_compute); the clean cells get `clear` instead of `cell`. The
+// north faces of a row serve the row above as its south faces, so they are
+// formed for the cells of both rows.
+//
 // Within a row no point reads what another point of the row writes (the
 // stage arrays, the module arrays and the flux rows are distinct), which
 // the loops tell the compiler so that it need not check at run time.
-template <class FaceU, class FaceV, class Cell, class Height>
+template <class FaceU, class FaceV, class Cell, class Clear, class Height>
 void sweep(const extent& e, int first, int last, const float* q, const float* u, const float* v, float dt,
-           float* rows, FaceU face_u, FaceV face_v, Cell cell, Height height) {
+           const pollutant& p, float* rows, FaceU face_u, FaceV face_v, Cell cell, Clear clear, Height height) {
+  using pollutant_map::span;
   const int ids = e.ids, ide = e.ide, ims = e.ims;
   const idx nx = e.nx;
   float* const fx = rows;
   float* fy_south = rows + nx;
   float* fy_north = rows + 2 * nx;
-  if (first < last) y_fluxes(fy_south, q, v, e.row(first), e, dt);
+  span cells = first < last ? cells_to_compute(e, p, u, v, first) : pollutant_map::nothing;
+  if (!cells.empty()) {
+    const idx r = e.row(first);
+    for (int i = cells.lo; i <= cells.hi; ++i) fy_south[i - ims] = terms::y_face_flux(q, v, r + i, nx, dt);
+  }
   for (int j = first; j < last; ++j) {
     const idx r = e.row(j);
-PLUME_INDEPENDENT_POINTS
-    for (int i = ids; i <= ide; ++i) {
-      fx[i - ims] = terms::x_face_flux(q, u, r + i, dt);
-      face_u(r + i);
-    }
-PLUME_INDEPENDENT_POINTS
-    for (int i = ids; i <= ide - 1; ++i) {
-      fy_north[i - ims] = terms::y_face_flux(q, v, r + nx + i, nx, dt);
-      face_v(r + i);
-    }
+    const span above = j + 1 < last ? cells_to_compute(e, p, u, v, j + 1) : pollutant_map::nothing;
+    const span x_faces = cells.empty() ? cells : span{cells.lo, cells.hi + 1};
+    split(
+        ids, ide, x_faces,
+        [&](int i) {
+          fx[i - ims] = terms::x_face_flux(q, u, r + i, dt);
+          face_u(r + i);
+        },
+        [&](int i) { face_u(r + i); });
+    split(
+        ids, ide - 1, pollutant_map::hull(cells, above),
+        [&](int i) {
+          fy_north[i - ims] = terms::y_face_flux(q, v, r + nx + i, nx, dt);
+          face_v(r + i);
+        },
+        [&](int i) { face_v(r + i); });
+    const auto with_fluxes = [&](int i) {
+      const idx c = i - ims;
+      cell(r + i, fx[c], fx[c + 1], fy_south[c], fy_north[c]);
+    };
     if (j > first) {
-PLUME_INDEPENDENT_POINTS
-      for (int i = ids; i <= ide - 1; ++i) {
-        const idx c = i - ims;
-        cell(r + i, fx[c], fx[c + 1], fy_south[c], fy_north[c]);
-        height(r - nx + i);
-      }
+      split(
+          ids, ide - 1, cells,
+          [&](int i) {
+            with_fluxes(i);
+            height(r - nx + i);
+          },
+          [&](int i) {
+            clear(r + i);
+            height(r - nx + i);
+          });
     } else {
-PLUME_INDEPENDENT_POINTS
-      for (int i = ids; i <= ide - 1; ++i) {
-        const idx c = i - ims;
-        cell(r + i, fx[c], fx[c + 1], fy_south[c], fy_north[c]);
-      }
+      split(ids, ide - 1, cells, with_fluxes, [&](int i) { clear(r + i); });
     }
     std::swap(fy_south, fy_north);
+    cells = above;
   }
   if (last == e.jde) {
     const idx r = e.row(e.jde);
@@ -154,15 +214,17 @@ PLUME_INDEPENDENT_POINTS
 // diagnosed from the advanced velocities.
 void predictor(float* __restrict u1, float* __restrict v1, float* __restrict h1, float* __restrict q1,
                const float* __restrict u0, const float* __restrict v0, const float* __restrict h0,
-               const float* __restrict q0, float* rows, const extent& e, int first, int last) noexcept {
+               const float* __restrict q0, const pollutant& p, float* rows, const extent& e, int first,
+               int last) noexcept {
   const idx nx = e.nx;
   sweep(
-      e, first, last, q0, u0, v0, constant::step_length, rows,
+      e, first, last, q0, u0, v0, constant::step_length, p, rows,
       [=](idx k) { u1[k] = u0[k] + terms::u_tendency(u0, v0, h0, k, nx); },
       [=](idx k) { v1[k] = v0[k] + terms::v_tendency(u0, v0, h0, k, nx); },
       [=](idx k, float fx_w, float fx_e, float fy_s, float fy_n) {
         q1[k] = q0[k] + terms::cell_change(fx_w, fx_e, fy_s, fy_n);
       },
+      [=](idx k) { q1[k] = 0.0f; },
       [=](idx k) { h1[k] = terms::diagnosed_height(u1, v1, k, nx); });
 }
 
@@ -171,17 +233,21 @@ void predictor(float* __restrict u1, float* __restrict v1, float* __restrict h1,
 // u, v, q, which are overwritten point by point; then the final height.
 void corrector(float* __restrict u, float* __restrict v, float* __restrict h, float* __restrict q,
                float* __restrict dqdt, const float* __restrict u1, const float* __restrict v1,
-               const float* __restrict h1, const float* __restrict q1, float* rows, const extent& e, int first,
-               int last) noexcept {
+               const float* __restrict h1, const float* __restrict q1, const pollutant& p, float* rows,
+               const extent& e, int first, int last) noexcept {
   const idx nx = e.nx;
   sweep(
-      e, first, last, q1, u1, v1, constant::stage2_length, rows,
+      e, first, last, q1, u1, v1, constant::stage2_length, p, rows,
       [=](idx k) { u[k] = terms::heun(u[k], u1[k], terms::u_tendency(u1, v1, h1, k, nx)); },
       [=](idx k) { v[k] = terms::heun(v[k], v1[k], terms::v_tendency(u1, v1, h1, k, nx)); },
       [=](idx k, float fx_w, float fx_e, float fy_s, float fy_n) {
         const float dq = terms::cell_change(fx_w, fx_e, fy_s, fy_n);
         dqdt[k] = dq * 2.0f;
         q[k] = terms::heun(q[k], q1[k], dq);
+      },
+      [=](idx k) {
+        dqdt[k] = 0.0f;
+        q[k] = 0.0f;
       },
       [=](idx k) { h[k] = terms::diagnosed_height(u, v, k, nx); });
 }
@@ -200,6 +266,17 @@ void in_chunks(const extent& e, float* rows, float* h, const float* u, const flo
   }
 }
 
+// Finds the non-zero columns of every stored row of q, the rows shared
+// among the threads.
+void map_pollutant(pollutant_map::span* rows, const float* q, const extent& e) {
+  for_each_chunk(e.jms, e.jme + 1, [&](int, int first, int last) {
+    for (int j = first; j < last; ++j) rows[j - e.jms] = pollutant_map::nonzero_columns(q + e.row(j) + e.ims, e.nx, e.ims);
+  });
+}
+
+// The two maps of the step, kept between calls only to spare allocations.
+std::vector<pollutant_map::span> entry_map, stage_map;
+
 }  // namespace
 
 void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx*/, const float* /*gpy*/,
@@ -215,14 +292,27 @@ void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx
   float* q1 = work::array(work::fused_q1, n);
   float* rows = work::array(work::fused_rows, 3 * static_cast<std::size_t>(e.nx) * static_cast<std::size_t>(step_threads()));
 
+  const auto stored_rows = static_cast<std::size_t>(jme - jms + 1);
+  if (entry_map.size() < stored_rows) {
+    entry_map.resize(stored_rows);
+    stage_map.resize(stored_rows);
+  }
+  const bool may_skip = pollutant_map::spacing_allows_skipping(constant::dx, constant::dy);
+
   float* const fields[4] = {u, v, h, q};
   for (std::size_t f = 0; f < 4; ++f) save_frame(fields[f], kept + f * nf, e);
   set_bdy(u, v, h, q, ids, ide, jds, jde, ims, ime, jms, jme);
-  in_chunks(e, rows, h1, u1, v1,
-            [&](float* r, int first, int last) { predictor(u1, v1, h1, q1, u, v, h, q, r, e, first, last); });
+  map_pollutant(entry_map.data(), q, e);
+  const pollutant first_stage{entry_map.data(), nullptr, may_skip};
+  in_chunks(e, rows, h1, u1, v1, [&](float* r, int first, int last) {
+    predictor(u1, v1, h1, q1, u, v, h, q, first_stage, r, e, first, last);
+  });
   for (std::size_t f = 0; f < 4; ++f) restore_frame(fields[f], kept + f * nf, e);
 
   set_bdy(u1, v1, h1, q1, ids, ide, jds, jde, ims, ime, jms, jme);
-  in_chunks(e, rows, h, u, v,
-            [&](float* r, int first, int last) { corrector(u, v, h, q, dqdt, u1, v1, h1, q1, r, e, first, last); });
+  map_pollutant(stage_map.data(), q1, e);
+  const pollutant second_stage{stage_map.data(), entry_map.data(), may_skip};
+  in_chunks(e, rows, h, u, v, [&](float* r, int first, int last) {
+    corrector(u, v, h, q, dqdt, u1, v1, h1, q1, second_stage, r, e, first, last);
+  });
 }
