@@ -1,26 +1,55 @@
-// Cost of one time step on a developed state, per interior cell (401 x 401):
-// the plain composition of the procedures, the production step the driver
-// uses, a whole pass of the driver (step and diagnostics), and each
-// procedure of the plain composition on its own.
+// Cost of one time step and of one pass of the time loop, per interior cell
+// (401 x 401), on three states of the flow:
+//   clean - the flow some minutes in, no pollutant (as in the first 12 hours);
+//   plume - the flow 50 minutes in with the puffs of two emissions;
+//   rough - the plume state with a rough random q in every cell, so that
+//           there is pollutant everywhere.
+// The plain composition of the procedures (rk2_reference and div_vort on
+// every pass, one thread) is the yardstick; the production step and the
+// driver's pass are timed with one thread and with the default count (the
+// cores available). A pass "with snapshot" also derives the diagnostics and
+// writes the seven records (to /dev/null).
 #include <benchmark/benchmark.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
 
 #include "diagnostics/diagnostics.hpp"
 #include "driver/fp_mode.hpp"
+#include "driver/snapshot.hpp"
 #include "grid/work_arrays.hpp"
 #include "kernels/kernels.hpp"
 #include "support/developed_state.hpp"
+#include "timestep/row_team.hpp"
 
 namespace {
 
 constexpr double interior_cells = 401.0 * 401.0;
 
-// Flow after some thousands of steps, with pollutant from two emissions.
-void ensure_developed_state() {
-  static const bool done = [] {
-    develop_state(3000, {1000, 2000});
-    return true;
-  }();
-  (void)done;
+enum state_kind : int { clean, plume, rough };
+const char* const state_names[] = {"clean", "plume", "rough"};
+
+// Sets the module arrays to the given state; each is developed once.
+void load_state(state_kind kind) {
+  static std::map<int, step_state> saved;
+  auto found = saved.find(kind);
+  if (found == saved.end()) {
+    if (kind == clean) {
+      develop_state(600, {});
+    } else {
+      develop_state(3000, {1000, 2000});
+      if (kind == rough) {
+        std::mt19937 random(12345);
+        std::uniform_real_distribution<float> value(0.0f, 1.0f);
+        const std::size_t n = field_size(domain::ims, domain::ime, domain::jms, domain::jme);
+        for (std::size_t k = 0; k < n; ++k) domain::q[k] = value(random);
+      }
+    }
+    found = saved.emplace(kind, step_state::save()).first;
+  }
+  found->second.restore();
 }
 
 // Time per interior cell and step, shown with an SI prefix (13.0n = 13 ns).
@@ -29,35 +58,66 @@ void per_cell(benchmark::State& state) {
       benchmark::Counter(interior_cells, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-template <class Step>
-void time_step(benchmark::State& state, Step step) {
-  ensure_developed_state();
-  using namespace domain;
-  for (auto _ : state) {
-    step(u, v, h, q, dqdt, gpx, gpy, fx, fy, ids, ide, jds, jde, ims, ime, jms, jme);
-    benchmark::ClobberMemory();
-  }
-  per_cell(state);
+void label(benchmark::State& state, state_kind kind, int threads, const char* what = "") {
+  state.SetLabel(std::string(state_names[kind]) + ", " + std::to_string(threads) + (threads == 1 ? " thread" : " threads") +
+                 what);
 }
 
-void reference_step(benchmark::State& state) { time_step(state, rk2_reference); }
-void production_step(benchmark::State& state) { time_step(state, rk2); }
-
-void driver_pass(benchmark::State& state) {
-  ensure_developed_state();
+// The yardstick: the plain composition of the procedures and the
+// diagnostics, as a pass of the time loop would run them, on one thread.
+void plain_composition(benchmark::State& state) {
+  const auto kind = static_cast<state_kind>(state.range(0));
+  load_state(kind);
   using namespace domain;
   for (auto _ : state) {
-    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, ids, ide, jds, jde, ims, ime, jms, jme);
+    rk2_reference(u, v, h, q, dqdt, gpx, gpy, fx, fy, ids, ide, jds, jde, ims, ime, jms, jme);
     div_vort(domain::div, vort, us, vs, forceu, u, v, ids, ide, jds, jde, ims, ime, jms, jme);
     benchmark::ClobberMemory();
   }
+  label(state, kind, 1);
   per_cell(state);
 }
 
-// The procedures of the plain composition, each on copies of the developed
+void production_step(benchmark::State& state) {
+  const auto kind = static_cast<state_kind>(state.range(0));
+  const int threads = static_cast<int>(state.range(1));
+  load_state(kind);
+  const step_team team(threads);
+  using namespace domain;
+  for (auto _ : state) {
+    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, ids, ide, jds, jde, ims, ime, jms, jme);
+    benchmark::ClobberMemory();
+  }
+  label(state, kind, threads);
+  per_cell(state);
+}
+
+// One pass of the driver's time loop: the step, and on a snapshot pass the
+// diagnostics and the seven records.
+void driver_pass(benchmark::State& state) {
+  const auto kind = static_cast<state_kind>(state.range(0));
+  const int threads = static_cast<int>(state.range(1));
+  const bool with_snapshot = state.range(2) != 0;
+  load_state(kind);
+  const step_team team(threads);
+  snapshot_file sink("/dev/null");
+  using namespace domain;
+  for (auto _ : state) {
+    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, ids, ide, jds, jde, ims, ime, jms, jme);
+    if (with_snapshot) {
+      div_vort(domain::div, vort, us, vs, forceu, u, v, ids, ide, jds, jde, ims, ime, jms, jme);
+      sink.write();
+    }
+    benchmark::ClobberMemory();
+  }
+  label(state, kind, threads, with_snapshot ? ", with snapshot" : ", no snapshot");
+  per_cell(state);
+}
+
+// The procedures of the plain composition, each on copies of the plume
 // state held in the reference step's stage arrays.
 void procedures(benchmark::State& state) {
-  ensure_developed_state();
+  load_state(plume);
   using namespace domain;
   const std::size_t n = field_size(ims, ime, jms, jme);
   float* us_ = work::array(work::rk2_u_st, n);
@@ -89,11 +149,29 @@ void procedures(benchmark::State& state) {
   per_cell(state);
 }
 
+// One thread, and the default count where that is more.
+void thread_counts(benchmark::internal::Benchmark* b, bool snapshots) {
+  std::vector<int> counts{1};
+  if (available_cores() > 1) counts.push_back(available_cores());
+  for (int kind : {clean, plume, rough}) {
+    for (int threads : counts) {
+      if (snapshots) {
+        b->Args({kind, threads, 0});
+        b->Args({kind, threads, 1});
+      } else {
+        b->Args({kind, threads});
+      }
+    }
+  }
+}
+
 }  // namespace
 
-BENCHMARK(reference_step)->Unit(benchmark::kMillisecond);
-BENCHMARK(production_step)->Unit(benchmark::kMillisecond);
-BENCHMARK(driver_pass)->Unit(benchmark::kMillisecond);
+BENCHMARK(plain_composition)->DenseRange(clean, rough)->Unit(benchmark::kMillisecond);
+BENCHMARK(production_step)->Apply([](benchmark::internal::Benchmark* b) { thread_counts(b, false); })
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(driver_pass)->Apply([](benchmark::internal::Benchmark* b) { thread_counts(b, true); })
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(procedures)->DenseRange(0, 5)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {
