@@ -4,9 +4,14 @@
 # floating-point arithmetic must be exactly what the source says: no fused
 # multiply-add contraction, no fast-math reassociation or reciprocals, and no
 # silent promotion of float expressions to double.
+#
+# g++ and clang++ take the same options. clang++ contracts a*b+c into a fused
+# multiply-add by default (-ffp-contract=on), and its driver lets the fast-math
+# switches reset the contraction mode, so -ffp-contract=off comes after
+# -fno-fast-math: the last floating-point option wins with either compiler.
 add_compile_options(
-  -ffp-contract=off
   -fno-fast-math
+  -ffp-contract=off
   -Wall -Wextra -Wdouble-promotion -Werror
 )
 

@@ -30,8 +30,10 @@ int main() {
   // grow by one page would end the program in std::terminate. So check first
   // that the heap has some room. Freed, the block stays with the heap for
   // later small requests: glibc hands back to the system only what lies
-  // beyond its top pad of 128 KiB.
-  if (void* room = std::malloc(failure_room_bytes)) {
+  // beyond its top pad of 128 KiB. The block passes through a volatile
+  // pointer: a compiler may otherwise drop an allocation that is freed
+  // unused (clang++ does), and with it the check.
+  if (void* volatile room = std::malloc(failure_room_bytes)) {
     std::free(room);
   } else {
     std::fprintf(stderr, "plume: cannot allocate working memory (%zu bytes): %s\n", failure_room_bytes,
