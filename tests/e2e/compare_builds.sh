@@ -1,36 +1,41 @@
 #!/usr/bin/env bash
-# The host-tuned build, the portable (baseline x86-64) build, the two-thread
-# build and the host-tuned clang++ build must write the same bytes: builds the
-# shortened run each way and compares a run of PASSES passes (default 300, one
-# snapshot) with the host-tuned build's.
+# The host-tuned build, the portable (baseline x86-64) build and the
+# host-tuned clang++ build must write the same bytes, and so must every
+# thread count: builds the shortened run each way and compares a run of
+# PASSES passes (default 300, one snapshot) with the host-tuned build's run
+# on one thread.
 # Usage: compare_builds.sh SOURCE_DIR WORK_DIR [PASSES]
 set -euo pipefail
 src="$1" work="$2" passes="${3:-300}"
 jobs="$(nproc)"
-kinds=(native portable threads clang)
 if ! command -v clang++ >/dev/null; then
   echo "compare_builds.sh: clang++ not found (Debian: apt-get install clang)" >&2
   exit 1
 fi
-for kind in "${kinds[@]}"; do
-  portable=OFF threads=1 compiler=()
-  [ "$kind" = portable ] && portable=ON
-  [ "$kind" = threads ] && threads=2
-  [ "$kind" = clang ] && compiler=(-DCMAKE_CXX_COMPILER=clang++)
-  cmake -S "$src" -B "$work/build-$kind" -DCMAKE_BUILD_TYPE=Release -DPLUME_PORTABLE=$portable \
-    -DPLUME_THREADS=$threads -DPLUME_TOOLS=OFF -DPLUME_BENCH=OFF "${compiler[@]}" >/dev/null
-  cmake --build "$work/build-$kind" --target plume_short_run -j "$jobs" >/dev/null
-  rm -rf "$work/out-$kind"
-  mkdir -p "$work/out-$kind"
-  "$work/build-$kind/tests/e2e/plume_short_run" "$work/out-$kind" "$passes"
+for build in native portable clang; do
+  portable=OFF compiler=()
+  [ "$build" = portable ] && portable=ON
+  [ "$build" = clang ] && compiler=(-DCMAKE_CXX_COMPILER=clang++)
+  cmake -S "$src" -B "$work/build-$build" -DCMAKE_BUILD_TYPE=Release -DPLUME_PORTABLE=$portable \
+    -DPLUME_TESTS=ON -DPLUME_TOOLS=OFF -DPLUME_BENCH=OFF "${compiler[@]}" >/dev/null
+  cmake --build "$work/build-$build" --target plume_short_run -j "$jobs" >/dev/null
+done
+# Each run: its name, the build, the thread count.
+runs=("native-1 native 1" "native-2 native 2" "native-3 native 3" "portable portable 1" "clang clang 2")
+for run in "${runs[@]}"; do
+  read -r name build threads <<< "$run"
+  rm -rf "$work/out-$name"
+  mkdir -p "$work/out-$name"
+  "$work/build-$build/tests/e2e/plume_short_run" "$work/out-$name" "$passes" "$threads"
 done
 status=0
-for kind in "${kinds[@]:1}"; do
+for run in "${runs[@]:1}"; do
+  read -r name build threads <<< "$run"
   for f in console.log test_withPollutant.dat; do
-    if cmp "$work/out-native/$f" "$work/out-$kind/$f"; then
-      echo "$kind build, $f: identical ($(stat -c %s "$work/out-native/$f") bytes)"
+    if cmp "$work/out-native-1/$f" "$work/out-$name/$f"; then
+      echo "$build build, $threads thread(s), $f: identical ($(stat -c %s "$work/out-native-1/$f") bytes)"
     else
-      echo "$kind build, $f: differs from the host-tuned build's" >&2
+      echo "$build build, $threads thread(s), $f: differs from the host-tuned build's on one thread" >&2
       status=1
     fi
   done
