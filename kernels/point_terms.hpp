@@ -95,8 +95,7 @@ inline float x_face_flux(const float* q, const float* u, idx k, float dt, const 
   return face_flux(u[k], q[k - 1], q[k], face_jumps(u[k], q[k - 2], q[k - 1], q[k], q[k + 1]), dt, s.dx, s.dy);
 }
 inline float y_face_flux(const float* q, const float* v, idx k, idx nx, float dt, const grid_spacing& s) noexcept {
-  return face_flux(v[k], q[k - nx], q[k], face_jumps(v[k], q[k - 2 * nx], q[k - nx], q[k], q[k + nx]), dt, s.dy,
-                   s.dx);
+  return face_flux(v[k], q[k - nx], q[k], face_jumps(v[k], q[k - 2 * nx], q[k - nx], q[k], q[k + nx]), dt, s.dy, s.dx);
 }
 
 // Change of a cell's concentration from the fluxes through its four faces.

@@ -85,7 +85,8 @@ TEST(InitialState, ModuleFieldsAfterGridparaAndInit) {
   domain::gridpara(reference::nx, reference::ny);
   using namespace domain;
   const bounds b{ids, ide, jds, jde, ims, ime, jms, jme};
-  init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
+  init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde,
+       ims, ime, jms, jme);
   expect_initial_state(b, {u, v, h, q, gpx, gpy, fx, fy, x, y}, 0.0f);
 
   // The figures quoted for the configured grid.
@@ -121,8 +122,8 @@ TEST(InitialState, FollowsTheBoundsItIsGiven) {
   std::vector<float> u(n, stale), v(n, stale), h(n, stale), q(n, stale), gpx(n, stale), gpy(n, stale);
   std::vector<float> x(8, stale), y(7, stale), fx(7, stale), fy(7, stale);
   init(u.data(), v.data(), h.data(), q.data(), gpx.data(), gpy.data(), fx.data(), fy.data(), x.data(), y.data(),
-       reference::spacing, reference::u_init, reference::v_init,
-       b.ids, b.ide, b.jds, b.jde, b.ims, b.ime, b.jms, b.jme);
+       reference::spacing, reference::u_init, reference::v_init, b.ids, b.ide, b.jds, b.jde, b.ims, b.ime, b.jms,
+       b.jme);
   expect_initial_state(b,
                        {u.data(), v.data(), h.data(), q.data(), gpx.data(), gpy.data(), fx.data(), fy.data(), x.data(),
                         y.data()},

@@ -52,7 +52,8 @@ struct state {
     state s(grid);
     const small_grid& g = s.g;
     checks::fill(g, s.u, [](int i, int j) { return 0.9f * static_cast<float>(wrap(5 * i + 3 * j, 7) - 3); });
-    checks::fill(g, s.v, [](int i, int j) { return reference::v_init + 0.7f * static_cast<float>(wrap(2 * i + 5 * j, 6) - 3); });
+    checks::fill(
+        g, s.v, [](int i, int j) { return reference::v_init + 0.7f * static_cast<float>(wrap(2 * i + 5 * j, 6) - 3); });
     checks::fill(g, s.h, [](int i, int j) { return 0.05f * static_cast<float>(wrap(i * j, 5)); });
     checks::fill(g, s.q, [](int i, int j) {
       return (i >= 3 && i <= 5 && j >= 2 && j <= 4) ? 1.0f + 0.25f * static_cast<float>(i) : 0.01f * static_cast<float>(wrap(i + 2 * j, 3));
@@ -170,7 +171,8 @@ TEST_F(two_stage_step, forward_stage_step_length_moves_only_the_pollutant) {
   state one = s, half = s;
   for (auto [t, dt] : {std::pair{&one, 1.0f}, {&half, 0.5f}})
     stepping(t->u.data(), t->v.data(), t->h.data(), t->q.data(), t->dqdt.data(), t->gpx.data(), t->gpy.data(),
-             t->fx.data(), t->fy.data(), dt, reference::spacing, reference::u_init, reference::v_init, GRID_BOUNDS(s.g));
+             t->fx.data(), t->fy.data(), dt, reference::spacing, reference::u_init, reference::v_init,
+             GRID_BOUNDS(s.g));
   EXPECT_TRUE(checks::same_bits(s.g, one.u, half.u));
   EXPECT_TRUE(checks::same_bits(s.g, one.v, half.v));
   EXPECT_TRUE(checks::same_bits(s.g, one.h, half.h));

@@ -29,7 +29,8 @@ constexpr std::uint32_t ring_bits = 0x3E5674F8u;   // 0.20943058
 void set_up_module() {
   domain::gridpara(reference::nx, reference::ny);
   using namespace domain;
-  init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
+  init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde,
+       ims, ime, jms, jme);
 }
 
 // Expected bits at cell (i, j) of the pattern of a source at the grid-line
@@ -103,7 +104,8 @@ TEST(Tracer, RimAndNotANumberGiveZero) {
   const float sentinel = 3.25f;
   std::vector<float> src = g.field(sentinel);
   const float x0 = 0.0f, y0 = 0.0f;
-  tracer(src.data(), x0, y0, reference::cone_radius, 1.0f, x.data(), y.data(), g.ids, g.ide, g.jds, g.jde, g.ims, g.ime, g.jms, g.jme);
+  tracer(src.data(), x0, y0, reference::cone_radius, 1.0f, x.data(), y.data(), g.ids, g.ide, g.jds, g.jde, g.ims, g.ime,
+         g.jms, g.jme);
 
   const float just_inside = 1.0f - 1999.0f / 2000.0f;
   ASSERT_GT(just_inside, 0.0f);
@@ -153,8 +155,7 @@ TEST(Tracer, RadiusAndPeakShapeTheCone) {
   const std::vector<float> y{0.0f, 0.0f, -10.0f, 10.0f, 0.0f, 0.0f};
   std::vector<float> src = g.field(7.0f);
   const float x0 = 0.0f, y0 = 0.0f, radius = 3000.0f, peak = 2.5f;
-  tracer(src.data(), x0, y0, radius, peak, x.data(), y.data(), g.ids, g.ide, g.jds, g.jde, g.ims, g.ime, g.jms,
-         g.jme);
+  tracer(src.data(), x0, y0, radius, peak, x.data(), y.data(), g.ids, g.ide, g.jds, g.jde, g.ims, g.ime, g.jms, g.jme);
   EXPECT_EQ(g(src, 1, 1), 1.875f);
   EXPECT_EQ(g(src, 2, 1), 1.25f);
   EXPECT_EQ(bits(g(src, 3, 1)), 0u);
