@@ -5,9 +5,10 @@
 // through these functions, so both give the same bits by construction. Each
 // expression is single precision and keeps the order of operations of the
 // model's formulas: a sum or product is formed left to right as written, a
-// division by 1000 stays a division (never a multiplication by 0.001), and
-// the build forbids contraction into fused multiply-adds. A division by the
-// run's spacing gives the same bits as a division by the same constant.
+// division by the grid spacing stays a division (never a multiplication by
+// its reciprocal), and the build forbids contraction into fused
+// multiply-adds. The spacing is the run's (grid_spacing); a division by it
+// gives the same bits as a division by the same value as a constant.
 //
 // Field arguments point at the first stored element; k is the linear position
 // of the point and nx the row length (ime - ims + 1).
