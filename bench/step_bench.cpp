@@ -70,8 +70,8 @@ void plain_composition(benchmark::State& state) {
   load_state(kind);
   using namespace domain;
   for (auto _ : state) {
-    rk2_reference(u, v, h, q, dqdt, gpx, gpy, fx, fy, ids, ide, jds, jde, ims, ime, jms, jme);
-    div_vort(domain::div, vort, us, vs, forceu, u, v, ids, ide, jds, jde, ims, ime, jms, jme);
+    rk2_reference(u, v, h, q, dqdt, gpx, gpy, fx, fy, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
+    div_vort(domain::div, vort, us, vs, forceu, u, v, reference::spacing, ids, ide, jds, jde, ims, ime, jms, jme);
     benchmark::ClobberMemory();
   }
   label(state, kind, 1);
@@ -85,7 +85,7 @@ void production_step(benchmark::State& state) {
   const step_team team(threads);
   using namespace domain;
   for (auto _ : state) {
-    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, ids, ide, jds, jde, ims, ime, jms, jme);
+    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
     benchmark::ClobberMemory();
   }
   label(state, kind, threads);
@@ -103,9 +103,9 @@ void driver_pass(benchmark::State& state) {
   snapshot_file sink("/dev/null");
   using namespace domain;
   for (auto _ : state) {
-    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, ids, ide, jds, jde, ims, ime, jms, jme);
+    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
     if (with_snapshot) {
-      div_vort(domain::div, vort, us, vs, forceu, u, v, ids, ide, jds, jde, ims, ime, jms, jme);
+      div_vort(domain::div, vort, us, vs, forceu, u, v, reference::spacing, ids, ide, jds, jde, ims, ime, jms, jme);
       sink.write();
     }
     benchmark::ClobberMemory();
@@ -130,17 +130,17 @@ void procedures(benchmark::State& state) {
   std::copy_n(v, n, vs_);
   std::copy_n(h, n, hs_);
   std::copy_n(q, n, qs_);
-  set_bdy(us_, vs_, hs_, qs_, ids, ide, jds, jde, ims, ime, jms, jme);
+  set_bdy(us_, vs_, hs_, qs_, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
   const float dt = 0.5f;
   const int which = static_cast<int>(state.range(0));
   for (auto _ : state) {
     switch (which) {
-      case 0: set_bdy(us_, vs_, hs_, qs_, ids, ide, jds, jde, ims, ime, jms, jme); break;
-      case 1: force(a, b, us_, vs_, hs_, gpx, gpy, fx, fy, ids, ide, jds, jde, ims, ime, jms, jme); break;
-      case 2: force_air(a, qs_, b, us_, vs_, dt, ids, ide, jds, jde, ims, ime, jms, jme); break;
-      case 3: adv_air(a, b, us_, vs_, dt, ids, ide, jds, jde, ims, ime, jms, jme); break;
-      case 4: diagh(a, us_, vs_, ids, ide, jds, jde, ims, ime, jms, jme); break;
-      case 5: div_vort(a, b, hs_, qs_, u, us_, vs_, ids, ide, jds, jde, ims, ime, jms, jme); break;
+      case 0: set_bdy(us_, vs_, hs_, qs_, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme); break;
+      case 1: force(a, b, us_, vs_, hs_, gpx, gpy, fx, fy, reference::spacing, ids, ide, jds, jde, ims, ime, jms, jme); break;
+      case 2: force_air(a, qs_, b, us_, vs_, dt, reference::spacing, ids, ide, jds, jde, ims, ime, jms, jme); break;
+      case 3: adv_air(a, b, us_, vs_, dt, reference::spacing, ids, ide, jds, jde, ims, ime, jms, jme); break;
+      case 4: diagh(a, us_, vs_, reference::spacing, ids, ide, jds, jde, ims, ime, jms, jme); break;
+      case 5: div_vort(a, b, hs_, qs_, u, us_, vs_, reference::spacing, ids, ide, jds, jde, ims, ime, jms, jme); break;
     }
     benchmark::ClobberMemory();
   }

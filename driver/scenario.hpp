@@ -14,6 +14,7 @@ struct point_source {
   float y_m = 0.0f;
   float radius_m = 2000.0f;
   float peak = 1.0f;
+  bool operator==(const point_source&) const = default;
 };
 
 struct scenario {
@@ -37,6 +38,14 @@ struct scenario {
   // The passes that write a snapshot: n = 0 .. duration_s with
   // fmod(float(n), snapshot_every_s) == 0, in order.
   std::vector<std::int32_t> snapshot_passes() const;
+
+  // The wind's components as the model takes them, each operation in single
+  // precision: speed x cos(towards x (pi / 180)) and speed x sin(...), pi
+  // the float nearest it. The reference gives the bits C0400002 and 40A646E1.
+  float wind_u() const noexcept;
+  float wind_v() const noexcept;
+
+  bool operator==(const scenario&) const = default;
 };
 
 // A scenario file that cannot be used. what() is "FILE:LINE:COLUMN: what is
@@ -48,7 +57,9 @@ class scenario_error : public std::runtime_error {
 
 // Reads and checks a TOML scenario file; keys left out keep the reference
 // values. Throws scenario_error; touches no file but the one it reads.
-scenario read_scenario(const std::string& path);
+// If grid_position is given, it receives "FILE:LINE:COLUMN" of the [grid]
+// table, or "" when the file has none (for messages about the grid's size).
+scenario read_scenario(const std::string& path, std::string* grid_position = nullptr);
 
 // The scenario as a TOML text that read_scenario turns back into the same
 // scenario, every key written out.

@@ -12,6 +12,8 @@
 #include <tuple>
 #include <utility>
 
+#include "driver/scenario.hpp"
+#include "support/reference_case.hpp"
 #include "support/developed_state.hpp"
 #include "timestep/row_team.hpp"
 
@@ -53,7 +55,8 @@ void expect_same_bits(const step_state& reference, const step_state& production,
 template <class Step>
 void advance(Step step) {
   using namespace domain;
-  step(u, v, h, q, dqdt, gpx, gpy, fx, fy, ids, ide, jds, jde, ims, ime, jms, jme);
+  step(u, v, h, q, dqdt, gpx, gpy, fx, fy, ::reference::spacing, ::reference::u_init, ::reference::v_init, ids, ide,
+       jds, jde, ims, ime, jms, jme);
 }
 
 TEST(ProductionStep, MatchesReferenceFromDevelopedStateAcrossEmission) {
@@ -65,7 +68,7 @@ TEST(ProductionStep, MatchesReferenceFromDevelopedStateAcrossEmission) {
   std::vector<step_state> reference;
   for (int n = 0; n < steps; ++n) {
     advance(rk2_reference);
-    if (n == emission_after) emit();
+    if (n == emission_after) emit(scenario{});
     reference.push_back(step_state::save());
   }
   for (int threads = 1; threads <= 3; ++threads) {
@@ -74,7 +77,7 @@ TEST(ProductionStep, MatchesReferenceFromDevelopedStateAcrossEmission) {
     const step_team team(threads);
     for (int n = 0; n < steps; ++n) {
       advance(rk2);
-      if (n == emission_after) emit();
+      if (n == emission_after) emit(scenario{});
       expect_same_bits(reference[static_cast<std::size_t>(n)], step_state::save(), n);
     }
   }
@@ -220,7 +223,7 @@ void make_state(pollutant_state kind) {
 // two, several steps in a row, with the given number of threads.
 void compare_from(pollutant_state kind, int ni, int nj, int threads, int steps) {
   using namespace domain;
-  gridpara();
+  gridpara(reference::nx, reference::ny);
   ids = 1, ide = ni, jds = 1, jde = nj, ims = -1, ime = ni + 2, jms = -1, jme = nj + 2;
   const std::size_t n = field_size(ims, ime, jms, jme);
   std::vector<float> store[5];
@@ -245,7 +248,7 @@ void compare_from(pollutant_state kind, int ni, int nj, int threads, int steps) 
       expect_same_bits(reference[static_cast<std::size_t>(s)], step_state::save(), s);
     }
   }
-  gridpara();  // the module's own arrays and bounds again
+  gridpara(reference::nx, reference::ny);  // the module's own arrays and bounds again
 }
 
 class ProductionStepOn : public testing::TestWithParam<std::tuple<pollutant_state, int>> {};

@@ -42,6 +42,7 @@ using terms::idx;
 struct extent {
   int ids, ide, jds, jde, ims, ime, jms, jme;
   idx nx;
+  grid_spacing s;
   idx row(int j) const noexcept { return at(0, j, ims, ime, jms); }
 };
 
@@ -82,7 +83,7 @@ void restore_frame(float* f, const float* kept, const extent& e) {
 // Height of the cells of one row, diagnosed from u and v.
 void height_row(float* __restrict h, const float* __restrict u, const float* __restrict v, idx row,
                 const extent& e) noexcept {
-  for (int i = e.ids; i <= e.ide - 1; ++i) h[row + i] = terms::diagnosed_height(u, v, row + i, e.nx);
+  for (int i = e.ids; i <= e.ide - 1; ++i) h[row + i] = terms::diagnosed_height(u, v, row + i, e.nx, e.s);
 }
 
 // What a stage knows of where its pollutant is: the non-zero columns of
@@ -155,13 +156,14 @@ void sweep(const extent& e, int first, int last, const float* q, const float* u,
   using pollutant_map::span;
   const int ids = e.ids, ide = e.ide, ims = e.ims;
   const idx nx = e.nx;
+  const grid_spacing s = e.s;
   float* const fx = rows;
   float* fy_south = rows + nx;
   float* fy_north = rows + 2 * nx;
   span cells = first < last ? cells_to_compute(e, p, u, v, first) : pollutant_map::nothing;
   if (!cells.empty()) {
     const idx r = e.row(first);
-    for (int i = cells.lo; i <= cells.hi; ++i) fy_south[i - ims] = terms::y_face_flux(q, v, r + i, nx, dt);
+    for (int i = cells.lo; i <= cells.hi; ++i) fy_south[i - ims] = terms::y_face_flux(q, v, r + i, nx, dt, s);
   }
   for (int j = first; j < last; ++j) {
     const idx r = e.row(j);
@@ -170,14 +172,14 @@ void sweep(const extent& e, int first, int last, const float* q, const float* u,
     split(
         ids, ide, x_faces,
         [&](int i) {
-          fx[i - ims] = terms::x_face_flux(q, u, r + i, dt);
+          fx[i - ims] = terms::x_face_flux(q, u, r + i, dt, s);
           face_u(r + i);
         },
         [&](int i) { face_u(r + i); });
     split(
         ids, ide - 1, pollutant_map::hull(cells, above),
         [&](int i) {
-          fy_north[i - ims] = terms::y_face_flux(q, v, r + nx + i, nx, dt);
+          fy_north[i - ims] = terms::y_face_flux(q, v, r + nx + i, nx, dt, s);
           face_v(r + i);
         },
         [&](int i) { face_v(r + i); });
@@ -217,15 +219,16 @@ void predictor(float* __restrict u1, float* __restrict v1, float* __restrict h1,
                const float* __restrict q0, const pollutant& p, float* rows, const extent& e, int first,
                int last) noexcept {
   const idx nx = e.nx;
+  const grid_spacing s = e.s;
   sweep(
       e, first, last, q0, u0, v0, constant::step_length, p, rows,
-      [=](idx k) { u1[k] = u0[k] + terms::u_tendency(u0, v0, h0, k, nx); },
-      [=](idx k) { v1[k] = v0[k] + terms::v_tendency(u0, v0, h0, k, nx); },
+      [=](idx k) { u1[k] = u0[k] + terms::u_tendency(u0, v0, h0, k, nx, s); },
+      [=](idx k) { v1[k] = v0[k] + terms::v_tendency(u0, v0, h0, k, nx, s); },
       [=](idx k, float fx_w, float fx_e, float fy_s, float fy_n) {
-        q1[k] = q0[k] + terms::cell_change(fx_w, fx_e, fy_s, fy_n);
+        q1[k] = q0[k] + terms::cell_change(fx_w, fx_e, fy_s, fy_n, s);
       },
       [=](idx k) { q1[k] = 0.0f; },
-      [=](idx k) { h1[k] = terms::diagnosed_height(u1, v1, k, nx); });
+      [=](idx k) { h1[k] = terms::diagnosed_height(u1, v1, k, nx, s); });
 }
 
 // Stage 2, the corrector: tendencies and the half-step pollutant increment
@@ -236,12 +239,13 @@ void corrector(float* __restrict u, float* __restrict v, float* __restrict h, fl
                const float* __restrict h1, const float* __restrict q1, const pollutant& p, float* rows,
                const extent& e, int first, int last) noexcept {
   const idx nx = e.nx;
+  const grid_spacing s = e.s;
   sweep(
       e, first, last, q1, u1, v1, constant::stage2_length, p, rows,
-      [=](idx k) { u[k] = terms::heun(u[k], u1[k], terms::u_tendency(u1, v1, h1, k, nx)); },
-      [=](idx k) { v[k] = terms::heun(v[k], v1[k], terms::v_tendency(u1, v1, h1, k, nx)); },
+      [=](idx k) { u[k] = terms::heun(u[k], u1[k], terms::u_tendency(u1, v1, h1, k, nx, s)); },
+      [=](idx k) { v[k] = terms::heun(v[k], v1[k], terms::v_tendency(u1, v1, h1, k, nx, s)); },
       [=](idx k, float fx_w, float fx_e, float fy_s, float fy_n) {
-        const float dq = terms::cell_change(fx_w, fx_e, fy_s, fy_n);
+        const float dq = terms::cell_change(fx_w, fx_e, fy_s, fy_n, s);
         dqdt[k] = dq * 2.0f;
         q[k] = terms::heun(q[k], q1[k], dq);
       },
@@ -249,7 +253,7 @@ void corrector(float* __restrict u, float* __restrict v, float* __restrict h, fl
         dqdt[k] = 0.0f;
         q[k] = 0.0f;
       },
-      [=](idx k) { h[k] = terms::diagnosed_height(u, v, k, nx); });
+      [=](idx k) { h[k] = terms::diagnosed_height(u, v, k, nx, s); });
 }
 
 // Runs a stage over all cell rows in chunks, then the height of each
@@ -280,9 +284,10 @@ std::vector<pollutant_map::span> entry_map, stage_map;
 }  // namespace
 
 void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx*/, const float* /*gpy*/,
-         const float* /*fx*/, const float* /*fy*/, const int& ids, const int& ide, const int& jds, const int& jde,
-         const int& ims, const int& ime, const int& jms, const int& jme) {
-  const extent e{ids, ide, jds, jde, ims, ime, jms, jme, static_cast<idx>(ime - ims + 1)};
+         const float* /*fx*/, const float* /*fy*/, const grid_spacing& s, const float& u_in, const float& v_in,
+         const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms,
+         const int& jme) {
+  const extent e{ids, ide, jds, jde, ims, ime, jms, jme, static_cast<idx>(ime - ims + 1), s};
   const std::size_t n = field_size(ims, ime, jms, jme);
   const std::size_t nf = frame_size(e);
   float* kept = work::array(work::fused_frame, 4 * nf);
@@ -297,11 +302,11 @@ void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx
     entry_map.resize(stored_rows);
     stage_map.resize(stored_rows);
   }
-  const bool may_skip = pollutant_map::spacing_allows_skipping(constant::dx, constant::dy);
+  const bool may_skip = pollutant_map::spacing_allows_skipping(s.dx, s.dy);
 
   float* const fields[4] = {u, v, h, q};
   for (std::size_t f = 0; f < 4; ++f) save_frame(fields[f], kept + f * nf, e);
-  set_bdy(u, v, h, q, ids, ide, jds, jde, ims, ime, jms, jme);
+  set_bdy(u, v, h, q, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
   map_pollutant(entry_map.data(), q, e);
   const pollutant first_stage{entry_map.data(), nullptr, may_skip};
   in_chunks(e, rows, h1, u1, v1, [&](float* r, int first, int last) {
@@ -309,7 +314,7 @@ void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx
   });
   for (std::size_t f = 0; f < 4; ++f) restore_frame(fields[f], kept + f * nf, e);
 
-  set_bdy(u1, v1, h1, q1, ids, ide, jds, jde, ims, ime, jms, jme);
+  set_bdy(u1, v1, h1, q1, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
   map_pollutant(stage_map.data(), q1, e);
   const pollutant second_stage{stage_map.data(), entry_map.data(), may_skip};
   in_chunks(e, rows, h, u, v, [&](float* r, int first, int last) {

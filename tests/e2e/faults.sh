@@ -277,8 +277,8 @@ case "$case_name" in
 
   memory_limits)
     # Address-space limits rising from below what the
-    # loader needs to above what the grid, the working arrays and the
-    # snapshot writer take together. Under each, the program either cannot
+    # loader needs to above what the grid, the working arrays, the threads
+    # and the snapshot writer take together. Under each, the program either cannot
     # load (status 127 from the loader, before the program runs at all), or
     # fails an allocation (one line naming it, and no snapshot file), or gets
     # through start-up and stops at its first line, standard output being
@@ -309,10 +309,14 @@ case "$case_name" in
         break
       fi
       expect_status 1
-      expect_diagnostic 'plume: cannot allocate .+ \([0-9]+ bytes\): Cannot allocate memory'
+      # The step's worker threads each reserve a stack, which an
+      # address-space limit may refuse too.
+      expect_diagnostic 'plume: cannot allocate .+ \([0-9]+ bytes\): Cannot allocate memory|plume: cannot start thread [0-9]+ of [0-9]+: Resource temporarily unavailable'
       expect_no_snapshot
       what=${msg#plume: cannot allocate }
+      what=${what#plume: }
       what=${what% (*}
+      what=${what%%:*}
       [ -n "${first_at[$what]:-}" ] || first_at[$what]=$kb
       [ "$what" = "working memory" ] || step=512
       [ "$failures" -eq 0 ] || { echo "under an address-space limit of $kb KiB: exit $status, stderr: $msg" >&2; break; }

@@ -39,8 +39,10 @@ int main(int argc, char** argv) {
     std::perror(log_path.c_str());
     return 1;
   }
+  scenario shortened;
+  shortened.duration_s = static_cast<int>(last);
   try {
-    settings.last_pass = static_cast<int>(last);
+    settings.scenario = shortened;
     settings.snapshot_path = dir + "/test_withPollutant.dat";
     settings.console = log;
     settings.console_name = log_path;
