@@ -101,11 +101,11 @@ class SnapinfoTest(sf.SnapshotFileTest):
                 r = run(*args)
                 self.assertEqual(r.returncode, 2)
                 self.assertIn(message, r.stderr)
-                self.assertIn("usage: snapinfo [--help] FILE", r.stderr)
+                self.assertIn("usage: snapinfo [--help] [--scenario SCENARIO] FILE", r.stderr)
                 self.assertEqual(r.stdout, "")
         r = run("--help")
         self.assertEqual(r.returncode, 0)
-        self.assertIn("usage: snapinfo [--help] FILE", r.stdout)
+        self.assertIn("usage: snapinfo [--help] [--scenario SCENARIO] FILE", r.stdout)
 
     @unittest.skipUnless(os.path.exists("/dev/full"), "needs /dev/full")
     def test_unwritable_standard_output(self):
