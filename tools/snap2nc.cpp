@@ -182,7 +182,10 @@ void put_floats(int ncid, const char* name, std::span<const float> values) {
 // the scenario lists them.
 void put_scenario(int ncid, const snap::Layout& layout) {
   const scenario& s = layout.run;
-  put_text(ncid, NC_GLOBAL, "scenario", layout.origin);
+  put_text(ncid, NC_GLOBAL, "scenario",
+           layout.scenario_file.empty() ? "none: the reference case" : fs::path(layout.scenario_file).filename().string());
+  // The whole scenario as a file that plume --scenario reads back.
+  put_text(ncid, NC_GLOBAL, "scenario_toml", scenario_toml(s));
   put_ints(ncid, "grid_nx", std::array{s.nx});
   put_ints(ncid, "grid_ny", std::array{s.ny});
   put_floats(ncid, "grid_spacing_m", std::array{s.spacing_m});
@@ -207,15 +210,12 @@ void put_scenario(int ncid, const snap::Layout& layout) {
   put_floats(ncid, "source_peak", peak);
 }
 
-// How the snapshot times run: "Snapshot k is at 1800 k s." when they are
-// evenly spaced (always, unless the cadence is not a whole number of seconds).
+// How the snapshot times run. They are evenly spaced: the passes whose time
+// is an exact multiple of the cadence are the multiples of the smallest one.
 std::string times_comment(const snap::Layout& layout) {
   const auto& t = layout.snapshot_times_s;
-  const std::int64_t step = t.size() > 1 ? t[1] : 0;
-  bool even = true;
-  for (std::size_t k = 0; k < t.size(); ++k) even = even && t[k] == static_cast<std::int64_t>(k) * step;
-  if (even && step > 0) return "Snapshot k is at " + std::to_string(step) + " k s.";
-  return "The snapshots are at the passes where the model time is a multiple of the scenario's time_snapshot_every_s.";
+  if (t.size() == 1) return "The run has one snapshot, at 0 s.";
+  return "Snapshot k is at " + std::to_string(t[1]) + " k s.";
 }
 
 std::string km_text(double spacing_m) {

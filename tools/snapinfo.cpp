@@ -100,8 +100,13 @@ int run(const std::string& path, const snap::Layout& layout) {
   std::vector<std::string> notes;
   Row row;
 
+  // A file of another grid gets its message alone, without a table.
+  auto status = reader.next(values);
+  if (reader.damage() == snap::Damage::other_record_size) {
+    return fail(path, snap::record_size_mismatch(reader.found_record_size(), layout));
+  }
   print_legend(path, layout);
-  while (reader.next(values) == snap::Reader::Status::record) {
+  for (; status == snap::Reader::Status::record; status = reader.next(values)) {
     const std::int64_t k = reader.snapshot();
     if (k >= layout.snapshot_count()) return fail(path, snap::too_many_snapshots(layout));
     const int f = reader.field();
@@ -119,9 +124,6 @@ int run(const std::string& path, const snap::Layout& layout) {
   for (const auto& n : notes) std::printf("note: %s\n", n.c_str());
 
   const std::int64_t k = reader.complete_snapshots();
-  if (reader.damage() == snap::Damage::other_record_size) {
-    return fail(path, snap::record_size_mismatch(reader.found_record_size(), layout));
-  }
   if (reader.damage() != snap::Damage::none) {
     std::printf("complete snapshots before the damage: %lld\n", static_cast<long long>(k));
     return fail(path, "damaged file (" + std::string(snap::damage_name(reader.damage())) + ") " + reader.message());

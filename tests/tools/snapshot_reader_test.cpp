@@ -156,10 +156,26 @@ TEST(SnapshotReader, ReportsEachDamageAtItsOffset) {
        "expected the end of the file or the leading marker 8 of record q of snapshot 2"},
       {"partial last snapshot", with(10, [](Bytes&) {}), snap::Damage::partial_snapshot, snapshot + 3 * frame, 10,
        "ends after record h of snapshot 1, which has only 3 of its 7 records; expected the leading marker 8 of record us of snapshot 1"},
+      // The first record framed with another size: the file of another grid.
+      {"another record size", make_file(7, 12), snap::Damage::other_record_size, 0, 0,
+       "the first record holds 12 bytes, a field of 3 float32 values; expected 8, a field of 2"},
+      {"a smaller record size", make_file(14, 4), snap::Damage::other_record_size, 0, 0,
+       "the first record holds 4 bytes"},
+      {"a smaller first marker without its trailing one", with(0, [](Bytes& b) {
+         put_record(b, small, 0);
+         b[0] = std::byte{4};
+       }), snap::Damage::wrong_size, 0, 0, "leading marker of record q of snapshot 0 is 4; expected 8"},
   };
   for (const auto& c : cases) {
     for (std::size_t chunk : {std::size_t{2}, SIZE_MAX}) {
       const Outcome o = read_all(c.bytes, small, chunk);
+      if (c.damage == snap::Damage::other_record_size) {
+        snap::MemorySource source(c.bytes, chunk);
+        snap::Reader reader(source, small);
+        std::vector<float> values(2);
+        EXPECT_EQ(reader.next(values), snap::Reader::Status::damaged);
+        EXPECT_EQ(reader.found_record_size(), static_cast<std::int32_t>(c.bytes[0])) << c.what;
+      }
       EXPECT_EQ(snap::damage_name(o.damage), snap::damage_name(c.damage)) << c.what;
       EXPECT_EQ(o.offset, c.offset) << c.what;
       EXPECT_EQ(o.records, c.good_records) << c.what;

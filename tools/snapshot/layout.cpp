@@ -23,7 +23,7 @@ std::string duration_text(std::int32_t s) {
 }
 
 const char* scenario_hint(const Layout& layout) {
-  return layout.origin == reference_layout().origin
+  return layout.scenario_file.empty()
              ? "if it comes from a run of another scenario, give that scenario with --scenario FILE"
              : "give the scenario of the run that wrote it with --scenario FILE";
 }
@@ -58,7 +58,11 @@ Layout layout_of(const scenario& s, std::string origin) {
 
 Layout reference_layout() { return layout_of(scenario{}, "the reference case"); }
 
-Layout scenario_layout(const std::string& path) { return layout_of(read_scenario(path), "the scenario " + path); }
+Layout scenario_layout(const std::string& path) {
+  Layout l = layout_of(read_scenario(path), "the scenario " + path);
+  l.scenario_file = path;
+  return l;
+}
 
 std::string record_size_mismatch(std::int32_t found_bytes, const Layout& layout) {
   return "its records hold " + std::to_string(found_bytes) + " bytes (a field of " + std::to_string(found_bytes / 4) +

@@ -20,6 +20,8 @@ struct Layout {
   // What the layout comes from, for messages: "the reference case" or
   // "the scenario FILE".
   std::string origin;
+  // The scenario file, empty for the reference case.
+  std::string scenario_file;
 
   int nx() const { return run.nx; }
   int ny() const { return run.ny; }
