@@ -3,7 +3,7 @@
 #include "grid/domain.hpp"
 
 void div_vort(float* div, float* vort, float* us, float* vs, const float* /*spare*/, const float* u, const float* v,
-              const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
+              const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
               const int& jms, const int& /*jme*/) {
   const std::ptrdiff_t nx = ime - ims + 1;
   for (int j = jds; j <= jde - 1; ++j) {
@@ -16,19 +16,19 @@ void div_vort(float* div, float* vort, float* us, float* vs, const float* /*spar
   }
   for (int j = jds + 1; j <= jde - 2; ++j) {
     const std::ptrdiff_t row = at(0, j, ims, ime, jms);
-    for (int i = ids + 1; i <= ide - 2; ++i) div[row + i] = terms::divergence(u, v, row + i, nx);
+    for (int i = ids + 1; i <= ide - 2; ++i) div[row + i] = terms::divergence(u, v, row + i, nx, s);
   }
   for (int j = jds + 1; j <= jde - 2; ++j) {
     const std::ptrdiff_t row = at(0, j, ims, ime, jms);
-    for (int i = ids + 1; i <= ide - 2; ++i) vort[row + i] = terms::vorticity(u, v, row + i, nx);
+    for (int i = ids + 1; i <= ide - 2; ++i) vort[row + i] = terms::vorticity(u, v, row + i, nx, s);
   }
 }
 
-void diagh(float* h, const float* u, const float* v, const int& ids, const int& ide, const int& jds, const int& jde,
+void diagh(float* h, const float* u, const float* v, const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde,
            const int& ims, const int& ime, const int& jms, const int& /*jme*/) {
   const std::ptrdiff_t nx = ime - ims + 1;
   for (int j = jds; j <= jde - 1; ++j) {
     const std::ptrdiff_t row = at(0, j, ims, ime, jms);
-    for (int i = ids; i <= ide - 1; ++i) h[row + i] = terms::diagnosed_height(u, v, row + i, nx);
+    for (int i = ids; i <= ide - 1; ++i) h[row + i] = terms::diagnosed_height(u, v, row + i, nx, s);
   }
 }

@@ -5,27 +5,31 @@
 #include <cstddef>
 
 #include "grid/constant.hpp"
+#include "grid/spacing.hpp"
 
 namespace terms {
 
 // Divergence of cell k from its four faces: du/dx + dv/dy.
-inline float divergence(const float* u, const float* v, std::ptrdiff_t k, std::ptrdiff_t nx) noexcept {
-  return (u[k + 1] - u[k]) / constant::dx + (v[k + nx] - v[k]) / constant::dy;
+inline float divergence(const float* u, const float* v, std::ptrdiff_t k, std::ptrdiff_t nx,
+                        const grid_spacing& s) noexcept {
+  return (u[k + 1] - u[k]) / s.dx + (v[k + nx] - v[k]) / s.dy;
 }
 
 // The height diagnosed from the divergence: -20000 x (du/dx + dv/dy).
-inline float diagnosed_height(const float* u, const float* v, std::ptrdiff_t k, std::ptrdiff_t nx) noexcept {
-  return divergence(u, v, k, nx) * constant::height_factor;
+inline float diagnosed_height(const float* u, const float* v, std::ptrdiff_t k, std::ptrdiff_t nx,
+                              const grid_spacing& s) noexcept {
+  return divergence(u, v, k, nx, s) * constant::height_factor;
 }
 
 // Relative vorticity dv/dx - du/dy of cell k, each derivative between two
 // four-point means of the faces one grid spacing apart.
-inline float vorticity(const float* u, const float* v, std::ptrdiff_t k, std::ptrdiff_t nx) noexcept {
+inline float vorticity(const float* u, const float* v, std::ptrdiff_t k, std::ptrdiff_t nx,
+                       const grid_spacing& s) noexcept {
   const float ve = ((v[k + 1] + v[k]) + v[k + nx]) + v[k + 1 + nx];
   const float vw = ((v[k - 1] + v[k]) + v[k - 1 + nx]) + v[k + nx];
   const float un = ((u[k] + u[k + 1]) + u[k + nx]) + u[k + 1 + nx];
   const float us = ((u[k] + u[k + 1]) + u[k - nx]) + u[k + 1 - nx];
-  return ((ve - vw) * 0.25f) / constant::dx - ((un - us) * 0.25f) / constant::dy;
+  return ((ve - vw) * 0.25f) / s.dx - ((un - us) * 0.25f) / s.dy;
 }
 
 }  // namespace terms

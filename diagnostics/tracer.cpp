@@ -1,14 +1,15 @@
 #include <cmath>
 
 #include "diagnostics/diagnostics.hpp"
-#include "grid/constant.hpp"
 #include "grid/domain.hpp"
 
-void tracer(float* src, const float& x0, const float& y0, const float* x, const float* y, const int& ids,
-            const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms,
+void tracer(float* src, const float& x0, const float& y0, const float& radius, const float& peak, const float* x,
+            const float* y, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms,
             const int& /*jme*/) {
   const float cx = x0;
   const float cy = y0;
+  const float rc = radius;
+  const float top = peak;
   for (int j = jds; j <= jde - 1; ++j) {
     const float dy = 0.5f * (y[j - jms] + y[j + 1 - jms]) - cy;
     const float dy2 = dy * dy;
@@ -18,7 +19,7 @@ void tracer(float* src, const float& x0, const float& y0, const float* x, const 
       const float r = std::sqrt(dx2 + dy2);
       // The negated test also sends a distance that is not a number to 0.
       src[at(i, j, ims, ime, jms)] =
-          !(r <= constant::cone_radius) ? 0.0f : 1.0f - std::fabs(r / constant::cone_radius);
+          !(r <= rc) ? 0.0f : top * (1.0f - std::fabs(r / rc));
     }
   }
 }

@@ -1,49 +1,153 @@
-// plume: a pollutant carried by a two-dimensional flow over 16 model hours.
-// Takes no arguments and reads nothing; writes the progress log to standard
-// output and the snapshots to ./test_withPollutant.dat.
+// plume: a pollutant carried by a two-dimensional flow.
+//
+// With no arguments it runs the reference case over 16 model hours, writing
+// the progress log to standard output and the snapshots to
+// ./test_withPollutant.dat. The options choose another scenario, the output
+// file and the thread count. Everything the user gives is checked before the
+// snapshot file is touched: a bad option or scenario ends with status 2 and
+// leaves every file as it was; a run that fails ends with status 1.
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
+#include <string>
 
+#include <CLI/CLI.hpp>
 #include <fcntl.h>
 
 #include "driver/fp_mode.hpp"
 #include "driver/run.hpp"
+#include "driver/scenario.hpp"
 #include "grid/failure.hpp"
 
 namespace {
 constexpr std::size_t failure_room_bytes = 65536;
+constexpr int max_threads = 1024;
+constexpr int usage_status = 2;
+
+// A command line or scenario the program cannot run.
+struct usage_error {
+  std::string message;
+  bool hint;  // followed by the usage hint
+};
+
+struct options {
+  run_settings settings;
+  std::string scenario_path;
+  bool print_scenario = false;
+};
+
+int threads_from(const std::string& text) {
+  int n = 0;
+  const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
+  if (r.ec != std::errc{} || r.ptr != text.data() + text.size() || n < 1 || n > max_threads) {
+    throw usage_error{"--threads: '" + text + "' is not a whole number from 1 to " + std::to_string(max_threads), true};
+  }
+  return n;
 }
 
-int main() {
-  set_subnormals_to_zero();
-  // A reader of the log that goes away must not kill the run silently: with
-  // SIGPIPE ignored the write fails with EPIPE and is reported like any other.
-  std::signal(SIGPIPE, SIG_IGN);
-  // Reporting a failure takes a little heap: the message and the exception
-  // that carries it. Under a tight address-space limit the C++ runtime may
-  // not even have its emergency pool for exceptions, and a heap too full to
-  // grow by one page would end the program in std::terminate. So check first
-  // that the heap has some room. Freed, the block stays with the heap for
-  // later small requests: glibc hands back to the system only what lies
-  // beyond its top pad of 128 KiB.
+// Writes the text to standard output and makes sure it got there.
+void print(const std::string& text) {
+  errno = 0;
+  const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+  if (std::fflush(stdout) != 0 || !written || std::ferror(stdout) || std::fclose(stdout) != 0) {
+    throw run_failure(system_reason("cannot write to standard output", errno != 0 ? errno : EIO));
+  }
+}
+
+// Parses the command line. Returns false when the request is complete
+// (help, version or the printed scenario): nothing is to be run.
+bool parse(int argc, char** argv, options& o) {
+  CLI::App app{"Runs the pollutant transport model: the progress log goes to standard output, the snapshots to "
+               "the output file. With no options, the reference case.",
+               "plume"};
+  app.set_version_flag("--version", std::string("plume ") + PLUME_VERSION);
+  std::string threads_text;
+  app.add_option("--threads", threads_text, "Threads that share each step (default: the cores available, " +
+                                                std::to_string(o.settings.threads) + "); the output is the same")
+      ->type_name("N");
+  app.add_option("--output", o.settings.snapshot_path, "The snapshot file (default: ./test_withPollutant.dat)")
+      ->type_name("PATH");
+  app.add_option("--scenario", o.scenario_path, "A TOML scenario; keys left out keep the reference values")
+      ->type_name("FILE");
+  app.add_flag("--print-scenario", o.print_scenario, "Print the effective scenario as TOML and exit");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    print(app.help());
+    return false;
+  } catch (const CLI::CallForVersion& e) {
+    print(std::string(e.what()) + "\n");
+    return false;
+  } catch (const CLI::ParseError& e) {
+    throw usage_error{e.what(), true};
+  }
+  if (!threads_text.empty() || app.count("--threads") > 0) o.settings.threads = threads_from(threads_text);
+  if (app.count("--output") > 0 && o.settings.snapshot_path.empty()) throw usage_error{"--output: the path is empty", true};
+
+  std::string grid_at;
+  if (!o.scenario_path.empty() || app.count("--scenario") > 0) {
+    try {
+      o.settings.scenario = read_scenario(o.scenario_path, &grid_at);
+    } catch (const scenario_error& e) {
+      throw usage_error{e.what(), false};
+    }
+  }
+  if (o.print_scenario) {
+    print(scenario_toml(o.settings.scenario));
+    return false;
+  }
+  // The grid must fit in memory; checked before anything is allocated, so
+  // that a grid too large is refused at once and not after a long swap.
+  const scenario& s = o.settings.scenario;
+  const std::uint64_t needed = run_bytes(s.nx, s.ny, o.settings.threads);
+  const std::uint64_t available = available_memory();
+  if (available != 0 && needed > available) {
+    throw usage_error{(grid_at.empty() ? std::string() : grid_at + ": ") + "a grid of " + std::to_string(s.nx) +
+                          " x " + std::to_string(s.ny) + " points needs " + std::to_string(needed) +
+                          " bytes, more than the " + std::to_string(available) + " bytes of memory available",
+                      false};
+  }
+  return true;
+}
+
+// Reporting a failure takes a little heap: the message and the exception
+// that carries it. Under a tight address-space limit the C++ runtime may not
+// even have its emergency pool for exceptions, and a heap too full to grow by
+// one page would end the program in std::terminate. So check first that the
+// heap has some room. Freed, the block stays with the heap for later small
+// requests: glibc hands back to the system only what lies beyond its top pad
+// of 128 KiB. The check runs before the program's static objects are built
+// (the command-line library's among them take heap), hence the priority.
+[[gnu::constructor(101)]] void check_heap_room() {
   if (void* room = std::malloc(failure_room_bytes)) {
     std::free(room);
   } else {
     std::fprintf(stderr, "plume: cannot allocate working memory (%zu bytes): %s\n", failure_room_bytes,
                  std::strerror(ENOMEM));
-    return 1;
+    std::_Exit(1);
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  set_subnormals_to_zero();
+  // A reader of the log that goes away must not kill the run silently: with
+  // SIGPIPE ignored the write fails with EPIPE and is reported like any other.
+  std::signal(SIGPIPE, SIG_IGN);
   try {
+    options o;
+    if (!parse(argc, argv, o)) return 0;
     // With standard output closed, the snapshot file would take its
     // descriptor and receive the log lines; refuse to start instead.
     errno = 0;
     if (fcntl(1, F_GETFD) == -1) throw run_failure(system_reason("cannot write to standard output", errno));
-    run(run_settings{});
+    run(o.settings);
     // Every line has been flushed and checked; closing reports what the
     // system could only tell at the end (as some network file systems do),
     // so that a status of 0 means the whole log was written.
@@ -51,6 +155,10 @@ int main() {
     if (std::fclose(stdout) != 0) {
       throw run_failure(system_reason("cannot write to standard output", errno != 0 ? errno : EIO));
     }
+  } catch (const usage_error& e) {
+    std::fprintf(stderr, "plume: %s\n", e.message.c_str());
+    if (e.hint) std::fprintf(stderr, "Usage: plume [OPTIONS]; run 'plume --help' for the options.\n");
+    return usage_status;
   } catch (const run_failure& e) {
     std::fprintf(stderr, "plume: %s\n", e.what());
     return 1;

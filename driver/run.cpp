@@ -1,12 +1,14 @@
 #include "driver/run.hpp"
 
 #include <cerrno>
+#include <cstdio>
 
 #include <sched.h>
 #include <sys/stat.h>
 
 #include "diagnostics/diagnostics.hpp"
 #include "driver/init.hpp"
+#include "driver/record.hpp"
 #include "driver/snapshot.hpp"
 #include "driver/text_line.hpp"
 #include "grid/domain.hpp"
@@ -46,21 +48,64 @@ void write_console(std::FILE* console, const std::string& name, std::string_view
   }
 }
 
-void emit() {
+void emit(const scenario& s) {
   using namespace domain;
   const std::size_t n = field_size(ims, ime, jms, jme);
-  for (std::size_t k = 0; k < n; ++k) qr[k] = 0.0f;
-  tracer(qr, constant::source_r_x, constant::source_r_y, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
-  for (std::size_t k = 0; k < n; ++k) qc[k] = 0.0f;
-  tracer(qc, constant::source_c_x, constant::source_c_y, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
+  const auto pattern = [&](float* into, const point_source& p) {
+    for (std::size_t k = 0; k < n; ++k) into[k] = 0.0f;
+    tracer(into, p.x_m, p.y_m, p.radius_m, p.peak, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
+  };
+  const std::size_t count = s.sources.size();
+  if (count == 0) return;
+  pattern(qr, s.sources[0]);
+  if (count == 1) {
+    for (std::size_t k = 0; k < n; ++k) q[k] = qr[k] + q[k];
+    return;
+  }
+  for (std::size_t m = 1; m + 1 < count; ++m) {
+    pattern(qc, s.sources[m]);
+    for (std::size_t k = 0; k < n; ++k) qr[k] = qr[k] + qc[k];
+  }
+  pattern(qc, s.sources[count - 1]);
   for (std::size_t k = 0; k < n; ++k) q[k] = (qr[k] + qc[k]) + q[k];
+}
+
+std::uint64_t run_bytes(std::int64_t nx, std::int64_t ny, std::int64_t threads) noexcept {
+  // In floats: fifteen fields and four coordinate arrays; the stage state
+  // (four fields), the saved frame of four fields (the five stored rows
+  // outside the cell rows and six points of each cell row) and three flux
+  // rows per thread of the production step.
+  const std::uint64_t ni = static_cast<std::uint64_t>(nx) + 2 * domain::halo;
+  const std::uint64_t nj = static_cast<std::uint64_t>(ny) + 2 * domain::halo;
+  const std::uint64_t field = ni * nj;
+  const std::uint64_t frame = 5 * ni + 6 * (static_cast<std::uint64_t>(ny) - 1);
+  const std::uint64_t floats = 15 * field + ni + 3 * nj + 4 * field + 4 * frame + 3 * ni * static_cast<std::uint64_t>(threads);
+  // The snapshot writer: its file buffer and one piece per row.
+  const std::uint64_t writer = (std::uint64_t{1} << 20) + static_cast<std::uint64_t>(ny) * sizeof(byte_piece);
+  return floats * sizeof(float) + writer;
+}
+
+std::uint64_t available_memory() noexcept {
+  std::FILE* f = std::fopen("/proc/meminfo", "re");
+  if (f == nullptr) return 0;
+  char line[256];
+  unsigned long long kib = 0;
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) break;
+  }
+  std::fclose(f);
+  return static_cast<std::uint64_t>(kib) * 1024;
 }
 
 void run(const run_settings& settings) {
   using namespace domain;
-  gridpara();
+  const scenario& sc = settings.scenario;
+  const grid_spacing s = make_spacing(sc.spacing_m, sc.spacing_m);
+  const float u_in = sc.wind_u();
+  const float v_in = sc.wind_v();
+  gridpara(sc.nx, sc.ny);
   work::reserve(work::production_step_slots, field_size(ims, ime, jms, jme));
-  init(u, v, h, q, gpx, gpy, fx, fy, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
+  init(u, v, h, q, gpx, gpy, fx, fy, x, y, s, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
   // Standard output sent into the snapshot file ("plume >> file") would
   // interleave the log with the records. Refused before the file is
   // truncated, so that the file keeps what it held.
@@ -69,19 +114,19 @@ void run(const run_settings& settings) {
   }
   snapshot_file snapshots(settings.snapshot_path);
 
-  for (int n = 0; n <= settings.last_pass; ++n) {
-    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, ids, ide, jds, jde, ims, ime, jms, jme);
+  for (int n = 0; n <= sc.duration_s; ++n) {
+    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, s, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
     // The fifth argument is not read by div_vort; forceu is the unused field.
-    div_vort(domain::div, vort, us, vs, forceu, u, v, ids, ide, jds, jde, ims, ime, jms, jme);
-    if (emission_due(n)) emit();
+    div_vort(domain::div, vort, us, vs, forceu, u, v, s, ids, ide, jds, jde, ims, ime, jms, jme);
+    if (emission_due(n, sc)) emit(sc);
 
     const float t = static_cast<float>(n);
     const float hr = t / 3600.0f;
-    if (progress_due(n)) {
+    if (progress_due(n, sc)) {
       write_console(settings.console, settings.console_name,
                     text_line().text("Step/timing:").integer(n).text("s=").real(t).text("hr=").real(hr).finish());
     }
-    if (snapshot_due(t)) {
+    if (snapshot_due(t, sc)) {
       write_console(
           settings.console, settings.console_name,
           text_line().text("Step/timing:").integer(n).text("s=").real(t).text("hr=").real(hr).text("output!").finish());

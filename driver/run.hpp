@@ -1,18 +1,19 @@
 #pragma once
-// The run: start-up, the time loop over passes 0 .. last_pass, and the end.
+// The run: start-up, the time loop over passes 0 .. duration_s, and the end.
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
-#include "grid/constant.hpp"
+#include "driver/scenario.hpp"
 
 // The cores this process may run on (its CPU affinity), at least 1.
 int available_cores() noexcept;
 
-// The configuration of a run. The program uses the defaults; tests shorten
-// the loop or send the log elsewhere.
+// The configuration of a run. The program takes the scenario and the paths
+// from its command line; tests shorten the loop or send the log elsewhere.
 struct run_settings {
-  int last_pass = constant::last_pass;
+  ::scenario scenario;
   std::string snapshot_path = "./test_withPollutant.dat";
   std::FILE* console = stdout;
   std::string console_name = "standard output";
@@ -21,24 +22,38 @@ struct run_settings {
   int threads = available_cores();
 };
 
-// A progress line every 100 passes.
-inline bool progress_due(int n) noexcept { return n % constant::progress_interval == 0; }
-// A snapshot (and its "output!" line) at every whole multiple of 1800 s.
-inline bool snapshot_due(float t) noexcept { return std::fmod(t, constant::snapshot_interval) == 0.0f; }
-// An emission every model hour from the twelfth hour on; the pass counter is
-// compared first, so the remainder is only taken from then on.
-inline bool emission_due(int n) noexcept {
-  return n >= constant::first_emission_pass && std::fmod(static_cast<float>(n), constant::emission_interval) == 0.0f;
+// A progress line when the pass is a multiple of progress_every.
+inline bool progress_due(int n, const scenario& s) noexcept { return n % s.progress_every == 0; }
+// A snapshot (and its "output!" line) when the float remainder of the model
+// time by snapshot_every_s is 0.
+inline bool snapshot_due(float t, const scenario& s) noexcept { return std::fmod(t, s.snapshot_every_s) == 0.0f; }
+// An emission from pass first_s on, whenever the float remainder of the pass
+// by every_s is 0; the pass counter is compared first, so the remainder is
+// only taken from then on.
+inline bool emission_due(int n, const scenario& s) noexcept {
+  return n >= s.emission_first_s && std::fmod(static_cast<float>(n), s.emission_every_s) == 0.0f;
 }
+
+// The bytes a run on an nx x ny grid with the given thread count allocates:
+// the module's arrays, the production step's working storage and the
+// snapshot writer's buffers.
+std::uint64_t run_bytes(std::int64_t nx, std::int64_t ny, std::int64_t threads) noexcept;
+
+// The memory the system can give this process without swapping
+// (MemAvailable), or 0 if it cannot tell.
+std::uint64_t available_memory() noexcept;
 
 // Sets up the grid and the initial state, opens the snapshot file and runs
 // the time loop. Throws run_failure when memory, the snapshot file or the
 // console fails; everything written before stays.
 void run(const run_settings& settings);
 
-// Adds both source cones to q: rebuilds qr and qc, then q = (qr + qc) + q at
-// every stored point.
-void emit();
+// Adds the cones of the scenario's sources to q. The patterns are summed in
+// the order the sources are listed and the sum added to q at every stored
+// point: ((s1 + s2) + s3) + q. qr holds the running sum and qc the pattern
+// being added, so with two sources qr and qc hold the two patterns and q
+// becomes (qr + qc) + q.
+void emit(const scenario& s);
 
 // Writes one finished line to the console; throws run_failure if the stream
 // refuses it.

@@ -17,15 +17,15 @@ namespace {
 std::array<float_block, 19> blocks;
 }  // namespace
 
-void gridpara() {
-  ime = 403;
-  jme = 403;
+void gridpara(int nx, int ny) {
   ids = 1;
-  ide = 401;
+  ide = nx;
   jds = 1;
-  jde = 401;
-  ims = -1;
-  jms = -1;
+  jde = ny;
+  ims = ids - halo;
+  ime = ide + halo;
+  jms = jds - halo;
+  jme = jde + halo;
 
   for (auto& b : blocks) b.reset();
 

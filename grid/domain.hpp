@@ -18,10 +18,15 @@ extern float *u, *v, *us, *vs, *h, *q, *qc, *qr, *dqdt, *forceu, *forcev, *gpx, 
 // Coordinates of the grid lines (m) and the Coriolis parameter per row.
 extern float *x, *y, *fx, *fy;
 
-// Fixes the bounds, then allocates and zero-fills the nineteen arrays.
-// Throws run_failure if memory cannot be had. A second call releases the
-// previous arrays first (the program calls it once; tests call it again).
-void gridpara();
+// Fixes the bounds for nx x ny interior points (ids = jds = 1, ide = nx,
+// jde = ny, a halo of two points on every side), then allocates and
+// zero-fills the nineteen arrays. Throws run_failure if memory cannot be had.
+// A second call releases the previous arrays first (the program calls it
+// once; tests call it again).
+void gridpara(int nx, int ny);
+
+// The halo width: stored points beyond the interior on every side.
+inline constexpr int halo = 2;
 
 }  // namespace domain
 

@@ -23,7 +23,7 @@ void flux_limitery(float& jump, float& ratio, const float* q, const float* v, co
 }
 
 void flux(float* flux_x, float* flux_y, const float* q, const float* u, const float* v, const float& dt,
-          const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
+          const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
           const int& jms, const int& jme) {
   const float step = dt;
   const terms::idx nx = ime - ims + 1;
@@ -32,7 +32,7 @@ void flux(float* flux_x, float* flux_y, const float* q, const float* u, const fl
       terms::jumps r;
       flux_limiterx(r.jump, r.ratio, q, u, i, j, ims, ime, jms, jme);
       const terms::idx k = at(i, j, ims, ime, jms);
-      flux_x[k] = terms::face_flux(u[k], q[k - 1], q[k], r, step);
+      flux_x[k] = terms::face_flux(u[k], q[k - 1], q[k], r, step, s.dx, s.dy);
     }
   }
   for (int j = jds; j <= jde; ++j) {
@@ -40,7 +40,7 @@ void flux(float* flux_x, float* flux_y, const float* q, const float* u, const fl
       terms::jumps r;
       flux_limitery(r.jump, r.ratio, q, v, i, j, ims, ime, jms, jme);
       const terms::idx k = at(i, j, ims, ime, jms);
-      flux_y[k] = terms::face_flux(v[k], q[k - nx], q[k], r, step);
+      flux_y[k] = terms::face_flux(v[k], q[k - nx], q[k], r, step, s.dy, s.dx);
     }
   }
 }
@@ -52,30 +52,30 @@ namespace {
 // its change to `apply`. All fluxes exist before any cell is touched.
 template <class Apply>
 void balance_cells(work::slot q_slot, work::slot x_slot, work::slot y_slot, const float* q, const float* u,
-                   const float* v, float dt, const int& ids, const int& ide, const int& jds, const int& jde,
+                   const float* v, float dt, const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde,
                    const int& ims, const int& ime, const int& jms, const int& jme, Apply apply) {
   const std::size_t n = field_size(ims, ime, jms, jme);
   float* q_old = work::array(q_slot, n);
   float* flux_x = work::array(x_slot, n);
   float* flux_y = work::array(y_slot, n);
   std::copy_n(q, n, q_old);
-  flux(flux_x, flux_y, q_old, u, v, dt, ids, ide, jds, jde, ims, ime, jms, jme);
+  flux(flux_x, flux_y, q_old, u, v, dt, s, ids, ide, jds, jde, ims, ime, jms, jme);
   const terms::idx nx = ime - ims + 1;
   for (int j = jds; j <= jde - 1; ++j) {
     const terms::idx row = at(0, j, ims, ime, jms);
     for (int i = ids; i <= ide - 1; ++i) {
       const terms::idx k = row + i;
-      apply(k, q_old[k], terms::cell_change(flux_x[k], flux_x[k + 1], flux_y[k], flux_y[k + nx]));
+      apply(k, q_old[k], terms::cell_change(flux_x[k], flux_x[k + 1], flux_y[k], flux_y[k + nx], s));
     }
   }
 }
 
 }  // namespace
 
-void adv_air(float* q, float* dqdt, const float* u, const float* v, const float& dt, const int& ids, const int& ide,
-             const int& jds, const int& jde, const int& ims, const int& ime, const int& jms, const int& jme) {
+void adv_air(float* q, float* dqdt, const float* u, const float* v, const float& dt, const grid_spacing& s,
+             const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms, const int& jme) {
   const float step = dt;
-  balance_cells(work::adv_air_q_old, work::adv_air_flux_x, work::adv_air_flux_y, q, u, v, step, ids, ide, jds, jde,
+  balance_cells(work::adv_air_q_old, work::adv_air_flux_x, work::adv_air_flux_y, q, u, v, step, s, ids, ide, jds, jde,
                 ims, ime, jms, jme, [&](terms::idx k, float q_old, float change) {
                   q[k] = q_old + change;
                   dqdt[k] = change / step;
@@ -83,9 +83,9 @@ void adv_air(float* q, float* dqdt, const float* u, const float* v, const float&
 }
 
 void force_air(float* dq, const float* q, float* dqdt, const float* u, const float* v, const float& dt,
-               const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
+               const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
                const int& jms, const int& jme) {
-  balance_cells(work::force_air_q_old, work::force_air_flux_x, work::force_air_flux_y, q, u, v, dt, ids, ide, jds,
+  balance_cells(work::force_air_q_old, work::force_air_flux_x, work::force_air_flux_y, q, u, v, dt, s, ids, ide, jds,
                 jde, ims, ime, jms, jme, [&](terms::idx k, float, float change) {
                   dq[k] = change;
                   dqdt[k] = change * 2.0f;

@@ -10,7 +10,7 @@ namespace {
 void copy_row(const float* from, int nx, float* to) { std::memmove(to, from, static_cast<std::size_t>(nx) * sizeof(float)); }
 }  // namespace
 
-void set_bdy(float* u, float* v, float* h, float* q, const int& ids, const int& ide, const int& jds, const int& jde,
+void set_bdy(float* u, float* v, float* h, float* q, const float& u_in, const float& v_in, const int& ids, const int& ide, const int& jds, const int& jde,
              const int& ims, const int& ime, const int& jms, const int& jme) {
   const auto p = [&](int i, int j) { return at(i, j, ims, ime, jms); };
   const int nx = ime - ims + 1;
@@ -30,13 +30,13 @@ void set_bdy(float* u, float* v, float* h, float* q, const int& ids, const int& 
   for (int j = jms; j <= jme; ++j) u[p(ids, j)] = 0.0f;
   // 3. East inflow velocity beyond the last face; u(ide, j) keeps its value.
   for (int j = jms; j <= jme; ++j) {
-    for (int i = ide + 1; i <= ime; ++i) u[p(i, j)] = constant::u_init;
+    for (int i = ide + 1; i <= ime; ++i) u[p(i, j)] = u_in;
   }
   // 4. East boundary columns, from the last advanced cell and the inflow v.
   for (int j = jms; j <= jme; ++j) {
     for (int i = ide; i <= ime; ++i) {
       h[p(i, j)] = h[p(ide - 1, j)];
-      v[p(i, j)] = constant::v_init;
+      v[p(i, j)] = v_in;
       q[p(i, j)] = q[p(ide - 1, j)];
     }
   }

@@ -6,7 +6,8 @@
 // expression is single precision and keeps the order of operations of the
 // model's formulas: a sum or product is formed left to right as written, a
 // division by 1000 stays a division (never a multiplication by 0.001), and
-// the build forbids contraction into fused multiply-adds.
+// the build forbids contraction into fused multiply-adds. A division by the
+// run's spacing gives the same bits as a division by the same constant.
 //
 // Field arguments point at the first stored element; k is the linear position
 // of the point and nx the row length (ime - ims + 1).
@@ -17,6 +18,7 @@
 #include <cstdint>
 
 #include "grid/constant.hpp"
+#include "grid/spacing.hpp"
 
 namespace terms {
 
@@ -24,22 +26,22 @@ using idx = std::ptrdiff_t;
 
 // Tendency of u on the x face k (between cells k-1 and k): pressure gradient,
 // self- and cross-advection, and diffusion, as ((P - A) - X) + D.
-inline float u_tendency(const float* u, const float* v, const float* h, idx k, idx nx) noexcept {
-  const float p = ((h[k] - h[k - 1]) * constant::g) / (-constant::dx);
-  const float a = ((0.5f * u[k]) * (u[k + 1] - u[k - 1])) / constant::dx;
-  const float x = ((0.125f * (((v[k] + v[k + nx]) + v[k - 1]) + v[k - 1 + nx])) * (u[k + nx] - u[k - nx])) / constant::dy;
-  const float d = constant::visc * ((((u[k + 1] - 2.0f * u[k]) + u[k - 1]) / constant::dx / constant::dx) +
-                                    (((u[k + nx] + u[k - nx]) - 2.0f * u[k]) / constant::dy / constant::dy));
+inline float u_tendency(const float* u, const float* v, const float* h, idx k, idx nx, const grid_spacing& s) noexcept {
+  const float p = ((h[k] - h[k - 1]) * constant::g) / (-s.dx);
+  const float a = ((0.5f * u[k]) * (u[k + 1] - u[k - 1])) / s.dx;
+  const float x = ((0.125f * (((v[k] + v[k + nx]) + v[k - 1]) + v[k - 1 + nx])) * (u[k + nx] - u[k - nx])) / s.dy;
+  const float d = constant::visc * ((((u[k + 1] - 2.0f * u[k]) + u[k - 1]) / s.dx / s.dx) +
+                                    (((u[k + nx] + u[k - nx]) - 2.0f * u[k]) / s.dy / s.dy));
   return ((p - a) - x) + d;
 }
 
 // Tendency of v on the y face k (between cells k-nx and k), as ((P - X) - A) + D.
-inline float v_tendency(const float* u, const float* v, const float* h, idx k, idx nx) noexcept {
-  const float p = ((h[k] - h[k - nx]) * constant::g) / (-constant::dy);
-  const float x = ((0.125f * (((u[k] + u[k + 1]) + u[k - nx]) + u[k + 1 - nx])) * (v[k + 1] - v[k - 1])) / constant::dx;
-  const float a = ((0.5f * v[k]) * (v[k + nx] - v[k - nx])) / constant::dy;
-  const float d = constant::visc * ((((v[k + 1] - 2.0f * v[k]) + v[k - 1]) / constant::dx / constant::dx) +
-                                    (((v[k + nx] + v[k - nx]) - 2.0f * v[k]) / constant::dy / constant::dy));
+inline float v_tendency(const float* u, const float* v, const float* h, idx k, idx nx, const grid_spacing& s) noexcept {
+  const float p = ((h[k] - h[k - nx]) * constant::g) / (-s.dy);
+  const float x = ((0.125f * (((u[k] + u[k + 1]) + u[k - nx]) + u[k + 1 - nx])) * (v[k + 1] - v[k - 1])) / s.dx;
+  const float a = ((0.5f * v[k]) * (v[k + nx] - v[k - nx])) / s.dy;
+  const float d = constant::visc * ((((v[k + 1] - 2.0f * v[k]) + v[k - 1]) / s.dx / s.dx) +
+                                    (((v[k + nx] + v[k - nx]) - 2.0f * v[k]) / s.dy / s.dy));
   return ((p - x) - a) + d;
 }
 
@@ -78,27 +80,29 @@ inline jumps face_jumps(float w, float q_mm, float q_m, float q_0, float q_p) no
 
 // Pollutant crossing a face with velocity w during dt: the upwind flux plus
 // the superbee-limited Lax-Wendroff correction, times face length and dt.
-inline float face_flux(float w, float q_m, float q_0, jumps j, float dt) noexcept {
+// `across` is the spacing along the face normal, `length` the face's length.
+inline float face_flux(float w, float q_m, float q_0, jumps j, float dt, float across, float length) noexcept {
   const float phi = superbee(j.ratio);
-  const float cr = (w * dt) / constant::dx;
+  const float cr = (w * dt) / across;
   return ((std::min(w, 0.0f) * q_0 + std::max(w, 0.0f) * q_m) +
           (((0.5f * std::fabs(w)) * (1.0f - std::fabs(cr))) * j.jump) * phi) *
-         (dt * constant::dx);
+         (dt * length);
 }
 
 // The flux through x face k (between cells k-1 and k) and through y face k
 // (between cells k-nx and k), from the concentration around the face.
-inline float x_face_flux(const float* q, const float* u, idx k, float dt) noexcept {
-  return face_flux(u[k], q[k - 1], q[k], face_jumps(u[k], q[k - 2], q[k - 1], q[k], q[k + 1]), dt);
+inline float x_face_flux(const float* q, const float* u, idx k, float dt, const grid_spacing& s) noexcept {
+  return face_flux(u[k], q[k - 1], q[k], face_jumps(u[k], q[k - 2], q[k - 1], q[k], q[k + 1]), dt, s.dx, s.dy);
 }
-inline float y_face_flux(const float* q, const float* v, idx k, idx nx, float dt) noexcept {
-  return face_flux(v[k], q[k - nx], q[k], face_jumps(v[k], q[k - 2 * nx], q[k - nx], q[k], q[k + nx]), dt);
+inline float y_face_flux(const float* q, const float* v, idx k, idx nx, float dt, const grid_spacing& s) noexcept {
+  return face_flux(v[k], q[k - nx], q[k], face_jumps(v[k], q[k - 2 * nx], q[k - nx], q[k], q[k + nx]), dt, s.dy,
+                   s.dx);
 }
 
 // Change of a cell's concentration from the fluxes through its four faces.
 // Formed as a subtraction from zero, so a cell where nothing moves gets +0.
-inline float cell_change(float flux_w, float flux_e, float flux_s, float flux_n) noexcept {
-  return 0.0f - ((flux_e - flux_w) / constant::cell_area + (flux_n - flux_s) / constant::cell_area);
+inline float cell_change(float flux_w, float flux_e, float flux_s, float flux_n, const grid_spacing& s) noexcept {
+  return 0.0f - ((flux_e - flux_w) / s.cell_area + (flux_n - flux_s) / s.cell_area);
 }
 
 }  // namespace terms

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "support/reference_case.hpp"
 #include "kernels/kernels.hpp"
 #include "support/field_checks.hpp"
 #include "timestep/timestep.hpp"
@@ -26,8 +27,8 @@ struct advection : testing::Test {
   field dqdt = g.field(sentinel);
   float dt = 1.0f;
 
-  void advance() { adv_air(q.data(), dqdt.data(), u.data(), v.data(), dt, GRID_BOUNDS(g)); }
-  void fluxes(field& fx, field& fy) const { flux(fx.data(), fy.data(), q.data(), u.data(), v.data(), dt, GRID_BOUNDS(g)); }
+  void advance() { adv_air(q.data(), dqdt.data(), u.data(), v.data(), dt, reference::spacing, GRID_BOUNDS(g)); }
+  void fluxes(field& fx, field& fy) const { flux(fx.data(), fy.data(), q.data(), u.data(), v.data(), dt, reference::spacing, GRID_BOUNDS(g)); }
 
   // Steppy concentrations (so the limiter sees every kind of ratio) and
   // velocities of both signs with some exact zeros, Courant numbers up to 0.3.
@@ -92,7 +93,7 @@ TEST_F(advection, a_face_at_rest_carries_no_flux) {
   for (int j = g.jms; j <= g.jme; ++j) g(u, 4, j) = 0.0f;
   for (int i = g.ims; i <= g.ime; ++i) g(v, i, 3) = 0.0f;
   field h = g.field();
-  set_bdy(u.data(), v.data(), h.data(), q.data(), GRID_BOUNDS(g));
+  set_bdy(u.data(), v.data(), h.data(), q.data(), reference::u_init, reference::v_init, GRID_BOUNDS(g));
   field fx = g.field(sentinel), fy = g.field(sentinel);
   fluxes(fx, fy);
   for (int j = g.jds; j <= g.jde - 1; ++j) {
@@ -207,7 +208,7 @@ TEST_F(nan_ratio, field_stays_finite_after_an_advection_and_a_whole_step) {
 
     q = q_in;
     field h = g.field(), gpx = g.field(), gpy = g.field(), fx(static_cast<std::size_t>(g.jme - g.jms + 1));
-    rk2(u.data(), v.data(), h.data(), q.data(), dqdt.data(), gpx.data(), gpy.data(), fx.data(), fx.data(), GRID_BOUNDS(g));
+    rk2(u.data(), v.data(), h.data(), q.data(), dqdt.data(), gpx.data(), gpy.data(), fx.data(), fx.data(), reference::spacing, reference::u_init, reference::v_init, GRID_BOUNDS(g));
     EXPECT_TRUE(checks::all_finite(g, q, checks::stored(g)));
     EXPECT_TRUE(checks::all_finite(g, dqdt, checks::cells(g)));
   }
@@ -221,7 +222,7 @@ TEST_F(advection, periodic_rows_conserve_the_interior_total) {
   stirred();
   for (int j = g.jds; j <= g.jde - 1; ++j) g(u, g.ide, j) = 0.0f;
   field h = g.field();
-  set_bdy(u.data(), v.data(), h.data(), q.data(), GRID_BOUNDS(g));
+  set_bdy(u.data(), v.data(), h.data(), q.data(), reference::u_init, reference::v_init, GRID_BOUNDS(g));
   field fx = g.field(), fy = g.field();
   fluxes(fx, fy);
   for (int i = g.ids; i <= g.ide - 1; ++i) EXPECT_EQ(bits(g(fy, i, g.jde)), bits(g(fy, i, g.jds))) << "column " << i;
@@ -256,7 +257,7 @@ TEST_F(advection, force_air_gives_the_increment_adv_air_applies) {
   dt = 0.75f;
   const field q_in = q, u_in = u, v_in = v;
   field dq = g.field(sentinel), rate = g.field(sentinel);
-  force_air(dq.data(), q.data(), rate.data(), u.data(), v.data(), dt, GRID_BOUNDS(g));
+  force_air(dq.data(), q.data(), rate.data(), u.data(), v.data(), dt, reference::spacing, GRID_BOUNDS(g));
   EXPECT_TRUE(checks::same_bits(g, q, q_in));
   EXPECT_TRUE(checks::same_bits(g, u, u_in));
   EXPECT_TRUE(checks::same_bits(g, v, v_in));
@@ -302,7 +303,7 @@ TEST_F(advection, outputs_are_written_on_their_ranges_only) {
   const field q_in = q;
   field dq = g.field(sentinel), rate = g.field(sentinel), fx = g.field(sentinel), fy = g.field(sentinel);
   fluxes(fx, fy);
-  force_air(dq.data(), q.data(), rate.data(), u.data(), v.data(), dt, GRID_BOUNDS(g));
+  force_air(dq.data(), q.data(), rate.data(), u.data(), v.data(), dt, reference::spacing, GRID_BOUNDS(g));
   advance();
   EXPECT_TRUE(checks::same_bits_outside(g, q, q_in, checks::cells(g)));
   const field untouched = g.field(sentinel);

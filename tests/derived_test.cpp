@@ -7,6 +7,7 @@
 #include <limits>
 #include <utility>
 
+#include "support/reference_case.hpp"
 #include "diagnostics/diagnostics.hpp"
 #include "grid/constant.hpp"
 #include "support/field_checks.hpp"
@@ -25,8 +26,8 @@ struct derived : testing::Test {
   field h = g.field(sentinel);
 
   void diagnose() {
-    div_vort(div.data(), vort.data(), us.data(), vs.data(), spare.data(), u.data(), v.data(), GRID_BOUNDS(g));
-    diagh(h.data(), u.data(), v.data(), GRID_BOUNDS(g));
+    div_vort(div.data(), vort.data(), us.data(), vs.data(), spare.data(), u.data(), v.data(), reference::spacing, GRID_BOUNDS(g));
+    diagh(h.data(), u.data(), v.data(), reference::spacing, GRID_BOUNDS(g));
   }
   // Where div and vort are computed: one cell in from the cells.
   checks::box inner() const { return {g.ids + 1, g.ide - 2, g.jds + 1, g.jde - 2}; }
@@ -40,11 +41,11 @@ struct derived : testing::Test {
 
 // The height is the divergence times -20000: a divergence of +0 gives -0.
 TEST_F(derived, uniform_flow_gives_its_own_velocities_and_nothing_else) {
-  checks::fill(g, u, [](int, int) { return constant::u_init; });
-  checks::fill(g, v, [](int, int) { return constant::v_init; });
+  checks::fill(g, u, [](int, int) { return reference::u_init; });
+  checks::fill(g, v, [](int, int) { return reference::v_init; });
   diagnose();
-  EXPECT_TRUE(checks::same_bits_in(g, us, g.field(constant::u_init), checks::cells(g)));
-  EXPECT_TRUE(checks::same_bits_in(g, vs, g.field(constant::v_init), checks::cells(g)));
+  EXPECT_TRUE(checks::same_bits_in(g, us, g.field(reference::u_init), checks::cells(g)));
+  EXPECT_TRUE(checks::same_bits_in(g, vs, g.field(reference::v_init), checks::cells(g)));
   EXPECT_TRUE(checks::same_bits_in(g, div, g.field(0.0f), inner()));
   EXPECT_TRUE(checks::same_bits_in(g, vort, g.field(0.0f), inner()));
   EXPECT_TRUE(checks::same_bits_in(g, h, g.field(-0.0f), checks::cells(g)));
@@ -103,7 +104,7 @@ TEST_F(derived, spare_field_is_never_read) {
   for (auto [got, want] : {std::pair{&div, &div0}, {&vort, &vort0}, {&us, &us0}, {&vs, &vs0}})
     EXPECT_TRUE(checks::same_bits(g, *got, *want));
   field div2 = g.field(sentinel), vort2 = g.field(sentinel);
-  div_vort(div2.data(), vort2.data(), us.data(), vs.data(), div2.data(), u.data(), v.data(), GRID_BOUNDS(g));
+  div_vort(div2.data(), vort2.data(), us.data(), vs.data(), div2.data(), u.data(), v.data(), reference::spacing, GRID_BOUNDS(g));
   EXPECT_TRUE(checks::same_bits(g, div2, div0));
   EXPECT_TRUE(checks::same_bits(g, vort2, vort0));
 }

@@ -7,23 +7,24 @@
 #include <functional>
 #include <limits>
 
+#include "support/reference_case.hpp"
 #include "grid/domain.hpp"
 #include "support/module_arrays.hpp"
 
 namespace {
 
 TEST(Gridpara, FixesTheBounds) {
-  domain::gridpara();
+  domain::gridpara(reference::nx, reference::ny);
   using namespace domain;
   EXPECT_EQ((std::array{ids, ide, jds, jde, ims, ime, jms, jme}), (std::array{1, 401, 1, 401, -1, 403, -1, 403}));
 }
 
 TEST(Gridpara, EveryArrayIsPositiveZeroEvenWhenTheMemoryWasDirty) {
-  domain::gridpara();
+  domain::gridpara(reference::nx, reference::ny);
   // Dirty every array, then set the module up again: whatever memory the new
   // arrays get, they start at +0.0.
   for (const module_array& a : module_arrays()) std::fill_n(a.data, a.size, -std::numeric_limits<float>::quiet_NaN());
-  domain::gridpara();
+  domain::gridpara(reference::nx, reference::ny);
   const auto arrays = module_arrays();
   ASSERT_EQ(arrays.size(), 19u);
   for (std::size_t k = 0; k < arrays.size(); ++k) {
@@ -34,7 +35,7 @@ TEST(Gridpara, EveryArrayIsPositiveZeroEvenWhenTheMemoryWasDirty) {
 }
 
 TEST(Gridpara, ArraysAreSeparateBlocks) {
-  domain::gridpara();
+  domain::gridpara(reference::nx, reference::ny);
   auto arrays = module_arrays();
   std::sort(arrays.begin(), arrays.end(), [](const module_array& a, const module_array& b) {
     return std::less<const float*>()(a.data, b.data);

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 
+#include "support/reference_case.hpp"
 #include "grid/constant.hpp"
 #include "kernels/kernels.hpp"
 #include "support/field_checks.hpp"
@@ -28,6 +29,7 @@ struct forcing : testing::Test {
 
   void apply() {
     force(fu.data(), fv.data(), u.data(), v.data(), h.data(), gpx.data(), gpy.data(), fx.data(), fy.data(),
+          reference::spacing,
           GRID_BOUNDS(g));
   }
   // A varied flow: every point different, both signs of u.
@@ -46,8 +48,8 @@ TEST_F(forcing, fluid_at_rest_gives_positive_zero_everywhere) {
 }
 
 TEST_F(forcing, uniform_flow_over_a_flat_surface_gives_zero) {
-  checks::fill(g, u, [](int, int) { return constant::u_init; });
-  checks::fill(g, v, [](int, int) { return constant::v_init; });
+  checks::fill(g, u, [](int, int) { return reference::u_init; });
+  checks::fill(g, v, [](int, int) { return reference::v_init; });
   checks::fill(g, h, [](int, int) { return 1.25f; });
   apply();
   for (int j = g.jms; j <= g.jme; ++j) {

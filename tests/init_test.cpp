@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/reference_case.hpp"
 #include "driver/init.hpp"
 #include "grid/constant.hpp"
 #include "grid/domain.hpp"
@@ -34,9 +35,9 @@ const float gpx_value = f0 * 5.196152f;
 const float gpy_value = f0 * 3.0000005f;
 
 TEST(InitialState, ConstantsHaveTheirBitPatterns) {
-  EXPECT_EQ(bits_of(constant::u_init), 0xC0400002u);
-  EXPECT_EQ(bits_of(constant::v_init), 0x40A646E1u);
-  EXPECT_EQ(bits_of(constant::minus_u_init), 0x40400002u);
+  EXPECT_EQ(bits_of(reference::u_init), 0xC0400002u);
+  EXPECT_EQ(bits_of(reference::v_init), 0x40A646E1u);
+  EXPECT_EQ(bits_of(reference::minus_u_init), 0x40400002u);
   EXPECT_EQ(seven_digits(f0), "8.978807e-05");
   EXPECT_EQ(seven_digits(gpx_value), "4.665525e-04");
   EXPECT_EQ(seven_digits(gpy_value), "2.693642e-04");
@@ -72,8 +73,8 @@ void expect_initial_state(const bounds& b, const arrays& a, float unwritten) {
     EXPECT_EQ(bits_of(a.fy[j - b.jms]), bits_of(f0)) << "fy(" << j << ")";
   }
   const auto inside = [&](int i, int j) { return i >= b.ids && i <= b.ide && j >= b.jds && j <= b.jde; };
-  EXPECT_EQ(mismatches(a.u, b, [&](int i, int j) { return inside(i, j) ? constant::u_init : 0.0f; }), 0);
-  EXPECT_EQ(mismatches(a.v, b, [&](int i, int j) { return inside(i, j) ? constant::v_init : 0.0f; }), 0);
+  EXPECT_EQ(mismatches(a.u, b, [&](int i, int j) { return inside(i, j) ? reference::u_init : 0.0f; }), 0);
+  EXPECT_EQ(mismatches(a.v, b, [&](int i, int j) { return inside(i, j) ? reference::v_init : 0.0f; }), 0);
   EXPECT_EQ(mismatches(a.h, b, [](int, int) { return 0.0f; }), 0);
   EXPECT_EQ(mismatches(a.q, b, [](int, int) { return 0.0f; }), 0);
   EXPECT_EQ(mismatches(a.gpx, b, [&](int, int j) { return j < b.jme ? gpx_value : unwritten; }), 0);
@@ -81,10 +82,10 @@ void expect_initial_state(const bounds& b, const arrays& a, float unwritten) {
 }
 
 TEST(InitialState, ModuleFieldsAfterGridparaAndInit) {
-  domain::gridpara();
+  domain::gridpara(reference::nx, reference::ny);
   using namespace domain;
   const bounds b{ids, ide, jds, jde, ims, ime, jms, jme};
-  init(u, v, h, q, gpx, gpy, fx, fy, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
+  init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
   expect_initial_state(b, {u, v, h, q, gpx, gpy, fx, fy, x, y}, 0.0f);
 
   // The figures quoted for the configured grid.
@@ -120,6 +121,7 @@ TEST(InitialState, FollowsTheBoundsItIsGiven) {
   std::vector<float> u(n, stale), v(n, stale), h(n, stale), q(n, stale), gpx(n, stale), gpy(n, stale);
   std::vector<float> x(8, stale), y(7, stale), fx(7, stale), fy(7, stale);
   init(u.data(), v.data(), h.data(), q.data(), gpx.data(), gpy.data(), fx.data(), fy.data(), x.data(), y.data(),
+       reference::spacing, reference::u_init, reference::v_init,
        b.ids, b.ide, b.jds, b.jde, b.ims, b.ime, b.jms, b.jme);
   expect_initial_state(b,
                        {u.data(), v.data(), h.data(), q.data(), gpx.data(), gpy.data(), fx.data(), fy.data(), x.data(),

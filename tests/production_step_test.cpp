@@ -8,6 +8,8 @@
 #include <cstring>
 #include <utility>
 
+#include "driver/scenario.hpp"
+#include "support/reference_case.hpp"
 #include "support/developed_state.hpp"
 
 namespace {
@@ -42,7 +44,8 @@ void expect_same_bits(const step_state& reference, const step_state& production,
 template <class Step>
 void advance(Step step) {
   using namespace domain;
-  step(u, v, h, q, dqdt, gpx, gpy, fx, fy, ids, ide, jds, jde, ims, ime, jms, jme);
+  step(u, v, h, q, dqdt, gpx, gpy, fx, fy, ::reference::spacing, ::reference::u_init, ::reference::v_init, ids, ide, jds, jde,
+       ims, ime, jms, jme);
 }
 
 TEST(ProductionStep, MatchesReferenceFromDevelopedStateAcrossEmission) {
@@ -54,13 +57,13 @@ TEST(ProductionStep, MatchesReferenceFromDevelopedStateAcrossEmission) {
   std::vector<step_state> reference;
   for (int n = 0; n < steps; ++n) {
     advance(rk2_reference);
-    if (n == emission_after) emit();
+    if (n == emission_after) emit(scenario{});
     reference.push_back(step_state::save());
   }
   start.restore();
   for (int n = 0; n < steps; ++n) {
     advance(rk2);
-    if (n == emission_after) emit();
+    if (n == emission_after) emit(scenario{});
     expect_same_bits(reference[static_cast<std::size_t>(n)], step_state::save(), n);
   }
 }
@@ -111,7 +114,7 @@ struct rough_values {
 // halo of two, several steps in a row.
 void compare_on_rough_state(int ni, int nj, int steps) {
   using namespace domain;
-  gridpara();
+  gridpara(reference::nx, reference::ny);
   ids = 1, ide = ni, jds = 1, jde = nj, ims = -1, ime = ni + 2, jms = -1, jme = nj + 2;
   const std::size_t n = field_size(ims, ime, jms, jme);
   std::vector<float> store[5];
@@ -138,7 +141,7 @@ void compare_on_rough_state(int ni, int nj, int steps) {
     advance(rk2);
     expect_same_bits(reference[static_cast<std::size_t>(s)], step_state::save(), s);
   }
-  gridpara();  // the module's own arrays and bounds again
+  gridpara(reference::nx, reference::ny);  // the module's own arrays and bounds again
 }
 
 TEST(ProductionStep, MatchesReferenceOnRoughStates) {

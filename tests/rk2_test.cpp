@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/reference_case.hpp"
 #include "diagnostics/diagnostics.hpp"
 #include "driver/init.hpp"
 #include "grid/constant.hpp"
@@ -48,7 +49,7 @@ struct state {
     state s(grid);
     const small_grid& g = s.g;
     checks::fill(g, s.u, [](int i, int j) { return 0.9f * static_cast<float>(wrap(5 * i + 3 * j, 7) - 3); });
-    checks::fill(g, s.v, [](int i, int j) { return constant::v_init + 0.7f * static_cast<float>(wrap(2 * i + 5 * j, 6) - 3); });
+    checks::fill(g, s.v, [](int i, int j) { return reference::v_init + 0.7f * static_cast<float>(wrap(2 * i + 5 * j, 6) - 3); });
     checks::fill(g, s.h, [](int i, int j) { return 0.05f * static_cast<float>(wrap(i * j, 5)); });
     checks::fill(g, s.q, [](int i, int j) {
       return (i >= 3 && i <= 5 && j >= 2 && j <= 4) ? 1.0f + 0.25f * static_cast<float>(i) : 0.01f * static_cast<float>(wrap(i + 2 * j, 3));
@@ -62,6 +63,7 @@ struct state {
 
   void step() {
     rk2(u.data(), v.data(), h.data(), q.data(), dqdt.data(), gpx.data(), gpy.data(), fx.data(), fy.data(),
+        reference::spacing, reference::u_init, reference::v_init,
         GRID_BOUNDS(g));
   }
 
@@ -70,15 +72,16 @@ struct state {
     field u_n = u, v_n = v, q_n = q, u_st = u, v_st = v, h_st = h, q_st = q;
     field dqdt_st = g.field(), du = g.field(), dv = g.field(), dq = g.field();
     stepping(u_st.data(), v_st.data(), h_st.data(), q_st.data(), dqdt_st.data(), gpx.data(), gpy.data(), fx.data(),
-             fy.data(), 1.0f, GRID_BOUNDS(g));
-    set_bdy(u_st.data(), v_st.data(), h_st.data(), q_st.data(), GRID_BOUNDS(g));
+             fy.data(), 1.0f, reference::spacing, reference::u_init, reference::v_init, GRID_BOUNDS(g));
+    set_bdy(u_st.data(), v_st.data(), h_st.data(), q_st.data(), reference::u_init, reference::v_init, GRID_BOUNDS(g));
     force(du.data(), dv.data(), u_st.data(), v_st.data(), h_st.data(), gpx.data(), gpy.data(), fx.data(), fy.data(),
+          reference::spacing,
           GRID_BOUNDS(g));
     each(checks::x_faces(g), [&](int i, int j) { g(u, i, j) = 0.5f * ((g(u_n, i, j) + g(u_st, i, j)) + g(du, i, j)); });
     each(checks::y_faces(g), [&](int i, int j) { g(v, i, j) = 0.5f * ((g(v_n, i, j) + g(v_st, i, j)) + g(dv, i, j)); });
-    force_air(dq.data(), q_st.data(), dqdt.data(), u_st.data(), v_st.data(), 0.5f, GRID_BOUNDS(g));
+    force_air(dq.data(), q_st.data(), dqdt.data(), u_st.data(), v_st.data(), 0.5f, reference::spacing, GRID_BOUNDS(g));
     each(checks::cells(g), [&](int i, int j) { g(q, i, j) = 0.5f * ((g(q_n, i, j) + g(q_st, i, j)) + g(dq, i, j)); });
-    diagh(h.data(), u.data(), v.data(), GRID_BOUNDS(g));
+    diagh(h.data(), u.data(), v.data(), reference::spacing, GRID_BOUNDS(g));
   }
 
   testing::AssertionResult same_as(const state& other) const {
@@ -121,7 +124,7 @@ TEST_F(two_stage_step, rate_on_entry_does_not_matter) {
 TEST_F(two_stage_step, height_is_the_diagnosis_of_the_new_velocities) {
   s.step();
   field diagnosed = s.g.field(-777.0f);
-  diagh(diagnosed.data(), s.u.data(), s.v.data(), GRID_BOUNDS(s.g));
+  diagh(diagnosed.data(), s.u.data(), s.v.data(), reference::spacing, GRID_BOUNDS(s.g));
   EXPECT_TRUE(checks::same_bits_in(s.g, s.h, diagnosed, checks::cells(s.g)));
 }
 
@@ -133,10 +136,10 @@ TEST_F(two_stage_step, west_wall_face_combines_the_old_value_with_the_stage_tend
   for (int j = g.jms; j <= g.jme; ++j) g(s.u, g.ids, j) = -1.5f + 0.1f * static_cast<float>(j);
   field u_st = s.u, v_st = s.v, h_st = s.h, q_st = s.q, rate = g.field(), du = g.field(), dv = g.field();
   stepping(u_st.data(), v_st.data(), h_st.data(), q_st.data(), rate.data(), s.gpx.data(), s.gpy.data(), s.fx.data(),
-           s.fy.data(), 1.0f, GRID_BOUNDS(g));
-  set_bdy(u_st.data(), v_st.data(), h_st.data(), q_st.data(), GRID_BOUNDS(g));
+           s.fy.data(), 1.0f, reference::spacing, reference::u_init, reference::v_init, GRID_BOUNDS(g));
+  set_bdy(u_st.data(), v_st.data(), h_st.data(), q_st.data(), reference::u_init, reference::v_init, GRID_BOUNDS(g));
   force(du.data(), dv.data(), u_st.data(), v_st.data(), h_st.data(), s.gpx.data(), s.gpy.data(), s.fx.data(),
-        s.fy.data(), GRID_BOUNDS(g));
+        s.fy.data(), reference::spacing, GRID_BOUNDS(g));
   const field u_old = s.u;
   s.step();
   for (int j = g.jds; j <= g.jde - 1; ++j) {
@@ -166,7 +169,7 @@ TEST_F(two_stage_step, forward_stage_step_length_moves_only_the_pollutant) {
   state one = s, half = s;
   for (auto [t, dt] : {std::pair{&one, 1.0f}, {&half, 0.5f}})
     stepping(t->u.data(), t->v.data(), t->h.data(), t->q.data(), t->dqdt.data(), t->gpx.data(), t->gpy.data(),
-             t->fx.data(), t->fy.data(), dt, GRID_BOUNDS(s.g));
+             t->fx.data(), t->fy.data(), dt, reference::spacing, reference::u_init, reference::v_init, GRID_BOUNDS(s.g));
   EXPECT_TRUE(checks::same_bits(s.g, one.u, half.u));
   EXPECT_TRUE(checks::same_bits(s.g, one.v, half.v));
   EXPECT_TRUE(checks::same_bits(s.g, one.h, half.h));
@@ -180,8 +183,8 @@ TEST_F(two_stage_step, forward_stage_step_length_moves_only_the_pollutant) {
 TEST(two_stage_step_drift, pollutant_moves_at_three_quarters_of_the_wind) {
   state s(small_grid::with_interior(24, 24));
   const small_grid& g = s.g;
-  checks::fill(g, s.u, [](int, int) { return constant::u_init; });
-  checks::fill(g, s.v, [](int, int) { return constant::v_init; });
+  checks::fill(g, s.u, [](int, int) { return reference::u_init; });
+  checks::fill(g, s.v, [](int, int) { return reference::v_init; });
   checks::fill(g, s.q, [](int i, int j) { return std::exp(-static_cast<float>((i - 12) * (i - 12) + (j - 12) * (j - 12)) / 18.0f); });
   const auto centre = [&] {
     double m = 0, x = 0, y = 0;
@@ -195,8 +198,8 @@ TEST(two_stage_step_drift, pollutant_moves_at_three_quarters_of_the_wind) {
   const int steps = 10;
   for (int n = 0; n < steps; ++n) s.step();
   const auto [x1, y1] = centre();
-  EXPECT_NEAR((x1 - x0) / (steps * static_cast<double>(constant::u_init)), 0.75, 0.01);
-  EXPECT_NEAR((y1 - y0) / (steps * static_cast<double>(constant::v_init)), 0.75, 0.01);
+  EXPECT_NEAR((x1 - x0) / (steps * static_cast<double>(reference::u_init)), 0.75, 0.01);
+  EXPECT_NEAR((y1 - y0) / (steps * static_cast<double>(reference::v_init)), 0.75, 0.01);
 }
 
 // Runs rk2 and the composed step side by side from the same state.
@@ -242,7 +245,7 @@ TEST(two_stage_step_composition, matches_on_the_run_grid_from_the_initial_state)
   const small_grid& g = fast.g;
   std::vector<float> x(static_cast<std::size_t>(g.ime - g.ims + 1)), y(static_cast<std::size_t>(g.jme - g.jms + 1));
   init(fast.u.data(), fast.v.data(), fast.h.data(), fast.q.data(), fast.gpx.data(), fast.gpy.data(), fast.fx.data(),
-       fast.fy.data(), x.data(), y.data(), GRID_BOUNDS(g));
+       fast.fy.data(), x.data(), y.data(), reference::spacing, reference::u_init, reference::v_init, GRID_BOUNDS(g));
   each({170, 190, 195, 205}, [&](int i, int j) { g(fast.q, i, j) = 0.5f + 0.01f * static_cast<float>(i - j); });
   each({5, 9, 100, 110}, [&](int i, int j) { g(fast.q, i, j) = 1.0f; });
   expect_rk2_as_composed(fast, 2);

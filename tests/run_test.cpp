@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "support/reference_case.hpp"
 #include "diagnostics/diagnostics.hpp"
 #include "driver/init.hpp"
 #include "driver/run.hpp"
@@ -38,7 +39,7 @@ struct run_result {
 // snapshots at `path`.
 run_result short_run(int last_pass, const std::filesystem::path& path) {
   std::unique_ptr<std::FILE, file_closer> console(std::tmpfile());
-  run(run_settings{last_pass, path.string(), console.get(), "the test's console"});
+  run(run_settings{reference::shortened(last_pass), path.string(), console.get(), "the test's console"});
   return {as_text(read_stream(console.get())), read_file(path)};
 }
 
@@ -65,11 +66,11 @@ TEST(ShortRun, FirstPassWritesTwoLinesAndTheStateAfterOneStep) {
 
   // The same state made by hand: one step from the initial state, then the
   // diagnostics.
-  domain::gridpara();
+  domain::gridpara(reference::nx, reference::ny);
   using namespace domain;
-  init(u, v, h, q, gpx, gpy, fx, fy, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
-  rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, ids, ide, jds, jde, ims, ime, jms, jme);
-  div_vort(domain::div, vort, us, vs, forceu, u, v, ids, ide, jds, jde, ims, ime, jms, jme);
+  init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
+  rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
+  div_vort(domain::div, vort, us, vs, forceu, u, v, reference::spacing, ids, ide, jds, jde, ims, ime, jms, jme);
   const float* fields[7] = {q, dqdt, h, us, vs, domain::div, vort};
   const char* names[7] = {"q", "dqdt", "h", "us", "vs", "div", "vort"};
   for (std::size_t k = 0; k < 7; ++k) {
@@ -101,7 +102,7 @@ TEST(ShortRun, UnopenableSnapshotFileStopsTheRunBeforeTheFirstPass) {
   scratch_dir dir;
   const auto path = dir / "missing" / "test_withPollutant.dat";
   std::unique_ptr<std::FILE, file_closer> console(std::tmpfile());
-  const std::string message = failure_message([&] { run(run_settings{10, path.string(), console.get(), "log"}); });
+  const std::string message = failure_message([&] { run(run_settings{reference::shortened(10), path.string(), console.get(), "log"}); });
   EXPECT_NE(message.find(path.string()), std::string::npos) << message;
   EXPECT_NE(message.find(std::strerror(ENOENT)), std::string::npos) << message;
   EXPECT_EQ(as_text(read_stream(console.get())), "");
@@ -113,7 +114,7 @@ TEST(ShortRun, RefusedConsoleStopsTheRunAtItsFirstLine) {
   scratch_dir dir;
   const auto path = dir / "test_withPollutant.dat";
   const std::string message =
-      failure_message([&] { run(run_settings{10, path.string(), console.get(), "standard output"}); });
+      failure_message([&] { run(run_settings{reference::shortened(10), path.string(), console.get(), "standard output"}); });
   EXPECT_NE(message.find("standard output"), std::string::npos) << message;
   EXPECT_NE(message.find(std::strerror(ENOSPC)), std::string::npos) << message;
   // The run stopped before its first snapshot: the file exists and is empty.

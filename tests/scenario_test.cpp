@@ -1,6 +1,7 @@
 // The scenario reader: every class of bad file is refused with its position
 // and reason, a file written out in full reads back to the same scenario,
 // and the reference case's derived values have the reference bits.
+#include "support/reference_case.hpp"
 #include "driver/scenario.hpp"
 
 #include <bit>

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "support/reference_case.hpp"
 #include "driver/run.hpp"
 #include "grid/constant.hpp"
 
@@ -14,10 +15,10 @@ struct schedule {
 
 schedule whole_run() {
   schedule s;
-  for (int n = 0; n <= constant::last_pass; ++n) {
-    if (progress_due(n)) s.progress.push_back(n);
-    if (snapshot_due(static_cast<float>(n))) s.snapshots.push_back(n);
-    if (emission_due(n)) s.emissions.push_back(n);
+  for (int n = 0; n <= reference::last_pass; ++n) {
+    if (progress_due(n, scenario{})) s.progress.push_back(n);
+    if (snapshot_due(static_cast<float>(n), scenario{})) s.snapshots.push_back(n);
+    if (emission_due(n, scenario{})) s.emissions.push_back(n);
   }
   return s;
 }
@@ -29,7 +30,7 @@ std::vector<int> multiples(int step, int first, int last) {
 }
 
 TEST(Schedule, PassesThatPrintSnapshotAndEmit) {
-  ASSERT_EQ(constant::last_pass, 57600);
+  ASSERT_EQ(reference::last_pass, 57600);
   const schedule s = whole_run();
   EXPECT_EQ(s.progress, multiples(100, 0, 57600));
   EXPECT_EQ(s.snapshots, multiples(1800, 0, 57600));
@@ -37,19 +38,19 @@ TEST(Schedule, PassesThatPrintSnapshotAndEmit) {
   // 577 progress lines and 33 output lines: 610 lines in all.
   EXPECT_EQ(s.progress.size() + s.snapshots.size(), 610u);
   // Every snapshot pass is also a progress pass.
-  for (int n : s.snapshots) EXPECT_TRUE(progress_due(n)) << n;
+  for (int n : s.snapshots) EXPECT_TRUE(progress_due(n, scenario{})) << n;
 }
 
 TEST(Schedule, NoEmissionOnTheWholeHoursBeforeTheTwelfth) {
   for (int n = 0; n < 43200; n += 3600) {
-    EXPECT_TRUE(snapshot_due(static_cast<float>(n))) << n;
-    EXPECT_FALSE(emission_due(n)) << n;
+    EXPECT_TRUE(snapshot_due(static_cast<float>(n), scenario{})) << n;
+    EXPECT_FALSE(emission_due(n, scenario{})) << n;
   }
-  EXPECT_FALSE(emission_due(43199));
-  EXPECT_FALSE(emission_due(45000));
-  EXPECT_FALSE(progress_due(50));
-  EXPECT_FALSE(snapshot_due(1799.0f));
-  EXPECT_FALSE(snapshot_due(1800.5f));
+  EXPECT_FALSE(emission_due(43199, scenario{}));
+  EXPECT_FALSE(emission_due(45000, scenario{}));
+  EXPECT_FALSE(progress_due(50, scenario{}));
+  EXPECT_FALSE(snapshot_due(1799.0f, scenario{}));
+  EXPECT_FALSE(snapshot_due(1800.5f, scenario{}));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "support/reference_case.hpp"
 #include "driver/snapshot.hpp"
 #include "grid/domain.hpp"
 #include "support/byte_files.hpp"
@@ -61,7 +62,7 @@ void expect_snapshot(const byte_vector& bytes, std::size_t offset, int generatio
 }
 
 TEST(SnapshotFile, SevenInteriorRecordsPerSnapshotInTheirOrder) {
-  domain::gridpara();
+  domain::gridpara(reference::nx, reference::ny);
   scratch_dir dir;
   const auto path = dir / "snapshots.dat";
   {
@@ -81,7 +82,7 @@ TEST(SnapshotFile, SevenInteriorRecordsPerSnapshotInTheirOrder) {
 }
 
 TEST(SnapshotFile, WrittenSnapshotsReachTheFileBeforeClosing) {
-  domain::gridpara();
+  domain::gridpara(reference::nx, reference::ny);
   scratch_dir dir;
   const auto path = dir / "snapshots.dat";
   snapshot_file file(path.string());
@@ -93,7 +94,7 @@ TEST(SnapshotFile, WrittenSnapshotsReachTheFileBeforeClosing) {
 }
 
 TEST(SnapshotFile, FailuresNameTheFileAndTheReason) {
-  domain::gridpara();
+  domain::gridpara(reference::nx, reference::ny);
   scratch_dir dir;
   const std::string missing_dir = (dir / "no-such-directory").string() + "/snapshots.dat";
   std::string message = failure_message([&] { snapshot_file file(missing_dir); });

@@ -10,6 +10,7 @@
 #include <ostream>
 #include <vector>
 
+#include "support/reference_case.hpp"
 #include "diagnostics/diagnostics.hpp"
 #include "driver/init.hpp"
 #include "driver/run.hpp"
@@ -26,9 +27,9 @@ constexpr std::uint32_t inner_bits = 0x3F257D86u;  // 0.6464466
 constexpr std::uint32_t ring_bits = 0x3E5674F8u;   // 0.20943058
 
 void set_up_module() {
-  domain::gridpara();
+  domain::gridpara(reference::nx, reference::ny);
   using namespace domain;
-  init(u, v, h, q, gpx, gpy, fx, fy, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
+  init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
 }
 
 // Expected bits at cell (i, j) of the pattern of a source at the grid-line
@@ -79,7 +80,7 @@ TEST_P(TracerSource, TwelveCellsAroundTheSourceAndNothingOutsideTheInterior) {
   std::fill_n(qr, field_size(ims, ime, jms, jme), sentinel);
   const source_case& s = GetParam();
   ASSERT_EQ(x[s.i0 - ims], s.x0);
-  tracer(qr, s.x0, s.y0, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
+  tracer(qr, s.x0, s.y0, reference::cone_radius, 1.0f, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
   const pattern_check c = check_pattern(qr, s.i0, bits(sentinel));
   EXPECT_EQ(c.mismatches, 0);
   EXPECT_EQ(c.nonzero, 12);
@@ -87,8 +88,8 @@ TEST_P(TracerSource, TwelveCellsAroundTheSourceAndNothingOutsideTheInterior) {
 
 // The western source feeds qr, the eastern one qc, 170 cells further east.
 INSTANTIATE_TEST_SUITE_P(RunSources, TracerSource,
-                         testing::Values(source_case{constant::source_r_x, constant::source_r_y, 11},
-                                         source_case{constant::source_c_x, constant::source_c_y, 181}));
+                         testing::Values(source_case{reference::source_r_x, reference::source_r_y, 11},
+                                         source_case{reference::source_c_x, reference::source_c_y, 181}));
 
 // A row of cells with chosen centres around a source at (0, 0): exactly on
 // the rim, just inside, beyond, and at a distance that is not a number.
@@ -102,7 +103,7 @@ TEST(Tracer, RimAndNotANumberGiveZero) {
   const float sentinel = 3.25f;
   std::vector<float> src = g.field(sentinel);
   const float x0 = 0.0f, y0 = 0.0f;
-  tracer(src.data(), x0, y0, x.data(), y.data(), g.ids, g.ide, g.jds, g.jde, g.ims, g.ime, g.jms, g.jme);
+  tracer(src.data(), x0, y0, reference::cone_radius, 1.0f, x.data(), y.data(), g.ids, g.ide, g.jds, g.jde, g.ims, g.ime, g.jms, g.jme);
 
   const float just_inside = 1.0f - 1999.0f / 2000.0f;
   ASSERT_GT(just_inside, 0.0f);
@@ -131,7 +132,7 @@ TEST(Emission, RebuildsBothPatternsAndAddsThemToThePollutant) {
   std::fill_n(qr, n, 0.75f);
   std::fill_n(qc, n, 0.75f);
 
-  emit();
+  emit(scenario{});
 
   const pattern_check r = check_pattern(qr, 11, 0u), c = check_pattern(qc, 181, 0u);
   EXPECT_EQ(r.mismatches, 0);

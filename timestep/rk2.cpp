@@ -40,13 +40,14 @@ using terms::idx;
 struct extent {
   int ids, ide, jds, jde, ims, ime, jms, jme;
   idx nx;
+  grid_spacing s;
   idx row(int j) const noexcept { return at(0, j, ims, ime, jms); }
 };
 
 // Fluxes through the y faces i = ids..ide-1 of the row starting at `row`.
 void y_fluxes(float* __restrict f, const float* __restrict q, const float* __restrict v, idx row, const extent& e,
               float dt) noexcept {
-  for (int i = e.ids; i <= e.ide - 1; ++i) f[i - e.ims] = terms::y_face_flux(q, v, row + i, e.nx, dt);
+  for (int i = e.ids; i <= e.ide - 1; ++i) f[i - e.ims] = terms::y_face_flux(q, v, row + i, e.nx, dt, e.s);
 }
 
 // The frame of a field: every point set_bdy may write. It is all of the
@@ -86,7 +87,7 @@ void restore_frame(float* f, const float* kept, const extent& e) {
 // Height of the cells of one row, diagnosed from u and v.
 void height_row(float* __restrict h, const float* __restrict u, const float* __restrict v, idx row,
                 const extent& e) noexcept {
-  for (int i = e.ids; i <= e.ide - 1; ++i) h[row + i] = terms::diagnosed_height(u, v, row + i, e.nx);
+  for (int i = e.ids; i <= e.ide - 1; ++i) h[row + i] = terms::diagnosed_height(u, v, row + i, e.nx, e.s);
 }
 
 // One stage's sweep over the cell rows [first, last) of jds..jde-1.
@@ -110,6 +111,7 @@ void sweep(const extent& e, int first, int last, const float* q, const float* u,
            float* rows, FaceU face_u, FaceV face_v, Cell cell, Height height) {
   const int ids = e.ids, ide = e.ide, ims = e.ims;
   const idx nx = e.nx;
+  const grid_spacing s = e.s;
   float* const fx = rows;
   float* fy_south = rows + nx;
   float* fy_north = rows + 2 * nx;
@@ -118,12 +120,12 @@ void sweep(const extent& e, int first, int last, const float* q, const float* u,
     const idx r = e.row(j);
 PLUME_INDEPENDENT_POINTS
     for (int i = ids; i <= ide; ++i) {
-      fx[i - ims] = terms::x_face_flux(q, u, r + i, dt);
+      fx[i - ims] = terms::x_face_flux(q, u, r + i, dt, s);
       face_u(r + i);
     }
 PLUME_INDEPENDENT_POINTS
     for (int i = ids; i <= ide - 1; ++i) {
-      fy_north[i - ims] = terms::y_face_flux(q, v, r + nx + i, nx, dt);
+      fy_north[i - ims] = terms::y_face_flux(q, v, r + nx + i, nx, dt, s);
       face_v(r + i);
     }
     if (j > first) {
@@ -156,14 +158,15 @@ void predictor(float* __restrict u1, float* __restrict v1, float* __restrict h1,
                const float* __restrict u0, const float* __restrict v0, const float* __restrict h0,
                const float* __restrict q0, float* rows, const extent& e, int first, int last) noexcept {
   const idx nx = e.nx;
+  const grid_spacing s = e.s;
   sweep(
       e, first, last, q0, u0, v0, constant::step_length, rows,
-      [=](idx k) { u1[k] = u0[k] + terms::u_tendency(u0, v0, h0, k, nx); },
-      [=](idx k) { v1[k] = v0[k] + terms::v_tendency(u0, v0, h0, k, nx); },
+      [=](idx k) { u1[k] = u0[k] + terms::u_tendency(u0, v0, h0, k, nx, s); },
+      [=](idx k) { v1[k] = v0[k] + terms::v_tendency(u0, v0, h0, k, nx, s); },
       [=](idx k, float fx_w, float fx_e, float fy_s, float fy_n) {
-        q1[k] = q0[k] + terms::cell_change(fx_w, fx_e, fy_s, fy_n);
+        q1[k] = q0[k] + terms::cell_change(fx_w, fx_e, fy_s, fy_n, s);
       },
-      [=](idx k) { h1[k] = terms::diagnosed_height(u1, v1, k, nx); });
+      [=](idx k) { h1[k] = terms::diagnosed_height(u1, v1, k, nx, s); });
 }
 
 // Stage 2, the corrector: tendencies and the half-step pollutant increment
@@ -174,16 +177,17 @@ void corrector(float* __restrict u, float* __restrict v, float* __restrict h, fl
                const float* __restrict h1, const float* __restrict q1, float* rows, const extent& e, int first,
                int last) noexcept {
   const idx nx = e.nx;
+  const grid_spacing s = e.s;
   sweep(
       e, first, last, q1, u1, v1, constant::stage2_length, rows,
-      [=](idx k) { u[k] = terms::heun(u[k], u1[k], terms::u_tendency(u1, v1, h1, k, nx)); },
-      [=](idx k) { v[k] = terms::heun(v[k], v1[k], terms::v_tendency(u1, v1, h1, k, nx)); },
+      [=](idx k) { u[k] = terms::heun(u[k], u1[k], terms::u_tendency(u1, v1, h1, k, nx, s)); },
+      [=](idx k) { v[k] = terms::heun(v[k], v1[k], terms::v_tendency(u1, v1, h1, k, nx, s)); },
       [=](idx k, float fx_w, float fx_e, float fy_s, float fy_n) {
-        const float dq = terms::cell_change(fx_w, fx_e, fy_s, fy_n);
+        const float dq = terms::cell_change(fx_w, fx_e, fy_s, fy_n, s);
         dqdt[k] = dq * 2.0f;
         q[k] = terms::heun(q[k], q1[k], dq);
       },
-      [=](idx k) { h[k] = terms::diagnosed_height(u, v, k, nx); });
+      [=](idx k) { h[k] = terms::diagnosed_height(u, v, k, nx, s); });
 }
 
 // Runs a stage over all cell rows in chunks, then the height of each
@@ -202,9 +206,10 @@ void in_chunks(const extent& e, float* rows, float* h, const float* u, const flo
 }  // namespace
 
 void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx*/, const float* /*gpy*/,
-         const float* /*fx*/, const float* /*fy*/, const int& ids, const int& ide, const int& jds, const int& jde,
+         const float* /*fx*/, const float* /*fy*/, const grid_spacing& s, const float& u_in, const float& v_in,
+         const int& ids, const int& ide, const int& jds, const int& jde,
          const int& ims, const int& ime, const int& jms, const int& jme) {
-  const extent e{ids, ide, jds, jde, ims, ime, jms, jme, static_cast<idx>(ime - ims + 1)};
+  const extent e{ids, ide, jds, jde, ims, ime, jms, jme, static_cast<idx>(ime - ims + 1), s};
   const std::size_t n = field_size(ims, ime, jms, jme);
   const std::size_t nf = frame_size(e);
   float* kept = work::array(work::fused_frame, 4 * nf);
@@ -216,12 +221,12 @@ void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx
 
   float* const fields[4] = {u, v, h, q};
   for (std::size_t f = 0; f < 4; ++f) save_frame(fields[f], kept + f * nf, e);
-  set_bdy(u, v, h, q, ids, ide, jds, jde, ims, ime, jms, jme);
+  set_bdy(u, v, h, q, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
   in_chunks(e, rows, h1, u1, v1,
             [&](float* r, int first, int last) { predictor(u1, v1, h1, q1, u, v, h, q, r, e, first, last); });
   for (std::size_t f = 0; f < 4; ++f) restore_frame(fields[f], kept + f * nf, e);
 
-  set_bdy(u1, v1, h1, q1, ids, ide, jds, jde, ims, ime, jms, jme);
+  set_bdy(u1, v1, h1, q1, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
   in_chunks(e, rows, h, u, v,
             [&](float* r, int first, int last) { corrector(u, v, h, q, dqdt, u1, v1, h1, q1, r, e, first, last); });
 }

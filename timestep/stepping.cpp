@@ -5,15 +5,16 @@
 #include "timestep/timestep.hpp"
 
 void stepping(float* u, float* v, float* h, float* q, float* dqdt, const float* gpx, const float* gpy,
-              const float* fx, const float* fy, const float& dt, const int& ids, const int& ide, const int& jds,
+              const float* fx, const float* fy, const float& dt, const grid_spacing& s, const float& u_in,
+              const float& v_in, const int& ids, const int& ide, const int& jds,
               const int& jde, const int& ims, const int& ime, const int& jms, const int& jme) {
   const std::size_t n = field_size(ims, ime, jms, jme);
   float* tend_u = work::array(work::stepping_tend_u, n);
   float* tend_v = work::array(work::stepping_tend_v, n);
 
-  set_bdy(u, v, h, q, ids, ide, jds, jde, ims, ime, jms, jme);
-  adv_air(q, dqdt, u, v, dt, ids, ide, jds, jde, ims, ime, jms, jme);
-  force(tend_u, tend_v, u, v, h, gpx, gpy, fx, fy, ids, ide, jds, jde, ims, ime, jms, jme);
+  set_bdy(u, v, h, q, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
+  adv_air(q, dqdt, u, v, dt, s, ids, ide, jds, jde, ims, ime, jms, jme);
+  force(tend_u, tend_v, u, v, h, gpx, gpy, fx, fy, s, ids, ide, jds, jde, ims, ime, jms, jme);
   for (int j = jds; j <= jde - 1; ++j) {
     const std::ptrdiff_t row = at(0, j, ims, ime, jms);
     for (int i = ids; i <= ide; ++i) u[row + i] = u[row + i] + tend_u[row + i];
@@ -22,5 +23,5 @@ void stepping(float* u, float* v, float* h, float* q, float* dqdt, const float* 
     const std::ptrdiff_t row = at(0, j, ims, ime, jms);
     for (int i = ids; i <= ide - 1; ++i) v[row + i] = v[row + i] + tend_v[row + i];
   }
-  diagh(h, u, v, ids, ide, jds, jde, ims, ime, jms, jme);
+  diagh(h, u, v, s, ids, ide, jds, jde, ims, ime, jms, jme);
 }

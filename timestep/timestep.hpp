@@ -1,28 +1,32 @@
 #pragma once
 // Time integration: the two-stage Runge-Kutta step and its forward stage.
+#include "grid/spacing.hpp"
 
 // One step of one second: Heun's method for u and v, the flux-limited
 // advection in two stages for q, the height diagnosed from the new velocity.
 // Writes u on i = ids..ide, j = jds..jde-1; v on i = ids..ide-1, j = jds..jde;
-// h, q and dqdt on i = ids..ide-1, j = jds..jde-1; nothing else.
+// h, q and dqdt on i = ids..ide-1, j = jds..jde-1; nothing else. s is the
+// grid spacing and (u_in, v_in) the inflow wind of the east boundary.
 //
 // This is the production step: the stages fused into a few sweeps over rows.
 // It gives exactly the bits of rk2_reference.
 void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* gpx, const float* gpy, const float* fx,
-         const float* fy, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims,
+         const float* fy, const grid_spacing& s, const float& u_in, const float& v_in, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims,
          const int& ime, const int& jms, const int& jme);
 
 // The same step as the plain composition of the procedures: copies of the
 // state, stepping as stage 1, then set_bdy, force, the velocity averages,
 // force_air, the pollutant average and diagh.
 void rk2_reference(float* u, float* v, float* h, float* q, float* dqdt, const float* gpx, const float* gpy,
-                   const float* fx, const float* fy, const int& ids, const int& ide, const int& jds, const int& jde,
+                   const float* fx, const float* fy, const grid_spacing& s, const float& u_in,
+                   const float& v_in, const int& ids, const int& ide, const int& jds, const int& jde,
                    const int& ims, const int& ime, const int& jms, const int& jme);
 
 // One forward step of the given arrays: boundary values, advection of q over
 // dt, the momentum tendencies added unscaled, and the height diagnosis.
 void stepping(float* u, float* v, float* h, float* q, float* dqdt, const float* gpx, const float* gpy,
-              const float* fx, const float* fy, const float& dt, const int& ids, const int& ide, const int& jds,
+              const float* fx, const float* fy, const float& dt, const grid_spacing& s, const float& u_in,
+              const float& v_in, const int& ids, const int& ide, const int& jds,
               const int& jde, const int& ims, const int& ime, const int& jms, const int& jme);
 
 namespace terms {

@@ -30,8 +30,10 @@ int main(int argc, char** argv) {
     std::perror(log_path.c_str());
     return 1;
   }
+  scenario shortened;
+  shortened.duration_s = static_cast<int>(last);
   try {
-    run(run_settings{static_cast<int>(last), dir + "/test_withPollutant.dat", log, log_path});
+    run(run_settings{shortened, dir + "/test_withPollutant.dat", log, log_path});
   } catch (const run_failure& e) {
     std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
     return 1;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "support/reference_case.hpp"
 #include "driver/init.hpp"
 #include "driver/run.hpp"
 #include "grid/domain.hpp"
@@ -15,12 +16,12 @@
 // two cones after each step in `emissions`.
 inline void develop_state(int steps, const std::vector<int>& emissions) {
   using namespace domain;
-  gridpara();
-  init(u, v, h, q, gpx, gpy, fx, fy, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
+  gridpara(reference::nx, reference::ny);
+  init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
   for (int n = 0; n < steps; ++n) {
-    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, ids, ide, jds, jde, ims, ime, jms, jme);
+    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
     for (int e : emissions) {
-      if (e == n) emit();
+      if (e == n) emit(scenario{});
     }
   }
 }
