@@ -308,7 +308,11 @@ class Layout:
         self.nx, self.ny = s["grid"]["nx"], s["grid"]["ny"]
         self.spacing_km = float(s["grid"]["spacing_m"]) / 1000.0
         self.duration_s = s["time"]["duration_s"]
-        self.sources = [(float(p["x_m"]) / 1000.0, float(p["y_m"]) / 1000.0) for p in s["source"]]
+        # Where the maps draw each source, in km. The model puts point i at
+        # (i - 1) x spacing; the maps draw it as the cell centred half a cell
+        # further on, (i - 1) x spacing + spacing / 2, and so the source too.
+        half = self.spacing_km / 2.0
+        self.sources = [(float(p["x_m"]) / 1000.0 + half, float(p["y_m"]) / 1000.0 + half) for p in s["source"]]
         self.scenario_file = scenario_file
         self.origin = f"the scenario {scenario_file}" if scenario_file else "the reference case"
         # The passes n = 0 .. duration_s whose time, a float, the cadence

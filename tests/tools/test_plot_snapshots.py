@@ -133,7 +133,8 @@ class PlotScenarioTest(sf.SnapshotFileTest):
         self.assertEqual((layout.nx, layout.ny, layout.spacing_km, layout.record_bytes), (61, 41, 2.0, 10004))
         self.assertEqual(layout.times, sf.SMALL_TIMES)
         self.assertEqual(layout.extent_km, (0.0, 122.0, 0.0, 82.0))
-        self.assertEqual(layout.sources, [(20.0, 40.0), (60.0, 20.0), (100.0, 60.0)])
+        # Drawn at the centre of the cell of the source's grid point.
+        self.assertEqual(layout.sources, [(21.0, 41.0), (61.0, 21.0), (101.0, 61.0)])
         reference = ps.layout_of(None)
         self.assertEqual(reference.times, list(range(0, 57601, 1800)))
         self.assertEqual((reference.nx, reference.ny, reference.record_bytes), (401, 401, 643204))
