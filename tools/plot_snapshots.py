@@ -295,7 +295,9 @@ def _check(s, doc, pos, fail):
     for n, p in enumerate(s["source"]):
         if not (0 <= p["x_m"] <= x_end and 0 <= p["y_m"] <= y_end):
             grid_keys = [k for k in ("nx", "ny", "spacing_m") if k in doc.get("grid", {})]
-            fail(pos.header("source", n) if "source" in doc else where("grid", grid_keys[0]) if grid_keys else (1, 1),
+            at = (pos.header("source", n) if "source" in doc
+                  else where("grid", grid_keys[0]) if grid_keys else (1, 1))
+            fail(at,
                  f"source {n + 1} at ({_float_text(p['x_m'])}, {_float_text(p['y_m'])}) m lies outside the domain "
                  f"[0, {_float_text(x_end)}] x [0, {_float_text(y_end)}] m")
 
@@ -521,7 +523,8 @@ def plot_snapshot(snaps, k, path, source, layout, region=None):
     draw_map(fig, axes[1, 0], field(snaps, k, "vort"), "relative vorticity", "s⁻¹", "PuOr_r", True, extent)
     # us and vs are stored as zero in the last column and row: leave them out
     # of the colour range, or they squeeze the flow into a narrow band.
-    draw_map(fig, axes[1, 1], speed, "wind speed √(us² + vs²)", "m s⁻¹", "viridis", False, extent, speed[:-1, :-1])
+    draw_map(fig, axes[1, 1], speed, "wind speed √(us² + vs²)", "m s⁻¹", "viridis", False, extent,
+             speed[:-1, :-1])
     # Wind arrows at the cell centres, about 16 across the longer side
     # (every 25 km on the reference grid).
     step = max(1, round(max(layout.nx, layout.ny) / 16))

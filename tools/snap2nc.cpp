@@ -183,7 +183,8 @@ void put_floats(int ncid, const char* name, std::span<const float> values) {
 void put_scenario(int ncid, const snap::Layout& layout) {
   const scenario& s = layout.run;
   put_text(ncid, NC_GLOBAL, "scenario",
-           layout.scenario_file.empty() ? "none: the reference case" : fs::path(layout.scenario_file).filename().string());
+           layout.scenario_file.empty() ? std::string("none: the reference case")
+                                        : fs::path(layout.scenario_file).filename().string());
   // The whole scenario as a file that plume --scenario reads back.
   put_text(ncid, NC_GLOBAL, "scenario_toml", scenario_toml(s));
   put_ints(ncid, "grid_nx", std::array{s.nx});

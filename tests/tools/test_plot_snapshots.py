@@ -154,11 +154,11 @@ class PlotScenarioTest(sf.SnapshotFileTest):
     def test_files_of_another_run(self):
         five = self.write("five.dat", b"".join(sf.snapshot_bytes(k, grid=sf.SMALL) for k in range(5)))
         for args, message in [
-                ((self.small_file,), f"{self.small_file}: its records hold 10004 bytes (a field of 2501 float32 values), not the "
-                 "643204 bytes of a field of 401 x 401 cells of the reference case; if it comes from a run of another "
-                 "scenario, give that scenario with --scenario FILE"),
-                ((self.file, "--scenario", self.small_scenario), f"{self.file}: its records hold 643204 bytes (a field of "
-                 "160801 float32 values), not the 10004 bytes of a field of 61 x 41 cells of the scenario "
+                ((self.small_file,), f"{self.small_file}: its records hold 10004 bytes (a field of 2501 float32 "
+                 "values), not the 643204 bytes of a field of 401 x 401 cells of the reference case; if it comes "
+                 "from a run of another scenario, give that scenario with --scenario FILE"),
+                ((self.file, "--scenario", self.small_scenario), f"{self.file}: its records hold 643204 bytes "
+                 "(a field of 160801 float32 values), not the 10004 bytes of a field of 61 x 41 cells of the scenario "
                  f"{self.small_scenario}; give the scenario of the run that wrote it with --scenario FILE"),
                 ((five, "--scenario", self.small_scenario), f"{five}: it holds more snapshots than the 4 of the "
                  f"scenario {self.small_scenario} (t = 0 .. 6075 s); give the scenario of the run that wrote it "

@@ -111,7 +111,8 @@ class Snap2ncTest(sf.SnapshotFileTest):
             # Without --scenario, the reference case's settings.
             self.assertEqual(ds.scenario, "none: the reference case")
             self.assertEqual((ds.grid_nx, ds.grid_ny, ds.grid_spacing_m), (401, 401, 1000.0))
-            self.assertEqual((ds.time_duration_s, ds.time_progress_every, ds.time_snapshot_every_s), (57600, 100, 1800.0))
+            self.assertEqual((ds.time_duration_s, ds.time_progress_every, ds.time_snapshot_every_s),
+                             (57600, 100, 1800.0))
             self.assertEqual((ds.wind_speed_m_s, ds.wind_towards_deg), (6.0, 120.0))
             self.assertEqual((ds.emission_first_s, ds.emission_every_s), (43200, 3600.0))
             self.assertEqual(ds.source_count, 2)
