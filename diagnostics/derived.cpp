@@ -3,8 +3,8 @@
 #include "grid/domain.hpp"
 
 void div_vort(float* div, float* vort, float* us, float* vs, const float* /*spare*/, const float* u, const float* v,
-              const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
-              const int& jms, const int& /*jme*/) {
+              const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims,
+              const int& ime, const int& jms, const int& /*jme*/) {
   const std::ptrdiff_t nx = ime - ims + 1;
   for (int j = jds; j <= jde - 1; ++j) {
     const std::ptrdiff_t row = at(0, j, ims, ime, jms);
@@ -24,8 +24,8 @@ void div_vort(float* div, float* vort, float* us, float* vs, const float* /*spar
   }
 }
 
-void diagh(float* h, const float* u, const float* v, const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde,
-           const int& ims, const int& ime, const int& jms, const int& /*jme*/) {
+void diagh(float* h, const float* u, const float* v, const grid_spacing& s, const int& ids, const int& ide,
+           const int& jds, const int& jde, const int& ims, const int& ime, const int& jms, const int& /*jme*/) {
   const std::ptrdiff_t nx = ime - ims + 1;
   for (int j = jds; j <= jde - 1; ++j) {
     const std::ptrdiff_t row = at(0, j, ims, ime, jms);

@@ -7,16 +7,16 @@
 // interior cells i = ids..ide-1, j = jds..jde-1: peak x (1 - |r / radius|)
 // within the radius of the centre, 0 beyond. Nothing else of src is written.
 void tracer(float* src, const float& x0, const float& y0, const float& radius, const float& peak, const float* x,
-            const float* y, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms,
-            const int& jme);
+            const float* y, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims,
+            const int& ime, const int& jms, const int& jme);
 
 // Cell-centred velocities us, vs on i = ids..ide-1, j = jds..jde-1, and the
 // divergence and vorticity one cell further in. `spare` is not read.
 void div_vort(float* div, float* vort, float* us, float* vs, const float* spare, const float* u, const float* v,
-              const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
-              const int& jms, const int& jme);
+              const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims,
+              const int& ime, const int& jms, const int& jme);
 
 // Replaces h on i = ids..ide-1, j = jds..jde-1 by the height diagnosed from
 // the divergence of (u, v).
-void diagh(float* h, const float* u, const float* v, const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde,
-           const int& ims, const int& ime, const int& jms, const int& jme);
+void diagh(float* h, const float* u, const float* v, const grid_spacing& s, const int& ids, const int& ide,
+           const int& jds, const int& jde, const int& ims, const int& ime, const int& jms, const int& jme);

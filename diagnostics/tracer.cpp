@@ -4,8 +4,8 @@
 #include "grid/domain.hpp"
 
 void tracer(float* src, const float& x0, const float& y0, const float& radius, const float& peak, const float* x,
-            const float* y, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms,
-            const int& /*jme*/) {
+            const float* y, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims,
+            const int& ime, const int& jms, const int& /*jme*/) {
   const float cx = x0;
   const float cy = y0;
   const float rc = radius;
@@ -18,8 +18,7 @@ void tracer(float* src, const float& x0, const float& y0, const float& radius, c
       const float dx2 = dx * dx;
       const float r = std::sqrt(dx2 + dy2);
       // The negated test also sends a distance that is not a number to 0.
-      src[at(i, j, ims, ime, jms)] =
-          !(r <= rc) ? 0.0f : top * (1.0f - std::fabs(r / rc));
+      src[at(i, j, ims, ime, jms)] = !(r <= rc) ? 0.0f : top * (1.0f - std::fabs(r / rc));
     }
   }
 }

@@ -5,5 +5,5 @@
 #include "grid/spacing.hpp"
 
 void init(float* u, float* v, float* h, float* q, float* gpx, float* gpy, float* fx, float* fy, float* x, float* y,
-          const grid_spacing& s, const float& u_in, const float& v_in, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
-          const int& jms, const int& jme);
+          const grid_spacing& s, const float& u_in, const float& v_in, const int& ids, const int& ide, const int& jds,
+          const int& jde, const int& ims, const int& ime, const int& jms, const int& jme);

@@ -62,13 +62,15 @@ void print(const std::string& text) {
 // Parses the command line. Returns false when the request is complete
 // (help, version or the printed scenario): nothing is to be run.
 bool parse(int argc, char** argv, options& o) {
-  CLI::App app{"Runs the pollutant transport model: the progress log goes to standard output, the snapshots to "
-               "the output file. With no options, the reference case.",
-               "plume"};
+  CLI::App app{
+      "Runs the pollutant transport model: the progress log goes to standard output, the snapshots to "
+      "the output file. With no options, the reference case.",
+      "plume"};
   app.set_version_flag("--version", std::string("plume ") + PLUME_VERSION);
   std::string threads_text;
-  app.add_option("--threads", threads_text, "Threads that share each step (default: the cores available, " +
-                                                std::to_string(o.settings.threads) + "); the output is the same")
+  app.add_option("--threads", threads_text,
+                 "Threads that share each step (default: the cores available, " + std::to_string(o.settings.threads) +
+                     "); the output is the same")
       ->type_name("N");
   app.add_option("--output", o.settings.snapshot_path, "The snapshot file (default: ./test_withPollutant.dat)")
       ->type_name("PATH");
@@ -87,7 +89,8 @@ bool parse(int argc, char** argv, options& o) {
     throw usage_error{e.what(), true};
   }
   if (!threads_text.empty() || app.count("--threads") > 0) o.settings.threads = threads_from(threads_text);
-  if (app.count("--output") > 0 && o.settings.snapshot_path.empty()) throw usage_error{"--output: the path is empty", true};
+  if (app.count("--output") > 0 && o.settings.snapshot_path.empty())
+    throw usage_error{"--output: the path is empty", true};
 
   std::string grid_at;
   if (!o.scenario_path.empty() || app.count("--scenario") > 0) {
@@ -107,9 +110,9 @@ bool parse(int argc, char** argv, options& o) {
   const std::uint64_t needed = run_bytes(s.nx, s.ny, o.settings.threads);
   const std::uint64_t available = available_memory();
   if (available != 0 && needed > available) {
-    throw usage_error{(grid_at.empty() ? std::string() : grid_at + ": ") + "a grid of " + std::to_string(s.nx) +
-                          " x " + std::to_string(s.ny) + " points needs " + std::to_string(needed) +
-                          " bytes, more than the " + std::to_string(available) + " bytes of memory available",
+    throw usage_error{(grid_at.empty() ? std::string() : grid_at + ": ") + "a grid of " + std::to_string(s.nx) + " x " +
+                          std::to_string(s.ny) + " points needs " + std::to_string(needed) + " bytes, more than the " +
+                          std::to_string(available) + " bytes of memory available",
                       false};
   }
   return true;

@@ -79,7 +79,8 @@ std::uint64_t run_bytes(std::int64_t nx, std::int64_t ny, std::int64_t threads) 
   const std::uint64_t nj = static_cast<std::uint64_t>(ny) + 2 * domain::halo;
   const std::uint64_t field = ni * nj;
   const std::uint64_t frame = 5 * ni + 6 * (static_cast<std::uint64_t>(ny) - 1);
-  const std::uint64_t floats = 15 * field + ni + 3 * nj + 4 * field + 4 * frame + 3 * ni * static_cast<std::uint64_t>(threads);
+  const std::uint64_t floats =
+      15 * field + ni + 3 * nj + 4 * field + 4 * frame + 3 * ni * static_cast<std::uint64_t>(threads);
   // The snapshot writer: its file buffer and one piece per row.
   const std::uint64_t writer = (std::uint64_t{1} << 20) + static_cast<std::uint64_t>(ny) * sizeof(byte_piece);
   return floats * sizeof(float) + writer;

@@ -49,16 +49,26 @@ std::string double_text(double d) {
 
 const char* type_name(toml::node_type t) {
   switch (t) {
-    case toml::node_type::table: return "a table";
-    case toml::node_type::array: return "an array";
-    case toml::node_type::string: return "a string";
-    case toml::node_type::integer: return "an integer";
-    case toml::node_type::floating_point: return "a floating-point number";
-    case toml::node_type::boolean: return "a boolean";
-    case toml::node_type::date: return "a date";
-    case toml::node_type::time: return "a time";
-    case toml::node_type::date_time: return "a date-time";
-    default: return "nothing";
+    case toml::node_type::table:
+      return "a table";
+    case toml::node_type::array:
+      return "an array";
+    case toml::node_type::string:
+      return "a string";
+    case toml::node_type::integer:
+      return "an integer";
+    case toml::node_type::floating_point:
+      return "a floating-point number";
+    case toml::node_type::boolean:
+      return "a boolean";
+    case toml::node_type::date:
+      return "a date";
+    case toml::node_type::time:
+      return "a time";
+    case toml::node_type::date_time:
+      return "a date-time";
+    default:
+      return "nothing";
   }
 }
 
@@ -90,7 +100,9 @@ class reader {
   std::string at(const position& p) const {
     return path_ + ":" + std::to_string(p.begin.line) + ":" + std::to_string(p.begin.column);
   }
-  [[noreturn]] void fail(const position& p, const std::string& what) const { throw scenario_error(at(p) + ": " + what); }
+  [[noreturn]] void fail(const position& p, const std::string& what) const {
+    throw scenario_error(at(p) + ": " + what);
+  }
 
   // A value where a float is expected: a TOML float or integer, finite, and
   // within the range of a float once rounded to the nearest one.
@@ -219,7 +231,8 @@ void check(const scenario& s, const reader& r, const position& whole_file) {
            "time.snapshot_every_s must be positive, not " + float_text(s.snapshot_every_s));
   }
   if (s.emission_first_s < 0) {
-    r.fail(where("emission.first_s"), "emission.first_s must not be negative, not " + std::to_string(s.emission_first_s));
+    r.fail(where("emission.first_s"),
+           "emission.first_s must not be negative, not " + std::to_string(s.emission_first_s));
   }
   if (!(s.emission_every_s > 0.0f)) {
     r.fail(where("emission.every_s"), "emission.every_s must be positive, not " + float_text(s.emission_every_s));
@@ -265,8 +278,8 @@ scenario read_scenario(const std::string& path, std::string* grid_position) {
     root = toml::parse(text, path);
   } catch (const toml::parse_error& e) {
     throw scenario_error(path + ":" + std::to_string(e.source().begin.line) + ":" +
-                         std::to_string(e.source().begin.column) + ": not a TOML file: " +
-                         std::string(e.description()));
+                         std::to_string(e.source().begin.column) +
+                         ": not a TOML file: " + std::string(e.description()));
   }
   reader r(path);
   const position whole_file{{1, 1}, {1, 1}, {}};
@@ -289,7 +302,8 @@ scenario read_scenario(const std::string& path, std::string* grid_position) {
       r.keys(r.table(v, key), key, {{"first_s", nullptr, &s.emission_first_s}, {"every_s", &s.emission_every_s}});
     } else if (key == "source") {
       const auto* list = v.as_array();
-      if (list == nullptr) r.fail(v.source(), "source must be a list of [[source]] tables, not " + std::string(type_name(v.type())));
+      if (list == nullptr)
+        r.fail(v.source(), "source must be a list of [[source]] tables, not " + std::string(type_name(v.type())));
       if (list->empty()) r.fail(v.source(), "no source: the list of sources is empty; give at least one [[source]]");
       s.sources.clear();
       for (std::size_t n = 0; n < list->size(); ++n) {
@@ -310,16 +324,19 @@ scenario read_scenario(const std::string& path, std::string* grid_position) {
         if (std::isnan(y)) r.fail(here, name + " has no y_m");
         p.x_m = x;
         p.y_m = y;
-        if (!(p.radius_m > 0.0f)) r.fail(key_at("radius_m"), name + ": radius_m must be positive, not " + float_text(p.radius_m));
+        if (!(p.radius_m > 0.0f))
+          r.fail(key_at("radius_m"), name + ": radius_m must be positive, not " + float_text(p.radius_m));
         if (!(p.peak > 0.0f)) r.fail(key_at("peak"), name + ": peak must be positive, not " + float_text(p.peak));
         s.sources.push_back(p);
         source_at.push_back(here);
       }
     } else if (v.is_table() || v.is_array_of_tables()) {
-      r.fail(k.source(), "unknown table [" + key + "]; the tables are [grid], [time], [wind], [emission] and [[source]]");
+      r.fail(k.source(),
+             "unknown table [" + key + "]; the tables are [grid], [time], [wind], [emission] and [[source]]");
     } else {
-      r.fail(k.source(), "unknown key '" + key + "'; the keys belong to the tables [grid], [time], [wind], [emission] "
-                         "and [[source]]");
+      r.fail(k.source(), "unknown key '" + key +
+                             "'; the keys belong to the tables [grid], [time], [wind], [emission] "
+                             "and [[source]]");
     }
   }
   check(s, r, whole_file);
@@ -330,7 +347,8 @@ scenario read_scenario(const std::string& path, std::string* grid_position) {
   for (std::size_t n = 0; n < s.sources.size(); ++n) {
     const point_source& p = s.sources[n];
     if (!(p.x_m >= 0.0f && p.x_m <= x_end && p.y_m >= 0.0f && p.y_m <= y_end)) {
-      const position here = n < source_at.size() ? source_at[n] : r.first_given({"grid.nx", "grid.ny", "grid.spacing_m"}, whole_file);
+      const position here =
+          n < source_at.size() ? source_at[n] : r.first_given({"grid.nx", "grid.ny", "grid.spacing_m"}, whole_file);
       r.fail(here, "source " + std::to_string(n + 1) + " at (" + float_text(p.x_m) + ", " + float_text(p.y_m) +
                        ") m lies outside the domain [0, " + float_text(x_end) + "] x [0, " + float_text(y_end) + "] m");
     }

@@ -23,8 +23,8 @@ void flux_limitery(float& jump, float& ratio, const float* q, const float* v, co
 }
 
 void flux(float* flux_x, float* flux_y, const float* q, const float* u, const float* v, const float& dt,
-          const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
-          const int& jms, const int& jme) {
+          const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims,
+          const int& ime, const int& jms, const int& jme) {
   const float step = dt;
   const terms::idx nx = ime - ims + 1;
   for (int j = jds; j <= jde - 1; ++j) {
@@ -52,8 +52,8 @@ namespace {
 // its change to `apply`. All fluxes exist before any cell is touched.
 template <class Apply>
 void balance_cells(work::slot q_slot, work::slot x_slot, work::slot y_slot, const float* q, const float* u,
-                   const float* v, float dt, const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde,
-                   const int& ims, const int& ime, const int& jms, const int& jme, Apply apply) {
+                   const float* v, float dt, const grid_spacing& s, const int& ids, const int& ide, const int& jds,
+                   const int& jde, const int& ims, const int& ime, const int& jms, const int& jme, Apply apply) {
   const std::size_t n = field_size(ims, ime, jms, jme);
   float* q_old = work::array(q_slot, n);
   float* flux_x = work::array(x_slot, n);
@@ -73,7 +73,8 @@ void balance_cells(work::slot q_slot, work::slot x_slot, work::slot y_slot, cons
 }  // namespace
 
 void adv_air(float* q, float* dqdt, const float* u, const float* v, const float& dt, const grid_spacing& s,
-             const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms, const int& jme) {
+             const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
+             const int& jms, const int& jme) {
   const float step = dt;
   balance_cells(work::adv_air_q_old, work::adv_air_flux_x, work::adv_air_flux_y, q, u, v, step, s, ids, ide, jds, jde,
                 ims, ime, jms, jme, [&](terms::idx k, float q_old, float change) {
@@ -83,8 +84,8 @@ void adv_air(float* q, float* dqdt, const float* u, const float* v, const float&
 }
 
 void force_air(float* dq, const float* q, float* dqdt, const float* u, const float* v, const float& dt,
-               const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
-               const int& jms, const int& jme) {
+               const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims,
+               const int& ime, const int& jms, const int& jme) {
   balance_cells(work::force_air_q_old, work::force_air_flux_x, work::force_air_flux_y, q, u, v, dt, s, ids, ide, jds,
                 jde, ims, ime, jms, jme, [&](terms::idx k, float, float change) {
                   dq[k] = change;

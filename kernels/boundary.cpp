@@ -10,8 +10,9 @@ namespace {
 void copy_row(const float* from, int nx, float* to) { std::memmove(to, from, static_cast<std::size_t>(nx) * sizeof(float)); }
 }  // namespace
 
-void set_bdy(float* u, float* v, float* h, float* q, const float& u_in, const float& v_in, const int& ids, const int& ide, const int& jds, const int& jde,
-             const int& ims, const int& ime, const int& jms, const int& jme) {
+void set_bdy(float* u, float* v, float* h, float* q, const float& u_in, const float& v_in, const int& ids,
+             const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms,
+             const int& jme) {
   const auto p = [&](int i, int j) { return at(i, j, ims, ime, jms); };
   const int nx = ime - ims + 1;
 

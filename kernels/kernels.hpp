@@ -12,8 +12,9 @@
 // wind (u_in, v_in) in the east, periodic rows between south and north. Six
 // steps in a fixed order; the halo and the boundary rows and columns are
 // overwritten.
-void set_bdy(float* u, float* v, float* h, float* q, const float& u_in, const float& v_in, const int& ids, const int& ide, const int& jds, const int& jde,
-             const int& ims, const int& ime, const int& jms, const int& jme);
+void set_bdy(float* u, float* v, float* h, float* q, const float& u_in, const float& v_in, const int& ids,
+             const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms,
+             const int& jme);
 
 // Momentum tendencies (pressure gradient, advection, diffusion) of u on the
 // faces i = ids..ide, j = jds..jde-1 and of v on i = ids..ide-1, j = jds..jde;
@@ -32,16 +33,17 @@ void flux_limitery(float& jump, float& ratio, const float* q, const float* v, co
 // Flux-limited pollutant fluxes over dt through the x faces i = ids..ide,
 // j = jds..jde-1 and the y faces i = ids..ide-1, j = jds..jde.
 void flux(float* flux_x, float* flux_y, const float* q, const float* u, const float* v, const float& dt,
-          const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
-          const int& jms, const int& jme);
+          const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims,
+          const int& ime, const int& jms, const int& jme);
 
 // Advances q by dt on the interior cells i = ids..ide-1, j = jds..jde-1 and
 // writes the rate of change there into dqdt.
 void adv_air(float* q, float* dqdt, const float* u, const float* v, const float& dt, const grid_spacing& s,
-             const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms, const int& jme);
+             const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
+             const int& jms, const int& jme);
 
 // The increment adv_air would make, into dq, and twice it into dqdt, on the
 // interior cells; q itself is not changed.
 void force_air(float* dq, const float* q, float* dqdt, const float* u, const float* v, const float& dt,
-               const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
-               const int& jms, const int& jme);
+               const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims,
+               const int& ime, const int& jms, const int& jme);

@@ -5,9 +5,10 @@
 // through these functions, so both give the same bits by construction. Each
 // expression is single precision and keeps the order of operations of the
 // model's formulas: a sum or product is formed left to right as written, a
-// division by 1000 stays a division (never a multiplication by 0.001), and
-// the build forbids contraction into fused multiply-adds. A division by the
-// run's spacing gives the same bits as a division by the same constant.
+// division by the grid spacing stays a division (never a multiplication by
+// its reciprocal), and the build forbids contraction into fused
+// multiply-adds. The spacing is the run's (grid_spacing); a division by it
+// gives the same bits as a division by the same value as a constant.
 //
 // Field arguments point at the first stored element; k is the linear position
 // of the point and nx the row length (ime - ims + 1).
@@ -95,8 +96,7 @@ inline float x_face_flux(const float* q, const float* u, idx k, float dt, const 
   return face_flux(u[k], q[k - 1], q[k], face_jumps(u[k], q[k - 2], q[k - 1], q[k], q[k + 1]), dt, s.dx, s.dy);
 }
 inline float y_face_flux(const float* q, const float* v, idx k, idx nx, float dt, const grid_spacing& s) noexcept {
-  return face_flux(v[k], q[k - nx], q[k], face_jumps(v[k], q[k - 2 * nx], q[k - nx], q[k], q[k + nx]), dt, s.dy,
-                   s.dx);
+  return face_flux(v[k], q[k - nx], q[k], face_jumps(v[k], q[k - 2 * nx], q[k - nx], q[k], q[k + nx]), dt, s.dy, s.dx);
 }
 
 // Change of a cell's concentration from the fluxes through its four faces.

@@ -28,7 +28,9 @@ struct advection : testing::Test {
   float dt = 1.0f;
 
   void advance() { adv_air(q.data(), dqdt.data(), u.data(), v.data(), dt, reference::spacing, GRID_BOUNDS(g)); }
-  void fluxes(field& fx, field& fy) const { flux(fx.data(), fy.data(), q.data(), u.data(), v.data(), dt, reference::spacing, GRID_BOUNDS(g)); }
+  void fluxes(field& fx, field& fy) const {
+    flux(fx.data(), fy.data(), q.data(), u.data(), v.data(), dt, reference::spacing, GRID_BOUNDS(g));
+  }
 
   // Steppy concentrations (so the limiter sees every kind of ratio) and
   // velocities of both signs with some exact zeros, Courant numbers up to 0.3.
@@ -208,7 +210,8 @@ TEST_F(nan_ratio, field_stays_finite_after_an_advection_and_a_whole_step) {
 
     q = q_in;
     field h = g.field(), gpx = g.field(), gpy = g.field(), fx(static_cast<std::size_t>(g.jme - g.jms + 1));
-    rk2(u.data(), v.data(), h.data(), q.data(), dqdt.data(), gpx.data(), gpy.data(), fx.data(), fx.data(), reference::spacing, reference::u_init, reference::v_init, GRID_BOUNDS(g));
+    rk2(u.data(), v.data(), h.data(), q.data(), dqdt.data(), gpx.data(), gpy.data(), fx.data(), fx.data(),
+        reference::spacing, reference::u_init, reference::v_init, GRID_BOUNDS(g));
     EXPECT_TRUE(checks::all_finite(g, q, checks::stored(g)));
     EXPECT_TRUE(checks::all_finite(g, dqdt, checks::cells(g)));
   }

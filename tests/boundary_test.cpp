@@ -34,7 +34,9 @@ struct boundary : testing::Test {
     g(u, g.ids + 1, 4) = -0.0f;
     u_in = u, v_in = v, h_in = h, q_in = q;
   }
-  void apply() { set_bdy(u.data(), v.data(), h.data(), q.data(), reference::u_init, reference::v_init, GRID_BOUNDS(g)); }
+  void apply() {
+    set_bdy(u.data(), v.data(), h.data(), q.data(), reference::u_init, reference::v_init, GRID_BOUNDS(g));
+  }
   // Rows whose values set_bdy takes from the same row (not copied from others).
   bool own_row(int j) const { return j >= g.jds && j <= g.jde - 1; }
 };

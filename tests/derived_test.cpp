@@ -26,7 +26,8 @@ struct derived : testing::Test {
   field h = g.field(sentinel);
 
   void diagnose() {
-    div_vort(div.data(), vort.data(), us.data(), vs.data(), spare.data(), u.data(), v.data(), reference::spacing, GRID_BOUNDS(g));
+    div_vort(div.data(), vort.data(), us.data(), vs.data(), spare.data(), u.data(), v.data(), reference::spacing,
+             GRID_BOUNDS(g));
     diagh(h.data(), u.data(), v.data(), reference::spacing, GRID_BOUNDS(g));
   }
   // Where div and vort are computed: one cell in from the cells.
@@ -104,7 +105,8 @@ TEST_F(derived, spare_field_is_never_read) {
   for (auto [got, want] : {std::pair{&div, &div0}, {&vort, &vort0}, {&us, &us0}, {&vs, &vs0}})
     EXPECT_TRUE(checks::same_bits(g, *got, *want));
   field div2 = g.field(sentinel), vort2 = g.field(sentinel);
-  div_vort(div2.data(), vort2.data(), us.data(), vs.data(), div2.data(), u.data(), v.data(), reference::spacing, GRID_BOUNDS(g));
+  div_vort(div2.data(), vort2.data(), us.data(), vs.data(), div2.data(), u.data(), v.data(), reference::spacing,
+           GRID_BOUNDS(g));
   EXPECT_TRUE(checks::same_bits(g, div2, div0));
   EXPECT_TRUE(checks::same_bits(g, vort2, vort0));
 }

@@ -19,6 +19,16 @@ TEST(Gridpara, FixesTheBounds) {
   EXPECT_EQ((std::array{ids, ide, jds, jde, ims, ime, jms, jme}), (std::array{1, 401, 1, 401, -1, 403, -1, 403}));
 }
 
+TEST(Gridpara, FollowsTheGridSize) {
+  domain::gridpara(61, 41);
+  using namespace domain;
+  EXPECT_EQ((std::array{ids, ide, jds, jde, ims, ime, jms, jme}), (std::array{1, 61, 1, 41, -1, 63, -1, 43}));
+  const auto arrays = module_arrays();
+  for (std::size_t k = 0; k < arrays.size(); ++k)
+    EXPECT_EQ(arrays[k].size, k < 15 ? 65u * 45u : k == 15 ? 65u : 45u) << arrays[k].name;
+  domain::gridpara(reference::nx, reference::ny);
+}
+
 TEST(Gridpara, EveryArrayIsPositiveZeroEvenWhenTheMemoryWasDirty) {
   domain::gridpara(reference::nx, reference::ny);
   // Dirty every array, then set the module up again: whatever memory the new

@@ -29,8 +29,7 @@ struct forcing : testing::Test {
 
   void apply() {
     force(fu.data(), fv.data(), u.data(), v.data(), h.data(), gpx.data(), gpy.data(), fx.data(), fy.data(),
-          reference::spacing,
-          GRID_BOUNDS(g));
+          reference::spacing, GRID_BOUNDS(g));
   }
   // A varied flow: every point different, both signs of u.
   void varied_flow() {

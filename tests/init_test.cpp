@@ -85,7 +85,8 @@ TEST(InitialState, ModuleFieldsAfterGridparaAndInit) {
   domain::gridpara(reference::nx, reference::ny);
   using namespace domain;
   const bounds b{ids, ide, jds, jde, ims, ime, jms, jme};
-  init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
+  init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde,
+       ims, ime, jms, jme);
   expect_initial_state(b, {u, v, h, q, gpx, gpy, fx, fy, x, y}, 0.0f);
 
   // The figures quoted for the configured grid.
@@ -121,12 +122,32 @@ TEST(InitialState, FollowsTheBoundsItIsGiven) {
   std::vector<float> u(n, stale), v(n, stale), h(n, stale), q(n, stale), gpx(n, stale), gpy(n, stale);
   std::vector<float> x(8, stale), y(7, stale), fx(7, stale), fy(7, stale);
   init(u.data(), v.data(), h.data(), q.data(), gpx.data(), gpy.data(), fx.data(), fy.data(), x.data(), y.data(),
-       reference::spacing, reference::u_init, reference::v_init,
-       b.ids, b.ide, b.jds, b.jde, b.ims, b.ime, b.jms, b.jme);
+       reference::spacing, reference::u_init, reference::v_init, b.ids, b.ide, b.jds, b.jde, b.ims, b.ime, b.jms,
+       b.jme);
   expect_initial_state(b,
                        {u.data(), v.data(), h.data(), q.data(), gpx.data(), gpy.data(), fx.data(), fy.data(), x.data(),
                         y.data()},
                        stale);
+}
+
+// Another spacing and wind: the coordinates step by the spacing, the
+// interior holds the wind, and the background terms are fx x v_in and
+// fy x (-u_in), the negation keeping the sign of a zero component.
+TEST(InitialState, TakesTheSpacingAndTheWind) {
+  const bounds b{1, 4, 1, 3, -1, 6, -1, 5};
+  const std::size_t n = field_size(b.ims, b.ime, b.jms, b.jme);
+  std::vector<float> u(n), v(n), h(n), q(n), gpx(n), gpy(n), x(8), y(7), fx(7), fy(7);
+  const float u_in = 0.0f, v_in = -2.75f;
+  init(u.data(), v.data(), h.data(), q.data(), gpx.data(), gpy.data(), fx.data(), fy.data(), x.data(), y.data(),
+       make_spacing(1250.0f, 1250.0f), u_in, v_in, b.ids, b.ide, b.jds, b.jde, b.ims, b.ime, b.jms, b.jme);
+  EXPECT_EQ(x, (std::vector<float>{-2500.0f, -1250.0f, 0.0f, 1250.0f, 2500.0f, 3750.0f, 5000.0f, 6250.0f}));
+  EXPECT_EQ(y, (std::vector<float>{-2500.0f, -1250.0f, 0.0f, 1250.0f, 2500.0f, 3750.0f, 5000.0f}));
+  const auto p = [&](int i, int j) { return static_cast<std::size_t>(at(i, j, b.ims, b.ime, b.jms)); };
+  EXPECT_EQ(bits_of(u[p(2, 2)]), 0u);
+  EXPECT_EQ(v[p(4, 3)], -2.75f);
+  EXPECT_EQ(v[p(5, 3)], 0.0f);
+  EXPECT_EQ(bits_of(gpx[p(0, 0)]), bits_of(f0 * -2.75f));
+  EXPECT_EQ(bits_of(gpy[p(0, 0)]), 0x80000000u);  // f0 x -0
 }
 
 }  // namespace

@@ -44,8 +44,8 @@ void expect_same_bits(const step_state& reference, const step_state& production,
 template <class Step>
 void advance(Step step) {
   using namespace domain;
-  step(u, v, h, q, dqdt, gpx, gpy, fx, fy, ::reference::spacing, ::reference::u_init, ::reference::v_init, ids, ide, jds, jde,
-       ims, ime, jms, jme);
+  step(u, v, h, q, dqdt, gpx, gpy, fx, fy, ::reference::spacing, ::reference::u_init, ::reference::v_init, ids, ide,
+       jds, jde, ims, ime, jms, jme);
 }
 
 TEST(ProductionStep, MatchesReferenceFromDevelopedStateAcrossEmission) {

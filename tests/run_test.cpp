@@ -68,8 +68,10 @@ TEST(ShortRun, FirstPassWritesTwoLinesAndTheStateAfterOneStep) {
   // diagnostics.
   domain::gridpara(reference::nx, reference::ny);
   using namespace domain;
-  init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
-  rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
+  init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde,
+       ims, ime, jms, jme);
+  rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde,
+      ims, ime, jms, jme);
   div_vort(domain::div, vort, us, vs, forceu, u, v, reference::spacing, ids, ide, jds, jde, ims, ime, jms, jme);
   const float* fields[7] = {q, dqdt, h, us, vs, domain::div, vort};
   const char* names[7] = {"q", "dqdt", "h", "us", "vs", "div", "vort"};
@@ -102,7 +104,9 @@ TEST(ShortRun, UnopenableSnapshotFileStopsTheRunBeforeTheFirstPass) {
   scratch_dir dir;
   const auto path = dir / "missing" / "test_withPollutant.dat";
   std::unique_ptr<std::FILE, file_closer> console(std::tmpfile());
-  const std::string message = failure_message([&] { run(run_settings{reference::shortened(10), path.string(), console.get(), "log"}); });
+  const std::string message = failure_message([&] {
+    run(run_settings{reference::shortened(10), path.string(), console.get(), "log"});
+  });
   EXPECT_NE(message.find(path.string()), std::string::npos) << message;
   EXPECT_NE(message.find(std::strerror(ENOENT)), std::string::npos) << message;
   EXPECT_EQ(as_text(read_stream(console.get())), "");
@@ -113,8 +117,9 @@ TEST(ShortRun, RefusedConsoleStopsTheRunAtItsFirstLine) {
   if (console == nullptr) GTEST_SKIP() << "no /dev/full";
   scratch_dir dir;
   const auto path = dir / "test_withPollutant.dat";
-  const std::string message =
-      failure_message([&] { run(run_settings{reference::shortened(10), path.string(), console.get(), "standard output"}); });
+  const std::string message = failure_message([&] {
+    run(run_settings{reference::shortened(10), path.string(), console.get(), "standard output"});
+  });
   EXPECT_NE(message.find("standard output"), std::string::npos) << message;
   EXPECT_NE(message.find(std::strerror(ENOSPC)), std::string::npos) << message;
   // The run stopped before its first snapshot: the file exists and is empty.

@@ -64,40 +64,54 @@ INSTANTIATE_TEST_SUITE_P(
     EveryClass, bad_scenario,
     testing::Values(
         bad_case{"NotToml", "[grid]\nnx = = 3\n", R"(FILE:2:6: not a TOML file: .+)"},
-        bad_case{"UnknownTable", "[grid]\nnx = 61\n\n[grd]\nny = 3\n",
-                 R"(FILE:4:2: unknown table \[grd\]; the tables are \[grid\], \[time\], \[wind\], \[emission\] and \[\[source\]\])"},
+        bad_case{
+            "UnknownTable", "[grid]\nnx = 61\n\n[grd]\nny = 3\n",
+            R"(FILE:4:2: unknown table \[grd\]; the tables are \[grid\], \[time\], \[wind\], \[emission\] and \[\[source\]\])"},
         bad_case{"UnknownTopLevelKey", "duration_s = 5\n", R"(FILE:1:1: unknown key 'duration_s'; .+)"},
-        bad_case{"UnknownKey", "[time]\nduration_s = 7200\nduraton_s = 3600\n",
-                 R"(FILE:3:1: unknown key 'duraton_s' in \[time\]; its keys are duration_s, progress_every, snapshot_every_s)"},
+        bad_case{
+            "UnknownKey", "[time]\nduration_s = 7200\nduraton_s = 3600\n",
+            R"(FILE:3:1: unknown key 'duraton_s' in \[time\]; its keys are duration_s, progress_every, snapshot_every_s)"},
         bad_case{"UnknownSourceKey", "[[source]]\nx_m = 1.0\ny_m = 2.0\nradius = 3.0\n",
                  R"(FILE:4:1: unknown key 'radius' in \[source\]; its keys are x_m, y_m, radius_m, peak)"},
-        bad_case{"FloatForInteger", "[grid]\nnx = 61.0\n", R"(FILE:2:6: grid.nx must be an integer, not a floating-point number)"},
-        bad_case{"StringForNumber", "[wind]\nspeed_m_s = \"6\"\n", R"(FILE:2:13: wind.speed_m_s must be a number, not a string)"},
+        bad_case{"FloatForInteger", "[grid]\nnx = 61.0\n",
+                 R"(FILE:2:6: grid.nx must be an integer, not a floating-point number)"},
+        bad_case{"StringForNumber", "[wind]\nspeed_m_s = \"6\"\n",
+                 R"(FILE:2:13: wind.speed_m_s must be a number, not a string)"},
         bad_case{"KeyForTable", "wind = 6.0\n", R"(FILE:1:8: \[wind\] must be a table, not a floating-point number)"},
-        bad_case{"SourceNotAList", "source = 3\n", R"(FILE:1:10: source must be a list of \[\[source\]\] tables, not an integer)"},
+        bad_case{"SourceNotAList", "source = 3\n",
+                 R"(FILE:1:10: source must be a list of \[\[source\]\] tables, not an integer)"},
         bad_case{"IntegerOutOfRange", "[grid]\nnx = 4294967296\n", R"(FILE:2:6: grid.nx = 4294967296 is out of range)"},
         bad_case{"NotFinite", "[wind]\ntowards_deg = nan\n", R"(FILE:2:15: wind.towards_deg must be finite, not nan)"},
         bad_case{"Infinite", "[grid]\nspacing_m = -inf\n", R"(FILE:2:13: grid.spacing_m must be finite, not -inf)"},
-        bad_case{"BeyondFloat", "[grid]\nspacing_m = 1e39\n", R"(FILE:2:13: grid.spacing_m = 1e\+39 is too large for single precision)"},
+        bad_case{"BeyondFloat", "[grid]\nspacing_m = 1e39\n",
+                 R"(FILE:2:13: grid.spacing_m = 1e\+39 is too large for single precision)"},
         bad_case{"GridTooSmallX", "[grid]\nnx = 3\n",
                  R"(FILE:2:6: grid.nx = 3 is too small: the model's stencils need at least 4 points in x)"},
         bad_case{"GridTooSmallY", "[grid]\nny = 0\n",
                  R"(FILE:2:6: grid.ny = 0 is too small: the model's stencils need at least 4 points in y)"},
-        bad_case{"SpacingNotPositive", "[grid]\nspacing_m = 0\n", R"(FILE:2:13: grid.spacing_m must be positive, not 0)"},
-        bad_case{"MomentumUnstable", "[grid]\nspacing_m = 600.0\n",
-                 R"(FILE:2:13: grid.spacing_m = 600 m makes the momentum equations unstable: \(196200 \+ 200\) m\^2/s x 1 s x \(1/dx\^2 \+ 1/dy\^2\) = 1.09, more than 0.5; the spacing must be at least 886.3 m)"},
-        bad_case{"DurationNotPositive", "[time]\nduration_s = 0\n", R"(FILE:2:14: time.duration_s must be positive, not 0)"},
-        bad_case{"DurationPastFloat", "[time]\nduration_s = 16777217\n",
-                 R"(FILE:2:14: time.duration_s = 16777217 is past 16777216 s \(2\^24 s\), where the model time stops being exact in single precision)"},
-        bad_case{"ProgressNotPositive", "[time]\nprogress_every = -1\n", R"(FILE:2:18: time.progress_every must be positive, not -1)"},
+        bad_case{"SpacingNotPositive", "[grid]\nspacing_m = 0\n",
+                 R"(FILE:2:13: grid.spacing_m must be positive, not 0)"},
+        bad_case{
+            "MomentumUnstable", "[grid]\nspacing_m = 600.0\n",
+            R"(FILE:2:13: grid.spacing_m = 600 m makes the momentum equations unstable: \(196200 \+ 200\) m\^2/s x 1 s x \(1/dx\^2 \+ 1/dy\^2\) = 1.09, more than 0.5; the spacing must be at least 886.3 m)"},
+        bad_case{"DurationNotPositive", "[time]\nduration_s = 0\n",
+                 R"(FILE:2:14: time.duration_s must be positive, not 0)"},
+        bad_case{
+            "DurationPastFloat", "[time]\nduration_s = 16777217\n",
+            R"(FILE:2:14: time.duration_s = 16777217 is past 16777216 s \(2\^24 s\), where the model time stops being exact in single precision)"},
+        bad_case{"ProgressNotPositive", "[time]\nprogress_every = -1\n",
+                 R"(FILE:2:18: time.progress_every must be positive, not -1)"},
         bad_case{"SnapshotIntervalNotPositive", "[time]\nsnapshot_every_s = 0.0\n",
                  R"(FILE:2:20: time.snapshot_every_s must be positive, not 0)"},
         bad_case{"EmissionIntervalNotPositive", "[emission]\nevery_s = -3600\n",
                  R"(FILE:2:11: emission.every_s must be positive, not -3600)"},
-        bad_case{"EmissionStartNegative", "[emission]\nfirst_s = -1\n", R"(FILE:2:11: emission.first_s must not be negative, not -1)"},
-        bad_case{"WindTooFast", "[wind]\nspeed_m_s = 800.0\n",
-                 R"(FILE:2:13: a wind of 800 m/s towards 120 degrees moves the pollutant 1.09 cells per step on a 1000 m grid \(\(\|u\| \+ \|v\|\) x 1 s / spacing_m\), more than 1)"},
-        bad_case{"WindNegative", "[wind]\nspeed_m_s = -1\n", R"(FILE:2:13: wind.speed_m_s must not be negative, not -1)"},
+        bad_case{"EmissionStartNegative", "[emission]\nfirst_s = -1\n",
+                 R"(FILE:2:11: emission.first_s must not be negative, not -1)"},
+        bad_case{
+            "WindTooFast", "[wind]\nspeed_m_s = 800.0\n",
+            R"(FILE:2:13: a wind of 800 m/s towards 120 degrees moves the pollutant 1.09 cells per step on a 1000 m grid \(\(\|u\| \+ \|v\|\) x 1 s / spacing_m\), more than 1)"},
+        bad_case{"WindNegative", "[wind]\nspeed_m_s = -1\n",
+                 R"(FILE:2:13: wind.speed_m_s must not be negative, not -1)"},
         bad_case{"SourceOutsideX", "[grid]\nnx = 61\n\n[[source]]\nx_m = 60000.5\ny_m = 0\n",
                  R"(FILE:4:1: source 1 at \(60000.5, 0\) m lies outside the domain \[0, 60000\] x \[0, 400000\] m)"},
         bad_case{"SourceOutsideY", "[[source]]\nx_m = 0\ny_m = 0\n[[source]]\nx_m = 0\ny_m = -1\n",
@@ -152,7 +166,8 @@ y_m = 200000.0
 }
 
 TEST_F(scenario_files, IntegersAreAcceptedForFloatsAndDoublesRoundToNearest) {
-  const scenario s = read_scenario(write("[grid]\nspacing_m = 1000\n[wind]\nspeed_m_s = 0.1\ntowards_deg = 16777217\n"));
+  const scenario s =
+      read_scenario(write("[grid]\nspacing_m = 1000\n[wind]\nspeed_m_s = 0.1\ntowards_deg = 16777217\n"));
   EXPECT_EQ(std::bit_cast<std::uint32_t>(s.spacing_m), std::bit_cast<std::uint32_t>(1000.0f));
   EXPECT_EQ(std::bit_cast<std::uint32_t>(s.wind_speed_m_s), std::bit_cast<std::uint32_t>(0.1f));
   EXPECT_EQ(s.wind_towards_deg, 16777216.0f);

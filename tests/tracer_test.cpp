@@ -29,7 +29,8 @@ constexpr std::uint32_t ring_bits = 0x3E5674F8u;   // 0.20943058
 void set_up_module() {
   domain::gridpara(reference::nx, reference::ny);
   using namespace domain;
-  init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
+  init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde,
+       ims, ime, jms, jme);
 }
 
 // Expected bits at cell (i, j) of the pattern of a source at the grid-line
@@ -103,7 +104,8 @@ TEST(Tracer, RimAndNotANumberGiveZero) {
   const float sentinel = 3.25f;
   std::vector<float> src = g.field(sentinel);
   const float x0 = 0.0f, y0 = 0.0f;
-  tracer(src.data(), x0, y0, reference::cone_radius, 1.0f, x.data(), y.data(), g.ids, g.ide, g.jds, g.jde, g.ims, g.ime, g.jms, g.jme);
+  tracer(src.data(), x0, y0, reference::cone_radius, 1.0f, x.data(), y.data(), g.ids, g.ide, g.jds, g.jde, g.ims, g.ime,
+         g.jms, g.jme);
 
   const float just_inside = 1.0f - 1999.0f / 2000.0f;
   ASSERT_GT(just_inside, 0.0f);
@@ -141,6 +143,64 @@ TEST(Emission, RebuildsBothPatternsAndAddsThemToThePollutant) {
   int sum_mismatches = 0;
   for (std::size_t k = 0; k < n; ++k) sum_mismatches += bits(q[k]) != bits((qr[k] + qc[k]) + q_before[k]);
   EXPECT_EQ(sum_mismatches, 0);
+}
+
+// A source's radius and peak scale the cone: peak x (1 - |r / radius|).
+// Cells centred 750, 1500, 3000 and 4500 m from a source of radius 3000 m
+// and peak 2.5 get 1.875, 1.25, 0 (on the rim) and 0 (each exact in float).
+TEST(Tracer, RadiusAndPeakShapeTheCone) {
+  const small_grid g = small_grid::with_interior(5, 2);
+  // Grid lines -1..7; cell i lies between x(i) and x(i + 1).
+  const std::vector<float> x{0.0f, 0.0f, 500.0f, 1000.0f, 2000.0f, 4000.0f, 5000.0f, 0.0f, 0.0f};
+  const std::vector<float> y{0.0f, 0.0f, -10.0f, 10.0f, 0.0f, 0.0f};
+  std::vector<float> src = g.field(7.0f);
+  const float x0 = 0.0f, y0 = 0.0f, radius = 3000.0f, peak = 2.5f;
+  tracer(src.data(), x0, y0, radius, peak, x.data(), y.data(), g.ids, g.ide, g.jds, g.jde, g.ims, g.ime, g.jms, g.jme);
+  EXPECT_EQ(g(src, 1, 1), 1.875f);
+  EXPECT_EQ(g(src, 2, 1), 1.25f);
+  EXPECT_EQ(bits(g(src, 3, 1)), 0u);
+  EXPECT_EQ(bits(g(src, 4, 1)), 0u);
+  EXPECT_EQ(g(src, 5, 1), 7.0f);  // the last column is not written
+}
+
+// The patterns of an emission are summed in the order of the sources and
+// the sum is added to q at every stored point: ((s1 + s2) + s3) + q. The
+// cones overlap, so a different order would round differently somewhere.
+TEST(Emission, SumsThePatternsInTheOrderOfTheSources) {
+  set_up_module();
+  using namespace domain;
+  const std::size_t n = field_size(ims, ime, jms, jme);
+  scenario s;
+  s.sources = {{100000.0f, 100000.0f, 7000.0f, 0.3f},
+               {103000.0f, 101000.0f, 5000.0f, 1.7f},
+               {98000.0f, 102500.0f, 9000.0f, 1e-3f}};
+  std::vector<std::vector<float>> patterns;
+  for (const point_source& p : s.sources) {
+    std::vector<float>& f = patterns.emplace_back(n, 0.0f);
+    tracer(f.data(), p.x_m, p.y_m, p.radius_m, p.peak, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
+  }
+  std::vector<float> q_before(n);
+  for (std::size_t k = 0; k < n; ++k) q[k] = q_before[k] = static_cast<float>(k % 89) * 0.37f;
+  std::fill_n(qr, n, 0.5f);
+  std::fill_n(qc, n, 0.5f);
+
+  emit(s);
+  int mismatches = 0, reordered = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const float want = ((patterns[0][k] + patterns[1][k]) + patterns[2][k]) + q_before[k];
+    mismatches += bits(q[k]) != bits(want);
+    reordered += bits(want) != bits(((patterns[2][k] + patterns[1][k]) + patterns[0][k]) + q_before[k]);
+  }
+  EXPECT_EQ(mismatches, 0);
+  EXPECT_GT(reordered, 0) << "the case does not tell the orders apart";
+
+  // One source: its pattern plus q.
+  s.sources.resize(1);
+  for (std::size_t k = 0; k < n; ++k) q[k] = q_before[k];
+  emit(s);
+  mismatches = 0;
+  for (std::size_t k = 0; k < n; ++k) mismatches += bits(q[k]) != bits(patterns[0][k] + q_before[k]);
+  EXPECT_EQ(mismatches, 0);
 }
 
 }  // namespace

@@ -207,8 +207,8 @@ void in_chunks(const extent& e, float* rows, float* h, const float* u, const flo
 
 void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx*/, const float* /*gpy*/,
          const float* /*fx*/, const float* /*fy*/, const grid_spacing& s, const float& u_in, const float& v_in,
-         const int& ids, const int& ide, const int& jds, const int& jde,
-         const int& ims, const int& ime, const int& jms, const int& jme) {
+         const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms,
+         const int& jme) {
   const extent e{ids, ide, jds, jde, ims, ime, jms, jme, static_cast<idx>(ime - ims + 1), s};
   const std::size_t n = field_size(ims, ime, jms, jme);
   const std::size_t nf = frame_size(e);

@@ -7,9 +7,10 @@
 #include "kernels/kernels.hpp"
 #include "timestep/timestep.hpp"
 
-void rk2_reference(float* u, float* v, float* h, float* q, float* dqdt, const float* gpx, const float* gpy, const float* fx,
-         const float* fy, const grid_spacing& s, const float& u_in, const float& v_in, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims,
-         const int& ime, const int& jms, const int& jme) {
+void rk2_reference(float* u, float* v, float* h, float* q, float* dqdt, const float* gpx, const float* gpy,
+                   const float* fx, const float* fy, const grid_spacing& s, const float& u_in, const float& v_in,
+                   const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
+                   const int& jms, const int& jme) {
   const std::size_t n = field_size(ims, ime, jms, jme);
   float* u_n = work::array(work::rk2_u_n, n);
   float* v_n = work::array(work::rk2_v_n, n);
@@ -32,8 +33,8 @@ void rk2_reference(float* u, float* v, float* h, float* q, float* dqdt, const fl
   std::copy_n(q, n, q_st);
 
   // Stage 1, the predictor: a forward step of the stage copies.
-  stepping(u_st, v_st, h_st, q_st, dqdt_st, gpx, gpy, fx, fy, constant::step_length, s, u_in, v_in, ids, ide, jds, jde, ims, ime,
-           jms, jme);
+  stepping(u_st, v_st, h_st, q_st, dqdt_st, gpx, gpy, fx, fy, constant::step_length, s, u_in, v_in, ids, ide, jds, jde,
+           ims, ime, jms, jme);
 
   // Stage 2, the corrector: tendencies on the stage state, then the averages.
   set_bdy(u_st, v_st, h_st, q_st, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);

@@ -4,10 +4,10 @@
 #include "kernels/kernels.hpp"
 #include "timestep/timestep.hpp"
 
-void stepping(float* u, float* v, float* h, float* q, float* dqdt, const float* gpx, const float* gpy,
-              const float* fx, const float* fy, const float& dt, const grid_spacing& s, const float& u_in,
-              const float& v_in, const int& ids, const int& ide, const int& jds,
-              const int& jde, const int& ims, const int& ime, const int& jms, const int& jme) {
+void stepping(float* u, float* v, float* h, float* q, float* dqdt, const float* gpx, const float* gpy, const float* fx,
+              const float* fy, const float& dt, const grid_spacing& s, const float& u_in, const float& v_in,
+              const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
+              const int& jms, const int& jme) {
   const std::size_t n = field_size(ims, ime, jms, jme);
   float* tend_u = work::array(work::stepping_tend_u, n);
   float* tend_v = work::array(work::stepping_tend_v, n);

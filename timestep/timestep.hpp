@@ -11,23 +11,23 @@
 // This is the production step: the stages fused into a few sweeps over rows.
 // It gives exactly the bits of rk2_reference.
 void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* gpx, const float* gpy, const float* fx,
-         const float* fy, const grid_spacing& s, const float& u_in, const float& v_in, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims,
-         const int& ime, const int& jms, const int& jme);
+         const float* fy, const grid_spacing& s, const float& u_in, const float& v_in, const int& ids, const int& ide,
+         const int& jds, const int& jde, const int& ims, const int& ime, const int& jms, const int& jme);
 
 // The same step as the plain composition of the procedures: copies of the
 // state, stepping as stage 1, then set_bdy, force, the velocity averages,
 // force_air, the pollutant average and diagh.
 void rk2_reference(float* u, float* v, float* h, float* q, float* dqdt, const float* gpx, const float* gpy,
-                   const float* fx, const float* fy, const grid_spacing& s, const float& u_in,
-                   const float& v_in, const int& ids, const int& ide, const int& jds, const int& jde,
-                   const int& ims, const int& ime, const int& jms, const int& jme);
+                   const float* fx, const float* fy, const grid_spacing& s, const float& u_in, const float& v_in,
+                   const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
+                   const int& jms, const int& jme);
 
 // One forward step of the given arrays: boundary values, advection of q over
 // dt, the momentum tendencies added unscaled, and the height diagnosis.
-void stepping(float* u, float* v, float* h, float* q, float* dqdt, const float* gpx, const float* gpy,
-              const float* fx, const float* fy, const float& dt, const grid_spacing& s, const float& u_in,
-              const float& v_in, const int& ids, const int& ide, const int& jds,
-              const int& jde, const int& ims, const int& ime, const int& jms, const int& jme);
+void stepping(float* u, float* v, float* h, float* q, float* dqdt, const float* gpx, const float* gpy, const float* fx,
+              const float* fy, const float& dt, const grid_spacing& s, const float& u_in, const float& v_in,
+              const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
+              const int& jms, const int& jme);
 
 namespace terms {
 // Heun's combination of the entry value, the stage value and the tendency

@@ -190,8 +190,9 @@ int main(int argc, char** argv) {
       long long mismatched = 0;
       for (std::size_t c = 0; c < g.cells(); ++c)
         mismatched += std::bit_cast<std::uint32_t>(q[c]) != std::bit_cast<std::uint32_t>(cones[c] + 0.0f);
-      report(mismatched == 0 && total == cone_sum, "first_emission_is_the_cones",
-             format("%lld cells differ from the summed cones; total %.9g, cones' sum %.9g", mismatched, total, cone_sum));
+      report(
+          mismatched == 0 && total == cone_sum, "first_emission_is_the_cones",
+          format("%lld cells differ from the summed cones; total %.9g, cones' sum %.9g", mismatched, total, cone_sum));
     } else {
       // Per step each value is rounded about three times, each by at most
       // 2^-24 of up to twice itself: the total drifts by at most 3 x 2^-24
@@ -200,7 +201,8 @@ int main(int argc, char** argv) {
       const double bound = 3.0 * 0x1p-24 * n * expected;
       worst_total = std::max(worst_total, std::fabs(total - expected) / bound);
       if (std::fabs(total - expected) > bound)
-        report(false, format("total_at_%d", n), format("total %.9g, expected %.9g, bound %.3g", total, expected, bound));
+        report(false, format("total_at_%d", n),
+               format("total %.9g, expected %.9g, bound %.3g", total, expected, bound));
     }
 
     for (std::size_t k = 0; k < count; ++k) {
@@ -215,9 +217,10 @@ int main(int argc, char** argv) {
         // Relative to the speed, so that a small component is not judged
         // on its own.
         const double miss = std::hypot(vx - ax, vy - ay) / std::hypot(ax, ay);
-        std::printf("     source %zu, t %d-%d s: centre (%.3f, %.3f) km, velocity (%+.4f, %+.4f) m/s, 3/4 of the wind "
-                    "there (%+.4f, %+.4f) m/s, off by %.2f%%\n",
-                    k + 1, before, n, end.com_x() / 1000, end.com_y() / 1000, vx, vy, ax, ay, 100 * miss);
+        std::printf(
+            "     source %zu, t %d-%d s: centre (%.3f, %.3f) km, velocity (%+.4f, %+.4f) m/s, 3/4 of the wind "
+            "there (%+.4f, %+.4f) m/s, off by %.2f%%\n",
+            k + 1, before, n, end.com_x() / 1000, end.com_y() / 1000, vx, vy, ax, ay, 100 * miss);
         worst_rate = std::max(worst_rate, miss);
         ++compared;
       }
@@ -235,7 +238,8 @@ int main(int argc, char** argv) {
   // wind: a few percent. The nearest wrong rates (the full wind, half of it)
   // are a third away.
   const double tolerance = 0.05;
-  report(compared >= 3 * static_cast<int>(count) && worst_rate <= tolerance, "puffs_move_with_three_quarters_of_the_wind",
+  report(compared >= 3 * static_cast<int>(count) && worst_rate <= tolerance,
+         "puffs_move_with_three_quarters_of_the_wind",
          format("%d source-intervals before a puff reached the west wall; largest difference %.2f%% of the speed "
                 "(tolerance %.0f%%)",
                 compared, 100 * worst_rate, 100 * tolerance));

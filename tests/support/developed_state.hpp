@@ -17,9 +17,11 @@
 inline void develop_state(int steps, const std::vector<int>& emissions) {
   using namespace domain;
   gridpara(reference::nx, reference::ny);
-  init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
+  init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde,
+       ims, ime, jms, jme);
   for (int n = 0; n < steps; ++n) {
-    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
+    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds,
+        jde, ims, ime, jms, jme);
     for (int e : emissions) {
       if (e == n) emit(scenario{});
     }
