@@ -320,7 +320,8 @@ class Layout:
         # The passes n = 0 .. duration_s whose time, a float, the cadence
         # divides exactly (float remainder zero).
         passes = np.arange(self.duration_s + 1, dtype=np.float32)
-        self.times = [int(n) for n in np.flatnonzero(np.fmod(passes, s["time"]["snapshot_every_s"]) == 0)]
+        every = np.float32(s["time"]["snapshot_every_s"])
+        self.times = [int(n) for n in np.flatnonzero(np.fmod(passes, every) == 0)]
         self.record_bytes = 4 * self.nx * self.ny
         if self.record_bytes > MAX_RECORD_BYTES:
             raise ScenarioError(f"the fields of {self.origin} ({self.nx} x {self.ny}) hold {self.record_bytes} bytes, "
