@@ -1,14 +1,17 @@
 #!/usr/bin/python3
 """Maps and an animation from the snapshot file of a plume run.
 
-    plot_snapshots.py [FILE] [--time T | --snapshot K] [-o OUT.png] [--animate OUT.gif] [--region R]
+    plot_snapshots.py [FILE] [--scenario SCENARIO] [--time T | --snapshot K] [-o OUT.png] [--animate OUT.gif]
+                      [--region R]
 
 For one snapshot (the last one unless --time or --snapshot says otherwise) it
 draws one PNG with four maps: pollutant, height, vorticity and wind speed,
 axes in km, colour bars with units and the model time in the title. With
 --animate it draws an animated GIF of the pollutant over all snapshots.
 --region limits the maps to part of the domain ('auto': where the pollutant
-goes).
+goes). --scenario names the TOML scenario of the run that wrote FILE, for its
+grid, spacing and snapshot times; without it, the file is read as one of the
+reference case.
 
 Runs on Debian's python3 with python3-numpy, python3-matplotlib and (for the
 GIF) python3-pil. The file is mapped into memory, not read whole; its framing
@@ -16,6 +19,7 @@ is checked first, and a damaged file is reported with the byte offset of the
 damage.
 """
 import argparse
+import math
 import os
 import re
 import sys
@@ -23,68 +27,401 @@ import tempfile
 
 import numpy as np
 
-N = 401  # cells in x and in y, 1 km each
-RECORD_BYTES = N * N * 4
-FRAME_BYTES = RECORD_BYTES + 8
 FIELDS = ("q", "dqdt", "h", "us", "vs", "div", "vort")
-SECONDS_PER_SNAPSHOT = 1800
 PANEL_FIGSIZE, PANEL_DPI = (12.0, 10.0), 100  # 1200 x 1000 pixels
 ANIMATION_FIGSIZE, ANIMATION_DPI = (7.0, 6.0), 100  # 700 x 600 pixels
-
-RECORD = np.dtype([("lead", "<i4"), ("data", "<f4", (N, N)), ("trail", "<i4")])
 
 
 class DamagedFile(Exception):
     pass
 
 
+class OtherRun(Exception):
+    """A file that does not fit the layout: of another grid, or with more
+    snapshots than the scenario writes."""
+
+
+# ---------------------------------------------------------------------------
+# The run's scenario. The snapshot file has no header: its grid, spacing and
+# snapshot times come from the TOML scenario of the run that wrote it (read
+# here with the same keys, reference defaults and refusals as the program),
+# or, without one, from the reference case.
+
+REFERENCE = {
+    "grid": {"nx": 401, "ny": 401, "spacing_m": 1000.0},
+    "time": {"duration_s": 57600, "progress_every": 100, "snapshot_every_s": 1800.0},
+    "wind": {"speed_m_s": 6.0, "towards_deg": 120.0},
+    "emission": {"first_s": 43200, "every_s": 3600.0},
+    "source": [{"x_m": 10000.0, "y_m": 200000.0, "radius_m": 2000.0, "peak": 1.0},
+               {"x_m": 180000.0, "y_m": 200000.0, "radius_m": 2000.0, "peak": 1.0}],
+}
+SOURCE_DEFAULTS = {"radius_m": 2000.0, "peak": 1.0}
+SOURCE_KEYS = ("x_m", "y_m", "radius_m", "peak")
+MIN_POINTS = 4  # the model's stencils need this many points in x and in y
+MAX_DURATION = 16777216  # 2^24 s: past it the model time is not exact in a float
+MAX_RECORD_BYTES = 2147483639  # the largest field held by one record
+
+
+class ScenarioError(Exception):
+    """A scenario the program would refuse: "FILE:LINE:COLUMN: what is wrong"."""
+
+
+def _float_text(f):
+    """The shortest text of a float32 value: 1000, 1012.5, 0.699999988079071."""
+    d = float(f)
+    if d.is_integer() and abs(d) < 1e16:
+        return str(int(d))
+    return repr(d)
+
+
+def _type_name(v):
+    if isinstance(v, bool):
+        return "a boolean"
+    if isinstance(v, int):
+        return "an integer"
+    if isinstance(v, float):
+        return "a floating-point number"
+    if isinstance(v, str):
+        return "a string"
+    if isinstance(v, dict):
+        return "a table"
+    if isinstance(v, list):
+        return "an array"
+    return {"datetime": "a date-time", "date": "a date", "time": "a time"}.get(type(v).__name__, "a value")
+
+
+class _Positions:
+    """Where the tables and keys of a TOML text stand, found line by line:
+    enough to point at the line and column of a key written as `key = value`
+    under a [table] or [[table]] header; 1:1 for anything else."""
+
+    HEADER = re.compile(r"\s*(\[\[?)\s*([A-Za-z0-9_.\-\"' ]+?)\s*\]\]?\s*(#.*)?$")
+    KEY = re.compile(r"(\s*)([A-Za-z0-9_\-]+|\"[^\"]*\"|'[^']*')\s*=\s*")
+
+    def __init__(self, text):
+        self.keys = {}  # (table, index, key) -> (line, key column, value column)
+        self.headers = {}  # (table, index) -> (line, column of the bracket, column of the name)
+        table, counts = None, {}
+        for number, line in enumerate(text.splitlines(), start=1):
+            m = self.HEADER.match(line)
+            if m:
+                table = m.group(2).strip().strip("\"'")
+                index = counts.get(table, 0)
+                if m.group(1) == "[[":
+                    counts[table] = index + 1
+                self.headers.setdefault((table, index), (number, m.start(1) + 1, m.start(2) + 1))
+                continue
+            m = self.KEY.match(line)
+            if m:
+                key = m.group(2).strip("\"'")
+                index = counts.get(table, 1) - 1 if table in counts else 0
+                self.keys.setdefault((table, index, key), (number, len(m.group(1)) + 1, m.end() + 1))
+
+    def key(self, table, key, index=0):
+        line, column, _ = self.keys.get((table, index, key), (None, None, None))
+        return (line, column) if line else self.header(table, index)
+
+    def value(self, table, key, index=0):
+        line, _, column = self.keys.get((table, index, key), (None, None, None))
+        return (line, column) if line else self.header(table, index)
+
+    def header(self, table, index=0):
+        """Where the [table] or the index-th [[table]] header begins."""
+        line, column, _ = self.headers.get((table, index), (1, 1, 1))
+        return (line, column)
+
+    def table_name(self, table):
+        """Where the name in the [table] header stands."""
+        line, _, column = self.headers.get((table, 0), (1, 1, 1))
+        return (line, column)
+
+
+def read_scenario(path):
+    """The scenario of the TOML file `path` as a dict of tables like
+    REFERENCE, with float values rounded to float32 as the program reads
+    them. Raises ScenarioError."""
+    import tomllib
+
+    try:
+        with open(path, "rb") as f:
+            raw = f.read()
+    except OSError as e:
+        raise ScenarioError(f"{path}: cannot read the scenario: {e.strerror}") from None
+    try:
+        text = raw.decode("utf-8")
+        doc = tomllib.loads(text)
+    except UnicodeDecodeError as e:
+        raise ScenarioError(f"{path}:1:1: not a TOML file: {e.reason}") from None
+    except tomllib.TOMLDecodeError as e:
+        m = re.search(r"^(.*) \(at line (\d+), column (\d+)\)$", str(e))
+        where, what = (f"{m.group(2)}:{m.group(3)}", m.group(1)) if m else ("1:1", str(e))
+        raise ScenarioError(f"{path}:{where}: not a TOML file: {what}") from None
+    pos = _Positions(text)
+
+    def fail(at, what):
+        raise ScenarioError(f"{path}:{at[0]}:{at[1]}: {what}")
+
+    def real(value, name, at):
+        if isinstance(value, int) and not isinstance(value, bool):
+            return np.float32(value)
+        if not isinstance(value, float):
+            fail(at, f"{name} must be a number, not {_type_name(value)}")
+        if not math.isfinite(value):
+            fail(at, f"{name} must be finite, not {value!r}")
+        with np.errstate(over="ignore"):
+            f = np.float32(value)
+        if not np.isfinite(f):
+            fail(at, f"{name} = {value!r} is too large for single precision")
+        return f
+
+    def whole(value, name, at):
+        if not isinstance(value, int) or isinstance(value, bool):
+            fail(at, f"{name} must be an integer, not {_type_name(value)}")
+        if not -2 ** 31 <= value < 2 ** 31:
+            fail(at, f"{name} = {value} is out of range")
+        return value
+
+    def read_keys(table, values, into, index=0):
+        for key, value in values.items():
+            if key not in into:
+                fail(pos.key(table, key, index),
+                     f"unknown key '{key}' in [{table}]; its keys are {', '.join(into)}")
+            at = pos.value(table, key, index)
+            name = f"{table}.{key}"
+            into[key] = real(value, name, at) if isinstance(into[key], (float, np.floating)) else whole(value, name, at)
+
+    s = {table: dict(v) if isinstance(v, dict) else [dict(x) for x in v] for table, v in REFERENCE.items()}
+    source_at = []
+    for key, value in doc.items():
+        if key in ("grid", "time", "wind", "emission"):
+            if not isinstance(value, dict):
+                fail(pos.value(None, key), f"[{key}] must be a table, not {_type_name(value)}")
+            read_keys(key, value, s[key])
+        elif key == "source":
+            if not isinstance(value, list):
+                fail(pos.value(None, key), f"source must be a list of [[source]] tables, not {_type_name(value)}")
+            if not value:
+                fail(pos.value(None, key), "no source: the list of sources is empty; give at least one [[source]]")
+            s["source"] = []
+            for n, item in enumerate(value):
+                name = f"source {n + 1}"
+                here = pos.header("source", n)
+                if not isinstance(item, dict):
+                    fail(here, f"{name} must be a table, not {_type_name(item)}")
+                p = {"x_m": None, "y_m": None, **{k: np.float32(v) for k, v in SOURCE_DEFAULTS.items()}}
+                for k, v in item.items():
+                    if k not in SOURCE_KEYS:
+                        fail(pos.key("source", k, n), f"unknown key '{k}' in [source]; its keys are "
+                                                      f"{', '.join(SOURCE_KEYS)}")
+                    p[k] = real(v, f"source.{k}", pos.value("source", k, n))
+                for k in ("x_m", "y_m"):
+                    if p[k] is None:
+                        fail(here, f"{name} has no {k}")
+                for k in ("radius_m", "peak"):
+                    if not p[k] > 0:
+                        fail(pos.value("source", k, n) if k in item else here,
+                             f"{name}: {k} must be positive, not {_float_text(p[k])}")
+                s["source"].append(p)
+                source_at.append(here)
+        elif isinstance(value, dict) or (isinstance(value, list) and value and all(isinstance(x, dict) for x in value)):
+            fail(pos.table_name(key), f"unknown table [{key}]; the tables are [grid], [time], [wind], [emission] "
+                                  "and [[source]]")
+        else:
+            fail(pos.key(None, key), f"unknown key '{key}'; the keys belong to the tables [grid], [time], [wind], "
+                                     "[emission] and [[source]]")
+    for k in ("spacing_m",):
+        s["grid"][k] = np.float32(s["grid"][k])
+    for table, key in (("time", "snapshot_every_s"), ("wind", "speed_m_s"), ("wind", "towards_deg"),
+                       ("emission", "every_s")):
+        s[table][key] = np.float32(s[table][key])
+    for p in s["source"]:
+        for k in SOURCE_KEYS:
+            p[k] = np.float32(p[k])
+    _check(s, doc, pos, fail)
+    return s
+
+
+def _check(s, doc, pos, fail):
+    """The limits of the model, as the program checks them."""
+    def where(table, key):
+        return pos.value(table, key) if key in doc.get(table, {}) else (1, 1)
+
+    g, t, w, e = s["grid"], s["time"], s["wind"], s["emission"]
+    for key, axis in (("nx", "x"), ("ny", "y")):
+        if g[key] < MIN_POINTS:
+            fail(where("grid", key), f"grid.{key} = {g[key]} is too small: the model's stencils need at least "
+                                     f"{MIN_POINTS} points in {axis}")
+        if g[key] > 2 ** 31 - 1 - 4:
+            fail(where("grid", key), f"grid.{key} = {g[key]} is too large for the grid's indices")
+    dx = g["spacing_m"]
+    if not dx > 0:
+        fail(where("grid", "spacing_m"), f"grid.spacing_m must be positive, not {_float_text(dx)}")
+    number = (196200.0 + 200.0) * (1.0 / (float(dx) * float(dx)) + 1.0 / (float(dx) * float(dx)))
+    if number > 0.5:
+        fail(where("grid", "spacing_m"),
+             f"grid.spacing_m = {_float_text(dx)} m makes the momentum equations unstable: (196200 + 200) m^2/s x "
+             f"1 s x (1/dx^2 + 1/dy^2) = {number:.3g}, more than 0.5; the spacing must be at least 886.3 m")
+    if t["duration_s"] <= 0:
+        fail(where("time", "duration_s"), f"time.duration_s must be positive, not {t['duration_s']}")
+    if t["duration_s"] > MAX_DURATION:
+        fail(where("time", "duration_s"), f"time.duration_s = {t['duration_s']} is past 16777216 s (2^24 s), where "
+                                          "the model time stops being exact in single precision")
+    if t["progress_every"] <= 0:
+        fail(where("time", "progress_every"), f"time.progress_every must be positive, not {t['progress_every']}")
+    if not t["snapshot_every_s"] > 0:
+        fail(where("time", "snapshot_every_s"),
+             f"time.snapshot_every_s must be positive, not {_float_text(t['snapshot_every_s'])}")
+    if e["first_s"] < 0:
+        fail(where("emission", "first_s"), f"emission.first_s must not be negative, not {e['first_s']}")
+    if not e["every_s"] > 0:
+        fail(where("emission", "every_s"), f"emission.every_s must be positive, not {_float_text(e['every_s'])}")
+    if w["speed_m_s"] < 0:
+        fail(where("wind", "speed_m_s"), f"wind.speed_m_s must not be negative, not {_float_text(w['speed_m_s'])}")
+    # The wind components in single precision (numpy's float32 cos and sin
+    # may differ from the C library's in the last bit; the program decides
+    # the cases that close to the limit).
+    f32 = np.float32
+    angle = w["towards_deg"] * (f32(np.pi) / f32(180.0))
+    u, v = w["speed_m_s"] * np.cos(angle), w["speed_m_s"] * np.sin(angle)
+    courant = (abs(f32(u)) + abs(f32(v))) * f32(1.0) / dx
+    if courant > 1:
+        given = [k for k in (("wind", "speed_m_s"), ("wind", "towards_deg"), ("grid", "spacing_m"))
+                 if k[1] in doc.get(k[0], {})]
+        fail(where(*given[0]) if given else (1, 1),
+             f"a wind of {_float_text(w['speed_m_s'])} m/s towards {_float_text(w['towards_deg'])} degrees moves "
+             f"the pollutant {float(courant):.3g} cells per step on a {_float_text(dx)} m grid "
+             "((|u| + |v|) x 1 s / spacing_m), more than 1")
+    x_end, y_end = f32(g["nx"] - 1) * dx, f32(g["ny"] - 1) * dx
+    for n, p in enumerate(s["source"]):
+        if not (0 <= p["x_m"] <= x_end and 0 <= p["y_m"] <= y_end):
+            grid_keys = [k for k in ("nx", "ny", "spacing_m") if k in doc.get("grid", {})]
+            at = (pos.header("source", n) if "source" in doc
+                  else where("grid", grid_keys[0]) if grid_keys else (1, 1))
+            fail(at,
+                 f"source {n + 1} at ({_float_text(p['x_m'])}, {_float_text(p['y_m'])}) m lies outside the domain "
+                 f"[0, {_float_text(x_end)}] x [0, {_float_text(y_end)}] m")
+
+
+class Layout:
+    """What the snapshot file does not say: its grid, spacing, snapshot times
+    and sources, from the run's scenario."""
+
+    def __init__(self, s, scenario_file=None):
+        self.nx, self.ny = s["grid"]["nx"], s["grid"]["ny"]
+        self.spacing_km = float(s["grid"]["spacing_m"]) / 1000.0
+        self.duration_s = s["time"]["duration_s"]
+        # Where the maps draw each source, in km. The model puts point i at
+        # (i - 1) x spacing; the maps draw it as the cell centred half a cell
+        # further on, (i - 1) x spacing + spacing / 2, and so the source too.
+        half = self.spacing_km / 2.0
+        self.sources = [(float(p["x_m"]) / 1000.0 + half, float(p["y_m"]) / 1000.0 + half) for p in s["source"]]
+        self.scenario_file = scenario_file
+        self.origin = f"the scenario {scenario_file}" if scenario_file else "the reference case"
+        # The passes n = 0 .. duration_s whose time, a float, the cadence
+        # divides exactly (float remainder zero).
+        passes = np.arange(self.duration_s + 1, dtype=np.float32)
+        every = np.float32(s["time"]["snapshot_every_s"])
+        self.times = [int(n) for n in np.flatnonzero(np.fmod(passes, every) == 0)]
+        self.record_bytes = 4 * self.nx * self.ny
+        if self.record_bytes > MAX_RECORD_BYTES:
+            raise ScenarioError(f"the fields of {self.origin} ({self.nx} x {self.ny}) hold {self.record_bytes} bytes, "
+                                f"more than the {MAX_RECORD_BYTES} of one record; the tools do not read fields split "
+                                "into sub-records")
+        self.frame_bytes = self.record_bytes + 8
+        self.record = np.dtype([("lead", "<i4"), ("data", "<f4", (self.ny, self.nx)), ("trail", "<i4")])
+
+    @property
+    def extent_km(self):
+        return (0.0, self.nx * self.spacing_km, 0.0, self.ny * self.spacing_km)
+
+    def centres_km(self, n):
+        return (np.arange(n) + 0.5) * self.spacing_km
+
+    def hint(self):
+        return ("if it comes from a run of another scenario, give that scenario with --scenario FILE"
+                if self.scenario_file is None else "give the scenario of the run that wrote it with --scenario FILE")
+
+    def record_size_mismatch(self, found):
+        return (f"its records hold {found} bytes (a field of {found // 4} float32 values), not the "
+                f"{self.record_bytes} bytes of a field of {self.nx} x {self.ny} cells of {self.origin}; {self.hint()}")
+
+    def too_many_snapshots(self):
+        return (f"it holds more snapshots than the {len(self.times)} of {self.origin} "
+                f"(t = 0 .. {self.times[-1]} s); {self.hint()}")
+
+
+def layout_of(scenario_file):
+    """The layout of a run of scenario_file, or of the reference case when
+    it is None. Raises ScenarioError."""
+    if scenario_file is None:
+        return Layout(REFERENCE)
+    return Layout(read_scenario(scenario_file), scenario_file)
+
+
+# ---------------------------------------------------------------------------
+# The snapshot file.
+
 def record_name(r):
     return f"record {FIELDS[r % 7]} of snapshot {r // 7}"
 
 
-def open_snapshots(path):
+def open_snapshots(path, layout):
     """Checks the framing of the whole file and returns a read-only memory map
     of shape (snapshots, 7); element [k, f]["data"] is field f of snapshot k
-    as a [j, i] array. Raises DamagedFile naming the offset of the first
-    damage, OSError when the file cannot be read."""
+    as a [j, i] array. Raises OtherRun for a file that does not fit the
+    layout, DamagedFile naming the offset of the first damage, OSError when
+    the file cannot be read."""
+    R, F = layout.record_bytes, layout.frame_bytes
     if os.path.isdir(path):
         raise OSError(f"cannot read '{path}': it is a directory")
     with open(path, "rb") as f:  # the error of a missing or unreadable file names the path
         size = os.fstat(f.fileno()).st_size
-        records, rest = divmod(size, FRAME_BYTES)
+        records, rest = divmod(size, F)
+        first = int.from_bytes(f.read(4), "little", signed=True) if size >= 4 else None
+        if first is not None and first != R and first > 0 and first % 4 == 0 and first <= MAX_RECORD_BYTES:
+            # The first record framed with another size, its trailing marker
+            # matching where the file shows it: the file of another grid.
+            trail = None
+            if size >= first + 8:
+                f.seek(4 + first)
+                trail = int.from_bytes(f.read(4), "little", signed=True)
+            if trail is None or trail == first:
+                raise OtherRun(layout.record_size_mismatch(first))
         tail = b""
         if rest:
-            f.seek(records * FRAME_BYTES)
+            f.seek(records * F)
             tail = f.read(4)
     if size == 0:
-        raise DamagedFile(f"at byte 0: the file is empty; expected the leading marker {RECORD_BYTES} of {record_name(0)}")
-    frames = np.memmap(path, dtype=RECORD, mode="r", shape=(records,)) if records else np.empty(0, RECORD)
+        raise DamagedFile(f"at byte 0: the file is empty; expected the leading marker {R} of {record_name(0)}")
+    frames = np.memmap(path, dtype=layout.record, mode="r", shape=(records,)) if records else np.empty(0, layout.record)
 
-    bad = np.flatnonzero((frames["lead"] != RECORD_BYTES) | (frames["trail"] != RECORD_BYTES))
+    bad = np.flatnonzero((frames["lead"] != R) | (frames["trail"] != R))
     if bad.size:
         r = int(bad[0])
-        start = r * FRAME_BYTES
-        if frames["lead"][r] != RECORD_BYTES:
+        start = r * F
+        if frames["lead"][r] != R:
             raise DamagedFile(f"at byte {start}: the leading marker of {record_name(r)} is {frames['lead'][r]}; "
-                              f"expected {RECORD_BYTES}, the size of one {N} x {N} float32 field")
-        raise DamagedFile(f"at byte {start + 4 + RECORD_BYTES}: the trailing marker of {record_name(r)} is "
-                          f"{frames['trail'][r]}; expected {RECORD_BYTES}, equal to its leading marker")
+                              f"expected {R}, the size of one {layout.nx} x {layout.ny} float32 field")
+        raise DamagedFile(f"at byte {start + 4 + R}: the trailing marker of {record_name(r)} is "
+                          f"{frames['trail'][r]}; expected {R}, equal to its leading marker")
     if rest:
-        start = records * FRAME_BYTES
+        start = records * F
         lead = int.from_bytes(tail, "little", signed=True) if len(tail) == 4 else None
-        if records % 7 == 0 and records > 0 and lead != RECORD_BYTES:
+        if records % 7 == 0 and records > 0 and lead != R:
             count = "1 byte follows" if rest == 1 else f"{rest} bytes follow"
             raise DamagedFile(f"at byte {start}: {count} the last complete snapshot and cannot start a record; "
-                              f"expected the end of the file or the leading marker {RECORD_BYTES}")
-        if lead is not None and lead != RECORD_BYTES:
+                              f"expected the end of the file or the leading marker {R}")
+        if lead is not None and lead != R:
             raise DamagedFile(f"at byte {start}: the leading marker of {record_name(records)} is {lead}; "
-                              f"expected {RECORD_BYTES}")
+                              f"expected {R}")
         raise DamagedFile(f"at byte {size}: the file ends inside {record_name(records)} (which starts at byte "
-                          f"{start}) after {rest} of its {FRAME_BYTES} bytes; expected the rest of the record")
+                          f"{start}) after {rest} of its {F} bytes; expected the rest of the record")
     if records % 7:
         raise DamagedFile(f"at byte {size}: the file ends after {record_name(records - 1)}, which has only "
-                          f"{records % 7} of its 7 records; expected the leading marker {RECORD_BYTES} "
+                          f"{records % 7} of its 7 records; expected the leading marker {R} "
                           f"of {record_name(records)}")
+    if records // 7 > len(layout.times):
+        raise OtherRun(layout.too_many_snapshots())
     return frames.reshape(records // 7, 7)
 
 
@@ -100,34 +437,38 @@ def parse_time(text):
     return float(m.group(1)) * {"h": 3600.0, "min": 60.0, "s": 1.0, None: 1.0}[m.group(2)]
 
 
-def parse_region(text, snaps):
+def parse_region(text, snaps, layout):
     """'X0:X1,Y0:Y1' in km, or 'auto': the area the pollutant reaches in any
     snapshot, with a margin of 10 km (the whole domain while there is none).
     'Reaches' means above a thousandth of the largest concentration: the
     advection leaves traces of order 1e-13 far from the puffs."""
+    _, width, _, height = layout.extent_km
     if text == "auto":
         q_all = [field(snaps, k, "q") for k in range(snaps.shape[0])]
         peak = max(float(np.nanmax(np.abs(np.where(np.isfinite(q), q, 0.0)))) for q in q_all)
-        reached = np.zeros((N, N), dtype=bool)
+        reached = np.zeros((layout.ny, layout.nx), dtype=bool)
         for q in q_all:
             reached |= np.abs(q) > 1e-3 * peak
         if not reached.any():
-            return (0.0, float(N), 0.0, float(N))
+            return layout.extent_km
         js, is_ = np.nonzero(reached)
-        return (max(0.0, is_.min() - 10.0), min(float(N), is_.max() + 11.0),
-                max(0.0, js.min() - 10.0), min(float(N), js.max() + 11.0))
+        dx = layout.spacing_km
+        return (max(0.0, is_.min() * dx - 10.0), min(width, (is_.max() + 1) * dx + 10.0),
+                max(0.0, js.min() * dx - 10.0), min(height, (js.max() + 1) * dx + 10.0))
     number = r"\s*([0-9]*\.?[0-9]+)\s*"
     m = re.fullmatch(f"{number}:{number},{number}:{number}", text)
     if not m:
         raise ValueError(f"cannot read the region '{text}': give X0:X1,Y0:Y1 in km (e.g. 0:250,150:300) or auto")
     x0, x1, y0, y1 = map(float, m.groups())
-    if not (x0 < x1 <= N and y0 < y1 <= N):
-        raise ValueError(f"the region '{text}' is empty or leaves the domain (0 .. {N} km in x and y)")
+    if not (x0 < x1 <= width and y0 < y1 <= height):
+        domain = (f"0 .. {width:g} km in x and y" if width == height
+                  else f"0 .. {width:g} km in x, 0 .. {height:g} km in y")
+        raise ValueError(f"the region '{text}' is empty or leaves the domain ({domain})")
     return (x0, x1, y0, y1)
 
 
-def time_label(k):
-    t = k * SECONDS_PER_SNAPSHOT
+def time_label(layout, k):
+    t = layout.times[k]
     return f"t = {t} s ({t / 3600:g} h)"
 
 
@@ -142,10 +483,10 @@ def finite_limits(a, symmetric):
     return ((lo, hi) if hi > lo else (lo, lo + 1.0)), hi == lo
 
 
-def draw_map(fig, ax, data, title, unit, cmap, symmetric, scale_from=None):
+def draw_map(fig, ax, data, title, unit, cmap, symmetric, extent, scale_from=None):
     """scale_from: the part of data that sets the colour range (default all)."""
     (lo, hi), constant = finite_limits(data if scale_from is None else scale_from, symmetric)
-    im = ax.imshow(data, origin="lower", extent=(0, N, 0, N), cmap=cmap, vmin=lo, vmax=hi, interpolation="nearest")
+    im = ax.imshow(data, origin="lower", extent=extent, cmap=cmap, vmin=lo, vmax=hi, interpolation="nearest")
     ax.set_title(title)
     ax.set_xlabel("x (km)")
     ax.set_ylabel("y (km)")
@@ -163,31 +504,43 @@ def show_region(ax, region):
         ax.set_ylim(region[2], region[3])
 
 
-def plot_snapshot(snaps, k, path, source, region=None):
+def mark_sources(ax, layout):
+    """The point sources, as small crosses at their centres."""
+    xs, ys = zip(*layout.sources)
+    ax.plot(xs, ys, "+", color="tab:cyan", markersize=7, markeredgewidth=1.2, linestyle="none")
+
+
+def plot_snapshot(snaps, k, path, source, layout, region=None):
     import matplotlib.pyplot as plt
 
     fig, axes = plt.subplots(2, 2, figsize=PANEL_FIGSIZE, dpi=PANEL_DPI, layout="constrained")
+    extent = layout.extent_km
     q = field(snaps, k, "q")
     us, vs = field(snaps, k, "us"), field(snaps, k, "vs")
     speed = np.hypot(us.astype(np.float64), vs.astype(np.float64))
-    draw_map(fig, axes[0, 0], q, "pollutant q", "concentration (model units)", "magma_r", False)
-    draw_map(fig, axes[0, 1], field(snaps, k, "h"), "height h", "m", "RdBu_r", True)
-    draw_map(fig, axes[1, 0], field(snaps, k, "vort"), "relative vorticity", "s⁻¹", "PuOr_r", True)
+    draw_map(fig, axes[0, 0], q, "pollutant q (+: sources)", "concentration (model units)", "magma_r", False, extent)
+    mark_sources(axes[0, 0], layout)
+    draw_map(fig, axes[0, 1], field(snaps, k, "h"), "height h", "m", "RdBu_r", True, extent)
+    draw_map(fig, axes[1, 0], field(snaps, k, "vort"), "relative vorticity", "s⁻¹", "PuOr_r", True, extent)
     # us and vs are stored as zero in the last column and row: leave them out
     # of the colour range, or they squeeze the flow into a narrow band.
-    draw_map(fig, axes[1, 1], speed, "wind speed √(us² + vs²)", "m s⁻¹", "viridis", False, speed[:-1, :-1])
-    # Wind arrows every 25 km on the speed map, at the cell centres.
-    s = slice(12, N - 1, 25)
-    xc = np.arange(N) + 0.5
-    axes[1, 1].quiver(xc[s], xc[s], us[s, s], vs[s, s], color="white", width=0.003)
+    draw_map(fig, axes[1, 1], speed, "wind speed √(us² + vs²)", "m s⁻¹", "viridis", False, extent,
+             speed[:-1, :-1])
+    # Wind arrows at the cell centres, about 16 across the longer side
+    # (every 25 km on the reference grid).
+    step = max(1, round(max(layout.nx, layout.ny) / 16))
+    sx, sy = slice(step // 2, layout.nx - 1, step), slice(step // 2, layout.ny - 1, step)
+    axes[1, 1].quiver(layout.centres_km(layout.nx)[sx], layout.centres_km(layout.ny)[sy], us[sy, sx], vs[sy, sx],
+                      color="white", width=0.003)
     for ax in axes.flat:
         show_region(ax, region)
-    fig.suptitle(f"plume: {time_label(k)}, snapshot {k} of 0 .. {snaps.shape[0] - 1} ({os.path.basename(source)})")
+    fig.suptitle(f"plume: {time_label(layout, k)}, snapshot {k} of 0 .. {snaps.shape[0] - 1} "
+                 f"({os.path.basename(source)})")
     save_atomically(path, lambda tmp: fig.savefig(tmp, format="png", dpi=PANEL_DPI))
     plt.close(fig)
 
 
-def animate(snaps, path, fps, region=None):
+def animate(snaps, path, fps, layout, region=None):
     import matplotlib.pyplot as plt
     from matplotlib.animation import FuncAnimation, PillowWriter
 
@@ -199,8 +552,9 @@ def animate(snaps, path, fps, region=None):
     # engine would not settle before the first frame.
     fig, ax = plt.subplots(figsize=ANIMATION_FIGSIZE, dpi=ANIMATION_DPI)
     fig.subplots_adjust(left=0.1, right=0.97, bottom=0.09, top=0.94)
-    im = ax.imshow(q_all[0], origin="lower", extent=(0, N, 0, N), cmap="magma_r", vmin=0.0, vmax=vmax,
+    im = ax.imshow(q_all[0], origin="lower", extent=layout.extent_km, cmap="magma_r", vmin=0.0, vmax=vmax,
                    interpolation="nearest")
+    mark_sources(ax, layout)
     ax.set_xlabel("x (km)")
     ax.set_ylabel("y (km)")
     fig.colorbar(im, ax=ax, label="concentration (model units)", shrink=0.9)
@@ -209,7 +563,7 @@ def animate(snaps, path, fps, region=None):
 
     def frame(k):
         im.set_data(q_all[k])
-        title.set_text(f"pollutant q, {time_label(k)}")
+        title.set_text(f"pollutant q, {time_label(layout, k)}")
         return im, title
 
     anim = FuncAnimation(fig, frame, frames=n, blit=False)
@@ -247,8 +601,11 @@ def main(argv=None):
         description="Maps of one snapshot (PNG) and an animation of the pollutant (GIF) from a plume snapshot file.")
     p.add_argument("file", nargs="?", default="test_withPollutant.dat",
                    help="snapshot file (default: ./test_withPollutant.dat)")
+    p.add_argument("--scenario", metavar="SCENARIO",
+                   help="the TOML scenario of the run that wrote the file, for its grid and snapshot times "
+                        "(default: the reference case, 401 x 401 cells of 1000 m, a snapshot every 1800 s for 16 h)")
     which = p.add_mutually_exclusive_group()
-    which.add_argument("--time", help="model time of the snapshot to draw: e.g. 16h, 90min, 1800s (multiples of 1800 s)")
+    which.add_argument("--time", help="model time of the snapshot to draw: e.g. 16h, 90min, 1800s (a snapshot time)")
     which.add_argument("--snapshot", type=int, help="number of the snapshot to draw, from 0; negative counts from the end")
     p.add_argument("-o", "--output", help="PNG to write (default: plume_<hours>h.png)")
     p.add_argument("--animate", metavar="OUT.gif", help="also write an animated GIF of the pollutant over all snapshots")
@@ -261,9 +618,19 @@ def main(argv=None):
     for name, suffix in ((args.output, ".png"), (args.animate, ".gif")):
         if name is not None and not name.lower().endswith(suffix):
             p.error(f"'{name}' should end in {suffix}")
+    if args.scenario == "":
+        p.error("the scenario file name is empty")
 
     try:
-        snaps = open_snapshots(args.file)
+        layout = layout_of(args.scenario)
+    except ScenarioError as e:
+        print(f"plot_snapshots.py: {e}", file=sys.stderr)
+        return 2
+    try:
+        snaps = open_snapshots(args.file, layout)
+    except OtherRun as e:
+        print(f"plot_snapshots.py: {args.file}: {e}", file=sys.stderr)
+        return 1
     except DamagedFile as e:
         print(f"plot_snapshots.py: {args.file}: damaged file {e}", file=sys.stderr)
         return 1
@@ -271,7 +638,8 @@ def main(argv=None):
         print(f"plot_snapshots.py: {e.strerror and f'cannot open {args.file!r}: {e.strerror}' or e}", file=sys.stderr)
         return 1
     n = snaps.shape[0]
-    last = f"snapshots 0 .. {n - 1}, t = 0 .. {(n - 1) * SECONDS_PER_SNAPSHOT} s"
+    times = layout.times[:n]
+    last = f"snapshots 0 .. {n - 1}, t = 0 .. {times[-1]} s"
 
     k = n - 1
     if args.time is not None:
@@ -279,9 +647,11 @@ def main(argv=None):
             t = parse_time(args.time)
         except ValueError as e:
             p.error(str(e))
-        k = int(round(t / SECONDS_PER_SNAPSHOT))
-        if abs(k * SECONDS_PER_SNAPSHOT - t) > 1e-6 or not 0 <= k < n:
-            p.error(f"no snapshot at t = {t:g} s: the file has one every {SECONDS_PER_SNAPSHOT} s ({last})")
+        near = [j for j, tj in enumerate(times) if abs(tj - t) <= 1e-6]
+        if not near:
+            every = f"one every {times[1]} s" if n > 1 else "only the one"
+            p.error(f"no snapshot at t = {t:g} s: the file has {every} ({last})")
+        k = near[0]
     elif args.snapshot is not None:
         k = args.snapshot + n if args.snapshot < 0 else args.snapshot
         if not 0 <= k < n:
@@ -290,7 +660,7 @@ def main(argv=None):
     region = None
     if args.region is not None:
         try:
-            region = parse_region(args.region, snaps)
+            region = parse_region(args.region, snaps, layout)
         except ValueError as e:
             p.error(str(e))
 
@@ -298,11 +668,11 @@ def main(argv=None):
     matplotlib.use("Agg")
     try:
         if args.animate is None or args.output or args.time is not None or args.snapshot is not None:
-            out = args.output or f"plume_{k * SECONDS_PER_SNAPSHOT / 3600:g}h.png"
-            plot_snapshot(snaps, k, out, args.file, region)
-            print(f"plot_snapshots.py: {time_label(k)} drawn to {out}")
+            out = args.output or f"plume_{times[k] / 3600:g}h.png"
+            plot_snapshot(snaps, k, out, args.file, layout, region)
+            print(f"plot_snapshots.py: {time_label(layout, k)} drawn to {out}")
         if args.animate:
-            animate(snaps, args.animate, args.fps, region)
+            animate(snaps, args.animate, args.fps, layout, region)
             print(f"plot_snapshots.py: {n} snapshots animated in {args.animate}")
     except OSError as e:
         print(f"plot_snapshots.py: cannot write '{e.filename}': {e.strerror}", file=sys.stderr)

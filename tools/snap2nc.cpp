@@ -1,6 +1,7 @@
-// snap2nc FILE OUT.nc: writes the snapshots of a run's snapshot file as a
-// CF-1.10 NetCDF-4 file with dimensions (time, y, x), one float variable per
-// field, values copied bit for bit.
+// snap2nc [--scenario FILE] FILE OUT.nc: writes the snapshots of a run's
+// snapshot file as a CF-1.10 NetCDF-4 file with dimensions (time, y, x), one
+// float variable per field, values copied bit for bit, and the run's scenario
+// in global attributes.
 //
 // One record is held in memory at a time. The output is written under a
 // temporary name beside OUT.nc and renamed only once it is complete, so a
@@ -16,12 +17,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <span>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "snapshot/layout.hpp"
 #include "snapshot/snapshot_file.hpp"
 
 namespace snap = plume::snapshot;
@@ -30,18 +33,24 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* usage_text =
-    "usage: snap2nc [--help] [--deflate LEVEL] FILE OUT.nc\n"
+    "usage: snap2nc [--help] [--deflate LEVEL] [--scenario SCENARIO] FILE OUT.nc\n"
     "\n"
     "Converts the snapshot file FILE of a plume run (test_withPollutant.dat) to\n"
     "the CF-1.10 NetCDF-4 file OUT.nc: dimensions time, y, x; coordinates at the\n"
     "cell centres in metres; time in seconds since the start of the run (the\n"
     "reference date 1970-01-01 is nominal); the seven fields q, dqdt, h, us, vs,\n"
-    "div and vort as float variables holding the file's values bit for bit.\n"
+    "div and vort as float variables holding the file's values bit for bit;\n"
+    "the run's grid, times, wind, emission and sources as global attributes.\n"
     "\n"
-    "  --deflate LEVEL  lossless compression level 0 (none) to 9; default 1\n"
+    "  --deflate LEVEL      lossless compression level 0 (none) to 9; default 1\n"
+    "  --scenario SCENARIO  the TOML scenario of the run that wrote FILE, for\n"
+    "                       its grid and snapshot times; without it, the\n"
+    "                       reference case (401 x 401 cells of 1000 m, a\n"
+    "                       snapshot every 1800 s for 16 h)\n"
     "\n"
     "OUT.nc is replaced only when the conversion succeeds. Exit status: 0 done,\n"
-    "1 unreadable or damaged input or unwritable output, 2 bad arguments.\n";
+    "1 unreadable, damaged or other-grid input or unwritable output, 2 bad\n"
+    "arguments or scenario.\n";
 
 constexpr const char* time_units = "seconds since 1970-01-01 00:00:00";
 
@@ -118,10 +127,10 @@ class PendingOutput {
 
 class NcFile {
  public:
-  explicit NcFile(const std::string& path) {
+  NcFile(const std::string& path, std::size_t chunk_bytes) {
     // Each field is written once, a whole chunk (one snapshot) at a time:
     // a cache of one chunk per variable is all the library needs.
-    check(nc_set_chunk_cache(static_cast<std::size_t>(snap::record_bytes) + 4096, 1, 1.0f), "setting the chunk cache");
+    check(nc_set_chunk_cache(chunk_bytes + 4096, 1, 1.0f), "setting the chunk cache");
     check(nc_create(path.c_str(), NC_NETCDF4 | NC_CLOBBER, &id_), "cannot create '" + path + "'");
   }
   ~NcFile() {
@@ -140,7 +149,8 @@ class NcFile {
   int id_ = -1;
 };
 
-struct Layout {
+// The NetCDF variables.
+struct Vars {
   int time_var = -1, x_var = -1, y_var = -1;
   std::array<int, snap::fields_per_snapshot> field_vars{};
 };
@@ -156,23 +166,86 @@ int def_coordinate(int ncid, const char* name, int dim, const char* standard_nam
   return var;
 }
 
-Layout define(int ncid, const std::string& input, const std::string& command, int deflate) {
-  Layout l;
+void put_ints(int ncid, const char* name, std::span<const int> values) {
+  check(nc_put_att_int(ncid, NC_GLOBAL, name, NC_INT, values.size(), values.data()),
+        std::string("writing attribute ") + name);
+}
+
+// Float attributes keep the scenario's single-precision values exactly.
+void put_floats(int ncid, const char* name, std::span<const float> values) {
+  check(nc_put_att_float(ncid, NC_GLOBAL, name, NC_FLOAT, values.size(), values.data()),
+        std::string("writing attribute ") + name);
+}
+
+// The run's settings as global attributes named after the scenario's keys
+// ([grid] nx -> grid_nx); the sources as one array per key, in the order
+// the scenario lists them.
+void put_scenario(int ncid, const snap::Layout& layout) {
+  const scenario& s = layout.run;
+  put_text(ncid, NC_GLOBAL, "scenario",
+           layout.scenario_file.empty() ? std::string("none: the reference case")
+                                        : fs::path(layout.scenario_file).filename().string());
+  // The whole scenario as a file that plume --scenario reads back.
+  put_text(ncid, NC_GLOBAL, "scenario_toml", scenario_toml(s));
+  put_ints(ncid, "grid_nx", std::array{s.nx});
+  put_ints(ncid, "grid_ny", std::array{s.ny});
+  put_floats(ncid, "grid_spacing_m", std::array{s.spacing_m});
+  put_ints(ncid, "time_duration_s", std::array{s.duration_s});
+  put_ints(ncid, "time_progress_every", std::array{s.progress_every});
+  put_floats(ncid, "time_snapshot_every_s", std::array{s.snapshot_every_s});
+  put_floats(ncid, "wind_speed_m_s", std::array{s.wind_speed_m_s});
+  put_floats(ncid, "wind_towards_deg", std::array{s.wind_towards_deg});
+  put_ints(ncid, "emission_first_s", std::array{s.emission_first_s});
+  put_floats(ncid, "emission_every_s", std::array{s.emission_every_s});
+  put_ints(ncid, "source_count", std::array{static_cast<int>(s.sources.size())});
+  std::vector<float> x, y, radius, peak;
+  for (const auto& p : s.sources) {
+    x.push_back(p.x_m);
+    y.push_back(p.y_m);
+    radius.push_back(p.radius_m);
+    peak.push_back(p.peak);
+  }
+  put_floats(ncid, "source_x_m", x);
+  put_floats(ncid, "source_y_m", y);
+  put_floats(ncid, "source_radius_m", radius);
+  put_floats(ncid, "source_peak", peak);
+}
+
+// How the snapshot times run. They are evenly spaced: the passes whose time
+// is an exact multiple of the cadence are the multiples of the smallest one.
+std::string times_comment(const snap::Layout& layout) {
+  const auto& t = layout.snapshot_times_s;
+  if (t.size() == 1) return "The run has one snapshot, at 0 s.";
+  return "Snapshot k is at " + std::to_string(t[1]) + " k s.";
+}
+
+std::string km_text(double spacing_m) {
+  char buf[32];
+  if (spacing_m >= 1000.0) {
+    std::snprintf(buf, sizeof buf, "%g km", spacing_m / 1000.0);
+  } else {
+    std::snprintf(buf, sizeof buf, "%g m", spacing_m);
+  }
+  return buf;
+}
+
+Vars define(int ncid, const std::string& input, const std::string& command, int deflate, const snap::Layout& layout) {
+  Vars l;
   int time_dim = -1, y_dim = -1, x_dim = -1;
   check(nc_def_dim(ncid, "time", NC_UNLIMITED, &time_dim), "defining time");
-  check(nc_def_dim(ncid, "y", snap::grid_ny, &y_dim), "defining y");
-  check(nc_def_dim(ncid, "x", snap::grid_nx, &x_dim), "defining x");
+  check(nc_def_dim(ncid, "y", static_cast<std::size_t>(layout.ny()), &y_dim), "defining y");
+  check(nc_def_dim(ncid, "x", static_cast<std::size_t>(layout.nx()), &x_dim), "defining x");
 
   l.time_var = def_coordinate(ncid, "time", time_dim, "time", "model time since the start of the run", time_units, "T");
   put_text(ncid, l.time_var, "calendar", "proleptic_gregorian");
   put_text(ncid, l.time_var, "comment",
            "The run has no calendar date: the reference date 1970-01-01 is nominal and only the elapsed "
-           "model time is meaningful. Snapshot k is at 1800 k s.");
+           "model time is meaningful. " + times_comment(layout));
   l.y_var = def_coordinate(ncid, "y", y_dim, "projection_y_coordinate", "y of the cell centre", "m", "Y");
   l.x_var = def_coordinate(ncid, "x", x_dim, "projection_x_coordinate", "x of the cell centre", "m", "X");
 
   const int dims[3] = {time_dim, y_dim, x_dim};
-  const std::size_t chunks[3] = {1, static_cast<std::size_t>(snap::grid_ny), static_cast<std::size_t>(snap::grid_nx)};
+  const std::size_t chunks[3] = {1, static_cast<std::size_t>(layout.ny()), static_cast<std::size_t>(layout.nx())};
   for (std::size_t f = 0; f < snap::fields.size(); ++f) {
     const auto& info = snap::fields[f];
     const std::string name(info.name);
@@ -192,61 +265,74 @@ Layout define(int ncid, const std::string& input, const std::string& command, in
 
   put_text(ncid, NC_GLOBAL, "Conventions", "CF-1.10");
   put_text(ncid, NC_GLOBAL, "title", "plume: a pollutant carried by a two-dimensional flow");
+  const std::int64_t every = layout.snapshot_times_s.size() > 1 ? layout.snapshot_times_s[1] : 0;
   put_text(ncid, NC_GLOBAL, "source",
-           "plume batch simulation, 401 x 401 cells of 1 km, snapshots every 1800 s; snapshot file " +
-               fs::path(input).filename().string());
+           "plume batch simulation, " + std::to_string(layout.nx()) + " x " + std::to_string(layout.ny()) +
+               " cells of " + km_text(layout.spacing_m()) +
+               (every > 0 ? ", snapshots every " + std::to_string(every) + " s" : std::string()) +
+               "; snapshot file " + fs::path(input).filename().string());
   put_text(ncid, NC_GLOBAL, "history", utc_now() + " " + command);
   put_text(ncid, NC_GLOBAL, "comment",
            "Values are the snapshot file's float32 values bit for bit. The model stores the last column and row "
            "of us, vs and dqdt and the border rows and columns of div and vort as zero.");
+  put_scenario(ncid, layout);
   check(nc_enddef(ncid), "ending the definitions");
   return l;
 }
 
-void write_coordinates(int ncid, const Layout& l) {
-  std::vector<double> c(static_cast<std::size_t>(snap::grid_nx));
-  for (std::size_t i = 0; i < c.size(); ++i) c[i] = (static_cast<double>(i) + 0.5) * snap::cell_size_m;
+void write_coordinates(int ncid, const Vars& l, const snap::Layout& layout) {
+  std::vector<double> c(static_cast<std::size_t>(layout.nx()));
+  for (std::size_t i = 0; i < c.size(); ++i) c[i] = layout.centre_m(static_cast<int>(i));
   check(nc_put_var_double(ncid, l.x_var, c.data()), "writing x");
-  c.resize(static_cast<std::size_t>(snap::grid_ny));
-  for (std::size_t j = 0; j < c.size(); ++j) c[j] = (static_cast<double>(j) + 0.5) * snap::cell_size_m;
+  c.resize(static_cast<std::size_t>(layout.ny()));
+  for (std::size_t j = 0; j < c.size(); ++j) c[j] = layout.centre_m(static_cast<int>(j));
   check(nc_put_var_double(ncid, l.y_var, c.data()), "writing y");
 }
 
-int convert(const std::string& input, const std::string& output, int deflate, const std::string& command) {
+int convert(const std::string& input, const std::string& output, int deflate, const std::string& command,
+            const snap::Layout& layout) {
   snap::FileSource source(input);
   std::error_code ec;
   if (fs::equivalent(input, output, ec)) {
     throw std::runtime_error("the output '" + output + "' is the input file");
   }
   PendingOutput pending(output);
-  NcFile nc(pending.path());
-  const Layout layout = define(nc.id(), input, command, deflate);
-  write_coordinates(nc.id(), layout);
+  NcFile nc(pending.path(), static_cast<std::size_t>(layout.record_bytes()));
+  const Vars vars = define(nc.id(), input, command, deflate, layout);
+  write_coordinates(nc.id(), vars, layout);
 
-  snap::Reader reader(source);
+  snap::Reader reader(source, layout.record_bytes());
   std::vector<float> values(reader.values_per_record());
+  const std::string not_written = "; '" + output + "' not written";
   while (reader.next(values) == snap::Reader::Status::record) {
     const auto k = static_cast<std::size_t>(reader.snapshot());
+    if (reader.snapshot() >= layout.snapshot_count()) {
+      throw std::runtime_error("'" + input + "': " + snap::too_many_snapshots(layout) + not_written);
+    }
     if (reader.field() == 0) {
-      const double t = static_cast<double>(k) * snap::seconds_per_snapshot;
-      check(nc_put_var1_double(nc.id(), layout.time_var, &k, &t), "writing time");
+      const double t = layout.snapshot_times_s[k];
+      check(nc_put_var1_double(nc.id(), vars.time_var, &k, &t), "writing time");
     }
     const std::size_t start[3] = {k, 0, 0};
-    const std::size_t count[3] = {1, static_cast<std::size_t>(snap::grid_ny), static_cast<std::size_t>(snap::grid_nx)};
-    check(nc_put_vara_float(nc.id(), layout.field_vars[static_cast<std::size_t>(reader.field())], start, count,
+    const std::size_t count[3] = {1, static_cast<std::size_t>(layout.ny()), static_cast<std::size_t>(layout.nx())};
+    check(nc_put_vara_float(nc.id(), vars.field_vars[static_cast<std::size_t>(reader.field())], start, count,
                             values.data()),
           "writing " + std::string(snap::fields[static_cast<std::size_t>(reader.field())].name) + " of snapshot " +
               std::to_string(k));
   }
+  if (reader.damage() == snap::Damage::other_record_size) {
+    throw std::runtime_error("'" + input + "': " + snap::record_size_mismatch(reader.found_record_size(), layout) +
+                             not_written);
+  }
   if (reader.damage() != snap::Damage::none) {
     throw std::runtime_error("'" + input + "': damaged file (" + std::string(snap::damage_name(reader.damage())) +
-                             ") " + reader.message() + "; '" + output + "' not written");
+                             ") " + reader.message() + not_written);
   }
   nc.close();
   pending.commit();
   const std::int64_t n = reader.complete_snapshots();
-  std::printf("snap2nc: %lld snapshots (t = 0 .. %lld s) written to %s\n", static_cast<long long>(n),
-              static_cast<long long>((n - 1) * snap::seconds_per_snapshot), output.c_str());
+  std::printf("snap2nc: %lld snapshots (t = 0 .. %d s) written to %s\n", static_cast<long long>(n),
+              layout.snapshot_times_s[static_cast<std::size_t>(n - 1)], output.c_str());
   return 0;
 }
 
@@ -260,6 +346,8 @@ int usage_error(const std::string& message) {
 int main(int argc, char** argv) {
   std::vector<std::string> files;
   int deflate = 1;
+  std::string scenario_path;
+  bool have_scenario = false;
   std::string command = "snap2nc";
   for (int a = 1; a < argc; ++a) {
     const std::string arg = argv[a];
@@ -276,6 +364,17 @@ int main(int argc, char** argv) {
         return usage_error("--deflate needs a level 0 to 9, not '" + level + "'");
       }
       deflate = level[0] - '0';
+    } else if (arg == "--scenario" || arg.starts_with("--scenario=")) {
+      if (have_scenario) return usage_error("--scenario given twice");
+      if (arg == "--scenario") {
+        if (a + 1 >= argc) return usage_error("--scenario needs a scenario file");
+        scenario_path = argv[++a];
+        command += " " + scenario_path;
+      } else {
+        scenario_path = arg.substr(std::string_view("--scenario=").size());
+      }
+      if (scenario_path.empty()) return usage_error("the scenario file name is empty");
+      have_scenario = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
       return usage_error("unknown option '" + arg + "'");
     } else if (arg.empty()) {
@@ -286,11 +385,19 @@ int main(int argc, char** argv) {
   }
   if (files.size() != 2) return usage_error("expected an input FILE and an output OUT.nc");
 
+  snap::Layout layout;
+  try {
+    layout = have_scenario ? snap::scenario_layout(scenario_path) : snap::reference_layout();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "snap2nc: %s\n", e.what());
+    return 2;
+  }
+
   std::signal(SIGINT, remove_pending_and_exit);
   std::signal(SIGTERM, remove_pending_and_exit);
   std::signal(SIGHUP, remove_pending_and_exit);
   try {
-    return convert(files[0], files[1], deflate, command);
+    return convert(files[0], files[1], deflate, command, layout);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "snap2nc: %s\n", e.what());
     return 1;

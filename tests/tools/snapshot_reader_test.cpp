@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "snapshot/layout.hpp"
 #include "snapshot/snapshot_file.hpp"
 
 namespace snap = plume::snapshot;
@@ -67,6 +68,7 @@ Outcome read_all(const Bytes& bytes, std::int32_t size, std::size_t chunk = SIZE
   return o;
 }
 
+const std::int32_t reference_record = snap::reference_layout().record_bytes();
 constexpr std::int32_t small = 8;       // two values per record
 constexpr std::uint64_t frame = 16;     // small + 8
 constexpr std::uint64_t snapshot = 7 * frame;
@@ -76,16 +78,16 @@ constexpr std::uint64_t snapshot = 7 * frame;
 TEST(SnapshotReader, ReadsRealSizedSnapshotsBitForBit) {
   // Two snapshots of the real layout, with values whose bits a conversion
   // could change: -0.0, a NaN with a payload, a subnormal, infinity.
-  Bytes bytes = make_file(14, snap::record_bytes);
+  Bytes bytes = make_file(14, reference_record);
   const std::uint32_t special[] = {0x80000000u, 0x7FC00123u, 0x00000001u, 0x7F800000u};
   const std::size_t first_value = 4;  // data of record 0 starts after its marker
   for (std::size_t k = 0; k < 4; ++k) {
     for (int b = 0; b < 4; ++b) bytes[first_value + 4 * k + b] = static_cast<std::byte>((special[k] >> (8 * b)) & 0xFFu);
   }
-  ASSERT_EQ(bytes.size(), static_cast<std::size_t>(2 * snap::snapshot_bytes));
+  ASSERT_EQ(bytes.size(), static_cast<std::size_t>(2 * snap::reference_layout().snapshot_bytes()));
 
   snap::MemorySource source(bytes, 100003);  // short reads that split markers
-  snap::Reader reader(source);
+  snap::Reader reader(source, reference_record);
   std::vector<float> values(reader.values_per_record());
   ASSERT_EQ(values.size(), 160801u);
   ASSERT_EQ(reader.next(values), snap::Reader::Status::record);
@@ -154,10 +156,26 @@ TEST(SnapshotReader, ReportsEachDamageAtItsOffset) {
        "expected the end of the file or the leading marker 8 of record q of snapshot 2"},
       {"partial last snapshot", with(10, [](Bytes&) {}), snap::Damage::partial_snapshot, snapshot + 3 * frame, 10,
        "ends after record h of snapshot 1, which has only 3 of its 7 records; expected the leading marker 8 of record us of snapshot 1"},
+      // The first record framed with another size: the file of another grid.
+      {"another record size", make_file(7, 12), snap::Damage::other_record_size, 0, 0,
+       "the first record holds 12 bytes, a field of 3 float32 values; expected 8, a field of 2"},
+      {"a smaller record size", make_file(14, 4), snap::Damage::other_record_size, 0, 0,
+       "the first record holds 4 bytes"},
+      {"a smaller first marker without its trailing one", with(0, [](Bytes& b) {
+         put_record(b, small, 0);
+         b[0] = std::byte{4};
+       }), snap::Damage::wrong_size, 0, 0, "leading marker of record q of snapshot 0 is 4; expected 8"},
   };
   for (const auto& c : cases) {
     for (std::size_t chunk : {std::size_t{2}, SIZE_MAX}) {
       const Outcome o = read_all(c.bytes, small, chunk);
+      if (c.damage == snap::Damage::other_record_size) {
+        snap::MemorySource source(c.bytes, chunk);
+        snap::Reader reader(source, small);
+        std::vector<float> values(2);
+        EXPECT_EQ(reader.next(values), snap::Reader::Status::damaged);
+        EXPECT_EQ(reader.found_record_size(), static_cast<std::int32_t>(c.bytes[0])) << c.what;
+      }
       EXPECT_EQ(snap::damage_name(o.damage), snap::damage_name(c.damage)) << c.what;
       EXPECT_EQ(o.offset, c.offset) << c.what;
       EXPECT_EQ(o.records, c.good_records) << c.what;
@@ -171,14 +189,14 @@ TEST(SnapshotReader, ChecksTheRealRecordSize) {
   Bytes b;
   put32(b, 643200);  // one value short
   b.resize(643212);
-  Outcome o = read_all(b, snap::record_bytes);
+  Outcome o = read_all(b, reference_record);
   EXPECT_EQ(o.damage, snap::Damage::wrong_size);
   EXPECT_NE(o.message.find("is 643200; expected 643204, the size of one field of 160801 float32 values"), std::string::npos)
       << o.message;
 
-  Bytes cut = make_file(1, snap::record_bytes);
+  Bytes cut = make_file(1, reference_record);
   cut.resize(1000);
-  o = read_all(cut, snap::record_bytes);
+  o = read_all(cut, reference_record);
   EXPECT_EQ(o.damage, snap::Damage::truncated);
   EXPECT_EQ(o.offset, 1000u);
   EXPECT_NE(o.message.find("inside the data of record q of snapshot 0 (record starts at byte 0) after 996 of its 643204 bytes"), std::string::npos) << o.message;

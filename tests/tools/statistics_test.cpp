@@ -4,9 +4,9 @@
 
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 #include <vector>
 
-#include "snapshot/snapshot_file.hpp"
 #include "snapshot/statistics.hpp"
 
 namespace snap = plume::snapshot;
@@ -31,17 +31,18 @@ TEST(FieldStats, RangeLeavesNaNOut) {
 }
 
 TEST(PollutantStats, TotalCountAndCentreOfMass) {
-  std::vector<float> q(static_cast<std::size_t>(snap::grid_nx) * snap::grid_ny, 0.0f);
-  auto at = [&](int i, int j) -> float& { return q[static_cast<std::size_t>(i + j * snap::grid_nx)]; };
+  constexpr int nx = 401, ny = 401;
+  std::vector<float> q(static_cast<std::size_t>(nx) * ny, 0.0f);
+  auto at = [&](int i, int j) -> float& { return q[static_cast<std::size_t>(i + j * nx)]; };
 
-  auto s = snap::pollutant_stats(q, snap::grid_nx, snap::grid_ny);
+  auto s = snap::pollutant_stats(q, nx, ny, 1.0);
   EXPECT_EQ(s.total, 0.0);
   EXPECT_EQ(s.nonzero_cells, 0);
   EXPECT_FALSE(s.has_centre);
 
   // One puff in cell i = 11, j = 21 (counted from 1): centre 10.5 km, 20.5 km.
   at(10, 20) = 2.0f;
-  s = snap::pollutant_stats(q, snap::grid_nx, snap::grid_ny);
+  s = snap::pollutant_stats(q, nx, ny, 1.0);
   EXPECT_EQ(s.total, 2.0);
   EXPECT_EQ(s.nonzero_cells, 1);
   ASSERT_TRUE(s.has_centre);
@@ -52,7 +53,7 @@ TEST(PollutantStats, TotalCountAndCentreOfMass) {
   // x = (21 + 0.5 + 2002.5) / 8 = 253, y = (41 + 0.5 + 2002.5) / 8 = 255.5.
   at(0, 0) = 1.0f;
   at(400, 400) = 5.0f;
-  s = snap::pollutant_stats(q, snap::grid_nx, snap::grid_ny);
+  s = snap::pollutant_stats(q, nx, ny, 1.0);
   EXPECT_EQ(s.total, 8.0);
   EXPECT_EQ(s.nonzero_cells, 3);
   EXPECT_EQ(s.centre_x_km, 253.0);
@@ -61,8 +62,24 @@ TEST(PollutantStats, TotalCountAndCentreOfMass) {
 
 TEST(PollutantStats, CancellingValuesHaveNoCentre) {
   const std::vector<float> q = {0.25f, 0.0f, -0.25f, -0.0f};
-  const auto s = snap::pollutant_stats(q, 2, 2);
+  const auto s = snap::pollutant_stats(q, 2, 2, 1.0);
   EXPECT_EQ(s.total, 0.0);
   EXPECT_EQ(s.nonzero_cells, 2);  // -0.0 counts as zero
   EXPECT_FALSE(s.has_centre);
+}
+
+TEST(PollutantStats, SpacingScalesTheAreaAndTheCentres) {
+  // A 3 x 2 grid of 2.5 km cells: centres at 1.25, 3.75, 6.25 km in x and
+  // 1.25, 3.75 km in y, each cell 6.25 km².
+  std::vector<float> q(6, 0.0f);
+  q[2] = 1.0f;  // i = 2, j = 0
+  q[3] = 3.0f;  // i = 0, j = 1
+  const auto s = snap::pollutant_stats(q, 3, 2, 2.5);
+  EXPECT_EQ(s.total, 25.0);
+  EXPECT_EQ(s.nonzero_cells, 2);
+  ASSERT_TRUE(s.has_centre);
+  EXPECT_EQ(s.centre_x_km, (6.25 + 3.0 * 1.25) / 4.0);
+  EXPECT_EQ(s.centre_y_km, (1.25 + 3.0 * 3.75) / 4.0);
+  EXPECT_THROW(snap::pollutant_stats(q, 3, 2, 0.0), std::invalid_argument);
+  EXPECT_THROW(snap::pollutant_stats(q, 2, 2, 1.0), std::invalid_argument);
 }

@@ -1,7 +1,9 @@
 """plot_snapshots.py on a small synthetic run: the PNG and the GIF are valid
-images of the expected size, and bad input fails with a clear message.
+images of the expected size, and bad input fails with a clear message. Its
+scenario reader refuses what the program refuses, with the same message as
+snapinfo (which reads scenarios with the program's reader).
 
-usage: test_plot_snapshots.py PATH_TO_plot_snapshots.py
+usage: test_plot_snapshots.py PATH_TO_plot_snapshots.py PATH_TO_snapinfo
 """
 import glob
 import os
@@ -10,10 +12,12 @@ import subprocess
 import sys
 import unittest
 
+import numpy as np
+
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import snapfiles as sf  # noqa: E402
 
-SCRIPT = None
+SCRIPT = SNAPINFO = None
 
 
 def png_size(path):
@@ -103,6 +107,137 @@ class PlotSnapshotsTest(sf.SnapshotFileTest):
         self.assertIn("plot_snapshots.py: cannot write 'no/such/dir/maps.png': No such file or directory", r.stderr)
 
 
+class PlotScenarioTest(sf.SnapshotFileTest):
+    """A file of the 61 x 41 grid of sf.SMALL_SCENARIO."""
+    run_script = PlotSnapshotsTest.run_script
+
+    def test_maps_of_a_small_run(self):
+        r = self.run_script(self.small_file, "--scenario", self.small_scenario, "--animate", "small.gif",
+                            "--snapshot", "1", "--region", "auto")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, "plot_snapshots.py: t = 2025 s (0.5625 h) drawn to plume_0.5625h.png\n"
+                                   "plot_snapshots.py: 3 snapshots animated in small.gif\n")
+        self.assertEqual(png_size(self.path("plume_0.5625h.png")), (1200, 1000))
+        from PIL import Image
+        with Image.open(self.path("small.gif")) as im:
+            self.assertEqual(im.n_frames, 3)
+        r = self.run_script(self.small_file, "--scenario", self.small_scenario, "--time", "4050s", "-o", "t.png",
+                            "--region", "0:122,0:82")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("t = 4050 s (1.125 h) drawn to t.png", r.stdout)
+
+    def test_layout_follows_the_scenario(self):
+        sys.path.insert(0, os.path.dirname(SCRIPT))
+        import plot_snapshots as ps
+        layout = ps.layout_of(self.small_scenario)
+        self.assertEqual((layout.nx, layout.ny, layout.spacing_km, layout.record_bytes), (61, 41, 2.0, 10004))
+        self.assertEqual(layout.times, sf.SMALL_TIMES)
+        self.assertEqual(layout.extent_km, (0.0, 122.0, 0.0, 82.0))
+        # Drawn at the centre of the cell of the source's grid point.
+        self.assertEqual(layout.sources, [(21.0, 41.0), (61.0, 21.0), (101.0, 61.0)])
+        reference = ps.layout_of(None)
+        self.assertEqual(reference.times, list(range(0, 57601, 1800)))
+        self.assertEqual((reference.nx, reference.ny, reference.record_bytes), (401, 401, 643204))
+        snaps = ps.open_snapshots(self.small_file, layout)
+        self.assertEqual(snaps.shape, (3, 7))
+        np.testing.assert_array_equal(ps.field(snaps, 2, "h"), sf.synthetic_fields(2, grid=sf.SMALL)["h"])
+        # The passes follow the float remainder, as snapinfo (the program's
+        # reader) finds them: count and last time for a few cadences.
+        for every in ("1800.0", "1012.5", "0.1", "7.3", "2.5", "7200"):
+            with self.subTest(every=every):
+                path = self.write("cadence.toml", f"[time]\nduration_s = 7200\nsnapshot_every_s = {every}\n")
+                times = ps.layout_of(path).times
+                legend = subprocess.run([SNAPINFO, "--scenario", path, self.file], stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, text=True).stdout
+                self.assertIn(f", {len(times)} snapshots at t = 0 .. {times[-1]} s,", legend)
+
+    def test_files_of_another_run(self):
+        five = self.write("five.dat", b"".join(sf.snapshot_bytes(k, grid=sf.SMALL) for k in range(5)))
+        for args, message in [
+                ((self.small_file,), f"{self.small_file}: its records hold 10004 bytes (a field of 2501 float32 "
+                 "values), not the 643204 bytes of a field of 401 x 401 cells of the reference case; if it comes "
+                 "from a run of another scenario, give that scenario with --scenario FILE"),
+                ((self.file, "--scenario", self.small_scenario), f"{self.file}: its records hold 643204 bytes "
+                 "(a field of 160801 float32 values), not the 10004 bytes of a field of 61 x 41 cells of the scenario "
+                 f"{self.small_scenario}; give the scenario of the run that wrote it with --scenario FILE"),
+                ((five, "--scenario", self.small_scenario), f"{five}: it holds more snapshots than the 4 of the "
+                 f"scenario {self.small_scenario} (t = 0 .. 6075 s); give the scenario of the run that wrote it "
+                 "with --scenario FILE")]:
+            with self.subTest(args=args):
+                r = self.run_script(*args, "-o", "never.png")
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stderr, f"plot_snapshots.py: {message}\n")
+                self.assertFalse(os.path.exists(self.path("never.png")))
+
+    def test_times_and_regions_of_the_small_grid(self):
+        for args, message in [
+                (("--time", "1800s"), "no snapshot at t = 1800 s: the file has one every 2025 s "
+                                      "(snapshots 0 .. 2, t = 0 .. 4050 s)"),
+                (("--region", "0:123,0:50"), "leaves the domain (0 .. 122 km in x, 0 .. 82 km in y)"),
+                (("--scenario", ""), "the scenario file name is empty")]:
+            with self.subTest(args=args):
+                r = self.run_script(self.small_file, "--scenario", self.small_scenario, *args)
+                self.assertEqual(r.returncode, 2)
+                self.assertIn(message, r.stderr)
+
+    def test_refuses_what_the_program_refuses(self):
+        # One file per class of refusal; the message must be snapinfo's,
+        # but for the wording of TOML syntax errors, which differs between
+        # parsers (the position does not).
+        cases = {
+            "syntax": "[grid]\nnx = 61\nny = \n",
+            "unknown_table": "[grdi]\nnx = 61\n",
+            "unknown_key": "[grid]\nnx = 61\nnxx = 41\n",
+            "unknown_top_key": "nx = 61\n",
+            "not_a_table": "grid = 3\n",
+            "integer_type": "[grid]\nnx = 61.0\n",
+            "number_type": "[grid]\nspacing_m = \"big\"\n",
+            "infinite": "[wind]\nspeed_m_s = inf\n",
+            "not_single": "[wind]\nspeed_m_s = 1e39\n",
+            "out_of_range": "[grid]\nnx = 5000000000\n",
+            "grid_too_small": "[grid]\nnx = 61\nny = 3\n",
+            "spacing": "[grid]\nspacing_m = -1.0\n",
+            "unstable": "[grid]\nspacing_m = 600.0\n",
+            "duration": "[time]\nduration_s = 0\n",
+            "duration_past_2_24": "[time]\nduration_s = 16777217\n",
+            "progress": "[time]\nprogress_every = 0\n",
+            "snapshot_every": "[time]\nsnapshot_every_s = 0.0\n",
+            "emission_first": "[emission]\nfirst_s = -1\n",
+            "emission_every": "[emission]\nevery_s = 0\n",
+            "negative_wind": "[wind]\nspeed_m_s = -1.0\n",
+            "courant": "[grid]\nspacing_m = 1000\n[wind]\nspeed_m_s = 1000.0\n",
+            "outside": "[[source]]\nx_m = 1.0\ny_m = -5.0\n",
+            "outside_a_smaller_grid": "[grid]\nnx = 10\n",
+            "no_y": "[[source]]\nx_m = 1.0\n",
+            "radius": "[[source]]\nx_m = 1.0\ny_m = 1.0\nradius_m = 0.0\n",
+            "peak": "[[source]]\nx_m = 1.0\ny_m = 1.0\npeak = -1\n",
+            "source_key": "[[source]]\nx_m = 1.0\ny_m = 1.0\nrad = 3.0\n",
+            "no_source": "source = []\n",
+            "second_source": "[[source]]\nx_m = 1.0\ny_m = 1.0\n\n[[source]]\nx_m = 1.0\ny_m = 1e9\n",
+        }
+        for name, text in cases.items():
+            with self.subTest(name):
+                path = self.write(name + ".toml", text)
+                r = self.run_script(self.file, "--scenario", path, "-o", "never.png")
+                program = subprocess.run([SNAPINFO, "--scenario", path, self.file], stdout=subprocess.PIPE,
+                                         stderr=subprocess.PIPE, text=True)
+                self.assertEqual((r.returncode, program.returncode), (2, 2), r.stderr + program.stderr)
+                self.assertEqual(r.stdout, "")
+                mine = r.stderr.removeprefix("plot_snapshots.py: ")
+                theirs = program.stderr.removeprefix("snapinfo: ")
+                if name == "syntax":
+                    self.assertEqual(mine.split(": not a TOML file: ")[0], f"{path}:3:6")
+                    self.assertEqual(theirs.split(": not a TOML file: ")[0], f"{path}:3:6")
+                else:
+                    self.assertEqual(mine, theirs)
+                self.assertFalse(os.path.exists(self.path("never.png")))
+        r = self.run_script(self.file, "--scenario", self.path("missing.toml"))
+        self.assertEqual(r.returncode, 2)
+        self.assertEqual(r.stderr, f"plot_snapshots.py: {self.path('missing.toml')}: cannot read the scenario: "
+                                   "No such file or directory\n")
+
+
 if __name__ == "__main__":
+    SNAPINFO = os.path.abspath(sys.argv.pop(2))
     SCRIPT = os.path.abspath(sys.argv.pop(1))
     unittest.main(verbosity=2)

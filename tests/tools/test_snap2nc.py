@@ -106,6 +106,18 @@ class Snap2ncTest(sf.SnapshotFileTest):
             self.assertIn("run.dat", ds.source)
             self.assertTrue(ds.title)
             self.assertRegex(ds.history, r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ snap2nc .*run\.dat .*run\.nc$")
+            self.assertIn("401 x 401 cells of 1 km, snapshots every 1800 s", ds.source)
+            self.assertIn("Snapshot k is at 1800 k s.", ds["time"].comment)
+            # Without --scenario, the reference case's settings.
+            self.assertEqual(ds.scenario, "none: the reference case")
+            self.assertEqual((ds.grid_nx, ds.grid_ny, ds.grid_spacing_m), (401, 401, 1000.0))
+            self.assertEqual((ds.time_duration_s, ds.time_progress_every, ds.time_snapshot_every_s),
+                             (57600, 100, 1800.0))
+            self.assertEqual((ds.wind_speed_m_s, ds.wind_towards_deg), (6.0, 120.0))
+            self.assertEqual((ds.emission_first_s, ds.emission_every_s), (43200, 3600.0))
+            self.assertEqual(ds.source_count, 2)
+            np.testing.assert_array_equal(ds.source_x_m, [10000.0, 180000.0])
+            np.testing.assert_array_equal(ds.source_y_m, [200000.0, 200000.0])
 
     def test_xarray_decodes_time_and_keeps_the_values(self):
         try:
@@ -181,6 +193,93 @@ class Snap2ncTest(sf.SnapshotFileTest):
         r = run("--help")
         self.assertEqual(r.returncode, 0)
         self.assertIn("usage: snap2nc", r.stdout)
+
+
+class Snap2ncScenarioTest(sf.SnapshotFileTest):
+    """snap2nc --scenario on a file of the 61 x 41 grid of sf.SMALL_SCENARIO."""
+    special = True
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.output = os.path.join(cls.dir, "small.nc")
+        r = run("--scenario", cls.small_scenario, cls.small_file, cls.output)
+        assert r.returncode == 0, r.stderr
+        cls.stdout = r.stdout
+
+    def test_grid_times_and_values(self):
+        self.assertEqual(self.stdout, f"snap2nc: 3 snapshots (t = 0 .. 4050 s) written to {self.output}\n")
+        with netCDF4.Dataset(self.output) as ds:
+            ds.set_auto_maskandscale(False)
+            self.assertEqual({n: len(d) for n, d in ds.dimensions.items()}, {"time": 3, "y": 41, "x": 61})
+            np.testing.assert_array_equal(ds["time"][:], sf.SMALL_TIMES[:3])
+            np.testing.assert_array_equal(ds["x"][:], 2000.0 * np.arange(61) + 1000.0)
+            np.testing.assert_array_equal(ds["y"][:], 2000.0 * np.arange(41) + 1000.0)
+            self.assertIn("Snapshot k is at 2025 k s.", ds["time"].comment)
+            self.assertIn("61 x 41 cells of 2 km, snapshots every 2025 s; snapshot file small.dat", ds.source)
+            for k in range(3):
+                expected = sf.synthetic_fields(k, special=True, grid=sf.SMALL)
+                for name in sf.FIELDS:
+                    np.testing.assert_array_equal(bits(ds[name][k]), bits(expected[name]), err_msg=f"{name}[{k}]")
+
+    def test_scenario_in_global_attributes(self):
+        import tomllib
+        with netCDF4.Dataset(self.output) as ds:
+            self.assertEqual(ds.scenario, "small.toml")
+            ints = {"grid_nx": 61, "grid_ny": 41, "time_duration_s": 7200, "time_progress_every": 600,
+                    "emission_first_s": 600, "source_count": 3}
+            floats = {"grid_spacing_m": [2000.0], "time_snapshot_every_s": [1012.5], "wind_speed_m_s": [4.0],
+                      "wind_towards_deg": [200.0], "emission_every_s": [900.0],
+                      "source_x_m": [20000.0, 60000.0, 100000.0], "source_y_m": [40000.0, 20000.0, 60000.0],
+                      "source_radius_m": [2000.0, 3000.0, 2000.0], "source_peak": [1.0, 1.0, 0.5]}
+            for name, value in ints.items():
+                self.assertEqual(ds.getncattr(name), value, name)
+                self.assertEqual(np.asarray(ds.getncattr(name)).dtype, np.int32, name)
+            for name, value in floats.items():
+                a = np.atleast_1d(ds.getncattr(name))
+                self.assertEqual(a.dtype, np.float32, name)
+                np.testing.assert_array_equal(a, value, err_msg=name)
+            # The whole scenario, every key written out.
+            written = tomllib.loads(ds.scenario_toml)
+        given = tomllib.loads(sf.SMALL_SCENARIO)
+        for source in given["source"]:
+            source.setdefault("radius_m", 2000.0)
+            source.setdefault("peak", 1.0)
+        self.assertEqual(written, given)
+
+    def test_a_file_of_another_run_leaves_no_output(self):
+        five = self.write("five.dat", b"".join(sf.snapshot_bytes(k, grid=sf.SMALL) for k in range(5)))
+        cases = [((self.small_file,), "small_as_reference.nc",
+                  "its records hold 10004 bytes (a field of 2501 float32 values), not the 643204 bytes of a field "
+                  "of 401 x 401 cells of the reference case; if it comes from a run of another scenario, give that "
+                  "scenario with --scenario FILE"),
+                 (("--scenario", self.small_scenario, self.file), "reference_as_small.nc",
+                  "its records hold 643204 bytes (a field of 160801 float32 values), not the 10004 bytes of a field "
+                  f"of 61 x 41 cells of the scenario {self.small_scenario}; give the scenario of the run that wrote "
+                  "it with --scenario FILE"),
+                 (("--scenario", self.small_scenario, five), "five.nc",
+                  f"it holds more snapshots than the 4 of the scenario {self.small_scenario} (t = 0 .. 6075 s); "
+                  "give the scenario of the run that wrote it with --scenario FILE")]
+        for args, name, message in cases:
+            with self.subTest(name):
+                out = self.path(name)
+                r = run(*args, out)
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stderr, f"snap2nc: '{args[-1]}': {message}; '{out}' not written\n")
+                self.assertFalse(os.path.exists(out))
+                self.assertEqual(glob.glob(out + ".partial-*"), [])
+
+    def test_bad_scenario_leaves_no_output(self):
+        bad = self.write("bad.toml", "[grid]\nspacing_m = 500.0\n")
+        out = self.path("never.nc")
+        r = run("--scenario", bad, self.small_file, out)
+        self.assertEqual(r.returncode, 2)
+        self.assertTrue(r.stderr.startswith(f"snap2nc: {bad}:2:13: grid.spacing_m = 500 m makes the momentum "
+                                            "equations unstable"), r.stderr)
+        self.assertFalse(os.path.exists(out))
+        r = run("--scenario", self.small_file, out)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("expected an input FILE and an output OUT.nc", r.stderr)
 
 
 if __name__ == "__main__":

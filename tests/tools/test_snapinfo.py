@@ -33,6 +33,8 @@ class SnapinfoTest(sf.SnapshotFileTest):
         self.assertEqual(r.stderr, "")
         self.assertIn("3 snapshots, 21 records, 13507452 bytes: framing intact (a complete 16 h run has 33 snapshots)\n",
                       r.stdout)
+        self.assertIn("layout: 401 x 401 cells of 1000 m, 33 snapshots at t = 0 .. 57600 s, 2 sources "
+                      "(the reference case)\n", r.stdout)
         header = next(line.split() for line in r.stdout.splitlines() if line.startswith("snap"))
         rows = table_rows(r.stdout)
         self.assertEqual(len(rows), 3)
@@ -101,11 +103,11 @@ class SnapinfoTest(sf.SnapshotFileTest):
                 r = run(*args)
                 self.assertEqual(r.returncode, 2)
                 self.assertIn(message, r.stderr)
-                self.assertIn("usage: snapinfo [--help] FILE", r.stderr)
+                self.assertIn("usage: snapinfo [--help] [--scenario SCENARIO] FILE", r.stderr)
                 self.assertEqual(r.stdout, "")
         r = run("--help")
         self.assertEqual(r.returncode, 0)
-        self.assertIn("usage: snapinfo [--help] FILE", r.stdout)
+        self.assertIn("usage: snapinfo [--help] [--scenario SCENARIO] FILE", r.stdout)
 
     @unittest.skipUnless(os.path.exists("/dev/full"), "needs /dev/full")
     def test_unwritable_standard_output(self):
@@ -113,6 +115,81 @@ class SnapinfoTest(sf.SnapshotFileTest):
             r = run(self.file, stdout=full)
         self.assertEqual(r.returncode, 1)
         self.assertIn("cannot write the table to standard output", r.stderr)
+
+
+class SnapinfoScenarioTest(sf.SnapshotFileTest):
+    """A file of the 61 x 41 grid of sf.SMALL_SCENARIO, read with and without
+    the scenario."""
+
+    def test_table_of_a_small_run(self):
+        for option in (["--scenario", self.small_scenario], ["--scenario=" + self.small_scenario]):
+            with self.subTest(option=option):
+                r = run(*option, self.small_file)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(r.stderr, "")
+                self.assertIn(f"layout: 61 x 41 cells of 2000 m, 4 snapshots at t = 0 .. 6075 s, 3 sources "
+                              f"(the scenario {self.small_scenario})\n", r.stdout)
+                self.assertIn("cell area 4 km²", r.stdout)
+                self.assertIn("cell centres at x = 1 .. 121, y = 1 .. 81 km", r.stdout)
+                self.assertIn("3 snapshots, 21 records, 210252 bytes: framing intact "
+                              "(a complete 2 h run has 4 snapshots)\n", r.stdout)
+                header = next(line.split() for line in r.stdout.splitlines() if line.startswith("snap"))
+                rows = [dict(zip(header, row)) for row in table_rows(r.stdout)]
+                self.assertEqual([int(c["time_s"]) for c in rows], sf.SMALL_TIMES[:3])
+                self.assertEqual([c["hours"] for c in rows], ["0.0", "0.6", "1.1"])
+                for k, cols in enumerate(rows):
+                    fields = sf.synthetic_fields(k, grid=sf.SMALL)
+                    self.assertEqual(cols["h_max"], "%.4e" % fields["h"].max())
+                    q = fields["q"].astype(np.float64)
+                    self.assertEqual(int(cols["q_cells"]), np.count_nonzero(q))
+                    self.assertAlmostEqual(float(cols["q_total"]), 4.0 * q.sum(), delta=1e-6 * max(q.sum(), 1))
+                    if k > 0:  # the puff is symmetric about (40 + 20 k, 41) km
+                        self.assertAlmostEqual(float(cols["q_cx"]), 40.0 + 20.0 * k, places=3)
+                        self.assertAlmostEqual(float(cols["q_cy"]), 41.0, places=3)
+
+    def test_a_file_of_another_grid_names_its_record_size(self):
+        cases = [
+            ((self.small_file,), self.small_file,
+             "its records hold 10004 bytes (a field of 2501 float32 values), not the 643204 bytes of a field of "
+             "401 x 401 cells of the reference case; if it comes from a run of another scenario, give that "
+             "scenario with --scenario FILE"),
+            (("--scenario", self.small_scenario, self.file), self.file,
+             "its records hold 643204 bytes (a field of 160801 float32 values), not the 10004 bytes of a field of "
+             f"61 x 41 cells of the scenario {self.small_scenario}; give the scenario of the run that wrote it "
+             "with --scenario FILE"),
+        ]
+        for args, path, message in cases:
+            with self.subTest(args=args):
+                r = run(*args)
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stderr, f"snapinfo: {path}: {message}\n")
+                self.assertEqual(r.stdout, "")
+
+    def test_more_snapshots_than_the_scenario_has(self):
+        path = self.write("five.dat", b"".join(sf.snapshot_bytes(k, grid=sf.SMALL) for k in range(5)))
+        r = run("--scenario", self.small_scenario, path)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stderr, f"snapinfo: {path}: it holds more snapshots than the 4 of the scenario "
+                                   f"{self.small_scenario} (t = 0 .. 6075 s); give the scenario of the run that "
+                                   "wrote it with --scenario FILE\n")
+        self.assertEqual([int(row[1]) for row in table_rows(r.stdout)], sf.SMALL_TIMES)
+
+    def test_bad_scenario_options(self):
+        typo = self.write("typo.toml", "[grid]\nnx = 61\nspacing = 2000.0\n")
+        missing = self.path("missing.toml")
+        for args, message in [
+                (("--scenario", missing, self.small_file),
+                 f"snapinfo: {missing}: cannot read the scenario: No such file or directory\n"),
+                (("--scenario", typo, self.small_file),
+                 f"snapinfo: {typo}:3:1: unknown key 'spacing' in [grid]; its keys are nx, ny, spacing_m\n"),
+                (("--scenario",), "snapinfo: --scenario needs a scenario file\n"),
+                (("--scenario", "", self.small_file), "snapinfo: the scenario file name is empty\n"),
+                (("--scenario", typo, "--scenario", typo, self.small_file), "snapinfo: --scenario given twice\n")]:
+            with self.subTest(args=args):
+                r = run(*args)
+                self.assertEqual(r.returncode, 2)
+                self.assertTrue(r.stderr.startswith(message), r.stderr)
+                self.assertEqual(r.stdout, "")
 
 
 if __name__ == "__main__":

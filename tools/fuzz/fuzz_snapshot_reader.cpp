@@ -37,7 +37,9 @@ std::int32_t marker_at(std::span<const std::byte> file, std::uint64_t at) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
-  static constexpr std::int32_t sizes[] = {4, 8, 12, 20, snap::record_bytes};
+  // 643204: one field of the reference grid, 401 x 401.
+  static constexpr std::int32_t reference_nx = 401, reference_ny = 401;
+  static constexpr std::int32_t sizes[] = {4, 8, 12, 20, reference_nx * reference_ny * 4};
   const std::int32_t record_size = sizes[data[0] % 5];
   const std::size_t chunk = data[1] == 0 ? SIZE_MAX : data[1];
   const std::span<const std::byte> file(reinterpret_cast<const std::byte*>(data) + 2, size - 2);
@@ -62,9 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CHECK(s.nan_count >= 0 && static_cast<std::size_t>(s.nan_count) <= values.size());
     if (static_cast<std::size_t>(s.nan_count) < values.size()) CHECK(!(s.max < s.min));
     if (reader.field() == 0) {
-      const bool real = record_size == snap::record_bytes;
-      const auto p = snap::pollutant_stats(values, real ? snap::grid_nx : static_cast<int>(values.size()),
-                                           real ? snap::grid_ny : 1);
+      const bool real = record_size == sizes[4];
+      const auto p = snap::pollutant_stats(values, real ? reference_nx : static_cast<int>(values.size()),
+                                           real ? reference_ny : 1, 1.0);
       CHECK(p.nonzero_cells >= 0 && static_cast<std::size_t>(p.nonzero_cells) <= values.size());
       CHECK(p.has_centre == (p.total != 0.0));
     }

@@ -64,6 +64,7 @@ std::string_view damage_name(Damage d) {
     case Damage::none: return "none";
     case Damage::empty: return "empty";
     case Damage::truncated: return "truncated";
+    case Damage::other_record_size: return "other_record_size";
     case Damage::wrong_size: return "wrong_size";
     case Damage::marker_mismatch: return "marker_mismatch";
     case Damage::trailing_bytes: return "trailing_bytes";
@@ -148,6 +149,19 @@ Reader::Status Reader::next(std::span<float> values) {
                 "the file ends inside the leading marker of " + record_name(record) + " (byte " + str(start) +
                     ") after " + std::to_string(got) + " of its 4 bytes; expected the rest of the marker " +
                     expected_marker);
+  }
+  if (lead != record_size_ && record == 0 && lead > 0 && lead % 4 == 0 && lead <= INT32_MAX - 8) {
+    // A first record framed with another size, its trailing marker matching
+    // where the file is long enough to show it: the file of another grid
+    // rather than a damaged one.
+    const std::size_t trail_at = 4 + static_cast<std::size_t>(lead);
+    if (got < trail_at + 4 || load_marker(frame_.data() + trail_at) == lead) {
+      found_record_size_ = lead;
+      return fail(Damage::other_record_size, 0,
+                  "the first record holds " + std::to_string(lead) + " bytes, a field of " +
+                      std::to_string(lead / 4) + " float32 values; expected " + expected_marker +
+                      ", a field of " + std::to_string(record_size_ / 4));
+    }
   }
   if (lead != record_size_) {
     std::string found = "the leading marker of " + record_name(record) + " is " + std::to_string(lead);

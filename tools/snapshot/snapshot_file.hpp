@@ -2,10 +2,11 @@
 //
 // The file is a plain sequence of framed records: a 4-byte little-endian signed
 // length marker N, N data bytes, and the same marker again. Every record holds
-// one 401 x 401 field of little-endian float32 values, i (x) varying fastest,
-// so N is 643204. Seven records, in the order q, dqdt, h, us, vs, div, vort,
-// form one snapshot; snapshot k is model time 1800 k s. There is no header and
-// no trailer.
+// one nx x ny field of little-endian float32 values, i (x) varying fastest,
+// so N is 4 nx ny (643204 for the reference grid of 401 x 401). Seven records,
+// in the order q, dqdt, h, us, vs, div, vort, form one snapshot. There is no
+// header and no trailer: the grid and the time of each snapshot come from the
+// run's scenario (layout.hpp).
 //
 // Reader walks such a file one record at a time, checks every marker, and
 // stops at the first damage with the byte offset and what it expected there.
@@ -23,14 +24,7 @@
 
 namespace plume::snapshot {
 
-inline constexpr int grid_nx = 401;
-inline constexpr int grid_ny = 401;
-inline constexpr std::int32_t record_bytes = grid_nx * grid_ny * 4;  // 643204
 inline constexpr int fields_per_snapshot = 7;
-inline constexpr std::int64_t record_frame_bytes = record_bytes + 8;  // 643212
-inline constexpr std::int64_t snapshot_bytes = record_frame_bytes * fields_per_snapshot;
-inline constexpr int seconds_per_snapshot = 1800;
-inline constexpr double cell_size_m = 1000.0;
 
 // What the seven records of a snapshot hold. standard_name is empty where the
 // CF standard name table has no entry for the quantity.
@@ -93,6 +87,7 @@ enum class Damage {
   none,
   empty,             // no bytes at all
   truncated,         // the file ends inside a record
+  other_record_size, // the first record is framed with another size: a file of another grid
   wrong_size,        // a leading marker other than the record size
   marker_mismatch,   // a trailing marker that differs from the leading one
   trailing_bytes,    // a few bytes after the last complete snapshot that cannot start a record
@@ -107,9 +102,8 @@ class Reader {
   enum class Status { record, end, damaged };
 
   // record_size is the data size of every record in bytes, a positive
-  // multiple of 4; snapshot files always have record_bytes. Smaller sizes
-  // exist for tests and fuzzing.
-  explicit Reader(Source& source, std::int32_t record_size = record_bytes);
+  // multiple of 4: 4 nx ny for a snapshot file (Layout::record_bytes()).
+  Reader(Source& source, std::int32_t record_size);
 
   // Reads the next record and stores its values in `values`, which must hold
   // exactly values_per_record() floats. Returns Status::end at the end of a
@@ -132,6 +126,8 @@ class Reader {
   std::uint64_t damage_offset() const { return damage_offset_; }
   // One line: "at byte N: what was found; expected what belongs there".
   const std::string& message() const { return message_; }
+  // With Damage::other_record_size: the size the file's first record has.
+  std::int32_t found_record_size() const { return found_record_size_; }
 
  private:
   Status fail(Damage kind, std::uint64_t at, const std::string& text);
@@ -146,6 +142,7 @@ class Reader {
   Damage damage_ = Damage::none;
   std::uint64_t damage_offset_ = 0;
   std::string message_;
+  std::int32_t found_record_size_ = 0;
 };
 
 // Little-endian float32 values to host floats, bit for bit.
