@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <algorithm>
 #include <limits>
 #include <string>
 #include <tuple>
@@ -141,6 +142,9 @@ enum class pollutant_state {
   wild_winds,    // one puff, with NaN, infinite and huge velocities around it
   wild_heights,  // one puff, and a height spike that makes the stage's
                  // velocities around it huge
+  calm,          // a uniform flow, with patches where it is not calm: a
+                 // one-ulp bump, a step in height, signed zeros, velocities
+                 // too large to double, an infinite height, a NaN
 };
 
 const char* name(pollutant_state s) {
@@ -151,6 +155,7 @@ const char* name(pollutant_state s) {
     case pollutant_state::edges: return "edges";
     case pollutant_state::wild_winds: return "wild_winds";
     case pollutant_state::wild_heights: return "wild_heights";
+    case pollutant_state::calm: return "calm";
   }
   return "?";
 }
@@ -215,6 +220,35 @@ void make_state(pollutant_state kind) {
       domain::q[p(ids + ni / 2, jds + nj / 2)] = 1.0f;
       domain::h[p(ids + ni / 4, jds + nj / 4)] = 1e37f;
       break;
+    case pollutant_state::calm: {
+      std::fill(domain::u, domain::u + n, 2.5f);
+      std::fill(domain::v, domain::v + n, -1.25f);
+      std::fill(domain::h, domain::h + n, 7.0f);
+      // A 7 x 7 patch of one field around (i, j), set to a value: wide
+      // enough that its middle stays calm in both stages where the step
+      // lets it.
+      const auto patch = [&](float* f, int i, int j, float value) {
+        for (int jj = std::max(jms, j - 3); jj <= std::min(jme, j + 3); ++jj) {
+          for (int ii = std::max(ims, i - 3); ii <= std::min(ime, i + 3); ++ii) f[p(ii, jj)] = value;
+        }
+      };
+      // Apart from each other on the larger grids.
+      const int west = ids + ni / 5, middle = ids + ni / 2, east = ids + (4 * ni) / 5;
+      const int south = jds + nj / 4, north = jds + (3 * nj) / 4;
+      domain::u[p(ids + 2, jds + 2)] = std::nextafter(2.5f, 3.0f);
+      domain::u[p(middle, jds + nj / 2)] = 3.0f;
+      domain::h[p(ide - 3, jde - 3)] = 7.5f;
+      patch(domain::u, west, south, 0.0f);
+      domain::u[p(west, south)] = -0.0f;
+      patch(domain::v, east, south, -0.0f);
+      patch(domain::u, west, north, 3e38f);
+      patch(domain::v, east, north, 1e38f);
+      patch(domain::h, middle, south, std::numeric_limits<float>::infinity());
+      patch(domain::h, middle, north, -std::numeric_limits<float>::infinity());
+      domain::v[p(ide - 1, jds + nj / 2)] = std::numeric_limits<float>::quiet_NaN();
+      domain::q[p(ids + ni / 3, jds + nj / 3)] = 1.0f;
+      break;
+    }
     default: break;
   }
 }
@@ -271,7 +305,8 @@ TEST_P(ProductionStepOn, RunGridMatchesTheReference) {
 INSTANTIATE_TEST_SUITE_P(States, ProductionStepOn,
                          testing::Combine(testing::Values(pollutant_state::rough, pollutant_state::clean,
                                                           pollutant_state::signed_zeros, pollutant_state::edges,
-                                                          pollutant_state::wild_winds, pollutant_state::wild_heights),
+                                                          pollutant_state::wild_winds, pollutant_state::wild_heights,
+                                                          pollutant_state::calm),
                                           testing::Values(1, 2, 3)),
                          [](const auto& info) {
                            return std::string(name(std::get<0>(info.param))) + "_" +

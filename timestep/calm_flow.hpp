@@ -20,6 +20,7 @@
 // Only the bits are compared: -0 against +0, NaN or infinity never count
 // as calm, and a spacing outside the range in pollutant_map.hpp computes
 // every face.
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -31,40 +32,49 @@ namespace calm_flow {
 using idx = std::ptrdiff_t;
 
 inline std::uint32_t bits(float x) noexcept { return std::bit_cast<std::uint32_t>(x); }
-// |x| <= 1e37, false for infinity and NaN.
-inline bool modest(float x) noexcept { return (bits(x) & 0x7fffffffu) <= std::bit_cast<std::uint32_t>(1e37f); }
-inline bool finite(float x) noexcept { return (bits(x) & 0x7fffffffu) < 0x7f800000u; }
+inline std::uint32_t magnitude(float x) noexcept { return bits(x) & 0x7fffffffu; }
+// Magnitudes above these are not modest (1e37) or not finite.
+inline constexpr std::uint32_t modest_limit = 0x7cf0bdc2u;  // the bits of 1e37f
+inline constexpr std::uint32_t finite_limit = 0x7f7fffffu;  // the bits of the largest float
 
-// u face k (between cells k-1 and k), nx the row length.
-inline bool calm_u(const float* u, const float* v, const float* h, idx k, idx nx) noexcept {
+// Non-zero unless u face k (between cells k-1 and k) is calm; nx is the row
+// length. Written as integer operations without branches, so that a block of
+// faces is checked a vector at a time.
+inline std::uint32_t unsettled_u(const float* u, const float* v, const float* h, idx k, idx nx) noexcept {
   const std::uint32_t c = bits(u[k]);
-  const bool same = (bits(u[k - 1]) == c) & (bits(u[k + 1]) == c) & (bits(u[k - nx]) == c) & (bits(u[k + nx]) == c);
-  const bool flat = (bits(h[k - 1]) == bits(h[k])) & finite(h[k]);
-  const bool around = modest(v[k]) & modest(v[k + nx]) & modest(v[k - 1]) & modest(v[k - 1 + nx]);
-  return same & modest(u[k]) & flat & around;
+  const std::uint32_t differ = (bits(u[k - 1]) ^ c) | (bits(u[k + 1]) ^ c) | (bits(u[k - nx]) ^ c) |
+                               (bits(u[k + nx]) ^ c) | (bits(h[k - 1]) ^ bits(h[k]));
+  const std::uint32_t around = std::max(std::max(magnitude(v[k]), magnitude(v[k + nx])),
+                                        std::max(magnitude(v[k - 1]), magnitude(v[k - 1 + nx])));
+  return differ | static_cast<std::uint32_t>(std::max(magnitude(u[k]), around) > modest_limit) |
+         static_cast<std::uint32_t>(magnitude(h[k]) > finite_limit);
 }
 
-// v face k (between cells k-nx and k).
-inline bool calm_v(const float* u, const float* v, const float* h, idx k, idx nx) noexcept {
+// Non-zero unless v face k (between cells k-nx and k) is calm.
+inline std::uint32_t unsettled_v(const float* u, const float* v, const float* h, idx k, idx nx) noexcept {
   const std::uint32_t c = bits(v[k]);
-  const bool same = (bits(v[k - 1]) == c) & (bits(v[k + 1]) == c) & (bits(v[k - nx]) == c) & (bits(v[k + nx]) == c);
-  const bool flat = (bits(h[k - nx]) == bits(h[k])) & finite(h[k]);
-  const bool around = modest(u[k]) & modest(u[k + 1]) & modest(u[k - nx]) & modest(u[k + 1 - nx]);
-  return same & modest(v[k]) & flat & around;
+  const std::uint32_t differ = (bits(v[k - 1]) ^ c) | (bits(v[k + 1]) ^ c) | (bits(v[k - nx]) ^ c) |
+                               (bits(v[k + nx]) ^ c) | (bits(h[k - nx]) ^ bits(h[k]));
+  const std::uint32_t around = std::max(std::max(magnitude(u[k]), magnitude(u[k + 1])),
+                                        std::max(magnitude(u[k - nx]), magnitude(u[k + 1 - nx])));
+  return differ | static_cast<std::uint32_t>(std::max(magnitude(v[k]), around) > modest_limit) |
+         static_cast<std::uint32_t>(magnitude(h[k]) > finite_limit);
 }
 
-// The faces first..last of the row whose linear positions start at `row`
-// (face i at row + i) that may not be calm, found block by block: the span
-// covers every face that is not calm and is at most one block too wide at
-// each end.
-template <class Calm>
-pollutant_map::span unsettled(int first, int last, Calm calm) noexcept {
+// The faces first..last that may not be calm, where unsettled(i) is non-zero
+// unless face i is calm, found block by block from each end: the span covers
+// every face that is not calm and is at most one block too wide at each end.
+template <class Unsettled>
+pollutant_map::span unsettled_faces(int first, int last, Unsettled unsettled) noexcept {
   constexpr int block = 16;
   const auto settled = [&](int start) {
-    const int end = start + block - 1 < last ? start + block - 1 : last;
-    bool all = true;
-    for (int i = start; i <= end; ++i) all &= calm(i);
-    return all;
+    std::uint32_t any = 0;
+    if (start + block - 1 <= last) {
+      for (int t = 0; t < block; ++t) any |= unsettled(start + t);
+    } else {
+      for (int i = start; i <= last; ++i) any |= unsettled(i);
+    }
+    return any == 0;
   };
   int lo = first;
   while (lo <= last && settled(lo)) lo += block;

@@ -12,6 +12,7 @@
 // expects. Stage 2 reads set 1 and updates the module arrays in place: each
 // new value needs the entry value of its own point only.
 #include <algorithm>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "grid/work_arrays.hpp"
 #include "kernels/kernels.hpp"
 #include "kernels/point_terms.hpp"
+#include "timestep/calm_flow.hpp"
 #include "timestep/pollutant_map.hpp"
 #include "timestep/row_team.hpp"
 #include "timestep/timestep.hpp"
@@ -129,6 +131,46 @@ PLUME_INDEPENDENT_POINTS
   for (int i = b + 1; i <= hi; ++i) only(i);
 }
 
+// Visits i = lo..hi in runs, calling f(in_a, in_b, i) with in_a and in_b
+// compile-time flags that say whether i lies in span a and in span b, so
+// that each run is one plain loop.
+template <class F>
+inline void visit_runs(int lo, int hi, pollutant_map::span a, pollutant_map::span b, F f) {
+  // The points where a run starts, in order (at most four besides lo).
+  int cuts[4] = {};
+  int n = 0;
+  for (const pollutant_map::span& s : {a, b}) {
+    if (s.empty()) continue;
+    for (int c : {s.lo, s.hi + 1}) {
+      if (c <= lo || c > hi || n == 4) continue;
+      int at = n++;
+      for (; at > 0 && cuts[at - 1] > c; --at) cuts[at] = cuts[at - 1];
+      cuts[at] = c;
+    }
+  }
+  const auto run = [](int from, int to, auto g) {
+PLUME_INDEPENDENT_POINTS
+    for (int i = from; i < to; ++i) g(i);
+  };
+  const auto inside = [](pollutant_map::span s, int i) { return s.lo <= i && i <= s.hi; };
+  int from = lo;
+  for (int t = 0; t <= n; ++t) {
+    const int to = t < n ? cuts[t] : hi + 1;
+    if (to <= from) continue;
+    const bool ia = inside(a, from), ib = inside(b, from);
+    if (ia && ib) {
+      run(from, to, [&](int i) { f(std::true_type{}, std::true_type{}, i); });
+    } else if (ia) {
+      run(from, to, [&](int i) { f(std::true_type{}, std::false_type{}, i); });
+    } else if (ib) {
+      run(from, to, [&](int i) { f(std::false_type{}, std::true_type{}, i); });
+    } else {
+      run(from, to, [&](int i) { f(std::false_type{}, std::false_type{}, i); });
+    }
+    from = to;
+  }
+}
+
 // One stage's sweep over the cell rows [first, last) of jds..jde-1.
 //
 // Each row takes three loops. The first computes the x-face fluxes and
@@ -151,8 +193,9 @@ PLUME_INDEPENDENT_POINTS
 // stage arrays, the module arrays and the flux rows are distinct), which
 // the loops tell the compiler so that it need not check at run time.
 template <class FaceU, class FaceV, class Cell, class Clear, class Height>
-void sweep(const extent& e, int first, int last, const float* q, const float* u, const float* v, float dt,
-           const pollutant& p, float* rows, FaceU face_u, FaceV face_v, Cell cell, Clear clear, Height height) {
+void sweep(const extent& e, int first, int last, const float* q, const float* u, const float* v, const float* h,
+           float dt, const pollutant& p, float* rows, FaceU face_u, FaceV face_v, Cell cell, Clear clear,
+           Height height) {
   using pollutant_map::span;
   const int ids = e.ids, ide = e.ide, ims = e.ims;
   const idx nx = e.nx;
@@ -165,24 +208,33 @@ void sweep(const extent& e, int first, int last, const float* q, const float* u,
     const idx r = e.row(first);
     for (int i = cells.lo; i <= cells.hi; ++i) fy_south[i - ims] = terms::y_face_flux(q, v, r + i, nx, dt, s);
   }
+  // The tendency of a face: formed in full, or the +0 of a calm face.
+  const auto u_tendency = [&](auto unsettled, idx k) {
+    if constexpr (unsettled) return terms::u_tendency(u, v, h, k, nx, s);
+    return 0.0f;
+  };
+  const auto v_tendency = [&](auto unsettled, idx k) {
+    if constexpr (unsettled) return terms::v_tendency(u, v, h, k, nx, s);
+    return 0.0f;
+  };
   for (int j = first; j < last; ++j) {
     const idx r = e.row(j);
     const span above = j + 1 < last ? cells_to_compute(e, p, u, v, j + 1) : pollutant_map::nothing;
     const span x_faces = cells.empty() ? cells : span{cells.lo, cells.hi + 1};
-    split(
-        ids, ide, x_faces,
-        [&](int i) {
-          fx[i - ims] = terms::x_face_flux(q, u, r + i, dt, s);
-          face_u(r + i);
-        },
-        [&](int i) { face_u(r + i); });
-    split(
-        ids, ide - 1, pollutant_map::hull(cells, above),
-        [&](int i) {
-          fy_north[i - ims] = terms::y_face_flux(q, v, r + nx + i, nx, dt, s);
-          face_v(r + i);
-        },
-        [&](int i) { face_v(r + i); });
+    const span u_faces = !p.may_skip ? span{ids, ide} : calm_flow::unsettled_faces(ids, ide, [&](int i) {
+      return calm_flow::unsettled_u(u, v, h, r + i, nx);
+    });
+    const span v_faces = !p.may_skip ? span{ids, ide - 1} : calm_flow::unsettled_faces(ids, ide - 1, [&](int i) {
+      return calm_flow::unsettled_v(u, v, h, r + i, nx);
+    });
+    visit_runs(ids, ide, x_faces, u_faces, [&](auto flux, auto unsettled, int i) {
+      if constexpr (flux) fx[i - ims] = terms::x_face_flux(q, u, r + i, dt, s);
+      face_u(r + i, u_tendency(unsettled, r + i));
+    });
+    visit_runs(ids, ide - 1, pollutant_map::hull(cells, above), v_faces, [&](auto flux, auto unsettled, int i) {
+      if constexpr (flux) fy_north[i - ims] = terms::y_face_flux(q, v, r + nx + i, nx, dt, s);
+      face_v(r + i, v_tendency(unsettled, r + i));
+    });
     const auto with_fluxes = [&](int i) {
       const idx c = i - ims;
       cell(r + i, fx[c], fx[c + 1], fy_south[c], fy_north[c]);
@@ -207,7 +259,7 @@ void sweep(const extent& e, int first, int last, const float* q, const float* u,
   if (last == e.jde) {
     const idx r = e.row(e.jde);
 PLUME_INDEPENDENT_POINTS
-    for (int i = ids; i <= ide - 1; ++i) face_v(r + i);
+    for (int i = ids; i <= ide - 1; ++i) face_v(r + i, terms::v_tendency(u, v, h, r + i, nx, s));
   }
 }
 
@@ -221,9 +273,9 @@ void predictor(float* __restrict u1, float* __restrict v1, float* __restrict h1,
   const idx nx = e.nx;
   const grid_spacing s = e.s;
   sweep(
-      e, first, last, q0, u0, v0, constant::step_length, p, rows,
-      [=](idx k) { u1[k] = u0[k] + terms::u_tendency(u0, v0, h0, k, nx, s); },
-      [=](idx k) { v1[k] = v0[k] + terms::v_tendency(u0, v0, h0, k, nx, s); },
+      e, first, last, q0, u0, v0, h0, constant::step_length, p, rows,
+      [=](idx k, float tendency) { u1[k] = u0[k] + tendency; },
+      [=](idx k, float tendency) { v1[k] = v0[k] + tendency; },
       [=](idx k, float fx_w, float fx_e, float fy_s, float fy_n) {
         q1[k] = q0[k] + terms::cell_change(fx_w, fx_e, fy_s, fy_n, s);
       },
@@ -241,9 +293,9 @@ void corrector(float* __restrict u, float* __restrict v, float* __restrict h, fl
   const idx nx = e.nx;
   const grid_spacing s = e.s;
   sweep(
-      e, first, last, q1, u1, v1, constant::stage2_length, p, rows,
-      [=](idx k) { u[k] = terms::heun(u[k], u1[k], terms::u_tendency(u1, v1, h1, k, nx, s)); },
-      [=](idx k) { v[k] = terms::heun(v[k], v1[k], terms::v_tendency(u1, v1, h1, k, nx, s)); },
+      e, first, last, q1, u1, v1, h1, constant::stage2_length, p, rows,
+      [=](idx k, float tendency) { u[k] = terms::heun(u[k], u1[k], tendency); },
+      [=](idx k, float tendency) { v[k] = terms::heun(v[k], v1[k], tendency); },
       [=](idx k, float fx_w, float fx_e, float fy_s, float fy_n) {
         const float dq = terms::cell_change(fx_w, fx_e, fy_s, fy_n, s);
         dqdt[k] = dq * 2.0f;
