@@ -53,11 +53,15 @@ void expect_same_bits(const step_state& reference, const step_state& production,
 }
 
 // Advances the module state one step with the given step procedure.
+// The east inflow the steps are given; some states below set their own.
+float inflow_u = ::reference::u_init;
+float inflow_v = ::reference::v_init;
+
 template <class Step>
 void advance(Step step) {
   using namespace domain;
-  step(u, v, h, q, dqdt, gpx, gpy, fx, fy, ::reference::spacing, ::reference::u_init, ::reference::v_init, ids, ide,
-       jds, jde, ims, ime, jms, jme);
+  step(u, v, h, q, dqdt, gpx, gpy, fx, fy, ::reference::spacing, inflow_u, inflow_v, ids, ide, jds, jde, ims, ime, jms,
+       jme);
 }
 
 TEST(ProductionStep, MatchesReferenceFromDevelopedStateAcrossEmission) {
@@ -145,6 +149,9 @@ enum class pollutant_state {
   calm,          // a uniform flow, with patches where it is not calm: a
                  // one-ulp bump, a step in height, signed zeros, velocities
                  // too large to double, an infinite height, a NaN
+  huge_u,        // a uniform flow, calm but for the size of u (and inflow)
+  huge_v,        // the same with v
+  infinite_h,    // a uniform flow over an infinite height
 };
 
 const char* name(pollutant_state s) {
@@ -156,12 +163,17 @@ const char* name(pollutant_state s) {
     case pollutant_state::wild_winds: return "wild_winds";
     case pollutant_state::wild_heights: return "wild_heights";
     case pollutant_state::calm: return "calm";
+    case pollutant_state::huge_u: return "huge_u";
+    case pollutant_state::huge_v: return "huge_v";
+    case pollutant_state::infinite_h: return "infinite_h";
   }
   return "?";
 }
 
 void make_state(pollutant_state kind) {
   using namespace domain;
+  inflow_u = ::reference::u_init;
+  inflow_v = ::reference::v_init;
   const std::size_t n = field_size(ims, ime, jms, jme);
   const auto p = [](int i, int j) { return static_cast<std::size_t>(at(i, j, ims, ime, jms)); };
   rough_values r;
@@ -220,32 +232,46 @@ void make_state(pollutant_state kind) {
       domain::q[p(ids + ni / 2, jds + nj / 2)] = 1.0f;
       domain::h[p(ids + ni / 4, jds + nj / 4)] = 1e37f;
       break;
+    case pollutant_state::huge_u:
+    case pollutant_state::huge_v:
+    case pollutant_state::infinite_h:
+      if (kind == pollutant_state::huge_u) inflow_u = 3e38f;
+      if (kind == pollutant_state::huge_v) inflow_v = 3e38f;
+      std::fill(domain::u, domain::u + n, inflow_u);
+      std::fill(domain::v, domain::v + n, inflow_v);
+      std::fill(domain::h, domain::h + n, kind == pollutant_state::infinite_h ? std::numeric_limits<float>::infinity() : 7.0f);
+      domain::q[p(ids + ni / 3, jds + nj / 3)] = 1.0f;
+      break;
     case pollutant_state::calm: {
-      std::fill(domain::u, domain::u + n, 2.5f);
-      std::fill(domain::v, domain::v + n, -1.25f);
+      // The inflow's own wind, so that the flow is calm up to the east edge
+      // and only the west wall and the patches below unsettle it.
+      std::fill(domain::u, domain::u + n, ::reference::u_init);
+      std::fill(domain::v, domain::v + n, ::reference::v_init);
       std::fill(domain::h, domain::h + n, 7.0f);
-      // A 7 x 7 patch of one field around (i, j), set to a value: wide
-      // enough that its middle stays calm in both stages where the step
-      // lets it.
-      const auto patch = [&](float* f, int i, int j, float value) {
+      // One patch in each band of eight rows, near the east edge, so that in
+      // its rows it is the easternmost face that is not calm. A patch is
+      // 7 x 7, wide enough that its middle stays calm in both stages where
+      // the step lets it.
+      const int i0 = std::max(ids, ide - 8);
+      int band = 0;
+      const auto next_row = [&] { return jds + (4 + 8 * band++) % nj; };
+      const auto patch = [&](float* f, int j, float value) {
         for (int jj = std::max(jms, j - 3); jj <= std::min(jme, j + 3); ++jj) {
-          for (int ii = std::max(ims, i - 3); ii <= std::min(ime, i + 3); ++ii) f[p(ii, jj)] = value;
+          for (int ii = std::max(ims, i0 - 3); ii <= std::min(ime, i0 + 3); ++ii) f[p(ii, jj)] = value;
         }
       };
-      // Apart from each other on the larger grids.
-      const int west = ids + ni / 5, middle = ids + ni / 2, east = ids + (4 * ni) / 5;
-      const int south = jds + nj / 4, north = jds + (3 * nj) / 4;
-      domain::u[p(ids + 2, jds + 2)] = std::nextafter(2.5f, 3.0f);
-      domain::u[p(middle, jds + nj / 2)] = 3.0f;
-      domain::h[p(ide - 3, jde - 3)] = 7.5f;
-      patch(domain::u, west, south, 0.0f);
-      domain::u[p(west, south)] = -0.0f;
-      patch(domain::v, east, south, -0.0f);
-      patch(domain::u, west, north, 3e38f);
-      patch(domain::v, east, north, 1e38f);
-      patch(domain::h, middle, south, std::numeric_limits<float>::infinity());
-      patch(domain::h, middle, north, -std::numeric_limits<float>::infinity());
-      domain::v[p(ide - 1, jds + nj / 2)] = std::numeric_limits<float>::quiet_NaN();
+      domain::u[p(i0, next_row())] = std::nextafter(::reference::u_init, 0.0f);
+      domain::u[p(i0, next_row())] = ::reference::u_init + 0.5f;
+      domain::h[p(i0, next_row())] = 7.5f;
+      const int zeros = next_row();
+      patch(domain::u, zeros, 0.0f);
+      domain::u[p(i0, zeros)] = -0.0f;
+      patch(domain::v, next_row(), -0.0f);
+      patch(domain::u, next_row(), 3e38f);
+      patch(domain::v, next_row(), 1e38f);
+      patch(domain::h, next_row(), std::numeric_limits<float>::infinity());
+      patch(domain::h, next_row(), -std::numeric_limits<float>::infinity());
+      domain::v[p(i0, next_row())] = std::numeric_limits<float>::quiet_NaN();
       domain::q[p(ids + ni / 3, jds + nj / 3)] = 1.0f;
       break;
     }
@@ -283,15 +309,18 @@ void compare_from(pollutant_state kind, int ni, int nj, int threads, int steps) 
     }
   }
   gridpara(reference::nx, reference::ny);  // the module's own arrays and bounds again
+  inflow_u = ::reference::u_init;
+  inflow_v = ::reference::v_init;
 }
 
 class ProductionStepOn : public testing::TestWithParam<std::tuple<pollutant_state, int>> {};
 
 TEST_P(ProductionStepOn, SmallGridsMatchTheReference) {
   const auto [kind, threads] = GetParam();
-  // Grids whose rows do not fill whole vectors or the scan's blocks.
+  // Grids whose rows do not fill whole vectors or the scan's blocks; the
+  // last one has a band of rows for each patch of the calm state.
   for (const auto& [ni, nj] : {std::pair{5, 4}, std::pair{7, 11}, std::pair{13, 6}, std::pair{37, 29},
-                               std::pair{45, 33}}) {
+                               std::pair{45, 83}}) {
     SCOPED_TRACE(testing::Message() << ni << " x " << nj);
     compare_from(kind, ni, nj, threads, 4);
   }
@@ -306,7 +335,8 @@ INSTANTIATE_TEST_SUITE_P(States, ProductionStepOn,
                          testing::Combine(testing::Values(pollutant_state::rough, pollutant_state::clean,
                                                           pollutant_state::signed_zeros, pollutant_state::edges,
                                                           pollutant_state::wild_winds, pollutant_state::wild_heights,
-                                                          pollutant_state::calm),
+                                                          pollutant_state::calm, pollutant_state::huge_u,
+                                                          pollutant_state::huge_v, pollutant_state::infinite_h),
                                           testing::Values(1, 2, 3)),
                          [](const auto& info) {
                            return std::string(name(std::get<0>(info.param))) + "_" +
