@@ -1,20 +1,47 @@
 #!/usr/bin/env bash
-# Wall time of the complete 16-hour run: runs the program RUNS times (default
-# 3) in a scratch directory and reports each time and the median.
-# Usage: bench/complete_run.sh PLUME_EXECUTABLE [RUNS]
+# Wall time of the complete 16-hour run, with the default settings (the
+# threads the process may use) and with one thread: runs the program RUNS
+# times each (default 3), alternately, in a scratch directory, and reports
+# each time and the medians. Given the step benchmark too, it also measures
+# the plain composition of the procedures (rk2_reference and div_vort on
+# every pass, one thread) per pass, and reports how many times faster the
+# complete runs are than 57,601 such passes.
+# Usage: bench/complete_run.sh PLUME_EXECUTABLE [RUNS] [PLUME_BENCH]
 set -euo pipefail
-exe="$(realpath "$1")" runs="${2:-3}"
+exe="$(realpath "$1")" runs="${2:-3}" bench="${3:-}"
+[ -z "$bench" ] || bench="$(realpath "$bench")"
 dir="$(mktemp -d)"
 trap 'rm -rf "$dir"' EXIT
 cd "$dir"
-times=()
+
+ms() { printf '%d.%03d s' $(($1 / 1000)) $(($1 % 1000)); }
+median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
+
+default=() single=()
 for ((k = 1; k <= runs; k++)); do
-  start=$(date +%s%N)
-  "$exe" > console.log
-  end=$(date +%s%N)
-  t=$(( (end - start) / 1000000 ))
-  times+=("$t")
-  echo "run $k: $((t / 1000)).$(printf '%03d' $((t % 1000))) s"
+  for kind in default single; do
+    opts=()
+    [ "$kind" = single ] && opts=(--threads 1)
+    start=$(date +%s%N)
+    "$exe" "${opts[@]}" > console.log
+    end=$(date +%s%N)
+    t=$(((end - start) / 1000000))
+    if [ "$kind" = default ]; then default+=("$t"); else single+=("$t"); fi
+    echo "run $k, $kind settings: $(ms "$t")"
+  done
 done
-median=$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(( (runs + 1) / 2 ))p")
-echo "median of $runs: $((median / 1000)).$(printf '%03d' $((median % 1000))) s"
+md=$(median "${default[@]}") m1=$(median "${single[@]}")
+echo "median of $runs, default settings ($(nproc) cores): $(ms "$md")"
+echo "median of $runs, one thread: $(ms "$m1")"
+
+if [ -n "$bench" ]; then
+  # Milliseconds per pass of the plain composition, median of 3, on the
+  # developed plume state (the composition costs the same on every state).
+  per_pass=$("$bench" --benchmark_filter='^plain_composition/1$' --benchmark_repetitions=3 \
+    --benchmark_report_aggregates_only=true --benchmark_format=csv 2>/dev/null |
+    awk -F, '/_median/ { print $3 / 1e6 }')
+  plain=$(awk -v p="$per_pass" 'BEGIN { printf "%d", p * 57601 }')
+  echo "plain composition: $per_pass ms per pass, $(ms "$plain") for 57,601 passes"
+  awk -v p="$plain" -v d="$md" -v s="$m1" \
+    'BEGIN { printf "default settings: %.2fx faster than the plain composition; one thread: %.2fx\n", p / d, p / s }'
+fi

@@ -12,6 +12,7 @@
 // expects. Stage 2 reads set 1 and updates the module arrays in place: each
 // new value needs the entry value of its own point only.
 #include <algorithm>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -192,10 +193,10 @@ PLUME_INDEPENDENT_POINTS
 // Within a row no point reads what another point of the row writes (the
 // stage arrays, the module arrays and the flux rows are distinct), which
 // the loops tell the compiler so that it need not check at run time.
-template <class FaceU, class FaceV, class Cell, class Clear, class Height>
+template <class FaceU, class FaceV, class Cell, class Clear, class Height, class RepeatRow, class RepeatHeight>
 void sweep(const extent& e, int first, int last, const float* q, const float* u, const float* v, const float* h,
-           float dt, const pollutant& p, float* rows, FaceU face_u, FaceV face_v, Cell cell, Clear clear,
-           Height height) {
+           float dt, const pollutant& p, const unsigned char* repeats, float* rows, FaceU face_u, FaceV face_v,
+           Cell cell, Clear clear, Height height, RepeatRow repeat_row, RepeatHeight repeat_height) {
   using pollutant_map::span;
   const int ids = e.ids, ide = e.ide, ims = e.ims;
   const idx nx = e.nx;
@@ -203,11 +204,9 @@ void sweep(const extent& e, int first, int last, const float* q, const float* u,
   float* const fx = rows;
   float* fy_south = rows + nx;
   float* fy_north = rows + 2 * nx;
-  span cells = first < last ? cells_to_compute(e, p, u, v, first) : pollutant_map::nothing;
-  if (!cells.empty()) {
-    const idx r = e.row(first);
-    for (int i = cells.lo; i <= cells.hi; ++i) fy_south[i - ims] = terms::y_face_flux(q, v, r + i, nx, dt, s);
-  }
+  span cells = pollutant_map::nothing;
+  bool south_ready = false;  // fy_south holds the south fluxes of `cells`
+  bool repeated = false;     // the previous row was a repeat
   // The tendency of a face: formed in full, or the +0 of a calm face.
   const auto u_tendency = [&](auto unsettled, idx k) {
     if constexpr (unsettled) return terms::u_tendency(u, v, h, k, nx, s);
@@ -219,6 +218,23 @@ void sweep(const extent& e, int first, int last, const float* q, const float* u,
   };
   for (int j = first; j < last; ++j) {
     const idx r = e.row(j);
+    if (j > first && repeats[j - e.jms] != 0) {
+      // Every input this row reads repeats the row below: so do its results.
+      repeat_row(r);
+      if (repeated) {
+        repeat_height(r - nx);
+      } else {
+PLUME_INDEPENDENT_POINTS
+        for (int i = ids; i <= ide - 1; ++i) height(r - nx + i);
+      }
+      repeated = true;
+      south_ready = false;
+      continue;
+    }
+    if (!south_ready) {
+      cells = cells_to_compute(e, p, u, v, j);
+      for (int i = cells.lo; i <= cells.hi; ++i) fy_south[i - ims] = terms::y_face_flux(q, v, r + i, nx, dt, s);
+    }
     const span above = j + 1 < last ? cells_to_compute(e, p, u, v, j + 1) : pollutant_map::nothing;
     const span x_faces = cells.empty() ? cells : span{cells.lo, cells.hi + 1};
     const span u_faces = !p.may_skip ? span{ids, ide} : calm_flow::unsettled_faces(ids, ide, [&](int i) {
@@ -255,6 +271,8 @@ void sweep(const extent& e, int first, int last, const float* q, const float* u,
     }
     std::swap(fy_south, fy_north);
     cells = above;
+    south_ready = true;
+    repeated = false;
   }
   if (last == e.jde) {
     const idx r = e.row(e.jde);
@@ -263,24 +281,35 @@ PLUME_INDEPENDENT_POINTS
   }
 }
 
+// Copies columns lo..hi of the row below (starting at r - nx) into row r.
+inline void repeat_row(float* f, idx r, int lo, int hi, idx nx) noexcept {
+  std::copy_n(f + r - nx + lo, hi - lo + 1, f + r + lo);
+}
+
 // Stage 1, the forward step of set 0 into set 1: the pollutant advected over
 // one step, the velocities advanced by their tendencies, the height
 // diagnosed from the advanced velocities.
 void predictor(float* __restrict u1, float* __restrict v1, float* __restrict h1, float* __restrict q1,
                const float* __restrict u0, const float* __restrict v0, const float* __restrict h0,
-               const float* __restrict q0, const pollutant& p, float* rows, const extent& e, int first,
-               int last) noexcept {
+               const float* __restrict q0, const pollutant& p, const unsigned char* repeats, float* rows,
+               const extent& e, int first, int last) noexcept {
   const idx nx = e.nx;
   const grid_spacing s = e.s;
   sweep(
-      e, first, last, q0, u0, v0, h0, constant::step_length, p, rows,
+      e, first, last, q0, u0, v0, h0, constant::step_length, p, repeats, rows,
       [=](idx k, float tendency) { u1[k] = u0[k] + tendency; },
       [=](idx k, float tendency) { v1[k] = v0[k] + tendency; },
       [=](idx k, float fx_w, float fx_e, float fy_s, float fy_n) {
         q1[k] = q0[k] + terms::cell_change(fx_w, fx_e, fy_s, fy_n, s);
       },
       [=](idx k) { q1[k] = 0.0f; },
-      [=](idx k) { h1[k] = terms::diagnosed_height(u1, v1, k, nx, s); });
+      [=](idx k) { h1[k] = terms::diagnosed_height(u1, v1, k, nx, s); },
+      [=](idx r) {
+        repeat_row(u1, r, e.ids, e.ide, nx);
+        repeat_row(v1, r, e.ids, e.ide - 1, nx);
+        repeat_row(q1, r, e.ids, e.ide - 1, nx);
+      },
+      [=](idx r) { repeat_row(h1, r, e.ids, e.ide - 1, nx); });
 }
 
 // Stage 2, the corrector: tendencies and the half-step pollutant increment
@@ -288,12 +317,12 @@ void predictor(float* __restrict u1, float* __restrict v1, float* __restrict h1,
 // u, v, q, which are overwritten point by point; then the final height.
 void corrector(float* __restrict u, float* __restrict v, float* __restrict h, float* __restrict q,
                float* __restrict dqdt, const float* __restrict u1, const float* __restrict v1,
-               const float* __restrict h1, const float* __restrict q1, const pollutant& p, float* rows,
-               const extent& e, int first, int last) noexcept {
+               const float* __restrict h1, const float* __restrict q1, const pollutant& p,
+               const unsigned char* repeats, float* rows, const extent& e, int first, int last) noexcept {
   const idx nx = e.nx;
   const grid_spacing s = e.s;
   sweep(
-      e, first, last, q1, u1, v1, h1, constant::stage2_length, p, rows,
+      e, first, last, q1, u1, v1, h1, constant::stage2_length, p, repeats, rows,
       [=](idx k, float tendency) { u[k] = terms::heun(u[k], u1[k], tendency); },
       [=](idx k, float tendency) { v[k] = terms::heun(v[k], v1[k], tendency); },
       [=](idx k, float fx_w, float fx_e, float fy_s, float fy_n) {
@@ -305,7 +334,14 @@ void corrector(float* __restrict u, float* __restrict v, float* __restrict h, fl
         dqdt[k] = 0.0f;
         q[k] = 0.0f;
       },
-      [=](idx k) { h[k] = terms::diagnosed_height(u, v, k, nx, s); });
+      [=](idx k) { h[k] = terms::diagnosed_height(u, v, k, nx, s); },
+      [=](idx r) {
+        repeat_row(u, r, e.ids, e.ide, nx);
+        repeat_row(v, r, e.ids, e.ide - 1, nx);
+        repeat_row(q, r, e.ids, e.ide - 1, nx);
+        repeat_row(dqdt, r, e.ids, e.ide - 1, nx);
+      },
+      [=](idx r) { repeat_row(h, r, e.ids, e.ide - 1, nx); });
 }
 
 // Runs a stage over all cell rows in chunks, then the height of each
@@ -322,16 +358,49 @@ void in_chunks(const extent& e, float* rows, float* h, const float* u, const flo
   }
 }
 
-// Finds the non-zero columns of every stored row of q, the rows shared
-// among the threads.
-void map_pollutant(pollutant_map::span* rows, const float* q, const extent& e) {
+// What a stage's sweep needs to know of its inputs, row by row (index
+// j - jms): where q is non-zero, and whether the stored row j of every one of
+// u, v, h and q holds the same bits as row j - 1.
+struct survey {
+  std::vector<pollutant_map::span> pollutant;
+  std::vector<unsigned char> same_as_below;
+};
+
+// Surveys the stage's inputs, the rows shared among the threads.
+void take_survey(survey& out, const float* u, const float* v, const float* h, const float* q, const extent& e) {
+  const auto bytes = static_cast<std::size_t>(e.nx) * sizeof(float);
   for_each_chunk(e.jms, e.jme + 1, [&](int, int first, int last) {
-    for (int j = first; j < last; ++j) rows[j - e.jms] = pollutant_map::nonzero_columns(q + e.row(j) + e.ims, e.nx, e.ims);
+    for (int j = first; j < last; ++j) {
+      const idx r = e.row(j) + e.ims;
+      out.pollutant[static_cast<std::size_t>(j - e.jms)] = pollutant_map::nonzero_columns(q + r, e.nx, e.ims);
+      bool same = j > e.jms;
+      for (const float* f : {u, v, h, q}) same = same && std::memcmp(f + r, f + r - e.nx, bytes) == 0;
+      out.same_as_below[static_cast<std::size_t>(j - e.jms)] = same ? 1 : 0;
+    }
   });
 }
 
-// The two maps of the step, kept between calls only to spare allocations.
-std::vector<pollutant_map::span> entry_map, stage_map;
+// A row of a stage repeats the row below, and its results are copied from
+// it, where every row its stencils read (two each way) repeats the row below
+// it; in the second stage the entry values the average reads must repeat
+// too. The entry rows were surveyed after the boundary values were set, which
+// changes only one of the points the average reads: the west wall face of u,
+// compared from the entry state itself (`wall`).
+void mark_repeats(std::vector<unsigned char>& repeats, const survey& stage, const survey* entry,
+                  const std::vector<unsigned char>& wall, const extent& e) {
+  for (int j = e.jds; j <= e.jde - 1; ++j) {
+    const auto at = [&](int jj) { return static_cast<std::size_t>(jj - e.jms); };
+    bool repeat = true;
+    for (int d = -2; d <= 2; ++d) repeat = repeat && stage.same_as_below[at(j + d)] != 0;
+    if (entry != nullptr) repeat = repeat && entry->same_as_below[at(j)] != 0 && wall[at(j)] != 0;
+    repeats[at(j)] = repeat ? 1 : 0;
+  }
+}
+
+// The surveys and marks of the step, kept between calls only to spare
+// allocations.
+survey entry_survey, stage_survey;
+std::vector<unsigned char> wall_same, first_repeats, second_repeats;
 
 }  // namespace
 
@@ -350,26 +419,33 @@ void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx
   float* rows = work::array(work::fused_rows, 3 * static_cast<std::size_t>(e.nx) * static_cast<std::size_t>(step_threads()));
 
   const auto stored_rows = static_cast<std::size_t>(jme - jms + 1);
-  if (entry_map.size() < stored_rows) {
-    entry_map.resize(stored_rows);
-    stage_map.resize(stored_rows);
+  for (survey* sv : {&entry_survey, &stage_survey}) {
+    sv->pollutant.resize(stored_rows);
+    sv->same_as_below.resize(stored_rows);
   }
+  for (auto* marks : {&wall_same, &first_repeats, &second_repeats}) marks->resize(stored_rows);
   const bool may_skip = pollutant_map::spacing_allows_skipping(s.dx, s.dy);
 
+  for (int j = jms; j <= jme; ++j) {
+    const idx k = e.row(j) + ids;
+    wall_same[static_cast<std::size_t>(j - jms)] = j > jms && std::memcmp(u + k, u + k - e.nx, sizeof(float)) == 0;
+  }
   float* const fields[4] = {u, v, h, q};
   for (std::size_t f = 0; f < 4; ++f) save_frame(fields[f], kept + f * nf, e);
   set_bdy(u, v, h, q, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
-  map_pollutant(entry_map.data(), q, e);
-  const pollutant first_stage{entry_map.data(), nullptr, may_skip};
+  take_survey(entry_survey, u, v, h, q, e);
+  mark_repeats(first_repeats, entry_survey, nullptr, wall_same, e);
+  const pollutant first_stage{entry_survey.pollutant.data(), nullptr, may_skip};
   in_chunks(e, rows, h1, u1, v1, [&](float* r, int first, int last) {
-    predictor(u1, v1, h1, q1, u, v, h, q, first_stage, r, e, first, last);
+    predictor(u1, v1, h1, q1, u, v, h, q, first_stage, first_repeats.data(), r, e, first, last);
   });
   for (std::size_t f = 0; f < 4; ++f) restore_frame(fields[f], kept + f * nf, e);
 
   set_bdy(u1, v1, h1, q1, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
-  map_pollutant(stage_map.data(), q1, e);
-  const pollutant second_stage{stage_map.data(), entry_map.data(), may_skip};
+  take_survey(stage_survey, u1, v1, h1, q1, e);
+  mark_repeats(second_repeats, stage_survey, &entry_survey, wall_same, e);
+  const pollutant second_stage{stage_survey.pollutant.data(), entry_survey.pollutant.data(), may_skip};
   in_chunks(e, rows, h, u, v, [&](float* r, int first, int last) {
-    corrector(u, v, h, q, dqdt, u1, v1, h1, q1, second_stage, r, e, first, last);
+    corrector(u, v, h, q, dqdt, u1, v1, h1, q1, second_stage, second_repeats.data(), r, e, first, last);
   });
 }
