@@ -152,6 +152,9 @@ enum class pollutant_state {
   huge_u,        // a uniform flow, calm but for the size of u (and inflow)
   huge_v,        // the same with v
   infinite_h,    // a uniform flow over an infinite height
+  repeated_rows, // one rough row repeated over every row, but for a few
+                 // rows that differ: at the west wall, in q, by the sign of
+                 // a zero, by a NaN, and in the first and last stored rows
 };
 
 const char* name(pollutant_state s) {
@@ -166,6 +169,7 @@ const char* name(pollutant_state s) {
     case pollutant_state::huge_u: return "huge_u";
     case pollutant_state::huge_v: return "huge_v";
     case pollutant_state::infinite_h: return "infinite_h";
+    case pollutant_state::repeated_rows: return "repeated_rows";
   }
   return "?";
 }
@@ -183,6 +187,24 @@ void make_state(pollutant_state kind) {
   r.fill(domain::dqdt, n, -1.0f, 1.0f);
   if (kind == pollutant_state::rough) {
     r.fill(domain::q, n, 0.0f, 1.0f);
+    return;
+  }
+  if (kind == pollutant_state::repeated_rows) {
+    r.fill(domain::q, n, 0.0f, 1.0f);
+    const auto nx = static_cast<std::size_t>(ime - ims + 1);
+    for (float* f : {domain::u, domain::v, domain::h, domain::q}) {
+      for (std::size_t k = nx; k < n; ++k) f[k] = f[k - nx];
+    }
+    const int nj = jde - jds + 1;
+    const auto row = [&](int part) { return jds + (part * nj) / 6; };
+    domain::u[p(ids, row(1))] += 1.0f;  // only the entry value: the wall sets 0
+    domain::q[p(ids + 2, row(2))] += 0.5f;
+    domain::h[p(ide - 1, row(3))] = std::numeric_limits<float>::quiet_NaN();
+    domain::q[p(ids + 1, row(4))] = 0.0f;
+    domain::q[p(ids + 1, row(4) + 1)] = -0.0f;
+    domain::q[p(ids + 1, row(4) + 2)] = 0.0f;
+    domain::v[p(ids + 3, jms)] += 1.0f;
+    domain::h[p(ids + 3, jme)] += 1.0f;
     return;
   }
   std::fill(domain::q, domain::q + n, 0.0f);
@@ -336,7 +358,8 @@ INSTANTIATE_TEST_SUITE_P(States, ProductionStepOn,
                                                           pollutant_state::signed_zeros, pollutant_state::edges,
                                                           pollutant_state::wild_winds, pollutant_state::wild_heights,
                                                           pollutant_state::calm, pollutant_state::huge_u,
-                                                          pollutant_state::huge_v, pollutant_state::infinite_h),
+                                                          pollutant_state::huge_v, pollutant_state::infinite_h,
+                                                          pollutant_state::repeated_rows),
                                           testing::Values(1, 2, 3)),
                          [](const auto& info) {
                            return std::string(name(std::get<0>(info.param))) + "_" +
