@@ -1,6 +1,6 @@
 #include "timestep/row_team.hpp"
 
-#include <barrier>
+#include <atomic>
 #include <cerrno>
 #include <system_error>
 #include <thread>
@@ -15,14 +15,53 @@ std::pair<int, int> row_chunk(int j0, int j1, int k, int parts) noexcept {
   return {j0 + static_cast<int>(n * k / parts), j0 + static_cast<int>(n * (k + 1) / parts)};
 }
 
+namespace {
+
+// A barrier for the few threads of the team, met several times per step:
+// the threads spin for a while (a sweep of a small or mostly clean grid is
+// over in microseconds, less than it takes to wake a sleeping thread), then
+// sleep until the last one arrives.
+class spin_barrier {
+ public:
+  explicit spin_barrier(int count) : count_(count) {}
+
+  void arrive_and_wait() noexcept {
+    const unsigned phase = phase_.load(std::memory_order_acquire);
+    if (arrived_.fetch_add(1, std::memory_order_acq_rel) + 1 == count_.load(std::memory_order_relaxed)) {
+      arrived_.store(0, std::memory_order_relaxed);
+      phase_.fetch_add(1, std::memory_order_release);
+      phase_.notify_all();
+      return;
+    }
+    for (int spin = 0; phase_.load(std::memory_order_acquire) == phase; ++spin) {
+      if (spin < spin_limit) {
+        _mm_pause();
+      } else {
+        phase_.wait(phase, std::memory_order_acquire);
+      }
+    }
+  }
+
+  // Lowers the count of threads that meet here (before anyone waits).
+  void lower_count(int by) noexcept { count_.fetch_sub(by, std::memory_order_relaxed); }
+
+ private:
+  static constexpr int spin_limit = 2000;
+  std::atomic<int> count_;
+  std::atomic<int> arrived_{0};
+  std::atomic<unsigned> phase_{0};
+};
+
+}  // namespace
+
 // Workers wait at `start` for the next sweep, take their chunk, and meet
 // again at `done` when it is done. The sweep's description is written by the
 // calling thread before it arrives at `start`, which orders it before every
 // worker's reads.
 struct step_team::crew {
   explicit crew(int threads) : start(threads), done(threads) {}
-  std::barrier<> start;
-  std::barrier<> done;
+  spin_barrier start;
+  spin_barrier done;
   int j0 = 0, j1 = 0;
   void (*fn)(void*, int, int, int) = nullptr;
   void* ctx = nullptr;
@@ -63,7 +102,7 @@ step_team::step_team(int threads) : size_(threads > 1 ? threads : 1) {
       // counted off so that the barrier lets the others through to stop.
       const auto started = static_cast<int>(crew_->workers.size());
       crew_->stop = true;
-      for (int k = started + 1; k < size_; ++k) crew_->start.arrive_and_drop();
+      crew_->start.lower_count(size_ - 1 - started);
       crew_->start.arrive_and_wait();
       for (auto& w : crew_->workers) w.join();
       delete crew_;
