@@ -19,7 +19,7 @@ cmake -S "$src" -B "$src/build-test" -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$src/build-test" -j "$jobs"
 ctest --test-dir "$src/build-test" --output-on-failure -j "$jobs"
 
-echo "== host-tuned, portable, two-thread and clang++ builds write the same bytes"
+echo "== host-tuned, portable and clang++ builds, on 1 to 3 threads, write the same bytes"
 "$src/tests/e2e/compare_builds.sh" "$src" "$src/build-compare" 300
 
 echo "== snapshot reader fuzz target: seed replay and a short run"

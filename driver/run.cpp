@@ -84,7 +84,10 @@ std::uint64_t run_bytes(std::int64_t nx, std::int64_t ny, std::int64_t threads) 
       15 * field + ni + 3 * nj + 4 * field + 4 * frame + 3 * ni * static_cast<std::uint64_t>(threads);
   // The snapshot writer: its file buffer and one piece per row.
   const std::uint64_t writer = (std::uint64_t{1} << 20) + static_cast<std::uint64_t>(ny) * sizeof(byte_piece);
-  return floats * sizeof(float) + writer;
+  // The step's record of each stored row, twice: where q is non-zero (two
+  // ints) and whether the row repeats the row below; and three row marks.
+  const std::uint64_t rows = nj * (2 * (2 * sizeof(int) + 1) + 3);
+  return floats * sizeof(float) + writer + rows;
 }
 
 std::uint64_t available_memory() noexcept {

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The host-tuned build, the portable (baseline x86-64) build and the
 # host-tuned clang++ build must write the same bytes, and so must every
-# thread count: builds the shortened run each way and compares a run of
-# PASSES passes (default 300, one snapshot) with the host-tuned build's run
-# on one thread.
+# thread count: builds the shortened run and the program each way and
+# compares, with the host-tuned build's runs on one thread, a run of the
+# reference case cut at PASSES passes (default 300, one snapshot, no
+# pollutant yet) and a run of the small example scenario (two hours with
+# three sources emitting from the first hour).
 # Usage: compare_builds.sh SOURCE_DIR WORK_DIR [PASSES]
 set -euo pipefail
 src="$1" work="$2" passes="${3:-300}"
@@ -18,7 +20,7 @@ for build in native portable clang; do
   [ "$build" = clang ] && compiler=(-DCMAKE_CXX_COMPILER=clang++)
   cmake -S "$src" -B "$work/build-$build" -DCMAKE_BUILD_TYPE=Release -DPLUME_PORTABLE=$portable \
     -DPLUME_TESTS=ON -DPLUME_TOOLS=OFF -DPLUME_BENCH=OFF "${compiler[@]}" >/dev/null
-  cmake --build "$work/build-$build" --target plume_short_run -j "$jobs" >/dev/null
+  cmake --build "$work/build-$build" --target plume_short_run plume -j "$jobs" >/dev/null
 done
 # Each run: its name, the build, the thread count.
 runs=("native-1 native 1" "native-2 native 2" "native-3 native 3" "portable portable 1" "clang clang 2")
@@ -27,11 +29,13 @@ for run in "${runs[@]}"; do
   rm -rf "$work/out-$name"
   mkdir -p "$work/out-$name"
   "$work/build-$build/tests/e2e/plume_short_run" "$work/out-$name" "$passes" "$threads"
+  "$work/build-$build/driver/plume" --scenario "$src/examples/small.toml" --threads "$threads" \
+    --output "$work/out-$name/small.dat" > "$work/out-$name/small.log"
 done
 status=0
 for run in "${runs[@]:1}"; do
   read -r name build threads <<< "$run"
-  for f in console.log test_withPollutant.dat; do
+  for f in console.log test_withPollutant.dat small.log small.dat; do
     if cmp "$work/out-native-1/$f" "$work/out-$name/$f"; then
       echo "$build build, $threads thread(s), $f: identical ($(stat -c %s "$work/out-native-1/$f") bytes)"
     else
