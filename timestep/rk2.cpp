@@ -366,16 +366,22 @@ struct survey {
   std::vector<unsigned char> same_as_below;
 };
 
-// Surveys the stage's inputs, the rows shared among the threads.
-void take_survey(survey& out, const float* u, const float* v, const float* h, const float* q, const extent& e) {
+// Surveys the stage's inputs, the rows shared among the threads. Where
+// `copied` marks a row whose u, v and q the previous stage copied from the
+// row below, those rows are known to repeat (the boundary values set since
+// derive each row's halo from the row itself) and only h is compared.
+void take_survey(survey& out, const float* u, const float* v, const float* h, const float* q, const extent& e,
+                 const unsigned char* copied) {
   const auto bytes = static_cast<std::size_t>(e.nx) * sizeof(float);
   for_each_chunk(e.jms, e.jme + 1, [&](int, int first, int last) {
     for (int j = first; j < last; ++j) {
+      const auto at = static_cast<std::size_t>(j - e.jms);
       const idx r = e.row(j) + e.ims;
-      out.pollutant[static_cast<std::size_t>(j - e.jms)] = pollutant_map::nonzero_columns(q + r, e.nx, e.ims);
-      bool same = j > e.jms;
-      for (const float* f : {u, v, h, q}) same = same && std::memcmp(f + r, f + r - e.nx, bytes) == 0;
-      out.same_as_below[static_cast<std::size_t>(j - e.jms)] = same ? 1 : 0;
+      out.pollutant[at] = pollutant_map::nonzero_columns(q + r, e.nx, e.ims);
+      const auto repeats = [&](const float* f) { return std::memcmp(f + r, f + r - e.nx, bytes) == 0; };
+      bool same = j > e.jms && repeats(h);
+      if (copied == nullptr || copied[at] == 0) same = same && repeats(u) && repeats(v) && repeats(q);
+      out.same_as_below[at] = same ? 1 : 0;
     }
   });
 }
@@ -433,7 +439,7 @@ void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx
   float* const fields[4] = {u, v, h, q};
   for (std::size_t f = 0; f < 4; ++f) save_frame(fields[f], kept + f * nf, e);
   set_bdy(u, v, h, q, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
-  take_survey(entry_survey, u, v, h, q, e);
+  take_survey(entry_survey, u, v, h, q, e, nullptr);
   mark_repeats(first_repeats, entry_survey, nullptr, wall_same, e);
   const pollutant first_stage{entry_survey.pollutant.data(), nullptr, may_skip};
   in_chunks(e, rows, h1, u1, v1, [&](float* r, int first, int last) {
@@ -442,7 +448,7 @@ void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx
   for (std::size_t f = 0; f < 4; ++f) restore_frame(fields[f], kept + f * nf, e);
 
   set_bdy(u1, v1, h1, q1, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
-  take_survey(stage_survey, u1, v1, h1, q1, e);
+  take_survey(stage_survey, u1, v1, h1, q1, e, first_repeats.data());
   mark_repeats(second_repeats, stage_survey, &entry_survey, wall_same, e);
   const pollutant second_stage{stage_survey.pollutant.data(), entry_survey.pollutant.data(), may_skip};
   in_chunks(e, rows, h, u, v, [&](float* r, int first, int last) {
