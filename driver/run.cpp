@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 
-#include <sched.h>
 #include <sys/stat.h>
 
 #include "diagnostics/diagnostics.hpp"
@@ -29,14 +28,6 @@ bool writes_to(std::FILE* stream, const std::string& path) {
 }
 
 }  // namespace
-
-int available_cores() noexcept {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-  const int n = CPU_COUNT(&set);
-  return n > 0 ? n : 1;
-}
 
 // The line is flushed at once, so that a failed write (a full disk, a reader
 // that went away) is seen on this line and not on some later one; short

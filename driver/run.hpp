@@ -6,9 +6,8 @@
 #include <string>
 
 #include "driver/scenario.hpp"
+#include "timestep/row_team.hpp"
 
-// The cores this process may run on (its CPU affinity), at least 1.
-int available_cores() noexcept;
 
 // The configuration of a run. The program takes the scenario and the paths
 // from its command line; tests shorten the loop or send the log elsewhere.

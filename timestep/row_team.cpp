@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include <sched.h>
 #include <xmmintrin.h>
 
 #include "grid/failure.hpp"
@@ -18,12 +19,14 @@ std::pair<int, int> row_chunk(int j0, int j1, int k, int parts) noexcept {
 namespace {
 
 // A barrier for the few threads of the team, met several times per step:
-// the threads spin for a while (a sweep of a small or mostly clean grid is
-// over in microseconds, less than it takes to wake a sleeping thread), then
-// sleep until the last one arrives.
+// the threads spin for a while (a sweep of a small or mostly repeated grid
+// is over in tens of microseconds, not much more than it takes to wake a
+// sleeping thread), then sleep until the last one arrives. A team with more
+// threads than the process has cores spins only briefly, since a spinning
+// thread would keep the one it waits for from running.
 class spin_barrier {
  public:
-  explicit spin_barrier(int count) : count_(count) {}
+  spin_barrier(int count, int spin_limit) : count_(count), spin_limit_(spin_limit) {}
 
   void arrive_and_wait() noexcept {
     const unsigned phase = phase_.load(std::memory_order_acquire);
@@ -34,7 +37,7 @@ class spin_barrier {
       return;
     }
     for (int spin = 0; phase_.load(std::memory_order_acquire) == phase; ++spin) {
-      if (spin < spin_limit) {
+      if (spin < spin_limit_) {
         _mm_pause();
       } else {
         phase_.wait(phase, std::memory_order_acquire);
@@ -46,8 +49,8 @@ class spin_barrier {
   void lower_count(int by) noexcept { count_.fetch_sub(by, std::memory_order_relaxed); }
 
  private:
-  static constexpr int spin_limit = 2000;
   std::atomic<int> count_;
+  const int spin_limit_;
   std::atomic<int> arrived_{0};
   std::atomic<unsigned> phase_{0};
 };
@@ -59,7 +62,7 @@ class spin_barrier {
 // calling thread before it arrives at `start`, which orders it before every
 // worker's reads.
 struct step_team::crew {
-  explicit crew(int threads) : start(threads), done(threads) {}
+  crew(int threads, int spin_limit) : start(threads, spin_limit), done(threads, spin_limit) {}
   spin_barrier start;
   spin_barrier done;
   int j0 = 0, j1 = 0;
@@ -77,12 +80,20 @@ struct step_team::crew {
 
 namespace {
 step_team* current = nullptr;
+}  // namespace
+
+int available_cores() noexcept {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  const int n = CPU_COUNT(&set);
+  return n > 0 ? n : 1;
 }
 
 step_team::step_team(int threads) : size_(threads > 1 ? threads : 1) {
   if (current != nullptr) throw run_failure("a thread team is already running");
   if (size_ > 1) {
-    crew_ = new crew(size_);
+    crew_ = new crew(size_, size_ <= available_cores() ? 200000 : 100);
     crew_->parts = size_;
     const unsigned mode = _mm_getcsr();
     try {

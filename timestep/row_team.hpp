@@ -30,6 +30,9 @@ class step_team {
   crew* crew_ = nullptr;
 };
 
+// The cores this process may run on (its CPU affinity), at least 1.
+int available_cores() noexcept;
+
 // Threads of the current team (1 when there is none).
 int step_threads() noexcept;
 
