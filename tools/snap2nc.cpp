@@ -346,8 +346,7 @@ int usage_error(const std::string& message) {
 int main(int argc, char** argv) {
   std::vector<std::string> files;
   int deflate = 1;
-  std::string scenario_path;
-  bool have_scenario = false;
+  snap::scenario_option scenario;
   std::string command = "snap2nc";
   for (int a = 1; a < argc; ++a) {
     const std::string arg = argv[a];
@@ -356,7 +355,15 @@ int main(int argc, char** argv) {
       std::fputs(usage_text, stdout);
       return 0;
     }
-    if (arg == "--deflate") {
+    bool took_scenario = false;
+    try {
+      took_scenario = scenario.take(argc, argv, a);
+    } catch (const std::invalid_argument& e) {
+      return usage_error(e.what());
+    }
+    if (took_scenario) {
+      if (arg == "--scenario") command += " " + scenario.path;
+    } else if (arg == "--deflate") {
       if (a + 1 >= argc) return usage_error("--deflate needs a level 0 to 9");
       const std::string level = argv[++a];
       command += " " + level;
@@ -364,17 +371,6 @@ int main(int argc, char** argv) {
         return usage_error("--deflate needs a level 0 to 9, not '" + level + "'");
       }
       deflate = level[0] - '0';
-    } else if (arg == "--scenario" || arg.starts_with("--scenario=")) {
-      if (have_scenario) return usage_error("--scenario given twice");
-      if (arg == "--scenario") {
-        if (a + 1 >= argc) return usage_error("--scenario needs a scenario file");
-        scenario_path = argv[++a];
-        command += " " + scenario_path;
-      } else {
-        scenario_path = arg.substr(std::string_view("--scenario=").size());
-      }
-      if (scenario_path.empty()) return usage_error("the scenario file name is empty");
-      have_scenario = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
       return usage_error("unknown option '" + arg + "'");
     } else if (arg.empty()) {
@@ -387,7 +383,7 @@ int main(int argc, char** argv) {
 
   snap::Layout layout;
   try {
-    layout = have_scenario ? snap::scenario_layout(scenario_path) : snap::reference_layout();
+    layout = scenario.layout();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "snap2nc: %s\n", e.what());
     return 2;

@@ -143,25 +143,21 @@ int usage_error(const std::string& message) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> files;
-  std::string scenario_path;
-  bool have_scenario = false;
+  snap::scenario_option scenario;
   for (int a = 1; a < argc; ++a) {
     const std::string arg = argv[a];
     if (arg == "--help" || arg == "-h") {
       std::fputs(usage_text, stdout);
       return 0;
     }
-    if (arg == "--scenario" || arg.starts_with("--scenario=")) {
-      if (have_scenario) return usage_error("--scenario given twice");
-      if (arg == "--scenario") {
-        if (a + 1 >= argc) return usage_error("--scenario needs a scenario file");
-        scenario_path = argv[++a];
-      } else {
-        scenario_path = arg.substr(std::string_view("--scenario=").size());
-      }
-      if (scenario_path.empty()) return usage_error("the scenario file name is empty");
-      have_scenario = true;
-    } else if (arg.size() > 1 && arg[0] == '-') {
+    bool took_scenario = false;
+    try {
+      took_scenario = scenario.take(argc, argv, a);
+    } catch (const std::invalid_argument& e) {
+      return usage_error(e.what());
+    }
+    if (took_scenario) continue;
+    if (arg.size() > 1 && arg[0] == '-') {
       return usage_error("unknown option '" + arg + "'");
     } else if (arg.empty()) {
       return usage_error("the file name is empty");
@@ -174,7 +170,7 @@ int main(int argc, char** argv) {
 
   snap::Layout layout;
   try {
-    layout = have_scenario ? snap::scenario_layout(scenario_path) : snap::reference_layout();
+    layout = scenario.layout();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "snapinfo: %s\n", e.what());
     return 2;

@@ -64,6 +64,24 @@ Layout scenario_layout(const std::string& path) {
   return l;
 }
 
+bool scenario_option::take(int argc, char** argv, int& a) {
+  const std::string arg = argv[a];
+  constexpr std::string_view joined = "--scenario=";
+  if (arg != "--scenario" && !arg.starts_with(joined)) return false;
+  if (given) throw std::invalid_argument("--scenario given twice");
+  if (arg == "--scenario") {
+    if (a + 1 >= argc) throw std::invalid_argument("--scenario needs a scenario file");
+    path = argv[++a];
+  } else {
+    path = arg.substr(joined.size());
+  }
+  if (path.empty()) throw std::invalid_argument("the scenario file name is empty");
+  given = true;
+  return true;
+}
+
+Layout scenario_option::layout() const { return given ? scenario_layout(path) : reference_layout(); }
+
 std::string record_size_mismatch(std::int32_t found_bytes, const Layout& layout) {
   return "its records hold " + std::to_string(found_bytes) + " bytes (a field of " + std::to_string(found_bytes / 4) +
          " float32 values), not the " + std::to_string(layout.record_bytes()) + " bytes of a field of " +

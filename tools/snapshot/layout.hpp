@@ -56,6 +56,21 @@ Layout reference_layout();
 // std::runtime_error for fields too large for the tools.
 Layout scenario_layout(const std::string& path);
 
+// The tools' option --scenario FILE (or --scenario=FILE), at argv[a].
+struct scenario_option {
+  std::string path;
+  bool given = false;
+
+  // Takes the option if argv[a] is it, stepping a past a separate FILE;
+  // returns false if argv[a] is something else. Throws std::invalid_argument
+  // with the usage message for a second --scenario, a missing or empty FILE.
+  bool take(int argc, char** argv, int& a);
+
+  // The layout the option asks for: the scenario's, or the reference case.
+  // Throws as scenario_layout does.
+  Layout layout() const;
+};
+
 // The message for a file whose first record holds found_bytes instead of the
 // layout's record size: names both and points to --scenario.
 std::string record_size_mismatch(std::int32_t found_bytes, const Layout& layout);
