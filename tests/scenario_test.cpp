@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
+#include <string_view>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -49,15 +49,29 @@ class scenario_files : public testing::Test {
 struct bad_case {
   const char* name;
   const char* text;
-  const char* message;  // a regular expression for the whole message
+  const char* message;  // the whole message: ".+" stands for any text, "\\x" for the character x
 };
+
+// True if the text matches the pattern of a bad_case message.
+bool matches(std::string_view text, std::string_view pattern) {
+  if (pattern.empty()) return text.empty();
+  if (pattern.starts_with(".+")) {
+    for (std::size_t n = 1; n <= text.size(); ++n) {
+      if (matches(text.substr(n), pattern.substr(2))) return true;
+    }
+    return false;
+  }
+  std::size_t width = 1;
+  if (pattern[0] == '\\' && pattern.size() > 1) width = 2;
+  return !text.empty() && text[0] == pattern[width - 1] && matches(text.substr(1), pattern.substr(width));
+}
 
 class bad_scenario : public scenario_files, public testing::WithParamInterface<bad_case> {};
 
 TEST_P(bad_scenario, IsRefusedWithItsPositionAndReason) {
   const bad_case& c = GetParam();
   const std::string m = refusal(write(c.text));
-  EXPECT_TRUE(std::regex_match(m, std::regex(c.message))) << m;
+  EXPECT_TRUE(matches(m, c.message)) << m;
 }
 
 INSTANTIATE_TEST_SUITE_P(
