@@ -11,6 +11,13 @@
 // point of set 1 is then filled by set_bdy, exactly as the corrector stage
 // expects. Stage 2 reads set 1 and updates the module arrays in place: each
 // new value needs the entry value of its own point only.
+//
+// Each stage leaves out work whose result is known, with the very values the
+// full arithmetic would give: the fluxes of cells that are clean and stay
+// clean (pollutant_map.hpp), the momentum tendency of calm faces
+// (calm_flow.hpp), and whole rows whose inputs repeat the row below, which
+// take that row's results. What a stage needs to know for this is surveyed
+// afresh from its inputs; nothing is carried from one step to the next.
 #include <algorithm>
 #include <cstring>
 #include <type_traits>
