@@ -19,9 +19,9 @@
 #include "diagnostics/diagnostics.hpp"
 #include "driver/fp_mode.hpp"
 #include "driver/snapshot.hpp"
-#include "grid/work_arrays.hpp"
 #include "kernels/kernels.hpp"
 #include "support/developed_state.hpp"
+#include "support/module_step.hpp"
 #include "timestep/row_team.hpp"
 
 namespace {
@@ -82,10 +82,9 @@ void production_step(benchmark::State& state) {
   const auto kind = static_cast<state_kind>(state.range(0));
   const int threads = static_cast<int>(state.range(1));
   load_state(kind);
-  const step_team team(threads);
-  using namespace domain;
+  module_step step(threads);
   for (auto _ : state) {
-    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
+    step();
     benchmark::ClobberMemory();
   }
   label(state, kind, threads);
@@ -99,11 +98,11 @@ void driver_pass(benchmark::State& state) {
   const int threads = static_cast<int>(state.range(1));
   const bool with_snapshot = state.range(2) != 0;
   load_state(kind);
-  const step_team team(threads);
+  module_step step(threads);
   snapshot_file sink("/dev/null");
   using namespace domain;
   for (auto _ : state) {
-    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde, ims, ime, jms, jme);
+    step();
     if (with_snapshot) {
       div_vort(domain::div, vort, us, vs, forceu, u, v, reference::spacing, ids, ide, jds, jde, ims, ime, jms, jme);
       sink.write();
@@ -115,17 +114,19 @@ void driver_pass(benchmark::State& state) {
 }
 
 // The procedures of the plain composition, each on copies of the plume
-// state held in the reference step's stage arrays.
+// state.
 void procedures(benchmark::State& state) {
   load_state(plume);
   using namespace domain;
   const std::size_t n = field_size(ims, ime, jms, jme);
-  float* us_ = work::array(work::rk2_u_st, n);
-  float* vs_ = work::array(work::rk2_v_st, n);
-  float* hs_ = work::array(work::rk2_h_st, n);
-  float* qs_ = work::array(work::rk2_q_st, n);
-  float* a = work::array(work::rk2_du_st, n);
-  float* b = work::array(work::rk2_dv_st, n);
+  std::vector<float> copies[6];
+  for (auto& c : copies) c.resize(n);
+  float* us_ = copies[0].data();
+  float* vs_ = copies[1].data();
+  float* hs_ = copies[2].data();
+  float* qs_ = copies[3].data();
+  float* a = copies[4].data();
+  float* b = copies[5].data();
   std::copy_n(u, n, us_);
   std::copy_n(v, n, vs_);
   std::copy_n(h, n, hs_);

@@ -12,8 +12,8 @@
 #include "driver/text_line.hpp"
 #include "grid/domain.hpp"
 #include "grid/failure.hpp"
-#include "grid/work_arrays.hpp"
 #include "timestep/row_team.hpp"
+#include "timestep/step_workspace.hpp"
 #include "timestep/timestep.hpp"
 
 namespace {
@@ -63,22 +63,15 @@ void emit(const scenario& s) {
 }
 
 std::uint64_t run_bytes(std::int64_t nx, std::int64_t ny, std::int64_t threads) noexcept {
-  // In floats: fifteen fields and four coordinate arrays; the stage state
-  // (four fields), the saved frame of four fields (the five stored rows
-  // outside the cell rows and six points of each cell row) and three flux
-  // rows per thread of the production step.
+  // Fifteen fields and four coordinate arrays, and the production step's
+  // workspace.
   const std::uint64_t ni = static_cast<std::uint64_t>(nx) + 2 * domain::halo;
   const std::uint64_t nj = static_cast<std::uint64_t>(ny) + 2 * domain::halo;
-  const std::uint64_t field = ni * nj;
-  const std::uint64_t frame = 5 * ni + 6 * (static_cast<std::uint64_t>(ny) - 1);
-  const std::uint64_t floats =
-      15 * field + ni + 3 * nj + 4 * field + 4 * frame + 3 * ni * static_cast<std::uint64_t>(threads);
+  const std::uint64_t module = (15 * ni * nj + ni + 3 * nj) * sizeof(float);
+  const std::uint64_t step = step_workspace_bytes(nx, ny, static_cast<int>(threads));
   // The snapshot writer: its file buffer and one piece per row.
   const std::uint64_t writer = (std::uint64_t{1} << 20) + static_cast<std::uint64_t>(ny) * sizeof(byte_piece);
-  // The step's record of each stored row, twice: where q is non-zero (two
-  // ints) and whether the row repeats the row below; and three row marks.
-  const std::uint64_t rows = nj * (2 * (2 * sizeof(int) + 1) + 3);
-  return floats * sizeof(float) + writer + rows;
+  return module + step + writer;
 }
 
 std::uint64_t available_memory() noexcept {
@@ -100,7 +93,6 @@ void run(const run_settings& settings) {
   const float u_in = sc.wind_u();
   const float v_in = sc.wind_v();
   gridpara(sc.nx, sc.ny);
-  work::reserve(work::production_step_slots, field_size(ims, ime, jms, jme));
   init(u, v, h, q, gpx, gpy, fx, fy, x, y, s, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
   // Standard output sent into the snapshot file ("plume >> file") would
   // interleave the log with the records. Refused before the file is
@@ -108,13 +100,14 @@ void run(const run_settings& settings) {
   if (writes_to(settings.console, settings.snapshot_path)) {
     throw run_failure("cannot open " + settings.snapshot_path + ": " + settings.console_name + " goes to the same file");
   }
-  // The threads start before the file is created, so that a run that
-  // cannot have them leaves the file as it was.
-  const step_team team(settings.threads);
+  // The threads and the step's storage come before the file is created, so
+  // that a run that cannot have them leaves the file as it was.
+  step_team team(settings.threads);
+  step_workspace workspace(domain::bounds(), team);
   snapshot_file snapshots(settings.snapshot_path);
 
   for (int n = 0; n <= sc.duration_s; ++n) {
-    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, s, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
+    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, s, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme, workspace);
     if (emission_due(n, sc)) emit(sc);
 
     const float t = static_cast<float>(n);

@@ -7,6 +7,8 @@
 // at k - lower bound.
 #include <cstddef>
 
+#include "grid/bounds.hpp"
+
 namespace domain {
 
 // Interior (d) and stored (m) bounds, fixed by gridpara.
@@ -24,6 +26,9 @@ extern float *x, *y, *fx, *fy;
 // A second call releases the previous arrays first (the program calls it
 // once; tests call it again).
 void gridpara(int nx, int ny);
+
+// The module's eight bounds as one value.
+inline grid_bounds bounds() noexcept { return {ids, ide, jds, jde, ims, ime, jms, jme}; }
 
 // The halo width: stored points beyond the interior on every side.
 inline constexpr int halo = 2;

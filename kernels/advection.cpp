@@ -1,7 +1,7 @@
 #include <algorithm>
+#include <memory>
 
 #include "grid/domain.hpp"
-#include "grid/work_arrays.hpp"
 #include "kernels/kernels.hpp"
 #include "kernels/point_terms.hpp"
 
@@ -49,15 +49,19 @@ namespace {
 
 // The cell balance shared by adv_air and force_air: copy q, compute every
 // face flux from the copy, then hand each interior cell its entry value and
-// its change to `apply`. All fluxes exist before any cell is touched.
+// its change to `apply`. All fluxes exist before any cell is touched. The
+// three working arrays live for the call.
 template <class Apply>
-void balance_cells(work::slot q_slot, work::slot x_slot, work::slot y_slot, const float* q, const float* u,
-                   const float* v, float dt, const grid_spacing& s, const int& ids, const int& ide, const int& jds,
-                   const int& jde, const int& ims, const int& ime, const int& jms, const int& jme, Apply apply) {
+void balance_cells(const float* q, const float* u, const float* v, float dt, const grid_spacing& s, const int& ids,
+                   const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms,
+                   const int& jme, Apply apply) {
   const std::size_t n = field_size(ims, ime, jms, jme);
-  float* q_old = work::array(q_slot, n);
-  float* flux_x = work::array(x_slot, n);
-  float* flux_y = work::array(y_slot, n);
+  const auto q_old_block = std::make_unique_for_overwrite<float[]>(n);
+  const auto flux_x_block = std::make_unique_for_overwrite<float[]>(n);
+  const auto flux_y_block = std::make_unique_for_overwrite<float[]>(n);
+  float* q_old = q_old_block.get();
+  float* flux_x = flux_x_block.get();
+  float* flux_y = flux_y_block.get();
   std::copy_n(q, n, q_old);
   flux(flux_x, flux_y, q_old, u, v, dt, s, ids, ide, jds, jde, ims, ime, jms, jme);
   const terms::idx nx = ime - ims + 1;
@@ -76,8 +80,7 @@ void adv_air(float* q, float* dqdt, const float* u, const float* v, const float&
              const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
              const int& jms, const int& jme) {
   const float step = dt;
-  balance_cells(work::adv_air_q_old, work::adv_air_flux_x, work::adv_air_flux_y, q, u, v, step, s, ids, ide, jds, jde,
-                ims, ime, jms, jme, [&](terms::idx k, float q_old, float change) {
+  balance_cells(q, u, v, step, s, ids, ide, jds, jde, ims, ime, jms, jme, [&](terms::idx k, float q_old, float change) {
                   q[k] = q_old + change;
                   dqdt[k] = change / step;
                 });
@@ -86,8 +89,7 @@ void adv_air(float* q, float* dqdt, const float* u, const float* v, const float&
 void force_air(float* dq, const float* q, float* dqdt, const float* u, const float* v, const float& dt,
                const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims,
                const int& ime, const int& jms, const int& jme) {
-  balance_cells(work::force_air_q_old, work::force_air_flux_x, work::force_air_flux_y, q, u, v, dt, s, ids, ide, jds,
-                jde, ims, ime, jms, jme, [&](terms::idx k, float, float change) {
+  balance_cells(q, u, v, dt, s, ids, ide, jds, jde, ims, ime, jms, jme, [&](terms::idx k, float, float change) {
                   dq[k] = change;
                   dqdt[k] = change * 2.0f;
                 });

@@ -9,6 +9,8 @@
 #include "support/reference_case.hpp"
 #include "kernels/kernels.hpp"
 #include "support/field_checks.hpp"
+#include "timestep/row_team.hpp"
+#include "timestep/step_workspace.hpp"
 #include "timestep/timestep.hpp"
 
 namespace {
@@ -210,8 +212,10 @@ TEST_F(nan_ratio, field_stays_finite_after_an_advection_and_a_whole_step) {
 
     q = q_in;
     field h = g.field(), gpx = g.field(), gpy = g.field(), fx(static_cast<std::size_t>(g.jme - g.jms + 1));
+    step_team team(1);
+    step_workspace ws({GRID_BOUNDS(g)}, team);
     rk2(u.data(), v.data(), h.data(), q.data(), dqdt.data(), gpx.data(), gpy.data(), fx.data(), fx.data(),
-        reference::spacing, reference::u_init, reference::v_init, GRID_BOUNDS(g));
+        reference::spacing, reference::u_init, reference::v_init, GRID_BOUNDS(g), ws);
     EXPECT_TRUE(checks::all_finite(g, q, checks::stored(g)));
     EXPECT_TRUE(checks::all_finite(g, dqdt, checks::cells(g)));
   }

@@ -18,6 +18,8 @@
 #include "grid/constant.hpp"
 #include "kernels/kernels.hpp"
 #include "support/field_checks.hpp"
+#include "timestep/row_team.hpp"
+#include "timestep/step_workspace.hpp"
 #include "timestep/timestep.hpp"
 
 namespace {
@@ -65,9 +67,12 @@ struct state {
     return s;
   }
 
+  // One step of the production step, with a workspace of its own.
   void step() {
+    step_team team(1);
+    step_workspace ws({GRID_BOUNDS(g)}, team);
     rk2(u.data(), v.data(), h.data(), q.data(), dqdt.data(), gpx.data(), gpy.data(), fx.data(), fy.data(), spacing,
-        u_in, v_in, GRID_BOUNDS(g));
+        u_in, v_in, GRID_BOUNDS(g), ws);
   }
 
   // The same step composed from the public procedures.

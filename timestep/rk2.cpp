@@ -17,9 +17,12 @@
 // clean (pollutant_map.hpp), the momentum tendency of calm faces
 // (calm_flow.hpp), and whole rows whose inputs repeat the row below, which
 // take that row's results. What a stage needs to know for this is surveyed
-// afresh from its inputs; nothing is carried from one step to the next.
+// afresh from its inputs into the caller's workspace (step_workspace.hpp),
+// by the same step that uses it; nothing is carried from one step to the
+// next.
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -27,12 +30,12 @@
 #include "diagnostics/derived_terms.hpp"
 #include "grid/constant.hpp"
 #include "grid/domain.hpp"
-#include "grid/work_arrays.hpp"
 #include "kernels/kernels.hpp"
 #include "kernels/point_terms.hpp"
 #include "timestep/calm_flow.hpp"
 #include "timestep/pollutant_map.hpp"
 #include "timestep/row_team.hpp"
+#include "timestep/step_workspace.hpp"
 #include "timestep/timestep.hpp"
 
 // Tells the compiler that the points of the loop that follows are
@@ -71,12 +74,6 @@ void for_frame(const extent& e, Move move) {
       move(r + e.ide, e.ime - e.ide + 1);
     }
   }
-}
-
-std::size_t frame_size(const extent& e) {
-  std::size_t n = 0;
-  for_frame(e, [&](idx, idx count) { n += static_cast<std::size_t>(count); });
-  return n;
 }
 
 void save_frame(const float* f, float* kept, const extent& e) {
@@ -354,33 +351,26 @@ void corrector(float* __restrict u, float* __restrict v, float* __restrict h, fl
 // Runs a stage over all cell rows in chunks, then the height of each
 // chunk's last row, once every chunk's v is in place.
 template <class Stage>
-void in_chunks(const extent& e, float* rows, float* h, const float* u, const float* v, Stage stage) {
-  for_each_chunk(e.jds, e.jde, [&](int k, int first, int last) {
-    stage(rows + static_cast<std::size_t>(k) * 3 * static_cast<std::size_t>(e.nx), first, last);
-  });
-  const int parts = step_threads();
+void in_chunks(const extent& e, const step_workspace& ws, float* h, const float* u, const float* v, Stage stage) {
+  step_team& team = ws.team();
+  team.for_each_chunk(e.jds, e.jde, [&](int k, int first, int last) { stage(ws.flux_rows(k), first, last); });
+  const int parts = team.size();
   for (int k = 0; k < parts; ++k) {
     const auto [first, last] = row_chunk(e.jds, e.jde, k, parts);
     if (first < last) height_row(h, u, v, e.row(last - 1), e);
   }
 }
 
-// What a stage's sweep needs to know of its inputs, row by row (index
-// j - jms): where q is non-zero, and whether the stored row j of every one of
-// u, v, h and q holds the same bits as row j - 1.
-struct survey {
-  std::vector<pollutant_map::span> pollutant;
-  std::vector<unsigned char> same_as_below;
-};
+using survey = step_workspace::survey;
 
 // Surveys the stage's inputs, the rows shared among the threads. Where
 // `copied` marks a row whose u, v and q the previous stage copied from the
 // row below, those rows are known to repeat (the boundary values set since
 // derive each row's halo from the row itself) and only h is compared.
-void take_survey(survey& out, const float* u, const float* v, const float* h, const float* q, const extent& e,
-                 const unsigned char* copied) {
+void take_survey(step_team& team, survey& out, const float* u, const float* v, const float* h, const float* q,
+                 const extent& e, const unsigned char* copied) {
   const auto bytes = static_cast<std::size_t>(e.nx) * sizeof(float);
-  for_each_chunk(e.jms, e.jme + 1, [&](int, int first, int last) {
+  team.for_each_chunk(e.jms, e.jme + 1, [&](int, int first, int last) {
     for (int j = first; j < last; ++j) {
       const auto at = static_cast<std::size_t>(j - e.jms);
       const idx r = e.row(j) + e.ims;
@@ -398,11 +388,14 @@ void take_survey(survey& out, const float* u, const float* v, const float* h, co
 // it; in the second stage the entry values the average reads must repeat
 // too. The entry rows were surveyed after the boundary values were set, which
 // changes only one of the points the average reads: the west wall face of u,
-// compared from the entry state itself (`wall`).
+// compared from the entry state itself (`wall`). Every stored row gets its
+// mark, so that no mark of another state is ever read: rows outside the
+// cell rows jds..jde-1 are computed by no sweep and never repeat.
 void mark_repeats(std::vector<unsigned char>& repeats, const survey& stage, const survey* entry,
                   const std::vector<unsigned char>& wall, const extent& e) {
+  const auto at = [&](int jj) { return static_cast<std::size_t>(jj - e.jms); };
+  for (int j = e.jms; j <= e.jme; ++j) repeats[at(j)] = 0;
   for (int j = e.jds; j <= e.jde - 1; ++j) {
-    const auto at = [&](int jj) { return static_cast<std::size_t>(jj - e.jms); };
     bool repeat = true;
     for (int d = -2; d <= 2; ++d) repeat = repeat && stage.same_as_below[at(j + d)] != 0;
     if (entry != nullptr) repeat = repeat && entry->same_as_below[at(j)] != 0 && wall[at(j)] != 0;
@@ -410,55 +403,45 @@ void mark_repeats(std::vector<unsigned char>& repeats, const survey& stage, cons
   }
 }
 
-// The surveys and marks of the step, kept between calls only to spare
-// allocations.
-survey entry_survey, stage_survey;
-std::vector<unsigned char> wall_same, first_repeats, second_repeats;
-
 }  // namespace
 
 void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx*/, const float* /*gpy*/,
          const float* /*fx*/, const float* /*fy*/, const grid_spacing& s, const float& u_in, const float& v_in,
          const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms,
-         const int& jme) {
-  const extent e{ids, ide, jds, jde, ims, ime, jms, jme, static_cast<idx>(ime - ims + 1), s};
-  const std::size_t n = field_size(ims, ime, jms, jme);
-  const std::size_t nf = frame_size(e);
-  float* kept = work::array(work::fused_frame, 4 * nf);
-  float* u1 = work::array(work::fused_u1, n);
-  float* v1 = work::array(work::fused_v1, n);
-  float* h1 = work::array(work::fused_h1, n);
-  float* q1 = work::array(work::fused_q1, n);
-  float* rows = work::array(work::fused_rows, 3 * static_cast<std::size_t>(e.nx) * static_cast<std::size_t>(step_threads()));
-
-  const auto stored_rows = static_cast<std::size_t>(jme - jms + 1);
-  for (survey* sv : {&entry_survey, &stage_survey}) {
-    sv->pollutant.resize(stored_rows);
-    sv->same_as_below.resize(stored_rows);
+         const int& jme, step_workspace& ws) {
+  if (ws.bounds() != grid_bounds{ids, ide, jds, jde, ims, ime, jms, jme}) {
+    throw std::invalid_argument("rk2: the workspace was made for another grid");
   }
-  for (auto* marks : {&wall_same, &first_repeats, &second_repeats}) marks->resize(stored_rows);
+  const extent e{ids, ide, jds, jde, ims, ime, jms, jme, static_cast<idx>(ime - ims + 1), s};
+  const std::size_t nf = boundary_frame_points(ws.bounds());
+  float* const kept = ws.frames();
+  float* const u1 = ws.u1();
+  float* const v1 = ws.v1();
+  float* const h1 = ws.h1();
+  float* const q1 = ws.q1();
+  step_team& team = ws.team();
   const bool may_skip = pollutant_map::spacing_allows_skipping(s.dx, s.dy);
 
   for (int j = jms; j <= jme; ++j) {
     const idx k = e.row(j) + ids;
-    wall_same[static_cast<std::size_t>(j - jms)] = j > jms && std::memcmp(u + k, u + k - e.nx, sizeof(float)) == 0;
+    ws.wall_same[static_cast<std::size_t>(j - jms)] = j > jms && std::memcmp(u + k, u + k - e.nx, sizeof(float)) == 0;
   }
   float* const fields[4] = {u, v, h, q};
   for (std::size_t f = 0; f < 4; ++f) save_frame(fields[f], kept + f * nf, e);
   set_bdy(u, v, h, q, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
-  take_survey(entry_survey, u, v, h, q, e, nullptr);
-  mark_repeats(first_repeats, entry_survey, nullptr, wall_same, e);
-  const pollutant first_stage{entry_survey.pollutant.data(), nullptr, may_skip};
-  in_chunks(e, rows, h1, u1, v1, [&](float* r, int first, int last) {
-    predictor(u1, v1, h1, q1, u, v, h, q, first_stage, first_repeats.data(), r, e, first, last);
+  take_survey(team, ws.entry, u, v, h, q, e, nullptr);
+  mark_repeats(ws.first_repeats, ws.entry, nullptr, ws.wall_same, e);
+  const pollutant first_stage{ws.entry.pollutant.data(), nullptr, may_skip};
+  in_chunks(e, ws, h1, u1, v1, [&](float* r, int first, int last) {
+    predictor(u1, v1, h1, q1, u, v, h, q, first_stage, ws.first_repeats.data(), r, e, first, last);
   });
   for (std::size_t f = 0; f < 4; ++f) restore_frame(fields[f], kept + f * nf, e);
 
   set_bdy(u1, v1, h1, q1, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
-  take_survey(stage_survey, u1, v1, h1, q1, e, first_repeats.data());
-  mark_repeats(second_repeats, stage_survey, &entry_survey, wall_same, e);
-  const pollutant second_stage{stage_survey.pollutant.data(), entry_survey.pollutant.data(), may_skip};
-  in_chunks(e, rows, h, u, v, [&](float* r, int first, int last) {
-    corrector(u, v, h, q, dqdt, u1, v1, h1, q1, second_stage, second_repeats.data(), r, e, first, last);
+  take_survey(team, ws.stage, u1, v1, h1, q1, e, ws.first_repeats.data());
+  mark_repeats(ws.second_repeats, ws.stage, &ws.entry, ws.wall_same, e);
+  const pollutant second_stage{ws.stage.pollutant.data(), ws.entry.pollutant.data(), may_skip};
+  in_chunks(e, ws, h, u, v, [&](float* r, int first, int last) {
+    corrector(u, v, h, q, dqdt, u1, v1, h1, q1, second_stage, ws.second_repeats.data(), r, e, first, last);
   });
 }

@@ -1,9 +1,9 @@
 #include <algorithm>
+#include <memory>
 
 #include "diagnostics/diagnostics.hpp"
 #include "grid/constant.hpp"
 #include "grid/domain.hpp"
-#include "grid/work_arrays.hpp"
 #include "kernels/kernels.hpp"
 #include "timestep/timestep.hpp"
 
@@ -12,17 +12,28 @@ void rk2_reference(float* u, float* v, float* h, float* q, float* dqdt, const fl
                    const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
                    const int& jms, const int& jme) {
   const std::size_t n = field_size(ims, ime, jms, jme);
-  float* u_n = work::array(work::rk2_u_n, n);
-  float* v_n = work::array(work::rk2_v_n, n);
-  float* q_n = work::array(work::rk2_q_n, n);
-  float* u_st = work::array(work::rk2_u_st, n);
-  float* v_st = work::array(work::rk2_v_st, n);
-  float* h_st = work::array(work::rk2_h_st, n);
-  float* q_st = work::array(work::rk2_q_st, n);
-  float* dqdt_st = work::array(work::rk2_dqdt_st, n);
-  float* du_st = work::array(work::rk2_du_st, n);
-  float* dv_st = work::array(work::rk2_dv_st, n);
-  float* dq_st = work::array(work::rk2_dq_st, n);
+  const auto u_n_block = std::make_unique_for_overwrite<float[]>(n);
+  float* u_n = u_n_block.get();
+  const auto v_n_block = std::make_unique_for_overwrite<float[]>(n);
+  float* v_n = v_n_block.get();
+  const auto q_n_block = std::make_unique_for_overwrite<float[]>(n);
+  float* q_n = q_n_block.get();
+  const auto u_st_block = std::make_unique_for_overwrite<float[]>(n);
+  float* u_st = u_st_block.get();
+  const auto v_st_block = std::make_unique_for_overwrite<float[]>(n);
+  float* v_st = v_st_block.get();
+  const auto h_st_block = std::make_unique_for_overwrite<float[]>(n);
+  float* h_st = h_st_block.get();
+  const auto q_st_block = std::make_unique_for_overwrite<float[]>(n);
+  float* q_st = q_st_block.get();
+  const auto dqdt_st_block = std::make_unique_for_overwrite<float[]>(n);
+  float* dqdt_st = dqdt_st_block.get();
+  const auto du_st_block = std::make_unique_for_overwrite<float[]>(n);
+  float* du_st = du_st_block.get();
+  const auto dv_st_block = std::make_unique_for_overwrite<float[]>(n);
+  float* dv_st = dv_st_block.get();
+  const auto dq_st_block = std::make_unique_for_overwrite<float[]>(n);
+  float* dq_st = dq_st_block.get();
 
   std::copy_n(u, n, u_n);
   std::copy_n(v, n, v_n);

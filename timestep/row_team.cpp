@@ -78,10 +78,6 @@ struct step_team::crew {
   }
 };
 
-namespace {
-step_team* current = nullptr;
-}  // namespace
-
 int available_cores() noexcept {
   cpu_set_t set;
   CPU_ZERO(&set);
@@ -91,7 +87,6 @@ int available_cores() noexcept {
 }
 
 step_team::step_team(int threads) : size_(threads > 1 ? threads : 1) {
-  if (current != nullptr) throw run_failure("a thread team is already running");
   if (size_ > 1) {
     crew_ = new crew(size_, size_ <= available_cores() ? 200000 : 100);
     crew_->parts = size_;
@@ -123,11 +118,9 @@ step_team::step_team(int threads) : size_(threads > 1 ? threads : 1) {
                                       e.code().value() != 0 ? e.code().value() : EAGAIN));
     }
   }
-  current = this;
 }
 
 step_team::~step_team() {
-  current = nullptr;
   if (crew_ == nullptr) return;
   crew_->stop = true;
   crew_->start.arrive_and_wait();
@@ -135,10 +128,8 @@ step_team::~step_team() {
   delete crew_;
 }
 
-int step_threads() noexcept { return current != nullptr ? current->size() : 1; }
-
-void for_each_chunk(int j0, int j1, void (*fn)(void*, int, int, int), void* ctx) {
-  step_team::crew* c = current != nullptr ? current->crew_ : nullptr;
+void step_team::run(int j0, int j1, void (*fn)(void*, int, int, int), void* ctx) {
+  crew* c = crew_;
   if (c == nullptr) {
     fn(ctx, 0, j0, j1);
     return;

@@ -1,6 +1,7 @@
+#include <memory>
+
 #include "diagnostics/diagnostics.hpp"
 #include "grid/domain.hpp"
-#include "grid/work_arrays.hpp"
 #include "kernels/kernels.hpp"
 #include "timestep/timestep.hpp"
 
@@ -9,8 +10,10 @@ void stepping(float* u, float* v, float* h, float* q, float* dqdt, const float* 
               const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime,
               const int& jms, const int& jme) {
   const std::size_t n = field_size(ims, ime, jms, jme);
-  float* tend_u = work::array(work::stepping_tend_u, n);
-  float* tend_v = work::array(work::stepping_tend_v, n);
+  const auto tend_u_block = std::make_unique_for_overwrite<float[]>(n);
+  float* tend_u = tend_u_block.get();
+  const auto tend_v_block = std::make_unique_for_overwrite<float[]>(n);
+  float* tend_v = tend_v_block.get();
 
   set_bdy(u, v, h, q, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
   adv_air(q, dqdt, u, v, dt, s, ids, ide, jds, jde, ims, ime, jms, jme);

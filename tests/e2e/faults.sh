@@ -330,7 +330,7 @@ case "$case_name" in
       [ -n "${first_at["field $name"]:-}" ] || fail "no limit made the allocation of field $name fail"
     done
     [ -n "${first_at["the output buffers of ./$file"]:-}" ] || fail "no limit made the snapshot writer's buffers fail"
-    printf '%s\n' "${!first_at[@]}" | grep -q '^working array ' || fail "no limit made a working array fail"
+    printf '%s\n' "${!first_at[@]}" | grep -q "^the step's " || fail "no limit made the step's working storage fail"
     for what in "${!first_at[@]}"; do echo "${first_at[$what]} KiB: $what"; done | sort -n
     echo "$case_name: ${#first_at[@]} allocations named; start-up gets through from $finished KiB; $elapsed_ms ms"
     ;;

@@ -10,6 +10,7 @@
 #include "driver/init.hpp"
 #include "driver/run.hpp"
 #include "grid/domain.hpp"
+#include "support/module_step.hpp"
 #include "timestep/timestep.hpp"
 
 // Sets up the module arrays and advances them `steps` steps, emitting the
@@ -19,9 +20,9 @@ inline void develop_state(int steps, const std::vector<int>& emissions) {
   gridpara(reference::nx, reference::ny);
   init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde,
        ims, ime, jms, jme);
+  module_step step;
   for (int n = 0; n < steps; ++n) {
-    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds,
-        jde, ims, ime, jms, jme);
+    step();
     for (int e : emissions) {
       if (e == n) emit(scenario{});
     }

@@ -1,0 +1,22 @@
+#pragma once
+// The production step on the module's arrays, with a thread team and a
+// workspace of its own, made for the module's bounds as they are now.
+#include "grid/domain.hpp"
+#include "support/reference_case.hpp"
+#include "timestep/row_team.hpp"
+#include "timestep/step_workspace.hpp"
+#include "timestep/timestep.hpp"
+
+struct module_step {
+  step_team team;
+  step_workspace workspace;
+
+  explicit module_step(int threads = 1) : team(threads), workspace(domain::bounds(), team) {}
+
+  // One step of the module's state with the given spacing and inflow.
+  void operator()(const grid_spacing& s = reference::spacing, float u_in = reference::u_init,
+                  float v_in = reference::v_init) {
+    using namespace domain;
+    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, s, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme, workspace);
+  }
+};

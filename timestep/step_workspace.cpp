@@ -1,0 +1,52 @@
+#include "timestep/step_workspace.hpp"
+
+#include <cerrno>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "grid/domain.hpp"
+#include "grid/failure.hpp"
+
+step_workspace::step_workspace(const grid_bounds& b, step_team& team)
+    : bounds_(b), team_(&team), row_length_(static_cast<std::size_t>(b.ime - b.ims + 1)) {
+  if (b.ids - b.ims < 2 || b.ime - b.ide < 2 || b.jds - b.jms < 2 || b.jme - b.jde < 2 || b.ide - b.ids < 3 ||
+      b.jde - b.jds < 3) {
+    throw std::invalid_argument("step_workspace: the step needs a halo of two and four interior points each way");
+  }
+  const long long ni = b.ime - b.ims + 1;
+  const long long nj = b.jme - b.jms + 1;
+  u1_ = allocate_zeroed("the step's stage array u1", ni, nj);
+  v1_ = allocate_zeroed("the step's stage array v1", ni, nj);
+  h1_ = allocate_zeroed("the step's stage array h1", ni, nj);
+  q1_ = allocate_zeroed("the step's stage array q1", ni, nj);
+  frames_ = allocate_zeroed("the step's boundary frames", 4, static_cast<long long>(boundary_frame_points(b)));
+  flux_rows_ = allocate_zeroed("the step's flux rows", 3 * ni, team.size());
+  const auto rows = static_cast<std::size_t>(nj);
+  try {
+    for (survey* s : {&entry, &stage}) {
+      s->pollutant.assign(rows, pollutant_map::nothing);
+      s->same_as_below.assign(rows, 0);
+    }
+    for (auto* marks : {&wall_same, &first_repeats, &second_repeats}) marks->assign(rows, 0);
+  } catch (const std::bad_alloc&) {
+    throw run_failure(system_reason("cannot allocate the step's row records (" +
+                                        std::to_string(rows * (2 * (sizeof(pollutant_map::span) + 1) + 3)) + " bytes)",
+                                    ENOMEM));
+  }
+}
+
+float* step_workspace::flux_rows(int thread) const noexcept {
+  return flux_rows_.get() + static_cast<std::size_t>(thread) * 3 * row_length_;
+}
+
+std::size_t step_workspace_bytes(long long nx, long long ny, int threads) noexcept {
+  const auto ni = static_cast<std::size_t>(nx + 2 * domain::halo);
+  const auto nj = static_cast<std::size_t>(ny + 2 * domain::halo);
+  const grid_bounds b{1, static_cast<int>(nx), 1, static_cast<int>(ny), -1, static_cast<int>(nx) + 2, -1,
+                      static_cast<int>(ny) + 2};
+  const std::size_t floats = 4 * ni * nj + 4 * boundary_frame_points(b) + 3 * ni * static_cast<std::size_t>(threads);
+  // Two surveys (a span of two ints and a mark per row) and three row marks.
+  const std::size_t records = nj * (2 * (sizeof(pollutant_map::span) + 1) + 3);
+  return floats * sizeof(float) + records;
+}
