@@ -1,26 +1,33 @@
+#include <algorithm>
+
 #include "diagnostics/derived_terms.hpp"
 #include "diagnostics/diagnostics.hpp"
 #include "grid/domain.hpp"
 
 void div_vort(float* div, float* vort, float* us, float* vs, const float* /*spare*/, const float* u, const float* v,
               const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims,
-              const int& ime, const int& jms, const int& /*jme*/) {
+              const int& ime, const int& jms, const int& jme) {
   const std::ptrdiff_t nx = ime - ims + 1;
-  for (int j = jds; j <= jde - 1; ++j) {
+  // Each pass covers its range of the interior where the stored extent
+  // holds the whole stencil (all of it unless the extent is a block of the
+  // grid, whose halo the caller has filled).
+  const int i0 = std::max(ids, ims + 1), i1 = std::min(ide - 1, ime - 1);
+  const int j0 = std::max(jds, jms + 1), j1 = std::min(jde - 1, jme - 1);
+  for (int j = std::max(jds, jms); j <= j1; ++j) {
     const std::ptrdiff_t row = at(0, j, ims, ime, jms);
-    for (int i = ids; i <= ide - 1; ++i) {
+    for (int i = std::max(ids, ims); i <= i1; ++i) {
       const std::ptrdiff_t k = row + i;
       us[k] = (u[k + 1] + u[k]) * 0.5f;
       vs[k] = (v[k] + v[k + nx]) * 0.5f;
     }
   }
-  for (int j = jds + 1; j <= jde - 2; ++j) {
+  for (int j = std::max(jds + 1, j0); j <= std::min(jde - 2, j1); ++j) {
     const std::ptrdiff_t row = at(0, j, ims, ime, jms);
-    for (int i = ids + 1; i <= ide - 2; ++i) div[row + i] = terms::divergence(u, v, row + i, nx, s);
+    for (int i = std::max(ids + 1, i0); i <= std::min(ide - 2, i1); ++i) div[row + i] = terms::divergence(u, v, row + i, nx, s);
   }
-  for (int j = jds + 1; j <= jde - 2; ++j) {
+  for (int j = std::max(jds + 1, j0); j <= std::min(jde - 2, j1); ++j) {
     const std::ptrdiff_t row = at(0, j, ims, ime, jms);
-    for (int i = ids + 1; i <= ide - 2; ++i) vort[row + i] = terms::vorticity(u, v, row + i, nx, s);
+    for (int i = std::max(ids + 1, i0); i <= std::min(ide - 2, i1); ++i) vort[row + i] = terms::vorticity(u, v, row + i, nx, s);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "driver/init.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <initializer_list>
 
@@ -26,21 +27,22 @@ void init(float* u, float* v, float* h, float* q, float* gpx, float* gpy, float*
       for (int i = ims; i <= ime; ++i) f[p(i, j)] = 0.0f;
     }
   }
-  for (int j = jds; j <= jde; ++j) {
-    for (int i = ids; i <= ide; ++i) {
+  // The uniform flow over the interior (where a block of the grid holds it).
+  for (int j = std::max(jds, jms); j <= std::min(jde, jme); ++j) {
+    for (int i = std::max(ids, ims); i <= std::min(ide, ime); ++i) {
       u[p(i, j)] = u_in;
       v[p(i, j)] = v_in;
     }
   }
-  // Background terms that go with the uniform flow; the last stored row of
-  // gpx and the last stored column of gpy stay zero. The y term takes the
-  // negated inflow u.
-  for (int j = jms; j <= jme - 1; ++j) {
+  // Background terms that go with the uniform flow; the grid's last stored
+  // row of gpx (j = jde + halo) and last stored column of gpy stay zero. The
+  // y term takes the negated inflow u.
+  for (int j = jms; j <= std::min(jme, jde + domain::halo - 1); ++j) {
     for (int i = ims; i <= ime; ++i) gpx[p(i, j)] = fx[j - jms] * v_in;
   }
   const float minus_u_in = -u_in;
   for (int j = jms; j <= jme; ++j) {
-    for (int i = ims; i <= ime - 1; ++i) gpy[p(i, j)] = fy[j - jms] * minus_u_in;
+    for (int i = ims; i <= std::min(ime, ide + domain::halo - 1); ++i) gpy[p(i, j)] = fy[j - jms] * minus_u_in;
   }
   for (int j = jms; j <= jme; ++j) {
     for (int i = ims; i <= ime; ++i) q[p(i, j)] = 0.0f;

@@ -8,6 +8,7 @@ namespace domain {
 
 int ids, ide, jds, jde;
 int ims, ime, jms, jme;
+int ips, ipe, jps, jpe;
 
 float *u, *v, *us, *vs, *h, *q, *qc, *qr, *dqdt, *forceu, *forcev, *gpx, *gpy, *div, *vort;
 float *x, *y, *fx, *fy;
@@ -17,15 +18,21 @@ namespace {
 std::array<float_block, 19> blocks;
 }  // namespace
 
-void gridpara(int nx, int ny) {
+void gridpara(int nx, int ny) { gridpara(nx, ny, {1, nx, 1, ny}); }
+
+void gridpara(int nx, int ny, const patch_bounds& patch) {
   ids = 1;
   ide = nx;
   jds = 1;
   jde = ny;
-  ims = ids - halo;
-  ime = ide + halo;
-  jms = jds - halo;
-  jme = jde + halo;
+  ips = patch.ips;
+  ipe = patch.ipe;
+  jps = patch.jps;
+  jpe = patch.jpe;
+  ims = ips - halo;
+  ime = ipe + halo;
+  jms = jps - halo;
+  jme = jpe + halo;
 
   for (auto& b : blocks) b.reset();
 

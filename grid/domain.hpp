@@ -11,9 +11,12 @@
 
 namespace domain {
 
-// Interior (d) and stored (m) bounds, fixed by gridpara.
+// Interior (d) and stored (m) bounds, fixed by gridpara, and the interior
+// points this process owns (p): all of them unless the grid is split over
+// several processes.
 extern int ids, ide, jds, jde;
 extern int ims, ime, jms, jme;
+extern int ips, ipe, jps, jpe;
 
 // The fifteen 2-D fields, in allocation order.
 extern float *u, *v, *us, *vs, *h, *q, *qc, *qr, *dqdt, *forceu, *forcev, *gpx, *gpy, *div, *vort;
@@ -27,8 +30,14 @@ extern float *x, *y, *fx, *fy;
 // once; tests call it again).
 void gridpara(int nx, int ny);
 
-// The module's eight bounds as one value.
+// The same for the block of an nx x ny grid that owns the interior points of
+// `patch`: the stored extent is the patch with a halo of two points on every
+// side, in the grid's own numbering.
+void gridpara(int nx, int ny, const patch_bounds& patch);
+
+// The module's eight bounds, and its patch, as one value.
 inline grid_bounds bounds() noexcept { return {ids, ide, jds, jde, ims, ime, jms, jme}; }
+inline patch_bounds patch() noexcept { return {ips, ipe, jps, jpe}; }
 
 // The halo width: stored points beyond the interior on every side.
 inline constexpr int halo = 2;

@@ -3,14 +3,24 @@
 // the grid row by row so that each stage is one pass over memory.
 //
 // Stage 1 reads the entry state with its boundary values set (set 0). Rather
-// than copying the four fields for that, set_bdy is applied to the module
-// arrays themselves, after the points it writes (the frame around the
-// core of the interior) have been saved; they are put back before stage 2,
-// so the module arrays hold the exact entry state again. Stage 1 writes the
-// stage state (set 1) on the points the forward step advances; every other
-// point of set 1 is then filled by set_bdy, exactly as the corrector stage
-// expects. Stage 2 reads set 1 and updates the module arrays in place: each
-// new value needs the entry value of its own point only.
+// than copying the four fields for that, the boundary values are set in the
+// module arrays themselves, after the points that set_bdy writes (the frame
+// around the core of the interior) have been saved; they are put back before
+// stage 2, so the module arrays hold the exact entry state again. Stage 1
+// writes the stage state (set 1) on the points the forward step advances;
+// every other point of set 1 then gets its boundary value, exactly as the
+// corrector stage expects. Stage 2 reads set 1 and updates the module arrays
+// in place: each new value needs the entry value of its own point only.
+//
+// The step works on a block of the grid: all of it, or the part that one
+// process of a run over several holds (its patch, with a halo of two). The
+// workspace's exchange gives the block its boundary values, set_bdy's for
+// the whole grid, and for a part the halo values from the blocks around it
+// as well. A block computes the points of its patch that the whole grid's
+// step computes, and besides them the u faces of the column east of its
+// cells and the v faces of the row north of them, so that the heights of
+// its last column and row need nothing from its neighbours: those faces lie
+// in its halo when a neighbour owns them, and their inputs within two points.
 //
 // Each stage leaves out work whose result is known, with the very values the
 // full arithmetic would give: the fluxes of cells that are clean and stay
@@ -32,6 +42,7 @@
 #include "grid/domain.hpp"
 #include "kernels/kernels.hpp"
 #include "kernels/point_terms.hpp"
+#include "decomposition/halo_exchange.hpp"
 #include "timestep/calm_flow.hpp"
 #include "timestep/pollutant_map.hpp"
 #include "timestep/row_team.hpp"
@@ -52,36 +63,25 @@ namespace {
 
 using terms::idx;
 
+// The grid's interior (d), the block's stored extent (m) and what the block
+// computes: the cells c0..c1 of rows r0..r1, the u faces c0..c1 + 1 of those
+// rows and the v faces c0..c1 of rows r0..r1 + 1. For the whole grid that
+// is the cells ids..ide-1, jds..jde-1, the u faces up to ide and the v
+// faces up to jde.
 struct extent {
   int ids, ide, jds, jde, ims, ime, jms, jme;
+  int c0, c1, r0, r1;
   idx nx;
   grid_spacing s;
   idx row(int j) const noexcept { return at(0, j, ims, ime, jms); }
 };
 
-// The frame of a field: every point set_bdy may write. It is all of the
-// rows outside jds..jde-1, and in those rows the columns up to ids and from
-// ide on. Points are visited in a fixed order, so that a save and a restore
-// with the same extent match up.
-template <class Move>
-void for_frame(const extent& e, Move move) {
-  for (int j = e.jms; j <= e.jme; ++j) {
-    const idx r = e.row(j);
-    if (j < e.jds || j > e.jde - 1) {
-      move(r + e.ims, e.nx);
-    } else {
-      move(r + e.ims, e.ids - e.ims + 1);
-      move(r + e.ide, e.ime - e.ide + 1);
-    }
-  }
+void save_frame(const float* f, float* kept, const grid_bounds& b) {
+  for_boundary_frame(b, [&](idx from, idx count) { kept = std::copy_n(f + from, count, kept); });
 }
 
-void save_frame(const float* f, float* kept, const extent& e) {
-  for_frame(e, [&](idx from, idx count) { kept = std::copy_n(f + from, count, kept); });
-}
-
-void restore_frame(float* f, const float* kept, const extent& e) {
-  for_frame(e, [&](idx to, idx count) {
+void restore_frame(float* f, const float* kept, const grid_bounds& b) {
+  for_boundary_frame(b, [&](idx to, idx count) {
     std::copy_n(kept, count, f + to);
     kept += count;
   });
@@ -90,7 +90,7 @@ void restore_frame(float* f, const float* kept, const extent& e) {
 // Height of the cells of one row, diagnosed from u and v.
 void height_row(float* __restrict h, const float* __restrict u, const float* __restrict v, idx row,
                 const extent& e) noexcept {
-  for (int i = e.ids; i <= e.ide - 1; ++i) h[row + i] = terms::diagnosed_height(u, v, row + i, e.nx, e.s);
+  for (int i = e.c0; i <= e.c1; ++i) h[row + i] = terms::diagnosed_height(u, v, row + i, e.nx, e.s);
 }
 
 // What a stage knows of where its pollutant is: the non-zero columns of
@@ -103,18 +103,18 @@ struct pollutant {
 };
 
 // The cells of row j whose advection must be computed; every other cell of
-// ids..ide-1 is clean and stays clean (see pollutant_map.hpp).
+// c0..c1 is clean and stays clean (see pollutant_map.hpp).
 pollutant_map::span cells_to_compute(const extent& e, const pollutant& p, const float* u, const float* v, int j) {
   using namespace pollutant_map;
-  const span all{e.ids, e.ide - 1};
+  const span all{e.c0, e.c1};
   if (!p.may_skip) return all;
   const auto row = [&](int jj) { return p.stage_rows[jj - e.jms]; };
   span reach = hull(hull(widen(row(j), 1), row(j - 1)), row(j + 1));
   if (p.entry_rows != nullptr) reach = hull(reach, p.entry_rows[j - e.jms]);
   const span cells = clip(reach, all);
   if (cells.lo == all.lo && cells.hi == all.hi) return all;
-  const idx r = e.row(j) + e.ids;
-  const int faces = e.ide - e.ids;
+  const idx r = e.row(j) + e.c0;
+  const int faces = e.c1 - e.c0 + 1;
   if (!moderate(u + r, faces + 1) || !moderate(v + r, faces) || !moderate(v + r + e.nx, faces)) return all;
   return cells;
 }
@@ -176,7 +176,7 @@ PLUME_INDEPENDENT_POINTS
   }
 }
 
-// One stage's sweep over the cell rows [first, last) of jds..jde-1.
+// One stage's sweep over the cell rows [first, last) of r0..r1.
 //
 // Each row takes three loops. The first computes the x-face fluxes and
 // hands each face to `face_u`, which advances u there; the second the
@@ -185,7 +185,7 @@ PLUME_INDEPENDENT_POINTS
 // from the second row on, diagnoses the height of the cell below, whose
 // north v is now in place. Pairing the flux arithmetic with the
 // division-heavy momentum terms keeps the divider and the other units busy
-// together. The sweep that ends at jde also advances v on row jde; the
+// together. The sweep that ends after r1 also advances v on row r1 + 1; the
 // height of the sweep's last row, whose north neighbour may belong to
 // another sweep, is left to the caller.
 //
@@ -202,7 +202,7 @@ void sweep(const extent& e, int first, int last, const float* q, const float* u,
            float dt, const pollutant& p, const unsigned char* repeats, float* rows, FaceU face_u, FaceV face_v,
            Cell cell, Clear clear, Height height, RepeatRow repeat_row, RepeatHeight repeat_height) {
   using pollutant_map::span;
-  const int ids = e.ids, ide = e.ide, ims = e.ims;
+  const int c0 = e.c0, c1 = e.c1, ims = e.ims;
   const idx nx = e.nx;
   const grid_spacing s = e.s;
   float* const fx = rows;
@@ -229,7 +229,7 @@ void sweep(const extent& e, int first, int last, const float* q, const float* u,
         repeat_height(r - nx);
       } else {
 PLUME_INDEPENDENT_POINTS
-        for (int i = ids; i <= ide - 1; ++i) height(r - nx + i);
+        for (int i = c0; i <= c1; ++i) height(r - nx + i);
       }
       repeated = true;
       south_ready = false;
@@ -241,17 +241,17 @@ PLUME_INDEPENDENT_POINTS
     }
     const span above = j + 1 < last ? cells_to_compute(e, p, u, v, j + 1) : pollutant_map::nothing;
     const span x_faces = cells.empty() ? cells : span{cells.lo, cells.hi + 1};
-    const span u_faces = !p.may_skip ? span{ids, ide} : calm_flow::unsettled_faces(ids, ide, [&](int i) {
+    const span u_faces = !p.may_skip ? span{c0, c1 + 1} : calm_flow::unsettled_faces(c0, c1 + 1, [&](int i) {
       return calm_flow::unsettled_u(u, v, h, r + i, nx);
     });
-    const span v_faces = !p.may_skip ? span{ids, ide - 1} : calm_flow::unsettled_faces(ids, ide - 1, [&](int i) {
+    const span v_faces = !p.may_skip ? span{c0, c1} : calm_flow::unsettled_faces(c0, c1, [&](int i) {
       return calm_flow::unsettled_v(u, v, h, r + i, nx);
     });
-    visit_runs(ids, ide, x_faces, u_faces, [&](auto flux, auto unsettled, int i) {
+    visit_runs(c0, c1 + 1, x_faces, u_faces, [&](auto flux, auto unsettled, int i) {
       if constexpr (flux) fx[i - ims] = terms::x_face_flux(q, u, r + i, dt, s);
       face_u(r + i, u_tendency(unsettled, r + i));
     });
-    visit_runs(ids, ide - 1, pollutant_map::hull(cells, above), v_faces, [&](auto flux, auto unsettled, int i) {
+    visit_runs(c0, c1, pollutant_map::hull(cells, above), v_faces, [&](auto flux, auto unsettled, int i) {
       if constexpr (flux) fy_north[i - ims] = terms::y_face_flux(q, v, r + nx + i, nx, dt, s);
       face_v(r + i, v_tendency(unsettled, r + i));
     });
@@ -261,7 +261,7 @@ PLUME_INDEPENDENT_POINTS
     };
     if (j > first) {
       split(
-          ids, ide - 1, cells,
+          c0, c1, cells,
           [&](int i) {
             with_fluxes(i);
             height(r - nx + i);
@@ -271,17 +271,17 @@ PLUME_INDEPENDENT_POINTS
             height(r - nx + i);
           });
     } else {
-      split(ids, ide - 1, cells, with_fluxes, [&](int i) { clear(r + i); });
+      split(c0, c1, cells, with_fluxes, [&](int i) { clear(r + i); });
     }
     std::swap(fy_south, fy_north);
     cells = above;
     south_ready = true;
     repeated = false;
   }
-  if (last == e.jde) {
-    const idx r = e.row(e.jde);
+  if (last == e.r1 + 1) {
+    const idx r = e.row(last);
 PLUME_INDEPENDENT_POINTS
-    for (int i = ids; i <= ide - 1; ++i) face_v(r + i, terms::v_tendency(u, v, h, r + i, nx, s));
+    for (int i = c0; i <= c1; ++i) face_v(r + i, terms::v_tendency(u, v, h, r + i, nx, s));
   }
 }
 
@@ -309,11 +309,11 @@ void predictor(float* __restrict u1, float* __restrict v1, float* __restrict h1,
       [=](idx k) { q1[k] = 0.0f; },
       [=](idx k) { h1[k] = terms::diagnosed_height(u1, v1, k, nx, s); },
       [=](idx r) {
-        repeat_row(u1, r, e.ids, e.ide, nx);
-        repeat_row(v1, r, e.ids, e.ide - 1, nx);
-        repeat_row(q1, r, e.ids, e.ide - 1, nx);
+        repeat_row(u1, r, e.c0, e.c1 + 1, nx);
+        repeat_row(v1, r, e.c0, e.c1, nx);
+        repeat_row(q1, r, e.c0, e.c1, nx);
       },
-      [=](idx r) { repeat_row(h1, r, e.ids, e.ide - 1, nx); });
+      [=](idx r) { repeat_row(h1, r, e.c0, e.c1, nx); });
 }
 
 // Stage 2, the corrector: tendencies and the half-step pollutant increment
@@ -340,12 +340,12 @@ void corrector(float* __restrict u, float* __restrict v, float* __restrict h, fl
       },
       [=](idx k) { h[k] = terms::diagnosed_height(u, v, k, nx, s); },
       [=](idx r) {
-        repeat_row(u, r, e.ids, e.ide, nx);
-        repeat_row(v, r, e.ids, e.ide - 1, nx);
-        repeat_row(q, r, e.ids, e.ide - 1, nx);
-        repeat_row(dqdt, r, e.ids, e.ide - 1, nx);
+        repeat_row(u, r, e.c0, e.c1 + 1, nx);
+        repeat_row(v, r, e.c0, e.c1, nx);
+        repeat_row(q, r, e.c0, e.c1, nx);
+        repeat_row(dqdt, r, e.c0, e.c1, nx);
       },
-      [=](idx r) { repeat_row(h, r, e.ids, e.ide - 1, nx); });
+      [=](idx r) { repeat_row(h, r, e.c0, e.c1, nx); });
 }
 
 // Runs a stage over all cell rows in chunks, then the height of each
@@ -353,10 +353,10 @@ void corrector(float* __restrict u, float* __restrict v, float* __restrict h, fl
 template <class Stage>
 void in_chunks(const extent& e, const step_workspace& ws, float* h, const float* u, const float* v, Stage stage) {
   step_team& team = ws.team();
-  team.for_each_chunk(e.jds, e.jde, [&](int k, int first, int last) { stage(ws.flux_rows(k), first, last); });
+  team.for_each_chunk(e.r0, e.r1 + 1, [&](int k, int first, int last) { stage(ws.flux_rows(k), first, last); });
   const int parts = team.size();
   for (int k = 0; k < parts; ++k) {
-    const auto [first, last] = row_chunk(e.jds, e.jde, k, parts);
+    const auto [first, last] = row_chunk(e.r0, e.r1 + 1, k, parts);
     if (first < last) height_row(h, u, v, e.row(last - 1), e);
   }
 }
@@ -365,8 +365,10 @@ using survey = step_workspace::survey;
 
 // Surveys the stage's inputs, the rows shared among the threads. Where
 // `copied` marks a row whose u, v and q the previous stage copied from the
-// row below, those rows are known to repeat (the boundary values set since
-// derive each row's halo from the row itself) and only h is compared.
+// row below, those rows are known to repeat and only h is compared: the
+// boundary values set since derive each row's halo columns from the row
+// itself. (`copied` is given only where that holds: a block with neighbours
+// to the west or east takes its halo columns from theirs.)
 void take_survey(step_team& team, survey& out, const float* u, const float* v, const float* h, const float* q,
                  const extent& e, const unsigned char* copied) {
   const auto bytes = static_cast<std::size_t>(e.nx) * sizeof(float);
@@ -390,12 +392,12 @@ void take_survey(step_team& team, survey& out, const float* u, const float* v, c
 // changes only one of the points the average reads: the west wall face of u,
 // compared from the entry state itself (`wall`). Every stored row gets its
 // mark, so that no mark of another state is ever read: rows outside the
-// cell rows jds..jde-1 are computed by no sweep and never repeat.
+// cell rows r0..r1 are computed by no sweep and never repeat.
 void mark_repeats(std::vector<unsigned char>& repeats, const survey& stage, const survey* entry,
                   const std::vector<unsigned char>& wall, const extent& e) {
   const auto at = [&](int jj) { return static_cast<std::size_t>(jj - e.jms); };
   for (int j = e.jms; j <= e.jme; ++j) repeats[at(j)] = 0;
-  for (int j = e.jds; j <= e.jde - 1; ++j) {
+  for (int j = e.r0; j <= e.r1; ++j) {
     bool repeat = true;
     for (int d = -2; d <= 2; ++d) repeat = repeat && stage.same_as_below[at(j + d)] != 0;
     if (entry != nullptr) repeat = repeat && entry->same_as_below[at(j)] != 0 && wall[at(j)] != 0;
@@ -409,36 +411,57 @@ void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx
          const float* /*fx*/, const float* /*fy*/, const grid_spacing& s, const float& u_in, const float& v_in,
          const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms,
          const int& jme, step_workspace& ws) {
-  if (ws.bounds() != grid_bounds{ids, ide, jds, jde, ims, ime, jms, jme}) {
-    throw std::invalid_argument("rk2: the workspace was made for another grid");
-  }
-  const extent e{ids, ide, jds, jde, ims, ime, jms, jme, static_cast<idx>(ime - ims + 1), s};
-  const std::size_t nf = boundary_frame_points(ws.bounds());
+  const grid_bounds b{ids, ide, jds, jde, ims, ime, jms, jme};
+  if (ws.bounds() != b) throw std::invalid_argument("rk2: the workspace was made for another grid");
+  const patch_bounds& p = ws.patch();
+  const extent e{ids,
+                 ide,
+                 jds,
+                 jde,
+                 ims,
+                 ime,
+                 jms,
+                 jme,
+                 std::max(ids, p.ips),
+                 std::min(ide - 1, p.ipe),
+                 std::max(jds, p.jps),
+                 std::min(jde - 1, p.jpe),
+                 static_cast<idx>(ime - ims + 1),
+                 s};
+  const std::size_t nf = boundary_frame_points(b);
   float* const kept = ws.frames();
   float* const u1 = ws.u1();
   float* const v1 = ws.v1();
   float* const h1 = ws.h1();
   float* const q1 = ws.q1();
   step_team& team = ws.team();
+  halo_exchange& exchange = ws.exchange();
   const bool may_skip = pollutant_map::spacing_allows_skipping(s.dx, s.dy);
+  // The halo columns of a block that spans the grid's width come from its
+  // own rows (the west and east boundary values).
+  const bool own_columns = p.ips == ids && p.ipe == ide;
 
+  // Whether each row's west wall face repeats the row below, in the entry
+  // state (a block away from the wall has none).
+  const bool has_wall = ims <= ids && ids <= ime;
   for (int j = jms; j <= jme; ++j) {
     const idx k = e.row(j) + ids;
-    ws.wall_same[static_cast<std::size_t>(j - jms)] = j > jms && std::memcmp(u + k, u + k - e.nx, sizeof(float)) == 0;
+    ws.wall_same[static_cast<std::size_t>(j - jms)] =
+        !has_wall || (j > jms && std::memcmp(u + k, u + k - e.nx, sizeof(float)) == 0);
   }
   float* const fields[4] = {u, v, h, q};
-  for (std::size_t f = 0; f < 4; ++f) save_frame(fields[f], kept + f * nf, e);
-  set_bdy(u, v, h, q, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
+  for (std::size_t f = 0; f < 4; ++f) save_frame(fields[f], kept + f * nf, b);
+  exchange.boundary(u, v, h, q, u_in, v_in);
   take_survey(team, ws.entry, u, v, h, q, e, nullptr);
   mark_repeats(ws.first_repeats, ws.entry, nullptr, ws.wall_same, e);
   const pollutant first_stage{ws.entry.pollutant.data(), nullptr, may_skip};
   in_chunks(e, ws, h1, u1, v1, [&](float* r, int first, int last) {
     predictor(u1, v1, h1, q1, u, v, h, q, first_stage, ws.first_repeats.data(), r, e, first, last);
   });
-  for (std::size_t f = 0; f < 4; ++f) restore_frame(fields[f], kept + f * nf, e);
+  for (std::size_t f = 0; f < 4; ++f) restore_frame(fields[f], kept + f * nf, b);
 
-  set_bdy(u1, v1, h1, q1, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
-  take_survey(team, ws.stage, u1, v1, h1, q1, e, ws.first_repeats.data());
+  exchange.boundary(u1, v1, h1, q1, u_in, v_in);
+  take_survey(team, ws.stage, u1, v1, h1, q1, e, own_columns ? ws.first_repeats.data() : nullptr);
   mark_repeats(ws.second_repeats, ws.stage, &ws.entry, ws.wall_same, e);
   const pollutant second_stage{ws.stage.pollutant.data(), ws.entry.pollutant.data(), may_skip};
   in_chunks(e, ws, h, u, v, [&](float* r, int first, int last) {

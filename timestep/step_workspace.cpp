@@ -9,10 +9,22 @@
 #include "grid/failure.hpp"
 
 step_workspace::step_workspace(const grid_bounds& b, step_team& team)
-    : bounds_(b), team_(&team), row_length_(static_cast<std::size_t>(b.ime - b.ims + 1)) {
-  if (b.ids - b.ims < 2 || b.ime - b.ide < 2 || b.jds - b.jms < 2 || b.jme - b.jde < 2 || b.ide - b.ids < 3 ||
-      b.jde - b.jds < 3) {
-    throw std::invalid_argument("step_workspace: the step needs a halo of two and four interior points each way");
+    : step_workspace(b, {b.ids, b.ide, b.jds, b.jde}, team, std::make_unique<whole_grid_exchange>(b), nullptr) {}
+
+step_workspace::step_workspace(const grid_bounds& b, const patch_bounds& patch, step_team& team,
+                               halo_exchange& exchange)
+    : step_workspace(b, patch, team, nullptr, &exchange) {}
+
+step_workspace::step_workspace(const grid_bounds& b, const patch_bounds& patch, step_team& team,
+                               std::unique_ptr<halo_exchange> own, halo_exchange* given)
+    : bounds_(b), patch_(patch), team_(&team), own_exchange_(std::move(own)),
+      exchange_(given != nullptr ? given : own_exchange_.get()),
+      row_length_(static_cast<std::size_t>(b.ime - b.ims + 1)) {
+  if (b.ide - b.ids < 3 || b.jde - b.jds < 3 || patch.ips - b.ims != 2 || b.ime - patch.ipe != 2 ||
+      patch.jps - b.jms != 2 || b.jme - patch.jpe != 2 || patch.ips < b.ids || patch.ipe > b.ide ||
+      patch.jps < b.jds || patch.jpe > b.jde) {
+    throw std::invalid_argument(
+        "step_workspace: the step needs four interior points each way and a patch of them with a halo of two");
   }
   const long long ni = b.ime - b.ims + 1;
   const long long nj = b.jme - b.jms + 1;

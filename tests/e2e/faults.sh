@@ -277,7 +277,8 @@ case "$case_name" in
 
   memory_limits)
     # Address-space limits rising from below what the
-    # loader needs to above what the grid, the working arrays, the threads
+    # loader needs (from 2 MiB: under 1 MiB the loader itself may crash before
+    # it can report anything) to above what the grid, the working arrays, the threads
     # and the snapshot writer take together. Under each, the program either cannot
     # load (status 127 from the loader, before the program runs at all), or
     # fails an allocation (one line naming it, and no snapshot file), or gets
@@ -291,7 +292,7 @@ case "$case_name" in
     finished=0
     start=$(date +%s%N)
     step=64
-    for ((kb = 1024; kb <= 262144; kb += step)); do
+    for ((kb = 2048; kb <= 262144; kb += step)); do
       rm -rf "$file"
       set +e
       prlimit --as=$((kb * 1024)) "$exe" > /dev/full 2> err

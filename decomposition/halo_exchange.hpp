@@ -1,0 +1,39 @@
+#pragma once
+// How a block of the grid gets the values of its stored points that it does
+// not compute: the boundary values that set_bdy gives the whole grid, and,
+// where other blocks hold the grid's points (a run over several processes),
+// the values of its halo from the blocks that own them.
+//
+// One implementation serves a process that holds the whole grid; a build
+// with MPI adds the one that exchanges halos between the processes of a run
+// (mpi_exchange.hpp). Every process of a run calls the same methods in the
+// same order.
+#include "grid/bounds.hpp"
+
+class halo_exchange {
+ public:
+  virtual ~halo_exchange() = default;
+
+  // Sets every stored point of the block's u, v, h and q that set_bdy sets
+  // on the whole grid to the value set_bdy gives it, and every other point
+  // of the block's halo to the value of the grid's point there. The block's
+  // own points keep their values unless set_bdy sets them.
+  virtual void boundary(float* u, float* v, float* h, float* q, float u_in, float v_in) = 0;
+
+  // Sets the halo points of u and v that lie in the grid's interior to the
+  // values of the blocks that own them (no boundary values): what the
+  // diagnostics read around the block.
+  virtual void share(float* u, float* v) = 0;
+};
+
+// The exchange of a process that holds the whole grid: set_bdy itself, and
+// no halo to share.
+class whole_grid_exchange final : public halo_exchange {
+ public:
+  explicit whole_grid_exchange(const grid_bounds& b) noexcept : b_(b) {}
+  void boundary(float* u, float* v, float* h, float* q, float u_in, float v_in) override;
+  void share(float*, float*) override {}
+
+ private:
+  grid_bounds b_;
+};
