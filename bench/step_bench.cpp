@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "diagnostics/diagnostics.hpp"
+#include "decomposition/process_group.hpp"
 #include "driver/fp_mode.hpp"
 #include "driver/snapshot.hpp"
 #include "kernels/kernels.hpp"
@@ -153,7 +154,7 @@ void procedures(benchmark::State& state) {
 // One thread, and the default count where that is more.
 void thread_counts(benchmark::internal::Benchmark* b, bool snapshots) {
   std::vector<int> counts{1};
-  if (available_cores() > 1) counts.push_back(available_cores());
+  if (processes::affinity_cores() > 1) counts.push_back(processes::affinity_cores());
   for (int kind : {clean, plume, rough}) {
     for (int threads : counts) {
       if (snapshots) {

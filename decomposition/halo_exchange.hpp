@@ -8,7 +8,19 @@
 // with MPI adds the one that exchanges halos between the processes of a run
 // (mpi_exchange.hpp). Every process of a run calls the same methods in the
 // same order.
+#include <cstdint>
+#include <memory>
+
+#include "decomposition/layout.hpp"
 #include "grid/bounds.hpp"
+
+// What an exchange has sent so far, and how long its process waited for
+// its neighbours' messages.
+struct exchange_totals {
+  std::uint64_t bytes_sent = 0;
+  std::uint64_t messages_sent = 0;
+  double seconds_waiting = 0.0;
+};
 
 class halo_exchange {
  public:
@@ -24,6 +36,8 @@ class halo_exchange {
   // values of the blocks that own them (no boundary values): what the
   // diagnostics read around the block.
   virtual void share(float* u, float* v) = 0;
+
+  virtual exchange_totals totals() const noexcept { return {}; }
 };
 
 // The exchange of a process that holds the whole grid: set_bdy itself, and
@@ -37,3 +51,7 @@ class whole_grid_exchange final : public halo_exchange {
  private:
   grid_bounds b_;
 };
+
+// The exchange of this process's block of a run laid out as l over
+// processes::count() processes (the whole grid's when it is one).
+std::unique_ptr<halo_exchange> make_halo_exchange(const grid_bounds& b, const patch_bounds& p, const block_layout& l);

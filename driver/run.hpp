@@ -6,7 +6,7 @@
 #include <string>
 
 #include "driver/scenario.hpp"
-#include "timestep/row_team.hpp"
+#include "decomposition/process_group.hpp"
 
 
 // The configuration of a run. The program takes the scenario and the paths
@@ -18,7 +18,7 @@ struct run_settings {
   std::string console_name = "standard output";
   // Threads that share each sweep of the time step; the output is the same
   // bytes for every count.
-  int threads = available_cores();
+  int threads = processes::cores_of_this_process();
 };
 
 // A progress line when the pass is a multiple of progress_every.

@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include <sched.h>
 #include <xmmintrin.h>
 
+#include "decomposition/process_group.hpp"
 #include "grid/failure.hpp"
 
 std::pair<int, int> row_chunk(int j0, int j1, int k, int parts) noexcept {
@@ -78,17 +78,9 @@ struct step_team::crew {
   }
 };
 
-int available_cores() noexcept {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-  const int n = CPU_COUNT(&set);
-  return n > 0 ? n : 1;
-}
-
 step_team::step_team(int threads) : size_(threads > 1 ? threads : 1) {
   if (size_ > 1) {
-    crew_ = new crew(size_, size_ <= available_cores() ? 200000 : 100);
+    crew_ = new crew(size_, size_ <= processes::affinity_cores() ? 200000 : 100);
     crew_->parts = size_;
     const unsigned mode = _mm_getcsr();
     try {

@@ -39,9 +39,6 @@ class step_team {
   crew* crew_ = nullptr;
 };
 
-// The cores this process may run on (its CPU affinity), at least 1.
-int available_cores() noexcept;
-
 // Rows [first, last) of chunk k of the range [j0, j1) split into `parts`
 // nearly equal chunks.
 std::pair<int, int> row_chunk(int j0, int j1, int k, int parts) noexcept;

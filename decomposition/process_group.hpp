@@ -1,0 +1,57 @@
+#pragma once
+// The processes of one run. A build without MPI runs as one process; a build
+// with MPI (cmake -DPLUME_MPI=ON) runs as the processes that mpirun starts,
+// which talk only through MPI. Every collective below must be called by
+// every process of the run, in the same order.
+#include <cstdint>
+#include <string>
+
+namespace processes {
+
+// Starts and ends the run's processes (MPI_Init and MPI_Finalize in a build
+// with MPI). The main thread alone talks to the others.
+void start(int& argc, char**& argv);
+void finish() noexcept;
+
+// This process's rank (0 .. count - 1) and the number of processes.
+int rank() noexcept;
+int count() noexcept;
+
+// The cores this process may run on (its CPU affinity), at least 1.
+int affinity_cores() noexcept;
+
+// The cores this process may use, divided among the processes of the run on
+// the same machine that may use the same cores; at least 1. The default
+// thread count of the process, so that the default never oversubscribes the
+// machine.
+int cores_of_this_process() noexcept;
+
+// The number of processes of the run on this process's machine.
+int on_this_machine() noexcept;
+
+// Rank 0's text, on every process.
+void broadcast(std::string& text);
+
+// The sum over all processes of a count, on every process (for example
+// bytes on one machine, summed over its processes: see machine_sum).
+std::uint64_t sum(std::uint64_t value);
+// The same, over the processes of this process's machine only.
+std::uint64_t machine_sum(std::uint64_t value);
+
+// The largest value over all processes, on every process.
+long long max(long long value);
+
+// The exclusive or of every process's value, on every process.
+std::uint32_t exclusive_or(std::uint32_t value);
+
+// Whether any process has failed: every process passes its own failure
+// message ("" when it has not failed). Returns the rank of the lowest
+// process that failed, or -1; that process keeps its message, the others
+// learn only that one failed.
+int first_failure(const std::string& message);
+
+// Ends every process at once with the given exit status: for the failures
+// that leave a process unable to take part in the collectives.
+[[noreturn]] void abort_all(int status) noexcept;
+
+}  // namespace processes

@@ -1,0 +1,129 @@
+// The run as the processes that mpirun starts, all of MPI_COMM_WORLD.
+#include <mpi.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
+#include <sched.h>
+
+#include "decomposition/process_group.hpp"
+
+namespace processes {
+namespace {
+
+// The processes of this machine, those that can share memory with this one,
+// for as long as the object lives. Making it is a collective of all
+// processes, as is every use below.
+class machine {
+ public:
+  machine() { MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &comm_); }
+  ~machine() { MPI_Comm_free(&comm_); }
+  machine(const machine&) = delete;
+  machine& operator=(const machine&) = delete;
+  operator MPI_Comm() const noexcept { return comm_; }
+
+ private:
+  MPI_Comm comm_ = MPI_COMM_NULL;
+};
+
+}  // namespace
+
+void start(int& argc, char**& argv) {
+  int provided = 0;
+  // Only the main thread of each process calls MPI; the step's other
+  // threads compute between its calls.
+  MPI_Init_thread(&argc, &argv, MPI_THREAD_FUNNELED, &provided);
+}
+
+void finish() noexcept {
+  int finalized = 0;
+  MPI_Finalized(&finalized);
+  if (finalized == 0) MPI_Finalize();
+}
+
+int rank() noexcept {
+  int r = 0;
+  MPI_Comm_rank(MPI_COMM_WORLD, &r);
+  return r;
+}
+
+int count() noexcept {
+  int n = 1;
+  MPI_Comm_size(MPI_COMM_WORLD, &n);
+  return n;
+}
+
+int on_this_machine() noexcept {
+  const machine m;
+  int n = 1;
+  MPI_Comm_size(m, &n);
+  return n;
+}
+
+int cores_of_this_process() noexcept {
+  cpu_set_t mine;
+  CPU_ZERO(&mine);
+  if (sched_getaffinity(0, sizeof mine, &mine) != 0) return 1;
+  const machine m;
+  int local = 1;
+  MPI_Comm_size(m, &local);
+  std::vector<cpu_set_t> all(static_cast<std::size_t>(local));
+  MPI_Allgather(&mine, static_cast<int>(sizeof mine), MPI_BYTE, all.data(), static_cast<int>(sizeof mine), MPI_BYTE, m);
+  // The processes whose cores overlap this one's share them.
+  int sharing = 0;
+  for (const cpu_set_t& other : all) {
+    cpu_set_t both;
+    CPU_AND(&both, &mine, &other);
+    sharing += CPU_COUNT(&both) > 0 ? 1 : 0;
+  }
+  const int cores = CPU_COUNT(&mine);
+  return std::max(1, cores / std::max(1, sharing));
+}
+
+void broadcast(std::string& text) {
+  unsigned long long size = text.size();
+  MPI_Bcast(&size, 1, MPI_UNSIGNED_LONG_LONG, 0, MPI_COMM_WORLD);
+  text.resize(static_cast<std::size_t>(size));
+  if (size > 0) MPI_Bcast(text.data(), static_cast<int>(size), MPI_CHAR, 0, MPI_COMM_WORLD);
+}
+
+std::uint64_t sum(std::uint64_t value) {
+  unsigned long long in = value, out = 0;
+  MPI_Allreduce(&in, &out, 1, MPI_UNSIGNED_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
+  return out;
+}
+
+std::uint64_t machine_sum(std::uint64_t value) {
+  unsigned long long in = value, out = 0;
+  const machine m;
+  MPI_Allreduce(&in, &out, 1, MPI_UNSIGNED_LONG_LONG, MPI_SUM, m);
+  return out;
+}
+
+long long max(long long value) {
+  long long out = 0;
+  MPI_Allreduce(&value, &out, 1, MPI_LONG_LONG, MPI_MAX, MPI_COMM_WORLD);
+  return out;
+}
+
+std::uint32_t exclusive_or(std::uint32_t value) {
+  unsigned int in = value, out = 0;
+  MPI_Allreduce(&in, &out, 1, MPI_UNSIGNED, MPI_BXOR, MPI_COMM_WORLD);
+  return out;
+}
+
+int first_failure(const std::string& message) {
+  const int n = count();
+  int mine = message.empty() ? n : rank();
+  int first = n;
+  MPI_Allreduce(&mine, &first, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+  return first < n ? first : -1;
+}
+
+void abort_all(int status) noexcept {
+  MPI_Abort(MPI_COMM_WORLD, status);
+  std::_Exit(status);
+}
+
+}  // namespace processes
