@@ -10,6 +10,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -194,6 +195,18 @@ TEST(ProductionStepSituations, NorthwardSpeedWhoseFourFaceSumOverflows) {
   uniform_flow(10, 8, 1.5f, v0);
   const step_state want = both_steps(reference::spacing, 1.5f, v0);
   EXPECT_TRUE(std::isnan(want.u[static_cast<std::size_t>(at(5, 4, domain::ims, domain::ime, domain::jms))]));
+}
+
+// A uniform flow at the largest speed the calm faces allow (1e37 m/s
+// eastward) with one face at the largest float: the sum of the four u faces
+// around each v face next to it overflows, and the cross-advection of v
+// there is infinity times a zero difference, NaN.
+TEST(ProductionStepSituations, FlowAtTheCalmLimitWithOneFaceAtTheLargestFloat) {
+  const float u0 = std::bit_cast<float>(0x7cf0bdc2u);  // 1e37
+  uniform_flow(10, 8, u0, 1.0f);
+  at_point(domain::u, 6, 4) = std::numeric_limits<float>::max();
+  const step_state want = both_steps(reference::spacing, u0, 1.0f);
+  EXPECT_TRUE(std::isnan(want.v[static_cast<std::size_t>(at(5, 5, domain::ims, domain::ime, domain::jms))]));
 }
 
 // Two grids stepped one after the other in one process: a taller one, then

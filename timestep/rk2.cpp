@@ -388,7 +388,12 @@ void take_survey(step_team& team, survey& out, const float* u, const float* v, c
 // A row of a stage repeats the row below, and its results are copied from
 // it, where every row its stencils read (two each way) repeats the row below
 // it; in the second stage the entry values the average reads must repeat
-// too. The entry rows were surveyed after the boundary values were set, which
+// too. The two rows below do more than the stencils need (the flow reads one
+// row each way, and the pollutant the second row only through a jump that
+// is zero where the rows repeat): they keep the first cell row r0 unmarked,
+// since same_as_below is never set for row jms. Its row below holds boundary
+// or halo values, not this stage's results, so the next stage's survey, which
+// trusts every marked row to repeat the row below, must not trust it. The entry rows were surveyed after the boundary values were set, which
 // changes only one of the points the average reads: the west wall face of u,
 // compared from the entry state itself (`wall`). Every stored row gets its
 // mark, so that no mark of another state is ever read: rows outside the
