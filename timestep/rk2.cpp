@@ -76,12 +76,12 @@ struct extent {
   idx row(int j) const noexcept { return at(0, j, ims, ime, jms); }
 };
 
-void save_frame(const float* f, float* kept, const grid_bounds& b) {
-  for_boundary_frame(b, [&](idx from, idx count) { kept = std::copy_n(f + from, count, kept); });
+void save_frame(const float* f, float* kept, const grid_bounds& b, const patch_bounds& p) {
+  for_boundary_frame(b, p, [&](idx from, idx count) { kept = std::copy_n(f + from, count, kept); });
 }
 
-void restore_frame(float* f, const float* kept, const grid_bounds& b) {
-  for_boundary_frame(b, [&](idx to, idx count) {
+void restore_frame(float* f, const float* kept, const grid_bounds& b, const patch_bounds& p) {
+  for_boundary_frame(b, p, [&](idx to, idx count) {
     std::copy_n(kept, count, f + to);
     kept += count;
   });
@@ -433,7 +433,7 @@ void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx
                  std::min(jde - 1, p.jpe),
                  static_cast<idx>(ime - ims + 1),
                  s};
-  const std::size_t nf = boundary_frame_points(b);
+  const std::size_t nf = boundary_frame_points(b, p);
   float* const kept = ws.frames();
   float* const u1 = ws.u1();
   float* const v1 = ws.v1();
@@ -455,7 +455,7 @@ void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx
         !has_wall || (j > jms && std::memcmp(u + k, u + k - e.nx, sizeof(float)) == 0);
   }
   float* const fields[4] = {u, v, h, q};
-  for (std::size_t f = 0; f < 4; ++f) save_frame(fields[f], kept + f * nf, b);
+  for (std::size_t f = 0; f < 4; ++f) save_frame(fields[f], kept + f * nf, b, p);
   exchange.boundary(u, v, h, q, u_in, v_in);
   take_survey(team, ws.entry, u, v, h, q, e, nullptr);
   mark_repeats(ws.first_repeats, ws.entry, nullptr, ws.wall_same, e);
@@ -463,7 +463,7 @@ void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx
   in_chunks(e, ws, h1, u1, v1, [&](float* r, int first, int last) {
     predictor(u1, v1, h1, q1, u, v, h, q, first_stage, ws.first_repeats.data(), r, e, first, last);
   });
-  for (std::size_t f = 0; f < 4; ++f) restore_frame(fields[f], kept + f * nf, b);
+  for (std::size_t f = 0; f < 4; ++f) restore_frame(fields[f], kept + f * nf, b, p);
 
   exchange.boundary(u1, v1, h1, q1, u_in, v_in);
   take_survey(team, ws.stage, u1, v1, h1, q1, e, own_columns ? ws.first_repeats.data() : nullptr);

@@ -32,7 +32,7 @@ step_workspace::step_workspace(const grid_bounds& b, const patch_bounds& patch, 
   v1_ = allocate_zeroed("the step's stage array v1", ni, nj);
   h1_ = allocate_zeroed("the step's stage array h1", ni, nj);
   q1_ = allocate_zeroed("the step's stage array q1", ni, nj);
-  frames_ = allocate_zeroed("the step's boundary frames", 4, static_cast<long long>(boundary_frame_points(b)));
+  frames_ = allocate_zeroed("the step's boundary frames", 4, static_cast<long long>(boundary_frame_points(b, patch)));
   flux_rows_ = allocate_zeroed("the step's flux rows", 3 * ni, team.size());
   const auto rows = static_cast<std::size_t>(nj);
   try {
@@ -57,7 +57,8 @@ std::size_t step_workspace_bytes(long long nx, long long ny, int threads) noexce
   const auto nj = static_cast<std::size_t>(ny + 2 * domain::halo);
   const grid_bounds b{1, static_cast<int>(nx), 1, static_cast<int>(ny), -1, static_cast<int>(nx) + 2, -1,
                       static_cast<int>(ny) + 2};
-  const std::size_t floats = 4 * ni * nj + 4 * boundary_frame_points(b) + 3 * ni * static_cast<std::size_t>(threads);
+  const std::size_t floats =
+      4 * ni * nj + 4 * boundary_frame_points(b, {b.ids, b.ide, b.jds, b.jde}) + 3 * ni * static_cast<std::size_t>(threads);
   // Two surveys (a span of two ints and a mark per row) and three row marks.
   const std::size_t records = nj * (2 * (sizeof(pollutant_map::span) + 1) + 3);
   return floats * sizeof(float) + records;

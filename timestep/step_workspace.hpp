@@ -21,13 +21,16 @@
 #include "timestep/pollutant_map.hpp"
 #include "timestep/row_team.hpp"
 
-// Visits the points of one field that set_bdy writes on the whole grid and
-// that the stored extent holds: every stored row outside jds..jde-1, and in
-// the rows between the columns up to ids and from ide on. Calls
+// Visits the points of one field that set_bdy writes on the whole grid,
+// that the stored extent holds and that the block must keep: every stored
+// row outside jds..jde-1, and in the block's own rows between them the
+// columns up to ids and from ide on. (A halo row of the block that lies in
+// the grid's interior holds another block's points: there the exchange
+// gives the block the values that it needs, to be left as they are.) Calls
 // move(position, count) for each run of consecutive points, in a fixed
 // order, so that a save and a restore with the same bounds match up.
 template <class Move>
-void for_boundary_frame(const grid_bounds& b, Move move) {
+void for_boundary_frame(const grid_bounds& b, const patch_bounds& p, Move move) {
   const std::ptrdiff_t nx = b.ime - b.ims + 1;
   for (int j = b.jms; j <= b.jme; ++j) {
     const std::ptrdiff_t r = static_cast<std::ptrdiff_t>(j - b.jms) * nx;
@@ -35,6 +38,7 @@ void for_boundary_frame(const grid_bounds& b, Move move) {
       move(r, nx);
       continue;
     }
+    if (j < p.jps || j > p.jpe) continue;
     if (b.ims <= b.ids) move(r, std::min(b.ids, b.ime) - b.ims + 1);
     if (b.ide <= b.ime) {
       const int from = std::max(b.ide, b.ims);
@@ -43,9 +47,9 @@ void for_boundary_frame(const grid_bounds& b, Move move) {
   }
 }
 
-inline std::size_t boundary_frame_points(const grid_bounds& b) {
+inline std::size_t boundary_frame_points(const grid_bounds& b, const patch_bounds& p) {
   std::size_t n = 0;
-  for_boundary_frame(b, [&](std::ptrdiff_t, std::ptrdiff_t count) { n += static_cast<std::size_t>(count); });
+  for_boundary_frame(b, p, [&](std::ptrdiff_t, std::ptrdiff_t count) { n += static_cast<std::size_t>(count); });
   return n;
 }
 
