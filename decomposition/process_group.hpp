@@ -4,7 +4,11 @@
 // which talk only through MPI. Every collective below must be called by
 // every process of the run, in the same order.
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <string>
+
+#include "grid/failure.hpp"
 
 namespace processes {
 
@@ -53,5 +57,37 @@ int first_failure(const std::string& message);
 // Ends every process at once with the given exit status: for the failures
 // that leave a process unable to take part in the collectives.
 [[noreturn]] void abort_all(int status) noexcept;
+
+// A failure of another process of the run, which that process reports.
+struct peer_failure : std::runtime_error {
+  explicit peer_failure(int rank) : std::runtime_error("rank " + std::to_string(rank) + " failed") {}
+};
+
+// The message of a failure of this process as the run reports it: named
+// with the process's rank when the run has several.
+inline std::string as_reported(const std::string& message) {
+  return count() > 1 ? "rank " + std::to_string(rank()) + ": " + message : message;
+}
+
+// Runs `what` on every process, then learns whether it failed on any (a
+// run_failure, or memory that could not be had). If so, every process
+// throws: the lowest that failed its own failure, named with its rank when
+// the run has several processes, every other a peer_failure. So the run
+// reports one failure, once, and every process stops at the same point.
+template <class What>
+void together(What&& what) {
+  std::string message;
+  try {
+    what();
+  } catch (const run_failure& e) {
+    message = e.what();
+  } catch (const std::bad_alloc&) {
+    message = "cannot allocate memory";
+  }
+  const int first = first_failure(message);
+  if (first < 0) return;
+  if (first == rank()) throw run_failure(as_reported(message));
+  throw peer_failure(first);
+}
 
 }  // namespace processes

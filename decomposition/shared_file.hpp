@@ -1,0 +1,48 @@
+#pragma once
+// A file that the processes of a run write together, each its own pieces
+// at the offsets the file's layout gives them, none of them holding the
+// bytes in file order. A run of one process writes it through the C
+// library's buffered stream; a run under MPI through MPI-IO, collectively.
+//
+// Every method is a collective: every process calls it, in the same order.
+// A method that fails on a process throws run_failure there, after its
+// share of the collective calls, so that no process is left waiting; the
+// caller then learns from processes::together whether any failed.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class shared_file {
+ public:
+  struct piece {
+    std::uint64_t offset;
+    const void* data;
+    std::size_t size;
+  };
+
+  // Opens the file for writing, creating it if need be, and cuts it to its
+  // first `keep` bytes (0 for a new run: the file then holds only this run's
+  // bytes). `name` names the file in failure messages.
+  shared_file(const std::string& path, std::uint64_t keep);
+  ~shared_file();
+  shared_file(const shared_file&) = delete;
+  shared_file& operator=(const shared_file&) = delete;
+
+  // Writes this process's pieces, in increasing offsets, and hands them to
+  // the system.
+  void write(const std::vector<piece>& pieces);
+  // Cuts the file to its first `length` bytes.
+  void cut(std::uint64_t length);
+  // Waits until everything written is on the disk.
+  void sync();
+  // Closes the file; the last data the system could not write before fails
+  // here.
+  void close();
+
+ private:
+  struct state;
+  std::string path_;
+  std::unique_ptr<state> state_;
+};

@@ -1,0 +1,150 @@
+// The file of a run under MPI: MPI-IO, every process writing its own pieces
+// collectively through a file view of exactly those bytes.
+#include <mpi.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "decomposition/process_group.hpp"
+#include "decomposition/shared_file.hpp"
+#include "grid/failure.hpp"
+
+namespace {
+
+// Pieces of one collective write hold at most this many bytes on a process,
+// and one piece at most one int's worth: MPI counts bytes in int.
+constexpr std::size_t round_bytes = std::size_t{1} << 30;
+
+// The reason of a failed MPI-IO call: the system's words for the classes
+// that are the system's own failures (so that a full disk reads as it does
+// in a run of one process), MPI's for the rest.
+std::string mpi_reason(int code) {
+  int error_class = 0;
+  MPI_Error_class(code, &error_class);
+  const struct {
+    int mpi;
+    int system;
+  } known[] = {{MPI_ERR_NO_SPACE, ENOSPC}, {MPI_ERR_QUOTA, EDQUOT}, {MPI_ERR_ACCESS, EACCES},
+               {MPI_ERR_READ_ONLY, EROFS}, {MPI_ERR_NO_SUCH_FILE, ENOENT}, {MPI_ERR_BAD_FILE, EINVAL}};
+  for (const auto& k : known) {
+    if (k.mpi == error_class) return std::strerror(k.system);
+  }
+  char text[MPI_MAX_ERROR_STRING];
+  int length = 0;
+  MPI_Error_string(code, text, &length);
+  return std::string(text, static_cast<std::size_t>(length));
+}
+
+}  // namespace
+
+struct shared_file::state {
+  MPI_File file = MPI_FILE_NULL;
+};
+
+shared_file::shared_file(const std::string& path, std::uint64_t keep) : path_(path), state_(std::make_unique<state>()) {
+  // Rank 0 creates the file first with the system's own call, so that a
+  // file that cannot be made is reported with the system's reason; MPI-IO
+  // opens it after.
+  std::string failed;
+  if (processes::rank() == 0) {
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      failed = system_reason("cannot open " + path_, errno);
+    } else {
+      ::close(fd);
+    }
+  }
+  std::string verdict = failed.empty() ? "" : "x";
+  processes::broadcast(verdict);
+  if (!verdict.empty()) {
+    if (!failed.empty()) throw run_failure(failed);
+    throw run_failure("rank 0 cannot open " + path_);
+  }
+  int code = MPI_File_open(MPI_COMM_WORLD, path_.c_str(), MPI_MODE_WRONLY | MPI_MODE_CREATE, MPI_INFO_NULL,
+                           &state_->file);
+  if (code != MPI_SUCCESS) throw run_failure("cannot open " + path_ + ": " + mpi_reason(code));
+  // MPI_File_open keeps what the file held: cut it to what the run keeps.
+  code = MPI_File_set_size(state_->file, static_cast<MPI_Offset>(keep));
+  if (code != MPI_SUCCESS) {
+    throw run_failure("cannot cut " + path_ + " to " + std::to_string(keep) + " bytes: " + mpi_reason(code));
+  }
+}
+
+shared_file::~shared_file() {
+  if (state_ && state_->file != MPI_FILE_NULL) MPI_File_close(&state_->file);
+}
+
+void shared_file::write(const std::vector<piece>& pieces) {
+  // The pieces, each cut to at most round_bytes, shared out into rounds of
+  // at most round_bytes; every process takes part in as many rounds as the
+  // process with the most.
+  struct part {
+    std::uint64_t offset;
+    const char* data;
+    int size;
+  };
+  std::vector<std::vector<part>> rounds(1);
+  std::size_t in_round = 0;
+  for (const piece& p : pieces) {
+    for (std::size_t done = 0; done < p.size;) {
+      const std::size_t n = std::min(p.size - done, round_bytes - in_round);
+      rounds.back().push_back({p.offset + done, static_cast<const char*>(p.data) + done, static_cast<int>(n)});
+      done += n;
+      in_round += n;
+      if (in_round == round_bytes) rounds.emplace_back(), in_round = 0;
+    }
+  }
+  const long long count = processes::max(static_cast<long long>(rounds.size()));
+  rounds.resize(static_cast<std::size_t>(count));
+  int first_error = MPI_SUCCESS;
+  for (const std::vector<part>& round : rounds) {
+    const auto n = static_cast<int>(round.size());
+    std::vector<int> lengths(round.size());
+    std::vector<MPI_Aint> where(round.size()), from(round.size());
+    for (std::size_t k = 0; k < round.size(); ++k) {
+      lengths[k] = round[k].size;
+      where[k] = static_cast<MPI_Aint>(round[k].offset);
+      MPI_Get_address(round[k].data, &from[k]);
+    }
+    // The file view holds exactly this process's bytes of the round; the
+    // memory type gathers them from where they lie.
+    MPI_Datatype in_file = MPI_DATATYPE_NULL, in_memory = MPI_DATATYPE_NULL;
+    MPI_Type_create_hindexed(n, lengths.data(), where.data(), MPI_BYTE, &in_file);
+    MPI_Type_create_hindexed(n, lengths.data(), from.data(), MPI_BYTE, &in_memory);
+    MPI_Type_commit(&in_file);
+    MPI_Type_commit(&in_memory);
+    int code = MPI_File_set_view(state_->file, 0, MPI_BYTE, in_file, "native", MPI_INFO_NULL);
+    if (code == MPI_SUCCESS) {
+      MPI_Status status;
+      code = MPI_File_write_all(state_->file, MPI_BOTTOM, n > 0 ? 1 : 0, in_memory, &status);
+    }
+    if (first_error == MPI_SUCCESS) first_error = code;
+    MPI_Type_free(&in_file);
+    MPI_Type_free(&in_memory);
+  }
+  if (first_error != MPI_SUCCESS) throw run_failure("cannot write " + path_ + ": " + mpi_reason(first_error));
+}
+
+void shared_file::cut(std::uint64_t length) {
+  const int code = MPI_File_set_size(state_->file, static_cast<MPI_Offset>(length));
+  if (code != MPI_SUCCESS) {
+    throw run_failure("cannot cut " + path_ + " to " + std::to_string(length) + " bytes: " + mpi_reason(code));
+  }
+}
+
+void shared_file::sync() {
+  const int code = MPI_File_sync(state_->file);
+  if (code != MPI_SUCCESS) throw run_failure("cannot write " + path_ + ": " + mpi_reason(code));
+}
+
+void shared_file::close() {
+  const int code = MPI_File_close(&state_->file);
+  state_->file = MPI_FILE_NULL;
+  if (code != MPI_SUCCESS) throw run_failure("cannot close " + path_ + ": " + mpi_reason(code));
+}
