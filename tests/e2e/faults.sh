@@ -279,7 +279,8 @@ case "$case_name" in
     # Address-space limits rising from below what the
     # loader needs to above what the grid, the working arrays, the threads
     # and the snapshot writer take together. Under each, the program either cannot
-    # load (status 127 from the loader, before the program runs at all), or
+    # load (status 127 from the loader, before the program runs at all, or
+    # 139 under the lowest limits, where the loader itself has no room), or
     # fails an allocation (one line naming it, and no snapshot file), or gets
     # through start-up and stops at its first line, standard output being
     # /dev/full. Anything else (a crash, an abort, an unnamed allocation, a
@@ -298,7 +299,7 @@ case "$case_name" in
       status=$?
       set -e
       msg=$(cat err)
-      if [ "$status" -eq 127 ] && [ "$started" -eq 0 ]; then
+      if { [ "$status" -eq 127 ] || [ "$status" -eq 139 ]; } && [ "$started" -eq 0 ]; then
         continue
       fi
       started=1
