@@ -194,14 +194,15 @@ case "$case_name" in
   stdout_is_snapshot_file)
     # Standard output appended to the snapshot file, by its name or through
     # another link to it: the log would be written into the records. Refused
-    # before the file is truncated, so an earlier run's file stays as it is.
+    # with the command line, before the file is truncated, so an earlier
+    # run's file stays as it is.
     printf 'records of an earlier run\n' > "$file"
     ln "$file" log
     for target in "$file" log; do
       # A program that did not refuse would run on for minutes.
       launch timeout 20 "$exe" >> "$target" 2> err
       : > out
-      expect_status 1
+      expect_status 2
       expect_diagnostic 'plume: cannot open \./test_withPollutant\.dat: standard output goes to the same file'
       [ "$(cat "$file")" = "records of an earlier run" ] || fail "the file was changed (standard output: $target)"
       report
