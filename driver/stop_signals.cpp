@@ -41,7 +41,10 @@ stop_signals::stop_signals() {
     if (!installed_[k]) continue;
     struct sigaction action {};
     action.sa_handler = note_signal;
+    // One handler at a time, so that of two stops the first noted is the
+    // first delivered.
     sigemptyset(&action.sa_mask);
+    for (const int other : handled) sigaddset(&action.sa_mask, other);
     action.sa_flags = SA_RESTART;
     sigaction(handled[k], &action, &earlier_[k]);
     sigaddset(&unblock, handled[k]);
