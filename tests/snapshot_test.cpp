@@ -107,6 +107,13 @@ byte_vector fresh_file(const std::filesystem::path& path, std::initializer_list<
   return read_file(path);
 }
 
+// The writer's digest is that of the bytes on the disk.
+void expect_digest_of_file(const snapshot_file& file) {
+  const byte_vector bytes = read_file(file.path());
+  EXPECT_EQ(file.digest().length, bytes.size());
+  EXPECT_EQ(file.digest().crc, crc32_z(0, bytes.data(), bytes.size()));
+}
+
 TEST(SnapshotFile, KeepsTheDigestOfItsBytesAndGoesOnAfterAKeptPrefix) {
   domain::gridpara(6, 5);
   scratch_dir dir;
@@ -120,9 +127,7 @@ TEST(SnapshotFile, KeepsTheDigestOfItsBytesAndGoesOnAfterAKeptPrefix) {
     plant_codes(1);
     file.write();
     file.sync();
-    const byte_vector bytes = read_file(path);
-    EXPECT_EQ(file.digest().length, bytes.size());
-    EXPECT_EQ(file.digest().crc, crc32_z(0, bytes.data(), bytes.size()));
+    expect_digest_of_file(file);
     file.close();
   }
   // A run stopped while writing a third snapshot, gone on with after the
@@ -134,9 +139,7 @@ TEST(SnapshotFile, KeepsTheDigestOfItsBytesAndGoesOnAfterAKeptPrefix) {
     plant_codes(2);
     file.write();
     file.close();
-    const byte_vector bytes = read_file(path);
-    EXPECT_EQ(file.digest().length, bytes.size());
-    EXPECT_EQ(file.digest().crc, crc32_z(0, bytes.data(), bytes.size()));
+    expect_digest_of_file(file);
   }
   EXPECT_EQ(read_file(path), fresh_file(dir / "fresh.dat", {0, 2}));
 }
