@@ -179,10 +179,10 @@ EOF
       threads=$((run % 3 + 1))
       args=(--scenario long.toml)
       [ -f "$ckpt" ] && args=(--restart "$ckpt")
-      "$exe" "${args[@]}" --checkpoint-every 200 --threads "$threads" > "log$run" &
+      "$exe" "${args[@]}" --checkpoint-every 100 --threads "$threads" > "log$run" &
       pid=$!
       if [ "$run" -lt 8 ]; then
-        ms=$((20 + RANDOM % 380))
+        ms=$((10 + RANDOM % 190))
         sleep "$(printf '0.%03d' "$ms")"
         kill -KILL "$pid" 2> /dev/null || true
       fi
