@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Wall time of the complete 16-hour run, with the default settings (the
-# threads the process may use) and with one thread: runs the program RUNS
-# times each (default 3), alternately, in a scratch directory, and reports
-# each time and the medians. Given the step benchmark too, it also measures
+# threads the process may use), with one thread, and with the default
+# settings and a checkpoint every model hour (--checkpoint-every 3600): runs
+# the program RUNS times each (default 3), alternately, in a scratch
+# directory, and reports each time, the medians and the cost of the
+# checkpoints against the run without them. Given the step benchmark too, it also measures
 # the plain composition of the procedures (rk2_reference and div_vort on
 # every pass, one thread) per pass, and reports how many times faster the
 # complete runs are than 57,601 such passes.
@@ -17,22 +19,29 @@ cd "$dir"
 ms() { printf '%d.%03d s' $(($1 / 1000)) $(($1 % 1000)); }
 median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 
-default=() single=()
+default=() single=() checkpoints=()
 for ((k = 1; k <= runs; k++)); do
-  for kind in default single; do
+  for kind in default single checkpoints; do
     opts=()
     [ "$kind" = single ] && opts=(--threads 1)
+    [ "$kind" = checkpoints ] && opts=(--checkpoint-every 3600)
     start=$(date +%s%N)
     "$exe" "${opts[@]}" > console.log
     end=$(date +%s%N)
     t=$(((end - start) / 1000000))
-    if [ "$kind" = default ]; then default+=("$t"); else single+=("$t"); fi
+    case "$kind" in
+      default) default+=("$t") ;;
+      single) single+=("$t") ;;
+      checkpoints) checkpoints+=("$t") ;;
+    esac
     echo "run $k, $kind settings: $(ms "$t")"
   done
 done
-md=$(median "${default[@]}") m1=$(median "${single[@]}")
+md=$(median "${default[@]}") m1=$(median "${single[@]}") mc=$(median "${checkpoints[@]}")
 echo "median of $runs, default settings ($(nproc) cores): $(ms "$md")"
 echo "median of $runs, one thread: $(ms "$m1")"
+echo "median of $runs, default settings and --checkpoint-every 3600 (16 checkpoints): $(ms "$mc")"
+awk -v c="$mc" -v d="$md" 'BEGIN { printf "with checkpoints / without: %.3f\n", c / d }'
 
 if [ -n "$bench" ]; then
   # Milliseconds per pass of the plain composition, median of 3, on the

@@ -3,9 +3,11 @@
 // With no arguments it runs the reference case over 16 model hours, writing
 // the progress log to standard output and the snapshots to
 // ./test_withPollutant.dat. The options choose another scenario, the output
-// file and the thread count. Everything the user gives is checked before the
-// snapshot file is touched: a bad option or scenario ends with status 2 and
-// leaves every file as it was; a run that fails ends with status 1.
+// file, the thread count, checkpoints, and a checkpoint to go on from.
+// Everything the user gives is checked before the snapshot file is touched:
+// a bad option, scenario or checkpoint ends with status 2 and leaves every
+// file as it was; a run that fails ends with status 1, and one stopped by
+// SIGTERM or SIGINT with 128 + the signal, after its checkpoint.
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -13,15 +15,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <new>
+#include <optional>
 #include <string>
 
 #include <CLI/CLI.hpp>
 #include <fcntl.h>
+#include <unistd.h>
 
 #include "driver/fp_mode.hpp"
+#include "driver/output_paths.hpp"
 #include "driver/run.hpp"
 #include "driver/scenario.hpp"
+#include "driver/stop_signals.hpp"
 #include "grid/failure.hpp"
 
 namespace {
@@ -38,16 +45,42 @@ struct usage_error {
 struct options {
   run_settings settings;
   std::string scenario_path;
+  std::string restart_path;
   bool print_scenario = false;
 };
 
-int threads_from(const std::string& text) {
+// The whole number `text` if it lies in 1..max, else nothing.
+std::optional<int> whole_number(const std::string& text, int max) {
   int n = 0;
   const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
-  if (r.ec != std::errc{} || r.ptr != text.data() + text.size() || n < 1 || n > max_threads) {
-    throw usage_error{"--threads: '" + text + "' is not a whole number from 1 to " + std::to_string(max_threads), true};
-  }
+  if (r.ec != std::errc{} || r.ptr != text.data() + text.size() || n < 1 || n > max) return std::nullopt;
   return n;
+}
+
+int threads_from(const std::string& text) {
+  if (const auto n = whole_number(text, max_threads)) return *n;
+  throw usage_error{"--threads: '" + text + "' is not a whole number from 1 to " + std::to_string(max_threads), true};
+}
+
+int seconds_from(const std::string& text) {
+  constexpr int max = std::numeric_limits<int>::max();
+  if (const auto n = whole_number(text, max)) return *n;
+  throw usage_error{"--checkpoint-every: '" + text + "' is not a whole number of seconds from 1 to " +
+                        std::to_string(max),
+                    true};
+}
+
+// Test hook: PLUME_TEST_CRASH_BEFORE_RENAME=N makes the Nth checkpoint write
+// of the run kill the process between its temporary file and the rename, so
+// that the tests can see what a crash there leaves. Unset, or not a whole
+// number, it does nothing.
+int crash_before_rename() {
+  const char* value = std::getenv("PLUME_TEST_CRASH_BEFORE_RENAME");
+  return value != nullptr ? whole_number(value, std::numeric_limits<int>::max()).value_or(0) : 0;
+}
+
+void refuse_empty(const CLI::App& app, const char* option, const std::string& value) {
+  if (app.count(option) > 0 && value.empty()) throw usage_error{std::string(option) + ": the path is empty", true};
 }
 
 // Writes the text to standard output and makes sure it got there.
@@ -77,6 +110,16 @@ bool parse(int argc, char** argv, options& o) {
   app.add_option("--scenario", o.scenario_path, "A TOML scenario; keys left out keep the reference values")
       ->type_name("FILE");
   app.add_flag("--print-scenario", o.print_scenario, "Print the effective scenario as TOML and exit");
+  std::string every_text;
+  app.add_option("--checkpoint-every", every_text,
+                 "Write a checkpoint after each pass whose model time is a multiple of SECONDS")
+      ->type_name("SECONDS");
+  app.add_option("--checkpoint", o.settings.checkpoints.path,
+                 "Where checkpoints go (default: the output path with .ckpt appended)")
+      ->type_name("PATH");
+  app.add_option("--restart", o.restart_path,
+                 "Go on with the run of the checkpoint at PATH, which holds its scenario")
+      ->type_name("PATH");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -89,21 +132,37 @@ bool parse(int argc, char** argv, options& o) {
     throw usage_error{e.what(), true};
   }
   if (!threads_text.empty() || app.count("--threads") > 0) o.settings.threads = threads_from(threads_text);
-  if (app.count("--output") > 0 && o.settings.snapshot_path.empty())
-    throw usage_error{"--output: the path is empty", true};
+  if (app.count("--checkpoint-every") > 0) o.settings.checkpoints.every_s = seconds_from(every_text);
+  refuse_empty(app, "--output", o.settings.snapshot_path);
+  refuse_empty(app, "--checkpoint", o.settings.checkpoints.path);
+  refuse_empty(app, "--restart", o.restart_path);
+  const bool restart = app.count("--restart") > 0;
+  if (restart && app.count("--scenario") > 0) {
+    throw usage_error{"--scenario cannot be given with --restart: the checkpoint holds the run's scenario", true};
+  }
 
   std::string grid_at;
-  if (!o.scenario_path.empty() || app.count("--scenario") > 0) {
-    try {
+  try {
+    if (restart) {
+      o.settings.restart = read_restart_point(o.restart_path, &grid_at);
+      o.settings.scenario = o.settings.restart->scenario;
+    } else if (!o.scenario_path.empty() || app.count("--scenario") > 0) {
       o.settings.scenario = read_scenario(o.scenario_path, &grid_at);
-    } catch (const scenario_error& e) {
-      throw usage_error{e.what(), false};
     }
+  } catch (const scenario_error& e) {
+    throw usage_error{e.what(), false};
+  } catch (const checkpoint_error& e) {
+    throw usage_error{e.what(), false};
   }
   if (o.print_scenario) {
     print(scenario_toml(o.settings.scenario));
     return false;
   }
+  const std::string clobbered = clobbered_file(
+      {o.scenario_path, o.restart_path, o.settings.snapshot_path,
+       checkpoint_path(o.settings.checkpoints, o.settings.snapshot_path)},
+      STDOUT_FILENO);
+  if (!clobbered.empty()) throw usage_error{clobbered, false};
   // The grid must fit in memory; checked before anything is allocated, so
   // that a grid too large is refused at once and not after a long swap.
   const scenario& s = o.settings.scenario;
@@ -115,6 +174,15 @@ bool parse(int argc, char** argv, options& o) {
                           std::to_string(available) + " bytes of memory available",
                       false};
   }
+  if (restart) {
+    try {
+      check_snapshot_file(o.settings.snapshot_path, *o.settings.restart);
+    } catch (const checkpoint_error& e) {
+      throw usage_error{e.what(), false};
+    }
+  }
+  o.settings.checkpoints.program = std::string("plume ") + PLUME_VERSION;
+  o.settings.checkpoints.crash_before_rename = crash_before_rename();
   return true;
 }
 
@@ -152,13 +220,20 @@ int main(int argc, char** argv) {
     // descriptor and receive the log lines; refuse to start instead.
     errno = 0;
     if (fcntl(1, F_GETFD) == -1) throw run_failure(system_reason("cannot write to standard output", errno));
-    run(o.settings);
+    stop_signals signals;
+    o.settings.checkpoints.signals = &signals;
+    const run_end end = run(o.settings);
     // Every line has been flushed and checked; closing reports what the
     // system could only tell at the end (as some network file systems do),
     // so that a status of 0 means the whole log was written.
     errno = 0;
     if (std::fclose(stdout) != 0) {
       throw run_failure(system_reason("cannot write to standard output", errno != 0 ? errno : EIO));
+    }
+    if (end.signal != 0) {
+      std::fprintf(stderr, "plume: stopped at pass %d; go on with: %s\n", end.pass,
+                   go_on_command(o.settings.checkpoints, o.settings.snapshot_path, default_snapshot_path).c_str());
+      return 128 + end.signal;
     }
   } catch (const usage_error& e) {
     std::fprintf(stderr, "plume: %s\n", e.message.c_str());

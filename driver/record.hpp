@@ -10,6 +10,8 @@
 #include <span>
 #include <string>
 
+#include "driver/byte_digest.hpp"
+
 inline constexpr std::int64_t max_subrecord_bytes = 2147483639;
 
 // One contiguous piece of a record's data; a record is the concatenation of
@@ -20,7 +22,8 @@ struct byte_piece {
 };
 
 // Appends one framed record holding the pieces' bytes to `file`. `name`
-// names the file in the failure message; `subrecord_limit` is the largest
-// data length of one sub-record. Throws run_failure if a write fails.
+// names the file in the failure message; `digest`, if given, takes every
+// byte handed to the file, markers and data; `subrecord_limit` is the
+// largest data length of one sub-record. Throws run_failure if a write fails.
 void write_record(std::FILE* file, const std::string& name, std::span<const byte_piece> pieces,
-                  std::int64_t subrecord_limit = max_subrecord_bytes);
+                  byte_digest* digest = nullptr, std::int64_t subrecord_limit = max_subrecord_bytes);

@@ -3,10 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 
-#include <sys/stat.h>
-
 #include "diagnostics/diagnostics.hpp"
 #include "driver/init.hpp"
+#include "driver/output_paths.hpp"
 #include "driver/record.hpp"
 #include "driver/snapshot.hpp"
 #include "driver/text_line.hpp"
@@ -15,19 +14,6 @@
 #include "timestep/row_team.hpp"
 #include "timestep/step_workspace.hpp"
 #include "timestep/timestep.hpp"
-
-namespace {
-
-// True if the stream writes to the regular file at `path` (under any name):
-// the log and the snapshots would then write over each other.
-bool writes_to(std::FILE* stream, const std::string& path) {
-  struct stat by_stream {};
-  struct stat by_path {};
-  return fstat(fileno(stream), &by_stream) == 0 && S_ISREG(by_stream.st_mode) && stat(path.c_str(), &by_path) == 0 &&
-         by_stream.st_dev == by_path.st_dev && by_stream.st_ino == by_path.st_ino;
-}
-
-}  // namespace
 
 // The line is flushed at once, so that a failed write (a full disk, a reader
 // that went away) is seen on this line and not on some later one; short
@@ -86,7 +72,7 @@ std::uint64_t available_memory() noexcept {
   return static_cast<std::uint64_t>(kib) * 1024;
 }
 
-void run(const run_settings& settings) {
+run_end run(const run_settings& settings) {
   using namespace domain;
   const scenario& sc = settings.scenario;
   const grid_spacing s = make_spacing(sc.spacing_m, sc.spacing_m);
@@ -94,19 +80,24 @@ void run(const run_settings& settings) {
   const float v_in = sc.wind_v();
   gridpara(sc.nx, sc.ny);
   init(u, v, h, q, gpx, gpy, fx, fy, x, y, s, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
+  if (settings.restart) restore_fields(*settings.restart);
   // Standard output sent into the snapshot file ("plume >> file") would
   // interleave the log with the records. Refused before the file is
   // truncated, so that the file keeps what it held.
-  if (writes_to(settings.console, settings.snapshot_path)) {
+  if (open_on(fileno(settings.console), settings.snapshot_path)) {
     throw run_failure("cannot open " + settings.snapshot_path + ": " + settings.console_name + " goes to the same file");
   }
   // The threads and the step's storage come before the file is created, so
   // that a run that cannot have them leaves the file as it was.
   step_team team(settings.threads);
   step_workspace workspace(domain::bounds(), team);
-  snapshot_file snapshots(settings.snapshot_path);
+  // A run that goes on from a checkpoint keeps the snapshots written up to it.
+  snapshot_file snapshots = settings.restart
+                                ? snapshot_file(settings.snapshot_path, settings.restart->contents.header.snapshots)
+                                : snapshot_file(settings.snapshot_path);
+  checkpointer checkpoints(settings.checkpoints, settings.snapshot_path, sc);
 
-  for (int n = 0; n <= sc.duration_s; ++n) {
+  for (int n = first_pass(settings.restart); n <= sc.duration_s; ++n) {
     rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, s, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme, workspace);
     if (emission_due(n, sc)) emit(sc);
 
@@ -127,6 +118,11 @@ void run(const run_settings& settings) {
       div_vort(domain::div, vort, us, vs, forceu, u, v, s, ids, ide, jds, jde, ims, ime, jms, jme);
       snapshots.write();
     }
+    if (const int signal = checkpoints.after_pass(n, snapshots)) {
+      snapshots.close();
+      return {signal, n};
+    }
   }
   snapshots.close();
+  return {};
 }

@@ -3,22 +3,39 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
+#include "driver/run_checkpoints.hpp"
 #include "driver/scenario.hpp"
 #include "decomposition/process_group.hpp"
 
+
+// The snapshot file of a run that is given none.
+inline constexpr const char* default_snapshot_path = "./test_withPollutant.dat";
 
 // The configuration of a run. The program takes the scenario and the paths
 // from its command line; tests shorten the loop or send the log elsewhere.
 struct run_settings {
   ::scenario scenario;
-  std::string snapshot_path = "./test_withPollutant.dat";
+  std::string snapshot_path = default_snapshot_path;
   std::FILE* console = stdout;
   std::string console_name = "standard output";
   // Threads that share each sweep of the time step; the output is the same
   // bytes for every count.
   int threads = processes::cores_of_this_process();
+  // When checkpoints are written, and where.
+  checkpoint_settings checkpoints{};
+  // The checkpoint the run goes on from, its scenario the run's; none for a
+  // run from the start.
+  std::optional<restart_point> restart{};
+};
+
+// How a run ended: complete (signal 0), or stopped by a signal after the
+// given pass, whose checkpoint has been written.
+struct run_end {
+  int signal = 0;
+  int pass = 0;
 };
 
 // A progress line when the pass is a multiple of progress_every.
@@ -42,10 +59,11 @@ std::uint64_t run_bytes(std::int64_t nx, std::int64_t ny, std::int64_t threads) 
 // (MemAvailable), or 0 if it cannot tell.
 std::uint64_t available_memory() noexcept;
 
-// Sets up the grid and the initial state, opens the snapshot file and runs
-// the time loop. Throws run_failure when memory, the snapshot file or the
-// console fails; everything written before stays.
-void run(const run_settings& settings);
+// Sets up the grid and the initial state (or the state of the checkpoint
+// gone on from), opens the snapshot file and runs the time loop. Throws
+// run_failure when memory, the snapshot file, a checkpoint or the console
+// fails; everything written before stays.
+run_end run(const run_settings& settings);
 
 // Adds the cones of the scenario's sources to q. The patterns are summed in
 // the order the sources are listed and the sum added to q at every stored

@@ -272,16 +272,19 @@ std::vector<std::int32_t> scenario::snapshot_passes() const {
 }
 
 scenario read_scenario(const std::string& path, std::string* grid_position) {
-  const std::string text = read_file(path);
+  return parse_scenario(read_file(path), path, grid_position);
+}
+
+scenario parse_scenario(std::string_view text, const std::string& name, std::string* grid_position) {
   toml::table root;
   try {
-    root = toml::parse(text, path);
+    root = toml::parse(text, name);
   } catch (const toml::parse_error& e) {
-    throw scenario_error(path + ":" + std::to_string(e.source().begin.line) + ":" +
+    throw scenario_error(name + ":" + std::to_string(e.source().begin.line) + ":" +
                          std::to_string(e.source().begin.column) +
                          ": not a TOML file: " + std::string(e.description()));
   }
-  reader r(path);
+  reader r(name);
   const position whole_file{{1, 1}, {1, 1}, {}};
   scenario s;
   std::optional<position> grid_at;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One point source: a cone of the given peak and radius around (x_m, y_m).
@@ -60,6 +61,10 @@ class scenario_error : public std::runtime_error {
 // If grid_position is given, it receives "FILE:LINE:COLUMN" of the [grid]
 // table, or "" when the file has none (for messages about the grid's size).
 scenario read_scenario(const std::string& path, std::string* grid_position = nullptr);
+
+// The same checks of a scenario given as text; `name` stands for the file in
+// the messages.
+scenario parse_scenario(std::string_view text, const std::string& name, std::string* grid_position = nullptr);
 
 // The scenario as a TOML text that read_scenario turns back into the same
 // scenario, every key written out.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/byte_digest.hpp"
 #include "driver/record.hpp"
 
 class snapshot_file {
@@ -15,6 +16,11 @@ class snapshot_file {
   // is refused (permission denied, whoever runs the program) and left as it
   // is. Throws run_failure.
   explicit snapshot_file(std::string path);
+  // Goes on with the file of an interrupted run, which has been checked to
+  // begin with the bytes that `kept` describes: cuts it to their length
+  // (dropping a snapshot written after them, or a part of one) and appends
+  // from there, the digest going on from `kept`. Throws run_failure.
+  snapshot_file(std::string path, const byte_digest& kept);
   ~snapshot_file();
   snapshot_file(const snapshot_file&) = delete;
   snapshot_file& operator=(const snapshot_file&) = delete;
@@ -22,15 +28,24 @@ class snapshot_file {
   // Writes one snapshot of the module's fields and hands it to the system,
   // so that a run stopped later keeps every complete snapshot.
   void write();
+  // Hands everything written so far to the system and waits until it is on
+  // the disk. Throws run_failure.
+  void sync();
   // Closes the file; throws run_failure if the last data cannot be written.
   void close();
 
   const std::string& path() const noexcept { return path_; }
+  // The length and CRC-32 of every byte written to the file, those it was
+  // continued from included.
+  const byte_digest& digest() const noexcept { return digest_; }
 
  private:
   void write_field(const float* field);
+  void refuse_read_only() const;
+  void obtain_buffers();
   std::string path_;
   std::FILE* file_ = nullptr;
   std::vector<byte_piece> rows_;
   std::vector<char> buffer_;
+  byte_digest digest_;
 };

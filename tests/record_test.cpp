@@ -11,6 +11,8 @@
 #include <span>
 #include <vector>
 
+#include <zlib.h>
+
 #include "driver/record.hpp"
 #include "support/byte_files.hpp"
 
@@ -21,12 +23,17 @@ struct file_closer {
 };
 using file_handle = std::unique_ptr<std::FILE, file_closer>;
 
-// Writes one record of the pieces to a temporary file and returns its bytes.
+// Writes one record of the pieces to a temporary file and returns its bytes,
+// checking that the digest the writer keeps is that of those bytes.
 byte_vector framed(std::span<const byte_piece> pieces, std::int64_t limit = max_subrecord_bytes) {
   file_handle f(std::tmpfile());
   EXPECT_NE(f, nullptr);
-  write_record(f.get(), "temporary file", pieces, limit);
-  return read_stream(f.get());
+  byte_digest digest;
+  write_record(f.get(), "temporary file", pieces, &digest, limit);
+  const byte_vector bytes = read_stream(f.get());
+  EXPECT_EQ(digest.length, bytes.size());
+  EXPECT_EQ(digest.crc, crc32_z(0, bytes.data(), bytes.size()));
+  return bytes;
 }
 
 byte_vector distinct_bytes(std::size_t n) {

@@ -7,7 +7,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <string>
+
+#include <zlib.h>
 
 #include "support/reference_case.hpp"
 #include "driver/snapshot.hpp"
@@ -91,6 +94,54 @@ TEST(SnapshotFile, WrittenSnapshotsReachTheFileBeforeClosing) {
   const byte_vector bytes = read_file(path);
   ASSERT_EQ(bytes.size(), snapshot_bytes);
   expect_snapshot(bytes, 0, 2);
+}
+
+// The file as a fresh writer makes it from snapshots of the given generations.
+byte_vector fresh_file(const std::filesystem::path& path, std::initializer_list<int> generations) {
+  snapshot_file file(path.string());
+  for (int g : generations) {
+    plant_codes(g);
+    file.write();
+  }
+  file.close();
+  return read_file(path);
+}
+
+// The writer's digest is that of the bytes on the disk.
+void expect_digest_of_file(const snapshot_file& file) {
+  const byte_vector bytes = read_file(file.path());
+  EXPECT_EQ(file.digest().length, bytes.size());
+  EXPECT_EQ(file.digest().crc, crc32_z(0, bytes.data(), bytes.size()));
+}
+
+TEST(SnapshotFile, KeepsTheDigestOfItsBytesAndGoesOnAfterAKeptPrefix) {
+  domain::gridpara(6, 5);
+  scratch_dir dir;
+  const auto path = dir / "snapshots.dat";
+  byte_digest after_first;
+  {
+    snapshot_file file(path.string());
+    plant_codes(0);
+    file.write();
+    after_first = file.digest();
+    plant_codes(1);
+    file.write();
+    file.sync();
+    expect_digest_of_file(file);
+    file.close();
+  }
+  // A run stopped while writing a third snapshot, gone on with after the
+  // first: the second and the part of the third are dropped.
+  std::ofstream(path, std::ios::binary | std::ios::app) << std::string(100, '\x5A');
+  {
+    snapshot_file file(path.string(), after_first);
+    EXPECT_EQ(file.digest(), after_first);
+    plant_codes(2);
+    file.write();
+    file.close();
+    expect_digest_of_file(file);
+  }
+  EXPECT_EQ(read_file(path), fresh_file(dir / "fresh.dat", {0, 2}));
 }
 
 TEST(SnapshotFile, FailuresNameTheFileAndTheReason) {

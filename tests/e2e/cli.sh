@@ -64,7 +64,7 @@ case "$case_name" in
       launch "$option"
       expect_status 0
       out | grep -q '^Usage: plume \[OPTIONS\]' || fail "$option: no usage line: $(out)"
-      for o in --version --threads --output --scenario --print-scenario; do
+      for o in --version --threads --output --scenario --print-scenario --checkpoint-every --checkpoint --restart; do
         out | grep -q -- "$o" || fail "$option: $o is not described"
       done
       [ -z "$(err)" ] || fail "$option: standard error not empty: $(err)"
@@ -156,6 +156,33 @@ case "$case_name" in
     printf '[grid]\nspacing_m = 600.0\n' > "$work/unstable.toml"
     launch --scenario "$work/unstable.toml"
     expect_scenario_error '.*/unstable\.toml:2:13: grid\.spacing_m = 600 m makes the momentum equations unstable: .+'
+    ;;
+
+  clobbered_files)
+    # An output in the place of an input or of the other output, under its
+    # own name, another link or another spelling, is refused before anything
+    # is written.
+    printf '[time]\nduration_s = 10\n' > case.toml
+    ln case.toml linked.toml
+    cp case.toml held.tmp
+    : > log
+    before="$(state)"
+    launch --scenario case.toml --output case.toml
+    expect_scenario_error 'the snapshot file case\.toml is the scenario file; give --output another path'
+    launch --scenario case.toml --output linked.toml
+    expect_scenario_error 'the snapshot file linked\.toml is the scenario file; give --output another path'
+    launch --scenario case.toml --checkpoint ./case.toml
+    expect_scenario_error 'the checkpoint \./case\.toml is the scenario file; give --checkpoint another path'
+    launch --scenario case.toml --output new.dat --checkpoint sub/../new.dat
+    expect_scenario_error 'the checkpoint sub/\.\./new\.dat is the snapshot file; give --checkpoint another path'
+    launch --scenario held.tmp --checkpoint held
+    expect_scenario_error "the checkpoint's temporary file held\.tmp is the scenario file; give --checkpoint another path"
+    set +e
+    "$exe" --scenario case.toml --checkpoint log > "$work/err" 2>&1 >> log
+    status=$?
+    set -e
+    : > "$work/out"
+    expect_scenario_error 'cannot open log: standard output goes to the same file'
     ;;
 
   grid_beyond_memory)

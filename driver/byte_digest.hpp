@@ -1,0 +1,30 @@
+#pragma once
+// The CRC-32 of a stream of bytes and the stream's length, as the snapshot
+// writer keeps them for every byte it hands to its file.
+//
+// The CRC is zlib's (the CRC-32 of gzip, PNG and zip). It is chosen for its
+// linearity, not for its strength: the CRC of two pieces laid end to end
+// follows from the CRCs of the pieces and the length of the second,
+// crc(A B) = shift(crc(A), |B|) xor crc(B). So writers that each hold some
+// pieces of a file, and none of them the bytes in file order, can still give
+// the file's CRC: each shifts the CRCs of its pieces by the bytes that follow
+// them, and the shifted values are combined with xor.
+#include <cstddef>
+#include <cstdint>
+
+struct byte_digest {
+  std::uint64_t length = 0;
+  std::uint32_t crc = 0;  // the CRC-32 of no bytes is 0
+
+  // Takes the next `size` bytes of the stream.
+  void add(const void* data, std::size_t size) noexcept;
+
+  bool operator==(const byte_digest&) const = default;
+};
+
+// The CRC of a piece followed by `following` further bytes, as its share of
+// the CRC of the whole: crc(A B) = crc_shift(crc(A), |B|) ^ crc(B).
+std::uint32_t crc_shift(std::uint32_t crc, std::uint64_t following) noexcept;
+
+// The digest of A followed by B, from the digests of A and of B.
+byte_digest concatenated(const byte_digest& a, const byte_digest& b) noexcept;

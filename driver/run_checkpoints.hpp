@@ -1,0 +1,96 @@
+#pragma once
+// A run's checkpoints: when they are taken, what they take from the module
+// arrays, and how a run goes on from one.
+//
+// A checkpoint after pass n holds u, v, h, q and dqdt on the interior
+// points, as they stand after that pass's step, emission and snapshot. That
+// is all the later passes read of the state:
+//  - the halo of u, v, h and q is never read: each stage of the step sets
+//    every halo point from interior values or from the inflow before it
+//    reads one, and leaves the module arrays' halo as it was, which is the
+//    zeros of the initial state (an emission adds zero cones there);
+//  - dqdt is only written by the step, but on part of the interior, and the
+//    snapshot stores the whole interior, so it is held as it stands;
+//  - us, vs, div and vort are derived from u and v before each snapshot,
+//    qr and qc rebuilt before each emission, and gpx, gpy, x, y, fx and fy
+//    are set by init alone, which the restart repeats.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "driver/checkpoint.hpp"
+#include "driver/scenario.hpp"
+#include "driver/stop_signals.hpp"
+
+class snapshot_file;
+
+struct checkpoint_settings {
+  // Where the checkpoints go; "" for the snapshot file's path with ".ckpt"
+  // appended.
+  std::string path;
+  // A checkpoint after each pass n > 0 that is a multiple of every_s; 0 for
+  // none on a schedule.
+  std::int32_t every_s = 0;
+  // The signals that ask for a checkpoint; nullptr for none.
+  stop_signals* signals = nullptr;
+  // The program named in each checkpoint.
+  std::string program = "plume";
+  // Test hook: the write with this number (1 for the first) kills the
+  // process between its temporary file and the rename; 0 for none.
+  int crash_before_rename = 0;
+};
+
+std::string default_checkpoint_path(const std::string& snapshot_path);
+std::string checkpoint_path(const checkpoint_settings& settings, const std::string& snapshot_path);
+
+// A checkpoint, checked, for a run to go on from.
+struct restart_point {
+  std::string path;
+  checkpoint_contents contents;
+  ::scenario scenario;
+};
+
+// The first pass of a run: 0, or the pass after the checkpoint's.
+inline int first_pass(const std::optional<restart_point>& from) { return from ? from->contents.header.pass + 1 : 0; }
+
+// Reads and checks the checkpoint at `path`: its format, its digest, and its
+// scenario as a scenario file is checked. Throws checkpoint_error, or
+// scenario_error for the scenario. `grid_position` as for read_scenario.
+restart_point read_restart_point(const std::string& path, std::string* grid_position = nullptr);
+
+// Checks that the snapshot file at `path` begins with the bytes that the
+// checkpoint recorded. Reads it and changes nothing; throws checkpoint_error.
+void check_snapshot_file(const std::string& path, const restart_point& from);
+
+// Puts the checkpoint's fields into the module's u, v, h, q and dqdt, which
+// gridpara and init have set up for its scenario. Throws checkpoint_error
+// if the file is no longer the one that was checked.
+void restore_fields(const restart_point& from);
+
+// The checkpoints of one run, taken from the module arrays.
+class checkpointer {
+ public:
+  checkpointer(const checkpoint_settings& settings, const std::string& snapshot_path, const scenario& s);
+
+  // After pass n, its snapshot included: writes a checkpoint if the
+  // schedule or a signal asks for one. Returns the signal (SIGTERM or
+  // SIGINT) on which the run stops now, its checkpoint written, or 0.
+  // Throws run_failure.
+  int after_pass(int n, snapshot_file& snapshots);
+
+  const std::string& path() const noexcept { return path_; }
+
+ private:
+  void write(int n, snapshot_file& snapshots);
+  std::string path_;
+  std::int32_t every_s_;
+  stop_signals* signals_;
+  checkpoint_header header_;
+  int crash_before_rename_;
+  int writes_ = 0;
+};
+
+// The command line that goes on with a stopped run: the checkpoint, and the
+// options that keep its snapshot file and its checkpoints where they were.
+std::string go_on_command(const checkpoint_settings& settings, const std::string& snapshot_path,
+                          const std::string& default_snapshot_path);
