@@ -4,6 +4,7 @@
 // which talk only through MPI. Every collective below must be called by
 // every process of the run, in the same order.
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -16,6 +17,9 @@ namespace processes {
 // with MPI). The main thread alone talks to the others.
 void start(int& argc, char**& argv);
 void finish() noexcept;
+
+// Whether this program is built with MPI, to run as the processes of mpirun.
+bool with_mpi() noexcept;
 
 // This process's rank (0 .. count - 1) and the number of processes.
 int rank() noexcept;
@@ -54,6 +58,24 @@ std::uint32_t exclusive_or(std::uint32_t value);
 // learn only that one failed.
 int first_failure(const std::string& message);
 
+// Flags that every process raises on its own (a signal it received) and
+// that the run must act on together, at the same pass. Each pass every
+// process gives its own and learns the bitwise or of all of them: at once
+// for a run of one process; under MPI those of the pass before, their
+// reduction running while the pass is computed (0 at the first pass).
+class pass_flags {
+ public:
+  pass_flags();
+  ~pass_flags();
+  pass_flags(const pass_flags&) = delete;
+  pass_flags& operator=(const pass_flags&) = delete;
+  int agree(int mine);
+
+ private:
+  struct state;
+  std::unique_ptr<state> state_;
+};
+
 // Ends every process at once with the given exit status: for the failures
 // that leave a process unable to take part in the collectives.
 [[noreturn]] void abort_all(int status) noexcept;
@@ -61,6 +83,12 @@ int first_failure(const std::string& message);
 // A failure of another process of the run, which that process reports.
 struct peer_failure : std::runtime_error {
   explicit peer_failure(int rank) : std::runtime_error("rank " + std::to_string(rank) + " failed") {}
+};
+
+// A failure that every process has learnt of and that this process reports,
+// its message as the run reports it.
+struct reported_failure : run_failure {
+  using run_failure::run_failure;
 };
 
 // The message of a failure of this process as the run reports it: named
@@ -71,14 +99,22 @@ inline std::string as_reported(const std::string& message) {
 
 // Runs `what` on every process, then learns whether it failed on any (a
 // run_failure, or memory that could not be had). If so, every process
-// throws: the lowest that failed its own failure, named with its rank when
-// the run has several processes, every other a peer_failure. So the run
-// reports one failure, once, and every process stops at the same point.
+// throws: the lowest that failed a reported_failure with its message, named
+// with its rank when the run has several processes, every other a
+// peer_failure. So the run reports one failure, once, and every process
+// stops at the same point. A failure already agreed on within `what` (a
+// nested call) keeps the process that reports it.
 template <class What>
 void together(What&& what) {
   std::string message;
+  bool reported = false;
   try {
     what();
+  } catch (const reported_failure& e) {
+    message = e.what();
+    reported = true;
+  } catch (const peer_failure&) {
+    // The process that reports it takes part with its message.
   } catch (const run_failure& e) {
     message = e.what();
   } catch (const std::bad_alloc&) {
@@ -86,7 +122,7 @@ void together(What&& what) {
   }
   const int first = first_failure(message);
   if (first < 0) return;
-  if (first == rank()) throw run_failure(as_reported(message));
+  if (first == rank()) throw reported_failure(reported ? message : as_reported(message));
   throw peer_failure(first);
 }
 

@@ -42,6 +42,8 @@ void finish() noexcept {
   if (finalized == 0) MPI_Finalize();
 }
 
+bool with_mpi() noexcept { return true; }
+
 int rank() noexcept {
   int r = 0;
   MPI_Comm_rank(MPI_COMM_WORLD, &r);
@@ -119,6 +121,28 @@ int first_failure(const std::string& message) {
   int first = n;
   MPI_Allreduce(&mine, &first, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
   return first < n ? first : -1;
+}
+
+struct pass_flags::state {
+  MPI_Request pending = MPI_REQUEST_NULL;
+  int mine = 0, all = 0;
+};
+
+pass_flags::pass_flags() : state_(std::make_unique<state>()) {}
+
+pass_flags::~pass_flags() {
+  if (state_->pending != MPI_REQUEST_NULL) MPI_Wait(&state_->pending, MPI_STATUS_IGNORE);
+}
+
+int pass_flags::agree(int mine) {
+  int earlier = 0;
+  if (state_->pending != MPI_REQUEST_NULL) {
+    MPI_Wait(&state_->pending, MPI_STATUS_IGNORE);
+    earlier = state_->all;
+  }
+  state_->mine = mine;
+  MPI_Iallreduce(&state_->mine, &state_->all, 1, MPI_INT, MPI_BOR, MPI_COMM_WORLD, &state_->pending);
+  return earlier;
 }
 
 void abort_all(int status) noexcept {

@@ -7,6 +7,8 @@ namespace processes {
 
 void start(int&, char**&) {}
 void finish() noexcept {}
+bool with_mpi() noexcept { return false; }
+
 int rank() noexcept { return 0; }
 int count() noexcept { return 1; }
 
@@ -20,5 +22,10 @@ long long max(long long value) { return value; }
 std::uint32_t exclusive_or(std::uint32_t value) { return value; }
 int first_failure(const std::string& message) { return message.empty() ? -1 : 0; }
 void abort_all(int status) noexcept { std::_Exit(status); }
+
+struct pass_flags::state {};
+pass_flags::pass_flags() = default;
+pass_flags::~pass_flags() = default;
+int pass_flags::agree(int mine) { return mine; }
 
 }  // namespace processes

@@ -66,14 +66,14 @@ shared_file::shared_file(const std::string& path, std::uint64_t keep) : path_(pa
     if (!failed.empty()) throw run_failure(failed);
     throw run_failure("rank 0 cannot open " + path_);
   }
-  int code = MPI_File_open(MPI_COMM_WORLD, path_.c_str(), MPI_MODE_WRONLY | MPI_MODE_CREATE, MPI_INFO_NULL,
-                           &state_->file);
-  if (code != MPI_SUCCESS) throw run_failure("cannot open " + path_ + ": " + mpi_reason(code));
+  // Every process learns of a failure on any before the next collective.
+  processes::together([&] {
+    const int code = MPI_File_open(MPI_COMM_WORLD, path_.c_str(), MPI_MODE_WRONLY | MPI_MODE_CREATE, MPI_INFO_NULL,
+                                   &state_->file);
+    if (code != MPI_SUCCESS) throw run_failure("cannot open " + path_ + ": " + mpi_reason(code));
+  });
   // MPI_File_open keeps what the file held: cut it to what the run keeps.
-  code = MPI_File_set_size(state_->file, static_cast<MPI_Offset>(keep));
-  if (code != MPI_SUCCESS) {
-    throw run_failure("cannot cut " + path_ + " to " + std::to_string(keep) + " bytes: " + mpi_reason(code));
-  }
+  processes::together([&] { cut(keep); });
 }
 
 shared_file::~shared_file() {

@@ -2,6 +2,10 @@
 // appended in turn (the pieces of one process follow one another).
 #include <cerrno>
 #include <cstdio>
+#include <new>
+#include <string>
+
+#include <stdio_ext.h>
 #include <vector>
 
 #include <fcntl.h>
@@ -24,7 +28,12 @@ struct shared_file::state {
 shared_file::shared_file(const std::string& path, std::uint64_t keep) : path_(path), state_(std::make_unique<state>()) {
   // The buffer is obtained before the file is touched, so that a run short
   // of memory leaves the file as it was.
-  state_->buffer.resize(file_buffer_bytes);
+  try {
+    state_->buffer.resize(file_buffer_bytes);
+  } catch (const std::bad_alloc&) {
+    throw run_failure(system_reason(
+        "cannot allocate the output buffers of " + path_ + " (" + std::to_string(file_buffer_bytes) + " bytes)", ENOMEM));
+  }
   // A new run's file is emptied as it is opened, which a device or a pipe
   // given as the output allows too.
   const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (keep == 0 ? O_TRUNC : 0), 0666);
@@ -72,7 +81,9 @@ void shared_file::write(const std::vector<piece>& pieces) {
 
 void shared_file::cut(std::uint64_t length) {
   std::FILE* f = state_->file;
-  std::fflush(f);
+  // Whatever a failed write left in the stream's buffer is dropped, so that
+  // nothing reaches the file after the cut.
+  __fpurge(f);
   if (::ftruncate(fileno(f), static_cast<off_t>(length)) != 0 ||
       std::fseek(f, static_cast<long>(length), SEEK_SET) != 0) {
     throw run_failure(system_reason("cannot cut " + path_ + " to " + std::to_string(length) + " bytes", errno));

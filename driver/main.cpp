@@ -24,6 +24,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "decomposition/layout.hpp"
+#include "decomposition/process_group.hpp"
 #include "driver/fp_mode.hpp"
 #include "driver/output_paths.hpp"
 #include "driver/run.hpp"
@@ -46,7 +48,11 @@ struct options {
   run_settings settings;
   std::string scenario_path;
   std::string restart_path;
+  std::string layout_text;
+  bool layout_given = false;
   bool print_scenario = false;
+  bool restart = false;
+  bool scenario_given = false;
 };
 
 // The whole number `text` if it lies in 1..max, else nothing.
@@ -79,12 +85,24 @@ int crash_before_rename() {
   return value != nullptr ? whole_number(value, std::numeric_limits<int>::max()).value_or(0) : 0;
 }
 
+// Test hook: PLUME_TEST_SUBRECORD_BYTES=N cuts the snapshot file's records
+// into sub-records of at most N data bytes, as records beyond 2 GiB are, so
+// that the tests can follow that path with small grids. Unset, or not a
+// whole number, it does nothing.
+std::int64_t subrecord_limit() {
+  const char* value = std::getenv("PLUME_TEST_SUBRECORD_BYTES");
+  const auto n = value != nullptr ? whole_number(value, std::numeric_limits<int>::max()) : std::nullopt;
+  return n ? *n : max_subrecord_bytes;
+}
+
 void refuse_empty(const CLI::App& app, const char* option, const std::string& value) {
   if (app.count(option) > 0 && value.empty()) throw usage_error{std::string(option) + ": the path is empty", true};
 }
 
-// Writes the text to standard output and makes sure it got there.
+// Writes the text to standard output and makes sure it got there (rank 0:
+// the others print nothing).
 void print(const std::string& text) {
+  if (processes::rank() != 0) return;
   errno = 0;
   const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
   if (std::fflush(stdout) != 0 || !written || std::ferror(stdout) || std::fclose(stdout) != 0) {
@@ -92,9 +110,9 @@ void print(const std::string& text) {
   }
 }
 
-// Parses the command line. Returns false when the request is complete
-// (help, version or the printed scenario): nothing is to be run.
-bool parse(int argc, char** argv, options& o) {
+// Parses the command line, the same on every process. Returns false when
+// the request is complete (help or version): nothing is to be run.
+bool parse_command_line(int argc, char** argv, options& o) {
   CLI::App app{
       "Runs the pollutant transport model: the progress log goes to standard output, the snapshots to "
       "the output file. With no options, the reference case.",
@@ -120,6 +138,10 @@ bool parse(int argc, char** argv, options& o) {
   app.add_option("--restart", o.restart_path,
                  "Go on with the run of the checkpoint at PATH, which holds its scenario")
       ->type_name("PATH");
+  app.add_option("--layout", o.layout_text,
+                 "Under mpirun: split the grid into PX x PY blocks, one per process (default: chosen for the "
+                 "process count); the output is the same")
+      ->type_name("PXxPY");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -136,17 +158,39 @@ bool parse(int argc, char** argv, options& o) {
   refuse_empty(app, "--output", o.settings.snapshot_path);
   refuse_empty(app, "--checkpoint", o.settings.checkpoints.path);
   refuse_empty(app, "--restart", o.restart_path);
-  const bool restart = app.count("--restart") > 0;
-  if (restart && app.count("--scenario") > 0) {
+  o.restart = app.count("--restart") > 0;
+  o.scenario_given = app.count("--scenario") > 0;
+  if (o.restart && o.scenario_given) {
     throw usage_error{"--scenario cannot be given with --restart: the checkpoint holds the run's scenario", true};
   }
+  o.layout_given = app.count("--layout") > 0;
+  if (o.layout_given && !processes::with_mpi()) {
+    throw usage_error{"--layout: this plume is built without MPI and runs as one process; build it with cmake "
+                      "-DPLUME_MPI=ON and start it with mpirun to split the grid",
+                      true};
+  }
+  if (o.layout_given) {
+    const auto l = parse_layout(o.layout_text);
+    if (!l) throw usage_error{"--layout: '" + o.layout_text + "' is not PXxPY with two whole numbers, as in 2x2", true};
+    o.settings.layout = *l;
+  }
+  o.settings.checkpoints.program = std::string("plume ") + PLUME_VERSION;
+  o.settings.checkpoints.crash_before_rename = crash_before_rename();
+  o.settings.subrecord_limit = subrecord_limit();
+  return true;
+}
 
-  std::string grid_at;
+// Reads and checks the files the command line names, on rank 0: the
+// scenario or the checkpoint, the outputs against the inputs, and the
+// snapshot file a restart goes on with. Returns false when the request is
+// complete (the printed scenario). `grid_at` receives the position of the
+// scenario's [grid] table, for the memory check.
+bool check_files(options& o, std::string& grid_at) {
   try {
-    if (restart) {
+    if (o.restart) {
       o.settings.restart = read_restart_point(o.restart_path, &grid_at);
       o.settings.scenario = o.settings.restart->scenario;
-    } else if (!o.scenario_path.empty() || app.count("--scenario") > 0) {
+    } else if (!o.scenario_path.empty() || o.scenario_given) {
       o.settings.scenario = read_scenario(o.scenario_path, &grid_at);
     }
   } catch (const scenario_error& e) {
@@ -163,26 +207,107 @@ bool parse(int argc, char** argv, options& o) {
        checkpoint_path(o.settings.checkpoints, o.settings.snapshot_path)},
       STDOUT_FILENO);
   if (!clobbered.empty()) throw usage_error{clobbered, false};
-  // The grid must fit in memory; checked before anything is allocated, so
-  // that a grid too large is refused at once and not after a long swap.
-  const scenario& s = o.settings.scenario;
-  const std::uint64_t needed = run_bytes(s.nx, s.ny, o.settings.threads);
-  const std::uint64_t available = available_memory();
-  if (available != 0 && needed > available) {
-    throw usage_error{(grid_at.empty() ? std::string() : grid_at + ": ") + "a grid of " + std::to_string(s.nx) + " x " +
-                          std::to_string(s.ny) + " points needs " + std::to_string(needed) + " bytes, more than the " +
-                          std::to_string(available) + " bytes of memory available",
-                      false};
-  }
-  if (restart) {
+  if (o.restart) {
     try {
       check_snapshot_file(o.settings.snapshot_path, *o.settings.restart);
     } catch (const checkpoint_error& e) {
       throw usage_error{e.what(), false};
     }
   }
-  o.settings.checkpoints.program = std::string("plume ") + PLUME_VERSION;
-  o.settings.checkpoints.crash_before_rename = crash_before_rename();
+  return true;
+}
+
+// The layout of the run's processes over the grid: the one given, or the
+// one chosen for their number. The same on every process.
+void choose_blocks(options& o) {
+  const scenario& s = o.settings.scenario;
+  const int n = processes::count();
+  if (o.layout_given) {
+    const block_layout& l = o.settings.layout;
+    if (l.blocks() != n) {
+      throw usage_error{"--layout " + layout_text(l) + " makes " + std::to_string(l.blocks()) +
+                            " blocks, but the run has " + std::to_string(n) + (n == 1 ? " process" : " processes"),
+                        false};
+    }
+    const std::string problem = layout_problem(l, s.nx, s.ny);
+    if (!problem.empty()) throw usage_error{"--layout " + layout_text(l) + ": " + problem, false};
+    return;
+  }
+  const auto l = choose_layout(n, s.nx, s.ny);
+  if (!l) {
+    throw usage_error{"a " + std::to_string(s.nx) + " x " + std::to_string(s.ny) + " grid cannot be split into " +
+                          std::to_string(n) + " blocks of at least " + std::to_string(min_block_points) + " x " +
+                          std::to_string(min_block_points) + " points; run it on fewer processes",
+                      false};
+  }
+  o.settings.layout = *l;
+}
+
+// The grid must fit in memory; checked before anything is allocated, so
+// that a grid too large is refused at once and not after a long swap. Each
+// process's block is counted on the machine it runs on.
+void check_memory(const options& o, const std::string& grid_at) {
+  const scenario& s = o.settings.scenario;
+  const patch_bounds p = block_patch(o.settings.layout, processes::rank(), s.nx, s.ny);
+  const std::uint64_t mine = run_bytes(p.ipe - p.ips + 1, p.jpe - p.jps + 1, o.settings.threads);
+  const std::uint64_t needed = processes::machine_sum(mine);
+  const std::uint64_t available = available_memory();
+  const long long worst = processes::max(available != 0 && needed > available ? static_cast<long long>(needed) : 0);
+  if (worst == 0) return;
+  const std::string where = grid_at.empty() ? std::string() : grid_at + ": ";
+  if (processes::count() == 1) {
+    throw usage_error{where + "a grid of " + std::to_string(s.nx) + " x " + std::to_string(s.ny) + " points needs " +
+                          std::to_string(needed) + " bytes, more than the " + std::to_string(available) +
+                          " bytes of memory available",
+                      false};
+  }
+  throw usage_error{where + "a grid of " + std::to_string(s.nx) + " x " + std::to_string(s.ny) + " points split " +
+                        layout_text(o.settings.layout) + " needs " + std::to_string(worst) +
+                        " bytes on one machine, more than the memory available there",
+                    false};
+}
+
+// What rank 0 found of the files, for the other processes: a refusal (its
+// message and whether the usage hint follows), a request already complete,
+// or the run's scenario and restart point.
+struct verdict {
+  enum : char { run = 'r', done = 'd', refused = 'x', refused_with_hint = 'h' };
+  static std::string of(char kind, const std::string& text) { return std::string(1, kind) + text; }
+};
+
+// Parses the command line and the files it names, every process together.
+// Returns false when nothing is to be run; throws usage_error (on rank 0
+// with the message to print, on the others with none).
+bool parse(int argc, char** argv, options& o) {
+  if (!parse_command_line(argc, argv, o)) return false;
+  std::string grid_at;
+  std::string found;
+  if (processes::rank() == 0) {
+    try {
+      found = check_files(o, grid_at)
+                  ? verdict::of(verdict::run, scenario_toml(o.settings.scenario) + '\0' +
+                                                  (o.settings.restart ? restart_text(*o.settings.restart) : ""))
+                  : verdict::of(verdict::done, "");
+    } catch (const usage_error& e) {
+      found = verdict::of(e.hint ? verdict::refused_with_hint : verdict::refused, e.message);
+    }
+  }
+  processes::broadcast(found);
+  const std::string text = found.substr(1);
+  switch (found[0]) {
+    case verdict::done: return false;
+    case verdict::refused: throw usage_error{text, false};
+    case verdict::refused_with_hint: throw usage_error{text, true};
+    default: break;
+  }
+  if (processes::rank() != 0) {
+    const std::size_t split = text.find('\0');
+    o.settings.scenario = parse_scenario(text.substr(0, split), "the scenario of rank 0");
+    const std::string restart = text.substr(split + 1);
+    if (!restart.empty()) o.settings.restart = restart_from_text(restart);
+  }
+  choose_blocks(o);
+  check_memory(o, grid_at);
   return true;
 }
 
@@ -209,17 +334,24 @@ bool parse(int argc, char** argv, options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  processes::start(argc, argv);
+  // Every way out of main ends the run's processes together.
+  struct finish_processes {
+    ~finish_processes() { processes::finish(); }
+  } finishing;
   set_subnormals_to_zero();
   // A reader of the log that goes away must not kill the run silently: with
   // SIGPIPE ignored the write fails with EPIPE and is reported like any other.
   std::signal(SIGPIPE, SIG_IGN);
+  const bool reports = processes::rank() == 0;
   try {
     options o;
+    o.settings.threads = processes::cores_of_this_process();
     if (!parse(argc, argv, o)) return 0;
     // With standard output closed, the snapshot file would take its
     // descriptor and receive the log lines; refuse to start instead.
     errno = 0;
-    if (fcntl(1, F_GETFD) == -1) throw run_failure(system_reason("cannot write to standard output", errno));
+    if (reports && fcntl(1, F_GETFD) == -1) throw run_failure(system_reason("cannot write to standard output", errno));
     stop_signals signals;
     o.settings.checkpoints.signals = &signals;
     const run_end end = run(o.settings);
@@ -227,18 +359,24 @@ int main(int argc, char** argv) {
     // system could only tell at the end (as some network file systems do),
     // so that a status of 0 means the whole log was written.
     errno = 0;
-    if (std::fclose(stdout) != 0) {
+    if (reports && std::fclose(stdout) != 0) {
       throw run_failure(system_reason("cannot write to standard output", errno != 0 ? errno : EIO));
     }
     if (end.signal != 0) {
-      std::fprintf(stderr, "plume: stopped at pass %d; go on with: %s\n", end.pass,
-                   go_on_command(o.settings.checkpoints, o.settings.snapshot_path, default_snapshot_path).c_str());
+      if (reports) {
+        std::fprintf(stderr, "plume: stopped at pass %d; go on with: %s\n", end.pass,
+                     go_on_command(o.settings.checkpoints, o.settings.snapshot_path, default_snapshot_path).c_str());
+      }
       return 128 + end.signal;
     }
   } catch (const usage_error& e) {
-    std::fprintf(stderr, "plume: %s\n", e.message.c_str());
-    if (e.hint) std::fprintf(stderr, "Usage: plume [OPTIONS]; run 'plume --help' for the options.\n");
+    if (reports) {
+      std::fprintf(stderr, "plume: %s\n", e.message.c_str());
+      if (e.hint) std::fprintf(stderr, "Usage: plume [OPTIONS]; run 'plume --help' for the options.\n");
+    }
     return usage_status;
+  } catch (const processes::peer_failure&) {
+    return 1;  // the process that failed reports it
   } catch (const run_failure& e) {
     std::fprintf(stderr, "plume: %s\n", e.what());
     return 1;

@@ -1,60 +1,48 @@
 #include "driver/record.hpp"
 
-#include <cerrno>
-
-#include "grid/failure.hpp"
+#include <algorithm>
 
 namespace {
 
-// A short count from fwrite means a failed write: the C library repeats a
-// write(2) that took only part of the bytes until all are taken or one fails
-// (glibc does so in its file write routine), and errno then holds the failing
-// write's reason. Nothing after a failure is written, so the file keeps an
-// exact prefix of the records.
-void put(std::FILE* file, const std::string& name, byte_digest* digest, const void* data, std::size_t size) {
-  if (size == 0) return;
-  errno = 0;
-  if (std::fwrite(data, 1, size, file) != size) {
-    throw run_failure(system_reason("cannot write " + name, errno != 0 ? errno : EIO));
-  }
-  if (digest != nullptr) digest->add(data, size);
-}
-
-void put_marker(std::FILE* file, const std::string& name, byte_digest* digest, std::int64_t value) {
+void encode(std::int64_t value, unsigned char* out) noexcept {
   const auto bits = static_cast<std::uint32_t>(static_cast<std::int32_t>(value));
-  const unsigned char le[4] = {static_cast<unsigned char>(bits), static_cast<unsigned char>(bits >> 8),
-                               static_cast<unsigned char>(bits >> 16), static_cast<unsigned char>(bits >> 24)};
-  put(file, name, digest, le, sizeof le);
+  for (int b = 0; b < 4; ++b) out[b] = static_cast<unsigned char>(bits >> (8 * b));
 }
 
 }  // namespace
 
-void write_record(std::FILE* file, const std::string& name, std::span<const byte_piece> pieces,
-                  byte_digest* digest, std::int64_t subrecord_limit) {
-  std::int64_t remaining = 0;
-  for (const byte_piece& p : pieces) remaining += static_cast<std::int64_t>(p.size);
+record_framing::record_framing(std::int64_t data_bytes, std::int64_t limit) noexcept
+    : data_bytes_(data_bytes), limit_(limit), subrecords_(data_bytes == 0 ? 1 : (data_bytes + limit - 1) / limit) {}
 
-  std::size_t piece = 0;
-  std::size_t offset = 0;  // bytes of pieces[piece] already written
-  bool first = true;
-  do {
-    const std::int64_t length = remaining < subrecord_limit ? remaining : subrecord_limit;
-    const bool more = remaining > length;
-    put_marker(file, name, digest, more ? -length : length);
-    for (std::int64_t left = length; left > 0;) {
-      const byte_piece& p = pieces[piece];
-      const std::size_t available = p.size - offset;
-      const std::size_t n = static_cast<std::int64_t>(available) < left ? available : static_cast<std::size_t>(left);
-      put(file, name, digest, static_cast<const unsigned char*>(p.data) + offset, n);
-      offset += n;
-      left -= static_cast<std::int64_t>(n);
-      if (offset == p.size) {
-        ++piece;
-        offset = 0;
-      }
+void record_framing::place(std::uint64_t start, std::span<const data_piece> data, unsigned char* markers,
+                           std::vector<shared_file::piece>& out) const {
+  std::size_t next = 0;          // the data piece being placed
+  std::int64_t placed = 0;       // bytes of it already placed
+  for (std::int64_t k = 0; k < subrecords_; ++k) {
+    const std::int64_t first = k * limit_;
+    const std::int64_t length = std::min(limit_, data_bytes_ - first);
+    const std::uint64_t at = start + static_cast<std::uint64_t>(k * (limit_ + 8));
+    if (markers != nullptr) {
+      unsigned char* lead = markers + 8 * k;
+      encode(k + 1 < subrecords_ ? -length : length, lead);
+      encode(k > 0 ? -length : length, lead + 4);
+      out.push_back({at, lead, 4});
     }
-    put_marker(file, name, digest, first ? length : -length);
-    remaining -= length;
-    first = false;
-  } while (remaining > 0);
+    // The data of this sub-record: the pieces, or their parts, that lie in
+    // [first, first + length).
+    while (next < data.size()) {
+      const data_piece& p = data[next];
+      const std::int64_t from = p.offset + placed;
+      const std::int64_t end = p.offset + static_cast<std::int64_t>(p.size);
+      if (from >= first + length) break;
+      const std::int64_t until = std::min(end, first + length);
+      if (until > from) {
+        out.push_back({at + 4 + static_cast<std::uint64_t>(from - first),
+                       static_cast<const unsigned char*>(p.data) + placed, static_cast<std::size_t>(until - from)});
+      }
+      placed = until - p.offset;
+      if (until == end) ++next, placed = 0;
+    }
+    if (markers != nullptr) out.push_back({at + 4 + static_cast<std::uint64_t>(length), markers + 8 * k + 4, 4});
+  }
 }

@@ -4,26 +4,45 @@
 // marker is cut into sub-records of at most 2,147,483,639 bytes whose marker
 // signs link them: a leading marker is negative when another sub-record of
 // the record follows, a trailing marker negative when one precedes.
+//
+// The framing is given as the place of every byte in the file, so that the
+// processes of a run can each write their own bytes of a record at their
+// offsets: the markers (one process writes them) and the pieces of data
+// that each holds.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <span>
-#include <string>
+#include <vector>
 
-#include "driver/byte_digest.hpp"
+#include "decomposition/shared_file.hpp"
 
 inline constexpr std::int64_t max_subrecord_bytes = 2147483639;
 
-// One contiguous piece of a record's data; a record is the concatenation of
-// its pieces (for a field section, one piece per stored row).
-struct byte_piece {
+// Bytes of a record's data at their offset from its first data byte.
+struct data_piece {
+  std::int64_t offset;
   const void* data;
   std::size_t size;
 };
 
-// Appends one framed record holding the pieces' bytes to `file`. `name`
-// names the file in the failure message; `digest`, if given, takes every
-// byte handed to the file, markers and data; `subrecord_limit` is the
-// largest data length of one sub-record. Throws run_failure if a write fails.
-void write_record(std::FILE* file, const std::string& name, std::span<const byte_piece> pieces,
-                  byte_digest* digest = nullptr, std::int64_t subrecord_limit = max_subrecord_bytes);
+class record_framing {
+ public:
+  // A record of data_bytes bytes, cut into sub-records of at most `limit`.
+  explicit record_framing(std::int64_t data_bytes, std::int64_t limit = max_subrecord_bytes) noexcept;
+
+  std::int64_t data_bytes() const noexcept { return data_bytes_; }
+  std::int64_t subrecords() const noexcept { return subrecords_; }
+  // The record's bytes in the file: its data and two markers per sub-record.
+  std::int64_t framed_bytes() const noexcept { return data_bytes_ + 8 * subrecords_; }
+
+  // Appends to `out`, in increasing offsets, the pieces of the record laid
+  // out from file offset `start`: its markers, when `markers` is given (room
+  // for their bytes, 8 per sub-record, which must outlive `out` and not
+  // move), and the data pieces (in increasing offsets), each cut where its
+  // sub-record ends.
+  void place(std::uint64_t start, std::span<const data_piece> data, unsigned char* markers,
+             std::vector<shared_file::piece>& out) const;
+
+ private:
+  std::int64_t data_bytes_, limit_, subrecords_;
+};

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
+#include <optional>
 
 #include "diagnostics/diagnostics.hpp"
 #include "driver/init.hpp"
@@ -10,6 +12,8 @@
 #include "driver/snapshot.hpp"
 #include "driver/text_line.hpp"
 #include "grid/domain.hpp"
+#include "decomposition/halo_exchange.hpp"
+#include "decomposition/process_group.hpp"
 #include "grid/failure.hpp"
 #include "timestep/row_team.hpp"
 #include "timestep/step_workspace.hpp"
@@ -55,8 +59,10 @@ std::uint64_t run_bytes(std::int64_t nx, std::int64_t ny, std::int64_t threads) 
   const std::uint64_t nj = static_cast<std::uint64_t>(ny) + 2 * domain::halo;
   const std::uint64_t module = (15 * ni * nj + ni + 3 * nj) * sizeof(float);
   const std::uint64_t step = step_workspace_bytes(nx, ny, static_cast<int>(threads));
-  // The snapshot writer: its file buffer and one piece per row.
-  const std::uint64_t writer = (std::uint64_t{1} << 20) + static_cast<std::uint64_t>(ny) * sizeof(byte_piece);
+  // The snapshot writer: its file buffer, and a data piece per row and a
+  // file piece per row and marker of each of a snapshot's seven records.
+  const std::uint64_t writer = (std::uint64_t{1} << 20) + static_cast<std::uint64_t>(ny) * sizeof(data_piece) +
+                               7 * (static_cast<std::uint64_t>(ny) + 2) * sizeof(shared_file::piece) + 7 * 8;
   return module + step + writer;
 }
 
@@ -78,51 +84,71 @@ run_end run(const run_settings& settings) {
   const grid_spacing s = make_spacing(sc.spacing_m, sc.spacing_m);
   const float u_in = sc.wind_u();
   const float v_in = sc.wind_v();
-  gridpara(sc.nx, sc.ny);
-  init(u, v, h, q, gpx, gpy, fx, fy, x, y, s, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
-  if (settings.restart) restore_fields(*settings.restart);
+  const bool logs = processes::rank() == 0;
+  // The threads and the step's storage come before the file is created, so
+  // that a run that cannot have them leaves the file as it was.
+  std::optional<step_team> team;
+  std::unique_ptr<halo_exchange> exchange;
+  std::optional<step_workspace> workspace;
+  processes::together([&] {
+    gridpara(sc.nx, sc.ny, block_patch(settings.layout, processes::rank(), sc.nx, sc.ny));
+    init(u, v, h, q, gpx, gpy, fx, fy, x, y, s, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
+    team.emplace(settings.threads);
+    exchange = make_halo_exchange(domain::bounds(), domain::patch(), settings.layout);
+    workspace.emplace(domain::bounds(), domain::patch(), *team, *exchange);
+  });
+  if (settings.restart) restore_fields(*settings.restart, settings.layout);
   // Standard output sent into the snapshot file ("plume >> file") would
   // interleave the log with the records. Refused before the file is
   // truncated, so that the file keeps what it held.
-  if (open_on(fileno(settings.console), settings.snapshot_path)) {
-    throw run_failure("cannot open " + settings.snapshot_path + ": " + settings.console_name + " goes to the same file");
-  }
-  // The threads and the step's storage come before the file is created, so
-  // that a run that cannot have them leaves the file as it was.
-  step_team team(settings.threads);
-  step_workspace workspace(domain::bounds(), team);
+  processes::together([&] {
+    if (logs && open_on(fileno(settings.console), settings.snapshot_path)) {
+      throw run_failure("cannot open " + settings.snapshot_path + ": " + settings.console_name +
+                        " goes to the same file");
+    }
+  });
   // A run that goes on from a checkpoint keeps the snapshots written up to it.
-  snapshot_file snapshots = settings.restart
-                                ? snapshot_file(settings.snapshot_path, settings.restart->contents.header.snapshots)
-                                : snapshot_file(settings.snapshot_path);
-  checkpointer checkpoints(settings.checkpoints, settings.snapshot_path, sc);
+  std::optional<snapshot_file> snapshots;
+  processes::together([&] {
+    if (settings.restart) {
+      snapshots.emplace(settings.snapshot_path, settings.restart->contents.header.snapshots,
+                        settings.subrecord_limit);
+    } else {
+      snapshots.emplace(settings.snapshot_path, settings.subrecord_limit);
+    }
+  });
+  checkpointer checkpoints(settings.checkpoints, settings.snapshot_path, sc, settings.layout);
+  // Rank 0 writes the log; every process learns of a failure at the line.
+  const auto log = [&](std::string_view line) {
+    processes::together([&] {
+      if (logs) write_console(settings.console, settings.console_name, line);
+    });
+  };
 
   for (int n = first_pass(settings.restart); n <= sc.duration_s; ++n) {
-    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, s, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme, workspace);
+    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, s, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme, *workspace);
     if (emission_due(n, sc)) emit(sc);
 
     const float t = static_cast<float>(n);
     const float hr = t / 3600.0f;
-    if (progress_due(n, sc)) {
-      write_console(settings.console, settings.console_name,
-                    text_line().text("Step/timing:").integer(n).text("s=").real(t).text("hr=").real(hr).finish());
-    }
+    if (progress_due(n, sc)) log(text_line().text("Step/timing:").integer(n).text("s=").real(t).text("hr=").real(hr).finish());
     if (snapshot_due(t, sc)) {
-      write_console(
-          settings.console, settings.console_name,
-          text_line().text("Step/timing:").integer(n).text("s=").real(t).text("hr=").real(hr).text("output!").finish());
+      log(text_line().text("Step/timing:").integer(n).text("s=").real(t).text("hr=").real(hr).text("output!").finish());
       // us, vs, div and vort are read by nothing but the snapshot, and
       // depend only on the u and v of this pass (the emission does not
-      // touch them), so they are derived here rather than after every step.
-      // The fifth argument is not read by div_vort; forceu is the unused field.
+      // touch them), so they are derived here rather than after every step:
+      // from this process's u and v, with the halo that the blocks around
+      // it hold. The fifth argument is not read by div_vort; forceu is the
+      // unused field.
+      exchange->share(u, v);
       div_vort(domain::div, vort, us, vs, forceu, u, v, s, ids, ide, jds, jde, ims, ime, jms, jme);
-      snapshots.write();
+      snapshots->write();
     }
-    if (const int signal = checkpoints.after_pass(n, snapshots)) {
-      snapshots.close();
+    if (const int signal = checkpoints.after_pass(n, *snapshots)) {
+      snapshots->close();
       return {signal, n};
     }
   }
-  snapshots.close();
+  snapshots->close();
   return {};
 }

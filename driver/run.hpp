@@ -6,9 +6,11 @@
 #include <optional>
 #include <string>
 
+#include "decomposition/layout.hpp"
+#include "decomposition/process_group.hpp"
+#include "driver/record.hpp"
 #include "driver/run_checkpoints.hpp"
 #include "driver/scenario.hpp"
-#include "decomposition/process_group.hpp"
 
 
 // The snapshot file of a run that is given none.
@@ -23,7 +25,14 @@ struct run_settings {
   std::string console_name = "standard output";
   // Threads that share each sweep of the time step; the output is the same
   // bytes for every count.
-  int threads = processes::cores_of_this_process();
+  // The program sets the default, the cores this process may use, shared
+  // among the processes of the machine (processes::cores_of_this_process).
+  int threads = 1;
+  // The blocks of the grid, one per process of the run.
+  block_layout layout{};
+  // The largest data length of a sub-record of the snapshot file (a test
+  // hook: records never come near it).
+  std::int64_t subrecord_limit = max_subrecord_bytes;
   // When checkpoints are written, and where.
   checkpoint_settings checkpoints{};
   // The checkpoint the run goes on from, its scenario the run's; none for a
@@ -50,8 +59,9 @@ inline bool emission_due(int n, const scenario& s) noexcept {
   return n >= s.emission_first_s && std::fmod(static_cast<float>(n), s.emission_every_s) == 0.0f;
 }
 
-// The bytes a run on an nx x ny grid with the given thread count allocates:
-// the module's arrays, the production step's working storage and the
+// The bytes a process of a run allocates for its block of nx x ny interior
+// points (the whole grid for a run of one process) with the given thread
+// count: the module's arrays, the production step's working storage and the
 // snapshot writer's buffers.
 std::uint64_t run_bytes(std::int64_t nx, std::int64_t ny, std::int64_t threads) noexcept;
 
@@ -59,10 +69,11 @@ std::uint64_t run_bytes(std::int64_t nx, std::int64_t ny, std::int64_t threads) 
 // (MemAvailable), or 0 if it cannot tell.
 std::uint64_t available_memory() noexcept;
 
-// Sets up the grid and the initial state (or the state of the checkpoint
-// gone on from), opens the snapshot file and runs the time loop. Throws
-// run_failure when memory, the snapshot file, a checkpoint or the console
-// fails; everything written before stays.
+// Sets up this process's block of the grid and its initial state (or the
+// state of the checkpoint gone on from), opens the snapshot file and runs
+// the time loop, every process of the run together. Throws run_failure when
+// memory, the snapshot file, a checkpoint or the console fails, on every
+// process (see processes::together); everything written before stays.
 run_end run(const run_settings& settings);
 
 // Adds the cones of the scenario's sources to q. The patterns are summed in

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -10,28 +11,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "decomposition/field_rows.hpp"
 #include "driver/snapshot.hpp"
 #include "grid/domain.hpp"
 
 namespace {
 
-// The module array of checkpoint field number f, in the checkpoint's order.
-float* field(int f) {
-  using namespace domain;
-  float* const fields[checkpoint_fields] = {u, v, h, q, dqdt};
-  return fields[f];
+// The module's fields in the checkpoint's order, as blocks of the grid.
+field_rows::blocks module_blocks(float* const (&fields)[checkpoint_fields], const block_layout& l) {
+  return {fields, checkpoint_fields, domain::bounds(), domain::patch(), l};
 }
-
-float* interior_row(int f, int j) {
-  using namespace domain;
-  return field(f) + at(ids, j, ims, ime, jms);
-}
-
-std::size_t row_length() { return static_cast<std::size_t>(domain::ide - domain::ids + 1); }
-
-void row_from_domain(int f, int j, float* row) { std::copy_n(interior_row(f, j), row_length(), row); }
-
-void row_into_domain(int f, int j, const float* row) { std::copy_n(row, row_length(), interior_row(f, j)); }
 
 std::string hex(std::uint32_t v) {
   char buf[16];
@@ -119,14 +108,52 @@ void check_snapshot_file(const std::string& path, const restart_point& from) {
   }
 }
 
-void restore_fields(const restart_point& from) {
-  if (read_checkpoint(from.path, row_into_domain).digest != from.contents.digest) {
-    throw checkpoint_error(from.path + ": the checkpoint changed after it was checked");
-  }
+void restore_fields(const restart_point& from, const block_layout& l) {
+  using namespace domain;
+  float* const fields[checkpoint_fields] = {u, v, h, q, dqdt};
+  field_rows::scatter(module_blocks(fields, l), [&](const field_rows::sink& rows) {
+    if (read_checkpoint(from.path, rows).digest != from.contents.digest) {
+      throw checkpoint_error(from.path + ": the checkpoint changed after it was checked");
+    }
+  });
 }
 
-checkpointer::checkpointer(const checkpoint_settings& settings, const std::string& snapshot_path, const scenario& s)
-    : path_(checkpoint_path(settings, snapshot_path)),
+std::string restart_text(const restart_point& r) {
+  const checkpoint_header& h = r.contents.header;
+  std::string digest(r.contents.digest.begin(), r.contents.digest.end());
+  const auto field = [](const std::string& text) { return std::to_string(text.size()) + ":" + text; };
+  return field(r.path) + field(h.program) + field(h.scenario) + field(digest) + std::to_string(h.pass) + " " +
+         std::to_string(h.nx) + " " + std::to_string(h.ny) + " " + std::to_string(h.snapshots.length) + " " +
+         std::to_string(h.snapshots.crc);
+}
+
+restart_point restart_from_text(const std::string& text) {
+  std::size_t at = 0;
+  const auto field = [&] {
+    const std::size_t colon = text.find(':', at);
+    const std::size_t n = std::stoul(text.substr(at, colon - at));
+    std::string value = text.substr(colon + 1, n);
+    at = colon + 1 + n;
+    return value;
+  };
+  restart_point r;
+  r.path = field();
+  checkpoint_header& h = r.contents.header;
+  h.program = field();
+  h.scenario = field();
+  const std::string digest = field();
+  std::copy(digest.begin(), digest.end(), r.contents.digest.begin());
+  unsigned long long length = 0, crc = 0;
+  std::sscanf(text.c_str() + at, "%d %d %d %llu %llu", &h.pass, &h.nx, &h.ny, &length, &crc);
+  h.snapshots = {length, static_cast<std::uint32_t>(crc)};
+  r.scenario = parse_scenario(h.scenario, r.path + " (scenario)");
+  return r;
+}
+
+checkpointer::checkpointer(const checkpoint_settings& settings, const std::string& snapshot_path, const scenario& s,
+                           const block_layout& l)
+    : layout_(l),
+      path_(checkpoint_path(settings, snapshot_path)),
       every_s_(settings.every_s),
       signals_(settings.signals),
       header_{settings.program, scenario_toml(s), 0, s.nx, s.ny, {}},
@@ -138,22 +165,32 @@ int checkpointer::after_pass(int n, snapshot_file& snapshots) {
     if (scheduled) write(n, snapshots);
     return 0;
   }
-  const bool asked = signals_->take_checkpoint_request();
-  if (!scheduled && !asked && signals_->stop() == 0) return 0;
+  // The signals of every process: a checkpoint asked for (1), a stop by
+  // SIGTERM (2) or by SIGINT (4).
+  int mine = signals_->take_checkpoint_request() ? 1 : 0;
+  mine |= signals_->stop() == SIGTERM ? 2 : signals_->stop() == SIGINT ? 4 : 0;
+  const int all = flags_.agree(mine);
+  int stop = (all & 2) != 0 ? SIGTERM : (all & 4) != 0 ? SIGINT : 0;
+  if (!scheduled && (all & 1) == 0 && stop == 0) return 0;
   write(n, snapshots);
   // A request or a stop that came while the checkpoint was written is
   // answered by it: it holds the state after this pass.
   signals_->take_checkpoint_request();
-  return signals_->stop();
+  if (stop == 0) stop = static_cast<int>(processes::max(signals_->stop()));
+  return stop;
 }
 
 void checkpointer::write(int n, snapshot_file& snapshots) {
+  using namespace domain;
   // The length recorded must be on the disk before the checkpoint that
   // vouches for it.
   snapshots.sync();
   header_.pass = n;
   header_.snapshots = snapshots.digest();
-  write_checkpoint(path_, header_, row_from_domain, ++writes_ == crash_before_rename_);
+  const bool crash = ++writes_ == crash_before_rename_;
+  float* const fields[checkpoint_fields] = {u, v, h, q, dqdt};
+  field_rows::gather(module_blocks(fields, layout_),
+                     [&](const field_rows::source& rows) { write_checkpoint(path_, header_, rows, crash); });
 }
 
 std::string go_on_command(const checkpoint_settings& settings, const std::string& snapshot_path,

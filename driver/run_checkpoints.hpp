@@ -18,6 +18,8 @@
 #include <optional>
 #include <string>
 
+#include "decomposition/layout.hpp"
+#include "decomposition/process_group.hpp"
 #include "driver/checkpoint.hpp"
 #include "driver/scenario.hpp"
 #include "driver/stop_signals.hpp"
@@ -63,25 +65,38 @@ restart_point read_restart_point(const std::string& path, std::string* grid_posi
 void check_snapshot_file(const std::string& path, const restart_point& from);
 
 // Puts the checkpoint's fields into the module's u, v, h, q and dqdt, which
-// gridpara and init have set up for its scenario. Throws checkpoint_error
-// if the file is no longer the one that was checked.
-void restore_fields(const restart_point& from);
+// gridpara and init have set up for its scenario: rank 0 reads them and
+// hands every process the rows of its block (laid out as l). Throws on
+// every process (processes::together) if the file is no longer the one that
+// was checked.
+void restore_fields(const restart_point& from, const block_layout& l);
 
-// The checkpoints of one run, taken from the module arrays.
+// The restart point as text, for rank 0 to hand the other processes, and
+// back; the text is the checkpoint's header and digest.
+std::string restart_text(const restart_point& r);
+restart_point restart_from_text(const std::string& text);
+
+// The checkpoints of one run, taken from the module arrays of every process
+// (blocks laid out as l), which rank 0 gathers and writes.
 class checkpointer {
  public:
-  checkpointer(const checkpoint_settings& settings, const std::string& snapshot_path, const scenario& s);
+  checkpointer(const checkpoint_settings& settings, const std::string& snapshot_path, const scenario& s,
+               const block_layout& l = {});
 
   // After pass n, its snapshot included: writes a checkpoint if the
   // schedule or a signal asks for one. Returns the signal (SIGTERM or
-  // SIGINT) on which the run stops now, its checkpoint written, or 0.
-  // Throws run_failure.
+  // SIGINT) on which the run stops now, its checkpoint written, or 0. Every
+  // process acts on the signals of all: at once in a run of one process,
+  // a pass later under MPI (processes::pass_flags). Throws run_failure on
+  // every process.
   int after_pass(int n, snapshot_file& snapshots);
 
   const std::string& path() const noexcept { return path_; }
 
  private:
   void write(int n, snapshot_file& snapshots);
+  block_layout layout_;
+  processes::pass_flags flags_;
   std::string path_;
   std::int32_t every_s_;
   stop_signals* signals_;

@@ -5,105 +5,116 @@
 #include <initializer_list>
 #include <new>
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <zlib.h>
 
+#include "decomposition/process_group.hpp"
 #include "grid/domain.hpp"
 #include "grid/failure.hpp"
 
 namespace {
-constexpr std::size_t file_buffer_bytes = std::size_t{1} << 20;
 
-int reason(int err) { return err != 0 ? err : EIO; }
-}  // namespace
+constexpr int fields_per_snapshot = 7;
 
 // The system lets root overwrite a file that nobody may write; the run
 // refuses it for everyone, with the reason any other user would get.
-void snapshot_file::refuse_read_only() const {
+void refuse_read_only(const std::string& path) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  const fs::file_status st = fs::status(path_, ec);
+  const fs::file_status st = fs::status(path, ec);
   if (!ec && fs::is_regular_file(st)) {
     constexpr fs::perms writable = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-    if ((st.permissions() & writable) == fs::perms::none) throw run_failure(system_reason("cannot open " + path_, EACCES));
+    if ((st.permissions() & writable) == fs::perms::none) throw run_failure(system_reason("cannot open " + path, EACCES));
   }
 }
 
-// The memory the writer needs is obtained before the file is opened, so
-// that a run short of memory leaves the file as it was.
-void snapshot_file::obtain_buffers() {
-  const auto rows = static_cast<std::size_t>(domain::jde - domain::jds + 1);
+// The interior section's bytes of one field.
+std::int64_t record_data_bytes() {
+  using namespace domain;
+  return static_cast<std::int64_t>(ide - ids + 1) * (jde - jds + 1) * static_cast<std::int64_t>(sizeof(float));
+}
+
+}  // namespace
+
+snapshot_file::snapshot_file(std::string path, std::int64_t subrecord_limit)
+    : snapshot_file(std::move(path), byte_digest{}, subrecord_limit, false) {}
+
+snapshot_file::snapshot_file(std::string path, const byte_digest& kept, std::int64_t subrecord_limit)
+    : snapshot_file(std::move(path), kept, subrecord_limit, true) {}
+
+snapshot_file::snapshot_file(std::string path, const byte_digest& kept, std::int64_t subrecord_limit, bool)
+    : path_(std::move(path)), digest_(kept), framing_(record_data_bytes(), subrecord_limit) {
+  using namespace domain;
+  // The memory for one snapshot's pieces is obtained before the file is
+  // touched, so that a run short of memory leaves the file as it was.
+  const auto markers = static_cast<std::size_t>(8 * framing_.subrecords() * fields_per_snapshot);
+  const auto rows = static_cast<std::size_t>(jpe - jps + 1);
+  const std::size_t pieces = fields_per_snapshot * (rows + markers / 4 + 8);
   try {
-    buffer_.resize(file_buffer_bytes);
-    rows_.resize(rows);
+    if (processes::rank() == 0) markers_.resize(markers);
+    rows_.reserve(rows);
+    pieces_.reserve(pieces);
   } catch (const std::bad_alloc&) {
     throw run_failure(system_reason("cannot allocate the output buffers of " + path_ + " (" +
-                                        std::to_string(file_buffer_bytes + rows * sizeof(byte_piece)) + " bytes)",
+                                        std::to_string(markers + rows * sizeof(data_piece) +
+                                                       pieces * sizeof(shared_file::piece)) +
+                                        " bytes)",
                                     ENOMEM));
   }
-}
-
-snapshot_file::snapshot_file(std::string path) : path_(std::move(path)) {
-  refuse_read_only();
-  obtain_buffers();
-  errno = 0;
-  file_ = std::fopen(path_.c_str(), "wb");
-  if (file_ == nullptr) throw run_failure(system_reason("cannot open " + path_, reason(errno)));
-  std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
-}
-
-snapshot_file::snapshot_file(std::string path, const byte_digest& kept) : path_(std::move(path)), digest_(kept) {
-  refuse_read_only();
-  obtain_buffers();
-  const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) throw run_failure(system_reason("cannot open " + path_, errno));
-  const auto length = static_cast<off_t>(kept.length);
-  if (::ftruncate(fd, length) != 0 || ::lseek(fd, length, SEEK_SET) != length) {
-    const int e = errno;
-    ::close(fd);
-    throw run_failure(system_reason("cannot cut " + path_ + " to " + std::to_string(kept.length) + " bytes", e));
-  }
-  errno = 0;
-  file_ = ::fdopen(fd, "wb");
-  if (file_ == nullptr) {
-    const int e = reason(errno);
-    ::close(fd);
-    throw run_failure(system_reason("cannot open " + path_, e));
-  }
-  std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
-}
-
-snapshot_file::~snapshot_file() {
-  if (file_ != nullptr) std::fclose(file_);
-}
-
-void snapshot_file::write_field(const float* field) {
-  using namespace domain;
-  const std::size_t row_bytes = static_cast<std::size_t>(ide - ids + 1) * sizeof(float);
-  for (int j = jds; j <= jde; ++j) rows_[static_cast<std::size_t>(j - jds)] = {field + at(ids, j, ims, ime, jms), row_bytes};
-  write_record(file_, path_, rows_, &digest_);
+  processes::together([&] {
+    if (processes::rank() == 0) refuse_read_only(path_);
+  });
+  file_.emplace(path_, kept.length);
 }
 
 void snapshot_file::write() {
   using namespace domain;
-  for (const float* field : {q, dqdt, h, us, vs, domain::div, vort}) write_field(field);
-  errno = 0;
-  if (std::fflush(file_) != 0) throw run_failure(system_reason("cannot write " + path_, reason(errno)));
+  const std::uint64_t start = digest_.length;
+  const auto record_bytes = static_cast<std::uint64_t>(framing_.framed_bytes());
+  const std::uint64_t end = start + fields_per_snapshot * record_bytes;
+  const std::int64_t row_length = ide - ids + 1;
+  pieces_.clear();
+  int r = 0;
+  for (const float* field : {q, dqdt, h, us, vs, domain::div, vort}) {
+    // This process's rows of the field's interior section.
+    rows_.clear();
+    for (int j = jps; j <= jpe; ++j) {
+      rows_.push_back({((j - jds) * row_length + (ips - ids)) * static_cast<std::int64_t>(sizeof(float)),
+                       field + at(ips, j, ims, ime, jms), static_cast<std::size_t>(ipe - ips + 1) * sizeof(float)});
+    }
+    framing_.place(start + r * record_bytes, rows_,
+                   markers_.empty() ? nullptr : markers_.data() + 8 * framing_.subrecords() * r, pieces_);
+    ++r;
+  }
+  // This process's share of the snapshot's CRC: each run of consecutive
+  // pieces, shifted by the bytes after it; the shares combine by xor.
+  std::uint32_t share = 0;
+  for (std::size_t k = 0; k < pieces_.size();) {
+    uLong crc = crc32_z(0L, Z_NULL, 0);
+    std::uint64_t at = pieces_[k].offset;
+    for (; k < pieces_.size() && pieces_[k].offset == at; ++k) {
+      crc = crc32_z(crc, static_cast<const Bytef*>(pieces_[k].data), pieces_[k].size);
+      at += pieces_[k].size;
+    }
+    share ^= crc_shift(static_cast<std::uint32_t>(crc), end - at);
+  }
+  const std::uint32_t crc = processes::exclusive_or(share);
+  // A snapshot that is not written whole is cut off again.
+  try {
+    processes::together([&] { file_->write(pieces_); });
+  } catch (...) {
+    try {
+      file_->cut(start);
+    } catch (const run_failure&) {
+    }
+    throw;
+  }
+  digest_ = concatenated(digest_, {end - start, crc});
 }
 
 void snapshot_file::sync() {
-  errno = 0;
-  if (std::fflush(file_) != 0) throw run_failure(system_reason("cannot write " + path_, reason(errno)));
-  // A file the system cannot sync (a pipe or a device, given as the output)
-  // holds nothing to keep.
-  if (::fsync(fileno(file_)) != 0 && errno != EINVAL && errno != EROFS) {
-    throw run_failure(system_reason("cannot write " + path_, errno));
-  }
+  processes::together([&] { file_->sync(); });
 }
 
 void snapshot_file::close() {
-  std::FILE* f = file_;
-  file_ = nullptr;
-  errno = 0;
-  if (std::fclose(f) != 0) throw run_failure(system_reason("cannot close " + path_, reason(errno)));
+  processes::together([&] { file_->close(); });
 }

@@ -11,28 +11,38 @@
 #include <span>
 #include <vector>
 
-#include <zlib.h>
-
 #include "driver/record.hpp"
 #include "support/byte_files.hpp"
 
 namespace {
 
-struct file_closer {
-  void operator()(std::FILE* f) const { std::fclose(f); }
+// One piece of a record's data as the caller holds it.
+struct byte_piece {
+  const void* data;
+  std::size_t size;
 };
-using file_handle = std::unique_ptr<std::FILE, file_closer>;
 
-// Writes one record of the pieces to a temporary file and returns its bytes,
-// checking that the digest the writer keeps is that of those bytes.
+// The bytes of one record of the pieces (laid end to end), as the framing
+// places them from offset 0: every byte placed exactly once, in increasing
+// offsets.
 byte_vector framed(std::span<const byte_piece> pieces, std::int64_t limit = max_subrecord_bytes) {
-  file_handle f(std::tmpfile());
-  EXPECT_NE(f, nullptr);
-  byte_digest digest;
-  write_record(f.get(), "temporary file", pieces, &digest, limit);
-  const byte_vector bytes = read_stream(f.get());
-  EXPECT_EQ(digest.length, bytes.size());
-  EXPECT_EQ(digest.crc, crc32_z(0, bytes.data(), bytes.size()));
+  std::vector<data_piece> data;
+  std::int64_t n = 0;
+  for (const byte_piece& p : pieces) {
+    data.push_back({n, p.data, p.size});
+    n += static_cast<std::int64_t>(p.size);
+  }
+  const record_framing framing(n, limit);
+  std::vector<unsigned char> markers(static_cast<std::size_t>(8 * framing.subrecords()));
+  std::vector<shared_file::piece> placed;
+  framing.place(0, data, markers.data(), placed);
+  byte_vector bytes;
+  for (const shared_file::piece& p : placed) {
+    EXPECT_EQ(p.offset, bytes.size()) << "the pieces must follow one another";
+    const auto* b = static_cast<const unsigned char*>(p.data);
+    bytes.insert(bytes.end(), b, b + p.size);
+  }
+  EXPECT_EQ(static_cast<std::int64_t>(bytes.size()), framing.framed_bytes());
   return bytes;
 }
 
@@ -135,15 +145,23 @@ TEST(Record, NegativeMarkerIsTwosComplementLittleEndian) {
   EXPECT_EQ(byte_vector(bytes.end() - 4, bytes.end()), (byte_vector{0xFF, 0xFF, 0xFF, 0xFF}));
 }
 
-TEST(Record, RefusedWriteNamesTheFileAndTheReason) {
-  file_handle f(std::fopen("/dev/full", "wb"));
-  if (f == nullptr) GTEST_SKIP() << "no /dev/full";
-  std::setvbuf(f.get(), nullptr, _IONBF, 0);
-  const byte_vector data = distinct_bytes(100);
-  const byte_piece piece{data.data(), data.size()};
-  const std::string message = failure_message([&] { write_record(f.get(), "/dev/full", {&piece, 1}); });
-  EXPECT_NE(message.find("/dev/full"), std::string::npos) << message;
-  EXPECT_NE(message.find(std::strerror(ENOSPC)), std::string::npos) << message;
+// A process's share of a record: pieces at their offsets in the data, with
+// gaps for the others' pieces, placed without the markers.
+TEST(Record, PiecesOfOneProcessTakeTheirPlacesAroundTheOthers) {
+  const byte_vector data = distinct_bytes(25);
+  const record_framing framing(25, 10);
+  const data_piece mine[] = {{3, data.data() + 3, 4}, {9, data.data() + 9, 5}, {24, data.data() + 24, 1}};
+  std::vector<shared_file::piece> placed;
+  framing.place(1000, mine, nullptr, placed);
+  // Sub-records at 1000 (data 0..9), 1018 (10..19), 1036 (20..24).
+  const std::vector<std::pair<std::uint64_t, std::size_t>> want = {
+      {1007, 4}, {1013, 1}, {1022, 4}, {1044, 1}};
+  ASSERT_EQ(placed.size(), want.size());
+  for (std::size_t k = 0; k < want.size(); ++k) {
+    EXPECT_EQ(placed[k].offset, want[k].first) << k;
+    EXPECT_EQ(placed[k].size, want[k].second) << k;
+  }
+  EXPECT_EQ(placed[2].data, data.data() + 10);
 }
 
 }  // namespace

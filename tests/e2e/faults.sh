@@ -158,25 +158,27 @@ case "$case_name" in
     ;;
 
   file_size_limit)
-    # A file-size limit inside snapshot 0, with SIGXFSZ ignored so that the
-    # write fails with an error instead of killing the process: the file
-    # keeps every byte up to the limit, the records before it intact. One
-    # limit falls 118,364 bytes into the fourth record (us), the other on the
-    # boundary after the third record.
-    prefix_sha=ebdaf0a7cc7ed7fbe0045ff12dc7664c515531acc5f8071b64976efbde166932
+    # A file-size limit, with SIGXFSZ ignored so that the write fails with an
+    # error instead of killing the process. The file holds whole snapshots
+    # only: a limit inside snapshot 0 (118,364 bytes into its fourth record,
+    # us) leaves it empty; one inside snapshot 1, three records into it,
+    # leaves snapshot 0 as a good run writes it, after the log of the 1800
+    # passes up to snapshot 1.
     launch bash -c 'trap "" XFSZ; ulimit -f 2000; exec "$0"' "$exe" > out 2> err
     expect_status 1
     expect_diagnostic 'plume: cannot write \./test_withPollutant\.dat: File too large'
     expect_log_lines 2
-    expect_snapshot_prefix 2048000 "$prefix_sha"
+    expect_snapshot_prefix 0
     report
 
     rm -f "$file"
-    launch bash -c 'trap "" XFSZ; exec prlimit --fsize=$((3 * $1)) "$0"' "$exe" "$record_bytes" > out 2> err
+    launch bash -c 'trap "" XFSZ; exec prlimit --fsize=$(($1 + 3 * $2)) "$0"' "$exe" "$snapshot_bytes" "$record_bytes" \
+      > out 2> err
     expect_status 1
     expect_diagnostic 'plume: cannot write \./test_withPollutant\.dat: File too large'
-    expect_log_lines 2
-    expect_snapshot_prefix $((3 * record_bytes))
+    [ "$(wc -l < out)" -eq 21 ] && tail -n 1 out | grep -q '^ Step/timing: *1800 .* output!$' ||
+      fail "standard output is not the log up to snapshot 1: $(tail -n 2 out)"
+    expect_snapshot_prefix "$snapshot_bytes"
     report
     ;;
 
