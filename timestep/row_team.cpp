@@ -1,6 +1,7 @@
 #include "timestep/row_team.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <system_error>
 #include <thread>
@@ -18,15 +19,17 @@ std::pair<int, int> row_chunk(int j0, int j1, int k, int parts) noexcept {
 
 namespace {
 
-// A barrier for the few threads of the team, met several times per step:
-// the threads spin for a while (a sweep of a small or mostly repeated grid
-// is over in tens of microseconds, not much more than it takes to wake a
-// sleeping thread), then sleep until the last one arrives. A team with more
-// threads than the process has cores spins only briefly, since a spinning
-// thread would keep the one it waits for from running.
+// A barrier for the few threads of the team, met several times per step.
+// A thread that arrives early spins for a few tens of microseconds (a sweep
+// of a small or mostly repeated grid is over in about that, not much more
+// than it takes to wake a sleeping thread), then sleeps until the last one
+// arrives. A thread that has lost its core to another process would keep
+// the spinning ones waiting far longer than that; they sleep and give their
+// cores away instead. A team with more threads than the process has cores
+// does not spin at all.
 class spin_barrier {
  public:
-  spin_barrier(int count, int spin_limit) : count_(count), spin_limit_(spin_limit) {}
+  spin_barrier(int count, std::chrono::nanoseconds spin) : count_(count), spin_(spin) {}
 
   void arrive_and_wait() noexcept {
     const unsigned phase = phase_.load(std::memory_order_acquire);
@@ -36,8 +39,10 @@ class spin_barrier {
       phase_.notify_all();
       return;
     }
-    for (int spin = 0; phase_.load(std::memory_order_acquire) == phase; ++spin) {
-      if (spin < spin_limit_) {
+    const auto until = std::chrono::steady_clock::now() + spin_;
+    for (int spin = 1; phase_.load(std::memory_order_acquire) == phase; ++spin) {
+      // The clock is read now and then only: it costs more than a pause.
+      if (spin % 64 != 0 || std::chrono::steady_clock::now() < until) {
         _mm_pause();
       } else {
         phase_.wait(phase, std::memory_order_acquire);
@@ -50,7 +55,7 @@ class spin_barrier {
 
  private:
   std::atomic<int> count_;
-  const int spin_limit_;
+  const std::chrono::nanoseconds spin_;
   std::atomic<int> arrived_{0};
   std::atomic<unsigned> phase_{0};
 };
@@ -62,7 +67,7 @@ class spin_barrier {
 // calling thread before it arrives at `start`, which orders it before every
 // worker's reads.
 struct step_team::crew {
-  crew(int threads, int spin_limit) : start(threads, spin_limit), done(threads, spin_limit) {}
+  crew(int threads, std::chrono::nanoseconds spin) : start(threads, spin), done(threads, spin) {}
   spin_barrier start;
   spin_barrier done;
   int j0 = 0, j1 = 0;
@@ -80,7 +85,8 @@ struct step_team::crew {
 
 step_team::step_team(int threads) : size_(threads > 1 ? threads : 1) {
   if (size_ > 1) {
-    crew_ = new crew(size_, size_ <= processes::affinity_cores() ? 200000 : 100);
+    using namespace std::chrono_literals;
+    crew_ = new crew(size_, size_ <= processes::affinity_cores() ? 50us : 0us);
     crew_->parts = size_;
     const unsigned mode = _mm_getcsr();
     try {
