@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: unit tests, the complete run checked
-# against its known hashes, and the sanitizer build.
+# against its known hashes, the program over several processes with MPI
+# against the build without it, and the sanitizer build.
 set -euo pipefail
 src="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 jobs="$(nproc)"
@@ -8,7 +9,7 @@ jobs="$(nproc)"
 # the build comparison.
 "$src/scripts/install-deps.sh" cmake make g++ libcli11-dev libtomlplusplus-dev zlib1g-dev libssl-dev libgtest-dev libbenchmark-dev \
   pkg-config libnetcdf-dev netcdf-bin clang libclang-rt-14-dev \
-  python3-numpy python3-matplotlib python3-pil python3-netcdf4 python3-xarray
+  python3-numpy python3-matplotlib python3-pil python3-netcdf4 python3-xarray libopenmpi-dev openmpi-bin
 # A decimal-comma locale for the test that the log's layout ignores the C
 # locale (root only; otherwise that test skips and says why).
 "$src/scripts/install-comma-locale.sh"
@@ -18,6 +19,16 @@ cmake -S "$src" -B "$src/build-test" -DCMAKE_BUILD_TYPE=Release \
   -DPLUME_REQUIRE_NETCDF=ON -DPLUME_REQUIRE_PYTHON_TOOLS=ON >/dev/null
 cmake --build "$src/build-test" -j "$jobs"
 ctest --test-dir "$src/build-test" --output-on-failure -j "$jobs"
+
+# The same program built with MPI (cmake -DPLUME_MPI=ON), run by mpirun on
+# 1 to 4 processes in every layout, each run's bytes against the build
+# above; its step on random states; the reference run on two processes;
+# refusals, failures and restarts across layouts (tests/mpi/).
+echo "== the program over several processes with MPI"
+cmake -S "$src" -B "$src/build-mpi" -DCMAKE_BUILD_TYPE=Release -DPLUME_MPI=ON -DPLUME_TOOLS=OFF -DPLUME_BENCH=OFF \
+  -DPLUME_SERIAL_EXECUTABLE="$src/build-test/driver/plume" >/dev/null
+cmake --build "$src/build-mpi" -j "$jobs" --target plume plume_mpi_tests
+ctest --test-dir "$src/build-mpi" -L mpi --output-on-failure -j "$jobs"
 
 echo "== host-tuned, portable and clang++ builds, on 1 to 3 threads, write the same bytes"
 "$src/tests/e2e/compare_builds.sh" "$src" "$src/build-compare" 300

@@ -9,6 +9,9 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/resource.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "decomposition/process_group.hpp"
@@ -41,31 +44,57 @@ std::string mpi_reason(int code) {
   return std::string(text, static_cast<std::size_t>(length));
 }
 
+// MPI-IO reports a failed write as an input/output error whatever the
+// system said; the two usual causes are looked for, to name them as a run
+// of one process would.
+std::string write_reason(int code, const std::string& path, std::uint64_t end) {
+  int error_class = 0;
+  MPI_Error_class(code, &error_class);
+  if (error_class == MPI_ERR_IO) {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && end > limit.rlim_cur) {
+      return std::strerror(EFBIG);
+    }
+    const std::size_t slash = path.find_last_of('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    struct statvfs room {};
+    if (::statvfs(directory.c_str(), &room) == 0 && room.f_bavail == 0) return std::strerror(ENOSPC);
+  }
+  return mpi_reason(code);
+}
+
 }  // namespace
 
 struct shared_file::state {
   MPI_File file = MPI_FILE_NULL;
+  bool regular = true;  // a regular file, which has a size
 };
 
 shared_file::shared_file(const std::string& path, std::uint64_t keep) : path_(path), state_(std::make_unique<state>()) {
   // Rank 0 creates the file first with the system's own call, so that a
   // file that cannot be made is reported with the system's reason; MPI-IO
   // opens it after.
+  // A device given as the output (/dev/null) takes the writes but has no
+  // size to cut or to check.
   std::string failed;
+  std::string kind = "file";
   if (processes::rank() == 0) {
     const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    struct stat st {};
     if (fd < 0) {
       failed = system_reason("cannot open " + path_, errno);
     } else {
+      if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) kind = "device";
       ::close(fd);
     }
   }
-  std::string verdict = failed.empty() ? "" : "x";
+  std::string verdict = failed.empty() ? kind : "";
   processes::broadcast(verdict);
-  if (!verdict.empty()) {
+  if (verdict.empty()) {
     if (!failed.empty()) throw run_failure(failed);
     throw run_failure("rank 0 cannot open " + path_);
   }
+  state_->regular = verdict == "file";
   // Every process learns of a failure on any before the next collective.
   processes::together([&] {
     const int code = MPI_File_open(MPI_COMM_WORLD, path_.c_str(), MPI_MODE_WRONLY | MPI_MODE_CREATE, MPI_INFO_NULL,
@@ -73,7 +102,7 @@ shared_file::shared_file(const std::string& path, std::uint64_t keep) : path_(pa
     if (code != MPI_SUCCESS) throw run_failure("cannot open " + path_ + ": " + mpi_reason(code));
   });
   // MPI_File_open keeps what the file held: cut it to what the run keeps.
-  processes::together([&] { cut(keep); });
+  if (state_->regular) processes::together([&] { cut(keep); });
 }
 
 shared_file::~shared_file() {
@@ -128,10 +157,20 @@ void shared_file::write(const std::vector<piece>& pieces) {
     MPI_Type_free(&in_file);
     MPI_Type_free(&in_memory);
   }
-  if (first_error != MPI_SUCCESS) throw run_failure("cannot write " + path_ + ": " + mpi_reason(first_error));
+  std::uint64_t end = 0;
+  for (const piece& p : pieces) end = std::max(end, p.offset + p.size);
+  if (first_error != MPI_SUCCESS) throw run_failure("cannot write " + path_ + ": " + write_reason(first_error, path_, end));
+  // A write that the system refused must not pass for one that took place:
+  // the file holds at least every byte this process gave it.
+  MPI_Offset size = 0;
+  if (state_->regular && end > 0 && (MPI_File_get_size(state_->file, &size) != MPI_SUCCESS || static_cast<std::uint64_t>(size) < end)) {
+    throw run_failure("cannot write " + path_ + ": the file ends at byte " + std::to_string(size) +
+                      ", before the end of what was written to it (" + std::to_string(end) + ")");
+  }
 }
 
 void shared_file::cut(std::uint64_t length) {
+  if (!state_->regular) return;
   const int code = MPI_File_set_size(state_->file, static_cast<MPI_Offset>(length));
   if (code != MPI_SUCCESS) {
     throw run_failure("cannot cut " + path_ + " to " + std::to_string(length) + " bytes: " + mpi_reason(code));

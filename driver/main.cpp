@@ -334,6 +334,14 @@ bool parse(int argc, char** argv, options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // With standard output closed, the snapshot file (or, in a build with
+  // MPI, MPI's own files) would take its descriptor and receive the log
+  // lines; refuse to start instead, before anything opens a file.
+  errno = 0;
+  if (fcntl(1, F_GETFD) == -1) {
+    std::fprintf(stderr, "plume: cannot write to standard output: %s\n", std::strerror(errno));
+    return 1;
+  }
   processes::start(argc, argv);
   // Every way out of main ends the run's processes together.
   struct finish_processes {
@@ -348,10 +356,6 @@ int main(int argc, char** argv) {
     options o;
     o.settings.threads = processes::cores_of_this_process();
     if (!parse(argc, argv, o)) return 0;
-    // With standard output closed, the snapshot file would take its
-    // descriptor and receive the log lines; refuse to start instead.
-    errno = 0;
-    if (reports && fcntl(1, F_GETFD) == -1) throw run_failure(system_reason("cannot write to standard output", errno));
     stop_signals signals;
     o.settings.checkpoints.signals = &signals;
     const run_end end = run(o.settings);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 
@@ -78,6 +79,24 @@ std::uint64_t available_memory() noexcept {
   return static_cast<std::uint64_t>(kib) * 1024;
 }
 
+namespace {
+
+// What the halo exchange cost this process, on standard error, when
+// PLUME_EXCHANGE_REPORT is set (for the benchmarks of runs over several
+// processes).
+void report_exchange(const halo_exchange& exchange, int passes) {
+  if (std::getenv("PLUME_EXCHANGE_REPORT") == nullptr || passes <= 0) return;
+  const exchange_totals t = exchange.totals();
+  std::fprintf(stderr,
+               "plume: rank %d exchanged %llu bytes in %llu messages over %d passes (%llu bytes per pass) and waited "
+               "%.3f s for its neighbours' messages\n",
+               processes::rank(), static_cast<unsigned long long>(t.bytes_sent),
+               static_cast<unsigned long long>(t.messages_sent), passes,
+               static_cast<unsigned long long>(t.bytes_sent / static_cast<std::uint64_t>(passes)), t.seconds_waiting);
+}
+
+}  // namespace
+
 run_end run(const run_settings& settings) {
   using namespace domain;
   const scenario& sc = settings.scenario;
@@ -150,5 +169,6 @@ run_end run(const run_settings& settings) {
     }
   }
   snapshots->close();
+  report_exchange(*exchange, sc.duration_s + 1 - first_pass(settings.restart));
   return {};
 }

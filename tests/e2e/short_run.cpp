@@ -7,11 +7,16 @@
 #include <cstdlib>
 #include <string>
 
+#include "decomposition/process_group.hpp"
 #include "driver/fp_mode.hpp"
 #include "driver/run.hpp"
 #include "grid/failure.hpp"
 
 int main(int argc, char** argv) {
+  processes::start(argc, argv);
+  struct finish_processes {
+    ~finish_processes() { processes::finish(); }
+  } finishing;
   set_subnormals_to_zero();
   if (argc != 3 && argc != 4) {
     std::fprintf(stderr, "usage: %s OUTDIR LAST_PASS [THREADS]\n", argv[0]);
@@ -25,6 +30,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   run_settings settings;
+  settings.threads = processes::cores_of_this_process();
   if (argc == 4) {
     const long threads = std::strtol(argv[3], &end, 10);
     if (*end != '\0' || threads < 1 || threads > 64) {

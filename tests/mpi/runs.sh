@@ -1,0 +1,258 @@
+#!/usr/bin/env bash
+# Runs of the program over several processes with mpirun, against the
+# program of a build without MPI (the serial build): the same snapshot file
+# and log, byte for byte, for every layout and thread count; refusals and
+# failures that stop every process, one message, nothing left waiting.
+#
+# Usage: runs.sh MPI_PLUME SERIAL_PLUME CASE [RECORD_HASHES CHECK_SCRIPT]
+#   SERIAL_PLUME: a plume built without MPI; with "" the MPI build's own
+#   plume started without mpirun, as one process, stands in for it.
+set -euo pipefail
+exe="$(realpath "$1")" serial="${2:-}" case_name="$3"
+[ -n "$serial" ] && serial="$(realpath "$serial")" || serial="$exe"
+here="$(cd "$(dirname "$0")" && pwd)"
+
+# Open MPI refuses root without the two ALLOW variables, wants
+# --oversubscribe for more processes than cores, and in some containers its
+# shared-memory transport must copy without the kernel's cross-memory attach.
+export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+export OMPI_MCA_btl_vader_single_copy_mechanism=none OMPI_MCA_mpi_yield_when_idle=1
+mpirun=(mpirun --oversubscribe -np)
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+failures=0
+fail() {
+  echo "FAIL ($case_name): $*" >&2
+  failures=$((failures + 1))
+}
+
+# A small case whose pollutant crosses the blocks' edges, the periodic edge
+# between south and north and reaches the west wall: a wind of 20 m/s towards
+# the south-west, sources near the wall, near the south edge and in the
+# middle, emitting every 150 s from the start. 40 x 30 points split unevenly
+# by 3 (13, 13, 14) and by 4 (7, 7, 8, 8).
+cat > case.toml <<'EOF'
+[grid]
+nx = 40
+ny = 30
+spacing_m = 1000.0
+
+[time]
+duration_s = 450
+progress_every = 50
+snapshot_every_s = 150.0
+
+[wind]
+speed_m_s = 20.0
+towards_deg = 210.0
+
+[emission]
+first_s = 0
+every_s = 150.0
+
+[[source]]
+x_m = 4000.0
+y_m = 2500.0
+radius_m = 3000.0
+
+[[source]]
+x_m = 20000.0
+y_m = 15000.0
+radius_m = 3000.0
+
+[[source]]
+x_m = 31000.0
+y_m = 4000.0
+radius_m = 2500.0
+EOF
+
+# Runs COMMAND... with a time limit that proves no process was left waiting;
+# sets status.
+run() {
+  set +e
+  timeout 120 "$@"
+  status=$?
+  set -e
+  [ "$status" -ne 124 ] || fail "$* was still running after 120 s"
+}
+
+# Standard error must hold exactly one line from the program, matching the
+# extended regular expression $1 (mpirun may add its own notes).
+expect_one_line() {
+  local lines
+  lines=$(grep -c '^plume: ' err || true)
+  [ "$lines" -eq 1 ] || fail "$lines lines from the program on standard error, expected 1: $(cat err)"
+  grep -Eq "^($1)\$" <(grep '^plume: ' err) || fail "message '$(grep '^plume: ' err)' does not match '$1'"
+}
+
+serial_run() {
+  "$serial" --scenario case.toml --output serial.dat "$@" > serial.log
+}
+
+same_as_serial() {
+  cmp -s serial.dat "$1" && cmp -s serial.log "$2"
+}
+
+case "$case_name" in
+  layouts)
+    # Every layout of 1 to 4 processes, even and uneven splits, one and two
+    # threads per process.
+    serial_run
+    for spec in "1 1x1 1" "1 1x1 2" "2 1x2 1" "2 2x1 2" "3 1x3 2" "3 3x1 1" "4 1x4 1" "4 4x1 2" "4 2x2 1" \
+                "4 2x2 2" "2 - 1" "3 - 2"; do
+      read -r np layout threads <<< "$spec"
+      options=(--scenario case.toml --output run.dat --threads "$threads")
+      [ "$layout" = - ] || options+=(--layout "$layout")
+      run "${mpirun[@]}" "$np" "$exe" "${options[@]}" > run.log 2> err
+      [ "$status" -eq 0 ] || fail "$np processes, layout $layout, $threads threads: exit $status: $(cat err)"
+      if same_as_serial run.dat run.log; then verdict=identical; else verdict=DIFFERENT; fail "$spec: not the serial bytes"; fi
+      echo "| $np | ${layout/-/chosen} | $threads | $verdict |"
+    done
+    ;;
+
+  reference_2_processes)
+    # The complete reference run on two processes: the reference hashes.
+    hashes="$4" check="$5"
+    mkdir reference && cd reference
+    run "${mpirun[@]}" 2 "$exe" > console.log 2> err
+    [ "$status" -eq 0 ] || fail "exit $status: $(cat err)"
+    cd ..
+    "$check" "$work/reference" "$hashes" || fail "the reference run on two processes differs from the reference"
+    ;;
+
+  subrecords)
+    # Records cut into sub-records of 1000 bytes (a 40 x 30 record holds
+    # 4800), as records beyond 2 GiB are: the same bytes from every layout.
+    export PLUME_TEST_SUBRECORD_BYTES=1000
+    serial_run
+    expected=$((4 * 7 * (4800 + 8 * 5)))  # snapshots at 0, 150, 300 and 450 s
+    [ "$(stat -c %s serial.dat)" -eq "$expected" ] || fail "the serial file holds $(stat -c %s serial.dat) bytes, not $expected"
+    # The first record: a leading marker of -1000 (FFFFFC18), another
+    # sub-record following.
+    [ "$(head -c 4 serial.dat | od -An -tx1 | tr -d ' ')" = 18fcffff ] || fail "the first marker is not -1000"
+    for spec in "3 3x1" "4 2x2" "2 1x2"; do
+      read -r np layout <<< "$spec"
+      run "${mpirun[@]}" "$np" "$exe" --scenario case.toml --output run.dat --layout "$layout" > run.log 2> err
+      [ "$status" -eq 0 ] && same_as_serial run.dat run.log || fail "sub-records on $np processes ($layout) differ"
+    done
+    ;;
+
+  refusals)
+    # Refused by every process before any file is touched: exit status 2,
+    # one message, from rank 0.
+    printf 'records of an earlier run\n' > keep.dat
+    check_refusal() {
+      local pattern="$1"
+      shift
+      run "${mpirun[@]}" "$@" > out 2> err
+      [ "$status" -eq 2 ] || fail "$*: exit $status, expected 2"
+      expect_one_line "$pattern"
+      [ "$(cat keep.dat)" = "records of an earlier run" ] || fail "$*: the output file was changed"
+    }
+    check_refusal 'plume: --layout 3x2 makes 6 blocks, but the run has 4 processes' \
+      4 "$exe" --scenario case.toml --output keep.dat --layout 3x2
+    check_refusal 'plume: --layout 1x16: a 40 x 30 grid split 1x16 has blocks of 40 x 1 points; each block needs at least 3 x 3' \
+      16 "$exe" --scenario case.toml --output keep.dat --layout 1x16
+    check_refusal "plume: --layout: '2by2' is not PXxPY with two whole numbers, as in 2x2" \
+      2 "$exe" --output keep.dat --layout 2by2
+    printf '[grid]\nnx = 5\nny = 5\n\n[[source]]\nx_m = 2000.0\ny_m = 2000.0\n' > tiny.toml
+    check_refusal 'plume: a 5 x 5 grid cannot be split into 3 blocks of at least 3 x 3 points; run it on fewer processes' \
+      3 "$exe" --scenario tiny.toml --output keep.dat
+    printf '[grid]\nnx = 3\n' > bad.toml
+    check_refusal "plume: bad.toml:2:6: grid.nx = 3 is too small: the model's stencils need at least 4 points in x" \
+      3 "$exe" --scenario bad.toml --output keep.dat
+    printf 'not a checkpoint' > bad.ckpt
+    check_refusal 'plume: bad.ckpt: not a plume checkpoint: it does not begin with PLUMECKP' \
+      2 "$exe" --restart bad.ckpt --output keep.dat
+    # A build without MPI refuses --layout.
+    if [ "$serial" != "$exe" ]; then
+      run "$serial" --layout 2x2 --output keep.dat > out 2> err
+      [ "$status" -eq 2 ] || fail "the serial build took --layout: exit $status"
+      grep -q '^plume: --layout: this plume is built without MPI' err || fail "the serial build's message: $(cat err)"
+    fi
+    ;;
+
+  failures)
+    # A failure on one process stops every process within seconds, with one
+    # line naming the process and the cause; the file holds whole snapshots.
+    printf '[grid]\nnx = 2001\nny = 2001\n\n[time]\nduration_s = 20\n' > big.toml
+    start=$(date +%s)
+    run "${mpirun[@]}" 2 bash -c 'if [ "$OMPI_COMM_WORLD_RANK" = 1 ]; then ulimit -v 150000; fi; exec "$0" "$@"' \
+      "$exe" --scenario big.toml --output out.dat > out 2> err
+    [ "$status" -ne 0 ] || fail "a process that cannot allocate its block: exit 0"
+    expect_one_line 'plume: rank 1: cannot allocate [^:]+ \([0-9]+ bytes\): Cannot allocate memory'
+    [ ! -e out.dat ] || fail "a snapshot file was made"
+    echo "memory on rank 1: exit $status after $(($(date +%s) - start)) s: $(grep '^plume' err)"
+
+    # A file-size limit on rank 0, which writes the file: the limit falls
+    # inside snapshot 1 of the reference case.
+    snapshot_bytes=4502484
+    start=$(date +%s)
+    run "${mpirun[@]}" 2 bash -c 'trap "" XFSZ; if [ "$OMPI_COMM_WORLD_RANK" = 0 ]; then ulimit -f 6000; fi; exec "$0" "$@"' \
+      "$exe" --output out.dat > out 2> err
+    [ "$status" -ne 0 ] || fail "a write past the file size limit: exit 0"
+    expect_one_line 'plume: rank 0: cannot write out\.dat: File too large'
+    [ "$(stat -c %s out.dat)" -eq "$snapshot_bytes" ] || fail "the file holds $(stat -c %s out.dat) bytes, not one whole snapshot"
+    echo "file size limit on rank 0: exit $status after $(($(date +%s) - start)) s: $(grep '^plume' err)"
+    ;;
+
+  restart_across_layouts)
+    # Checkpoints written on one layout go on on another: 2 processes to 3,
+    # and 1 to 4, with the same bytes as a run that never stopped. The
+    # second checkpoint write is killed before its rename, so the restart
+    # goes on from the first and cuts the snapshots written after it.
+    serial_run
+    for spec in "2 1x2 3 3x1" "1 1x1 4 2x2"; do
+      read -r np1 layout1 np2 layout2 <<< "$spec"
+      rm -f run.dat run.dat.ckpt*
+      run env PLUME_TEST_CRASH_BEFORE_RENAME=2 mpirun --oversubscribe -np "$np1" "$exe" --scenario case.toml \
+        --output run.dat --checkpoint-every 170 --layout "$layout1" > first.log 2> err
+      [ "$status" -ne 0 ] || fail "$spec: the run with the crash hook ended normally"
+      [ -f run.dat.ckpt ] || { fail "$spec: no checkpoint"; continue; }
+      # The checkpoint holds pass 170: the log up to it, then the rest.
+      awk '$2 <= 170' serial.log > upto.log
+      run "${mpirun[@]}" "$np2" "$exe" --restart run.dat.ckpt --output run.dat --layout "$layout2" > rest.log 2> err
+      [ "$status" -eq 0 ] || fail "$spec: the restart ended with $status: $(cat err)"
+      cat upto.log rest.log > whole.log
+      if same_as_serial run.dat whole.log; then verdict=identical; else verdict=DIFFERENT; fail "$spec: not the same bytes"; fi
+      echo "| $np1 ($layout1) | $np2 ($layout2) | $verdict |"
+    done
+
+    # SIGTERM to mpirun reaches every process: a checkpoint, the line, and a
+    # restart on another layout gives the same bytes. A longer run, and the
+    # signal once its log is past pass 1000.
+    sed -e 's/^duration_s = .*/duration_s = 20000/' -e 's/^snapshot_every_s = .*/snapshot_every_s = 5000.0/' \
+      case.toml > long.toml
+    "$serial" --scenario long.toml --output serial.dat --threads 1 > serial.log
+    rm -f run.dat run.dat.ckpt*
+    mpirun --oversubscribe -np 3 "$exe" --scenario long.toml --output run.dat --threads 1 > first.log 2> err &
+    launcher=$!
+    for ((k = 0; k < 400; k++)); do
+      [ "$(awk 'END { print $2 + 0 }' first.log)" -lt 1000 ] || break
+      sleep 0.05
+    done
+    kill -TERM "$launcher"
+    set +e
+    wait "$launcher"
+    set -e
+    if grep -q '^plume: stopped at pass' err; then
+      pass=$(sed -n 's/^plume: stopped at pass \([0-9]*\);.*/\1/p' err)
+      grep -q "go on with: plume --restart run.dat.ckpt --output run.dat" err || fail "the stop line: $(grep '^plume' err)"
+      run "${mpirun[@]}" 2 "$exe" --restart run.dat.ckpt --output run.dat > rest.log 2> err
+      cat first.log rest.log > whole.log
+      same_as_serial run.dat whole.log || fail "the run stopped by SIGTERM at pass $pass and restarted differs"
+      echo "SIGTERM to mpirun: 3 processes stopped at pass $pass; restarted on 2 processes: same bytes"
+    else
+      fail "the run did not stop on SIGTERM: $(tail -n 1 first.log); $(cat err)"
+    fi
+    ;;
+
+  *)
+    echo "unknown case: $case_name" >&2
+    exit 2
+    ;;
+esac
+
+[ "$failures" -eq 0 ] || exit 1
