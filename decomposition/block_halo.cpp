@@ -38,12 +38,13 @@ std::size_t block_halo::north_floats(int fields, bool periodic) const noexcept {
   return static_cast<std::size_t>(rows * nx_ * fields);
 }
 
-void block_halo::edge_columns(float* const* f, float u_in, float v_in) const noexcept {
+void block_halo::edge_columns(float* const* f, float u_in, float v_in, const unsigned char* row_rules) const noexcept {
   for (int j = p_.jps; j <= p_.jpe; ++j) {
     const std::ptrdiff_t r = row(j);
+    const unsigned char which = row_rules != nullptr ? row_rules[j - b_.jms] : boundary::all_columns;
     const boundary::row_set rows{f[0] + r, f[1] + r, f[2] + r, f[3] + r};
-    if (west_ < 0) boundary::west_columns(rows, b_.ids, b_.ims);
-    if (east_ < 0) boundary::east_columns(rows, b_.ide, b_.ime, b_.ims, u_in, v_in);
+    if (west_ < 0) boundary::west_columns(rows, b_.ids, b_.ims, which);
+    if (east_ < 0) boundary::east_columns(rows, b_.ide, b_.ime, b_.ims, u_in, v_in, which);
   }
 }
 

@@ -47,11 +47,13 @@ class block_halo {
   std::size_t south_floats(int fields, bool periodic) const noexcept;
   std::size_t north_floats(int fields, bool periodic) const noexcept;
 
-  // The first phase. With `rules`, the fields are u, v, h, q and the
+  // The first phase of boundary(): the fields are u, v, h, q and the
   // boundary columns of a block at the grid's west or east edge are set
-  // from its own rows; in any case the columns for the neighbours are
-  // packed, and theirs unpacked into the halo columns.
-  void edge_columns(float* const* fields, float u_in, float v_in) const noexcept;
+  // from its own rows (in each row j only the rules that row_rules[j - jms]
+  // names, when given: see set_bdy_where); in any case the columns for the
+  // neighbours are packed, and theirs unpacked into the halo columns.
+  void edge_columns(float* const* fields, float u_in, float v_in,
+                    const unsigned char* row_rules = nullptr) const noexcept;
   void pack_west(float* const* fields, int count, float* out) const noexcept;
   void pack_east(float* const* fields, int count, float* out) const noexcept;
   void unpack_west(float* const* fields, int count, const float* in) const noexcept;

@@ -29,8 +29,12 @@ class halo_exchange {
   // Sets every stored point of the block's u, v, h and q that set_bdy sets
   // on the whole grid to the value set_bdy gives it, and every other point
   // of the block's halo to the value of the grid's point there. The block's
-  // own points keep their values unless set_bdy sets them.
-  virtual void boundary(float* u, float* v, float* h, float* q, float u_in, float v_in) = 0;
+  // own points keep their values unless set_bdy sets them. With row_rules,
+  // the west and east boundary columns of each own row j get only the rules
+  // that row_rules[j - jms] names, as in set_bdy_where (the halo rows get
+  // their values in any case).
+  virtual void boundary(float* u, float* v, float* h, float* q, float u_in, float v_in,
+                        const unsigned char* row_rules = nullptr) = 0;
 
   // Sets the halo points of u and v that lie in the grid's interior to the
   // values of the blocks that own them (no boundary values): what the
@@ -45,7 +49,8 @@ class halo_exchange {
 class whole_grid_exchange final : public halo_exchange {
  public:
   explicit whole_grid_exchange(const grid_bounds& b) noexcept : b_(b) {}
-  void boundary(float* u, float* v, float* h, float* q, float u_in, float v_in) override;
+  void boundary(float* u, float* v, float* h, float* q, float u_in, float v_in,
+                const unsigned char* row_rules = nullptr) override;
   void share(float*, float*) override {}
 
  private:

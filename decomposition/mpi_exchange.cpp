@@ -26,9 +26,10 @@ class mpi_exchange final : public halo_exchange {
     to_north_.resize(north), from_north_.resize(north);
   }
 
-  void boundary(float* u, float* v, float* h, float* q, float u_in, float v_in) override {
+  void boundary(float* u, float* v, float* h, float* q, float u_in, float v_in,
+                const unsigned char* row_rules) override {
     float* const fields[4] = {u, v, h, q};
-    halo_.edge_columns(fields, u_in, v_in);
+    halo_.edge_columns(fields, u_in, v_in, row_rules);
     columns(fields, 4);
     rows(fields, 4, true);
   }

@@ -9,16 +9,24 @@
 
 namespace terms {
 
-// Divergence of cell k from its four faces: du/dx + dv/dy.
+// Divergence of a cell from its four faces, du/dx + dv/dy: u at the cell's
+// west face (u[1] its east face), v at its south face and v_n at its north
+// face (the row above).
+inline float divergence(const float* u, const float* v, const float* v_n, const grid_spacing& s) noexcept {
+  return (u[1] - u[0]) / s.dx + (v_n[0] - v[0]) / s.dy;
+}
 inline float divergence(const float* u, const float* v, std::ptrdiff_t k, std::ptrdiff_t nx,
                         const grid_spacing& s) noexcept {
-  return (u[k + 1] - u[k]) / s.dx + (v[k + nx] - v[k]) / s.dy;
+  return divergence(u + k, v + k, v + k + nx, s);
 }
 
 // The height diagnosed from the divergence: -20000 x (du/dx + dv/dy).
+inline float diagnosed_height(const float* u, const float* v, const float* v_n, const grid_spacing& s) noexcept {
+  return divergence(u, v, v_n, s) * constant::height_factor;
+}
 inline float diagnosed_height(const float* u, const float* v, std::ptrdiff_t k, std::ptrdiff_t nx,
                               const grid_spacing& s) noexcept {
-  return divergence(u, v, k, nx, s) * constant::height_factor;
+  return diagnosed_height(u + k, v + k, v + k + nx, s);
 }
 
 // Relative vorticity dv/dx - du/dy of cell k, each derivative between two

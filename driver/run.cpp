@@ -116,7 +116,10 @@ run_end run(const run_settings& settings) {
     exchange = make_halo_exchange(domain::bounds(), domain::patch(), settings.layout);
     workspace.emplace(domain::bounds(), domain::patch(), *team, *exchange);
   });
-  if (settings.restart) restore_fields(*settings.restart, settings.layout);
+  if (settings.restart) {
+    restore_fields(*settings.restart, settings.layout);
+    workspace->forget();
+  }
   // Standard output sent into the snapshot file ("plume >> file") would
   // interleave the log with the records. Refused before the file is
   // truncated, so that the file keeps what it held.
@@ -136,7 +139,8 @@ run_end run(const run_settings& settings) {
       snapshots.emplace(settings.snapshot_path, settings.subrecord_limit);
     }
   });
-  checkpointer checkpoints(settings.checkpoints, settings.snapshot_path, sc, settings.layout);
+  checkpointer checkpoints(settings.checkpoints, settings.snapshot_path, sc, settings.layout,
+                           [&] { workspace->materialize(u, v, h); });
   // Rank 0 writes the log; every process learns of a failure at the line.
   const auto log = [&](std::string_view line) {
     processes::together([&] {
@@ -146,7 +150,10 @@ run_end run(const run_settings& settings) {
 
   for (int n = first_pass(settings.restart); n <= sc.duration_s; ++n) {
     rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, s, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme, *workspace);
-    if (emission_due(n, sc)) emit(sc);
+    if (emission_due(n, sc)) {
+      emit(sc);
+      workspace->forget_pollutant();
+    }
 
     const float t = static_cast<float>(n);
     const float hr = t / 3600.0f;
@@ -159,6 +166,7 @@ run_end run(const run_settings& settings) {
       // from this process's u and v, with the halo that the blocks around
       // it hold. The fifth argument is not read by div_vort; forceu is the
       // unused field.
+      workspace->materialize(u, v, h);
       exchange->share(u, v);
       div_vort(domain::div, vort, us, vs, forceu, u, v, s, ids, ide, jds, jde, ims, ime, jms, jme);
       snapshots->write();

@@ -151,8 +151,9 @@ restart_point restart_from_text(const std::string& text) {
 }
 
 checkpointer::checkpointer(const checkpoint_settings& settings, const std::string& snapshot_path, const scenario& s,
-                           const block_layout& l)
+                           const block_layout& l, std::function<void()> prepare)
     : layout_(l),
+      prepare_(std::move(prepare)),
       path_(checkpoint_path(settings, snapshot_path)),
       every_s_(settings.every_s),
       signals_(settings.signals),
@@ -188,6 +189,7 @@ void checkpointer::write(int n, snapshot_file& snapshots) {
   header_.pass = n;
   header_.snapshots = snapshots.digest();
   const bool crash = ++writes_ == crash_before_rename_;
+  if (prepare_) prepare_();
   float* const fields[checkpoint_fields] = {u, v, h, q, dqdt};
   field_rows::gather(module_blocks(fields, layout_),
                      [&](const field_rows::source& rows) { write_checkpoint(path_, header_, rows, crash); });

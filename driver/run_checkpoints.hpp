@@ -15,6 +15,7 @@
 //    qr and qc rebuilt before each emission, and gpx, gpy, x, y, fx and fy
 //    are set by init alone, which the restart repeats.
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -80,8 +81,10 @@ restart_point restart_from_text(const std::string& text);
 // (blocks laid out as l), which rank 0 gathers and writes.
 class checkpointer {
  public:
+  // `prepare` makes the module arrays hold every value before a checkpoint
+  // takes them (the step may leave repeated rows unwritten).
   checkpointer(const checkpoint_settings& settings, const std::string& snapshot_path, const scenario& s,
-               const block_layout& l = {});
+               const block_layout& l = {}, std::function<void()> prepare = {});
 
   // After pass n, its snapshot included: writes a checkpoint if the
   // schedule or a signal asks for one. Returns the signal (SIGTERM or
@@ -96,6 +99,7 @@ class checkpointer {
  private:
   void write(int n, snapshot_file& snapshots);
   block_layout layout_;
+  std::function<void()> prepare_;
   processes::pass_flags flags_;
   std::string path_;
   std::int32_t every_s_;

@@ -13,6 +13,12 @@ void copy_row(const float* from, int nx, float* to) { std::memmove(to, from, sta
 void set_bdy(float* u, float* v, float* h, float* q, const float& u_in, const float& v_in, const int& ids,
              const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms,
              const int& jme) {
+  set_bdy_where(u, v, h, q, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme, nullptr);
+}
+
+void set_bdy_where(float* u, float* v, float* h, float* q, const float& u_in, const float& v_in, const int& ids,
+                   const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms,
+                   const int& jme, const unsigned char* row_rules) {
   const auto p = [&](int i, int j) { return at(i, j, ims, ime, jms); };
   const int nx = ime - ims + 1;
   if (nx <= 0) return;
@@ -20,9 +26,11 @@ void set_bdy(float* u, float* v, float* h, float* q, const float& u_in, const fl
   // The west and east columns of every row, halo rows included.
   for (int j = jms; j <= jme; ++j) {
     const auto r = p(ims, j);
+    const unsigned char which = row_rules != nullptr ? row_rules[j - jms] : boundary::all_columns;
+    if (which == 0) continue;
     const boundary::row_set rows{u + r, v + r, h + r, q + r};
-    boundary::west_columns(rows, ids, ims);
-    boundary::east_columns(rows, ide, ime, ims, u_in, v_in);
+    boundary::west_columns(rows, ids, ims, which);
+    boundary::east_columns(rows, ide, ime, ims, u_in, v_in, which);
   }
   // The south halo rows, whole rows, then the north rows from jde on.
   for (int j = jms; j <= jds - 1; ++j) {

@@ -22,14 +22,21 @@ struct row_set {
   float* q;
 };
 
+// Which of a row's column rules to apply: those of u, v and h, those of q,
+// or both.
+inline constexpr unsigned char flow_columns = 1, pollutant_columns = 2, all_columns = 3;
+
 // The west wall and its halo: q mirrored about the wall face, h and v with
 // zero gradient, u the negated first face east of the wall (a subtraction
 // from zero, so that a zero source gives +0), then no flow through the wall
 // face itself.
-inline void west_columns(const row_set& r, int ids, int ims) noexcept {
+inline void west_columns(const row_set& r, int ids, int ims, unsigned char which = all_columns) noexcept {
   const int o = -ims;
+  if ((which & pollutant_columns) != 0) {
+    for (int i = ims; i <= ids - 1; ++i) r.q[i + o] = r.q[ids - i + o];
+  }
+  if ((which & flow_columns) == 0) return;
   for (int i = ims; i <= ids - 1; ++i) {
-    r.q[i + o] = r.q[ids - i + o];
     r.h[i + o] = r.h[ids + o];
     r.v[i + o] = r.v[ids + o];
     r.u[i + o] = 0.0f - r.u[ids + 1 + o];
@@ -40,13 +47,17 @@ inline void west_columns(const row_set& r, int ids, int ims) noexcept {
 // The east inflow: u beyond the last face (which keeps its value) and v from
 // the last column on are the inflow wind; h and q from the last column on
 // copy the last advanced cell.
-inline void east_columns(const row_set& r, int ide, int ime, int ims, float u_in, float v_in) noexcept {
+inline void east_columns(const row_set& r, int ide, int ime, int ims, float u_in, float v_in,
+                         unsigned char which = all_columns) noexcept {
   const int o = -ims;
+  if ((which & pollutant_columns) != 0) {
+    for (int i = ide; i <= ime; ++i) r.q[i + o] = r.q[ide - 1 + o];
+  }
+  if ((which & flow_columns) == 0) return;
   for (int i = ide + 1; i <= ime; ++i) r.u[i + o] = u_in;
   for (int i = ide; i <= ime; ++i) {
     r.h[i + o] = r.h[ide - 1 + o];
     r.v[i + o] = v_in;
-    r.q[i + o] = r.q[ide - 1 + o];
   }
 }
 

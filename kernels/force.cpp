@@ -14,10 +14,16 @@ void force(float* forceu, float* forcev, const float* u, const float* v, const f
   const terms::idx nx = ime - ims + 1;
   for (int j = jds; j <= jde - 1; ++j) {
     const terms::idx row = at(0, j, ims, ime, jms);
-    for (int i = ids; i <= ide; ++i) forceu[row + i] = terms::u_tendency(u, v, h, row + i, nx, s);
+    for (int i = ids; i <= ide; ++i) {
+      const terms::idx k = row + i;
+      forceu[k] = terms::u_tendency(u + k - nx, u + k, u + k + nx, v + k, v + k + nx, h + k, s);
+    }
   }
   for (int j = jds; j <= jde; ++j) {
     const terms::idx row = at(0, j, ims, ime, jms);
-    for (int i = ids; i <= ide - 1; ++i) forcev[row + i] = terms::v_tendency(u, v, h, row + i, nx, s);
+    for (int i = ids; i <= ide - 1; ++i) {
+      const terms::idx k = row + i;
+      forcev[k] = terms::v_tendency(u + k - nx, u + k, v + k - nx, v + k, v + k + nx, h + k - nx, h + k, s);
+    }
   }
 }

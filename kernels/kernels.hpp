@@ -16,6 +16,15 @@ void set_bdy(float* u, float* v, float* h, float* q, const float& u_in, const fl
              const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms,
              const int& jme);
 
+// The same, but in each row j only the west and east column rules that
+// row_rules[j - jms] names (boundary::flow_columns, pollutant_columns, both
+// or neither): for a caller that knows the rest to hold their values
+// already or to be read from elsewhere (the production step's repeated
+// rows). row_rules == nullptr applies every rule, as set_bdy.
+void set_bdy_where(float* u, float* v, float* h, float* q, const float& u_in, const float& v_in, const int& ids,
+                   const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms,
+                   const int& jme, const unsigned char* row_rules);
+
 // Momentum tendencies (pressure gradient, advection, diffusion) of u on the
 // faces i = ids..ide, j = jds..jde-1 and of v on i = ids..ide-1, j = jds..jde;
 // both outputs are zero everywhere else. gpx, gpy, fx, fy are not read.

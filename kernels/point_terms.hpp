@@ -10,8 +10,12 @@
 // multiply-adds. The spacing is the run's (grid_spacing); a division by it
 // gives the same bits as a division by the same value as a constant.
 //
-// Field arguments point at the first stored element; k is the linear position
-// of the point and nx the row length (ime - ims + 1).
+// Each function takes the rows around its point as pointers at the point's
+// column in each row: u (for u(i, j)) with u[-1], u[1] its neighbours along
+// the row, u_s and u_n the rows below and above at the same column. So a
+// caller may keep the rows of a field anywhere, not only one after another
+// (the production step reads a row that repeats the row below from where
+// that row is stored).
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -25,24 +29,29 @@ namespace terms {
 
 using idx = std::ptrdiff_t;
 
-// Tendency of u on the x face k (between cells k-1 and k): pressure gradient,
-// self- and cross-advection, and diffusion, as ((P - A) - X) + D.
-inline float u_tendency(const float* u, const float* v, const float* h, idx k, idx nx, const grid_spacing& s) noexcept {
-  const float p = ((h[k] - h[k - 1]) * constant::g) / (-s.dx);
-  const float a = ((0.5f * u[k]) * (u[k + 1] - u[k - 1])) / s.dx;
-  const float x = ((0.125f * (((v[k] + v[k + nx]) + v[k - 1]) + v[k - 1 + nx])) * (u[k + nx] - u[k - nx])) / s.dy;
-  const float d = constant::visc * ((((u[k + 1] - 2.0f * u[k]) + u[k - 1]) / s.dx / s.dx) +
-                                    (((u[k + nx] + u[k - nx]) - 2.0f * u[k]) / s.dy / s.dy));
+// Tendency of u on an x face (between cells i-1 and i of row j): pressure
+// gradient, self- and cross-advection, and diffusion, as ((P - A) - X) + D.
+// u_s, u, u_n: rows j-1, j, j+1 of u; v, v_n: rows j, j+1 of v; h: row j.
+inline float u_tendency(const float* u_s, const float* u, const float* u_n, const float* v, const float* v_n,
+                        const float* h, const grid_spacing& s) noexcept {
+  const float p = ((h[0] - h[-1]) * constant::g) / (-s.dx);
+  const float a = ((0.5f * u[0]) * (u[1] - u[-1])) / s.dx;
+  const float x = ((0.125f * (((v[0] + v_n[0]) + v[-1]) + v_n[-1])) * (u_n[0] - u_s[0])) / s.dy;
+  const float d = constant::visc * ((((u[1] - 2.0f * u[0]) + u[-1]) / s.dx / s.dx) +
+                                    (((u_n[0] + u_s[0]) - 2.0f * u[0]) / s.dy / s.dy));
   return ((p - a) - x) + d;
 }
 
-// Tendency of v on the y face k (between cells k-nx and k), as ((P - X) - A) + D.
-inline float v_tendency(const float* u, const float* v, const float* h, idx k, idx nx, const grid_spacing& s) noexcept {
-  const float p = ((h[k] - h[k - nx]) * constant::g) / (-s.dy);
-  const float x = ((0.125f * (((u[k] + u[k + 1]) + u[k - nx]) + u[k + 1 - nx])) * (v[k + 1] - v[k - 1])) / s.dx;
-  const float a = ((0.5f * v[k]) * (v[k + nx] - v[k - nx])) / s.dy;
-  const float d = constant::visc * ((((v[k + 1] - 2.0f * v[k]) + v[k - 1]) / s.dx / s.dx) +
-                                    (((v[k + nx] + v[k - nx]) - 2.0f * v[k]) / s.dy / s.dy));
+// Tendency of v on a y face (between cells j-1 and j of column i), as
+// ((P - X) - A) + D. u_s, u: rows j-1, j of u; v_s, v, v_n: rows j-1, j,
+// j+1 of v; h_s, h: rows j-1, j of h.
+inline float v_tendency(const float* u_s, const float* u, const float* v_s, const float* v, const float* v_n,
+                        const float* h_s, const float* h, const grid_spacing& s) noexcept {
+  const float p = ((h[0] - h_s[0]) * constant::g) / (-s.dy);
+  const float x = ((0.125f * (((u[0] + u[1]) + u_s[0]) + u_s[1])) * (v[1] - v[-1])) / s.dx;
+  const float a = ((0.5f * v[0]) * (v_n[0] - v_s[0])) / s.dy;
+  const float d = constant::visc * ((((v[1] - 2.0f * v[0]) + v[-1]) / s.dx / s.dx) +
+                                    (((v_n[0] + v_s[0]) - 2.0f * v[0]) / s.dy / s.dy));
   return ((p - x) - a) + d;
 }
 
@@ -90,13 +99,15 @@ inline float face_flux(float w, float q_m, float q_0, jumps j, float dt, float a
          (dt * length);
 }
 
-// The flux through x face k (between cells k-1 and k) and through y face k
-// (between cells k-nx and k), from the concentration around the face.
-inline float x_face_flux(const float* q, const float* u, idx k, float dt, const grid_spacing& s) noexcept {
-  return face_flux(u[k], q[k - 1], q[k], face_jumps(u[k], q[k - 2], q[k - 1], q[k], q[k + 1]), dt, s.dx, s.dy);
+// The flux through an x face (between cells i-1 and i) from q and u of the
+// face's row, and through a y face (between rows j-1 and j) from q of rows
+// j-2 .. j+1 and v of row j.
+inline float x_face_flux(const float* q, const float* u, float dt, const grid_spacing& s) noexcept {
+  return face_flux(u[0], q[-1], q[0], face_jumps(u[0], q[-2], q[-1], q[0], q[1]), dt, s.dx, s.dy);
 }
-inline float y_face_flux(const float* q, const float* v, idx k, idx nx, float dt, const grid_spacing& s) noexcept {
-  return face_flux(v[k], q[k - nx], q[k], face_jumps(v[k], q[k - 2 * nx], q[k - nx], q[k], q[k + nx]), dt, s.dy, s.dx);
+inline float y_face_flux(const float* q_ss, const float* q_s, const float* q, const float* q_n, const float* v, float dt,
+                         const grid_spacing& s) noexcept {
+  return face_flux(v[0], q_s[0], q[0], face_jumps(v[0], q_ss[0], q_s[0], q[0], q_n[0]), dt, s.dy, s.dx);
 }
 
 // Change of a cell's concentration from the fluxes through its four faces.

@@ -73,6 +73,7 @@ struct state {
     step_workspace ws({GRID_BOUNDS(g)}, team);
     rk2(u.data(), v.data(), h.data(), q.data(), dqdt.data(), gpx.data(), gpy.data(), fx.data(), fy.data(), spacing,
         u_in, v_in, GRID_BOUNDS(g), ws);
+    ws.materialize(u.data(), v.data(), h.data());
   }
 
   // The same step composed from the public procedures.

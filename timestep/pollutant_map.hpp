@@ -1,6 +1,7 @@
 #pragma once
-// Where the pollutant is: the record that lets the production step leave
-// out the advection of cells that are clean and stay clean.
+// Where the pollutant is: what lets the production step leave out the
+// advection of cells that are clean and stay clean, and the writing of
+// zeros over cells that already hold them.
 //
 // The flux through a face is a zero whenever the two cells it separates
 // hold zeros (+0 or -0) and the arithmetic of the flux stays finite: the
@@ -14,14 +15,18 @@
 // zero, and its change, 0 - (... zeros ...), is +0 whatever the signs of
 // the zeros; the stage value q + (+0) is +0, and so are the second stage's
 // increment, its rate and its average 0.5 ((q + q_stage) + dq) once the
-// entry q of the cell is a zero too. Such cells get +0 written without any
-// flux being formed; every other cell is computed in full.
+// entry q of the cell is a zero too. Such cells get +0 without any flux
+// being formed; every other cell is computed in full. A row whose
+// velocities are not finite and moderate everywhere is computed in full.
 //
-// The record is rebuilt from the fields at each stage, never carried from
-// one step to the next, so it holds for any state a step is given: -0,
-// NaN or infinity in q count as pollutant (only the bits of a zero are
-// clean), and a row whose velocities are not finite and moderate
-// everywhere is computed in full.
+// The step keeps, for each row of the module's q and dqdt and of its own
+// stage q, the span of the row's cells outside which every cell holds +0
+// (the bits of +0: a -0, a NaN or an infinity counts as pollutant). The
+// spans are carried from one step to the next and made afresh from the
+// fields when they are not known (at the first step, or after the caller
+// has written into q, as an emission does). A cell that is to hold +0 is
+// written only if its span says that it may hold something else; each span
+// is narrowed to the cells the step found other than +0.
 #include <algorithm>
 #include <bit>
 #include <cstdint>

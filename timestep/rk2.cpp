@@ -1,6 +1,7 @@
 // The production time step: the same arithmetic as the plain composition of
 // the procedures, evaluated by the same per-point functions, but swept over
-// the grid row by row so that each stage is one pass over memory.
+// the grid row by row, and only over the rows and cells whose results are
+// not known without it.
 //
 // Stage 1 reads the entry state with its boundary values set (set 0). Rather
 // than copying the four fields for that, the boundary values are set in the
@@ -22,28 +23,30 @@
 // its last column and row need nothing from its neighbours: those faces lie
 // in its halo when a neighbour owns them, and their inputs within two points.
 //
-// Each stage leaves out work whose result is known, with the very values the
-// full arithmetic would give: the fluxes of cells that are clean and stay
-// clean (pollutant_map.hpp), the momentum tendency of calm faces
-// (calm_flow.hpp), and whole rows whose inputs repeat the row below, which
-// take that row's results. What a stage needs to know for this is surveyed
-// afresh from its inputs into the caller's workspace (step_workspace.hpp),
-// by the same step that uses it; nothing is carried from one step to the
-// next.
+// Two kinds of knowledge, carried in the workspace from stage to stage and
+// from step to step, leave out work whose result is known, with the very
+// values the full arithmetic would give:
+//  - which rows of the flow repeat the row below (flow_rows.hpp): such a row
+//    of u, v and h is neither computed nor stored, the flow being decided
+//    from u, v and h alone;
+//  - where the pollutant is (pollutant_map.hpp): the fluxes of cells that
+//    are clean and stay clean are not formed, and zeros are written only
+//    over cells that held something else.
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <stdexcept>
-#include <type_traits>
-#include <utility>
 #include <vector>
 
+#include "decomposition/halo_exchange.hpp"
 #include "diagnostics/derived_terms.hpp"
 #include "grid/constant.hpp"
 #include "grid/domain.hpp"
-#include "kernels/kernels.hpp"
+#include "kernels/boundary_rules.hpp"
 #include "kernels/point_terms.hpp"
-#include "decomposition/halo_exchange.hpp"
-#include "timestep/calm_flow.hpp"
+#include "timestep/flow_rows.hpp"
 #include "timestep/pollutant_map.hpp"
 #include "timestep/row_team.hpp"
 #include "timestep/step_workspace.hpp"
@@ -61,50 +64,272 @@
 
 namespace {
 
+using pollutant_map::span;
 using terms::idx;
 
-// The grid's interior (d), the block's stored extent (m) and what the block
-// computes: the cells c0..c1 of rows r0..r1, the u faces c0..c1 + 1 of those
-// rows and the v faces c0..c1 of rows r0..r1 + 1. For the whole grid that
-// is the cells ids..ide-1, jds..jde-1, the u faces up to ide and the v
-// faces up to jde.
+// Below this much work (in points computed) a stage runs on the calling
+// thread alone: waking the others would cost more than they save.
+constexpr long team_work = 20000;
+
+// The grid's interior (d), the block's stored extent (m), its patch (p) and
+// what it computes: the cells c0..c1 of rows r0..r1, the u faces c0..c1 + 1
+// of those rows and the v faces c0..c1 of rows r0..r1 + 1. For the whole
+// grid that is the cells ids..ide-1, jds..jde-1, the u faces up to ide and
+// the v faces up to jde.
 struct extent {
   int ids, ide, jds, jde, ims, ime, jms, jme;
+  int ips, ipe, jps, jpe;
   int c0, c1, r0, r1;
   idx nx;
   grid_spacing s;
   idx row(int j) const noexcept { return at(0, j, ims, ime, jms); }
+  std::size_t at_row(int j) const noexcept { return static_cast<std::size_t>(j - jms); }
+  bool own_cell_row(int j) const noexcept { return j >= r0 && j <= r1; }
+  // Whether the block's rows span the grid's width: no neighbour to the
+  // west or east.
+  bool spans_width() const noexcept { return c0 == ids && c1 == ide - 1; }
 };
 
-void save_frame(const float* f, float* kept, const grid_bounds& b, const patch_bounds& p) {
-  for_boundary_frame(b, p, [&](idx from, idx count) { kept = std::copy_n(f + from, count, kept); });
+// The computed columns of each field of the flow: u on c0..c1 + 1, v and h
+// on c0..c1.
+int last_column(const extent& e, int field) noexcept { return field == 0 ? e.c1 + 1 : e.c1; }
+
+// The flow fields of a set (the module's u, v, h or the stage's), with what
+// is known of their rows.
+struct flow_set {
+  float* f[3];
+  flow_rows* rows;
+  const extent* e;
+
+  // Where row j's values of field k are stored, at column 0.
+  float* at_row(int k, int j) const noexcept { return f[k] + e->row(rows->source[e->at_row(j)]); }
+  // The row's own storage, at column 0.
+  float* own(int k, int j) const noexcept { return f[k] + e->row(j); }
+};
+
+void resolve(flow_rows& r, const extent& e) {
+  for (int j = e.jms; j <= e.jme; ++j) {
+    const std::size_t k = e.at_row(j);
+    r.source[k] = (j == e.jms || r.stored[k] != 0) ? j : r.source[k - 1];
+  }
 }
 
-void restore_frame(float* f, const float* kept, const grid_bounds& b, const patch_bounds& p) {
-  for_boundary_frame(b, p, [&](idx to, idx count) {
-    std::copy_n(kept, count, f + to);
-    kept += count;
-  });
+// Writes out row j of the set: its computed columns from where they are
+// stored.
+void write_out(const flow_set& s, int j) {
+  const extent& e = *s.e;
+  const std::size_t at = e.at_row(j);
+  if (s.rows->stored[at] != 0) return;
+  for (int k = 0; k < 3; ++k) {
+    const float* from = s.at_row(k, j);
+    std::copy(from + e.c0, from + last_column(e, k) + 1, s.own(k, j) + e.c0);
+  }
+  s.rows->stored[at] = 1;
+  s.rows->source[at] = j;
 }
 
-// Height of the cells of one row, diagnosed from u and v.
-void height_row(float* __restrict h, const float* __restrict u, const float* __restrict v, idx row,
-                const extent& e) noexcept {
-  for (int i = e.c0; i <= e.c1; ++i) h[row + i] = terms::diagnosed_height(u, v, row + i, e.nx, e.s);
+// Writes out the own cell rows of [j0, j1] that are not stored.
+void write_out_rows(const flow_set& s, int j0, int j1) {
+  const extent& e = *s.e;
+  bool changed = false;
+  for (int j = std::max(j0, e.r0); j <= std::min(j1, e.r1); ++j) {
+    changed = changed || s.rows->stored[e.at_row(j)] == 0;
+    write_out(s, j);
+  }
+  if (changed) resolve(*s.rows, e);
 }
 
-// What a stage knows of where its pollutant is: the non-zero columns of
-// each stored row of the stage's q (indexed j - jms), and in the second
-// stage those of the entry q, which the average reads at each cell.
+bool same_columns(const float* a, const float* b, int from, int to) noexcept {
+  return from > to || std::memcmp(a + from, b + from, static_cast<std::size_t>(to - from + 1) * sizeof(float)) == 0;
+}
+
+// Whether row j's computed columns hold the same values as row j-1's.
+bool computed_columns_repeat(const flow_set& s, int j) {
+  const extent& e = *s.e;
+  for (int k = 0; k < 3; ++k) {
+    if (!same_columns(s.at_row(k, j), s.at_row(k, j - 1), e.c0, last_column(e, k))) return false;
+  }
+  return true;
+}
+
+// Learns the rows of a set whose arrays hold every value (a caller has
+// written into them): every row stored, each compared with the row below.
+void survey_flow(const flow_set& s) {
+  const extent& e = *s.e;
+  std::fill(s.rows->stored.begin(), s.rows->stored.end(), 1);
+  resolve(*s.rows, e);
+  for (int j = e.jms; j <= e.jme; ++j) {
+    s.rows->same[e.at_row(j)] = e.own_cell_row(j) && j > e.r0 && computed_columns_repeat(s, j);
+  }
+}
+
+// The span of the non-zero values (+0 or -0 count as zero) of columns
+// from..to of a row (pointing at column 0).
+span nonzero_between(const float* row, int from, int to) noexcept {
+  if (from > to) return pollutant_map::nothing;
+  const span s = pollutant_map::nonzero_columns(row + from, to - from + 1, from);
+  return s;
+}
+
+// The span of the values other than +0 among columns from..to.
+span written_between(const float* row, int from, int to) noexcept {
+  int lo = from;
+  while (lo <= to && std::bit_cast<std::uint32_t>(row[lo]) == 0) ++lo;
+  if (lo > to) return pollutant_map::nothing;
+  int hi = to;
+  while (std::bit_cast<std::uint32_t>(row[hi]) == 0) --hi;
+  return {lo, hi};
+}
+
+// The cells c0..c1 of each own cell row of q that may hold something other
+// than +0.
+void survey_cells(const float* q, std::vector<span>& out, const extent& e) {
+  for (int j = e.jms; j <= e.jme; ++j) {
+    out[e.at_row(j)] = e.own_cell_row(j) ? written_between(q + e.row(j), e.c0, e.c1) : pollutant_map::nothing;
+  }
+}
+
+// Whether each row of a stage's input, as the stage reads it, holds the same
+// values of u, v and h as the row below. The rows that the step cannot know
+// (the first cell row, the halo rows) are compared in full. An own cell row
+// known to repeat holds, in a block whose rows span the grid's width, the
+// boundary values of the row below as well: they are made from its computed
+// columns alone. Beside a neighbour to the west or east, its halo columns
+// are compared, and a row that differs there is written out, so that it is
+// read from its own storage.
+void input_rows(const flow_set& s, std::vector<unsigned char>& same, const extent& e) {
+  const bool whole_rows = e.spans_width();
+  bool changed = false;
+  for (int j = e.jms; j <= e.jme; ++j) {
+    const std::size_t at = e.at_row(j);
+    if (j == e.jms) {
+      same[at] = 0;
+      continue;
+    }
+    if (e.own_cell_row(j) && j > e.r0) {
+      bool repeat = s.rows->same[at] != 0;
+      if (whole_rows) {
+        same[at] = repeat;
+        continue;
+      }
+      for (int k = 0; k < 3 && repeat; ++k) {
+        const float* mine = s.own(k, j);
+        const float* below = s.own(k, j - 1);
+        repeat = same_columns(mine, below, e.ims, e.c0 - 1) && same_columns(mine, below, last_column(e, k) + 1, e.ime);
+      }
+      if (!repeat && s.rows->stored[at] == 0) {
+        write_out(s, j);
+        changed = true;
+      }
+      same[at] = repeat;
+      continue;
+    }
+    bool repeat = true;
+    for (int k = 0; k < 3 && repeat; ++k) repeat = same_columns(s.own(k, j), s.own(k, j - 1), e.ims, e.ime);
+    same[at] = repeat;
+  }
+  if (changed) resolve(*s.rows, e);
+}
+
+// In a block whose rows span the grid's width, the boundary columns of q
+// are made from the row's cells: the west ones mirror columns 1 .. ids - ims,
+// the east ones copy column ide - 1. Whether that lets them be known from
+// the span of the cells.
+bool boundary_q_follows_cells(const extent& e) noexcept {
+  return e.spans_width() && e.c0 <= 1 && e.ids - e.ims <= e.c1;
+}
+// Whether the boundary columns of q made from cells that hold +0 outside
+// `cells` come out +0.
+bool boundary_q_clean(const extent& e, span cells) noexcept {
+  return cells.empty() || (cells.lo > e.ids - e.ims && cells.hi < e.ide - 1);
+}
+
+// Where each row of a stage's input q, as the stage reads it, may be other
+// than zero: for own cell rows the span known for their cells widened to
+// the boundary or halo columns that may hold something, the other rows
+// looked at in full.
+void input_pollutant(const float* q, const std::vector<span>& own, std::vector<span>& out, const extent& e) {
+  const bool derived = boundary_q_follows_cells(e);
+  for (int j = e.jms; j <= e.jme; ++j) {
+    const std::size_t at = e.at_row(j);
+    const float* row = q + e.row(j);
+    if (!e.own_cell_row(j)) {
+      out[at] = nonzero_between(row, e.ims, e.ime);
+      continue;
+    }
+    span known = own[at];
+    if (derived) {
+      if (!known.empty() && known.lo <= e.ids - e.ims) known.lo = e.ims;
+      if (!known.empty() && known.hi >= e.ide - 1) known.hi = e.ime;
+      out[at] = known;
+      continue;
+    }
+    out[at] = pollutant_map::hull(pollutant_map::hull(known, nonzero_between(row, e.ims, e.c0 - 1)),
+                                  nonzero_between(row, e.c1 + 1, e.ime));
+  }
+}
+
+// Whether the west and east boundary columns of q in each own cell row hold
+// +0 (known only where they follow the cells).
+void survey_q_frame(const float* q, std::vector<unsigned char>& zero, const extent& e) {
+  const bool known = boundary_q_follows_cells(e);
+  for (int j = e.jms; j <= e.jme; ++j) {
+    const float* row = q + e.row(j);
+    bool clean = known && e.own_cell_row(j);
+    for (int i = e.ims; i <= e.ids - 1 && clean; ++i) clean = std::bit_cast<std::uint32_t>(row[i]) == 0;
+    for (int i = e.ide; i <= e.ime && clean; ++i) clean = std::bit_cast<std::uint32_t>(row[i]) == 0;
+    zero[e.at_row(j)] = clean;
+  }
+}
+
+// Which boundary column rules each row of a stage's input takes
+// (boundary::flow_columns, pollutant_columns), given its q's cells and
+// whether its boundary columns of q hold +0 (q_zero): in a block whose rows
+// span the grid's width, those of u, v and h only in the rows that hold
+// their values (the reads of the others go to the row that does), and
+// those of q only where they may change something, not where the columns
+// hold +0 and the cells give +0. Every rule in every other row. Where the
+// stage keeps the columns that the rules write (the second, whose set 1
+// keeps them), q_zero then tells what they hold.
+void choose_rules(const extent& e, const flow_rows& flow, const std::vector<span>& q_cells,
+                  std::vector<unsigned char>& q_zero, bool keeps_columns, std::vector<unsigned char>& rules) {
+  const bool whole_rows = e.spans_width();
+  const bool derived = boundary_q_follows_cells(e);
+  for (int j = e.jms; j <= e.jme; ++j) {
+    const std::size_t at = e.at_row(j);
+    if (!whole_rows || !e.own_cell_row(j)) {
+      rules[at] = boundary::all_columns;
+      if (keeps_columns) q_zero[at] = 0;
+      continue;
+    }
+    unsigned char which = flow.stored[at] != 0 ? boundary::flow_columns : 0;
+    const bool clean = derived && boundary_q_clean(e, q_cells[at]);
+    if (!(clean && q_zero[at] != 0)) which |= boundary::pollutant_columns;
+    if (keeps_columns) q_zero[at] = clean;
+    rules[at] = which;
+  }
+}
+
+// What a stage knows of where its pollutant is: the input rows' spans, and
+// in the second stage the spans of the entry q, which the average reads at
+// each cell.
 struct pollutant {
-  const pollutant_map::span* stage_rows;
-  const pollutant_map::span* entry_rows;  // nullptr in the first stage
-  bool may_skip;                          // the spacing lets clean cells be skipped
+  const span* stage_rows;
+  const span* entry_rows;  // nullptr in the first stage
+  bool may_skip;           // the spacing lets clean cells be skipped
 };
+
+// Whether the velocities of a row's faces are moderate, looked at once per
+// stored row (1 unknown, 2 yes, 3 no).
+bool moderate_row(std::vector<unsigned char>& known, const float* row, int from, int count, std::size_t at) {
+  if (known[at] == 0) known[at] = pollutant_map::moderate(row + from, count) ? 2 : 3;
+  return known[at] == 2;
+}
 
 // The cells of row j whose advection must be computed; every other cell of
 // c0..c1 is clean and stays clean (see pollutant_map.hpp).
-pollutant_map::span cells_to_compute(const extent& e, const pollutant& p, const float* u, const float* v, int j) {
+span cells_to_compute(const extent& e, const pollutant& p, const flow_set& in, std::vector<unsigned char>& moderate_u,
+                      std::vector<unsigned char>& moderate_v, int j) {
   using namespace pollutant_map;
   const span all{e.c0, e.c1};
   if (!p.may_skip) return all;
@@ -113,304 +338,360 @@ pollutant_map::span cells_to_compute(const extent& e, const pollutant& p, const 
   if (p.entry_rows != nullptr) reach = hull(reach, p.entry_rows[j - e.jms]);
   const span cells = clip(reach, all);
   if (cells.lo == all.lo && cells.hi == all.hi) return all;
-  const idx r = e.row(j) + e.c0;
   const int faces = e.c1 - e.c0 + 1;
-  if (!moderate(u + r, faces + 1) || !moderate(v + r, faces) || !moderate(v + r + e.nx, faces)) return all;
+  const std::size_t su = e.at_row(in.rows->source[e.at_row(j)]);
+  const std::size_t sv = su;
+  const std::size_t sn = e.at_row(in.rows->source[e.at_row(j + 1)]);
+  if (!moderate_row(moderate_u, in.at_row(0, j), e.c0, faces + 1, su) ||
+      !moderate_row(moderate_v, in.at_row(1, j), e.c0, faces, sv) ||
+      !moderate_row(moderate_v, in.at_row(1, j + 1), e.c0, faces, sn)) {
+    return all;
+  }
   return cells;
 }
 
-// Visits i = lo..hi: both(i) where i lies in `s`, only(i) elsewhere.
-template <class Both, class Only>
-inline void split(int lo, int hi, pollutant_map::span s, Both both, Only only) {
-  const int a = std::max(lo, s.lo), b = std::min(hi, s.hi);
-  if (a > b) {
+// What one stage writes, and how: the first stage advances set 0 into set 1
+// by one step; the second averages set 1, advanced by half a step for the
+// pollutant, with the entry state that the module arrays hold, in place.
+struct stage {
+  bool second;
+  float dt;
+  flow_set in;   // the flow the stage reads, its boundary values set
+  flow_set out;  // the flow it writes
+  const float* q_in;
+  float* q_out;
+  float* dqdt;           // the second stage's rate, nullptr in the first
+  span* q_spans;         // the output q's spans, kept up to date
+  span* dqdt_spans;      // the rate's, in the second stage
+  const unsigned char* uv_repeat;
+  const unsigned char* row_repeat;
+  const span* cells;
+  const unsigned char* active;  // the rows the sweep visits
+};
+
+// The columns of the block next to its west and east edges, from which the
+// boundary values and the neighbours' halos are made: written in every row.
+template <class F>
+void for_edge_columns(const extent& e, int last, F f) {
+  const int edges[4] = {e.ips, e.ips + 1, e.ipe - 1, e.ipe};
+  for (int n = 0; n < 4; ++n) {
+    const int i = edges[n];
+    if (i < e.c0 || i > last || (n > 0 && i <= edges[n - 1])) continue;
+    f(i);
+  }
+}
+
+// The flow of row j of a stage: computed, copied from the row below (its u
+// and v repeat; its height comes after), or left to the row below but for
+// its edge columns (the whole row repeats).
+void flow_row(const stage& st, int j) {
+  const extent& e = *st.in.e;
+  const grid_spacing& s = e.s;
+  const std::size_t at = e.at_row(j);
+  if (st.row_repeat[at] != 0) {
+    // The edge columns of u and v now; those of h once the row below has
+    // its height (repeat_edge_heights). In a block whose rows span the
+    // grid's width nothing reads them: the boundary values of the row are
+    // left to the row below, and the exchange sends only stored rows.
+    if (e.spans_width()) return;
+    for (int k = 0; k < 2; ++k) {
+      const float* below = st.out.own(k, j - 1);
+      float* mine = st.out.own(k, j);
+      for_edge_columns(e, last_column(e, k), [&](int i) { mine[i] = below[i]; });
+    }
+    return;
+  }
+  if (st.uv_repeat[at] != 0) {
+    for (int k = 0; k < 2; ++k) {
+      const float* below = st.out.at_row(k, j - 1);
+      std::copy(below + e.c0, below + last_column(e, k) + 1, st.out.own(k, j) + e.c0);
+    }
+    return;
+  }
+  const float* u_s = st.in.at_row(0, j - 1);
+  const float* u = st.in.at_row(0, j);
+  const float* u_n = st.in.at_row(0, j + 1);
+  const float* v_s = st.in.at_row(1, j - 1);
+  const float* v = st.in.at_row(1, j);
+  const float* v_n = st.in.at_row(1, j + 1);
+  const float* h_s = st.in.at_row(2, j - 1);
+  const float* h = st.in.at_row(2, j);
+  float* out_u = st.out.own(0, j);
+  float* out_v = st.out.own(1, j);
+  if (!st.second) {
 PLUME_INDEPENDENT_POINTS
-    for (int i = lo; i <= hi; ++i) only(i);
+    for (int i = e.c0; i <= e.c1 + 1; ++i) {
+      out_u[i] = u[i] + terms::u_tendency(u_s + i, u + i, u_n + i, v + i, v_n + i, h + i, s);
+    }
+PLUME_INDEPENDENT_POINTS
+    for (int i = e.c0; i <= e.c1; ++i) {
+      out_v[i] = v[i] + terms::v_tendency(u_s + i, u + i, v_s + i, v + i, v_n + i, h_s + i, h + i, s);
+    }
     return;
   }
 PLUME_INDEPENDENT_POINTS
-  for (int i = lo; i < a; ++i) only(i);
-PLUME_INDEPENDENT_POINTS
-  for (int i = a; i <= b; ++i) both(i);
-PLUME_INDEPENDENT_POINTS
-  for (int i = b + 1; i <= hi; ++i) only(i);
-}
-
-// Visits i = lo..hi in runs, calling f(in_a, in_b, i) with in_a and in_b
-// compile-time flags that say whether i lies in span a and in span b, so
-// that each run is one plain loop.
-template <class F>
-inline void visit_runs(int lo, int hi, pollutant_map::span a, pollutant_map::span b, F f) {
-  // The points where a run starts, in order (at most four besides lo).
-  int cuts[4] = {};
-  int n = 0;
-  for (const pollutant_map::span& s : {a, b}) {
-    if (s.empty()) continue;
-    for (int c : {s.lo, s.hi + 1}) {
-      if (c <= lo || c > hi || n == 4) continue;
-      int at = n++;
-      for (; at > 0 && cuts[at - 1] > c; --at) cuts[at] = cuts[at - 1];
-      cuts[at] = c;
-    }
+  for (int i = e.c0; i <= e.c1 + 1; ++i) {
+    out_u[i] = terms::heun(out_u[i], u[i], terms::u_tendency(u_s + i, u + i, u_n + i, v + i, v_n + i, h + i, s));
   }
-  const auto run = [](int from, int to, auto g) {
 PLUME_INDEPENDENT_POINTS
-    for (int i = from; i < to; ++i) g(i);
-  };
-  const auto inside = [](pollutant_map::span s, int i) { return s.lo <= i && i <= s.hi; };
-  int from = lo;
-  for (int t = 0; t <= n; ++t) {
-    const int to = t < n ? cuts[t] : hi + 1;
-    if (to <= from) continue;
-    const bool ia = inside(a, from), ib = inside(b, from);
-    if (ia && ib) {
-      run(from, to, [&](int i) { f(std::true_type{}, std::true_type{}, i); });
-    } else if (ia) {
-      run(from, to, [&](int i) { f(std::true_type{}, std::false_type{}, i); });
-    } else if (ib) {
-      run(from, to, [&](int i) { f(std::false_type{}, std::true_type{}, i); });
-    } else {
-      run(from, to, [&](int i) { f(std::false_type{}, std::false_type{}, i); });
-    }
-    from = to;
+  for (int i = e.c0; i <= e.c1; ++i) {
+    out_v[i] = terms::heun(out_v[i], v[i],
+                           terms::v_tendency(u_s + i, u + i, v_s + i, v + i, v_n + i, h_s + i, h + i, s));
   }
 }
 
-// One stage's sweep over the cell rows [first, last) of r0..r1.
-//
-// Each row takes three loops. The first computes the x-face fluxes and
-// hands each face to `face_u`, which advances u there; the second the
-// fluxes through the cells' north faces, with `face_v` advancing v; the
-// third hands each cell its four fluxes (`cell`, which advances q) and,
-// from the second row on, diagnoses the height of the cell below, whose
-// north v is now in place. Pairing the flux arithmetic with the
-// division-heavy momentum terms keeps the divider and the other units busy
-// together. The sweep that ends after r1 also advances v on row r1 + 1; the
-// height of the sweep's last row, whose north neighbour may belong to
-// another sweep, is left to the caller.
-//
-// Fluxes are formed only for the faces of the cells that must be computed
-// (cells_to_compute); the clean cells get `clear` instead of `cell`. The
-// north faces of a row serve the row above as its south faces, so they are
-// formed for the cells of both rows.
-//
-// Within a row no point reads what another point of the row writes (the
-// stage arrays, the module arrays and the flux rows are distinct), which
-// the loops tell the compiler so that it need not check at run time.
-template <class FaceU, class FaceV, class Cell, class Clear, class Height, class RepeatRow, class RepeatHeight>
-void sweep(const extent& e, int first, int last, const float* q, const float* u, const float* v, const float* h,
-           float dt, const pollutant& p, const unsigned char* repeats, float* rows, FaceU face_u, FaceV face_v,
-           Cell cell, Clear clear, Height height, RepeatRow repeat_row, RepeatHeight repeat_height) {
-  using pollutant_map::span;
-  const int c0 = e.c0, c1 = e.c1, ims = e.ims;
+// The edge columns of the height of a row that repeats the row below.
+void repeat_edge_heights(const stage& st, int j) {
+  const extent& e = *st.in.e;
+  if (e.spans_width()) return;
+  const float* below = st.out.own(2, j - 1);
+  float* mine = st.out.own(2, j);
+  for_edge_columns(e, last_column(e, 2), [&](int i) { mine[i] = below[i]; });
+}
+
+// The v faces of row r1 + 1, computed in full (the row north of the cells).
+void north_v_row(const stage& st) {
+  const extent& e = *st.in.e;
+  const int j = e.r1 + 1;
+  const float* u_s = st.in.at_row(0, j - 1);
+  const float* u = st.in.at_row(0, j);
+  const float* v_s = st.in.at_row(1, j - 1);
+  const float* v = st.in.at_row(1, j);
+  const float* v_n = st.in.at_row(1, j + 1);
+  const float* h_s = st.in.at_row(2, j - 1);
+  const float* h = st.in.at_row(2, j);
+  float* out_v = st.out.own(1, j);
+PLUME_INDEPENDENT_POINTS
+  for (int i = e.c0; i <= e.c1; ++i) {
+    const float tendency = terms::v_tendency(u_s + i, u + i, v_s + i, v + i, v_n + i, h_s + i, h + i, e.s);
+    out_v[i] = st.second ? terms::heun(out_v[i], v[i], tendency) : v[i] + tendency;
+  }
+}
+
+// The height of the cells of row j, from the stage's new u and v.
+void height_row(const stage& st, int j) {
+  const extent& e = *st.in.e;
+  const float* u = st.out.at_row(0, j);
+  const float* v = st.out.at_row(1, j);
+  const float* v_n = st.out.at_row(1, j + 1);
+  float* h = st.out.own(2, j);
+PLUME_INDEPENDENT_POINTS
+  for (int i = e.c0; i <= e.c1; ++i) h[i] = terms::diagnosed_height(u + i, v + i, v_n + i, e.s);
+}
+
+// The pollutant of row j: the fluxes of the faces of its cells to compute
+// (the south ones taken from the row below where it left them, the north
+// ones also for the cells of the row above), the cells' new values, and +0
+// written over the cells that may hold something else. fy_south holds the
+// south fluxes of `cells` when south_ready.
+void pollutant_row(const stage& st, int j, span cells, span above, bool south_ready, float* fx, float* fy_south,
+                   float* fy_north) {
+  const extent& e = *st.in.e;
+  const grid_spacing& s = e.s;
+  const int ims = e.ims;
+  const std::size_t at = e.at_row(j);
+  const idx r = e.row(j);
+  const float* q = st.q_in;
+  const float* q_ss = q + e.row(j - 2);
+  const float* q_s = q + e.row(j - 1);
+  const float* q_c = q + r;
+  const float* q_n = q + e.row(j + 1);
+  const float* q_nn = q + e.row(j + 2);
+  const float* u = st.in.at_row(0, j);
+  const float* v = st.in.at_row(1, j);
+  const float* v_n = st.in.at_row(1, j + 1);
+  if (!cells.empty()) {
+    if (!south_ready) {
+PLUME_INDEPENDENT_POINTS
+      for (int i = cells.lo; i <= cells.hi; ++i) {
+        fy_south[i - ims] = terms::y_face_flux(q_ss + i, q_s + i, q_c + i, q_n + i, v + i, st.dt, s);
+      }
+    }
+PLUME_INDEPENDENT_POINTS
+    for (int i = cells.lo; i <= cells.hi + 1; ++i) fx[i - ims] = terms::x_face_flux(q_c + i, u + i, st.dt, s);
+  }
+  const span north = pollutant_map::hull(cells, above);
+PLUME_INDEPENDENT_POINTS
+  for (int i = north.lo; i <= north.hi; ++i) {
+    fy_north[i - ims] = terms::y_face_flux(q_s + i, q_c + i, q_n + i, q_nn + i, v_n + i, st.dt, s);
+  }
+  float* out = st.q_out + r;
+  const span old_q = st.q_spans[at];
+  if (!st.second) {
+PLUME_INDEPENDENT_POINTS
+    for (int i = cells.lo; i <= cells.hi; ++i) {
+      const idx c = i - ims;
+      out[i] = q_c[i] + terms::cell_change(fx[c], fx[c + 1], fy_south[c], fy_north[c], s);
+    }
+  } else {
+    float* rate = st.dqdt + r;
+    const span old_rate = st.dqdt_spans[at];
+PLUME_INDEPENDENT_POINTS
+    for (int i = cells.lo; i <= cells.hi; ++i) {
+      const idx c = i - ims;
+      const float dq = terms::cell_change(fx[c], fx[c + 1], fy_south[c], fy_north[c], s);
+      rate[i] = dq * 2.0f;
+      out[i] = terms::heun(out[i], q_c[i], dq);
+    }
+    for (int i = old_rate.lo; i <= old_rate.hi; ++i) {
+      if (i < cells.lo || i > cells.hi) rate[i] = 0.0f;
+    }
+    st.dqdt_spans[at] = cells.empty() ? cells : written_between(rate, cells.lo, cells.hi);
+  }
+  // The cells outside `cells` are clean and stay clean: +0 where they may
+  // hold something else. (In the second stage the cells take in the
+  // entry q's span, so none outside does.)
+  for (int i = old_q.lo; i <= old_q.hi; ++i) {
+    if (i < cells.lo || i > cells.hi) out[i] = 0.0f;
+  }
+  st.q_spans[at] = cells.empty() ? cells : written_between(out, cells.lo, cells.hi);
+}
+
+// One part of a stage's sweep: the own cell rows [first, last). A row that
+// is not active needs nothing: its flow repeats the row below, its cells
+// and those of the row above are clean and stay so, and it holds +0 there
+// already.
+void sweep(const stage& st, int first, int last, float* rows) {
+  const extent& e = *st.in.e;
   const idx nx = e.nx;
-  const grid_spacing s = e.s;
   float* const fx = rows;
   float* fy_south = rows + nx;
   float* fy_north = rows + 2 * nx;
-  span cells = pollutant_map::nothing;
-  bool south_ready = false;  // fy_south holds the south fluxes of `cells`
-  bool repeated = false;     // the previous row was a repeat
-  // The tendency of a face: formed in full, or the +0 of a calm face.
-  const auto u_tendency = [&](auto unsettled, idx k) {
-    if constexpr (unsettled) return terms::u_tendency(u, v, h, k, nx, s);
-    return 0.0f;
-  };
-  const auto v_tendency = [&](auto unsettled, idx k) {
-    if constexpr (unsettled) return terms::v_tendency(u, v, h, k, nx, s);
-    return 0.0f;
-  };
+  bool south_ready = false;  // fy_south holds the south fluxes of row j's cells
   for (int j = first; j < last; ++j) {
-    const idx r = e.row(j);
-    if (j > first && repeats[j - e.jms] != 0) {
-      // Every input this row reads repeats the row below: so do its results.
-      repeat_row(r);
-      if (repeated) {
-        repeat_height(r - nx);
-      } else {
-PLUME_INDEPENDENT_POINTS
-        for (int i = c0; i <= c1; ++i) height(r - nx + i);
-      }
-      repeated = true;
+    const std::size_t at = e.at_row(j);
+    if (st.active[at] == 0) {
       south_ready = false;
       continue;
     }
-    if (!south_ready) {
-      cells = cells_to_compute(e, p, u, v, j);
-      for (int i = cells.lo; i <= cells.hi; ++i) fy_south[i - ims] = terms::y_face_flux(q, v, r + i, nx, dt, s);
-    }
-    const span above = j + 1 < last ? cells_to_compute(e, p, u, v, j + 1) : pollutant_map::nothing;
-    const span x_faces = cells.empty() ? cells : span{cells.lo, cells.hi + 1};
-    const span u_faces = !p.may_skip ? span{c0, c1 + 1} : calm_flow::unsettled_faces(c0, c1 + 1, [&](int i) {
-      return calm_flow::unsettled_u(u, v, h, r + i, nx);
-    });
-    const span v_faces = !p.may_skip ? span{c0, c1} : calm_flow::unsettled_faces(c0, c1, [&](int i) {
-      return calm_flow::unsettled_v(u, v, h, r + i, nx);
-    });
-    visit_runs(c0, c1 + 1, x_faces, u_faces, [&](auto flux, auto unsettled, int i) {
-      if constexpr (flux) fx[i - ims] = terms::x_face_flux(q, u, r + i, dt, s);
-      face_u(r + i, u_tendency(unsettled, r + i));
-    });
-    visit_runs(c0, c1, pollutant_map::hull(cells, above), v_faces, [&](auto flux, auto unsettled, int i) {
-      if constexpr (flux) fy_north[i - ims] = terms::y_face_flux(q, v, r + nx + i, nx, dt, s);
-      face_v(r + i, v_tendency(unsettled, r + i));
-    });
-    const auto with_fluxes = [&](int i) {
-      const idx c = i - ims;
-      cell(r + i, fx[c], fx[c + 1], fy_south[c], fy_north[c]);
-    };
-    if (j > first) {
-      split(
-          c0, c1, cells,
-          [&](int i) {
-            with_fluxes(i);
-            height(r - nx + i);
-          },
-          [&](int i) {
-            clear(r + i);
-            height(r - nx + i);
-          });
-    } else {
-      split(c0, c1, cells, with_fluxes, [&](int i) { clear(r + i); });
-    }
+    flow_row(st, j);
+    if (j > first && st.out.rows->stored[at - 1] != 0) height_row(st, j - 1);
+    if (st.row_repeat[at] != 0) repeat_edge_heights(st, j);
+    const span cells = st.cells[at];
+    const span above = j + 1 < last ? st.cells[at + 1] : pollutant_map::nothing;
+    pollutant_row(st, j, cells, above, south_ready, fx, fy_south, fy_north);
     std::swap(fy_south, fy_north);
-    cells = above;
     south_ready = true;
-    repeated = false;
   }
-  if (last == e.r1 + 1) {
-    const idx r = e.row(last);
-PLUME_INDEPENDENT_POINTS
-    for (int i = c0; i <= c1; ++i) face_v(r + i, terms::v_tendency(u, v, h, r + i, nx, s));
+  if (last == e.r1 + 1) north_v_row(st);
+}
+
+// The rows [r0, r1] split into `parts` runs of about equal work.
+std::vector<int> part_starts(const extent& e, const long* cost, long total, int parts) {
+  std::vector<int> starts{e.r0};
+  long done = 0;
+  for (int j = e.r0; j <= e.r1 && static_cast<int>(starts.size()) < parts; ++j) {
+    done += cost[e.at_row(j)];
+    if (done * parts >= total * static_cast<long>(starts.size()) && j + 1 <= e.r1) starts.push_back(j + 1);
   }
+  starts.push_back(e.r1 + 1);
+  return starts;
 }
 
-// Copies columns lo..hi of the row below (starting at r - nx) into row r.
-inline void repeat_row(float* f, idx r, int lo, int hi, idx nx) noexcept {
-  std::copy_n(f + r - nx + lo, hi - lo + 1, f + r + lo);
-}
-
-// Stage 1, the forward step of set 0 into set 1: the pollutant advected over
-// one step, the velocities advanced by their tendencies, the height
-// diagnosed from the advanced velocities.
-void predictor(float* __restrict u1, float* __restrict v1, float* __restrict h1, float* __restrict q1,
-               const float* __restrict u0, const float* __restrict v0, const float* __restrict h0,
-               const float* __restrict q0, const pollutant& p, const unsigned char* repeats, float* rows,
-               const extent& e, int first, int last) noexcept {
-  const idx nx = e.nx;
-  const grid_spacing s = e.s;
-  sweep(
-      e, first, last, q0, u0, v0, h0, constant::step_length, p, repeats, rows,
-      [=](idx k, float tendency) { u1[k] = u0[k] + tendency; },
-      [=](idx k, float tendency) { v1[k] = v0[k] + tendency; },
-      [=](idx k, float fx_w, float fx_e, float fy_s, float fy_n) {
-        q1[k] = q0[k] + terms::cell_change(fx_w, fx_e, fy_s, fy_n, s);
-      },
-      [=](idx k) { q1[k] = 0.0f; },
-      [=](idx k) { h1[k] = terms::diagnosed_height(u1, v1, k, nx, s); },
-      [=](idx r) {
-        repeat_row(u1, r, e.c0, e.c1 + 1, nx);
-        repeat_row(v1, r, e.c0, e.c1, nx);
-        repeat_row(q1, r, e.c0, e.c1, nx);
-      },
-      [=](idx r) { repeat_row(h1, r, e.c0, e.c1, nx); });
-}
-
-// Stage 2, the corrector: tendencies and the half-step pollutant increment
-// on the boundary-completed set 1, averaged with the entry state held in
-// u, v, q, which are overwritten point by point; then the final height.
-void corrector(float* __restrict u, float* __restrict v, float* __restrict h, float* __restrict q,
-               float* __restrict dqdt, const float* __restrict u1, const float* __restrict v1,
-               const float* __restrict h1, const float* __restrict q1, const pollutant& p,
-               const unsigned char* repeats, float* rows, const extent& e, int first, int last) noexcept {
-  const idx nx = e.nx;
-  const grid_spacing s = e.s;
-  sweep(
-      e, first, last, q1, u1, v1, h1, constant::stage2_length, p, repeats, rows,
-      [=](idx k, float tendency) { u[k] = terms::heun(u[k], u1[k], tendency); },
-      [=](idx k, float tendency) { v[k] = terms::heun(v[k], v1[k], tendency); },
-      [=](idx k, float fx_w, float fx_e, float fy_s, float fy_n) {
-        const float dq = terms::cell_change(fx_w, fx_e, fy_s, fy_n, s);
-        dqdt[k] = dq * 2.0f;
-        q[k] = terms::heun(q[k], q1[k], dq);
-      },
-      [=](idx k) {
-        dqdt[k] = 0.0f;
-        q[k] = 0.0f;
-      },
-      [=](idx k) { h[k] = terms::diagnosed_height(u, v, k, nx, s); },
-      [=](idx r) {
-        repeat_row(u, r, e.c0, e.c1 + 1, nx);
-        repeat_row(v, r, e.c0, e.c1, nx);
-        repeat_row(q, r, e.c0, e.c1, nx);
-        repeat_row(dqdt, r, e.c0, e.c1, nx);
-      },
-      [=](idx r) { repeat_row(h, r, e.c0, e.c1, nx); });
-}
-
-// Runs a stage over all cell rows in chunks, then the height of each
-// chunk's last row, once every chunk's v is in place.
-template <class Stage>
-void in_chunks(const extent& e, const step_workspace& ws, float* h, const float* u, const float* v, Stage stage) {
-  step_team& team = ws.team();
-  team.for_each_chunk(e.r0, e.r1 + 1, [&](int k, int first, int last) { stage(ws.flux_rows(k), first, last); });
-  const int parts = team.size();
-  for (int k = 0; k < parts; ++k) {
-    const auto [first, last] = row_chunk(e.r0, e.r1 + 1, k, parts);
-    if (first < last) height_row(h, u, v, e.row(last - 1), e);
+// Runs one stage over the block: decides which output rows repeat and which
+// cells to compute, shares the rows out among the threads by their work,
+// sweeps, and then learns which of the output rows it computed repeat the
+// row below.
+void run_stage(stage& st, step_workspace& ws, const pollutant& p, const unsigned char* entry_same) {
+  const extent& e = *st.in.e;
+  const std::size_t first = e.at_row(e.r0), last = e.at_row(e.r1);
+  const unsigned char* const same = ws.input_same.data();
+  unsigned char* const uv = ws.uv_repeat.data();
+  unsigned char* const repeat = ws.row_repeat.data();
+  unsigned char* const active = ws.active.data();
+  span* const cells = ws.cells.data();
+  long* const cost = ws.cost.data();
+  // Which output rows' u and v repeat: their inputs two rows each way
+  // repeat (and in the second stage the entry values of the row); the cells
+  // to compute and the work of each row.
+  std::fill(ws.moderate_u.begin(), ws.moderate_u.end(), 0);
+  std::fill(ws.moderate_v.begin(), ws.moderate_v.end(), 0);
+  const long flow_cost = 4 * (e.c1 - e.c0 + 2);
+  long total = 0;
+  for (std::size_t k = first; k <= last; ++k) {
+    uv[k] = (same[k - 2] & same[k - 1] & same[k] & same[k + 1] & same[k + 2]) != 0 &&
+            (entry_same == nullptr || entry_same[k] != 0);
+    const int j = e.r0 + static_cast<int>(k - first);
+    cells[k] = cells_to_compute(e, p, st.in, ws.moderate_u, ws.moderate_v, j);
+    cost[k] = 8 + (cells[k].empty() ? 0 : 4 * (cells[k].hi - cells[k].lo + 1)) + (uv[k] != 0 ? 0 : flow_cost);
+    total += cost[k];
+  }
+  const int parts = total < team_work ? 1 : std::min(ws.team().size(), e.r1 - e.r0 + 1);
+  const std::vector<int> starts = parts == 1 ? std::vector<int>{e.r0, e.r1 + 1} : part_starts(e, cost, total, parts);
+  // A part's first row is computed: the row below belongs to another part.
+  for (std::size_t n = 0; n + 1 < starts.size(); ++n) uv[e.at_row(starts[n])] = 0;
+  // The rows that the second stage computes read their entry values, which
+  // the module's arrays then must hold; then the output's rows: those that
+  // repeat are left unwritten.
+  flow_rows& out = *st.out.rows;
+  const span* const old_q = st.q_spans;
+  const span* const old_rate = st.dqdt_spans;
+  const bool edges = !e.spans_width();
+  for (std::size_t k = first; k <= last; ++k) {
+    repeat[k] = uv[k] != 0 && k < last && uv[k + 1] != 0;
+    if (st.second && uv[k] == 0) write_out(st.out, e.r0 + static_cast<int>(k - first));
+    active[k] = repeat[k] == 0 || edges || !cells[k].empty() || (k < last && !cells[k + 1].empty()) ||
+                !old_q[k].empty() || (old_rate != nullptr && !old_rate[k].empty()) ||
+                (k > first && repeat[k - 1] == 0);
+  }
+  for (std::size_t k = first; k <= last; ++k) out.stored[k] = repeat[k] == 0;
+  resolve(out, e);
+  st.uv_repeat = uv;
+  st.row_repeat = repeat;
+  st.cells = cells;
+  st.active = active;
+  const int used = static_cast<int>(starts.size()) - 1;
+  ws.team().for_each_part(used, [&](int n, int thread) { sweep(st, starts[n], starts[n + 1], ws.flux_rows(thread)); });
+  // The height of each part's last row, once the row above is in place.
+  for (int n = 0; n < used; ++n) {
+    const int j = starts[n + 1] - 1;
+    if (out.stored[e.at_row(j)] != 0) height_row(st, j);
+  }
+  for (std::size_t k = first; k <= last; ++k) {
+    const int j = e.r0 + static_cast<int>(k - first);
+    out.same[k] = repeat[k] != 0 || (k > first && computed_columns_repeat(st.out, j));
   }
 }
 
-using survey = step_workspace::survey;
-
-// Surveys the stage's inputs, the rows shared among the threads. Where
-// `copied` marks a row whose u, v and q the previous stage copied from the
-// row below, those rows are known to repeat and only h is compared: the
-// boundary values set since derive each row's halo columns from the row
-// itself. (`copied` is given only where that holds: a block with neighbours
-// to the west or east takes its halo columns from theirs.)
-void take_survey(step_team& team, survey& out, const float* u, const float* v, const float* h, const float* q,
-                 const extent& e, const unsigned char* copied) {
-  const auto bytes = static_cast<std::size_t>(e.nx) * sizeof(float);
-  team.for_each_chunk(e.jms, e.jme + 1, [&](int, int first, int last) {
-    for (int j = first; j < last; ++j) {
-      const auto at = static_cast<std::size_t>(j - e.jms);
-      const idx r = e.row(j) + e.ims;
-      out.pollutant[at] = pollutant_map::nonzero_columns(q + r, e.nx, e.ims);
-      const auto repeats = [&](const float* f) { return std::memcmp(f + r, f + r - e.nx, bytes) == 0; };
-      bool same = j > e.jms && repeats(h);
-      if (copied == nullptr || copied[at] == 0) same = same && repeats(u) && repeats(v) && repeats(q);
-      out.same_as_below[at] = same ? 1 : 0;
+// Saves (keep) or puts back the boundary frames of u, v, h and q, one after
+// the other in `kept`, nf points room each; in each row only those of the
+// fields whose column rules row_rules names (boundary::flow_columns for u,
+// v and h, pollutant_columns for q).
+template <bool keep>
+void move_frames(float* const* fields, float* kept, std::size_t nf, const grid_bounds& b, const patch_bounds& p,
+                 const unsigned char* row_rules) {
+  float* saved[4];
+  for (std::size_t f = 0; f < 4; ++f) saved[f] = kept + f * nf;
+  for_boundary_frame(b, p, [&](int j, idx at, idx count) {
+    const unsigned char rules = row_rules[j - b.jms];
+    if (rules == 0) return;
+    for (int f = 0; f < 4; ++f) {
+      if ((rules & (f < 3 ? boundary::flow_columns : boundary::pollutant_columns)) == 0) continue;
+      float* const points = fields[f] + at;
+      for (idx n = 0; n < count; ++n) {
+        if constexpr (keep) {
+          saved[f][n] = points[n];
+        } else {
+          points[n] = saved[f][n];
+        }
+      }
+      saved[f] += count;
     }
   });
 }
 
-// A row of a stage repeats the row below, and its results are copied from
-// it, where every row its stencils read (two each way) repeats the row below
-// it; in the second stage the entry values the average reads must repeat
-// too. The two rows below do more than the stencils need (the flow reads one
-// row each way, and the pollutant the second row only through a jump that
-// is zero where the rows repeat): they keep the first cell row r0 unmarked,
-// since same_as_below is never set for row jms. Its row below holds boundary
-// or halo values, not this stage's results, so the next stage's survey, which
-// trusts every marked row to repeat the row below, must not trust it. The entry rows were surveyed after the boundary values were set, which
-// changes only one of the points the average reads: the west wall face of u,
-// compared from the entry state itself (`wall`). Every stored row gets its
-// mark, so that no mark of another state is ever read: rows outside the
-// cell rows r0..r1 are computed by no sweep and never repeat.
-void mark_repeats(std::vector<unsigned char>& repeats, const survey& stage, const survey* entry,
-                  const std::vector<unsigned char>& wall, const extent& e) {
-  const auto at = [&](int jj) { return static_cast<std::size_t>(jj - e.jms); };
-  for (int j = e.jms; j <= e.jme; ++j) repeats[at(j)] = 0;
-  for (int j = e.r0; j <= e.r1; ++j) {
-    bool repeat = true;
-    for (int d = -2; d <= 2; ++d) repeat = repeat && stage.same_as_below[at(j + d)] != 0;
-    if (entry != nullptr) repeat = repeat && entry->same_as_below[at(j)] != 0 && wall[at(j)] != 0;
-    repeats[at(j)] = repeat ? 1 : 0;
-  }
-}
-
 }  // namespace
+
+void step_workspace::materialize(float* u, float* v, float* h) {
+  if (!flow_known) return;
+  const grid_bounds& b = bounds_;
+  const patch_bounds& p = patch_;
+  const extent e{b.ids, b.ide, b.jds, b.jde, b.ims, b.ime, b.jms, b.jme,
+                 p.ips, p.ipe, p.jps, p.jpe,
+                 std::max(b.ids, p.ips), std::min(b.ide - 1, p.ipe), std::max(b.jds, p.jps), std::min(b.jde - 1, p.jpe),
+                 static_cast<idx>(b.ime - b.ims + 1), grid_spacing{}};
+  write_out_rows(flow_set{{u, v, h}, &module_flow, &e}, e.r0, e.r1);
+}
 
 void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx*/, const float* /*gpy*/,
          const float* /*fx*/, const float* /*fy*/, const grid_spacing& s, const float& u_in, const float& v_in,
@@ -427,6 +708,10 @@ void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx
                  ime,
                  jms,
                  jme,
+                 p.ips,
+                 p.ipe,
+                 p.jps,
+                 p.jpe,
                  std::max(ids, p.ips),
                  std::min(ide - 1, p.ipe),
                  std::max(jds, p.jps),
@@ -435,41 +720,58 @@ void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx
                  s};
   const std::size_t nf = boundary_frame_points(b, p);
   float* const kept = ws.frames();
-  float* const u1 = ws.u1();
-  float* const v1 = ws.v1();
-  float* const h1 = ws.h1();
-  float* const q1 = ws.q1();
-  step_team& team = ws.team();
   halo_exchange& exchange = ws.exchange();
   const bool may_skip = pollutant_map::spacing_allows_skipping(s.dx, s.dy);
-  // The halo columns of a block that spans the grid's width come from its
-  // own rows (the west and east boundary values).
-  const bool own_columns = p.ips == ids && p.ipe == ide;
+  const flow_set module{{u, v, h}, &ws.module_flow, &e};
+  const flow_set staged{{ws.u1(), ws.v1(), ws.h1()}, &ws.stage_flow, &e};
 
-  // Whether each row's west wall face repeats the row below, in the entry
-  // state (a block away from the wall has none).
-  const bool has_wall = ims <= ids && ids <= ime;
-  for (int j = jms; j <= jme; ++j) {
-    const idx k = e.row(j) + ids;
-    ws.wall_same[static_cast<std::size_t>(j - jms)] =
-        !has_wall || (j > jms && std::memcmp(u + k, u + k - e.nx, sizeof(float)) == 0);
+  // What is not known of the module's arrays is learnt from them.
+  if (!ws.flow_known) survey_flow(module);
+  if (!ws.q_known) {
+    survey_cells(q, ws.module_q, e);
+    survey_q_frame(q, ws.module_q_frame_zero, e);
   }
-  float* const fields[4] = {u, v, h, q};
-  for (std::size_t f = 0; f < 4; ++f) save_frame(fields[f], kept + f * nf, b, p);
-  exchange.boundary(u, v, h, q, u_in, v_in);
-  take_survey(team, ws.entry, u, v, h, q, e, nullptr);
-  mark_repeats(ws.first_repeats, ws.entry, nullptr, ws.wall_same, e);
-  const pollutant first_stage{ws.entry.pollutant.data(), nullptr, may_skip};
-  in_chunks(e, ws, h1, u1, v1, [&](float* r, int first, int last) {
-    predictor(u1, v1, h1, q1, u, v, h, q, first_stage, ws.first_repeats.data(), r, e, first, last);
-  });
-  for (std::size_t f = 0; f < 4; ++f) restore_frame(fields[f], kept + f * nf, b, p);
+  if (!ws.dqdt_known) survey_cells(dqdt, ws.module_dqdt, e);
+  ws.flow_known = ws.q_known = ws.dqdt_known = true;
 
-  exchange.boundary(u1, v1, h1, q1, u_in, v_in);
-  take_survey(team, ws.stage, u1, v1, h1, q1, e, own_columns ? ws.first_repeats.data() : nullptr);
-  mark_repeats(ws.second_repeats, ws.stage, &ws.entry, ws.wall_same, e);
-  const pollutant second_stage{ws.stage.pollutant.data(), ws.entry.pollutant.data(), may_skip};
-  in_chunks(e, ws, h, u, v, [&](float* r, int first, int last) {
-    corrector(u, v, h, q, dqdt, u1, v1, h1, q1, second_stage, ws.second_repeats.data(), r, e, first, last);
-  });
+  // Stage 1, from the entry state with its boundary values (set 0). The
+  // rows that the exchange sends are written out first.
+  write_out_rows(module, e.jps, e.jps + 2);
+  write_out_rows(module, e.jpe - 2, e.jpe);
+  // The frames of the fields that take no column rules in a row are
+  // neither set nor kept there.
+  choose_rules(e, ws.module_flow, ws.module_q, ws.module_q_frame_zero, false, ws.rules);
+  const unsigned char* const rules = ws.rules.data();
+  float* const fields[4] = {u, v, h, q};
+  move_frames<true>(fields, kept, nf, b, p, rules);
+  exchange.boundary(u, v, h, q, u_in, v_in, rules);
+  input_rows(module, ws.input_same, e);
+  input_pollutant(q, ws.module_q, ws.input_q, e);
+  {
+    stage first{false, constant::step_length, module, staged, q, ws.q1(), nullptr, ws.stage_q.data(), nullptr,
+                nullptr, nullptr, nullptr, nullptr};
+    run_stage(first, ws, pollutant{ws.input_q.data(), nullptr, may_skip}, nullptr);
+  }
+  move_frames<false>(fields, kept, nf, b, p, rules);
+
+  // Stage 2, from set 1 with its boundary values, into the module arrays.
+  // The entry values that the average reads repeat where the module's rows
+  // do, and beside them, in a block with a neighbour to the east, the u of
+  // the face east of the cells, which the first exchange gave the halo.
+  write_out_rows(staged, e.jps, e.jps + 2);
+  write_out_rows(staged, e.jpe - 2, e.jpe);
+  choose_rules(e, ws.stage_flow, ws.stage_q, ws.stage_q_frame_zero, true, ws.rules);
+  exchange.boundary(ws.u1(), ws.v1(), ws.h1(), ws.q1(), u_in, v_in, rules);
+  input_rows(staged, ws.input_same, e);
+  input_pollutant(ws.q1(), ws.stage_q, ws.input_q, e);
+  const bool east_halo = e.c1 + 1 < e.ide;
+  for (int j = e.jms; j <= e.jme; ++j) {
+    const std::size_t at = e.at_row(j);
+    ws.entry_same[at] = ws.module_flow.same[at] != 0 &&
+                        (!east_halo || std::bit_cast<std::uint32_t>(u[e.row(j) + e.c1 + 1]) ==
+                                           std::bit_cast<std::uint32_t>(u[e.row(j - 1) + e.c1 + 1]));
+  }
+  stage second{true, constant::stage2_length, staged, module, ws.q1(), q, dqdt, ws.module_q.data(),
+               ws.module_dqdt.data(), nullptr, nullptr, nullptr, nullptr};
+  run_stage(second, ws, pollutant{ws.input_q.data(), ws.module_q.data(), may_skip}, ws.entry_same.data());
 }

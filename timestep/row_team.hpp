@@ -2,13 +2,15 @@
 // The team of threads that shares the sweeps of the production step.
 //
 // A run starts one team for its whole length and hands it to the step
-// through the step's workspace; every sweep then splits its rows into one
-// chunk per thread, and the threads meet at a barrier before and after each
-// sweep. A team of one runs every sweep on the calling thread. Every row is
-// computed by the same code whichever thread takes it, so the results are
-// the same bits for every thread count.
+// through the step's workspace. A sweep is cut into parts; the calling
+// thread and the workers each take the next part that nobody has taken
+// until none is left, so that a thread that is slow to wake, or has lost
+// its core to another process, leaves its share to the others rather than
+// holding them up. A team of one runs every part on the calling thread.
+// Every part is computed by the same code whichever thread takes it, so
+// the results are the same bits for every thread count.
+#include <memory>
 #include <type_traits>
-#include <utility>
 
 class step_team {
  public:
@@ -22,23 +24,22 @@ class step_team {
 
   int size() const noexcept { return size_; }
 
-  // Calls f(k, first, last) for every chunk k of the rows [j0, j1), one
-  // chunk per thread (row_chunk); returns when all are done. Only the
-  // thread that made the team may call it.
+  // Calls f(k, thread) for k = 0 .. parts - 1, each part on whichever
+  // thread of the team takes it (thread 0 is the calling one, the others
+  // 1 .. size() - 1), at most one part at a time per thread; returns when
+  // all are done. One part runs on the calling thread without waking the
+  // others. Only the thread that made the team may call it.
   template <class F>
-  void for_each_chunk(int j0, int j1, F&& f) {
-    run(j0, j1, [](void* c, int k, int first, int last) { (*static_cast<std::remove_reference_t<F>*>(c))(k, first, last); },
-        &f);
+  void for_each_part(int parts, F&& f) {
+    using G = std::remove_reference_t<F>;
+    run_parts(parts, [](void* c, int k, int thread) { (*static_cast<G*>(c))(k, thread); },
+              const_cast<void*>(static_cast<const void*>(std::addressof(f))));
   }
 
-  struct crew;  // the workers and their barriers
+  struct crew;  // the workers and what they share
 
  private:
-  void run(int j0, int j1, void (*fn)(void*, int, int, int), void* ctx);
+  void run_parts(int parts, void (*fn)(void*, int, int), void* ctx);
   int size_ = 1;
   crew* crew_ = nullptr;
 };
-
-// Rows [first, last) of chunk k of the range [j0, j1) split into `parts`
-// nearly equal chunks.
-std::pair<int, int> row_chunk(int j0, int j1, int k, int parts) noexcept;

@@ -8,6 +8,13 @@
 #include "grid/domain.hpp"
 #include "grid/failure.hpp"
 
+namespace {
+// What the step records of each stored row: two flow records (two marks and
+// a source row each), five spans, ten marks and a cost.
+constexpr std::size_t record_bytes =
+    2 * (2 + sizeof(int)) + 5 * sizeof(pollutant_map::span) + 10 + sizeof(long);
+}  // namespace
+
 step_workspace::step_workspace(const grid_bounds& b, step_team& team)
     : step_workspace(b, {b.ids, b.ide, b.jds, b.jde}, team, std::make_unique<whole_grid_exchange>(b), nullptr) {}
 
@@ -36,14 +43,21 @@ step_workspace::step_workspace(const grid_bounds& b, const patch_bounds& patch, 
   flux_rows_ = allocate_zeroed("the step's flux rows", 3 * ni, team.size());
   const auto rows = static_cast<std::size_t>(nj);
   try {
-    for (survey* s : {&entry, &stage}) {
-      s->pollutant.assign(rows, pollutant_map::nothing);
-      s->same_as_below.assign(rows, 0);
+    for (flow_rows* f : {&module_flow, &stage_flow}) {
+      f->same.assign(rows, 0);
+      f->stored.assign(rows, 1);
+      f->source.assign(rows, 0);
     }
-    for (auto* marks : {&wall_same, &first_repeats, &second_repeats}) marks->assign(rows, 0);
+    // The stage's q starts as zeros everywhere: its spans are known.
+    for (auto* spans : {&module_q, &module_dqdt, &stage_q, &input_q, &cells}) spans->assign(rows, pollutant_map::nothing);
+    for (auto* marks : {&input_same, &entry_same, &uv_repeat, &row_repeat, &rules, &active, &moderate_u, &moderate_v,
+                        &module_q_frame_zero, &stage_q_frame_zero}) {
+      marks->assign(rows, 0);
+    }
+    cost.assign(rows, 0);
   } catch (const std::bad_alloc&) {
-    throw run_failure(system_reason("cannot allocate the step's row records (" +
-                                        std::to_string(rows * (2 * (sizeof(pollutant_map::span) + 1) + 3)) + " bytes)",
+    throw run_failure(system_reason("cannot allocate the step's row records (" + std::to_string(rows * record_bytes) +
+                                        " bytes)",
                                     ENOMEM));
   }
 }
@@ -59,7 +73,6 @@ std::size_t step_workspace_bytes(long long nx, long long ny, int threads) noexce
                       static_cast<int>(ny) + 2};
   const std::size_t floats =
       4 * ni * nj + 4 * boundary_frame_points(b, {b.ids, b.ide, b.jds, b.jde}) + 3 * ni * static_cast<std::size_t>(threads);
-  // Two surveys (a span of two ints and a mark per row) and three row marks.
-  const std::size_t records = nj * (2 * (sizeof(pollutant_map::span) + 1) + 3);
+  const std::size_t records = nj * record_bytes;
   return floats * sizeof(float) + records;
 }

@@ -1,15 +1,21 @@
 #pragma once
 // What the production step works with besides the fields it is given: its
-// stage arrays, its scratch rows, its records of the rows of a stage, the
-// team of threads that shares its sweeps and the exchange that gives its
-// block the boundary and halo values.
+// stage arrays, its scratch rows, what it knows of the rows of the fields,
+// the team of threads that shares its sweeps and the exchange that gives
+// its block the boundary and halo values.
 //
 // The caller owns the workspace (the run, a test, a benchmark) and passes it
 // to every step of one grid or block; it is sized for those bounds and
-// refuses any other. Nothing in it carries from one step to the next: every
-// record that feeds a decision of a step is written by that step before it
-// is read, and the storage is written before it is read. So a workspace may
-// serve any sequence of states of its grid, in any order.
+// refuses any other. It carries from one step to the next what the step
+// knows of the module's arrays (flow_rows.hpp, pollutant_map.hpp): which
+// rows of u, v and h repeat the row below, and where q and dqdt are +0. A
+// row that repeats is not written out in the arrays until a caller asks:
+//  - a caller that reads u, v or h calls materialize() first (q and dqdt
+//    are always written out);
+//  - a caller that writes into the arrays between steps calls
+//    materialize() before and forget() after (forget_pollutant() when it
+//    changed q alone, as an emission does), and the next step learns the
+//    rows afresh from the arrays.
 #include <algorithm>
 #include <cstddef>
 #include <memory>
@@ -18,6 +24,7 @@
 #include "decomposition/halo_exchange.hpp"
 #include "grid/bounds.hpp"
 #include "grid/storage.hpp"
+#include "timestep/flow_rows.hpp"
 #include "timestep/pollutant_map.hpp"
 #include "timestep/row_team.hpp"
 
@@ -27,29 +34,29 @@
 // columns up to ids and from ide on. (A halo row of the block that lies in
 // the grid's interior holds another block's points: there the exchange
 // gives the block the values that it needs, to be left as they are.) Calls
-// move(position, count) for each run of consecutive points, in a fixed
-// order, so that a save and a restore with the same bounds match up.
+// move(j, position, count) for each run of consecutive points of row j, in
+// a fixed order, so that a save and a restore with the same bounds match up.
 template <class Move>
 void for_boundary_frame(const grid_bounds& b, const patch_bounds& p, Move move) {
   const std::ptrdiff_t nx = b.ime - b.ims + 1;
   for (int j = b.jms; j <= b.jme; ++j) {
     const std::ptrdiff_t r = static_cast<std::ptrdiff_t>(j - b.jms) * nx;
     if (j < b.jds || j > b.jde - 1) {
-      move(r, nx);
+      move(j, r, nx);
       continue;
     }
     if (j < p.jps || j > p.jpe) continue;
-    if (b.ims <= b.ids) move(r, std::min(b.ids, b.ime) - b.ims + 1);
+    if (b.ims <= b.ids) move(j, r, std::min(b.ids, b.ime) - b.ims + 1);
     if (b.ide <= b.ime) {
       const int from = std::max(b.ide, b.ims);
-      move(r + (from - b.ims), b.ime - from + 1);
+      move(j, r + (from - b.ims), b.ime - from + 1);
     }
   }
 }
 
 inline std::size_t boundary_frame_points(const grid_bounds& b, const patch_bounds& p) {
   std::size_t n = 0;
-  for_boundary_frame(b, p, [&](std::ptrdiff_t, std::ptrdiff_t count) { n += static_cast<std::size_t>(count); });
+  for_boundary_frame(b, p, [&](int, std::ptrdiff_t, std::ptrdiff_t count) { n += static_cast<std::size_t>(count); });
   return n;
 }
 
@@ -69,13 +76,13 @@ class step_workspace {
   step_team& team() const noexcept { return *team_; }
   halo_exchange& exchange() const noexcept { return *exchange_; }
 
-  // What one stage's sweep knows of its inputs, row by row (index j - jms):
-  // where q may be non-zero, and whether the whole stored row j of each of
-  // u, v, h and q holds the same bits as row j - 1.
-  struct survey {
-    std::vector<pollutant_map::span> pollutant;
-    std::vector<unsigned char> same_as_below;
-  };
+  // Writes out every row of u, v and h that the step left unwritten because
+  // it repeats the row below; what the step knows stays valid.
+  void materialize(float* u, float* v, float* h);
+  // Forgets what the step knows of the module's arrays; with
+  // forget_pollutant, only of q.
+  void forget() noexcept { flow_known = q_known = dqdt_known = false; }
+  void forget_pollutant() noexcept { q_known = false; }
 
   // The stage state (set 1) of u, v, h, q.
   float* u1() const noexcept { return u1_.get(); }
@@ -87,12 +94,27 @@ class step_workspace {
   // Three rows of face fluxes for each thread of the team.
   float* flux_rows(int thread) const noexcept;
 
-  // The step's records of its rows, rewritten by every step.
-  survey entry, stage;
-  // Row j of u at the west wall face repeats row j - 1 in the entry state.
-  std::vector<unsigned char> wall_same;
-  // Rows of each stage whose results are copied from the row below.
-  std::vector<unsigned char> first_repeats, second_repeats;
+  // What the step knows, kept by rk2 (indices j - jms): of the module's u,
+  // v and h and of the stage's u1, v1 and h1, which rows repeat the row
+  // below over their computed columns; of the module's q and dqdt and of
+  // the stage's q1, the span of each row's cells outside which they hold +0.
+  flow_rows module_flow, stage_flow;
+  std::vector<pollutant_map::span> module_q, module_dqdt, stage_q;
+  bool flow_known = false, q_known = false, dqdt_known = false;
+  // Of the module's q and the stage's q1, whether the boundary columns of
+  // each own cell row hold +0 (the module's with q's spans, the stage's
+  // from the stage's own rules).
+  std::vector<unsigned char> module_q_frame_zero, stage_q_frame_zero;
+
+  // The records of one stage, rewritten by each (indices j - jms): whether
+  // the whole input row repeats the row below, where the input's q is not
+  // +0, the cells to compute, which output rows repeat and the cost of each.
+  std::vector<unsigned char> input_same, entry_same, uv_repeat, row_repeat;
+  std::vector<unsigned char> rules;   // the boundary column rules each row takes
+  std::vector<unsigned char> active;  // the rows the sweep has work in
+  std::vector<pollutant_map::span> input_q, cells;
+  std::vector<unsigned char> moderate_u, moderate_v;  // per source row: unknown, yes or no
+  std::vector<long> cost;
 
  private:
   step_workspace(const grid_bounds& b, const patch_bounds& patch, step_team& team,

@@ -24,7 +24,10 @@ inline void develop_state(int steps, const std::vector<int>& emissions) {
   for (int n = 0; n < steps; ++n) {
     step();
     for (int e : emissions) {
-      if (e == n) emit(scenario{});
+      if (e == n) {
+        emit(scenario{});
+        step.workspace.forget_pollutant();
+      }
     }
   }
 }
