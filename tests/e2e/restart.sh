@@ -43,9 +43,9 @@ x_m = 6000.0
 y_m = 4000.0
 peak = 2.0
 EOF
-# The same grid for 20000 passes, long enough to be stopped at a moment
+# The same grid for 200000 passes, long enough to be stopped at a moment
 # chosen from outside.
-sed 's/^duration_s = 600$/duration_s = 20000/' case.toml > long.toml
+sed 's/^duration_s = 600$/duration_s = 200000/' case.toml > long.toml
 
 # The run that never stops, whose log and file every case is held to.
 reference() { # SCENARIO
@@ -179,7 +179,7 @@ EOF
       threads=$((run % 3 + 1))
       args=(--scenario long.toml)
       [ -f "$ckpt" ] && args=(--restart "$ckpt")
-      "$exe" "${args[@]}" --checkpoint-every 100 --threads "$threads" > "log$run" &
+      "$exe" "${args[@]}" --checkpoint-every 1000 --threads "$threads" > "log$run" &
       pid=$!
       if [ "$run" -lt 8 ]; then
         ms=$((10 + RANDOM % 190))
@@ -189,7 +189,7 @@ EOF
       launch wait "$pid"
       k=-1
       [ -f "$ckpt" ] && k=$(ckpt_pass "$ckpt")
-      [ "$status" -eq 0 ] && k=20000
+      [ "$status" -eq 0 ] && k=200000
       log_upto "log$run" "$k" > "piece$run"
       pieces+=("piece$run")
       echo "run $run ($threads threads, ${args[0]}): ${ms:+killed after $ms ms, }status $status; the checkpoint holds pass $k"
