@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# Wall times and peak memory of whole runs of this tree's plume against the
+# plume of an earlier commit, built from a git worktree of it with the same
+# compiler and options, in one benchmark run on one machine. The two
+# programs run in turn (this one, then the earlier one) RUNS times each
+# (default 3); the report gives each case's medians and the ratio of the
+# earlier program's median to this one's (how many times faster this one
+# is). Each run's snapshot file and log are compared with the earlier
+# program's: a difference stops the benchmark.
+#
+# The cases:
+#  - reference: the complete 16-hour run of the reference case;
+#  - large: 2001 x 2001 points at 1 km, 3 sources emitting every 300 s
+#    from t = 0, 20 model minutes (1,201 passes), a snapshot every 600 s;
+#  - everywhere: 401 x 401 points, 100 wide sources emitted once at t = 0,
+#    pollutant nearly everywhere, 10 model minutes;
+# each with the default settings (the threads the process may use) and
+# with --threads 1; then, with a busy process pinned to one core of the
+# machine, the everywhere and reference cases with the default settings,
+# --threads 1 and --threads 4.
+#
+# Usage: bench/speed_against.sh PLUME_EXECUTABLE BASE_COMMIT [RUNS] [CASES...]
+#   CASES: any of reference, large, everywhere, busy (default: all four)
+set -euo pipefail
+exe="$(realpath "$1")" base="$2" runs="${3:-3}"
+shift $(($# < 3 ? $# : 3))
+cases=("$@")
+[ "${#cases[@]}" -gt 0 ] || cases=(reference large everywhere busy)
+src="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+dir="$(mktemp -d)"
+busy_pid=
+cleanup() {
+  [ -z "$busy_pid" ] || kill "$busy_pid" 2> /dev/null || true
+  git -C "$src" worktree remove --force "$dir/base-src" 2> /dev/null || true
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+
+echo "== building $base"
+git -C "$src" worktree add --detach "$dir/base-src" "$base" > /dev/null 2>&1
+cmake -S "$dir/base-src" -B "$dir/base-build" -DCMAKE_BUILD_TYPE=Release -DPLUME_TESTS=OFF -DPLUME_TOOLS=OFF \
+  -DPLUME_BENCH=OFF > /dev/null
+cmake --build "$dir/base-build" --target plume -j "$(nproc)" > /dev/null
+old="$dir/base-build/driver/plume"
+echo "this tree: $exe"
+echo "base: $base ($(git -C "$src" log -1 --format='%h %s' "$base" | cut -c1-70))"
+echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores"
+
+cat > "$dir/large.toml" << 'EOF'
+[grid]
+nx = 2001
+ny = 2001
+spacing_m = 1000.0
+[time]
+duration_s = 1200
+progress_every = 100
+snapshot_every_s = 600.0
+[emission]
+first_s = 0
+every_s = 300.0
+[[source]]
+x_m = 400000.0
+y_m = 1000000.0
+[[source]]
+x_m = 1000000.0
+y_m = 500000.0
+radius_m = 5000.0
+[[source]]
+x_m = 1600000.0
+y_m = 1500000.0
+peak = 2.0
+EOF
+{
+  cat << 'EOF'
+[grid]
+nx = 401
+ny = 401
+[time]
+duration_s = 600
+[emission]
+first_s = 0
+every_s = 100000.0
+EOF
+  for ((a = 0; a < 10; a++)); do
+    for ((b = 0; b < 10; b++)); do
+      printf '[[source]]\nx_m = %d.0\ny_m = %d.0\nradius_m = 30000.0\n' $((20000 + 40000 * a)) $((20000 + 40000 * b))
+    done
+  done
+} > "$dir/everywhere.toml"
+
+median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
+
+# Runs both programs RUNS times in turn with the options; prints the
+# medians of wall time and peak memory and the ratio.
+compare() { # NAME OPTIONS...
+  local name="$1"
+  shift
+  local new_t=() old_t=() new_m=() old_m=() k prog
+  for ((k = 1; k <= runs; k++)); do
+    for prog in new old; do
+      local p="$exe"
+      [ "$prog" = old ] && p="$old"
+      mkdir -p "$dir/$prog" && cd "$dir/$prog"
+      /usr/bin/time -f '%e %M' -o time.txt "$p" "$@" > log.txt
+      read -r t m < time.txt
+      if [ "$prog" = new ]; then new_t+=("$t") new_m+=("$m"); else old_t+=("$t") old_m+=("$m"); fi
+    done
+    cmp -s "$dir/new/log.txt" "$dir/old/log.txt" && cmp -s "$dir/new/test_withPollutant.dat" "$dir/old/test_withPollutant.dat" ||
+      { echo "$name: the two programs wrote different bytes" >&2; exit 1; }
+  done
+  local nt ot nm om
+  nt=$(median "${new_t[@]}") ot=$(median "${old_t[@]}") nm=$(median "${new_m[@]}") om=$(median "${old_m[@]}")
+  awk -v n="$name" -v nt="$nt" -v ot="$ot" -v nm="$nm" -v om="$om" 'BEGIN {
+    printf "%-44s this %8.2f s  base %8.2f s  %6.2fx faster   peak this %7.1f MB  base %7.1f MB\n", n, nt, ot, ot / nt, nm / 1024, om / 1024 }'
+  rm -rf "$dir/new" "$dir/old"
+  last_new=$nt last_old=$ot
+}
+
+for c in "${cases[@]}"; do
+  case "$c" in
+    reference)
+      compare "reference, default settings"
+      compare "reference, --threads 1" --threads 1 ;;
+    large)
+      compare "2001 x 2001, default settings" --scenario "$dir/large.toml"
+      compare "2001 x 2001, --threads 1" --scenario "$dir/large.toml" --threads 1 ;;
+    everywhere)
+      compare "pollutant everywhere, default settings" --scenario "$dir/everywhere.toml"
+      compare "pollutant everywhere, --threads 1" --scenario "$dir/everywhere.toml" --threads 1 ;;
+    busy)
+      # One core taken by another process for the whole case.
+      taskset -c 0 sh -c 'while :; do :; done' &
+      busy_pid=$!
+      for what in everywhere reference; do
+        scenario=()
+        [ "$what" = everywhere ] && scenario=(--scenario "$dir/everywhere.toml")
+        compare "busy core: $what, default settings" "${scenario[@]}"
+        nd=$last_new od=$last_old
+        compare "busy core: $what, --threads 1" "${scenario[@]}" --threads 1
+        n1=$last_new o1=$last_old
+        compare "busy core: $what, --threads 4" "${scenario[@]}" --threads 4
+        awk -v w="$what" -v nd="$nd" -v od="$od" -v n1="$n1" -v o1="$o1" -v n4="$last_new" -v o4="$last_old" 'BEGIN {
+          printf "busy core, %s: time / time of --threads 1: default %.2f (base %.2f), --threads 4 %.2f (base %.2f)\n",
+            w, nd / n1, od / o1, n4 / n1, o4 / o1 }'
+      done
+      kill "$busy_pid"
+      busy_pid= ;;
+    *) echo "unknown case: $c" >&2; exit 2 ;;
+  esac
+done
