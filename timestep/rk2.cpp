@@ -482,10 +482,10 @@ PLUME_INDEPENDENT_POINTS
 // The pollutant of row j: the fluxes of the faces of its cells to compute
 // (the south ones taken from the row below where it left them, the north
 // ones also for the cells of the row above), the cells' new values, and +0
-// written over the cells that may hold something else. fy_south holds the
+// written over the cells that may hold something else. flux_south holds the
 // south fluxes of `cells` when south_ready.
-void pollutant_row(const stage& st, int j, span cells, span above, bool south_ready, float* fx, float* fy_south,
-                   float* fy_north) {
+void pollutant_row(const stage& st, int j, span cells, span above, bool south_ready, float* flux_x, float* flux_south,
+                   float* flux_north) {
   const extent& e = *st.in.e;
   const grid_spacing& s = e.s;
   const int ims = e.ims;
@@ -504,16 +504,16 @@ void pollutant_row(const stage& st, int j, span cells, span above, bool south_re
     if (!south_ready) {
 PLUME_INDEPENDENT_POINTS
       for (int i = cells.lo; i <= cells.hi; ++i) {
-        fy_south[i - ims] = terms::y_face_flux(q_ss + i, q_s + i, q_c + i, q_n + i, v + i, st.dt, s);
+        flux_south[i - ims] = terms::y_face_flux(q_ss + i, q_s + i, q_c + i, q_n + i, v + i, st.dt, s);
       }
     }
 PLUME_INDEPENDENT_POINTS
-    for (int i = cells.lo; i <= cells.hi + 1; ++i) fx[i - ims] = terms::x_face_flux(q_c + i, u + i, st.dt, s);
+    for (int i = cells.lo; i <= cells.hi + 1; ++i) flux_x[i - ims] = terms::x_face_flux(q_c + i, u + i, st.dt, s);
   }
   const span north = pollutant_map::hull(cells, above);
 PLUME_INDEPENDENT_POINTS
   for (int i = north.lo; i <= north.hi; ++i) {
-    fy_north[i - ims] = terms::y_face_flux(q_s + i, q_c + i, q_n + i, q_nn + i, v_n + i, st.dt, s);
+    flux_north[i - ims] = terms::y_face_flux(q_s + i, q_c + i, q_n + i, q_nn + i, v_n + i, st.dt, s);
   }
   float* out = st.q_out + r;
   const span old_q = st.q_spans[at];
@@ -521,7 +521,7 @@ PLUME_INDEPENDENT_POINTS
 PLUME_INDEPENDENT_POINTS
     for (int i = cells.lo; i <= cells.hi; ++i) {
       const idx c = i - ims;
-      out[i] = q_c[i] + terms::cell_change(fx[c], fx[c + 1], fy_south[c], fy_north[c], s);
+      out[i] = q_c[i] + terms::cell_change(flux_x[c], flux_x[c + 1], flux_south[c], flux_north[c], s);
     }
   } else {
     float* rate = st.dqdt + r;
@@ -529,7 +529,7 @@ PLUME_INDEPENDENT_POINTS
 PLUME_INDEPENDENT_POINTS
     for (int i = cells.lo; i <= cells.hi; ++i) {
       const idx c = i - ims;
-      const float dq = terms::cell_change(fx[c], fx[c + 1], fy_south[c], fy_north[c], s);
+      const float dq = terms::cell_change(flux_x[c], flux_x[c + 1], flux_south[c], flux_north[c], s);
       rate[i] = dq * 2.0f;
       out[i] = terms::heun(out[i], q_c[i], dq);
     }
@@ -554,10 +554,10 @@ PLUME_INDEPENDENT_POINTS
 void sweep(const stage& st, int first, int last, float* rows) {
   const extent& e = *st.in.e;
   const idx nx = e.nx;
-  float* const fx = rows;
-  float* fy_south = rows + nx;
-  float* fy_north = rows + 2 * nx;
-  bool south_ready = false;  // fy_south holds the south fluxes of row j's cells
+  float* const flux_x = rows;
+  float* flux_south = rows + nx;
+  float* flux_north = rows + 2 * nx;
+  bool south_ready = false;  // flux_south holds the south fluxes of row j's cells
   for (int j = first; j < last; ++j) {
     const std::size_t at = e.at_row(j);
     if (st.active[at] == 0) {
@@ -569,8 +569,8 @@ void sweep(const stage& st, int first, int last, float* rows) {
     if (st.row_repeat[at] != 0) repeat_edge_heights(st, j);
     const span cells = st.cells[at];
     const span above = j + 1 < last ? st.cells[at + 1] : pollutant_map::nothing;
-    pollutant_row(st, j, cells, above, south_ready, fx, fy_south, fy_north);
-    std::swap(fy_south, fy_north);
+    pollutant_row(st, j, cells, above, south_ready, flux_x, flux_south, flux_north);
+    std::swap(flux_south, flux_north);
     south_ready = true;
   }
   if (last == e.r1 + 1) north_v_row(st);
