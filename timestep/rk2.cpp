@@ -67,9 +67,15 @@ namespace {
 using pollutant_map::span;
 using terms::idx;
 
-// Below this much work (in points computed) a stage runs on the calling
-// thread alone: waking the others would cost more than they save.
+// Below this much work (in the units of a row's cost in run_stage: about a
+// nanosecond each) a stage runs on the calling thread alone: handing it out
+// would cost more than the others save. The team's threads wait awake for
+// a few tens of microseconds after a sweep; once they sleep, waking them
+// takes about as long again, worth it only for a larger stage. Either way
+// the calling thread takes the parts that nobody has taken yet, so a late
+// thread costs at most the part it took.
 constexpr long team_work = 20000;
+constexpr long team_work_asleep = 200000;
 
 // The grid's interior (d), the block's stored extent (m), its patch (p) and
 // what it computes: the cells c0..c1 of rows r0..r1, the u faces c0..c1 + 1
@@ -616,7 +622,7 @@ void run_stage(stage& st, step_workspace& ws, const pollutant& p, const unsigned
     cost[k] = 8 + (cells[k].empty() ? 0 : 4 * (cells[k].hi - cells[k].lo + 1)) + (uv[k] != 0 ? 0 : flow_cost);
     total += cost[k];
   }
-  const int parts = total < team_work ? 1 : std::min(ws.team().size(), e.r1 - e.r0 + 1);
+  const int parts = total < (ws.team().awake() ? team_work : team_work_asleep) ? 1 : std::min(ws.team().size(), e.r1 - e.r0 + 1);
   const std::vector<int> starts = parts == 1 ? std::vector<int>{e.r0, e.r1 + 1} : part_starts(e, cost, total, parts);
   // A part's first row is computed: the row below belongs to another part.
   for (std::size_t n = 0; n + 1 < starts.size(); ++n) uv[e.at_row(starts[n])] = 0;

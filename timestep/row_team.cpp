@@ -19,18 +19,22 @@ namespace {
 // Waits until `value` differs from `old`: spins for `spin` at most (a
 // sweep of a small or mostly repeated grid is over in a few tens of
 // microseconds, not much more than it takes to wake a sleeping thread),
-// then sleeps until it is told of a change. A thread that has lost its core
-// to another process would keep a spinning one waiting far longer than
-// that, which then sleeps and gives its core away instead.
+// then sleeps until it is told of a change, counted in `asleep` while it
+// does. A thread that has lost its core to another process would keep a
+// spinning one waiting far longer than that, which then sleeps and gives
+// its core away instead.
 template <class T>
-void await_change(const std::atomic<T>& value, T old, std::chrono::nanoseconds spin) noexcept {
+void await_change(const std::atomic<T>& value, T old, std::chrono::nanoseconds spin,
+                  std::atomic<int>* asleep = nullptr) noexcept {
   const auto until = std::chrono::steady_clock::now() + spin;
   for (int n = 1; value.load(std::memory_order_acquire) == old; ++n) {
     // The clock is read now and then only: it costs more than a pause.
     if (n % 64 != 0 || std::chrono::steady_clock::now() < until) {
       _mm_pause();
     } else {
+      if (asleep != nullptr) asleep->fetch_add(1, std::memory_order_relaxed);
       value.wait(old, std::memory_order_acquire);
+      if (asleep != nullptr) asleep->fetch_sub(1, std::memory_order_relaxed);
     }
   }
 }
@@ -49,6 +53,7 @@ struct step_team::crew {
   std::atomic<std::uint64_t> sweep{0};
   std::atomic<std::uint32_t> published{0};  // the number of the last sweep (or stop)
   std::atomic<int> done{0};                 // parts of the current sweep done
+  std::atomic<int> asleep{0};               // workers that wait asleep for a sweep
   void (*fn)(void*, int, int) = nullptr;
   void* ctx = nullptr;
   std::atomic<bool> stop{false};
@@ -71,7 +76,7 @@ struct step_team::crew {
   void worker(int thread) noexcept {
     std::uint32_t seen = 0;
     for (;;) {
-      await_change(published, seen, spin);
+      await_change(published, seen, spin, &asleep);
       seen = published.load(std::memory_order_acquire);
       if (stop.load(std::memory_order_acquire)) return;
       take_parts(thread);
@@ -137,4 +142,8 @@ void step_team::run_parts(int parts, void (*fn)(void*, int, int), void* ctx) {
   for (int done = c->done.load(std::memory_order_acquire); done < parts; done = c->done.load(std::memory_order_acquire)) {
     await_change(c->done, done, c->spin);
   }
+}
+
+bool step_team::awake() const noexcept {
+  return crew_ == nullptr || crew_->asleep.load(std::memory_order_relaxed) == 0;
 }

@@ -24,6 +24,13 @@ class step_team {
 
   int size() const noexcept { return size_; }
 
+  // Whether every worker is awake, waiting for the next sweep without
+  // sleeping: a sweep then starts on all threads at once, where a sleeping
+  // thread takes tens of microseconds to wake. Only a hint (a worker may
+  // fall asleep just after); it changes how fast the team is, never what a
+  // sweep computes.
+  bool awake() const noexcept;
+
   // Calls f(k, thread) for k = 0 .. parts - 1, each part on whichever
   // thread of the team takes it (thread 0 is the calling one, the others
   // 1 .. size() - 1), at most one part at a time per thread; returns when
