@@ -3,7 +3,9 @@
 //   clean - the flow some minutes in, no pollutant (as in the first 12 hours);
 //   plume - the flow 50 minutes in with the puffs of two emissions;
 //   rough - the plume state with a rough random q in every cell, so that
-//           there is pollutant everywhere.
+//           there is pollutant everywhere;
+//   tangled - the rough state with a small random change to every u and v,
+//           so that no row repeats another and nothing can be left out.
 // The plain composition of the procedures (rk2_reference and div_vort on
 // every pass, one thread) is the yardstick; the production step and the
 // driver's pass are timed with one thread and with the default count (the
@@ -29,8 +31,8 @@ namespace {
 
 constexpr double interior_cells = 401.0 * 401.0;
 
-enum state_kind : int { clean, plume, rough };
-const char* const state_names[] = {"clean", "plume", "rough"};
+enum state_kind : int { clean, plume, rough, tangled };
+const char* const state_names[] = {"clean", "plume", "rough", "tangled"};
 
 // Sets the module arrays to the given state; each is developed once.
 void load_state(state_kind kind) {
@@ -41,11 +43,17 @@ void load_state(state_kind kind) {
       develop_state(600, {});
     } else {
       develop_state(3000, {1000, 2000});
-      if (kind == rough) {
+      if (kind == rough || kind == tangled) {
         std::mt19937 random(12345);
         std::uniform_real_distribution<float> value(0.0f, 1.0f);
         const std::size_t n = field_size(domain::ims, domain::ime, domain::jms, domain::jme);
         for (std::size_t k = 0; k < n; ++k) domain::q[k] = value(random);
+        if (kind == tangled) {
+          for (std::size_t k = 0; k < n; ++k) {
+            domain::u[k] += 0.01f * value(random);
+            domain::v[k] += 0.01f * value(random);
+          }
+        }
       }
     }
     found = saved.emplace(kind, step_state::save()).first;
@@ -156,7 +164,7 @@ void procedures(benchmark::State& state) {
 void thread_counts(benchmark::internal::Benchmark* b, bool snapshots) {
   std::vector<int> counts{1};
   if (processes::affinity_cores() > 1) counts.push_back(processes::affinity_cores());
-  for (int kind : {clean, plume, rough}) {
+  for (int kind : {clean, plume, rough, tangled}) {
     for (int threads : counts) {
       if (snapshots) {
         b->Args({kind, threads, 0});
@@ -170,7 +178,7 @@ void thread_counts(benchmark::internal::Benchmark* b, bool snapshots) {
 
 }  // namespace
 
-BENCHMARK(plain_composition)->DenseRange(clean, rough)->Unit(benchmark::kMillisecond);
+BENCHMARK(plain_composition)->DenseRange(clean, tangled)->Unit(benchmark::kMillisecond);
 BENCHMARK(production_step)->Apply([](benchmark::internal::Benchmark* b) { thread_counts(b, false); })
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(driver_pass)->Apply([](benchmark::internal::Benchmark* b) { thread_counts(b, true); })
