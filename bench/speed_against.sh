@@ -129,7 +129,7 @@ for c in "${cases[@]}"; do
       compare "pollutant everywhere, --threads 1" --scenario "$dir/everywhere.toml" --threads 1 ;;
     busy)
       # One core taken by another process for the whole case.
-      taskset -c 0 sh -c 'while :; do :; done' &
+      (cd / && exec taskset -c 0 sh -c 'while :; do :; done') &
       busy_pid=$!
       for what in everywhere reference; do
         scenario=()
