@@ -12,7 +12,7 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <openssl/evp.h>
+#include <nettle/sha2.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,25 +28,22 @@ constexpr std::size_t io_buffer_bytes = std::size_t{1} << 20;
 constexpr std::uint32_t max_program_bytes = 4096;
 constexpr std::uint32_t max_scenario_bytes = std::uint32_t{1} << 30;
 
-// SHA-256 through OpenSSL's digest interface.
+// SHA-256 through Nettle (the library of GnuTLS): the same digest as any
+// other, from a library that costs the process little memory to load.
 class sha256 {
  public:
-  sha256() : ctx_(EVP_MD_CTX_new()) {
-    if (ctx_ == nullptr || EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr) != 1) throw std::bad_alloc();
+  sha256() noexcept { sha256_init(&ctx_); }
+  void add(const void* data, std::size_t size) noexcept {
+    sha256_update(&ctx_, size, static_cast<const std::uint8_t*>(data));
   }
-  void add(const void* data, std::size_t size) { EVP_DigestUpdate(ctx_.get(), data, size); }
-  sha256_digest finish() {
-    sha256_digest d{};
-    unsigned int n = 0;
-    EVP_DigestFinal_ex(ctx_.get(), d.data(), &n);
+  checkpoint_digest finish() noexcept {
+    checkpoint_digest d{};
+    sha256_digest(&ctx_, d.size(), d.data());
     return d;
   }
 
  private:
-  struct free_ctx {
-    void operator()(EVP_MD_CTX* c) const noexcept { EVP_MD_CTX_free(c); }
-  };
-  std::unique_ptr<EVP_MD_CTX, free_ctx> ctx_;
+  sha256_ctx ctx_;
 };
 
 struct fd_closer {
@@ -100,7 +97,7 @@ class checkpoint_out {
   }
   // The digest of everything so far, which ends the file.
   void finish() {
-    const sha256_digest d = digest_.finish();
+    const checkpoint_digest d = digest_.finish();
     buffer_.insert(buffer_.end(), d.begin(), d.end());
     flush();
   }
@@ -203,7 +200,7 @@ class checkpoint_in {
     s.resize(n);
     return bytes(s.data(), n);
   }
-  sha256_digest digest() { return digest_.finish(); }
+  checkpoint_digest digest() { return digest_.finish(); }
 
  private:
   void fill() {
@@ -299,7 +296,7 @@ checkpoint_contents read_checkpoint(const std::string& path, const checkpoint_ro
   }
   const std::uint64_t row_bytes = static_cast<std::uint64_t>(h.nx) * sizeof(float);
   const std::uint64_t whole = in.position() + checkpoint_fields * row_bytes * static_cast<std::uint64_t>(h.ny) +
-                              sizeof(sha256_digest);
+                              sizeof(checkpoint_digest);
   if (size < whole) {
     throw refuse("truncated checkpoint: " + std::to_string(size) + " of the " + std::to_string(whole) +
                  " bytes its header announces");
@@ -320,7 +317,7 @@ checkpoint_contents read_checkpoint(const std::string& path, const checkpoint_ro
       if (rows) rows(f, j, row.data());
     }
   }
-  const sha256_digest computed = in.digest();
+  const checkpoint_digest computed = in.digest();
   in.bytes(c.digest.data(), c.digest.size(), false);
   if (computed != c.digest) throw refuse("damaged checkpoint: its SHA-256 digest does not match its contents");
   return c;

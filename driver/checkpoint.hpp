@@ -44,7 +44,7 @@ struct checkpoint_header {
   bool operator==(const checkpoint_header&) const = default;
 };
 
-using sha256_digest = std::array<unsigned char, 32>;
+using checkpoint_digest = std::array<unsigned char, 32>;
 
 // Fills `row` with the nx values i = 1..nx of interior row j (1..ny) of
 // field number `field` (0..4, in the order above).
@@ -75,7 +75,7 @@ void write_checkpoint(const std::string& path, const checkpoint_header& header, 
 
 struct checkpoint_contents {
   checkpoint_header header;
-  sha256_digest digest;  // the checkpoint's own, its last 32 bytes
+  checkpoint_digest digest;  // the checkpoint's own, its last 32 bytes
 };
 
 // Reads the checkpoint at `path` and checks its magic, its format version,

@@ -281,6 +281,10 @@ EOF
     # wrong, status 2, and no file changed.
     "$exe" --scenario case.toml --checkpoint-every 300 > /dev/null
     size=$(stat -c %s "$ckpt")
+    # Its last 32 bytes are the SHA-256 of the bytes before them, as any
+    # other program computes it.
+    [ "$(head -c $((size - 32)) "$ckpt" | sha256sum | cut -c1-64)" = "$(tail -c 32 "$ckpt" | od -An -tx1 | tr -d ' \n')" ] ||
+      fail "the checkpoint's digest is not the SHA-256 of its contents"
     expect_refusal() { # MESSAGE [HINT] -- ARGS...
       local want="$1" hint=""
       shift
