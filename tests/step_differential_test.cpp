@@ -4,13 +4,14 @@
 //
 // Each case draws a grid (4 x 4 to 40 x 60 interior points), a spacing (from
 // the smallest the scenario validator accepts up to 1e38 m, with the values
-// either side of the step's own limits), an inflow, a flow (rough, uniform,
-// the same row repeated, or uniform with patches), a height, a pollutant
-// (none, specks, blobs or everywhere) and a thread count (1 to 8), then runs
-// one to four steps with emissions and stray writes between them. Special
-// values appear throughout: NaN, infinities, signed zeros, subnormals, and
-// values just below, at and just above every limit the step's shortcuts
-// test (pollutant_map.hpp, calm_flow.hpp). The cases run back to back with
+// either side of the step's own limits and infinity, now and then along one
+// axis only), an inflow, a flow (rough, uniform, the same row repeated, or
+// uniform with patches), a height, a pollutant (none, specks, blobs or
+// everywhere) and a thread count (1 to 8), then runs one to four steps with
+// emissions and stray writes between them. Special values appear
+// throughout: NaN, infinities, signed zeros, subnormals, and values just
+// below, at and just above every limit the step's shortcuts test
+// (pollutant_map.hpp, calm_flow.hpp). The cases run back to back with
 // no clearing between them, and one case in three reuses the workspace and
 // team of the case before, so that anything one case left behind would
 // show in the next.
@@ -40,7 +41,7 @@ using namespace random_steps;
 // last), and the events between steps tell the workspace what they changed.
 std::string compare_steps(draw& d, random_case& c, step_workspace& ws) {
   random_case ref = c;
-  const grid_spacing s = make_spacing(c.spacing, c.spacing);
+  const grid_spacing s = make_spacing(c.spacing, c.spacing_y);
   const grid_bounds& b = c.b;
   // A new case's arrays are not what the workspace may know of.
   ws.forget();

@@ -67,7 +67,7 @@ std::string compare(draw& d, random_case& c, const block_layout& l, int threads)
   step_team team(threads);
   const std::unique_ptr<halo_exchange> exchange = make_halo_exchange(blk.b, blk.p, l);
   step_workspace ws(blk.b, blk.p, team, *exchange);
-  const grid_spacing s = make_spacing(c.spacing, c.spacing);
+  const grid_spacing s = make_spacing(c.spacing, c.spacing_y);
   const grid_bounds& g = c.b;
   const grid_bounds& b = blk.b;
   std::vector<float> unread(blk.f[0].size(), 3.0f);

@@ -2,9 +2,10 @@
 // Random states for comparing the production step with the plain
 // composition: a grid, a spacing (from the smallest the scenario validator
 // accepts up to 1e38 m, with the values either side of the step's own
-// limits), an inflow, a flow (rough, uniform, the same row repeated, or
-// uniform with patches), a height, a pollutant (none, specks, blobs or
-// everywhere) and what happens between steps (emissions, stray writes).
+// limits and infinity, now and then along one axis only), an inflow, a flow
+// (rough, uniform, the same row repeated, or uniform with patches), a
+// height, a pollutant (none, specks, blobs or everywhere) and what happens
+// between steps (emissions, stray writes).
 // Special values appear throughout: NaN, infinities, signed zeros,
 // subnormals, and values just below, at and just above every limit the
 // step's shortcuts test (pollutant_map.hpp, calm_flow.hpp).
@@ -80,7 +81,7 @@ class draw {
 // One random case: its grid and settings, and the state the steps start from.
 struct random_case {
   int ni = 0, nj = 0, threads = 1, steps = 1;
-  float spacing = 1000.0f, u_in = 0.0f, v_in = 0.0f;
+  float spacing = 1000.0f, spacing_y = 1000.0f, u_in = 0.0f, v_in = 0.0f;
   std::string flow, height, pollutant;
   grid_bounds b{};
   std::vector<float> u, v, h, q, dqdt, unread;
@@ -90,7 +91,9 @@ struct random_case {
   std::string describe() const {
     std::ostringstream o;
     o.precision(9);
-    o << ni << " x " << nj << " points, spacing " << spacing << " m, inflow (" << u_in << ", " << v_in << "), "
+    o << ni << " x " << nj << " points, spacing " << spacing;
+    if (spacing_y != spacing) o << " x " << spacing_y;
+    o << " m, inflow (" << u_in << ", " << v_in << "), "
       << flow << " flow, " << height << " height, pollutant " << pollutant << ", " << threads << " threads, "
       << steps << " steps";
     return o.str();
@@ -117,6 +120,7 @@ inline random_case make_case(draw& d, int ni, int nj, int threads) {
   // The spacing: the reference's, the smallest valid one, any up to 1e38 m,
   // or one at the limits of the step's shortcuts.
   const int kind = d.between(0, 9);
+  bool at_limit = false;
   if (kind <= 2) {
     c.spacing = 1000.0f;
   } else if (kind == 3) {
@@ -126,23 +130,38 @@ inline random_case make_case(draw& d, int ni, int nj, int threads) {
   } else {
     // Beside the limits the step tests, the spacings below which the
     // limited correction of a face at the largest moderate speed overflows
-    // (about 1.5e-9 m), which the step's own limit keeps well away from.
-    const float limits_of_spacing[] = {below(1e15f), 1e15f,  above(1e15f), 1e38f, limits::max(),
-                                       1e-6f,        below(1e-6f), 1.2e-9f, 1e-9f};
-    c.spacing = limits_of_spacing[d.between(0, 8)];
+    // (about 1.5e-9 m), which the step's own limit keeps well away from,
+    // and infinity.
+    const float limits_of_spacing[] = {below(1e15f), 1e15f,        above(1e15f), 1e38f,
+                                       limits::max(), limits::infinity(), 1e-6f, below(1e-6f),
+                                       1.2e-9f,       1e-9f};
+    c.spacing = limits_of_spacing[d.between(0, 9)];
+    at_limit = true;
   }
-  // Winds up to a Courant number of 1, now and then exactly 1 along an
-  // axis (the upwind flux then carries a cell's whole content on).
-  const float courant = d.chance(0.2) ? 1.0f : d.uniform(0.0f, 1.0f);
-  const float wind = c.spacing * courant;
-  const auto component = [&] {
+  c.spacing_y = c.spacing;
+  // Now and then cells at a limit along one axis only, the reference's
+  // 1000 m along the other.
+  if (at_limit && d.chance(0.5)) (d.chance(0.5) ? c.spacing : c.spacing_y) = 1000.0f;
+  // Winds up to a Courant number of 1 along each axis, now and then exactly
+  // 1 (the upwind flux then carries a cell's whole content on). Over a
+  // spacing at a limit, half the time winds up to the largest speed at
+  // which the step takes a face between clean cells to carry nothing
+  // (1e15 m/s) instead, whatever the spacing: below about 1.5e-9 m the
+  // limited correction of such a face overflows, and over infinite cells
+  // its flux is a zero times infinity; both make the flux between two clean
+  // cells NaN.
+  const bool fastest = at_limit && d.chance(0.5);
+  const float courant = fastest || d.chance(0.2) ? 1.0f : d.uniform(0.0f, 1.0f);
+  const float unit_x = fastest ? 1e15f : c.spacing, unit_y = fastest ? 1e15f : c.spacing_y;
+  const float wind_x = unit_x * courant, wind_y = unit_y * courant;
+  const auto component = [&](float unit, float wind) {
     if (d.chance(0.1)) return d.special();
-    if (d.chance(0.15)) return d.chance(0.5) ? c.spacing : -c.spacing;
+    if (d.chance(0.15)) return d.chance(0.5) ? unit : -unit;
     if (d.chance(0.1)) return d.chance(0.5) ? 0.0f : -0.0f;
     return d.signed_up_to(wind);
   };
-  c.u_in = component();
-  c.v_in = component();
+  c.u_in = component(unit_x, wind_x);
+  c.v_in = component(unit_y, wind_y);
 
   const std::size_t n = c.size();
   c.u.resize(n), c.v.resize(n), c.h.resize(n), c.q.resize(n), c.dqdt.resize(n), c.unread.resize(n);
@@ -159,7 +178,7 @@ inline random_case make_case(draw& d, int ni, int nj, int threads) {
   const float hscale = d.chance(0.5) ? 50.0f : d.log_uniform(1e-3f, 1e30f);
   switch (flow) {
     case 0:
-      rough(c.u, wind), rough(c.v, wind);
+      rough(c.u, wind_x), rough(c.v, wind_y);
       break;
     case 1:
     case 3: {
@@ -182,7 +201,7 @@ inline random_case make_case(draw& d, int ni, int nj, int threads) {
       break;
     }
     case 2: {
-      rough(c.u, wind), rough(c.v, wind);
+      rough(c.u, wind_x), rough(c.v, wind_y);
       break;
     }
   }
