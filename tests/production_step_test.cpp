@@ -139,16 +139,22 @@ void uniform_flow(int ni, int nj, float u0, float v0) {
 }
 float& at_point(float* f, int i, int j) { return f[at(i, j, domain::ims, domain::ime, domain::jms)]; }
 
-// One step of the module's state by both procedures, compared; returns the
-// plain composition's state.
-step_state both_steps(const grid_spacing& s, float u_in, float v_in, int threads = 1) {
-  const step_state start = step_state::save();
-  reference_step(s, u_in, v_in);
-  const step_state want = step_state::save();
-  start.restore();
+// Steps of the module's state by both procedures, the production step
+// carrying what it knows from one to the next, compared after each; returns
+// the plain composition's state after the last.
+step_state both_steps(const grid_spacing& s, float u_in, float v_in, int threads = 1, int steps = 1) {
+  step_state want = step_state::save();
+  step_state got = want;
   module_step step(threads);
-  step(s, u_in, v_in);
-  expect_same_bits(want, step_state::save(), 1);
+  for (int n = 1; n <= steps; ++n) {
+    want.restore();
+    reference_step(s, u_in, v_in);
+    want = step_state::save();
+    got.restore();
+    step(s, u_in, v_in);
+    got = step_state::save();
+    expect_same_bits(want, got, n);
+  }
   return want;
 }
 
@@ -162,6 +168,28 @@ TEST(ProductionStepSituations, PuffBlownOutEastAtCourantNumberOne) {
   at_point(domain::q, domain::ide - 1, 3) = 1.0f;
   const step_state want = both_steps(reference::spacing, w, 0.0f);
   EXPECT_EQ(want.q[static_cast<std::size_t>(at(domain::ide - 1, 3, domain::ims, domain::ime, domain::jms))], 0.5f);
+}
+
+// A cell holding -2^-126, the negative normal concentration nearest zero,
+// blown east at a Courant number of exactly 1. The first stage moves it
+// whole into the next cell; the average then halves -2^-126 in both cells,
+// and the processor flushes the subnormal halves to -0. The next step finds
+// nothing to move and gives both cells +0.
+TEST(ProductionStepSituations, SmallestNegativeTraceBlownEastFlushesToNegativeZeroThenClears) {
+  const float w = 1000.0f;
+  uniform_flow(8, 6, w, 0.0f);
+  at_point(domain::q, 3, 3) = -std::numeric_limits<float>::min();
+  const auto bits = [](const step_state& st, int i) {
+    return std::bit_cast<std::uint32_t>(st.q[static_cast<std::size_t>(at(i, 3, domain::ims, domain::ime, domain::jms))]);
+  };
+  const step_state start = step_state::save();
+  const step_state once = both_steps(reference::spacing, w, 0.0f);
+  EXPECT_EQ(bits(once, 3), 0x80000000u);
+  EXPECT_EQ(bits(once, 4), 0x80000000u);
+  start.restore();
+  const step_state twice = both_steps(reference::spacing, w, 0.0f, 1, 2);
+  EXPECT_EQ(bits(twice, 3), 0u);
+  EXPECT_EQ(bits(twice, 4), 0u);
 }
 
 // Uniform rows of pollutant in a southward flow, with a step in the
@@ -189,6 +217,27 @@ TEST(ProductionStepSituations, OneFaceFasterThanTheCorrectionCanHold) {
   const step_state want = both_steps(reference::spacing, 2.0f, 1.0f);
   const auto q = [&](int i, int j) { return want.q[static_cast<std::size_t>(at(i, j, domain::ims, domain::ime, domain::jms))]; };
   EXPECT_TRUE(std::isnan(q(4, 4)) && std::isnan(q(5, 4)));
+}
+
+// A clean grid in a uniform flow at the largest speed at which the step
+// takes a face between two clean cells to carry nothing (1e15 m/s), over
+// cells so short along the flow (1e-9 m) that the limited correction's
+// coefficient (0.5 |w|) (1 - |w dt / d|) overflows in the first stage: the
+// flux between two clean cells is NaN, and so is every cell. Square cells,
+// and cells short along the flow only, either way.
+TEST(ProductionStepSituations, CleanGridInAFlowTooFastForItsFineCells) {
+  const struct {
+    const char* what;
+    float dx, dy, u, v;
+  } cases[] = {{"square cells, northward", 1e-9f, 1e-9f, 0.0f, 1e15f},
+               {"cells short along y, northward", 1000.0f, 1e-9f, 0.0f, 1e15f},
+               {"cells short along x, eastward", 1e-9f, 1000.0f, 1e15f, 0.0f}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    uniform_flow(10, 8, c.u, c.v);
+    const step_state want = both_steps(make_spacing(c.dx, c.dy), c.u, c.v);
+    EXPECT_TRUE(std::isnan(want.q[static_cast<std::size_t>(at(6, 4, domain::ims, domain::ime, domain::jms))]));
+  }
 }
 
 // A uniform flow so fast northward that the sum of the four v faces around
