@@ -262,6 +262,26 @@ TEST(ProductionStepSituations, FlowAtTheCalmLimitWithOneFaceAtTheLargestFloat) {
   EXPECT_TRUE(std::isnan(want.v[static_cast<std::size_t>(at(5, 5, domain::ims, domain::ime, domain::jms))]));
 }
 
+// A wide grid whose southern rows hold a rough flow and whose other rows
+// all repeat a flow that varies along x (and so changes from step to step),
+// with pollutant everywhere, stepped by two threads. The rows are shared
+// out by their work, so that the second thread's part begins among the
+// repeating rows, whose flow is that of a row the first thread computes
+// well into its own part: the second thread must compute its first row
+// rather than copy a row that it may reach before the first thread.
+TEST(ProductionStepSituations, RoughSouthernRowsUnderRepeatingRowsSharedByTwoThreads) {
+  uniform_flow(1600, 60, 3.0f, -2.0f);
+  for (int j = domain::jms; j <= domain::jme; ++j) {
+    const int rough = j <= 16 ? j : 0;
+    for (int i = domain::ims; i <= domain::ime; ++i) {
+      at_point(domain::u, i, j) = 3.0f + 0.25f * static_cast<float>((7 * i + 3 * rough) % 5);
+      at_point(domain::v, i, j) = -2.0f + 0.5f * static_cast<float>((2 * i + 5 * rough) % 3);
+      at_point(domain::q, i, j) = 0.5f + 0.125f * static_cast<float>(i % 4);
+    }
+  }
+  both_steps(reference::spacing, 3.0f, -2.0f, 2, 6);
+}
+
 // Two grids stepped one after the other in one process: a taller one, then
 // a band of pollutant on a shorter one that the southward flow carries
 // across the periodic edge into the northern rows. Each grid has its own
