@@ -221,7 +221,11 @@ void input_rows(const flow_set& s, std::vector<unsigned char>& same, const exten
       for (int k = 0; k < 3 && repeat; ++k) {
         const float* mine = s.own(k, j);
         const float* below = s.own(k, j - 1);
-        repeat = same_columns(mine, below, e.ims, e.c0 - 1) && same_columns(mine, below, last_column(e, k) + 1, e.ime);
+        // Beside a neighbour to the east, the u of the face east of the
+        // cells is the neighbour's, and the exchange wrote it: what was
+        // known of it came from the arrays before.
+        const int east = k == 0 && e.c1 + 1 < e.ide ? e.c1 + 1 : last_column(e, k) + 1;
+        repeat = same_columns(mine, below, e.ims, e.c0 - 1) && same_columns(mine, below, east, e.ime);
       }
       if (!repeat && s.rows->stored[at] == 0) {
         write_out(s, j);
