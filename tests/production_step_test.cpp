@@ -250,11 +250,11 @@ TEST(ProductionStepSituations, NorthwardSpeedWhoseFourFaceSumOverflows) {
   EXPECT_TRUE(std::isnan(want.u[static_cast<std::size_t>(at(5, 4, domain::ims, domain::ime, domain::jms))]));
 }
 
-// A uniform flow at the largest speed the calm faces allow (1e37 m/s
-// eastward) with one face at the largest float: the sum of the four u faces
-// around each v face next to it overflows, and the cross-advection of v
-// there is infinity times a zero difference, NaN.
-TEST(ProductionStepSituations, FlowAtTheCalmLimitWithOneFaceAtTheLargestFloat) {
+// A huge uniform flow (1e37 m/s eastward) with one face at the largest
+// float: the sum of the four u faces around each v face next to it
+// overflows, and the cross-advection of v there is infinity times a zero
+// difference, NaN.
+TEST(ProductionStepSituations, HugeUniformFlowWithOneFaceAtTheLargestFloat) {
   const float u0 = std::bit_cast<float>(0x7cf0bdc2u);  // 1e37
   uniform_flow(10, 8, u0, 1.0f);
   at_point(domain::u, 6, 4) = std::numeric_limits<float>::max();

@@ -11,7 +11,7 @@
 // emissions and stray writes between them. Special values appear
 // throughout: NaN, infinities, signed zeros, subnormals, and values just
 // below, at and just above every limit the step's shortcuts test
-// (pollutant_map.hpp, calm_flow.hpp). The cases run back to back with
+// (pollutant_map.hpp, flow_rows.hpp). The cases run back to back with
 // no clearing between them, and one case in three reuses the workspace and
 // team of the case before, so that anything one case left behind would
 // show in the next.

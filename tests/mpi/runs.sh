@@ -223,7 +223,7 @@ case "$case_name" in
     # SIGTERM to mpirun reaches every process: a checkpoint, the line, and a
     # restart on another layout gives the same bytes. A longer run, and the
     # signal once its log is past pass 1000.
-    sed -e 's/^duration_s = .*/duration_s = 20000/' -e 's/^snapshot_every_s = .*/snapshot_every_s = 5000.0/' \
+    sed -e 's/^duration_s = .*/duration_s = 200000/' -e 's/^snapshot_every_s = .*/snapshot_every_s = 5000.0/' \
       case.toml > long.toml
     "$serial" --scenario long.toml --output serial.dat --threads 1 > serial.log
     rm -f run.dat run.dat.ckpt*

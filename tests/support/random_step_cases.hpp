@@ -8,7 +8,8 @@
 // between steps (emissions, stray writes).
 // Special values appear throughout: NaN, infinities, signed zeros,
 // subnormals, and values just below, at and just above every limit the
-// step's shortcuts test (pollutant_map.hpp, calm_flow.hpp).
+// step's shortcuts test (pollutant_map.hpp), and huge finite values whose
+// sums overflow.
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -41,11 +42,11 @@ inline float smallest_valid_spacing() {
 // Values at the edges of what the step's shortcuts distinguish, and the
 // usual troublemakers of float arithmetic.
 inline std::vector<float> special_values() {
-  const float modest = std::bit_cast<float>(0x7cf0bdc2u);  // 1e37, the calm faces' limit
+  const float huge = std::bit_cast<float>(0x7cf0bdc2u);  // 1e37: ten of them overflow
   const float moderate = 1e15f;                             // the clean cells' speed limit
   return {limits::quiet_NaN(), limits::infinity(), -limits::infinity(), 0.0f, -0.0f, limits::denorm_min(),
           -limits::denorm_min(), 1e-40f, limits::min(), limits::max(), -limits::max(), below(moderate), moderate,
-          above(moderate), -moderate, below(modest), modest, above(modest), -modest, 8.6e37f, 9e37f, 1.7e38f,
+          above(moderate), -moderate, below(huge), huge, above(huge), -huge, 8.6e37f, 9e37f, 1.7e38f,
           1e22f, -1e22f, 1e24f, 0.5f, -1.0f};
 }
 
