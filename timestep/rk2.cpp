@@ -76,6 +76,10 @@ using terms::idx;
 // thread costs at most the part it took.
 constexpr long team_work = 20000;
 constexpr long team_work_asleep = 200000;
+// A shared stage is cut into a few parts per thread, so that a thread that
+// loses its core to another process in the middle of a part holds up only
+// that part: the others take the rest.
+constexpr int parts_per_thread = 4;
 
 // The grid's interior (d), the block's stored extent (m), its patch (p) and
 // what it computes: the cells c0..c1 of rows r0..r1, the u faces c0..c1 + 1
@@ -626,7 +630,9 @@ void run_stage(stage& st, step_workspace& ws, const pollutant& p, const unsigned
     cost[k] = 8 + (cells[k].empty() ? 0 : 4 * (cells[k].hi - cells[k].lo + 1)) + (uv[k] != 0 ? 0 : flow_cost);
     total += cost[k];
   }
-  const int parts = total < (ws.team().awake() ? team_work : team_work_asleep) ? 1 : std::min(ws.team().size(), e.r1 - e.r0 + 1);
+  const int parts = total < (ws.team().awake() ? team_work : team_work_asleep)
+                        ? 1
+                        : std::min(parts_per_thread * ws.team().size(), e.r1 - e.r0 + 1);
   const std::vector<int> starts = parts == 1 ? std::vector<int>{e.r0, e.r1 + 1} : part_starts(e, cost, total, parts);
   // A part's first row is computed: the row below belongs to another part.
   for (std::size_t n = 0; n + 1 < starts.size(); ++n) uv[e.at_row(starts[n])] = 0;
