@@ -35,6 +35,10 @@ class shared_file {
   void write(const std::vector<piece>& pieces);
   // Cuts the file to its first `length` bytes.
   void cut(std::uint64_t length);
+  // Asks the system to start writing what has been written so far to the
+  // disk, without waiting for it: a later sync() then finds little left to
+  // do. Only a hint; its failures show at sync().
+  void start_writeback();
   // Waits until everything written is on the disk.
   void sync();
   // Closes the file; the last data the system could not write before fails

@@ -177,6 +177,9 @@ void shared_file::cut(std::uint64_t length) {
   }
 }
 
+// MPI-IO has no such hint; MPI_File_sync does it all when it is called.
+void shared_file::start_writeback() {}
+
 void shared_file::sync() {
   const int code = MPI_File_sync(state_->file);
   if (code != MPI_SUCCESS) throw run_failure("cannot write " + path_ + ": " + mpi_reason(code));

@@ -91,6 +91,12 @@ void shared_file::cut(std::uint64_t length) {
   state_->position = length;
 }
 
+void shared_file::start_writeback() {
+  std::FILE* f = state_->file;
+  if (std::fflush(f) != 0) return;
+  ::sync_file_range(fileno(f), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 void shared_file::sync() {
   std::FILE* f = state_->file;
   errno = 0;

@@ -95,6 +95,8 @@ class checkpointer {
   int after_pass(int n, snapshot_file& snapshots);
 
   const std::string& path() const noexcept { return path_; }
+  // Whether checkpoints are taken on a schedule.
+  bool scheduled() const noexcept { return every_s_ > 0; }
 
  private:
   void write(int n, snapshot_file& snapshots);

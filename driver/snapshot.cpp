@@ -111,6 +111,8 @@ void snapshot_file::write() {
   digest_ = concatenated(digest_, {end - start, crc});
 }
 
+void snapshot_file::start_writeback() { file_->start_writeback(); }
+
 void snapshot_file::sync() {
   processes::together([&] { file_->sync(); });
 }

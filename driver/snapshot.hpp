@@ -35,6 +35,9 @@ class snapshot_file {
   // Writes one snapshot of the module's fields and hands it to the system,
   // so that a run stopped later keeps every complete snapshot.
   void write();
+  // Hands everything written so far to the system and has it start writing
+  // it to the disk, without waiting.
+  void start_writeback();
   // Hands everything written so far to the system and waits until it is on
   // the disk.
   void sync();
