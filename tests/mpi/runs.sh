@@ -100,14 +100,14 @@ case "$case_name" in
     # Every layout of 1 to 4 processes, even and uneven splits, one and two
     # threads per process.
     serial_run
-    for spec in "1 1x1 1" "1 1x1 2" "2 1x2 1" "2 2x1 2" "3 1x3 2" "3 3x1 1" "4 1x4 1" "4 4x1 2" "4 2x2 1" \
+    for setup in "1 1x1 1" "1 1x1 2" "2 1x2 1" "2 2x1 2" "3 1x3 2" "3 3x1 1" "4 1x4 1" "4 4x1 2" "4 2x2 1" \
                 "4 2x2 2" "2 - 1" "3 - 2"; do
-      read -r np layout threads <<< "$spec"
+      read -r np layout threads <<< "$setup"
       options=(--scenario case.toml --output run.dat --threads "$threads")
       [ "$layout" = - ] || options+=(--layout "$layout")
       run "${mpirun[@]}" "$np" "$exe" "${options[@]}" > run.log 2> err
       [ "$status" -eq 0 ] || fail "$np processes, layout $layout, $threads threads: exit $status: $(cat err)"
-      if same_as_serial run.dat run.log; then verdict=identical; else verdict=DIFFERENT; fail "$spec: not the serial bytes"; fi
+      if same_as_serial run.dat run.log; then verdict=identical; else verdict=DIFFERENT; fail "$setup: not the serial bytes"; fi
       echo "| $np | ${layout/-/chosen} | $threads | $verdict |"
     done
     ;;
@@ -132,8 +132,8 @@ case "$case_name" in
     # The first record: a leading marker of -1000 (FFFFFC18), another
     # sub-record following.
     [ "$(head -c 4 serial.dat | od -An -tx1 | tr -d ' ')" = 18fcffff ] || fail "the first marker is not -1000"
-    for spec in "3 3x1" "4 2x2" "2 1x2"; do
-      read -r np layout <<< "$spec"
+    for setup in "3 3x1" "4 2x2" "2 1x2"; do
+      read -r np layout <<< "$setup"
       run "${mpirun[@]}" "$np" "$exe" --scenario case.toml --output run.dat --layout "$layout" > run.log 2> err
       [ "$status" -eq 0 ] && same_as_serial run.dat run.log || fail "sub-records on $np processes ($layout) differ"
     done
@@ -204,25 +204,29 @@ case "$case_name" in
     # second checkpoint write is killed before its rename, so the restart
     # goes on from the first and cuts the snapshots written after it.
     serial_run
-    for spec in "2 1x2 3 3x1" "1 1x1 4 2x2"; do
-      read -r np1 layout1 np2 layout2 <<< "$spec"
+    for setup in "2 1x2 3 3x1" "1 1x1 4 2x2"; do
+      read -r np1 layout1 np2 layout2 <<< "$setup"
       rm -f run.dat run.dat.ckpt*
       run env PLUME_TEST_CRASH_BEFORE_RENAME=2 mpirun --oversubscribe -np "$np1" "$exe" --scenario case.toml \
         --output run.dat --checkpoint-every 170 --layout "$layout1" > first.log 2> err
-      [ "$status" -ne 0 ] || fail "$spec: the run with the crash hook ended normally"
-      [ -f run.dat.ckpt ] || { fail "$spec: no checkpoint"; continue; }
+      [ "$status" -ne 0 ] || fail "$setup: the run with the crash hook ended normally"
+      [ -f run.dat.ckpt ] || { fail "$setup: no checkpoint"; continue; }
       # The checkpoint holds pass 170: the log up to it, then the rest.
       awk '$2 <= 170' serial.log > upto.log
       run "${mpirun[@]}" "$np2" "$exe" --restart run.dat.ckpt --output run.dat --layout "$layout2" > rest.log 2> err
-      [ "$status" -eq 0 ] || fail "$spec: the restart ended with $status: $(cat err)"
+      [ "$status" -eq 0 ] || fail "$setup: the restart ended with $status: $(cat err)"
       cat upto.log rest.log > whole.log
-      if same_as_serial run.dat whole.log; then verdict=identical; else verdict=DIFFERENT; fail "$spec: not the same bytes"; fi
+      if same_as_serial run.dat whole.log; then verdict=identical; else verdict=DIFFERENT; fail "$setup: not the same bytes"; fi
       echo "| $np1 ($layout1) | $np2 ($layout2) | $verdict |"
     done
 
-    # SIGTERM to mpirun reaches every process: a checkpoint, the line, and a
-    # restart on another layout gives the same bytes. A longer run, and the
-    # signal once its log is past pass 1000.
+    # SIGTERM to every process of the run, as a batch system stops a job:
+    # each acts on it at the same pass, a checkpoint, the line from rank 0,
+    # and a restart on another layout gives the same bytes. A longer run,
+    # and the signal once its log is past pass 1000. (SIGTERM to mpirun
+    # itself is not what stops it: Open MPI's mpirun then stops passing on
+    # the processes' output, sends them SIGTERM a second later and SIGKILL
+    # a second after that.)
     sed -e 's/^duration_s = .*/duration_s = 200000/' -e 's/^snapshot_every_s = .*/snapshot_every_s = 5000.0/' \
       case.toml > long.toml
     "$serial" --scenario long.toml --output serial.dat --threads 1 > serial.log
@@ -233,7 +237,7 @@ case "$case_name" in
       [ "$(awk 'END { print $2 + 0 }' first.log)" -lt 1000 ] || break
       sleep 0.05
     done
-    kill -TERM "$launcher"
+    pkill -TERM -P "$launcher" -x "$(basename "$exe")" || fail "no process of the run to signal"
     set +e
     wait "$launcher"
     set -e
@@ -243,7 +247,7 @@ case "$case_name" in
       run "${mpirun[@]}" 2 "$exe" --restart run.dat.ckpt --output run.dat > rest.log 2> err
       cat first.log rest.log > whole.log
       same_as_serial run.dat whole.log || fail "the run stopped by SIGTERM at pass $pass and restarted differs"
-      echo "SIGTERM to mpirun: 3 processes stopped at pass $pass; restarted on 2 processes: same bytes"
+      echo "SIGTERM to the 3 processes: stopped at pass $pass; restarted on 2 processes: same bytes"
     else
       fail "the run did not stop on SIGTERM: $(tail -n 1 first.log); $(cat err)"
     fi
