@@ -395,12 +395,60 @@ void for_edge_columns(const extent& e, int last, F f) {
   }
 }
 
+// The u faces c0..c1 + 1 of row j, advanced by their tendency on the
+// stage's input: u + tendency in the first stage, Heun's average with the
+// entry value (which the output holds) in the second.
+void advance_u_row(const stage& st, int j) {
+  const extent& e = *st.in.e;
+  const float* u_s = st.in.at_row(0, j - 1);
+  const float* u = st.in.at_row(0, j);
+  const float* u_n = st.in.at_row(0, j + 1);
+  const float* v = st.in.at_row(1, j);
+  const float* v_n = st.in.at_row(1, j + 1);
+  const float* h = st.in.at_row(2, j);
+  float* out = st.out.own(0, j);
+  if (!st.second) {
+PLUME_INDEPENDENT_POINTS
+    for (int i = e.c0; i <= e.c1 + 1; ++i) {
+      out[i] = u[i] + terms::u_tendency(u_s + i, u + i, u_n + i, v + i, v_n + i, h + i, e.s);
+    }
+    return;
+  }
+PLUME_INDEPENDENT_POINTS
+  for (int i = e.c0; i <= e.c1 + 1; ++i) {
+    out[i] = terms::heun(out[i], u[i], terms::u_tendency(u_s + i, u + i, u_n + i, v + i, v_n + i, h + i, e.s));
+  }
+}
+
+// The v faces c0..c1 of row j, likewise.
+void advance_v_row(const stage& st, int j) {
+  const extent& e = *st.in.e;
+  const float* u_s = st.in.at_row(0, j - 1);
+  const float* u = st.in.at_row(0, j);
+  const float* v_s = st.in.at_row(1, j - 1);
+  const float* v = st.in.at_row(1, j);
+  const float* v_n = st.in.at_row(1, j + 1);
+  const float* h_s = st.in.at_row(2, j - 1);
+  const float* h = st.in.at_row(2, j);
+  float* out = st.out.own(1, j);
+  if (!st.second) {
+PLUME_INDEPENDENT_POINTS
+    for (int i = e.c0; i <= e.c1; ++i) {
+      out[i] = v[i] + terms::v_tendency(u_s + i, u + i, v_s + i, v + i, v_n + i, h_s + i, h + i, e.s);
+    }
+    return;
+  }
+PLUME_INDEPENDENT_POINTS
+  for (int i = e.c0; i <= e.c1; ++i) {
+    out[i] = terms::heun(out[i], v[i], terms::v_tendency(u_s + i, u + i, v_s + i, v + i, v_n + i, h_s + i, h + i, e.s));
+  }
+}
+
 // The flow of row j of a stage: computed, copied from the row below (its u
 // and v repeat; its height comes after), or left to the row below but for
 // its edge columns (the whole row repeats).
 void flow_row(const stage& st, int j) {
   const extent& e = *st.in.e;
-  const grid_spacing& s = e.s;
   const std::size_t at = e.at_row(j);
   if (st.row_repeat[at] != 0) {
     // The edge columns of u and v now; those of h once the row below has
@@ -422,36 +470,8 @@ void flow_row(const stage& st, int j) {
     }
     return;
   }
-  const float* u_s = st.in.at_row(0, j - 1);
-  const float* u = st.in.at_row(0, j);
-  const float* u_n = st.in.at_row(0, j + 1);
-  const float* v_s = st.in.at_row(1, j - 1);
-  const float* v = st.in.at_row(1, j);
-  const float* v_n = st.in.at_row(1, j + 1);
-  const float* h_s = st.in.at_row(2, j - 1);
-  const float* h = st.in.at_row(2, j);
-  float* out_u = st.out.own(0, j);
-  float* out_v = st.out.own(1, j);
-  if (!st.second) {
-PLUME_INDEPENDENT_POINTS
-    for (int i = e.c0; i <= e.c1 + 1; ++i) {
-      out_u[i] = u[i] + terms::u_tendency(u_s + i, u + i, u_n + i, v + i, v_n + i, h + i, s);
-    }
-PLUME_INDEPENDENT_POINTS
-    for (int i = e.c0; i <= e.c1; ++i) {
-      out_v[i] = v[i] + terms::v_tendency(u_s + i, u + i, v_s + i, v + i, v_n + i, h_s + i, h + i, s);
-    }
-    return;
-  }
-PLUME_INDEPENDENT_POINTS
-  for (int i = e.c0; i <= e.c1 + 1; ++i) {
-    out_u[i] = terms::heun(out_u[i], u[i], terms::u_tendency(u_s + i, u + i, u_n + i, v + i, v_n + i, h + i, s));
-  }
-PLUME_INDEPENDENT_POINTS
-  for (int i = e.c0; i <= e.c1; ++i) {
-    out_v[i] = terms::heun(out_v[i], v[i],
-                           terms::v_tendency(u_s + i, u + i, v_s + i, v + i, v_n + i, h_s + i, h + i, s));
-  }
+  advance_u_row(st, j);
+  advance_v_row(st, j);
 }
 
 // The edge columns of the height of a row that repeats the row below.
@@ -461,25 +481,6 @@ void repeat_edge_heights(const stage& st, int j) {
   const float* below = st.out.own(2, j - 1);
   float* mine = st.out.own(2, j);
   for_edge_columns(e, last_column(e, 2), [&](int i) { mine[i] = below[i]; });
-}
-
-// The v faces of row r1 + 1, computed in full (the row north of the cells).
-void north_v_row(const stage& st) {
-  const extent& e = *st.in.e;
-  const int j = e.r1 + 1;
-  const float* u_s = st.in.at_row(0, j - 1);
-  const float* u = st.in.at_row(0, j);
-  const float* v_s = st.in.at_row(1, j - 1);
-  const float* v = st.in.at_row(1, j);
-  const float* v_n = st.in.at_row(1, j + 1);
-  const float* h_s = st.in.at_row(2, j - 1);
-  const float* h = st.in.at_row(2, j);
-  float* out_v = st.out.own(1, j);
-PLUME_INDEPENDENT_POINTS
-  for (int i = e.c0; i <= e.c1; ++i) {
-    const float tendency = terms::v_tendency(u_s + i, u + i, v_s + i, v + i, v_n + i, h_s + i, h + i, e.s);
-    out_v[i] = st.second ? terms::heun(out_v[i], v[i], tendency) : v[i] + tendency;
-  }
 }
 
 // The height of the cells of row j, from the stage's new u and v.
@@ -587,7 +588,8 @@ void sweep(const stage& st, int first, int last, float* rows) {
     std::swap(flux_south, flux_north);
     south_ready = true;
   }
-  if (last == e.r1 + 1) north_v_row(st);
+  // The v faces of row r1 + 1, the row north of the cells, in full.
+  if (last == e.r1 + 1) advance_v_row(st, e.r1 + 1);
 }
 
 // The rows [r0, r1] split into `parts` runs of about equal work.
