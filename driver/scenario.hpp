@@ -9,13 +9,25 @@
 #include <string_view>
 #include <vector>
 
-// One point source: a cone of the given peak and radius around (x_m, y_m).
+// One point source: a cone of the given peak and radius around (x_m, y_m),
+// emitted into the pollutant of species number `species` (0 when the
+// scenario declares no species).
 struct point_source {
   float x_m = 0.0f;
   float y_m = 0.0f;
   float radius_m = 2000.0f;
   float peak = 1.0f;
+  std::int32_t species = 0;
   bool operator==(const point_source&) const = default;
+};
+
+// One declared pollutant ([[species]]): its name (letters, digits and _,
+// starting with a letter) and its emission schedule.
+struct species_info {
+  std::string name;
+  std::int32_t first_s = 43200;
+  float every_s = 3600.0f;
+  bool operator==(const species_info&) const = default;
 };
 
 struct scenario {
@@ -34,7 +46,18 @@ struct scenario {
   std::int32_t emission_first_s = 43200;
   float emission_every_s = 3600.0f;
   // [[source]], in the order their patterns are summed.
-  std::vector<point_source> sources{{10000.0f, 200000.0f, 2000.0f, 1.0f}, {180000.0f, 200000.0f, 2000.0f, 1.0f}};
+  std::vector<point_source> sources{{10000.0f, 200000.0f, 2000.0f, 1.0f, 0}, {180000.0f, 200000.0f, 2000.0f, 1.0f, 0}};
+  // [[species]], in the order declared. Empty: the run carries one pollutant,
+  // unnamed, on the [emission] schedule, and every source feeds it.
+  std::vector<species_info> species;
+
+  // The number of pollutants the run carries: one when none is declared.
+  int species_count() const noexcept { return species.empty() ? 1 : static_cast<int>(species.size()); }
+  // The name of a pollutant field of species k ("q" or "dqdt"): the field
+  // itself when no species is declared, otherwise FIELD_NAME ("q_so2").
+  std::string pollutant_field_name(std::string_view field, int k) const {
+    return species.empty() ? std::string(field) : std::string(field) + "_" + species[static_cast<std::size_t>(k)].name;
+  }
 
   // The passes that write a snapshot: n = 0 .. duration_s with
   // fmod(float(n), snapshot_every_s) == 0, in order.
