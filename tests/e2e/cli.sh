@@ -58,7 +58,8 @@ case "$case_name" in
       run_plume "$option"
       expect_status 0
       out | grep -q '^Usage: plume \[OPTIONS\]' || fail "$option: no usage line: $(out)"
-      for o in --version --threads --output --scenario --print-scenario --checkpoint-every --checkpoint --restart; do
+      for o in --version --threads --output --scenario --print-scenario --checkpoint-every --checkpoint --restart \
+        --progress --no-progress; do
         out | grep -q -- "$o" || fail "$option: $o is not described"
       done
       [ -z "$(err)" ] || fail "$option: standard error not empty: $(err)"
@@ -130,6 +131,12 @@ case "$case_name" in
     done
     run_plume --output ''
     expect_usage_error '--output: the path is empty'
+    for n in 0 -1 1.5 ''; do
+      run_plume --progress "$n"
+      expect_usage_error "--progress: '$n' is not a whole number of seconds from 1 to 2147483647"
+    done
+    run_plume --progress 5 --no-progress
+    expect_usage_error '--progress excludes --no-progress'
     run_plume --scenario "$examples/small.toml" --print-scenario --output x.dat extra
     expect_usage_error 'The following argument was not expected: extra'
     ;;
