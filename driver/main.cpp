@@ -71,9 +71,8 @@ int threads_from(const std::string& text) {
 int seconds_from(const char* option, const std::string& text) {
   constexpr int max = std::numeric_limits<int>::max();
   if (const auto n = whole_number(text, max)) return *n;
-  throw usage_error{std::string(option) + ": '" + text + "' is not a whole number of seconds from 1 to " +
-                        std::to_string(max),
-                    true};
+  throw usage_error{
+      std::string(option) + ": '" + text + "' is not a whole number of seconds from 1 to " + std::to_string(max), true};
 }
 
 // The progress line: every SECONDS when asked for, none with --no-progress,
@@ -170,7 +169,8 @@ bool parse_command_line(int argc, char** argv, options& o) {
     throw usage_error{e.what(), true};
   }
   if (!threads_text.empty() || app.count("--threads") > 0) o.settings.threads = threads_from(threads_text);
-  if (app.count("--checkpoint-every") > 0) o.settings.checkpoints.every_s = seconds_from("--checkpoint-every", every_text);
+  if (app.count("--checkpoint-every") > 0)
+    o.settings.checkpoints.every_s = seconds_from("--checkpoint-every", every_text);
   o.settings.progress = progress_from(app.count("--progress") > 0, progress_text, no_progress);
   refuse_empty(app, "--output", o.settings.snapshot_path);
   refuse_empty(app, "--checkpoint", o.settings.checkpoints.path);

@@ -26,7 +26,8 @@ using seconds = std::chrono::duration<double>;
 
 // Whether two descriptors lead to the same terminal.
 bool same_terminal(int a, int b) {
-  struct stat sa {}, sb {};
+  struct stat sa = {};
+  struct stat sb = {};
   return isatty(a) == 1 && isatty(b) == 1 && fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_rdev == sb.st_rdev;
 }
 
@@ -72,7 +73,8 @@ std::string progress_text(const progress_state& s) {
     std::snprintf(rate, sizeof rate, s.passes_per_s < 10.0 ? "%.1f" : "%.0f", s.passes_per_s);
   }
   char text[256];
-  std::snprintf(text, sizeof text, "%lld.%lld%%  %s left  %s elapsed  %s passes/s  pass %d/%d  t=%lld:%02lld:%02lld  %llu snapshot%s",
+  std::snprintf(text, sizeof text,
+                "%lld.%lld%%  %s left  %s elapsed  %s passes/s  pass %d/%d  t=%lld:%02lld:%02lld  %llu snapshot%s",
                 permille / 10, permille % 10, clock_text(s.left_s).c_str(), clock_text(s.elapsed_s).c_str(), rate,
                 s.pass, s.last_pass, t / 3600, t / 60 % 60, t % 60, static_cast<unsigned long long>(s.snapshots),
                 s.snapshots == 1 ? "" : "s");

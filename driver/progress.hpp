@@ -30,12 +30,12 @@ struct progress_settings {
 
 // What one progress line says.
 struct progress_state {
-  int pass = 0;                // the last pass finished
-  int last_pass = 0;           // the run's last pass (its duration in seconds)
-  std::uint64_t snapshots = 0; // snapshots in the file, those before a restart included
-  double passes_per_s = 0;     // 0 when not measured yet
-  double elapsed_s = 0;        // since this process started the loop
-  double left_s = -1;          // the passes still to go at the rate; < 0 when unknown
+  int pass = 0;                 // the last pass finished
+  int last_pass = 0;            // the run's last pass (its duration in seconds)
+  std::uint64_t snapshots = 0;  // snapshots in the file, those before a restart included
+  double passes_per_s = 0;      // 0 when not measured yet
+  double elapsed_s = 0;         // since this process started the loop
+  double left_s = -1;           // the passes still to go at the rate; < 0 when unknown
 };
 
 // The line's text, without a line end, what matters most first (a narrow

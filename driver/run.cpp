@@ -106,8 +106,8 @@ run_end run(const run_settings& settings) {
   const bool logs = processes::rank() == 0;
   // Rank 0 shows the progress. The meter looks at its descriptor before any
   // file is opened, so that a file never takes the place of a closed one.
-  progress_meter progress(logs ? settings.progress : progress_settings{}, first_pass(settings.restart),
-                          sc.duration_s, fileno(settings.console));
+  progress_meter progress(logs ? settings.progress : progress_settings{}, first_pass(settings.restart), sc.duration_s,
+                          fileno(settings.console));
   // The threads and the step's storage come before the file is created, so
   // that a run that cannot have them leaves the file as it was.
   std::optional<step_team> team;

@@ -207,14 +207,14 @@ TEST(ProgressMeter, OnATerminalOneLineRedrawnInPlaceAtMostFourTimesASecondAndCut
     EXPECT_EQ(drain(tty.master), "");
     meter.after_pass(99, 1, t0 + milliseconds(250));
     // The 60-column terminal takes 59 characters of the line.
-    const std::string first = std::string("10.0%  0:02 left  0:00 elapsed  400 passes/s  pass 99/999  t=0:01:39  1 snapshot")
-                                  .substr(0, 59);
+    const std::string first =
+        std::string("10.0%  0:02 left  0:00 elapsed  400 passes/s  pass 99/999  t=0:01:39  1 snapshot").substr(0, 59);
     EXPECT_EQ(drain(tty.master), "\r" + first + "\x1b[K");
     meter.after_pass(100, 1, t0 + milliseconds(300));
     EXPECT_EQ(drain(tty.master), "");
     meter.complete(1, t0 + seconds(2));
-    const std::string last = std::string("100.0%  0:00 left  0:02 elapsed  500 passes/s  pass 999/999  t=0:16:39  1 snapshot")
-                                 .substr(0, 59);
+    const std::string last =
+        std::string("100.0%  0:00 left  0:02 elapsed  500 passes/s  pass 999/999  t=0:16:39  1 snapshot").substr(0, 59);
     EXPECT_EQ(drain(tty.master), "\r" + last + "\x1b[K\n");
   }
   // Complete, the line is ended once.
