@@ -15,9 +15,11 @@ jobs="$(nproc)"
 "$src/scripts/install-comma-locale.sh"
 
 # The C++ lines this change touches follow .clang-format (the commits since
-# the branch left origin/main, or the last commit; see the script).
+# the branch left origin/main, or the last commit; see the script). A
+# failure is reported at the end, after every test has run.
 echo "== format of the changed lines"
-"$src/scripts/check-format.sh"
+format_ok=true
+"$src/scripts/check-format.sh" || format_ok=false
 
 echo "== optimised build and tests"
 cmake -S "$src" -B "$src/build-test" -DCMAKE_BUILD_TYPE=Release \
@@ -50,3 +52,5 @@ cd "$src"
 cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize -j "$jobs"
 ctest --preset sanitize -j "$jobs"
+
+"$format_ok" || { echo "test.sh: the format check failed (see its report above)" >&2; exit 1; }
