@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <string_view>
 
 #include <fcntl.h>
@@ -47,6 +48,12 @@ std::string between(const char* before, std::string_view text, const char* after
 }
 
 }  // namespace
+
+coarse_clock::time_point coarse_clock::now() noexcept {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+  return time_point(std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec));
+}
 
 std::string clock_text(double seconds_value) {
   if (!(seconds_value >= 0.0) || seconds_value > longest_shown_s) return "?";
