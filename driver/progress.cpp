@@ -90,8 +90,7 @@ std::string progress_text(const progress_state& s) {
 
 progress_meter::progress_meter(const progress_settings& settings, int first_pass, int last_pass, int console_fd,
                                clock::time_point start)
-    : mode_(settings.when),
-      interval_(settings.when == progress_settings::mode::periodic
+    : interval_(settings.when == progress_settings::mode::periodic
                     ? clock::duration(std::chrono::seconds(std::max(settings.every_s, 1)))
                     : clock::duration(terminal_interval)),
       fd_(settings.fd),
@@ -103,7 +102,7 @@ progress_meter::progress_meter(const progress_settings& settings, int first_pass
   state_.last_pass = last_pass;
   // A closed descriptor stays off: a file opened later could take its number.
   const bool open = fcntl(fd_, F_GETFD) != -1;
-  switch (open ? mode_ : progress_settings::mode::off) {
+  switch (open ? settings.when : progress_settings::mode::off) {
     case progress_settings::mode::off: break;
     case progress_settings::mode::automatic:
       terminal_ = isatty(fd_) == 1;
@@ -144,12 +143,7 @@ void progress_meter::measure(int n, std::uint64_t snapshots, clock::time_point n
 void progress_meter::after_pass(int n, std::uint64_t snapshots, clock::time_point now) {
   if (!on_ || !due(now)) return;
   measure(n, snapshots, now);
-  line_ = progress_text(state_);
-  if (terminal_) {
-    draw();
-  } else {
-    put(between("plume: ", line_, "\n"));
-  }
+  show();
 }
 
 void progress_meter::complete(std::uint64_t snapshots, clock::time_point now) {
@@ -159,15 +153,19 @@ void progress_meter::complete(std::uint64_t snapshots, clock::time_point now) {
   const double elapsed = state_.elapsed_s;
   if (elapsed > 0.0) state_.passes_per_s = (state_.last_pass - first_pass_ + 1) / elapsed;
   state_.left_s = 0.0;
+  show();
+  if (showing_) put("\n");
+  showing_ = false;
+  on_ = false;
+}
+
+void progress_meter::show() {
   line_ = progress_text(state_);
   if (terminal_) {
     draw();
-    put("\n");
-    showing_ = false;
   } else {
     put(between("plume: ", line_, "\n"));
   }
-  on_ = false;
 }
 
 void progress_meter::erase() {

@@ -109,11 +109,12 @@ class progress_meter {
  private:
   bool due(clock::time_point now) const noexcept;
   void measure(int n, std::uint64_t snapshots, clock::time_point now);
+  // Draws the line of the state measured, or writes it as a plain line.
+  void show();
   void erase();
   void draw();
   void put(const std::string& bytes);
 
-  progress_settings::mode mode_;
   clock::duration interval_;
   bool on_ = false;
   bool terminal_ = false;
