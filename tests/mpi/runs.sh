@@ -129,6 +129,17 @@ case "$case_name" in
     done
     ;;
 
+  progress)
+    # Progress lines asked for: from rank 0 alone, the log and the
+    # snapshots the same bytes.
+    serial_run
+    launch "${mpirun[@]}" 3 "$exe" --scenario case.toml --output run.dat --progress 1 > run.log 2> err
+    [ "$status" -eq 0 ] || fail "exit $status: $(cat err)"
+    same_as_serial run.dat run.log || fail "with --progress the output differs from the serial run's"
+    finals=$(grep -c '^plume: 100\.0%  0:00 left  ' err || true)
+    [ "$finals" -eq 1 ] || fail "$finals final progress lines, expected rank 0's alone: $(cat err)"
+    ;;
+
   refusals)
     # Refused by every process before any file is touched: exit status 2,
     # one message, from rank 0.
