@@ -3,7 +3,8 @@
 // With no arguments it runs the reference case over 16 model hours, writing
 // the progress log to standard output and the snapshots to
 // ./test_withPollutant.dat. The options choose another scenario, the output
-// file, the thread count, checkpoints, and a checkpoint to go on from.
+// file, the thread count, checkpoints, a checkpoint to go on from, and the
+// progress line on standard error.
 // Everything the user gives is checked before the snapshot file is touched:
 // a bad option, scenario or checkpoint ends with status 2 and leaves every
 // file as it was; a run that fails ends with status 1, and one stopped by
