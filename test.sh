@@ -9,10 +9,17 @@ jobs="$(nproc)"
 # the build comparison.
 "$src/scripts/install-deps.sh" cmake make g++ libcli11-dev libtomlplusplus-dev zlib1g-dev nettle-dev libgtest-dev libbenchmark-dev \
   pkg-config libnetcdf-dev netcdf-bin clang libclang-rt-14-dev \
-  python3-numpy python3-matplotlib python3-pil python3-netcdf4 python3-xarray libopenmpi-dev openmpi-bin
+  python3-numpy python3-matplotlib python3-pil python3-netcdf4 python3-xarray libopenmpi-dev openmpi-bin clang-format
 # A decimal-comma locale for the test that the log's layout ignores the C
 # locale (root only; otherwise that test skips and says why).
 "$src/scripts/install-comma-locale.sh"
+
+# The C++ lines this change touches follow .clang-format (the commits since
+# the branch left origin/main, or the last commit; see the script). A
+# failure is reported at the end, after every test has run.
+echo "== format of the changed lines"
+format_ok=true
+"$src/scripts/check-format.sh" || format_ok=false
 
 echo "== optimised build and tests"
 cmake -S "$src" -B "$src/build-test" -DCMAKE_BUILD_TYPE=Release \
@@ -45,3 +52,5 @@ cd "$src"
 cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize -j "$jobs"
 ctest --preset sanitize -j "$jobs"
+
+"$format_ok" || { echo "test.sh: the format check failed (see its report above)" >&2; exit 1; }

@@ -3,7 +3,8 @@
 // With no arguments it runs the reference case over 16 model hours, writing
 // the progress log to standard output and the snapshots to
 // ./test_withPollutant.dat. The options choose another scenario, the output
-// file, the thread count, checkpoints, and a checkpoint to go on from.
+// file, the thread count, checkpoints, a checkpoint to go on from, and the
+// progress line on standard error.
 // Everything the user gives is checked before the snapshot file is touched:
 // a bad option, scenario or checkpoint ends with status 2 and leaves every
 // file as it was; a run that fails ends with status 1, and one stopped by
@@ -68,12 +69,20 @@ int threads_from(const std::string& text) {
   throw usage_error{"--threads: '" + text + "' is not a whole number from 1 to " + std::to_string(max_threads), true};
 }
 
-int seconds_from(const std::string& text) {
+int seconds_from(const char* option, const std::string& text) {
   constexpr int max = std::numeric_limits<int>::max();
   if (const auto n = whole_number(text, max)) return *n;
-  throw usage_error{"--checkpoint-every: '" + text + "' is not a whole number of seconds from 1 to " +
-                        std::to_string(max),
-                    true};
+  throw usage_error{
+      std::string(option) + ": '" + text + "' is not a whole number of seconds from 1 to " + std::to_string(max), true};
+}
+
+// The progress line: every SECONDS when asked for, none with --no-progress,
+// else kept up to date on a terminal.
+progress_settings progress_from(bool given, const std::string& text, bool off) {
+  using mode = progress_settings::mode;
+  if (off) return {.when = mode::off};
+  if (!given) return {.when = mode::automatic};
+  return {.when = mode::periodic, .every_s = seconds_from("--progress", text)};
 }
 
 // Test hook: PLUME_TEST_CRASH_BEFORE_RENAME=N makes the Nth checkpoint write
@@ -138,6 +147,13 @@ bool parse_command_line(int argc, char** argv, options& o) {
   app.add_option("--restart", o.restart_path,
                  "Go on with the run of the checkpoint at PATH, which holds its scenario")
       ->type_name("PATH");
+  std::string progress_text;
+  auto* progress = app.add_option("--progress", progress_text,
+                                  "A progress line on standard error every SECONDS, terminal or not (default: a line "
+                                  "kept up to date when standard error is a terminal, else none)")
+                       ->type_name("SECONDS");
+  bool no_progress = false;
+  app.add_flag("--no-progress", no_progress, "No progress line on standard error")->excludes(progress);
   app.add_option("--layout", o.layout_text,
                  "Under mpirun: split the grid into PX x PY blocks, one per process (default: chosen for the "
                  "process count); the output is the same")
@@ -154,7 +170,9 @@ bool parse_command_line(int argc, char** argv, options& o) {
     throw usage_error{e.what(), true};
   }
   if (!threads_text.empty() || app.count("--threads") > 0) o.settings.threads = threads_from(threads_text);
-  if (app.count("--checkpoint-every") > 0) o.settings.checkpoints.every_s = seconds_from(every_text);
+  if (app.count("--checkpoint-every") > 0)
+    o.settings.checkpoints.every_s = seconds_from("--checkpoint-every", every_text);
+  o.settings.progress = progress_from(app.count("--progress") > 0, progress_text, no_progress);
   refuse_empty(app, "--output", o.settings.snapshot_path);
   refuse_empty(app, "--checkpoint", o.settings.checkpoints.path);
   refuse_empty(app, "--restart", o.restart_path);

@@ -104,6 +104,10 @@ run_end run(const run_settings& settings) {
   const float u_in = sc.wind_u();
   const float v_in = sc.wind_v();
   const bool logs = processes::rank() == 0;
+  // Rank 0 shows the progress. The meter looks at its descriptor before any
+  // file is opened, so that a file never takes the place of a closed one.
+  progress_meter progress(logs ? settings.progress : progress_settings{}, first_pass(settings.restart), sc.duration_s,
+                          fileno(settings.console));
   // The threads and the step's storage come before the file is created, so
   // that a run that cannot have them leaves the file as it was.
   std::optional<step_team> team;
@@ -144,7 +148,7 @@ run_end run(const run_settings& settings) {
   // Rank 0 writes the log; every process learns of a failure at the line.
   const auto log = [&](std::string_view line) {
     processes::together([&] {
-      if (logs) write_console(settings.console, settings.console_name, line);
+      if (logs) progress.above([&] { write_console(settings.console, settings.console_name, line); });
     });
   };
 
@@ -178,8 +182,10 @@ run_end run(const run_settings& settings) {
       snapshots->close();
       return {signal, n};
     }
+    progress.after_pass(n, snapshots->snapshots());
   }
   snapshots->close();
+  progress.complete(snapshots->snapshots());
   report_exchange(*exchange, sc.duration_s + 1 - first_pass(settings.restart));
   return {};
 }

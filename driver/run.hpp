@@ -8,6 +8,7 @@
 
 #include "decomposition/layout.hpp"
 #include "decomposition/process_group.hpp"
+#include "driver/progress.hpp"
 #include "driver/record.hpp"
 #include "driver/run_checkpoints.hpp"
 #include "driver/scenario.hpp"
@@ -35,6 +36,8 @@ struct run_settings {
   std::int64_t subrecord_limit = max_subrecord_bytes;
   // When checkpoints are written, and where.
   checkpoint_settings checkpoints{};
+  // The progress line on standard error (rank 0 only); none unless asked.
+  progress_settings progress{};
   // The checkpoint the run goes on from, its scenario the run's; none for a
   // run from the start.
   std::optional<restart_point> restart{};

@@ -66,6 +66,10 @@ snapshot_file::snapshot_file(std::string path, const byte_digest& kept, std::int
   file_.emplace(path_, kept.length);
 }
 
+std::uint64_t snapshot_file::snapshots() const noexcept {
+  return digest_.length / (fields_per_snapshot * static_cast<std::uint64_t>(framing_.framed_bytes()));
+}
+
 void snapshot_file::write() {
   using namespace domain;
   const std::uint64_t start = digest_.length;

@@ -8,6 +8,7 @@
 #   SERIAL_PLUME: a plume built without MPI; with "" the MPI build's own
 #   plume started without mpirun, as one process, stands in for it.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../e2e/lib.sh"
 exe="$(realpath "$1")" serial="${2:-}" case_name="$3"
 [ -n "$serial" ] && serial="$(realpath "$serial")" || serial="$exe"
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -22,11 +23,6 @@ mpirun=(mpirun --oversubscribe -np)
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-failures=0
-fail() {
-  echo "FAIL ($case_name): $*" >&2
-  failures=$((failures + 1))
-}
 
 # A small case whose pollutant crosses the blocks' edges, the periodic edge
 # between south and north and reaches the west wall: a wind of 20 m/s towards
@@ -68,15 +64,9 @@ y_m = 4000.0
 radius_m = 2500.0
 EOF
 
-# Runs COMMAND... with a time limit that proves no process was left waiting;
-# sets status.
-run() {
-  set +e
-  timeout 120 "$@"
-  status=$?
-  set -e
-  [ "$status" -ne 124 ] || fail "$* was still running after 120 s"
-}
+# Every command runs with a time limit that proves no process was left
+# waiting.
+launch_limit=120
 
 # Standard error must hold exactly one line from the program, matching the
 # extended regular expression $1 (mpirun may add its own notes).
@@ -105,7 +95,7 @@ case "$case_name" in
       read -r np layout threads <<< "$setup"
       options=(--scenario case.toml --output run.dat --threads "$threads")
       [ "$layout" = - ] || options+=(--layout "$layout")
-      run "${mpirun[@]}" "$np" "$exe" "${options[@]}" > run.log 2> err
+      launch "${mpirun[@]}" "$np" "$exe" "${options[@]}" > run.log 2> err
       [ "$status" -eq 0 ] || fail "$np processes, layout $layout, $threads threads: exit $status: $(cat err)"
       if same_as_serial run.dat run.log; then verdict=identical; else verdict=DIFFERENT; fail "$setup: not the serial bytes"; fi
       echo "| $np | ${layout/-/chosen} | $threads | $verdict |"
@@ -116,7 +106,7 @@ case "$case_name" in
     # The complete reference run on two processes: the reference hashes.
     hashes="$4" check="$5"
     mkdir reference && cd reference
-    run "${mpirun[@]}" 2 "$exe" > console.log 2> err
+    launch "${mpirun[@]}" 2 "$exe" > console.log 2> err
     [ "$status" -eq 0 ] || fail "exit $status: $(cat err)"
     cd ..
     "$check" "$work/reference" "$hashes" || fail "the reference run on two processes differs from the reference"
@@ -134,9 +124,20 @@ case "$case_name" in
     [ "$(head -c 4 serial.dat | od -An -tx1 | tr -d ' ')" = 18fcffff ] || fail "the first marker is not -1000"
     for setup in "3 3x1" "4 2x2" "2 1x2"; do
       read -r np layout <<< "$setup"
-      run "${mpirun[@]}" "$np" "$exe" --scenario case.toml --output run.dat --layout "$layout" > run.log 2> err
+      launch "${mpirun[@]}" "$np" "$exe" --scenario case.toml --output run.dat --layout "$layout" > run.log 2> err
       [ "$status" -eq 0 ] && same_as_serial run.dat run.log || fail "sub-records on $np processes ($layout) differ"
     done
+    ;;
+
+  progress)
+    # Progress lines asked for: from rank 0 alone, the log and the
+    # snapshots the same bytes.
+    serial_run
+    launch "${mpirun[@]}" 3 "$exe" --scenario case.toml --output run.dat --progress 1 > run.log 2> err
+    [ "$status" -eq 0 ] || fail "exit $status: $(cat err)"
+    same_as_serial run.dat run.log || fail "with --progress the output differs from the serial run's"
+    finals=$(grep -c '^plume: 100\.0%  0:00 left  ' err || true)
+    [ "$finals" -eq 1 ] || fail "$finals final progress lines, expected rank 0's alone: $(cat err)"
     ;;
 
   refusals)
@@ -146,7 +147,7 @@ case "$case_name" in
     check_refusal() {
       local pattern="$1"
       shift
-      run "${mpirun[@]}" "$@" > out 2> err
+      launch "${mpirun[@]}" "$@" > out 2> err
       [ "$status" -eq 2 ] || fail "$*: exit $status, expected 2"
       expect_one_line "$pattern"
       [ "$(cat keep.dat)" = "records of an earlier run" ] || fail "$*: the output file was changed"
@@ -168,7 +169,7 @@ case "$case_name" in
       2 "$exe" --restart bad.ckpt --output keep.dat
     # A build without MPI refuses --layout.
     if [ "$serial" != "$exe" ]; then
-      run "$serial" --layout 2x2 --output keep.dat > out 2> err
+      launch "$serial" --layout 2x2 --output keep.dat > out 2> err
       [ "$status" -eq 2 ] || fail "the serial build took --layout: exit $status"
       grep -q '^plume: --layout: this plume is built without MPI' err || fail "the serial build's message: $(cat err)"
     fi
@@ -179,7 +180,7 @@ case "$case_name" in
     # line naming the process and the cause; the file holds whole snapshots.
     printf '[grid]\nnx = 2001\nny = 2001\n\n[time]\nduration_s = 20\n' > big.toml
     start=$(date +%s)
-    run "${mpirun[@]}" 2 bash -c 'if [ "$OMPI_COMM_WORLD_RANK" = 1 ]; then ulimit -v 150000; fi; exec "$0" "$@"' \
+    launch "${mpirun[@]}" 2 bash -c 'if [ "$OMPI_COMM_WORLD_RANK" = 1 ]; then ulimit -v 150000; fi; exec "$0" "$@"' \
       "$exe" --scenario big.toml --output out.dat > out 2> err
     [ "$status" -ne 0 ] || fail "a process that cannot allocate its block: exit 0"
     expect_one_line 'plume: rank 1: cannot allocate [^:]+ \([0-9]+ bytes\): Cannot allocate memory'
@@ -190,7 +191,7 @@ case "$case_name" in
     # inside snapshot 1 of the reference case.
     snapshot_bytes=4502484
     start=$(date +%s)
-    run "${mpirun[@]}" 2 bash -c 'trap "" XFSZ; if [ "$OMPI_COMM_WORLD_RANK" = 0 ]; then ulimit -f 6000; fi; exec "$0" "$@"' \
+    launch "${mpirun[@]}" 2 bash -c 'trap "" XFSZ; if [ "$OMPI_COMM_WORLD_RANK" = 0 ]; then ulimit -f 6000; fi; exec "$0" "$@"' \
       "$exe" --output out.dat > out 2> err
     [ "$status" -ne 0 ] || fail "a write past the file size limit: exit 0"
     expect_one_line 'plume: rank 0: cannot write out\.dat: File too large'
@@ -207,13 +208,13 @@ case "$case_name" in
     for setup in "2 1x2 3 3x1" "1 1x1 4 2x2"; do
       read -r np1 layout1 np2 layout2 <<< "$setup"
       rm -f run.dat run.dat.ckpt*
-      run env PLUME_TEST_CRASH_BEFORE_RENAME=2 mpirun --oversubscribe -np "$np1" "$exe" --scenario case.toml \
+      launch env PLUME_TEST_CRASH_BEFORE_RENAME=2 mpirun --oversubscribe -np "$np1" "$exe" --scenario case.toml \
         --output run.dat --checkpoint-every 170 --layout "$layout1" > first.log 2> err
       [ "$status" -ne 0 ] || fail "$setup: the run with the crash hook ended normally"
       [ -f run.dat.ckpt ] || { fail "$setup: no checkpoint"; continue; }
       # The checkpoint holds pass 170: the log up to it, then the rest.
       awk '$2 <= 170' serial.log > upto.log
-      run "${mpirun[@]}" "$np2" "$exe" --restart run.dat.ckpt --output run.dat --layout "$layout2" > rest.log 2> err
+      launch "${mpirun[@]}" "$np2" "$exe" --restart run.dat.ckpt --output run.dat --layout "$layout2" > rest.log 2> err
       [ "$status" -eq 0 ] || fail "$setup: the restart ended with $status: $(cat err)"
       cat upto.log rest.log > whole.log
       if same_as_serial run.dat whole.log; then verdict=identical; else verdict=DIFFERENT; fail "$setup: not the same bytes"; fi
@@ -244,7 +245,7 @@ case "$case_name" in
     if grep -q '^plume: stopped at pass' err; then
       pass=$(sed -n 's/^plume: stopped at pass \([0-9]*\);.*/\1/p' err)
       grep -q "go on with: plume --restart run.dat.ckpt --output run.dat" err || fail "the stop line: $(grep '^plume' err)"
-      run "${mpirun[@]}" 2 "$exe" --restart run.dat.ckpt --output run.dat > rest.log 2> err
+      launch "${mpirun[@]}" 2 "$exe" --restart run.dat.ckpt --output run.dat > rest.log 2> err
       cat first.log rest.log > whole.log
       same_as_serial run.dat whole.log || fail "the run stopped by SIGTERM at pass $pass and restarted differs"
       echo "SIGTERM to the 3 processes: stopped at pass $pass; restarted on 2 processes: same bytes"
@@ -259,4 +260,4 @@ case "$case_name" in
     ;;
 esac
 
-[ "$failures" -eq 0 ] || exit 1
+finish
