@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "decomposition/field_rows.hpp"
+#include "decomposition/test_fault.hpp"
 #include "driver/snapshot.hpp"
 #include "grid/domain.hpp"
 
@@ -110,6 +111,7 @@ void check_snapshot_file(const std::string& path, const restart_point& from) {
 
 void restore_fields(const restart_point& from, const block_layout& l) {
   using namespace domain;
+  processes::test_fault(processes::fault_point::restart_read);
   float* const fields[checkpoint_fields] = {u, v, h, q, dqdt};
   field_rows::scatter(module_blocks(fields, l), [&](const field_rows::sink& rows) {
     if (read_checkpoint(from.path, rows).digest != from.contents.digest) {
@@ -191,6 +193,7 @@ int checkpointer::after_pass(int n, snapshot_file& snapshots) {
 
 void checkpointer::write(int n, snapshot_file& snapshots) {
   using namespace domain;
+  processes::test_fault(processes::fault_point::checkpoint_write, writes_ + 1);
   // The length recorded must be on the disk before the checkpoint that
   // vouches for it.
   snapshots.sync();
