@@ -156,7 +156,7 @@ echo "| --- | --- | --- | --- | --- | --- |"
 cases=()
 while read -r point; do
   for kind in run_failure other bad_alloc; do
-    cases+=("$point 0 $kind 2" "$point 2 $kind 3")
+    cases+=("$point 0 $kind 2" "$point 1 $kind 2")
   done
 done < <("$points")
 for ((k = 0; k < ${#cases[@]}; k += 2)); do
