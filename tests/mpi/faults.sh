@@ -200,5 +200,5 @@ for options in "--scenario case.toml --print-scenario" "--scenario case.toml --o
 done
 
 cd "$shared"
-failures=$(cat failed ./*/failed 2> /dev/null | wc -l)
+failures=$(find . -name failed -exec cat {} + | wc -l)
 [ "$failures" -eq 0 ] || { echo "$failures failures" >&2; exit 1; }
