@@ -138,7 +138,7 @@ one_case() {
   status=$?
   set -e
   end=$(date +%s.%N)
-  seconds=$(echo "$end - $start" | bc)
+  seconds=$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')
   [ "$status" -ne 124 ] || fail "$point on rank $rank ($kind): still running after $limit s"
   [ "$status" -ne 0 ] || fail "$point on rank $rank ($kind): exit status 0"
   [ "$kind" = bad_alloc ] && cause="cannot allocate memory" || cause="test fault at $point"
@@ -184,7 +184,7 @@ for options in "--scenario case.toml --print-scenario" "--scenario case.toml --o
     "$exe" $options < /dev/null > out 2> err
   status=$?
   set -e
-  seconds=$(echo "$(date +%s.%N) - $start" | bc)
+  seconds=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { print b - a }')
   [ "$status" -ne 124 ] || fail "$options, standard output full: still running after $limit s"
   [ "$status" -eq 1 ] || fail "$options, standard output full: exit status $status, not 1"
   [ "$(grep -c '^plume: ' err || true)" -eq 1 ] &&
