@@ -60,4 +60,5 @@ class snapshot_file {
   std::vector<unsigned char> markers_;
   std::vector<data_piece> rows_;
   std::vector<shared_file::piece> pieces_;
+  long long writes_ = 0;  // the snapshots this object has written
 };
