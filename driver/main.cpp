@@ -249,7 +249,8 @@ void choose_blocks(options& o) {
 void check_memory(const options& o, const std::string& grid_at) {
   const scenario& s = o.settings.scenario;
   const patch_bounds p = block_patch(o.settings.layout, processes::rank(), s.nx, s.ny);
-  const std::uint64_t mine = run_bytes(p.ipe - p.ips + 1, p.jpe - p.jps + 1, o.settings.threads);
+  const std::uint64_t mine =
+      run_bytes(p.ipe - p.ips + 1, p.jpe - p.jps + 1, o.settings.threads, s.species_count());
   const std::uint64_t needed = processes::machine_sum(mine);
   const std::uint64_t available = available_memory();
   const long long worst = processes::max(available != 0 && needed > available ? static_cast<long long>(needed) : 0);

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <initializer_list>
 #include <new>
+#include <vector>
 
 #include <zlib.h>
 
@@ -13,7 +14,18 @@
 
 namespace {
 
-constexpr int fields_per_snapshot = 7;
+// The records of a snapshot: q and dqdt of each species in the order
+// declared, then h, us, vs, div and vort.
+std::vector<const float*> snapshot_fields() {
+  using namespace domain;
+  std::vector<const float*> fields;
+  for (const species_fields& k : species) {
+    fields.push_back(k.q);
+    fields.push_back(k.dqdt);
+  }
+  for (const float* f : {h, us, vs, domain::div, vort}) fields.push_back(f);
+  return fields;
+}
 
 // The system lets root overwrite a file that nobody may write; the run
 // refuses it for everyone, with the reason any other user would get.
@@ -46,9 +58,10 @@ snapshot_file::snapshot_file(std::string path, const byte_digest& kept, std::int
   using namespace domain;
   // The memory for one snapshot's pieces is obtained before the file is
   // touched, so that a run short of memory leaves the file as it was.
-  const auto markers = static_cast<std::size_t>(8 * framing_.subrecords() * fields_per_snapshot);
+  const auto records = static_cast<std::size_t>(snapshot_records(static_cast<int>(species.size())));
+  const auto markers = static_cast<std::size_t>(8 * framing_.subrecords()) * records;
   const auto rows = static_cast<std::size_t>(jpe - jps + 1);
-  const std::size_t pieces = fields_per_snapshot * (rows + markers / 4 + 8);
+  const std::size_t pieces = records * (rows + markers / 4 + 8);
   try {
     if (processes::rank() == 0) markers_.resize(markers);
     rows_.reserve(rows);
@@ -70,11 +83,12 @@ void snapshot_file::write() {
   using namespace domain;
   const std::uint64_t start = digest_.length;
   const auto record_bytes = static_cast<std::uint64_t>(framing_.framed_bytes());
-  const std::uint64_t end = start + fields_per_snapshot * record_bytes;
+  const std::vector<const float*> fields = snapshot_fields();
+  const std::uint64_t end = start + fields.size() * record_bytes;
   const std::int64_t row_length = ide - ids + 1;
   pieces_.clear();
   int r = 0;
-  for (const float* field : {q, dqdt, h, us, vs, domain::div, vort}) {
+  for (const float* field : fields) {
     // This process's rows of the field's interior section.
     rows_.clear();
     for (int j = jps; j <= jpe; ++j) {

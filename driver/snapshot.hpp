@@ -1,6 +1,7 @@
 #pragma once
-// The snapshot file: seven framed records per snapshot (q, dqdt, h, us, vs,
-// div, vort), each the field's interior section i = ids..ide, j = jds..jde as
+// The snapshot file: framed records per snapshot, q and dqdt of each
+// species in the order declared, then h, us, vs, div and vort (seven with
+// one species), each the field's interior section i = ids..ide, j = jds..jde as
 // float32 with i fastest, written straight from the field's rows.
 //
 // Every process of a run writes the rows of its own patch of each record at

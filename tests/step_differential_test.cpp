@@ -61,7 +61,7 @@ std::string compare_steps(draw& d, random_case& c, step_workspace& ws) {
         float* const theirs[4] = {ref.u.data(), ref.v.data(), ref.h.data(), ref.q.data()};
         apply_event(e, mine, b);
         apply_event(e, theirs, b);
-        ws.forget_pollutant();
+        ws.forget_pollutant(0);
       }
       continue;
     }
@@ -86,7 +86,7 @@ std::string compare_steps(draw& d, random_case& c, step_workspace& ws) {
       apply_event(e, mine, b);
       apply_event(e, theirs, b);
       if (e.kind == step_event::stray) ws.forget();
-      if (e.kind == step_event::emission) ws.forget_pollutant();
+      if (e.kind == step_event::emission) ws.forget_pollutant(0);
     }
   }
   return "";

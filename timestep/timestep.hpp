@@ -1,6 +1,7 @@
 #pragma once
 // Time integration: the two-stage Runge-Kutta step and its forward stage.
 #include "grid/spacing.hpp"
+#include "grid/state.hpp"
 
 class step_workspace;
 
@@ -15,6 +16,15 @@ class step_workspace;
 // of rk2_reference. The workspace must have been made for these bounds
 // (std::invalid_argument otherwise); it carries nothing from one call to
 // the next.
+//
+// The state is the flow and every species' pollutant, the workspace made
+// for its block and its number of species (std::invalid_argument
+// otherwise). The flow is stepped once; each species' q and dqdt come out
+// exactly as a step of the flow with that species alone would leave them.
+void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in, step_workspace& ws);
+
+// The same for one species, the arrays and bounds given as the procedures
+// take them.
 void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* gpx, const float* gpy, const float* fx,
          const float* fy, const grid_spacing& s, const float& u_in, const float& v_in, const int& ids, const int& ide,
          const int& jds, const int& jde, const int& ims, const int& ime, const int& jms, const int& jme,
