@@ -27,7 +27,9 @@ static_assert(std::endian::native == std::endian::little, "the checkpoint's floa
 
 namespace {
 
-constexpr std::size_t io_buffer_bytes = std::size_t{1} << 20;
+// The checkpoint is read in pieces of this size: its header alone reads
+// little beyond itself.
+constexpr std::size_t io_buffer_bytes = std::size_t{1} << 16;
 // Texts longer than these are not of this program's making.
 constexpr std::uint32_t max_program_bytes = 4096;
 constexpr std::uint32_t max_scenario_bytes = std::uint32_t{1} << 30;

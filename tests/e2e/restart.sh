@@ -276,6 +276,71 @@ EOF
     expect_reference case.toml "restart after a crash before the rename" head1 log2
     ;;
 
+  reads)
+    # A restart checks the snapshot file by its length and its last
+    # snapshot: it reads the checkpoint and one snapshot, however long the
+    # file. The bytes the program read come from the system's count (rchar)
+    # of a shell that ran it, its children's reads included. A checkpoint
+    # after the last pass leaves nothing to do.
+    printf '[grid]\nnx = 200\nny = 200\n[time]\nduration_s = 300\nsnapshot_every_s = 5.0\n[[source]]\nx_m = 100000.0\ny_m = 100000.0\n' > reads.toml
+    "$exe" --scenario reads.toml --checkpoint-every 300 > /dev/null
+    length=$(stat -c %s "$file") size=$(stat -c %s "$ckpt")
+    snapshot=$((7 * (200 * 200 * 4 + 8)))
+    [ "$length" -eq $((61 * snapshot)) ] || fail "the snapshot file holds $length bytes, not 61 snapshots"
+    read_by() { bash -c '"$@" > /dev/null && sed -n "s/^rchar: //p" /proc/$$/io' reads "$@"; }
+    last=$(read_by "$exe" --restart "$ckpt")
+    full=$(read_by "$exe" --restart "$ckpt" --check-output full)
+    # Loading the program and its libraries reads some 30 kB, its header a
+    # checkpoint's first 64 kB.
+    [ "$last" -lt $((size + snapshot + 200000)) ] ||
+      fail "the restart read $last bytes, more than the checkpoint ($size) and one snapshot ($snapshot)"
+    [ "$full" -gt "$length" ] || fail "the full check read $full bytes, fewer than the file's $length"
+    echo "restart of a $length-byte snapshot file: $last bytes read; with --check-output full: $full"
+    ;;
+
+  format1)
+    # A checkpoint of format 1, made from one of format 2 (its header
+    # without the field list, the output and the rows' CRCs, the snapshot
+    # file's length and CRC-32 after the grid, one SHA-256 of every byte at
+    # the end), goes on as it did: the same file and log.
+    reference case.toml
+    launch env PLUME_TEST_CRASH_BEFORE_RENAME=3 "$exe" --scenario case.toml --checkpoint-every 200 > log1
+    [ "$status" -eq 137 ] || fail "the run killed at its third checkpoint ended with $status"
+    /usr/bin/python3 - "$ckpt" <<'PY'
+import hashlib, struct, sys
+path = sys.argv[1]
+b = open(path, "rb").read()
+at = 12
+def text():
+    global at
+    n, = struct.unpack_from("<I", b, at)
+    at += 4 + n
+    return b[at - n:at]
+program, scenario = text(), text()
+pass_, nx, ny, count = struct.unpack_from("<iiiI", b, at)
+at += 16
+for _ in range(count):
+    text()
+kind, = struct.unpack_from("<I", b, at)
+at += 4
+output = text()
+length, crc = struct.unpack_from("<QI", output, 0)
+at += 4 * count * ny + 32
+v1 = (b"PLUMECKP" + struct.pack("<I", 1) + struct.pack("<I", len(program)) + program +
+      struct.pack("<I", len(scenario)) + scenario + struct.pack("<iiiQI", pass_, nx, ny, length, crc) + b[at:])
+open(path, "wb").write(v1 + hashlib.sha256(v1).digest())
+PY
+    [ "$(od -An -tu4 -j 8 -N4 "$ckpt" | tr -d ' ')" = 1 ] || fail "not a checkpoint of format 1"
+    k=$(ckpt_pass "$ckpt")
+    [ "$k" = 400 ] || fail "the checkpoint holds pass $k, not 400"
+    log_upto log1 "$k" > head1
+    launch "$exe" --restart "$ckpt" --checkpoint-every 200 > log2
+    [ "$status" -eq 0 ] || fail "the restart from format 1 ended with $status"
+    expect_reference case.toml "restart from a checkpoint of format 1" head1 log2
+    [ "$(od -An -tu4 -j 8 -N4 "$ckpt" | tr -d ' ')" = 2 ] || fail "the new checkpoint is not of format 2"
+    echo "format 1 at pass $k: the same bytes, and a checkpoint of format 2 after it"
+    ;;
+
   refusals)
     # Every refusal of a restart: one line naming the file and what is
     # wrong, status 2, and no file changed.
