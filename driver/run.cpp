@@ -142,7 +142,7 @@ run_end run(const run_settings& settings) {
   std::optional<snapshot_file> snapshots;
   processes::together([&] {
     if (settings.restart) {
-      snapshots.emplace(settings.snapshot_path, settings.restart->contents.header.snapshots,
+      snapshots.emplace(settings.snapshot_path, settings.restart->snapshots,
                         settings.subrecord_limit);
     } else {
       snapshots.emplace(settings.snapshot_path, settings.subrecord_limit);

@@ -15,7 +15,12 @@
 
 #include "decomposition/shared_file.hpp"
 #include "driver/byte_digest.hpp"
+#include "driver/snapshot_state.hpp"
 #include "driver/record.hpp"
+
+// The bytes of one snapshot of an nx x ny grid, its records cut into
+// sub-records of at most `subrecord_limit` data bytes.
+std::uint64_t snapshot_bytes(std::int64_t nx, std::int64_t ny, std::int64_t subrecord_limit = max_subrecord_bytes);
 
 class snapshot_file {
  public:
@@ -28,8 +33,9 @@ class snapshot_file {
   // Goes on with the file of an interrupted run, which has been checked to
   // begin with the bytes that `kept` describes: cuts it to their length
   // (dropping a snapshot written after them, or a part of one) and appends
-  // from there, the digest going on from `kept`.
-  snapshot_file(std::string path, const byte_digest& kept, std::int64_t subrecord_limit = max_subrecord_bytes);
+  // from there, the state going on from `kept`.
+  snapshot_file(std::string path, const snapshot_file_state& kept,
+                std::int64_t subrecord_limit = max_subrecord_bytes);
   snapshot_file(const snapshot_file&) = delete;
   snapshot_file& operator=(const snapshot_file&) = delete;
 
@@ -48,12 +54,14 @@ class snapshot_file {
   const std::string& path() const noexcept { return path_; }
   // The length and CRC-32 of every byte the file holds, those it was
   // continued from included.
-  const byte_digest& digest() const noexcept { return digest_; }
+  const byte_digest& digest() const noexcept { return state_.whole; }
+  // The same, with the whole snapshots it holds and the last of them.
+  const snapshot_file_state& state() const noexcept { return state_; }
 
  private:
-  snapshot_file(std::string path, const byte_digest& kept, std::int64_t subrecord_limit, bool continued);
+  snapshot_file(std::string path, const snapshot_file_state& kept, std::int64_t subrecord_limit, bool continued);
   std::string path_;
-  byte_digest digest_;
+  snapshot_file_state state_;
   record_framing framing_;
   std::optional<shared_file> file_;
   std::vector<unsigned char> markers_;
