@@ -225,7 +225,7 @@ bool check_files(options& o, std::string& grid_at) {
     try {
       const scenario& s = o.settings.scenario;
       check_snapshot_file(o.settings.snapshot_path, *o.settings.restart, o.check_output,
-                          snapshot_bytes(s.nx, s.ny, o.settings.subrecord_limit));
+                          snapshot_bytes(s.nx, s.ny, s.species_count(), o.settings.subrecord_limit));
     } catch (const checkpoint_error& e) {
       throw usage_error{e.what(), false};
     }

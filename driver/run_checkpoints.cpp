@@ -17,12 +17,9 @@
 
 namespace {
 
-// The module's arrays of the fields a checkpoint of the scenario holds, in
-// the order of checkpoint_fields.
-std::vector<float*> module_fields(const scenario&) {
-  using namespace domain;
-  return {u, v, h, q, dqdt};
-}
+// The module's arrays of the fields a checkpoint holds: the state's, in the
+// order of checkpoint_fields.
+std::vector<float*> module_fields() { return domain::state().fields(); }
 
 // Those fields of this process, as its block of the grid.
 field_rows::blocks module_blocks(const std::vector<float*>& fields, const block_layout& l) {
@@ -74,6 +71,7 @@ std::string listed(const std::vector<std::string>& names) {
 }  // namespace
 
 std::vector<std::string> checkpoint_fields(const scenario& s) {
+  // The state's fields (model_state::fields), named.
   std::vector<std::string> names{"u", "v", "h"};
   for (int k = 0; k < s.species_count(); ++k) {
     names.push_back(s.pollutant_field_name("q", k));
@@ -162,7 +160,7 @@ void check_snapshot_file(const std::string& path, restart_point& from, output_ch
 }
 
 void restore_fields(const restart_point& from, const block_layout& l) {
-  const std::vector<float*> fields = module_fields(from.scenario);
+  const std::vector<float*> fields = module_fields();
   const field_rows::blocks mine = module_blocks(fields, l);
   if (from.contents.header.format != 1) {
     read_checkpoint_fields(from.path, from.contents, mine);
@@ -219,7 +217,7 @@ checkpointer::checkpointer(const checkpoint_settings& settings, const std::strin
       every_s_(settings.every_s),
       signals_(settings.signals),
       header_{checkpoint_format, settings.program, scenario_toml(s), 0, s.nx, s.ny, checkpoint_fields(s), {}, {}},
-      fields_(module_fields(s)),
+      fields_(module_fields()),
       crash_before_rename_(settings.crash_before_rename) {}
 
 int checkpointer::after_pass(int n, snapshot_file& snapshots) {

@@ -47,9 +47,9 @@ std::int64_t record_data_bytes() {
 
 }  // namespace
 
-std::uint64_t snapshot_bytes(std::int64_t nx, std::int64_t ny, std::int64_t subrecord_limit) {
+std::uint64_t snapshot_bytes(std::int64_t nx, std::int64_t ny, int species, std::int64_t subrecord_limit) {
   const record_framing framing(nx * ny * static_cast<std::int64_t>(sizeof(float)), subrecord_limit);
-  return fields_per_snapshot * static_cast<std::uint64_t>(framing.framed_bytes());
+  return static_cast<std::uint64_t>(snapshot_records(species)) * static_cast<std::uint64_t>(framing.framed_bytes());
 }
 
 snapshot_file::snapshot_file(std::string path, std::int64_t subrecord_limit)

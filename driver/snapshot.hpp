@@ -18,9 +18,10 @@
 #include "driver/snapshot_state.hpp"
 #include "driver/record.hpp"
 
-// The bytes of one snapshot of an nx x ny grid, its records cut into
-// sub-records of at most `subrecord_limit` data bytes.
-std::uint64_t snapshot_bytes(std::int64_t nx, std::int64_t ny, std::int64_t subrecord_limit = max_subrecord_bytes);
+// The bytes of one snapshot of an nx x ny grid with `species` species, its
+// records cut into sub-records of at most `subrecord_limit` data bytes.
+std::uint64_t snapshot_bytes(std::int64_t nx, std::int64_t ny, int species = 1,
+                             std::int64_t subrecord_limit = max_subrecord_bytes);
 
 class snapshot_file {
  public:

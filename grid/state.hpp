@@ -13,6 +13,7 @@
 //    fields derived from u and v (snapshot_records).
 #include <cstddef>
 #include <span>
+#include <vector>
 
 // The fields of the flow: u, v, h, in that order wherever they are listed.
 inline constexpr int flow_fields = 3;
@@ -39,4 +40,15 @@ struct model_state {
   float* v;
   float* h;
   std::span<const species_fields> species;
+
+  // Every field of the state, as a checkpoint holds them: u, v, h, then q
+  // and dqdt of each species (state_fields of them).
+  std::vector<float*> fields() const {
+    std::vector<float*> all{u, v, h};
+    for (const species_fields& k : species) {
+      all.push_back(k.q);
+      all.push_back(k.dqdt);
+    }
+    return all;
+  }
 };
