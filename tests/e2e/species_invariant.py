@@ -102,12 +102,36 @@ def reaches(snapshots, column_or_row, index):
     return False
 
 
-def run(command, work, label):
+def run(command, work, label, more=(), env=None, expect_ok=True):
     out = os.path.join(work, label + ".dat")
-    done = subprocess.run(command + ["--output", out], capture_output=True, cwd=work)
-    if done.returncode != 0:
+    done = subprocess.run(command + ["--output", out] + list(more), capture_output=True, cwd=work,
+                          env=None if env is None else {**os.environ, **env})
+    if expect_ok and done.returncode != 0:
         raise SystemExit(f"{label}: exit status {done.returncode}: {done.stderr.decode(errors='replace')}")
     return out, done.stdout
+
+
+def log_upto(log, k):
+    """The lines of a log of the passes up to k."""
+    return b"".join(line for line in log.splitlines(keepends=True) if int(line.split()[1]) <= k)
+
+
+def restart_matches(start, go_on, work, label, whole, whole_log, k):
+    """A run of `start` killed at its second checkpoint (pass 2k), gone on with
+    by `go_on` from its first (pass k): the uninterrupted run's bytes and log."""
+    ckpt = os.path.join(work, label + ".ckpt")
+    out, log1 = run(start, work, label, ["--checkpoint-every", str(k), "--checkpoint", ckpt],
+                    env={"PLUME_TEST_CRASH_BEFORE_RENAME": "2"}, expect_ok=False)
+    done = subprocess.run(go_on + ["--restart", ckpt, "--output", out, "--checkpoint", ckpt], capture_output=True,
+                          cwd=work)
+    if done.returncode != 0:
+        return [f"the restart ended with {done.returncode}: {done.stderr.decode(errors='replace').strip()}"]
+    problems = []
+    if open(out, "rb").read() != open(whole, "rb").read():
+        problems.append("the snapshot file differs from the uninterrupted run's")
+    if log_upto(log1, k) + done.stdout != whole_log:
+        problems.append("the log differs from the uninterrupted run's")
+    return problems
 
 
 def main():
@@ -150,8 +174,10 @@ def main():
                 runs += [(f"{p} processes", [args.mpirun, "--oversubscribe", "-np", str(p), plume, "--scenario", path,
                                              "--threads", "1"]) for p in args.np]
             n = len(SPECIES)
+            whole = None
             for label, command in runs:
                 out, log = run(command, work, f"{name}_{label.replace(' ', '_')}")
+                whole = whole or (out, log)
                 snapshots = records(out, 2 * n + 5)
                 problems = []
                 for k, (single, single_log) in enumerate(singles):
@@ -168,6 +194,18 @@ def main():
                             problems.append(f"snapshot {t}: h, us, vs, div or vort differ from {species} alone")
                 verdict = "identical" if not problems else "DIFFERENT: " + "; ".join(problems[:3])
                 print(f"{name}, {n} species, {label}: {verdict}")
+                failures += bool(problems)
+            # A checkpoint of every species at pass 300, gone on with on
+            # another thread count (or another layout).
+            restarts = [("2 threads, restarted on 1", [plume, "--scenario", path, "--threads", "2"], [plume, "--threads", "1"])]
+            if args.mpirun:
+                mpi = [args.mpirun, "--oversubscribe", "-np"]
+                restarts.append(("2 processes, restarted on 3", mpi + ["2", plume, "--scenario", path, "--threads", "1"],
+                                 mpi + ["3", plume, "--threads", "1"]))
+            for label, start, go_on in restarts:
+                problems = restart_matches(start, go_on, work, f"{name}_restart_{len(label)}", *whole, 300)
+                verdict = "identical" if not problems else "DIFFERENT: " + "; ".join(problems)
+                print(f"{name}, {n} species, checkpoint at pass 300 on {label}: {verdict}")
                 failures += bool(problems)
     return 1 if failures else 0
 
