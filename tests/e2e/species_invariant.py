@@ -9,11 +9,12 @@ the puffs across a boundary: the west wall and the periodic south edge, or
 the east boundary and the periodic north edge; the species' schedules all
 differ, and one species has two sources.
 
-Usage: species_invariant.py PLUME [--threads N ...] [--mpirun MPIRUN --np P ...]
+Usage: species_invariant.py PLUME [--threads N ...] [--mpirun MPIRUN --layouts PXxPY ...]
 
 The single-species runs use one thread and one process; the run with the
 species is made with each thread count given (default 1 and 2), and with
---mpirun, also under mpirun with each process count given.
+--mpirun, also under mpirun in each layout given (default 2x1, 1x3, 2x2:
+blocks side by side, in rows, and both).
 """
 import argparse
 import array
@@ -139,7 +140,7 @@ def main():
     parser.add_argument("plume")
     parser.add_argument("--threads", type=int, nargs="*", default=[1, 2])
     parser.add_argument("--mpirun")
-    parser.add_argument("--np", type=int, nargs="*", default=[2, 3, 4])
+    parser.add_argument("--layouts", nargs="*", default=["2x1", "1x3", "2x2"])
     args = parser.parse_args()
     plume = os.path.realpath(args.plume)
     failures = 0
@@ -171,8 +172,11 @@ def main():
                 failures += 1
             runs = [(f"{t} threads", [plume, "--scenario", path, "--threads", str(t)]) for t in args.threads]
             if args.mpirun:
-                runs += [(f"{p} processes", [args.mpirun, "--oversubscribe", "-np", str(p), plume, "--scenario", path,
-                                             "--threads", "1"]) for p in args.np]
+                for layout in args.layouts:
+                    px, py = (int(x) for x in layout.split("x"))
+                    runs.append((f"{px * py} processes ({layout})",
+                                 [args.mpirun, "--oversubscribe", "-np", str(px * py), plume, "--scenario", path,
+                                  "--threads", "1", "--layout", layout]))
             n = len(SPECIES)
             whole = None
             for label, command in runs:
@@ -200,8 +204,9 @@ def main():
             restarts = [("2 threads, restarted on 1", [plume, "--scenario", path, "--threads", "2"], [plume, "--threads", "1"])]
             if args.mpirun:
                 mpi = [args.mpirun, "--oversubscribe", "-np"]
-                restarts.append(("2 processes, restarted on 3", mpi + ["2", plume, "--scenario", path, "--threads", "1"],
-                                 mpi + ["3", plume, "--threads", "1"]))
+                restarts.append(("2 processes (2x1), restarted on 3 (1x3)",
+                                 mpi + ["2", plume, "--scenario", path, "--threads", "1", "--layout", "2x1"],
+                                 mpi + ["3", plume, "--threads", "1", "--layout", "1x3"]))
             for label, start, go_on in restarts:
                 problems = restart_matches(start, go_on, work, f"{name}_restart_{len(label)}", *whole, 300)
                 verdict = "identical" if not problems else "DIFFERENT: " + "; ".join(problems)
