@@ -3,8 +3,15 @@
 // the grid row by row, and only over the rows and cells whose results are
 // not known without it.
 //
+// The state is the flow (u, v, h) and a list of species, each a pollutant q
+// with its rate dqdt. The flow is stepped once for all of them; in each row
+// the sweep then advances every species' pollutant with that row's flow, by
+// the same per-point functions, each species with its own knowledge of where
+// its pollutant is. Nothing of one species reaches another, so each comes
+// out as the step of the flow with it alone would leave it.
+//
 // Stage 1 reads the entry state with its boundary values set (set 0). Rather
-// than copying the four fields for that, the boundary values are set in the
+// than copying the boundary fields (u, v, h and each q) for that, the boundary values are set in the
 // module arrays themselves, after the points that set_bdy writes (the frame
 // around the core of the interior) have been saved; they are put back before
 // stage 2, so the module arrays hold the exact entry state again. Stage 1
@@ -29,9 +36,9 @@
 //  - which rows of the flow repeat the row below (flow_rows.hpp): such a row
 //    of u, v and h is neither computed nor stored, the flow being decided
 //    from u, v and h alone;
-//  - where the pollutant is (pollutant_map.hpp): the fluxes of cells that
-//    are clean and stay clean are not formed, and zeros are written only
-//    over cells that held something else.
+//  - where each species' pollutant is (pollutant_map.hpp): the fluxes of
+//    cells that are clean and stay clean are not formed, and zeros are
+//    written only over cells that held something else.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -107,7 +114,7 @@ int last_column(const extent& e, int field) noexcept { return field == 0 ? e.c1 
 // The flow fields of a set (the module's u, v, h or the stage's), with what
 // is known of their rows.
 struct flow_set {
-  float* f[3];
+  float* f[flow_fields];
   flow_rows* rows;
   const extent* e;
 
@@ -130,7 +137,7 @@ void write_out(const flow_set& s, int j) {
   const extent& e = *s.e;
   const std::size_t at = e.at_row(j);
   if (s.rows->stored[at] != 0) return;
-  for (int k = 0; k < 3; ++k) {
+  for (int k = 0; k < flow_fields; ++k) {
     const float* from = s.at_row(k, j);
     std::copy(from + e.c0, from + last_column(e, k) + 1, s.own(k, j) + e.c0);
   }
@@ -156,7 +163,7 @@ bool same_columns(const float* a, const float* b, int from, int to) noexcept {
 // Whether row j's computed columns hold the same values as row j-1's.
 bool computed_columns_repeat(const flow_set& s, int j) {
   const extent& e = *s.e;
-  for (int k = 0; k < 3; ++k) {
+  for (int k = 0; k < flow_fields; ++k) {
     if (!same_columns(s.at_row(k, j), s.at_row(k, j - 1), e.c0, last_column(e, k))) return false;
   }
   return true;
@@ -222,7 +229,7 @@ void input_rows(const flow_set& s, std::vector<unsigned char>& same, const exten
         same[at] = repeat;
         continue;
       }
-      for (int k = 0; k < 3 && repeat; ++k) {
+      for (int k = 0; k < flow_fields && repeat; ++k) {
         const float* mine = s.own(k, j);
         const float* below = s.own(k, j - 1);
         // Beside a neighbour to the east, the u of the face east of the
@@ -239,7 +246,7 @@ void input_rows(const flow_set& s, std::vector<unsigned char>& same, const exten
       continue;
     }
     bool repeat = true;
-    for (int k = 0; k < 3 && repeat; ++k) repeat = same_columns(s.own(k, j), s.own(k, j - 1), e.ims, e.ime);
+    for (int k = 0; k < flow_fields && repeat; ++k) repeat = same_columns(s.own(k, j), s.own(k, j - 1), e.ims, e.ime);
     same[at] = repeat;
   }
   if (changed) resolve(*s.rows, e);
@@ -320,22 +327,24 @@ void choose_rules(const extent& e, const flow_rows& flow, std::vector<species_kn
                   const pollutant_set& set, bool keeps_columns, std::vector<unsigned char>& rules) {
   const bool whole_rows = e.spans_width();
   const bool derived = boundary_q_follows_cells(e);
+  const auto every_rule = [&](int j) { return !whole_rows || !e.own_cell_row(j); };
   for (int j = e.jms; j <= e.jme; ++j) {
     const std::size_t at = e.at_row(j);
-    if (!whole_rows || !e.own_cell_row(j)) {
-      rules[at] = boundary::all_columns;
-      if (keeps_columns) {
-        for (species_knowledge& k : species) (k.*set.frame_zero)[at] = 0;
+    rules[at] = every_rule(j) ? boundary::all_columns : flow.stored[at] != 0 ? boundary::flow_columns : 0;
+  }
+  for (species_knowledge& k : species) {
+    const span* const cells = (k.*set.spans).data();
+    unsigned char* const zero = (k.*set.frame_zero).data();
+    for (int j = e.jms; j <= e.jme; ++j) {
+      const std::size_t at = e.at_row(j);
+      if (every_rule(j)) {
+        if (keeps_columns) zero[at] = 0;
+        continue;
       }
-      continue;
+      const bool clean = derived && boundary_q_clean(e, cells[at]);
+      if (!(clean && zero[at] != 0)) rules[at] |= boundary::pollutant_columns;
+      if (keeps_columns) zero[at] = clean;
     }
-    unsigned char which = flow.stored[at] != 0 ? boundary::flow_columns : 0;
-    for (species_knowledge& k : species) {
-      const bool clean = derived && boundary_q_clean(e, (k.*set.spans)[at]);
-      if (!(clean && (k.*set.frame_zero)[at] != 0)) which |= boundary::pollutant_columns;
-      if (keeps_columns) (k.*set.frame_zero)[at] = clean;
-    }
-    rules[at] = which;
   }
 }
 
@@ -640,32 +649,21 @@ bool uv_repeats(const unsigned char* same, const unsigned char* entry_same, std:
          (entry_same == nullptr || entry_same[k] != 0);
 }
 
-// Whether some species has pollutant work in row k: cells of its own or of
-// the row above to compute, or +0 to write over its q or its rate.
-bool pollutant_work(const stage& st, std::size_t k, bool row_above) noexcept {
-  for (const species_stage& sp : st.species) {
-    if (!sp.cells[k].empty() || (row_above && !sp.cells[k + 1].empty()) || !sp.q_spans[k].empty() ||
-        (sp.dqdt_spans != nullptr && !sp.dqdt_spans[k].empty())) {
-      return true;
-    }
-  }
-  return false;
-}
+// The work of computing a row's cells, in about nanoseconds each.
+long cells_cost(span cells) noexcept { return cells.empty() ? 0 : 4 * (cells.hi - cells.lo + 1); }
 
-// The work of computing row k, in about nanoseconds: its bookkeeping, the
-// cells of each species, and its flow unless its u and v repeat.
-long row_cost(const stage& st, std::size_t k, bool uv_repeat, long flow_cost) noexcept {
-  long cost = 8 + (uv_repeat ? 0 : flow_cost);
-  for (const species_stage& sp : st.species) {
-    const span c = sp.cells[k];
-    if (!c.empty()) cost += 4 * (c.hi - c.lo + 1);
-  }
-  return cost;
+// Whether a species has pollutant work in row k: cells of its own or of
+// the row above to compute, or +0 to write over its q or its rate.
+bool pollutant_work(const species_stage& sp, std::size_t k, bool row_above) noexcept {
+  return !sp.cells[k].empty() || (row_above && !sp.cells[k + 1].empty()) || !sp.q_spans[k].empty() ||
+         (sp.dqdt_spans != nullptr && !sp.dqdt_spans[k].empty());
 }
 
 // Runs one stage over the block. Its plan of the own cell rows: which
-// output rows' u and v repeat, the cells of each species to compute, the
-// work of each row, the parts the threads share; then which output rows
+// output rows' u and v repeat, the cells of each species to compute and
+// which rows hold pollutant work, the work of each row (about a
+// nanosecond a unit: its bookkeeping, its flow unless its u and v repeat,
+// and its cells), the parts the threads share; then which output rows
 // repeat whole and are left unwritten, and which rows the sweep visits.
 // After the sweep it learns which of the output rows it computed repeat
 // the row below.
@@ -681,15 +679,23 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   std::fill(ws.moderate_u.begin(), ws.moderate_u.end(), 0);
   std::fill(ws.moderate_v.begin(), ws.moderate_v.end(), 0);
   const long flow_cost = 4 * (e.c1 - e.c0 + 2);
-  long total = 0;
   for (std::size_t k = first; k <= last; ++k) {
     uv[k] = uv_repeats(same, entry_same, k);
-    for (species_stage& sp : st.species) {
-      sp.cells[k] = cells_to_compute(e, sp.input, st.in, ws.moderate_u, ws.moderate_v, row_of(k));
-    }
-    cost[k] = row_cost(st, k, uv[k] != 0, flow_cost);
-    total += cost[k];
+    cost[k] = 8 + (uv[k] != 0 ? 0 : flow_cost);
+    active[k] = 0;  // for now: whether some species has pollutant work
   }
+  for (const species_stage& sp : st.species) {
+    span* const cells = sp.cells;
+    const pollutant input = sp.input;
+    for (std::size_t k = first; k <= last; ++k) {
+      cells[k] = cells_to_compute(e, input, st.in, ws.moderate_u, ws.moderate_v, row_of(k));
+      cost[k] += cells_cost(cells[k]);
+    }
+    const species_stage mine = sp;
+    for (std::size_t k = first; k <= last; ++k) active[k] |= pollutant_work(mine, k, k < last);
+  }
+  long total = 0;
+  for (std::size_t k = first; k <= last; ++k) total += cost[k];
   const int parts = total < (ws.team().awake() ? team_work : team_work_asleep)
                         ? 1
                         : std::min(parts_per_thread * ws.team().size(), e.r1 - e.r0 + 1);
@@ -706,8 +712,9 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   for (std::size_t k = first; k <= last; ++k) {
     repeat[k] = uv[k] != 0 && k < last && uv[k + 1] != 0;
     if (st.second && uv[k] == 0) write_out(st.out, row_of(k));
+    const bool pollutant = active[k] != 0;
     const bool height_below = k > first && repeat[k - 1] == 0;
-    active[k] = repeat[k] == 0 || edges || pollutant_work(st, k, k < last) || height_below;
+    active[k] = repeat[k] == 0 || edges || pollutant || height_below;
   }
   flow_rows& out = *st.out.rows;
   for (std::size_t k = first; k <= last; ++k) out.stored[k] = repeat[k] == 0;
@@ -801,7 +808,7 @@ void prepare_input(const stage_input& in, float* kept, float u_in, float v_in, s
   write_out_rows(in.flow, e.jps, e.jps + 2);
   write_out_rows(in.flow, e.jpe - 2, e.jpe);
   choose_rules(e, *in.flow.rows, ws.species, in.pollutant, kept == nullptr, ws.rules);
-  if (kept != nullptr) move_frames<true>(in.fields, kept, boundary_frame_points(b, p), b, p, ws.rules.data());
+  if (kept != nullptr) move_frames<true>(in.fields, kept, ws.frame_points(), b, p, ws.rules.data());
   ws.exchange().boundary(in.fields.data(), static_cast<int>(in.fields.size()), u_in, v_in, ws.rules.data());
   input_rows(in.flow, ws.input_same, e);
   for (std::size_t k = 0; k < ws.species.size(); ++k) {
@@ -861,7 +868,7 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
     }
     run_stage(first, ws, nullptr);
   }
-  move_frames<false>(entry_fields, ws.frames(), boundary_frame_points(ws.bounds(), ws.patch()), ws.bounds(),
+  move_frames<false>(entry_fields, ws.frames(), ws.frame_points(), ws.bounds(),
                      ws.patch(), ws.rules.data());
 
   // Stage 2, from set 1 with its boundary values, into the module arrays.

@@ -32,7 +32,8 @@ step_workspace::step_workspace(const grid_bounds& b, const patch_bounds& patch, 
                                std::unique_ptr<halo_exchange> own, halo_exchange* given, int species_count)
     : bounds_(b), patch_(patch), team_(&team), own_exchange_(std::move(own)),
       exchange_(given != nullptr ? given : own_exchange_.get()),
-      row_length_(static_cast<std::size_t>(b.ime - b.ims + 1)) {
+      row_length_(static_cast<std::size_t>(b.ime - b.ims + 1)),
+      frame_points_(boundary_frame_points(b, patch)) {
   if (b.ide - b.ids < 3 || b.jde - b.jds < 3 || patch.ips - b.ims != 2 || b.ime - patch.ipe != 2 ||
       patch.jps - b.jms != 2 || b.jme - patch.jpe != 2 || patch.ips < b.ids || patch.ipe > b.ide ||
       patch.jps < b.jds || patch.jpe > b.jde) {
@@ -46,7 +47,7 @@ step_workspace::step_workspace(const grid_bounds& b, const patch_bounds& patch, 
   v1_ = allocate_zeroed("the step's stage array v1", ni, nj);
   h1_ = allocate_zeroed("the step's stage array h1", ni, nj);
   frames_ = allocate_zeroed("the step's boundary frames", boundary_fields(species_count),
-                            static_cast<long long>(boundary_frame_points(b, patch)));
+                            static_cast<long long>(frame_points_));
   flux_rows_ = allocate_zeroed("the step's flux rows", flux_rows_per_thread(species_count) * ni, team.size());
   const auto rows = static_cast<std::size_t>(nj);
   try {

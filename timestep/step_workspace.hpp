@@ -112,6 +112,7 @@ class step_workspace {
   // Room for the boundary frames of the boundary fields (u, v, h and each
   // q), boundary_frame_points each.
   float* frames() const noexcept { return frames_.get(); }
+  std::size_t frame_points() const noexcept { return frame_points_; }
   // The rows of face fluxes of each thread of the team: one row of x-face
   // fluxes, then a south and a north row for each species.
   float* flux_rows(int thread) const noexcept;
@@ -142,6 +143,7 @@ class step_workspace {
   std::unique_ptr<halo_exchange> own_exchange_;  // for the whole grid
   halo_exchange* exchange_;
   std::size_t row_length_;
+  std::size_t frame_points_;  // boundary_frame_points of the bounds and patch
   float_block u1_, v1_, h1_, frames_, flux_rows_;
 };
 
