@@ -206,8 +206,12 @@ void add_row_crc_shares(const field_rows::blocks& b, std::vector<std::uint32_t>&
   });
 }
 
+// The rows of every field of the grid, and of the block.
 std::size_t row_count(const field_rows::blocks& b) {
   return static_cast<std::size_t>(b.count) * static_cast<std::size_t>(grid_rows(b));
+}
+std::size_t block_row_count(const field_rows::blocks& b) {
+  return static_cast<std::size_t>(b.count) * static_cast<std::size_t>(b.patch.jpe - b.patch.jps + 1);
 }
 
 }  // namespace
@@ -267,7 +271,7 @@ void write_checkpoint(const std::string& path, const checkpoint_header& header, 
     processes::test_fault("checkpoint-write-block");
     h = header;
     h.row_crcs.assign(row_count(mine), 0);
-    pieces.reserve(row_count(mine) + 1);
+    pieces.reserve(block_row_count(mine) + 1);
     add_row_crc_shares(mine, h.row_crcs);
   });
   processes::exclusive_or(h.row_crcs);
@@ -458,7 +462,7 @@ void read_checkpoint_fields(const std::string& path, const checkpoint_contents& 
                         " fields of " + std::to_string(grid_rows(mine)) + " rows");
     }
     crcs.assign(row_count(mine), 0);
-    pieces.reserve(row_count(mine) + 1);
+    pieces.reserve(block_row_count(mine) + 1);
     if (reads_header) {
       head.resize(static_cast<std::size_t>(c.fields_offset));
       pieces.push_back({0, head.data(), head.size()});
