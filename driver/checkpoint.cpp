@@ -298,7 +298,7 @@ void write_checkpoint(const std::string& path, const checkpoint_header& header, 
   try {
     shared_file file(temporary, 0);
     processes::together([&] { file.write(pieces); });
-    file.sync();
+    processes::together([&] { file.sync(); });
     processes::together([&] { file.close(); });
   } catch (...) {
     if (writes_header) ::unlink(temporary.c_str());
