@@ -260,7 +260,7 @@ std::string checkpoint_header_bytes(const checkpoint_header& h) {
 }
 
 void write_checkpoint(const std::string& path, const checkpoint_header& header, const field_rows::blocks& mine,
-                      bool crash_before_rename) {
+                      const checkpoint_write_test& test) {
   const std::string temporary = checkpoint_temporary(path);
   const bool writes_header = processes::rank() == 0;
   // This process's own work first: its shares of the rows' CRCs and the
@@ -268,7 +268,7 @@ void write_checkpoint(const std::string& path, const checkpoint_header& header, 
   checkpoint_header h;
   std::vector<shared_file::piece> pieces;
   processes::together([&] {
-    processes::test_fault("checkpoint-write-block");
+    processes::test_fault("checkpoint-write-block", test.write);
     h = header;
     h.row_crcs.assign(row_count(mine), 0);
     pieces.reserve(block_row_count(mine) + 1);
@@ -304,7 +304,7 @@ void write_checkpoint(const std::string& path, const checkpoint_header& header, 
     if (writes_header) ::unlink(temporary.c_str());
     throw;
   }
-  if (crash_before_rename && writes_header) ::kill(::getpid(), SIGKILL);
+  if (test.crash_before_rename && writes_header) ::kill(::getpid(), SIGKILL);
   processes::together([&] {
     if (!writes_header) return;
     if (::rename(temporary.c_str(), path.c_str()) != 0) {

@@ -249,9 +249,10 @@ void checkpointer::write(int n, snapshot_file& snapshots) {
   snapshots.sync();
   header_.pass = n;
   header_.output = snapshot_output(snapshots.state());
-  const bool crash = ++writes_ == crash_before_rename_;
+  ++writes_;
+  const checkpoint_write_test test{writes_, writes_ == crash_before_rename_};
   if (prepare_) prepare_();
-  write_checkpoint(path_, header_, module_blocks(fields_, layout_), crash);
+  write_checkpoint(path_, header_, module_blocks(fields_, layout_), test);
 }
 
 std::string go_on_command(const checkpoint_settings& settings, const std::string& snapshot_path,
