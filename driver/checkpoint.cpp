@@ -206,8 +206,12 @@ void add_row_crc_shares(const field_rows::blocks& b, std::vector<std::uint32_t>&
   });
 }
 
+// The rows of every field of the grid, and of the block.
 std::size_t row_count(const field_rows::blocks& b) {
   return static_cast<std::size_t>(b.count) * static_cast<std::size_t>(grid_rows(b));
+}
+std::size_t block_row_count(const field_rows::blocks& b) {
+  return static_cast<std::size_t>(b.count) * static_cast<std::size_t>(b.patch.jpe - b.patch.jps + 1);
 }
 
 }  // namespace
@@ -256,7 +260,7 @@ std::string checkpoint_header_bytes(const checkpoint_header& h) {
 }
 
 void write_checkpoint(const std::string& path, const checkpoint_header& header, const field_rows::blocks& mine,
-                      bool crash_before_rename) {
+                      const checkpoint_write_test& test) {
   const std::string temporary = checkpoint_temporary(path);
   const bool writes_header = processes::rank() == 0;
   // This process's own work first: its shares of the rows' CRCs and the
@@ -264,10 +268,10 @@ void write_checkpoint(const std::string& path, const checkpoint_header& header, 
   checkpoint_header h;
   std::vector<shared_file::piece> pieces;
   processes::together([&] {
-    processes::test_fault("checkpoint-write-block");
+    processes::test_fault("checkpoint-write-block", test.write);
     h = header;
     h.row_crcs.assign(row_count(mine), 0);
-    pieces.reserve(row_count(mine) + 1);
+    pieces.reserve(block_row_count(mine) + 1);
     add_row_crc_shares(mine, h.row_crcs);
   });
   processes::exclusive_or(h.row_crcs);
@@ -294,13 +298,13 @@ void write_checkpoint(const std::string& path, const checkpoint_header& header, 
   try {
     shared_file file(temporary, 0);
     processes::together([&] { file.write(pieces); });
-    file.sync();
+    processes::together([&] { file.sync(); });
     processes::together([&] { file.close(); });
   } catch (...) {
     if (writes_header) ::unlink(temporary.c_str());
     throw;
   }
-  if (crash_before_rename && writes_header) ::kill(::getpid(), SIGKILL);
+  if (test.crash_before_rename && writes_header) ::kill(::getpid(), SIGKILL);
   processes::together([&] {
     if (!writes_header) return;
     if (::rename(temporary.c_str(), path.c_str()) != 0) {
@@ -458,7 +462,7 @@ void read_checkpoint_fields(const std::string& path, const checkpoint_contents& 
                         " fields of " + std::to_string(grid_rows(mine)) + " rows");
     }
     crcs.assign(row_count(mine), 0);
-    pieces.reserve(row_count(mine) + 1);
+    pieces.reserve(block_row_count(mine) + 1);
     if (reads_header) {
       head.resize(static_cast<std::size_t>(c.fields_offset));
       pieces.push_back({0, head.data(), head.size()});

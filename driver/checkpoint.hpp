@@ -114,18 +114,25 @@ std::string checkpoint_header_bytes(const checkpoint_header& h);
 // checkpoint") for bytes that are not one.
 checkpoint_header checkpoint_header_of(const std::string& bytes, const std::string& name);
 
+// Test hooks of a checkpoint write: which write of the run it is (1 for the
+// first; test_fault's visit of the point "checkpoint-write-block"), and
+// whether rank 0 kills itself between the synced temporary file and the
+// rename, as a crash there would.
+struct checkpoint_write_test {
+  long long write = 1;
+  bool crash_before_rename = false;
+};
+
 // Writes a checkpoint, every process of the run together, each the rows of
 // its block of the fields `mine` (one per name of header.fields, in that
 // order), so that `path` holds either its earlier content or the whole new
 // one, whatever moment the processes or the machine stop at: the bytes go
 // to the temporary file beside it (one left by an interrupted write is
 // replaced), which is synced to the disk and renamed over `path`, and then
-// the directory is synced. header.row_crcs is formed here. Test hook: with
-// `crash_before_rename` rank 0 kills itself between the synced temporary
-// file and the rename, as a crash there would. Throws on every process
-// (processes::together); the temporary file is then removed.
+// the directory is synced. header.row_crcs is formed here. Throws on every
+// process (processes::together); the temporary file is then removed.
 void write_checkpoint(const std::string& path, const checkpoint_header& header, const field_rows::blocks& mine,
-                      bool crash_before_rename = false);
+                      const checkpoint_write_test& test = {});
 
 struct checkpoint_contents {
   checkpoint_header header;

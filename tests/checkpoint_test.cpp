@@ -249,7 +249,7 @@ TEST_F(Checkpoint, WriteStoppedBeforeItsRenameLeavesTheEarlierOne) {
   later.pass = 18;
   small_fields other(0.0f);
   other.fill([](int f, int i, int j) { return -code(f, i, j); });
-  EXPECT_EXIT(write_checkpoint(path.string(), later, other.blocks(), true), testing::KilledBySignal(SIGKILL), "");
+  EXPECT_EXIT(write_checkpoint(path.string(), later, other.blocks(), {1, true}), testing::KilledBySignal(SIGKILL), "");
   EXPECT_EQ(read_file(path), earlier);
   EXPECT_EQ(read_checkpoint(path.string()).header.pass, 17);
   // The temporary file left behind is whole, yet never taken for the

@@ -171,3 +171,36 @@ TEST(RunCheckpoints, Format1ChecksEveryByteAndLearnsTheLastSnapshot) {
 }
 
 }  // namespace
+
+namespace {
+
+// What rank 0 hands the other processes of the restart point it checked
+// comes back whole, for both formats.
+TEST(RunCheckpoints, RestartPointTravelsAsTextWhole) {
+  scenario s;
+  s.nx = 4;
+  s.ny = 5;
+  s.sources = {{1000.0f, 1000.0f, 2000.0f, 1.0f}};
+  for (const std::uint32_t format : {1u, 2u}) {
+    restart_point r;
+    r.path = "runs/a b.ckpt";
+    r.scenario = s;
+    checkpoint_header& h = r.contents.header;
+    h = {format, "plume 1.0", scenario_toml(s), 33, 4, 5, checkpoint_fields(s), snapshot_output({{10, 3}, 0, {}}), {}};
+    if (format == 2) {
+      for (std::uint32_t k = 0; k < 25; ++k) h.row_crcs.push_back(0x01020304u * k);
+    }
+    r.contents.fields_offset = 4567;
+    for (std::size_t k = 0; k < r.contents.digest.size(); ++k) r.contents.digest[k] = static_cast<unsigned char>(k * 7);
+    r.snapshots = {{10, 3}, 1, {10, 0xCAFEu}};
+    const restart_point back = restart_from_text(restart_text(r));
+    EXPECT_EQ(back.path, r.path);
+    EXPECT_EQ(back.contents.header, h) << "format " << format;
+    EXPECT_EQ(back.contents.digest, r.contents.digest);
+    EXPECT_EQ(back.contents.fields_offset, 4567u);
+    EXPECT_EQ(back.snapshots, r.snapshots);
+    EXPECT_EQ(back.scenario, s);
+  }
+}
+
+}  // namespace

@@ -11,6 +11,7 @@ set -euo pipefail
 exe="$(realpath "$1")" serial="${2:-}" case_name="$3"
 [ -n "$serial" ] && serial="$(realpath "$serial")" || serial="$exe"
 here="$(cd "$(dirname "$0")" && pwd)"
+support="$here/../support"
 
 # Open MPI refuses root without the two ALLOW variables, wants
 # --oversubscribe for more processes than cores, and in some containers its
@@ -222,6 +223,26 @@ case "$case_name" in
       [ "$status" -eq 0 ] || fail "$setup: exit $status: $(cat err)"
       if cmp -s serial.dat.ckpt run.dat.ckpt; then verdict=identical; else verdict=DIFFERENT; fail "$setup: another checkpoint"; fi
       echo "| $np ($layout, $threads threads) | $verdict |"
+    done
+    ;;
+
+  format1)
+    # A checkpoint of format 1 (made from one of format 2), which rank 0
+    # reads whole and hands out, goes on on other layouts with the same
+    # bytes.
+    serial_run
+    awk '$2 <= 300' serial.log > upto.log
+    for setup in "3 3x1" "4 2x2"; do
+      read -r np layout <<< "$setup"
+      rm -f run.dat run.dat.ckpt*
+      run env PLUME_TEST_CRASH_BEFORE_RENAME=3 "$serial" --scenario case.toml --output run.dat --checkpoint-every 150 \
+        > first.log 2> err
+      /usr/bin/python3 "$support/format1_checkpoint.py" run.dat.ckpt
+      run "${mpirun[@]}" "$np" "$exe" --restart run.dat.ckpt --output run.dat --layout "$layout" > rest.log 2> err
+      [ "$status" -eq 0 ] || fail "$setup: the restart from format 1 ended with $status: $(cat err)"
+      cat upto.log rest.log > whole.log
+      if same_as_serial run.dat whole.log; then verdict=identical; else verdict=DIFFERENT; fail "$setup: not the same bytes"; fi
+      echo "| format 1 at pass 300 | $np ($layout) | $verdict |"
     done
     ;;
 
