@@ -1,6 +1,7 @@
 #include "decomposition/block_halo.hpp"
 
 #include <algorithm>
+#include <vector>
 
 #include "kernels/boundary_rules.hpp"
 
@@ -38,13 +39,15 @@ std::size_t block_halo::north_floats(int fields, bool periodic) const noexcept {
   return static_cast<std::size_t>(rows * nx_ * fields);
 }
 
-void block_halo::edge_columns(float* const* f, float u_in, float v_in, const unsigned char* row_rules) const noexcept {
+void block_halo::edge_columns(float* const* f, int count, float u_in, float v_in,
+                              const unsigned char* row_rules) const {
+  std::vector<float*> rows(static_cast<std::size_t>(count));
   for (int j = p_.jps; j <= p_.jpe; ++j) {
     const std::ptrdiff_t r = row(j);
     const unsigned char which = row_rules != nullptr ? row_rules[j - b_.jms] : boundary::all_columns;
-    const boundary::row_set rows{f[0] + r, f[1] + r, f[2] + r, f[3] + r};
-    if (west_ < 0) boundary::west_columns(rows, b_.ids, b_.ims, which);
-    if (east_ < 0) boundary::east_columns(rows, b_.ide, b_.ime, b_.ims, u_in, v_in, which);
+    for (int k = 0; k < count; ++k) rows[static_cast<std::size_t>(k)] = f[k] + r;
+    if (west_ < 0) boundary::west_columns(rows.data(), count, b_.ids, b_.ims, which);
+    if (east_ < 0) boundary::east_columns(rows.data(), count, b_.ide, b_.ime, b_.ims, u_in, v_in, which);
   }
 }
 
@@ -100,13 +103,12 @@ void block_halo::unpack_south(float* const* f, int count, bool periodic, const f
     for (int k = 0; k < count; ++k) std::copy_n(in + k * edge_rows * nx_, edge_rows * nx_, f[k] + row(b_.jms));
     return;
   }
-  // The rows jde - 2 .. jde of u, v, h, q, made into the south halo rows.
+  // The rows jde - 2 .. jde of every field, made into the south halo rows.
   const auto received = [&](int k, int j) { return in + (k * periodic_rows + (j - (b_.jde - 2))) * nx_; };
-  for (int j = b_.jms; j <= b_.jds - 1; ++j) {
-    std::copy_n(received(0, boundary::south_source_u(b_.jde)), nx_, f[0] + row(j));
-    std::copy_n(received(1, boundary::south_source_v(b_.jde)), nx_, f[1] + row(j));
-    std::copy_n(received(2, boundary::south_source_hq(j, b_.jde)), nx_, f[2] + row(j));
-    std::copy_n(received(3, boundary::south_source_hq(j, b_.jde)), nx_, f[3] + row(j));
+  for (int k = 0; k < count; ++k) {
+    for (int j = b_.jms; j <= b_.jds - 1; ++j) {
+      std::copy_n(received(k, boundary::south_source(k, j, b_.jde)), nx_, f[k] + row(j));
+    }
   }
 }
 
@@ -115,12 +117,11 @@ void block_halo::unpack_north(float* const* f, int count, bool periodic, const f
     for (int k = 0; k < count; ++k) std::copy_n(in + k * edge_rows * nx_, edge_rows * nx_, f[k] + row(b_.jme - 1));
     return;
   }
-  // The rows jds .. jds + 2 of u, v, h, q, made into rows jde .. jme.
+  // The rows jds .. jds + 2 of every field, made into rows jde .. jme.
   const auto received = [&](int k, int j) { return in + (k * periodic_rows + (j - b_.jds)) * nx_; };
-  for (int j = b_.jde; j <= b_.jme; ++j) {
-    std::copy_n(received(0, boundary::north_source_uv(b_.jds)), nx_, f[0] + row(j));
-    std::copy_n(received(1, boundary::north_source_uv(b_.jds)), nx_, f[1] + row(j));
-    std::copy_n(received(2, boundary::north_source_hq(j, b_.jds, b_.jde)), nx_, f[2] + row(j));
-    std::copy_n(received(3, boundary::north_source_hq(j, b_.jds, b_.jde)), nx_, f[3] + row(j));
+  for (int k = 0; k < count; ++k) {
+    for (int j = b_.jde; j <= b_.jme; ++j) {
+      std::copy_n(received(k, boundary::north_source(k, j, b_.jds, b_.jde)), nx_, f[k] + row(j));
+    }
   }
 }

@@ -47,21 +47,22 @@ class block_halo {
   std::size_t south_floats(int fields, bool periodic) const noexcept;
   std::size_t north_floats(int fields, bool periodic) const noexcept;
 
-  // The first phase of boundary(): the fields are u, v, h, q and the
-  // boundary columns of a block at the grid's west or east edge are set
-  // from its own rows (in each row j only the rules that row_rules[j - jms]
-  // names, when given: see set_bdy_where); in any case the columns for the
-  // neighbours are packed, and theirs unpacked into the halo columns.
-  void edge_columns(float* const* fields, float u_in, float v_in,
-                    const unsigned char* row_rules = nullptr) const noexcept;
+  // The first phase of boundary(): the fields are u, v, h, then each
+  // species' q (count in all, grid/state.hpp), and the boundary columns of
+  // a block at the grid's west or east edge are set from its own rows (in
+  // each row j only the rules that row_rules[j - jms] names, when given:
+  // see set_bdy_where); in any case the columns for the neighbours are
+  // packed, and theirs unpacked into the halo columns.
+  void edge_columns(float* const* fields, int count, float u_in, float v_in,
+                    const unsigned char* row_rules = nullptr) const;
   void pack_west(float* const* fields, int count, float* out) const noexcept;
   void pack_east(float* const* fields, int count, float* out) const noexcept;
   void unpack_west(float* const* fields, int count, const float* in) const noexcept;
   void unpack_east(float* const* fields, int count, const float* in) const noexcept;
 
   // The second phase. `periodic` says whether the rows cross the grid's
-  // south-north edge (where the boundary rules apply, and u, v, h, q are the
-  // fields); without it, rows across that edge are not exchanged at all.
+  // south-north edge (where the boundary rules apply, and the fields are u,
+  // v, h, then each species' q); without it, rows across that edge are not exchanged at all.
   void pack_south(float* const* fields, int count, bool periodic, float* out) const noexcept;
   void pack_north(float* const* fields, int count, bool periodic, float* out) const noexcept;
   void unpack_south(float* const* fields, int count, bool periodic, const float* in) const noexcept;

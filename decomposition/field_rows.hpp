@@ -1,13 +1,12 @@
 #pragma once
 // The interior rows of a run's fields in the grid's own order, whatever the
-// processes and their blocks: gathered at rank 0 from the processes that own
-// them (to be written out), or scattered from rank 0 to them (as they are
-// read in). So a file of rows written by a run of one layout can be read by
-// a run of any other.
+// processes and their blocks: scattered from rank 0 to the processes that
+// own them as rank 0 reads them in (a checkpoint of format 1). So a file of
+// rows written by a run of one layout can be read by a run of any other.
 //
-// Both are collectives. Rank 0 runs the consumer or producer of the rows;
-// if it fails, every process learns of it (processes::together), with no
-// message left unmatched.
+// A collective. Rank 0 runs the producer of the rows; if it fails, every
+// process learns of it (processes::together), with no message left
+// unmatched.
 #include <cstdint>
 #include <functional>
 
@@ -16,8 +15,6 @@
 
 namespace field_rows {
 
-// Fills row (the nx values i = ids..ide) of interior row j of field f.
-using source = std::function<void(int f, int j, float* row)>;
 // Takes the nx values of interior row j of field f.
 using sink = std::function<void(int f, int j, const float* row)>;
 
@@ -31,14 +28,9 @@ struct blocks {
   block_layout layout;
 };
 
-// The memory that gather and scatter take on process `rank` of a grid of
-// nx x ny points split as `layout`, for the memory check.
+// The memory that scatter takes on process `rank` of a grid of nx x ny
+// points split as `layout`, for the memory check.
 std::uint64_t buffer_bytes(const block_layout& layout, int rank, int nx, int ny) noexcept;
-
-// On rank 0, calls write(rows) once, where rows(f, j, row) gives interior
-// row j of field f; write must ask for them field by field, each field's
-// rows in order j = jds..jde.
-void gather(const blocks& b, const std::function<void(const source& rows)>& write);
 
 // On rank 0, calls read(rows) once, which must hand every interior row of
 // every field to rows(f, j, row) in the same order; each reaches the

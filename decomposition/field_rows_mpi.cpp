@@ -1,5 +1,5 @@
-// Rows of a run under MPI: each process's block travels to or from rank 0
-// as one message per field, described in place by a subarray type (no
+// Rows of a run under MPI: each process's block travels from rank 0 as one
+// message per field, described in place by a subarray type (no
 // copy); rank 0 holds one band of the grid's rows at a time, the rows of
 // one row of blocks.
 #include <mpi.h>
@@ -61,23 +61,12 @@ class band {
     const patch_bounds p = block_patch(b_.layout, r, nx_, ny_);
     return subarray(rows_of(by), nx_, p.jpe - p.jps + 1, p.ipe - p.ips + 1, 0, p.ips - b_.bounds.ids);
   }
-  // Moves field f of the block row `by` between the band and the processes.
-  void receive(int f, int by) {
-    for (int bx = 0; bx < b_.layout.px; ++bx) {
-      const int r = by * b_.layout.px + bx;
-      if (r == 0) {
-        copy_own(f, by, true);
-        continue;
-      }
-      const subarray part = part_of(by, r);
-      MPI_Recv(rows_.data(), 1, part.type, r, tag_base + f, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-    }
-  }
+  // Sends field f of the block row `by` from the band to the processes.
   void send(int f, int by) {
     for (int bx = 0; bx < b_.layout.px; ++bx) {
       const int r = by * b_.layout.px + bx;
       if (r == 0) {
-        copy_own(f, by, false);
+        copy_own(f, by);
         continue;
       }
       const subarray part = part_of(by, r);
@@ -86,19 +75,14 @@ class band {
   }
 
  private:
-  // Rank 0's own block, between its fields and the band.
-  void copy_own(int f, int by, bool into_band) {
+  // Rank 0's own block, from the band into its fields.
+  void copy_own(int f, int by) {
     const grid_bounds& g = b_.bounds;
     const patch_bounds& p = b_.patch;
     const auto n = static_cast<std::size_t>(p.ipe - p.ips + 1);
     for (int j = p.jps; j <= p.jpe; ++j) {
       float* mine = b_.fields[f] + at(p.ips, j, g.ims, g.ime, g.jms);
-      float* there = row(by, j) + (p.ips - g.ids);
-      if (into_band) {
-        std::copy_n(mine, n, there);
-      } else {
-        std::copy_n(there, n, mine);
-      }
+      std::copy_n(row(by, j) + (p.ips - g.ids), n, mine);
     }
   }
   const blocks& b_;
@@ -116,55 +100,6 @@ std::uint64_t buffer_bytes(const block_layout& layout, int rank, int nx, int ny)
     tallest = std::max(tallest, block_start(ny, layout.py, by + 1) - block_start(ny, layout.py, by));
   }
   return static_cast<std::uint64_t>(tallest) * static_cast<std::uint64_t>(nx) * sizeof(float);
-}
-
-void gather(const blocks& b, const std::function<void(const source& rows)>& write) {
-  if (processes::rank() != 0) {
-    const subarray block = own_block(b);
-    std::vector<MPI_Request> sent(static_cast<std::size_t>(b.count));
-    for (int f = 0; f < b.count; ++f) {
-      MPI_Isend(b.fields[f], 1, block.type, 0, tag_base + f, MPI_COMM_WORLD, &sent[static_cast<std::size_t>(f)]);
-    }
-    // Rank 0 takes every message, whether or not its write succeeds.
-    try {
-      processes::together([] {});
-    } catch (...) {
-      MPI_Waitall(b.count, sent.data(), MPI_STATUSES_IGNORE);
-      throw;
-    }
-    MPI_Waitall(b.count, sent.data(), MPI_STATUSES_IGNORE);
-    return;
-  }
-  band rows(b);
-  const int py = b.layout.py;
-  std::vector<char> received(static_cast<std::size_t>(b.count * py), 0);
-  int loaded_f = -1, loaded_by = -1;
-  const auto load = [&](int f, int by) {
-    if (f == loaded_f && by == loaded_by) return;
-    rows.receive(f, by);
-    received[static_cast<std::size_t>(f * py + by)] = 1;
-    loaded_f = f, loaded_by = by;
-  };
-  // The rest of the messages, taken and dropped, after a write that stopped
-  // short.
-  const auto drain = [&] {
-    for (int f = 0; f < b.count; ++f)
-      for (int by = 0; by < py; ++by)
-        if (received[static_cast<std::size_t>(f * py + by)] == 0) load(f, by);
-  };
-  processes::together([&] {
-    try {
-      write([&](int f, int j, float* row) {
-        const int by = rows.row_of_blocks(j);
-        load(f, by);
-        std::copy_n(rows.row(by, j), static_cast<std::size_t>(b.bounds.ide - b.bounds.ids + 1), row);
-      });
-    } catch (...) {
-      drain();
-      throw;
-    }
-    drain();
-  });
 }
 
 void scatter(const blocks& b, const std::function<void(const sink& rows)>& read) {

@@ -26,14 +26,15 @@ class halo_exchange {
  public:
   virtual ~halo_exchange() = default;
 
-  // Sets every stored point of the block's u, v, h and q that set_bdy sets
-  // on the whole grid to the value set_bdy gives it, and every other point
-  // of the block's halo to the value of the grid's point there. The block's
-  // own points keep their values unless set_bdy sets them. With row_rules,
-  // the west and east boundary columns of each own row j get only the rules
+  // Sets every stored point of the block's fields (u, v, h, then each
+  // species' q: count in all, grid/state.hpp) that set_bdy sets on the whole
+  // grid to the value set_bdy gives it, and every other point of the
+  // block's halo to the value of the grid's point there. The block's own
+  // points keep their values unless set_bdy sets them. With row_rules, the
+  // west and east boundary columns of each own row j get only the rules
   // that row_rules[j - jms] names, as in set_bdy_where (the halo rows get
   // their values in any case).
-  virtual void boundary(float* u, float* v, float* h, float* q, float u_in, float v_in,
+  virtual void boundary(float* const* fields, int count, float u_in, float v_in,
                         const unsigned char* row_rules = nullptr) = 0;
 
   // Sets the halo points of u and v that lie in the grid's interior to the
@@ -49,7 +50,7 @@ class halo_exchange {
 class whole_grid_exchange final : public halo_exchange {
  public:
   explicit whole_grid_exchange(const grid_bounds& b) noexcept : b_(b) {}
-  void boundary(float* u, float* v, float* h, float* q, float u_in, float v_in,
+  void boundary(float* const* fields, int count, float u_in, float v_in,
                 const unsigned char* row_rules = nullptr) override;
   void share(float*, float*) override {}
 
@@ -58,5 +59,7 @@ class whole_grid_exchange final : public halo_exchange {
 };
 
 // The exchange of this process's block of a run laid out as l over
-// processes::count() processes (the whole grid's when it is one).
-std::unique_ptr<halo_exchange> make_halo_exchange(const grid_bounds& b, const patch_bounds& p, const block_layout& l);
+// processes::count() processes (the whole grid's when it is one), its
+// messages made for the boundary fields of `species` species.
+std::unique_ptr<halo_exchange> make_halo_exchange(const grid_bounds& b, const patch_bounds& p, const block_layout& l,
+                                                  int species = 1);

@@ -8,6 +8,7 @@
 #include "decomposition/block_halo.hpp"
 #include "decomposition/halo_exchange.hpp"
 #include "decomposition/process_group.hpp"
+#include "grid/state.hpp"
 
 namespace {
 
@@ -17,21 +18,16 @@ enum tag : int { eastward = 1, westward, northward, southward };
 
 class mpi_exchange final : public halo_exchange {
  public:
-  mpi_exchange(const grid_bounds& b, const patch_bounds& p, const block_layout& l)
+  mpi_exchange(const grid_bounds& b, const patch_bounds& p, const block_layout& l, int species)
       : halo_(b, p, l, processes::rank()) {
-    const std::size_t columns = halo_.column_floats(4);
-    const std::size_t south = halo_.south_floats(4, true), north = halo_.north_floats(4, true);
-    for (auto* buffer : {&to_west_, &to_east_, &from_west_, &from_east_}) buffer->resize(columns);
-    to_south_.resize(south), from_south_.resize(south);
-    to_north_.resize(north), from_north_.resize(north);
+    hold(boundary_fields(species));
   }
 
-  void boundary(float* u, float* v, float* h, float* q, float u_in, float v_in,
-                const unsigned char* row_rules) override {
-    float* const fields[4] = {u, v, h, q};
-    halo_.edge_columns(fields, u_in, v_in, row_rules);
-    columns(fields, 4);
-    rows(fields, 4, true);
+  void boundary(float* const* fields, int count, float u_in, float v_in, const unsigned char* row_rules) override {
+    hold(count);
+    halo_.edge_columns(fields, count, u_in, v_in, row_rules);
+    columns(fields, count);
+    rows(fields, count, true);
   }
 
   void share(float* u, float* v) override {
@@ -104,6 +100,18 @@ class mpi_exchange final : public halo_exchange {
     if (north) halo_.unpack_north(f, count, periodic, from_north_.data());
   }
 
+  // Makes the message buffers large enough for `count` fields (made for
+  // the run's species at the start; a caller with more fields gets them
+  // at its first exchange).
+  void hold(int count) {
+    const std::size_t columns = halo_.column_floats(count);
+    const std::size_t south = halo_.south_floats(count, true), north = halo_.north_floats(count, true);
+    if (to_west_.size() >= columns && to_south_.size() >= south && to_north_.size() >= north) return;
+    for (auto* buffer : {&to_west_, &to_east_, &from_west_, &from_east_}) buffer->resize(columns);
+    to_south_.resize(south), from_south_.resize(south);
+    to_north_.resize(north), from_north_.resize(north);
+  }
+
   block_halo halo_;
   std::vector<float> to_west_, to_east_, from_west_, from_east_, to_south_, from_south_, to_north_, from_north_;
   exchange_totals totals_;
@@ -111,7 +119,8 @@ class mpi_exchange final : public halo_exchange {
 
 }  // namespace
 
-std::unique_ptr<halo_exchange> make_halo_exchange(const grid_bounds& b, const patch_bounds& p, const block_layout& l) {
+std::unique_ptr<halo_exchange> make_halo_exchange(const grid_bounds& b, const patch_bounds& p, const block_layout& l,
+                                                  int species) {
   if (l.blocks() == 1) return std::make_unique<whole_grid_exchange>(b);
-  return std::make_unique<mpi_exchange>(b, p, l);
+  return std::make_unique<mpi_exchange>(b, p, l, species);
 }

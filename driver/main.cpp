@@ -32,6 +32,7 @@
 #include "driver/output_paths.hpp"
 #include "driver/run.hpp"
 #include "driver/scenario.hpp"
+#include "driver/snapshot.hpp"
 #include "driver/stop_signals.hpp"
 #include "grid/failure.hpp"
 
@@ -55,6 +56,7 @@ struct options {
   bool print_scenario = false;
   bool restart = false;
   bool scenario_given = false;
+  output_check check_output = output_check::last;
 };
 
 // The whole number `text` if it lies in 1..max, else nothing.
@@ -84,6 +86,12 @@ progress_settings progress_from(bool given, const std::string& text, bool off) {
   if (off) return {.when = mode::off};
   if (!given) return {.when = mode::automatic};
   return {.when = mode::periodic, .every_s = seconds_from("--progress", text)};
+}
+
+output_check output_check_from(const std::string& text) {
+  if (text == "last") return output_check::last;
+  if (text == "full") return output_check::full;
+  throw usage_error{"--check-output: '" + text + "' is neither last nor full", true};
 }
 
 // Test hook: PLUME_TEST_CRASH_BEFORE_RENAME=N makes the Nth checkpoint write
@@ -160,6 +168,11 @@ bool parse_command_line(int argc, char** argv, options& o) {
                        ->type_name("SECONDS");
   bool no_progress = false;
   app.add_flag("--no-progress", no_progress, "No progress line on standard error")->excludes(progress);
+  std::string check_text;
+  app.add_option("--check-output", check_text,
+                 "At a restart, check the snapshot file's last snapshot (last, the default) or every byte of it "
+                 "(full)")
+      ->type_name("MODE");
   app.add_option("--layout", o.layout_text,
                  "Under mpirun: split the grid into PX x PY blocks, one per process (default: chosen for the "
                  "process count); the output is the same")
@@ -179,6 +192,7 @@ bool parse_command_line(int argc, char** argv, options& o) {
   if (app.count("--checkpoint-every") > 0)
     o.settings.checkpoints.every_s = seconds_from("--checkpoint-every", every_text);
   o.settings.progress = progress_from(app.count("--progress") > 0, progress_text, no_progress);
+  if (app.count("--check-output") > 0) o.check_output = output_check_from(check_text);
   refuse_empty(app, "--output", o.settings.snapshot_path);
   refuse_empty(app, "--checkpoint", o.settings.checkpoints.path);
   refuse_empty(app, "--restart", o.restart_path);
@@ -234,7 +248,9 @@ bool check_files(options& o, std::string& grid_at) {
   if (!clobbered.empty()) throw usage_error{clobbered, false};
   if (o.restart) {
     try {
-      check_snapshot_file(o.settings.snapshot_path, *o.settings.restart);
+      const scenario& s = o.settings.scenario;
+      check_snapshot_file(o.settings.snapshot_path, *o.settings.restart, o.check_output,
+                          snapshot_bytes(s.nx, s.ny, s.species_count(), o.settings.subrecord_limit));
     } catch (const checkpoint_error& e) {
       throw usage_error{e.what(), false};
     }
@@ -279,7 +295,7 @@ void check_memory(const options& o, const std::string& grid_at) {
     processes::test_fault(processes::fault_point::memory_check);
     const int rank = processes::rank();
     const patch_bounds p = block_patch(o.settings.layout, rank, s.nx, s.ny);
-    mine = run_bytes(p.ipe - p.ips + 1, p.jpe - p.jps + 1, o.settings.threads) +
+    mine = run_bytes(p.ipe - p.ips + 1, p.jpe - p.jps + 1, o.settings.threads, s.species_count()) +
            checkpoint_bytes(s, o.settings.layout, rank);
     available = available_memory();
   });
@@ -443,6 +459,11 @@ int run_program(int& argc, char**& argv) {
       std::fprintf(stderr, "plume: %s\n", e.message.c_str());
       if (e.hint) std::fprintf(stderr, "Usage: plume [OPTIONS]; run 'plume --help' for the options.\n");
     }
+    return usage_status;
+  } catch (const checkpoint_error& e) {
+    // Found by every process alike as they read the checkpoint's fields,
+    // before any file is changed: a refusal, which rank 0 reports.
+    if (reports) std::fprintf(stderr, "plume: %s\n", e.what());
     return usage_status;
   } catch (const processes::peer_failure&) {
     return 1;  // the process that failed reports it

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "diagnostics/diagnostics.hpp"
 #include "driver/init.hpp"
@@ -32,39 +33,46 @@ void write_console(std::FILE* console, const std::string& name, std::string_view
   }
 }
 
-void emit(const scenario& s) {
+void emit(const scenario& s, int species_index) {
   using namespace domain;
   const std::size_t n = field_size(ims, ime, jms, jme);
   const auto pattern = [&](float* into, const point_source& p) {
     for (std::size_t k = 0; k < n; ++k) into[k] = 0.0f;
     tracer(into, p.x_m, p.y_m, p.radius_m, p.peak, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
   };
-  const std::size_t count = s.sources.size();
+  std::vector<const point_source*> sources;
+  for (const point_source& p : s.sources) {
+    if (p.species == species_index) sources.push_back(&p);
+  }
+  float* const q = species[static_cast<std::size_t>(species_index)].q;
+  const std::size_t count = sources.size();
   if (count == 0) return;
-  pattern(qr, s.sources[0]);
+  pattern(qr, *sources[0]);
   if (count == 1) {
     for (std::size_t k = 0; k < n; ++k) q[k] = qr[k] + q[k];
     return;
   }
   for (std::size_t m = 1; m + 1 < count; ++m) {
-    pattern(qc, s.sources[m]);
+    pattern(qc, *sources[m]);
     for (std::size_t k = 0; k < n; ++k) qr[k] = qr[k] + qc[k];
   }
-  pattern(qc, s.sources[count - 1]);
+  pattern(qc, *sources[count - 1]);
   for (std::size_t k = 0; k < n; ++k) q[k] = (qr[k] + qc[k]) + q[k];
 }
 
-std::uint64_t run_bytes(std::int64_t nx, std::int64_t ny, std::int64_t threads) noexcept {
-  // Fifteen fields and four coordinate arrays, and the production step's
-  // workspace.
+std::uint64_t run_bytes(std::int64_t nx, std::int64_t ny, std::int64_t threads, int species) noexcept {
+  // The shared fields and each species' own, the coordinate arrays, and the
+  // production step's workspace.
   const std::uint64_t ni = static_cast<std::uint64_t>(nx) + 2 * domain::halo;
   const std::uint64_t nj = static_cast<std::uint64_t>(ny) + 2 * domain::halo;
-  const std::uint64_t module = (15 * ni * nj + ni + 3 * nj) * sizeof(float);
-  const std::uint64_t step = step_workspace_bytes(nx, ny, static_cast<int>(threads));
+  const std::uint64_t fields = domain::shared_fields + fields_per_species * static_cast<std::uint64_t>(species);
+  const std::uint64_t module = (fields * ni * nj + ni + (domain::line_arrays - 1) * nj) * sizeof(float);
+  const std::uint64_t step = step_workspace_bytes(nx, ny, static_cast<int>(threads), species);
   // The snapshot writer: its file buffer, and a data piece per row and a
-  // file piece per row and marker of each of a snapshot's seven records.
+  // file piece per row and marker of each of a snapshot's records.
+  const std::uint64_t records = static_cast<std::uint64_t>(snapshot_records(species));
   const std::uint64_t writer = (std::uint64_t{1} << 20) + static_cast<std::uint64_t>(ny) * sizeof(data_piece) +
-                               7 * (static_cast<std::uint64_t>(ny) + 2) * sizeof(shared_file::piece) + 7 * 8;
+                               records * (static_cast<std::uint64_t>(ny) + 2) * sizeof(shared_file::piece) + records * 8;
   return module + step + writer;
 }
 
@@ -181,17 +189,18 @@ run_end run(const run_settings& settings) {
   // file is opened, so that a file never takes the place of a closed one.
   progress_meter progress(logs ? settings.progress : progress_settings{}, first_pass(settings.restart), sc.duration_s,
                           fileno(settings.console));
+  const int species_count = sc.species_count();
   // The threads and the step's storage come before the file is created, so
   // that a run that cannot have them leaves the file as it was.
   std::optional<step_team> team;
   std::unique_ptr<halo_exchange> exchange;
   std::optional<step_workspace> workspace;
   processes::together([&] {
-    gridpara(sc.nx, sc.ny, block_patch(settings.layout, processes::rank(), sc.nx, sc.ny));
+    gridpara(sc.nx, sc.ny, block_patch(settings.layout, processes::rank(), sc.nx, sc.ny), species_count);
     init(u, v, h, q, gpx, gpy, fx, fy, x, y, s, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme);
     team.emplace(settings.threads);
-    exchange = make_halo_exchange(domain::bounds(), domain::patch(), settings.layout);
-    workspace.emplace(domain::bounds(), domain::patch(), *team, *exchange);
+    exchange = make_halo_exchange(domain::bounds(), domain::patch(), settings.layout, species_count);
+    workspace.emplace(domain::bounds(), domain::patch(), *team, *exchange, species_count);
   });
   if (settings.restart) {
     restore_fields(*settings.restart, settings.layout);
@@ -210,7 +219,7 @@ run_end run(const run_settings& settings) {
   // Opening the file is a collective that agrees on its own failures.
   std::optional<snapshot_file> snapshots;
   if (settings.restart) {
-    snapshots.emplace(settings.snapshot_path, settings.restart->contents.header.snapshots, settings.subrecord_limit);
+    snapshots.emplace(settings.snapshot_path, settings.restart->snapshots, settings.subrecord_limit);
   } else {
     snapshots.emplace(settings.snapshot_path, settings.subrecord_limit);
   }
@@ -224,10 +233,12 @@ run_end run(const run_settings& settings) {
   };
 
   for (int n = first_pass(settings.restart); n <= sc.duration_s; ++n) {
-    rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, s, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme, *workspace);
-    if (emission_due(n, sc)) {
-      emit(sc);
-      workspace->forget_pollutant();
+    rk2(domain::state(), s, u_in, v_in, *workspace);
+    for (int k = 0; k < species_count; ++k) {
+      if (emission_due(n, sc, k)) {
+        emit(sc, k);
+        workspace->forget_pollutant(k);
+      }
     }
     processes::test_fault(processes::fault_point::pass, n - first_pass(settings.restart) + 1);
 

@@ -55,18 +55,22 @@ inline bool progress_due(int n, const scenario& s) noexcept { return n % s.progr
 // A snapshot (and its "output!" line) when the float remainder of the model
 // time by snapshot_every_s is 0.
 inline bool snapshot_due(float t, const scenario& s) noexcept { return std::fmod(t, s.snapshot_every_s) == 0.0f; }
-// An emission from pass first_s on, whenever the float remainder of the pass
-// by every_s is 0; the pass counter is compared first, so the remainder is
-// only taken from then on.
-inline bool emission_due(int n, const scenario& s) noexcept {
-  return n >= s.emission_first_s && std::fmod(static_cast<float>(n), s.emission_every_s) == 0.0f;
+// An emission of species k from pass first_s on, whenever the float
+// remainder of the pass by every_s is 0 (the species' own schedule, or the
+// [emission] schedule of a run that declares no species); the pass counter
+// is compared first, so the remainder is only taken from then on.
+inline bool emission_due(int n, const scenario& s, int k = 0) noexcept {
+  const std::int32_t first_s =
+      s.species.empty() ? s.emission_first_s : s.species[static_cast<std::size_t>(k)].first_s;
+  const float every_s = s.species.empty() ? s.emission_every_s : s.species[static_cast<std::size_t>(k)].every_s;
+  return n >= first_s && std::fmod(static_cast<float>(n), every_s) == 0.0f;
 }
 
 // The bytes a process of a run allocates for its block of nx x ny interior
 // points (the whole grid for a run of one process) with the given thread
-// count: the module's arrays, the production step's working storage and the
-// snapshot writer's buffers.
-std::uint64_t run_bytes(std::int64_t nx, std::int64_t ny, std::int64_t threads) noexcept;
+// count and number of species: the module's arrays, the production step's
+// working storage and the snapshot writer's buffers.
+std::uint64_t run_bytes(std::int64_t nx, std::int64_t ny, std::int64_t threads, int species = 1) noexcept;
 
 // The memory this process may still have: what the system can give it
 // without swapping (MemAvailable), or less where a control group limits it
@@ -95,12 +99,13 @@ memory_room control_group_room(const std::string& self_cgroup, const std::string
 // process (see processes::together); everything written before stays.
 run_end run(const run_settings& settings);
 
-// Adds the cones of the scenario's sources to q. The patterns are summed in
-// the order the sources are listed and the sum added to q at every stored
-// point: ((s1 + s2) + s3) + q. qr holds the running sum and qc the pattern
-// being added, so with two sources qr and qc hold the two patterns and q
-// becomes (qr + qc) + q.
-void emit(const scenario& s);
+// Adds the cones of species k's sources to its q (every source's, into q, in
+// a run that declares no species). The patterns are summed in the order the
+// sources are listed and the sum added to q at every stored point:
+// ((s1 + s2) + s3) + q. qr holds the running sum and qc the pattern being
+// added, so with two sources qr and qc hold the two patterns and q becomes
+// (qr + qc) + q.
+void emit(const scenario& s, int k = 0);
 
 // Writes one finished line to the console; throws run_failure if the stream
 // refuses it.

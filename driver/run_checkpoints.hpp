@@ -18,6 +18,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "decomposition/layout.hpp"
 #include "decomposition/process_group.hpp"
@@ -46,11 +47,17 @@ struct checkpoint_settings {
 std::string default_checkpoint_path(const std::string& snapshot_path);
 std::string checkpoint_path(const checkpoint_settings& settings, const std::string& snapshot_path);
 
+// The names of the fields a checkpoint of a run of the scenario holds, in
+// their order: u, v, h, then q and dqdt of each pollutant.
+std::vector<std::string> checkpoint_fields(const scenario& s);
+
 // A checkpoint, checked, for a run to go on from.
 struct restart_point {
   std::string path;
   checkpoint_contents contents;
   ::scenario scenario;
+  // The snapshot file the run goes on with, as the checkpoint found it.
+  snapshot_file_state snapshots;
 };
 
 // The first pass of a run: 0, or the pass after the checkpoint's.
@@ -61,15 +68,29 @@ inline int first_pass(const std::optional<restart_point>& from) { return from ? 
 // scenario_error for the scenario. `grid_position` as for read_scenario.
 restart_point read_restart_point(const std::string& path, std::string* grid_position = nullptr);
 
+// How much of the snapshot file a restart reads to check it.
+enum class output_check {
+  last,  // its length and its last snapshot
+  full,  // every byte it held at the checkpoint
+};
+
 // Checks that the snapshot file at `path` begins with the bytes that the
-// checkpoint recorded. Reads it and changes nothing; throws checkpoint_error.
-void check_snapshot_file(const std::string& path, const restart_point& from);
+// checkpoint recorded: that it holds at least their length, and that its
+// last snapshot before that length (or, when `how` is full or the
+// checkpoint of format 1 recorded only the CRC-32 of them all, every byte
+// before it) has the recorded CRC-32. `snapshot_bytes` is the length of one
+// snapshot of the run, for format 1, whose from.snapshots this fills in.
+// Reads the file and changes nothing; throws checkpoint_error.
+void check_snapshot_file(const std::string& path, restart_point& from, output_check how,
+                         std::uint64_t snapshot_bytes);
 
 // Puts the checkpoint's fields into the module's u, v, h, q and dqdt, which
-// gridpara and init have set up for its scenario: rank 0 reads them and
-// hands every process the rows of its block (laid out as l). Throws on
-// every process (processes::together) if the file is no longer the one that
-// was checked.
+// gridpara and init have set up for its scenario: every process reads the
+// rows of its block (laid out as l); from a checkpoint of format 1, rank 0
+// reads them all and hands them out. Throws on every process: a
+// checkpoint_error when a row does not match its CRC-32, else
+// (processes::together) if the file is no longer the one that was checked
+// or cannot be read.
 void restore_fields(const restart_point& from, const block_layout& l);
 
 // The memory that writing or reading a checkpoint takes on process `rank`
@@ -82,7 +103,7 @@ std::string restart_text(const restart_point& r);
 restart_point restart_from_text(const std::string& text);
 
 // The checkpoints of one run, taken from the module arrays of every process
-// (blocks laid out as l), which rank 0 gathers and writes.
+// (blocks laid out as l), each process writing its own block.
 class checkpointer {
  public:
   // `prepare` makes the module arrays hold every value before a checkpoint
@@ -111,6 +132,7 @@ class checkpointer {
   std::int32_t every_s_;
   stop_signals* signals_;
   checkpoint_header header_;
+  std::vector<float*> fields_;  // the module's arrays of header_.fields
   int crash_before_rename_;
   int writes_ = 0;
 };

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <initializer_list>
 #include <new>
+#include <vector>
 
 #include <zlib.h>
 
@@ -14,7 +15,18 @@
 
 namespace {
 
-constexpr int fields_per_snapshot = 7;
+// The records of a snapshot: q and dqdt of each species in the order
+// declared, then h, us, vs, div and vort.
+std::vector<const float*> snapshot_fields() {
+  using namespace domain;
+  std::vector<const float*> fields;
+  for (const species_fields& k : species) {
+    fields.push_back(k.q);
+    fields.push_back(k.dqdt);
+  }
+  for (const float* f : {h, us, vs, domain::div, vort}) fields.push_back(f);
+  return fields;
+}
 
 // The system lets root overwrite a file that nobody may write; the run
 // refuses it for everyone, with the reason any other user would get.
@@ -36,20 +48,26 @@ std::int64_t record_data_bytes() {
 
 }  // namespace
 
-snapshot_file::snapshot_file(std::string path, std::int64_t subrecord_limit)
-    : snapshot_file(std::move(path), byte_digest{}, subrecord_limit, false) {}
+std::uint64_t snapshot_bytes(std::int64_t nx, std::int64_t ny, int species, std::int64_t subrecord_limit) {
+  const record_framing framing(nx * ny * static_cast<std::int64_t>(sizeof(float)), subrecord_limit);
+  return static_cast<std::uint64_t>(snapshot_records(species)) * static_cast<std::uint64_t>(framing.framed_bytes());
+}
 
-snapshot_file::snapshot_file(std::string path, const byte_digest& kept, std::int64_t subrecord_limit)
+snapshot_file::snapshot_file(std::string path, std::int64_t subrecord_limit)
+    : snapshot_file(std::move(path), snapshot_file_state{}, subrecord_limit, false) {}
+
+snapshot_file::snapshot_file(std::string path, const snapshot_file_state& kept, std::int64_t subrecord_limit)
     : snapshot_file(std::move(path), kept, subrecord_limit, true) {}
 
-snapshot_file::snapshot_file(std::string path, const byte_digest& kept, std::int64_t subrecord_limit, bool)
-    : path_(std::move(path)), digest_(kept), framing_(record_data_bytes(), subrecord_limit) {
+snapshot_file::snapshot_file(std::string path, const snapshot_file_state& kept, std::int64_t subrecord_limit, bool)
+    : path_(std::move(path)), state_(kept), framing_(record_data_bytes(), subrecord_limit) {
   using namespace domain;
   // The memory for one snapshot's pieces is obtained before the file is
   // touched, so that a run short of memory leaves the file as it was.
-  const auto markers = static_cast<std::size_t>(8 * framing_.subrecords() * fields_per_snapshot);
+  const auto records = static_cast<std::size_t>(snapshot_records(static_cast<int>(species.size())));
+  const auto markers = static_cast<std::size_t>(8 * framing_.subrecords()) * records;
   const auto rows = static_cast<std::size_t>(jpe - jps + 1);
-  const std::size_t pieces = fields_per_snapshot * (rows + markers / 4 + 8);
+  const std::size_t pieces = records * (rows + markers / 4 + 8);
   processes::together([&] {
     processes::test_fault(processes::fault_point::snapshot_open);
     try {
@@ -66,25 +84,24 @@ snapshot_file::snapshot_file(std::string path, const byte_digest& kept, std::int
     if (processes::rank() == 0) refuse_read_only(path_);
   });
   // A collective that agrees on its own failures.
-  file_.emplace(path_, kept.length);
+  file_.emplace(path_, kept.whole.length);
 }
 
-std::uint64_t snapshot_file::snapshots() const noexcept {
-  return digest_.length / (fields_per_snapshot * static_cast<std::uint64_t>(framing_.framed_bytes()));
-}
+std::uint64_t snapshot_file::snapshots() const noexcept { return state_.snapshots; }
 
 void snapshot_file::write() {
   using namespace domain;
-  const std::uint64_t start = digest_.length;
+  const std::uint64_t start = state_.whole.length;
   const auto record_bytes = static_cast<std::uint64_t>(framing_.framed_bytes());
-  const std::uint64_t end = start + fields_per_snapshot * record_bytes;
+  const std::vector<const float*> fields = snapshot_fields();
+  const std::uint64_t end = start + fields.size() * record_bytes;
   const std::int64_t row_length = ide - ids + 1;
   std::uint32_t share = 0;
   processes::together([&] {
     processes::test_fault(processes::fault_point::snapshot_write, ++writes_);
     pieces_.clear();
     int r = 0;
-    for (const float* field : {q, dqdt, h, us, vs, domain::div, vort}) {
+    for (const float* field : fields) {
       // This process's rows of the field's interior section.
       rows_.clear();
       for (int j = jps; j <= jpe; ++j) {
@@ -119,7 +136,9 @@ void snapshot_file::write() {
     }
     throw;
   }
-  digest_ = concatenated(digest_, {end - start, crc});
+  state_.last = {end - start, crc};
+  state_.whole = concatenated(state_.whole, state_.last);
+  ++state_.snapshots;
 }
 
 void snapshot_file::start_writeback() { file_->start_writeback(); }

@@ -1,6 +1,7 @@
 #pragma once
-// The snapshot file: seven framed records per snapshot (q, dqdt, h, us, vs,
-// div, vort), each the field's interior section i = ids..ide, j = jds..jde as
+// The snapshot file: framed records per snapshot, q and dqdt of each
+// species in the order declared, then h, us, vs, div and vort (seven with
+// one species), each the field's interior section i = ids..ide, j = jds..jde as
 // float32 with i fastest, written straight from the field's rows.
 //
 // Every process of a run writes the rows of its own patch of each record at
@@ -14,7 +15,13 @@
 
 #include "decomposition/shared_file.hpp"
 #include "driver/byte_digest.hpp"
+#include "driver/snapshot_state.hpp"
 #include "driver/record.hpp"
+
+// The bytes of one snapshot of an nx x ny grid with `species` species, its
+// records cut into sub-records of at most `subrecord_limit` data bytes.
+std::uint64_t snapshot_bytes(std::int64_t nx, std::int64_t ny, int species = 1,
+                             std::int64_t subrecord_limit = max_subrecord_bytes);
 
 class snapshot_file {
  public:
@@ -27,8 +34,9 @@ class snapshot_file {
   // Goes on with the file of an interrupted run, which has been checked to
   // begin with the bytes that `kept` describes: cuts it to their length
   // (dropping a snapshot written after them, or a part of one) and appends
-  // from there, the digest going on from `kept`.
-  snapshot_file(std::string path, const byte_digest& kept, std::int64_t subrecord_limit = max_subrecord_bytes);
+  // from there, the state going on from `kept`.
+  snapshot_file(std::string path, const snapshot_file_state& kept,
+                std::int64_t subrecord_limit = max_subrecord_bytes);
   snapshot_file(const snapshot_file&) = delete;
   snapshot_file& operator=(const snapshot_file&) = delete;
 
@@ -47,14 +55,16 @@ class snapshot_file {
   const std::string& path() const noexcept { return path_; }
   // The length and CRC-32 of every byte the file holds, those it was
   // continued from included.
-  const byte_digest& digest() const noexcept { return digest_; }
+  const byte_digest& digest() const noexcept { return state_.whole; }
   // The snapshots the file holds, those it was continued from included.
   std::uint64_t snapshots() const noexcept;
+  // The same, with the whole snapshots it holds and the last of them.
+  const snapshot_file_state& state() const noexcept { return state_; }
 
  private:
-  snapshot_file(std::string path, const byte_digest& kept, std::int64_t subrecord_limit, bool continued);
+  snapshot_file(std::string path, const snapshot_file_state& kept, std::int64_t subrecord_limit, bool continued);
   std::string path_;
-  byte_digest digest_;
+  snapshot_file_state state_;
   record_framing framing_;
   std::optional<shared_file> file_;
   std::vector<unsigned char> markers_;

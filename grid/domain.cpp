@@ -1,6 +1,7 @@
 #include "grid/domain.hpp"
 
 #include <array>
+#include <string>
 
 #include "grid/storage.hpp"
 
@@ -11,16 +12,17 @@ int ims, ime, jms, jme;
 int ips, ipe, jps, jpe;
 
 float *u, *v, *us, *vs, *h, *q, *qc, *qr, *dqdt, *forceu, *forcev, *gpx, *gpy, *div, *vort;
+std::vector<species_fields> species;
 float *x, *y, *fx, *fy;
 
 namespace {
 // Owning storage behind the module's pointers, in allocation order.
-std::array<float_block, 19> blocks;
+std::vector<float_block> blocks;
 }  // namespace
 
-void gridpara(int nx, int ny) { gridpara(nx, ny, {1, nx, 1, ny}); }
+void gridpara(int nx, int ny, int species_count) { gridpara(nx, ny, {1, nx, 1, ny}, species_count); }
 
-void gridpara(int nx, int ny, const patch_bounds& patch) {
+void gridpara(int nx, int ny, const patch_bounds& patch, int species_count) {
   ids = 1;
   ide = nx;
   jds = 1;
@@ -34,7 +36,8 @@ void gridpara(int nx, int ny, const patch_bounds& patch) {
   jms = jps - halo;
   jme = jpe + halo;
 
-  for (auto& b : blocks) b.reset();
+  blocks.clear();
+  species.clear();
 
   const long long ni = static_cast<long long>(ime) - ims + 1;
   const long long nj = static_cast<long long>(jme) - jms + 1;
@@ -42,7 +45,7 @@ void gridpara(int nx, int ny, const patch_bounds& patch) {
     const char* name;
     float** field;
   };
-  const std::array<entry, 15> fields{{{"field u", &u},
+  const std::array<entry, shared_fields + fields_per_species> fields{{{"field u", &u},
                                       {"field v", &v},
                                       {"field us", &us},
                                       {"field vs", &vs},
@@ -57,18 +60,22 @@ void gridpara(int nx, int ny, const patch_bounds& patch) {
                                       {"field gpy", &gpy},
                                       {"field div", &div},
                                       {"field vort", &vort}}};
-  std::size_t k = 0;
-  for (const auto& f : fields) {
-    blocks[k] = allocate_zeroed(f.name, ni, nj);
-    *f.field = blocks[k++].get();
+  const auto take = [](float_block b) {
+    blocks.push_back(std::move(b));
+    return blocks.back().get();
+  };
+  blocks.reserve(fields.size() + fields_per_species * static_cast<std::size_t>(species_count - 1) + line_arrays);
+  for (const auto& f : fields) *f.field = take(allocate_zeroed(f.name, ni, nj));
+  species.push_back({q, dqdt});
+  for (int k = 1; k < species_count; ++k) {
+    const std::string n = std::to_string(k + 1);
+    float* const qk = take(allocate_zeroed(("field q of species " + n).c_str(), ni, nj));
+    float* const dqdtk = take(allocate_zeroed(("field dqdt of species " + n).c_str(), ni, nj));
+    species.push_back({qk, dqdtk});
   }
-  blocks[k] = allocate_zeroed("array x", ni, 1);
-  x = blocks[k++].get();
-  const std::array<entry, 3> rows{{{"array y", &y}, {"array fx", &fx}, {"array fy", &fy}}};
-  for (const auto& r : rows) {
-    blocks[k] = allocate_zeroed(r.name, nj, 1);
-    *r.field = blocks[k++].get();
-  }
+  x = take(allocate_zeroed("array x", ni, 1));
+  const std::array<entry, line_arrays - 1> rows{{{"array y", &y}, {"array fx", &fx}, {"array fy", &fy}}};
+  for (const auto& r : rows) *r.field = take(allocate_zeroed(r.name, nj, 1));
 }
 
 }  // namespace domain

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <vector>
 
 #include "grid/domain.hpp"
 #include "kernels/boundary_rules.hpp"
@@ -19,30 +20,31 @@ void set_bdy(float* u, float* v, float* h, float* q, const float& u_in, const fl
 void set_bdy_where(float* u, float* v, float* h, float* q, const float& u_in, const float& v_in, const int& ids,
                    const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms,
                    const int& jme, const unsigned char* row_rules) {
-  const auto p = [&](int i, int j) { return at(i, j, ims, ime, jms); };
-  const int nx = ime - ims + 1;
+  float* const fields[boundary_fields(1)] = {u, v, h, q};
+  set_bdy_fields(fields, boundary_fields(1), u_in, v_in, {ids, ide, jds, jde, ims, ime, jms, jme}, row_rules);
+}
+
+void set_bdy_fields(float* const* fields, int count, float u_in, float v_in, const grid_bounds& b,
+                    const unsigned char* row_rules) {
+  const auto p = [&](int i, int j) { return at(i, j, b.ims, b.ime, b.jms); };
+  const int nx = b.ime - b.ims + 1;
   if (nx <= 0) return;
 
   // The west and east columns of every row, halo rows included.
-  for (int j = jms; j <= jme; ++j) {
-    const auto r = p(ims, j);
-    const unsigned char which = row_rules != nullptr ? row_rules[j - jms] : boundary::all_columns;
+  std::vector<float*> row(static_cast<std::size_t>(count));
+  for (int j = b.jms; j <= b.jme; ++j) {
+    const unsigned char which = row_rules != nullptr ? row_rules[j - b.jms] : boundary::all_columns;
     if (which == 0) continue;
-    const boundary::row_set rows{u + r, v + r, h + r, q + r};
-    boundary::west_columns(rows, ids, ims, which);
-    boundary::east_columns(rows, ide, ime, ims, u_in, v_in, which);
+    for (int k = 0; k < count; ++k) row[static_cast<std::size_t>(k)] = fields[k] + p(b.ims, j);
+    boundary::west_columns(row.data(), count, b.ids, b.ims, which);
+    boundary::east_columns(row.data(), count, b.ide, b.ime, b.ims, u_in, v_in, which);
   }
   // The south halo rows, whole rows, then the north rows from jde on.
-  for (int j = jms; j <= jds - 1; ++j) {
-    copy_row(q + p(ims, boundary::south_source_hq(j, jde)), nx, q + p(ims, j));
-    copy_row(h + p(ims, boundary::south_source_hq(j, jde)), nx, h + p(ims, j));
-    copy_row(u + p(ims, boundary::south_source_u(jde)), nx, u + p(ims, j));
-    copy_row(v + p(ims, boundary::south_source_v(jde)), nx, v + p(ims, j));
-  }
-  for (int j = jde; j <= jme; ++j) {
-    copy_row(q + p(ims, boundary::north_source_hq(j, jds, jde)), nx, q + p(ims, j));
-    copy_row(h + p(ims, boundary::north_source_hq(j, jds, jde)), nx, h + p(ims, j));
-    copy_row(u + p(ims, boundary::north_source_uv(jds)), nx, u + p(ims, j));
-    copy_row(v + p(ims, boundary::north_source_uv(jds)), nx, v + p(ims, j));
+  for (int k = 0; k < count; ++k) {
+    float* const f = fields[k];
+    for (int j = b.jms; j <= b.jds - 1; ++j) copy_row(f + p(b.ims, boundary::south_source(k, j, b.jde)), nx, f + p(b.ims, j));
+    for (int j = b.jde; j <= b.jme; ++j) {
+      copy_row(f + p(b.ims, boundary::north_source(k, j, b.jds, b.jde)), nx, f + p(b.ims, j));
+    }
   }
 }

@@ -10,17 +10,9 @@
 // take them in any order. The row copies come after them, whole rows with
 // their halo columns, the south ones before the north ones: the south rows
 // of v copy row jde, which the north rows then replace.
+#include "grid/state.hpp"
 
 namespace boundary {
-
-// One stored row of each of the four fields, each pointing at the row's
-// element i = ims.
-struct row_set {
-  float* u;
-  float* v;
-  float* h;
-  float* q;
-};
 
 // Which of a row's column rules to apply: those of u, v and h, those of q,
 // or both.
@@ -29,36 +21,53 @@ inline constexpr unsigned char flow_columns = 1, pollutant_columns = 2, all_colu
 // The west wall and its halo: q mirrored about the wall face, h and v with
 // zero gradient, u the negated first face east of the wall (a subtraction
 // from zero, so that a zero source gives +0), then no flow through the wall
-// face itself.
-inline void west_columns(const row_set& r, int ids, int ims, unsigned char which = all_columns) noexcept {
+// face itself. Each takes one stored row, pointing at its element i = ims.
+inline void west_pollutant_columns(float* q, int ids, int ims) noexcept {
   const int o = -ims;
-  if ((which & pollutant_columns) != 0) {
-    for (int i = ims; i <= ids - 1; ++i) r.q[i + o] = r.q[ids - i + o];
-  }
-  if ((which & flow_columns) == 0) return;
+  for (int i = ims; i <= ids - 1; ++i) q[i + o] = q[ids - i + o];
+}
+inline void west_flow_columns(float* u, float* v, float* h, int ids, int ims) noexcept {
+  const int o = -ims;
   for (int i = ims; i <= ids - 1; ++i) {
-    r.h[i + o] = r.h[ids + o];
-    r.v[i + o] = r.v[ids + o];
-    r.u[i + o] = 0.0f - r.u[ids + 1 + o];
+    h[i + o] = h[ids + o];
+    v[i + o] = v[ids + o];
+    u[i + o] = 0.0f - u[ids + 1 + o];
   }
-  r.u[ids + o] = 0.0f;
+  u[ids + o] = 0.0f;
 }
 
 // The east inflow: u beyond the last face (which keeps its value) and v from
 // the last column on are the inflow wind; h and q from the last column on
 // copy the last advanced cell.
-inline void east_columns(const row_set& r, int ide, int ime, int ims, float u_in, float v_in,
-                         unsigned char which = all_columns) noexcept {
+inline void east_pollutant_columns(float* q, int ide, int ime, int ims) noexcept {
   const int o = -ims;
-  if ((which & pollutant_columns) != 0) {
-    for (int i = ide; i <= ime; ++i) r.q[i + o] = r.q[ide - 1 + o];
-  }
-  if ((which & flow_columns) == 0) return;
-  for (int i = ide + 1; i <= ime; ++i) r.u[i + o] = u_in;
+  for (int i = ide; i <= ime; ++i) q[i + o] = q[ide - 1 + o];
+}
+inline void east_flow_columns(float* u, float* v, float* h, int ide, int ime, int ims, float u_in,
+                              float v_in) noexcept {
+  const int o = -ims;
+  for (int i = ide + 1; i <= ime; ++i) u[i + o] = u_in;
   for (int i = ide; i <= ime; ++i) {
-    r.h[i + o] = r.h[ide - 1 + o];
-    r.v[i + o] = v_in;
+    h[i + o] = h[ide - 1 + o];
+    v[i + o] = v_in;
   }
+}
+
+// The column rules of one row of a list of fields: u, v, h, then `count` -
+// flow_fields pollutants (grid/state.hpp), each row pointing at its element
+// i = ims; only the rules that `which` names.
+inline void west_columns(float* const* row, int count, int ids, int ims, unsigned char which) noexcept {
+  if ((which & pollutant_columns) != 0) {
+    for (int k = flow_fields; k < count; ++k) west_pollutant_columns(row[k], ids, ims);
+  }
+  if ((which & flow_columns) != 0) west_flow_columns(row[0], row[1], row[2], ids, ims);
+}
+inline void east_columns(float* const* row, int count, int ide, int ime, int ims, float u_in, float v_in,
+                         unsigned char which) noexcept {
+  if ((which & pollutant_columns) != 0) {
+    for (int k = flow_fields; k < count; ++k) east_pollutant_columns(row[k], ide, ime, ims);
+  }
+  if ((which & flow_columns) != 0) east_flow_columns(row[0], row[1], row[2], ide, ime, ims, u_in, v_in);
 }
 
 // The row that south halo row j (j < jds) copies: the periodic image for h
@@ -72,5 +81,14 @@ inline int south_source_v(int jde) noexcept { return jde; }
 // image for h and q, row jds for u and v.
 inline int north_source_hq(int j, int jds, int jde) noexcept { return j - jde + jds; }
 inline int north_source_uv(int jds) noexcept { return jds; }
+
+// The same for field k of a list u, v, h, then the pollutants: u and v by
+// their own rules, h and every q by the periodic image.
+inline int south_source(int k, int j, int jde) noexcept {
+  return k == 0 ? south_source_u(jde) : k == 1 ? south_source_v(jde) : south_source_hq(j, jde);
+}
+inline int north_source(int k, int j, int jds, int jde) noexcept {
+  return k <= 1 ? north_source_uv(jds) : north_source_hq(j, jds, jde);
+}
 
 }  // namespace boundary

@@ -1,4 +1,5 @@
 #pragma once
+#include "grid/bounds.hpp"
 #include "grid/spacing.hpp"
 
 // The dynamics kernels: stateless grid operators over plain field arrays.
@@ -24,6 +25,12 @@ void set_bdy(float* u, float* v, float* h, float* q, const float& u_in, const fl
 void set_bdy_where(float* u, float* v, float* h, float* q, const float& u_in, const float& v_in, const int& ids,
                    const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms,
                    const int& jme, const unsigned char* row_rules);
+
+// The same for the flow and any number of pollutants: `fields` lists u, v,
+// h, then each q (grid/state.hpp), `count` of them in all; every pollutant
+// takes q's rules.
+void set_bdy_fields(float* const* fields, int count, float u_in, float v_in, const grid_bounds& b,
+                    const unsigned char* row_rules);
 
 // Momentum tendencies (pressure gradient, advection, diffusion) of u on the
 // faces i = ids..ide, j = jds..jde-1 and of v on i = ids..ide-1, j = jds..jde;

@@ -62,18 +62,22 @@ TEST(Layout, ChoosesTheSplitThatExchangesTheFewestPoints) {
   EXPECT_FALSE(choose_layout(7, 10, 10));
 }
 
+// The boundary fields of three species: u, v, h and three q.
+constexpr int species_carried = 3;
+constexpr int fields_carried = boundary_fields(species_carried);
+
 // A grid of nx x ny points whole, and as blocks, carried by value.
 struct split_grid {
   int nx, ny;
   block_layout layout;
   grid_bounds whole;
-  std::vector<float> fields[4];  // u, v, h, q of the whole grid
+  std::vector<float> fields[fields_carried];  // u, v, h, then each q, of the whole grid
 
   struct block {
     grid_bounds b;
     patch_bounds p;
-    std::vector<float> fields[4];
-    float* pointers[4];
+    std::vector<float> fields[fields_carried];
+    float* pointers[fields_carried];
   };
   std::vector<block> blocks;
 
@@ -89,7 +93,7 @@ struct split_grid {
       block k;
       k.p = block_patch(l, r, nx, ny);
       k.b = {1, nx, 1, ny, k.p.ips - 2, k.p.ipe + 2, k.p.jps - 2, k.p.jpe + 2};
-      for (int f = 0; f < 4; ++f) {
+      for (int f = 0; f < fields_carried; ++f) {
         k.fields[f].assign(field_size(k.b.ims, k.b.ime, k.b.jms, k.b.jme), -12345.0f);
         // The block holds its own points; its halo holds garbage.
         for (int j = k.p.jps; j <= k.p.jpe; ++j)
@@ -98,7 +102,7 @@ struct split_grid {
       blocks.push_back(std::move(k));
     }
     for (auto& k : blocks)
-      for (int f = 0; f < 4; ++f) k.pointers[f] = k.fields[f].data();
+      for (int f = 0; f < fields_carried; ++f) k.pointers[f] = k.fields[f].data();
   }
   static std::size_t at_in(const grid_bounds& b, int i, int j) {
     return static_cast<std::size_t>(at(i, j, b.ims, b.ime, b.jms));
@@ -112,7 +116,7 @@ struct split_grid {
     enum { west, east, south, north };
     for (int r = 0; r < n; ++r) {
       const block_halo h = halo(r);
-      if (boundary) h.edge_columns(blocks[r].pointers, u_in, v_in);
+      if (boundary) h.edge_columns(blocks[r].pointers, count, u_in, v_in);
       if (h.west() >= 0) h.pack_west(blocks[r].pointers, count, (sent[{r, west}] = std::vector<float>(h.column_floats(count))).data());
       if (h.east() >= 0) h.pack_east(blocks[r].pointers, count, (sent[{r, east}] = std::vector<float>(h.column_floats(count))).data());
     }
@@ -145,19 +149,30 @@ std::vector<block_layout> layouts_of(int nx, int ny) {
   return all;
 }
 
+// Every species' q gets, in every block, what set_bdy gives the whole grid
+// with that species alone, across the periodic edge too.
 TEST(BlockHalo, BoundaryValuesOfEveryLayoutAreThoseOfTheWholeGrid) {
-  const char* const names[] = {"u", "v", "h", "q"};
+  const char* const names[fields_carried] = {"u", "v", "h", "q of species 1", "q of species 2", "q of species 3"};
   const float u_in = -3.0000005f, v_in = 5.196152f;
   for (auto [nx, ny] : {std::pair{7, 9}, {12, 10}, {13, 8}, {9, 14}}) {
     for (const block_layout& l : layouts_of(nx, ny)) {
       SCOPED_TRACE(testing::Message() << nx << " x " << ny << " split " << layout_text(l));
       split_grid g(nx, ny, l, static_cast<std::uint32_t>(nx * 100 + ny));
-      g.exchange(4, true, u_in, v_in);
+      g.exchange(fields_carried, true, u_in, v_in);
       const grid_bounds& w = g.whole;
-      set_bdy(g.fields[0].data(), g.fields[1].data(), g.fields[2].data(), g.fields[3].data(), u_in, v_in, w.ids, w.ide,
-              w.jds, w.jde, w.ims, w.ime, w.jms, w.jme);
+      for (int k = species_carried - 1; k >= 0; --k) {
+        // The flow of the last call (species 1) is the one compared; each
+        // call starts from the flow as the grid held it.
+        std::vector<float> flow[flow_fields] = {g.fields[0], g.fields[1], g.fields[2]};
+        float* const q = g.fields[flow_fields + k].data();
+        set_bdy(flow[0].data(), flow[1].data(), flow[2].data(), q, u_in, v_in, w.ids, w.ide, w.jds, w.jde, w.ims,
+                w.ime, w.jms, w.jme);
+        if (k == 0) {
+          for (int f = 0; f < flow_fields; ++f) g.fields[f] = flow[f];
+        }
+      }
       for (const auto& k : g.blocks) {
-        for (int f = 0; f < 4; ++f) {
+        for (int f = 0; f < fields_carried; ++f) {
           for (int j = k.b.jms; j <= k.b.jme; ++j) {
             for (int i = k.b.ims; i <= k.b.ime; ++i) {
               const float got = k.fields[f][split_grid::at_in(k.b, i, j)];
@@ -190,9 +205,10 @@ TEST(BlockHalo, SharedHaloHoldsTheInteriorAroundEachBlock) {
             }
           }
         }
-        // h and q are not shared.
-        for (int j = k.b.jms; j <= k.b.jme; ++j)
-          ASSERT_EQ(k.fields[3][split_grid::at_in(k.b, k.b.ims, j)], -12345.0f);
+        // h and the pollutants are not shared.
+        for (int f = 2; f < fields_carried; ++f) {
+          for (int j = k.b.jms; j <= k.b.jme; ++j) ASSERT_EQ(k.fields[f][split_grid::at_in(k.b, k.b.ims, j)], -12345.0f);
+        }
       }
     }
   }

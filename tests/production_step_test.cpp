@@ -69,7 +69,7 @@ TEST(ProductionStep, MatchesReferenceFromDevelopedStateAcrossEmission) {
       step();
       if (n == emission_after) {
         emit(scenario{});
-        step.workspace.forget_pollutant();
+        step.workspace.forget_pollutant(0);
       }
       expect_same_bits(reference[static_cast<std::size_t>(n)], step_state::save(), n);
     }

@@ -3,8 +3,15 @@
 // the grid row by row, and only over the rows and cells whose results are
 // not known without it.
 //
+// The state is the flow (u, v, h) and a list of species, each a pollutant q
+// with its rate dqdt. The flow is stepped once for all of them; in each row
+// the sweep then advances every species' pollutant with that row's flow, by
+// the same per-point functions, each species with its own knowledge of where
+// its pollutant is. Nothing of one species reaches another, so each comes
+// out as the step of the flow with it alone would leave it.
+//
 // Stage 1 reads the entry state with its boundary values set (set 0). Rather
-// than copying the four fields for that, the boundary values are set in the
+// than copying the boundary fields (u, v, h and each q) for that, the boundary values are set in the
 // module arrays themselves, after the points that set_bdy writes (the frame
 // around the core of the interior) have been saved; they are put back before
 // stage 2, so the module arrays hold the exact entry state again. Stage 1
@@ -29,9 +36,9 @@
 //  - which rows of the flow repeat the row below (flow_rows.hpp): such a row
 //    of u, v and h is neither computed nor stored, the flow being decided
 //    from u, v and h alone;
-//  - where the pollutant is (pollutant_map.hpp): the fluxes of cells that
-//    are clean and stay clean are not formed, and zeros are written only
-//    over cells that held something else.
+//  - where each species' pollutant is (pollutant_map.hpp): the fluxes of
+//    cells that are clean and stay clean are not formed, and zeros are
+//    written only over cells that held something else.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -107,7 +114,7 @@ int last_column(const extent& e, int field) noexcept { return field == 0 ? e.c1 
 // The flow fields of a set (the module's u, v, h or the stage's), with what
 // is known of their rows.
 struct flow_set {
-  float* f[3];
+  float* f[flow_fields];
   flow_rows* rows;
   const extent* e;
 
@@ -130,7 +137,7 @@ void write_out(const flow_set& s, int j) {
   const extent& e = *s.e;
   const std::size_t at = e.at_row(j);
   if (s.rows->stored[at] != 0) return;
-  for (int k = 0; k < 3; ++k) {
+  for (int k = 0; k < flow_fields; ++k) {
     const float* from = s.at_row(k, j);
     std::copy(from + e.c0, from + last_column(e, k) + 1, s.own(k, j) + e.c0);
   }
@@ -156,7 +163,7 @@ bool same_columns(const float* a, const float* b, int from, int to) noexcept {
 // Whether row j's computed columns hold the same values as row j-1's.
 bool computed_columns_repeat(const flow_set& s, int j) {
   const extent& e = *s.e;
-  for (int k = 0; k < 3; ++k) {
+  for (int k = 0; k < flow_fields; ++k) {
     if (!same_columns(s.at_row(k, j), s.at_row(k, j - 1), e.c0, last_column(e, k))) return false;
   }
   return true;
@@ -222,7 +229,7 @@ void input_rows(const flow_set& s, std::vector<unsigned char>& same, const exten
         same[at] = repeat;
         continue;
       }
-      for (int k = 0; k < 3 && repeat; ++k) {
+      for (int k = 0; k < flow_fields && repeat; ++k) {
         const float* mine = s.own(k, j);
         const float* below = s.own(k, j - 1);
         // Beside a neighbour to the east, the u of the face east of the
@@ -239,7 +246,7 @@ void input_rows(const flow_set& s, std::vector<unsigned char>& same, const exten
       continue;
     }
     bool repeat = true;
-    for (int k = 0; k < 3 && repeat; ++k) repeat = same_columns(s.own(k, j), s.own(k, j - 1), e.ims, e.ime);
+    for (int k = 0; k < flow_fields && repeat; ++k) repeat = same_columns(s.own(k, j), s.own(k, j - 1), e.ims, e.ime);
     same[at] = repeat;
   }
   if (changed) resolve(*s.rows, e);
@@ -296,31 +303,48 @@ void survey_q_frame(const float* q, std::vector<unsigned char>& zero, const exte
   }
 }
 
+// Where the step keeps what it knows of the pollutant of a set of fields,
+// per species: the module's q (set 0) or the stage's q1 (set 1).
+struct pollutant_set {
+  std::vector<span> species_knowledge::*spans;
+  std::vector<unsigned char> species_knowledge::*frame_zero;
+};
+constexpr pollutant_set module_pollutant{&species_knowledge::module_q, &species_knowledge::module_q_frame_zero};
+constexpr pollutant_set stage_pollutant{&species_knowledge::stage_q, &species_knowledge::stage_q_frame_zero};
+
 // Which boundary column rules each row of a stage's input takes
-// (boundary::flow_columns, pollutant_columns), given its q's cells and
-// whether its boundary columns of q hold +0 (q_zero): in a block whose rows
-// span the grid's width, those of u, v and h only in the rows that hold
-// their values (the reads of the others go to the row that does), and
-// those of q only where they may change something, not where the columns
-// hold +0 and the cells give +0. Every rule in every other row. Where the
-// stage keeps the columns that the rules write (the second, whose set 1
-// keeps them), q_zero then tells what they hold.
-void choose_rules(const extent& e, const flow_rows& flow, const std::vector<span>& q_cells,
-                  std::vector<unsigned char>& q_zero, bool keeps_columns, std::vector<unsigned char>& rules) {
+// (boundary::flow_columns, pollutant_columns), given each species' q cells
+// and whether its boundary columns of q hold +0 (frame_zero): in a block
+// whose rows span the grid's width, those of u, v and h only in the rows
+// that hold their values (the reads of the others go to the row that
+// does), and those of q only where they may change something for some
+// species, not where for every species the columns hold +0 and the cells
+// give +0 (for such a species the rules write +0 over +0). Every rule in
+// every other row. Where the stage keeps the columns that the rules write
+// (the second, whose set 1 keeps them), frame_zero then tells what they
+// hold.
+void choose_rules(const extent& e, const flow_rows& flow, std::vector<species_knowledge>& species,
+                  const pollutant_set& set, bool keeps_columns, std::vector<unsigned char>& rules) {
   const bool whole_rows = e.spans_width();
   const bool derived = boundary_q_follows_cells(e);
+  const auto every_rule = [&](int j) { return !whole_rows || !e.own_cell_row(j); };
   for (int j = e.jms; j <= e.jme; ++j) {
     const std::size_t at = e.at_row(j);
-    if (!whole_rows || !e.own_cell_row(j)) {
-      rules[at] = boundary::all_columns;
-      if (keeps_columns) q_zero[at] = 0;
-      continue;
+    rules[at] = every_rule(j) ? boundary::all_columns : flow.stored[at] != 0 ? boundary::flow_columns : 0;
+  }
+  for (species_knowledge& k : species) {
+    const span* const cells = (k.*set.spans).data();
+    unsigned char* const zero = (k.*set.frame_zero).data();
+    for (int j = e.jms; j <= e.jme; ++j) {
+      const std::size_t at = e.at_row(j);
+      if (every_rule(j)) {
+        if (keeps_columns) zero[at] = 0;
+        continue;
+      }
+      const bool clean = derived && boundary_q_clean(e, cells[at]);
+      if (!(clean && zero[at] != 0)) rules[at] |= boundary::pollutant_columns;
+      if (keeps_columns) zero[at] = clean;
     }
-    unsigned char which = flow.stored[at] != 0 ? boundary::flow_columns : 0;
-    const bool clean = derived && boundary_q_clean(e, q_cells[at]);
-    if (!(clean && q_zero[at] != 0)) which |= boundary::pollutant_columns;
-    if (keeps_columns) q_zero[at] = clean;
-    rules[at] = which;
   }
 }
 
@@ -364,6 +388,18 @@ span cells_to_compute(const extent& e, const pollutant& p, const flow_set& in, s
   return cells;
 }
 
+// One species' part of a stage: the q it reads and the q it writes, the
+// rate of the second stage, and what the stage knows of them.
+struct species_stage {
+  const float* q_in;
+  float* q_out;
+  float* dqdt;       // the second stage's rate, nullptr in the first
+  span* q_spans;     // the output q's spans, kept up to date
+  span* dqdt_spans;  // the rate's, in the second stage
+  pollutant input;   // where the input q (and the entry q) may be other than +0
+  span* cells;       // per row, the cells whose advection is computed
+};
+
 // What one stage writes, and how: the first stage advances set 0 into set 1
 // by one step; the second averages set 1, advanced by half a step for the
 // pollutant, with the entry state that the module arrays hold, in place.
@@ -372,14 +408,9 @@ struct stage {
   float dt;
   flow_set in;   // the flow the stage reads, its boundary values set
   flow_set out;  // the flow it writes
-  const float* q_in;
-  float* q_out;
-  float* dqdt;           // the second stage's rate, nullptr in the first
-  span* q_spans;         // the output q's spans, kept up to date
-  span* dqdt_spans;      // the rate's, in the second stage
+  std::vector<species_stage> species;
   const unsigned char* uv_repeat;
   const unsigned char* row_repeat;
-  const span* cells;
   const unsigned char* active;  // the rows the sweep visits
 };
 
@@ -494,19 +525,20 @@ PLUME_INDEPENDENT_POINTS
   for (int i = e.c0; i <= e.c1; ++i) h[i] = terms::diagnosed_height(u + i, v + i, v_n + i, e.s);
 }
 
-// The pollutant of row j: the fluxes of the faces of its cells to compute
-// (the south ones taken from the row below where it left them, the north
-// ones also for the cells of the row above), the cells' new values, and +0
-// written over the cells that may hold something else. flux_south holds the
-// south fluxes of `cells` when south_ready.
-void pollutant_row(const stage& st, int j, span cells, span above, bool south_ready, float* flux_x, float* flux_south,
-                   float* flux_north) {
+// The pollutant of one species in row j: the fluxes of the faces of its
+// cells to compute (the south ones taken from the row below where it left
+// them, the north ones also for the cells of the row above), the cells' new
+// values, and +0 written over the cells that may hold something else.
+// flux_south holds the south fluxes of the row's cells when south_ready.
+void pollutant_row(const stage& st, const species_stage& sp, int j, span above, bool south_ready, float* flux_x,
+                   float* flux_south, float* flux_north) {
   const extent& e = *st.in.e;
   const grid_spacing& s = e.s;
   const int ims = e.ims;
   const std::size_t at = e.at_row(j);
+  const span cells = sp.cells[at];
   const idx r = e.row(j);
-  const float* q = st.q_in;
+  const float* q = sp.q_in;
   const float* q_ss = q + e.row(j - 2);
   const float* q_s = q + e.row(j - 1);
   const float* q_c = q + r;
@@ -530,8 +562,8 @@ PLUME_INDEPENDENT_POINTS
   for (int i = north.lo; i <= north.hi; ++i) {
     flux_north[i - ims] = terms::y_face_flux(q_s + i, q_c + i, q_n + i, q_nn + i, v_n + i, st.dt, s);
   }
-  float* out = st.q_out + r;
-  const span old_q = st.q_spans[at];
+  float* out = sp.q_out + r;
+  const span old_q = sp.q_spans[at];
   if (!st.second) {
 PLUME_INDEPENDENT_POINTS
     for (int i = cells.lo; i <= cells.hi; ++i) {
@@ -539,8 +571,8 @@ PLUME_INDEPENDENT_POINTS
       out[i] = q_c[i] + terms::cell_change(flux_x[c], flux_x[c + 1], flux_south[c], flux_north[c], s);
     }
   } else {
-    float* rate = st.dqdt + r;
-    const span old_rate = st.dqdt_spans[at];
+    float* rate = sp.dqdt + r;
+    const span old_rate = sp.dqdt_spans[at];
 PLUME_INDEPENDENT_POINTS
     for (int i = cells.lo; i <= cells.hi; ++i) {
       const idx c = i - ims;
@@ -551,7 +583,7 @@ PLUME_INDEPENDENT_POINTS
     for (int i = old_rate.lo; i <= old_rate.hi; ++i) {
       if (i < cells.lo || i > cells.hi) rate[i] = 0.0f;
     }
-    st.dqdt_spans[at] = cells.empty() ? cells : written_between(rate, cells.lo, cells.hi);
+    sp.dqdt_spans[at] = cells.empty() ? cells : written_between(rate, cells.lo, cells.hi);
   }
   // The cells outside `cells` are clean and stay clean: +0 where they may
   // hold something else. (In the second stage the cells take in the
@@ -559,20 +591,22 @@ PLUME_INDEPENDENT_POINTS
   for (int i = old_q.lo; i <= old_q.hi; ++i) {
     if (i < cells.lo || i > cells.hi) out[i] = 0.0f;
   }
-  st.q_spans[at] = cells.empty() ? cells : written_between(out, cells.lo, cells.hi);
+  sp.q_spans[at] = cells.empty() ? cells : written_between(out, cells.lo, cells.hi);
 }
 
 // One part of a stage's sweep: the own cell rows [first, last). A row that
-// is not active needs nothing: its flow repeats the row below, its cells
-// and those of the row above are clean and stay so, and it holds +0 there
-// already.
+// is not active needs nothing: its flow repeats the row below, the cells of
+// every species there and in the row above are clean and stay so, and they
+// hold +0 there already. `rows` are the thread's flux rows: the x faces,
+// then two rows of y faces per species, which take turns as the south and
+// the north faces of a row (`turn`), so that the north faces of one row are
+// the south faces of the next.
 void sweep(const stage& st, int first, int last, float* rows) {
   const extent& e = *st.in.e;
   const idx nx = e.nx;
   float* const flux_x = rows;
-  float* flux_south = rows + nx;
-  float* flux_north = rows + 2 * nx;
-  bool south_ready = false;  // flux_south holds the south fluxes of row j's cells
+  int turn = 0;
+  bool south_ready = false;  // the south rows hold the south fluxes of row j's cells
   for (int j = first; j < last; ++j) {
     const std::size_t at = e.at_row(j);
     if (st.active[at] == 0) {
@@ -582,10 +616,13 @@ void sweep(const stage& st, int first, int last, float* rows) {
     flow_row(st, j);
     if (j > first && st.out.rows->stored[at - 1] != 0) height_row(st, j - 1);
     if (st.row_repeat[at] != 0) repeat_edge_heights(st, j);
-    const span cells = st.cells[at];
-    const span above = j + 1 < last ? st.cells[at + 1] : pollutant_map::nothing;
-    pollutant_row(st, j, cells, above, south_ready, flux_x, flux_south, flux_north);
-    std::swap(flux_south, flux_north);
+    for (std::size_t k = 0; k < st.species.size(); ++k) {
+      const species_stage& sp = st.species[k];
+      float* const pair = rows + (1 + 2 * static_cast<idx>(k)) * nx;
+      const span above = j + 1 < last ? sp.cells[at + 1] : pollutant_map::nothing;
+      pollutant_row(st, sp, j, above, south_ready, flux_x, pair + turn * nx, pair + (1 - turn) * nx);
+    }
+    turn = 1 - turn;
     south_ready = true;
   }
   // The v faces of row r1 + 1, the row north of the cells, in full.
@@ -604,59 +641,86 @@ std::vector<int> part_starts(const extent& e, const long* cost, long total, int 
   return starts;
 }
 
-// Runs one stage over the block: decides which output rows repeat and which
-// cells to compute, shares the rows out among the threads by their work,
-// sweeps, and then learns which of the output rows it computed repeat the
-// row below.
-void run_stage(stage& st, step_workspace& ws, const pollutant& p, const unsigned char* entry_same) {
+// Whether the stage's input rows two each way of row k all repeat the row
+// below (and in the second stage the entry values of row k too): row k's
+// new u and v are then those of the row below.
+bool uv_repeats(const unsigned char* same, const unsigned char* entry_same, std::size_t k) noexcept {
+  return (same[k - 2] & same[k - 1] & same[k] & same[k + 1] & same[k + 2]) != 0 &&
+         (entry_same == nullptr || entry_same[k] != 0);
+}
+
+// The work of computing a row's cells, in about nanoseconds each.
+long cells_cost(span cells) noexcept { return cells.empty() ? 0 : 4 * (cells.hi - cells.lo + 1); }
+
+// Whether a species has pollutant work in row k: cells of its own or of
+// the row above to compute, or +0 to write over its q or its rate.
+bool pollutant_work(const species_stage& sp, std::size_t k, bool row_above) noexcept {
+  return !sp.cells[k].empty() || (row_above && !sp.cells[k + 1].empty()) || !sp.q_spans[k].empty() ||
+         (sp.dqdt_spans != nullptr && !sp.dqdt_spans[k].empty());
+}
+
+// Runs one stage over the block. Its plan of the own cell rows: which
+// output rows' u and v repeat, the cells of each species to compute and
+// which rows hold pollutant work, the work of each row (about a
+// nanosecond a unit: its bookkeeping, its flow unless its u and v repeat,
+// and its cells), the parts the threads share; then which output rows
+// repeat whole and are left unwritten, and which rows the sweep visits.
+// After the sweep it learns which of the output rows it computed repeat
+// the row below.
+void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   const extent& e = *st.in.e;
   const std::size_t first = e.at_row(e.r0), last = e.at_row(e.r1);
   const unsigned char* const same = ws.input_same.data();
   unsigned char* const uv = ws.uv_repeat.data();
   unsigned char* const repeat = ws.row_repeat.data();
   unsigned char* const active = ws.active.data();
-  span* const cells = ws.cells.data();
   long* const cost = ws.cost.data();
-  // Which output rows' u and v repeat: their inputs two rows each way
-  // repeat (and in the second stage the entry values of the row); the cells
-  // to compute and the work of each row.
+  const auto row_of = [&](std::size_t k) { return e.r0 + static_cast<int>(k - first); };
   std::fill(ws.moderate_u.begin(), ws.moderate_u.end(), 0);
   std::fill(ws.moderate_v.begin(), ws.moderate_v.end(), 0);
   const long flow_cost = 4 * (e.c1 - e.c0 + 2);
-  long total = 0;
   for (std::size_t k = first; k <= last; ++k) {
-    uv[k] = (same[k - 2] & same[k - 1] & same[k] & same[k + 1] & same[k + 2]) != 0 &&
-            (entry_same == nullptr || entry_same[k] != 0);
-    const int j = e.r0 + static_cast<int>(k - first);
-    cells[k] = cells_to_compute(e, p, st.in, ws.moderate_u, ws.moderate_v, j);
-    cost[k] = 8 + (cells[k].empty() ? 0 : 4 * (cells[k].hi - cells[k].lo + 1)) + (uv[k] != 0 ? 0 : flow_cost);
-    total += cost[k];
+    uv[k] = uv_repeats(same, entry_same, k);
+    cost[k] = 8 + (uv[k] != 0 ? 0 : flow_cost);
+    active[k] = 0;  // for now: whether some species has pollutant work
   }
+  for (const species_stage& sp : st.species) {
+    span* const cells = sp.cells;
+    const pollutant input = sp.input;
+    for (std::size_t k = first; k <= last; ++k) {
+      cells[k] = cells_to_compute(e, input, st.in, ws.moderate_u, ws.moderate_v, row_of(k));
+      cost[k] += cells_cost(cells[k]);
+    }
+    const species_stage mine = sp;
+    for (std::size_t k = first; k <= last; ++k) active[k] |= pollutant_work(mine, k, k < last);
+  }
+  long total = 0;
+  for (std::size_t k = first; k <= last; ++k) total += cost[k];
   const int parts = total < (ws.team().awake() ? team_work : team_work_asleep)
                         ? 1
                         : std::min(parts_per_thread * ws.team().size(), e.r1 - e.r0 + 1);
   const std::vector<int> starts = parts == 1 ? std::vector<int>{e.r0, e.r1 + 1} : part_starts(e, cost, total, parts);
   // A part's first row is computed: the row below belongs to another part.
   for (std::size_t n = 0; n + 1 < starts.size(); ++n) uv[e.at_row(starts[n])] = 0;
-  // The rows that the second stage computes read their entry values, which
-  // the module's arrays then must hold; then the output's rows: those that
-  // repeat are left unwritten.
-  flow_rows& out = *st.out.rows;
-  const span* const old_q = st.q_spans;
-  const span* const old_rate = st.dqdt_spans;
+  // A row repeats whole where its u and v and those of the row above do
+  // (its height reads the v above). The rows that the second stage
+  // computes read their entry values, which the module's arrays then must
+  // hold. The sweep visits every row with work: flow to compute, edge
+  // columns to write beside a neighbour, pollutant, or the height of the
+  // row below.
   const bool edges = !e.spans_width();
   for (std::size_t k = first; k <= last; ++k) {
     repeat[k] = uv[k] != 0 && k < last && uv[k + 1] != 0;
-    if (st.second && uv[k] == 0) write_out(st.out, e.r0 + static_cast<int>(k - first));
-    active[k] = repeat[k] == 0 || edges || !cells[k].empty() || (k < last && !cells[k + 1].empty()) ||
-                !old_q[k].empty() || (old_rate != nullptr && !old_rate[k].empty()) ||
-                (k > first && repeat[k - 1] == 0);
+    if (st.second && uv[k] == 0) write_out(st.out, row_of(k));
+    const bool pollutant = active[k] != 0;
+    const bool height_below = k > first && repeat[k - 1] == 0;
+    active[k] = repeat[k] == 0 || edges || pollutant || height_below;
   }
+  flow_rows& out = *st.out.rows;
   for (std::size_t k = first; k <= last; ++k) out.stored[k] = repeat[k] == 0;
   resolve(out, e);
   st.uv_repeat = uv;
   st.row_repeat = repeat;
-  st.cells = cells;
   st.active = active;
   const int used = static_cast<int>(starts.size()) - 1;
   ws.team().for_each_part(used, [&](int n, int thread) { sweep(st, starts[n], starts[n + 1], ws.flux_rows(thread)); });
@@ -666,25 +730,26 @@ void run_stage(stage& st, step_workspace& ws, const pollutant& p, const unsigned
     if (out.stored[e.at_row(j)] != 0) height_row(st, j);
   }
   for (std::size_t k = first; k <= last; ++k) {
-    const int j = e.r0 + static_cast<int>(k - first);
-    out.same[k] = repeat[k] != 0 || (k > first && computed_columns_repeat(st.out, j));
+    out.same[k] = repeat[k] != 0 || (k > first && computed_columns_repeat(st.out, row_of(k)));
   }
 }
 
-// Saves (keep) or puts back the boundary frames of u, v, h and q, one after
-// the other in `kept`, nf points room each; in each row only those of the
-// fields whose column rules row_rules names (boundary::flow_columns for u,
-// v and h, pollutant_columns for q).
+// Saves (keep) or puts back the boundary frames of the boundary fields
+// (u, v, h, then each species' q), one after the other in `kept`, nf points
+// room each; in each row only those of the fields whose column rules
+// row_rules names (boundary::flow_columns for u, v and h, pollutant_columns
+// for the pollutants).
 template <bool keep>
-void move_frames(float* const* fields, float* kept, std::size_t nf, const grid_bounds& b, const patch_bounds& p,
-                 const unsigned char* row_rules) {
-  float* saved[4];
-  for (std::size_t f = 0; f < 4; ++f) saved[f] = kept + f * nf;
+void move_frames(const std::vector<float*>& fields, float* kept, std::size_t nf, const grid_bounds& b,
+                 const patch_bounds& p, const unsigned char* row_rules) {
+  std::vector<float*> saved(fields.size());
+  for (std::size_t f = 0; f < fields.size(); ++f) saved[f] = kept + f * nf;
   for_boundary_frame(b, p, [&](int j, idx at, idx count) {
     const unsigned char rules = row_rules[j - b.jms];
     if (rules == 0) return;
-    for (int f = 0; f < 4; ++f) {
-      if ((rules & (f < 3 ? boundary::flow_columns : boundary::pollutant_columns)) == 0) continue;
+    for (std::size_t f = 0; f < fields.size(); ++f) {
+      const unsigned char rule = f < flow_fields ? boundary::flow_columns : boundary::pollutant_columns;
+      if ((rules & rule) == 0) continue;
       float* const points = fields[f] + at;
       for (idx n = 0; n < count; ++n) {
         if constexpr (keep) {
@@ -698,98 +763,134 @@ void move_frames(float* const* fields, float* kept, std::size_t nf, const grid_b
   });
 }
 
+// The extent a workspace's block computes.
+extent block_extent(const grid_bounds& b, const patch_bounds& p, const grid_spacing& s) noexcept {
+  // Its own cells, within the grid's.
+  const int c0 = std::max(b.ids, p.ips), c1 = std::min(b.ide - 1, p.ipe);
+  const int r0 = std::max(b.jds, p.jps), r1 = std::min(b.jde - 1, p.jpe);
+  return {b.ids, b.ide, b.jds, b.jde, b.ims, b.ime, b.jms, b.jme, p.ips, p.ipe, p.jps, p.jpe,
+          c0,    c1,    r0,    r1,    static_cast<idx>(b.ime - b.ims + 1), s};
+}
+
+// Learns from the module's arrays what the step does not know of them.
+void learn_unknown(const model_state& state, const flow_set& module, step_workspace& ws, const extent& e) {
+  if (!ws.flow_known) survey_flow(module);
+  ws.flow_known = true;
+  for (std::size_t k = 0; k < ws.species.size(); ++k) {
+    species_knowledge& known = ws.species[k];
+    if (!known.q_known) {
+      survey_cells(state.species[k].q, known.module_q, e);
+      survey_q_frame(state.species[k].q, known.module_q_frame_zero, e);
+    }
+    if (!known.dqdt_known) survey_cells(state.species[k].dqdt, known.module_dqdt, e);
+    known.q_known = known.dqdt_known = true;
+  }
+}
+
+// One stage's input: a set of the flow, its boundary fields (u, v, h, then
+// each species' q) and where the step keeps what it knows of its q.
+struct stage_input {
+  const flow_set& flow;
+  const std::vector<float*>& fields;
+  pollutant_set pollutant;
+};
+
+// Makes a stage's input ready: writes out the rows that the exchange sends,
+// chooses the column rules of each row, gives the input its boundary and
+// halo values, and learns which of its rows repeat the row below and where
+// each species' q may be other than +0. The entry state (set 0) is the
+// module's own arrays: the points that the boundary values overwrite are
+// kept first, in `kept`, to be put back after the stage; the stage state
+// (set 1) keeps them, and the step what they hold.
+void prepare_input(const stage_input& in, float* kept, float u_in, float v_in, step_workspace& ws, const extent& e) {
+  const grid_bounds& b = ws.bounds();
+  const patch_bounds& p = ws.patch();
+  write_out_rows(in.flow, e.jps, e.jps + 2);
+  write_out_rows(in.flow, e.jpe - 2, e.jpe);
+  choose_rules(e, *in.flow.rows, ws.species, in.pollutant, kept == nullptr, ws.rules);
+  if (kept != nullptr) move_frames<true>(in.fields, kept, ws.frame_points(), b, p, ws.rules.data());
+  ws.exchange().boundary(in.fields.data(), static_cast<int>(in.fields.size()), u_in, v_in, ws.rules.data());
+  input_rows(in.flow, ws.input_same, e);
+  for (std::size_t k = 0; k < ws.species.size(); ++k) {
+    species_knowledge& known = ws.species[k];
+    input_pollutant(in.fields[flow_fields + k], known.*in.pollutant.spans, known.input_q, e);
+  }
+}
+
+// Whether each of the entry values that the second stage's average reads
+// in row j repeats row j-1's: where the module's rows do, and beside them,
+// in a block with a neighbour to the east, the u of the face east of the
+// cells, which the first exchange gave the halo.
+void entry_rows(const float* u, const flow_rows& module, std::vector<unsigned char>& same, const extent& e) {
+  const bool east_halo = e.c1 + 1 < e.ide;
+  for (int j = e.jms; j <= e.jme; ++j) {
+    const std::size_t at = e.at_row(j);
+    same[at] = module.same[at] != 0 &&
+               (!east_halo || std::bit_cast<std::uint32_t>(u[e.row(j) + e.c1 + 1]) ==
+                                  std::bit_cast<std::uint32_t>(u[e.row(j - 1) + e.c1 + 1]));
+  }
+}
+
 }  // namespace
 
 void step_workspace::materialize(float* u, float* v, float* h) {
   if (!flow_known) return;
-  const grid_bounds& b = bounds_;
-  const patch_bounds& p = patch_;
-  const extent e{b.ids, b.ide, b.jds, b.jde, b.ims, b.ime, b.jms, b.jme,
-                 p.ips, p.ipe, p.jps, p.jpe,
-                 std::max(b.ids, p.ips), std::min(b.ide - 1, p.ipe), std::max(b.jds, p.jps), std::min(b.jde - 1, p.jpe),
-                 static_cast<idx>(b.ime - b.ims + 1), grid_spacing{}};
+  const extent e = block_extent(bounds_, patch_, grid_spacing{});
   write_out_rows(flow_set{{u, v, h}, &module_flow, &e}, e.r0, e.r1);
+}
+
+void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in, step_workspace& ws) {
+  if (static_cast<int>(state.species.size()) != ws.species_count()) {
+    throw std::invalid_argument("rk2: the workspace was made for another number of species");
+  }
+  const extent e = block_extent(ws.bounds(), ws.patch(), s);
+  const bool may_skip = pollutant_map::spacing_allows_skipping(s.dx, s.dy);
+  const flow_set module{{state.u, state.v, state.h}, &ws.module_flow, &e};
+  const flow_set staged{{ws.u1(), ws.v1(), ws.h1()}, &ws.stage_flow, &e};
+  std::vector<float*> entry_fields{state.u, state.v, state.h};
+  std::vector<float*> stage_fields{ws.u1(), ws.v1(), ws.h1()};
+  for (std::size_t k = 0; k < state.species.size(); ++k) {
+    entry_fields.push_back(state.species[k].q);
+    stage_fields.push_back(ws.species[k].q1.get());
+  }
+  learn_unknown(state, module, ws, e);
+
+  // Stage 1, from the entry state with its boundary values (set 0), into
+  // set 1; the module's arrays then get back the points that the boundary
+  // values overwrote.
+  prepare_input({module, entry_fields, module_pollutant}, ws.frames(), u_in, v_in, ws, e);
+  {
+    stage first{false, constant::step_length, module, staged, {}, nullptr, nullptr, nullptr};
+    for (std::size_t k = 0; k < state.species.size(); ++k) {
+      species_knowledge& known = ws.species[k];
+      first.species.push_back({state.species[k].q, known.q1.get(), nullptr, known.stage_q.data(), nullptr,
+                               pollutant{known.input_q.data(), nullptr, may_skip}, known.cells.data()});
+    }
+    run_stage(first, ws, nullptr);
+  }
+  move_frames<false>(entry_fields, ws.frames(), ws.frame_points(), ws.bounds(),
+                     ws.patch(), ws.rules.data());
+
+  // Stage 2, from set 1 with its boundary values, into the module arrays.
+  prepare_input({staged, stage_fields, stage_pollutant}, nullptr, u_in, v_in, ws, e);
+  entry_rows(state.u, ws.module_flow, ws.entry_same, e);
+  stage second{true, constant::stage2_length, staged, module, {}, nullptr, nullptr, nullptr};
+  for (std::size_t k = 0; k < state.species.size(); ++k) {
+    species_knowledge& known = ws.species[k];
+    second.species.push_back({known.q1.get(), state.species[k].q, state.species[k].dqdt, known.module_q.data(),
+                              known.module_dqdt.data(),
+                              pollutant{known.input_q.data(), known.module_q.data(), may_skip}, known.cells.data()});
+  }
+  run_stage(second, ws, ws.entry_same.data());
 }
 
 void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx*/, const float* /*gpy*/,
          const float* /*fx*/, const float* /*fy*/, const grid_spacing& s, const float& u_in, const float& v_in,
          const int& ids, const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms,
          const int& jme, step_workspace& ws) {
-  const grid_bounds b{ids, ide, jds, jde, ims, ime, jms, jme};
-  if (ws.bounds() != b) throw std::invalid_argument("rk2: the workspace was made for another grid");
-  const patch_bounds& p = ws.patch();
-  const extent e{ids,
-                 ide,
-                 jds,
-                 jde,
-                 ims,
-                 ime,
-                 jms,
-                 jme,
-                 p.ips,
-                 p.ipe,
-                 p.jps,
-                 p.jpe,
-                 std::max(ids, p.ips),
-                 std::min(ide - 1, p.ipe),
-                 std::max(jds, p.jps),
-                 std::min(jde - 1, p.jpe),
-                 static_cast<idx>(ime - ims + 1),
-                 s};
-  const std::size_t nf = boundary_frame_points(b, p);
-  float* const kept = ws.frames();
-  halo_exchange& exchange = ws.exchange();
-  const bool may_skip = pollutant_map::spacing_allows_skipping(s.dx, s.dy);
-  const flow_set module{{u, v, h}, &ws.module_flow, &e};
-  const flow_set staged{{ws.u1(), ws.v1(), ws.h1()}, &ws.stage_flow, &e};
-
-  // What is not known of the module's arrays is learnt from them.
-  if (!ws.flow_known) survey_flow(module);
-  if (!ws.q_known) {
-    survey_cells(q, ws.module_q, e);
-    survey_q_frame(q, ws.module_q_frame_zero, e);
+  if (ws.bounds() != grid_bounds{ids, ide, jds, jde, ims, ime, jms, jme}) {
+    throw std::invalid_argument("rk2: the workspace was made for another grid");
   }
-  if (!ws.dqdt_known) survey_cells(dqdt, ws.module_dqdt, e);
-  ws.flow_known = ws.q_known = ws.dqdt_known = true;
-
-  // Stage 1, from the entry state with its boundary values (set 0). The
-  // rows that the exchange sends are written out first.
-  write_out_rows(module, e.jps, e.jps + 2);
-  write_out_rows(module, e.jpe - 2, e.jpe);
-  // The frames of the fields that take no column rules in a row are
-  // neither set nor kept there.
-  choose_rules(e, ws.module_flow, ws.module_q, ws.module_q_frame_zero, false, ws.rules);
-  const unsigned char* const rules = ws.rules.data();
-  float* const fields[4] = {u, v, h, q};
-  move_frames<true>(fields, kept, nf, b, p, rules);
-  exchange.boundary(u, v, h, q, u_in, v_in, rules);
-  input_rows(module, ws.input_same, e);
-  input_pollutant(q, ws.module_q, ws.input_q, e);
-  {
-    stage first{false, constant::step_length, module, staged, q, ws.q1(), nullptr, ws.stage_q.data(), nullptr,
-                nullptr, nullptr, nullptr, nullptr};
-    run_stage(first, ws, pollutant{ws.input_q.data(), nullptr, may_skip}, nullptr);
-  }
-  move_frames<false>(fields, kept, nf, b, p, rules);
-
-  // Stage 2, from set 1 with its boundary values, into the module arrays.
-  // The entry values that the average reads repeat where the module's rows
-  // do, and beside them, in a block with a neighbour to the east, the u of
-  // the face east of the cells, which the first exchange gave the halo.
-  write_out_rows(staged, e.jps, e.jps + 2);
-  write_out_rows(staged, e.jpe - 2, e.jpe);
-  choose_rules(e, ws.stage_flow, ws.stage_q, ws.stage_q_frame_zero, true, ws.rules);
-  exchange.boundary(ws.u1(), ws.v1(), ws.h1(), ws.q1(), u_in, v_in, rules);
-  input_rows(staged, ws.input_same, e);
-  input_pollutant(ws.q1(), ws.stage_q, ws.input_q, e);
-  const bool east_halo = e.c1 + 1 < e.ide;
-  for (int j = e.jms; j <= e.jme; ++j) {
-    const std::size_t at = e.at_row(j);
-    ws.entry_same[at] = ws.module_flow.same[at] != 0 &&
-                        (!east_halo || std::bit_cast<std::uint32_t>(u[e.row(j) + e.c1 + 1]) ==
-                                           std::bit_cast<std::uint32_t>(u[e.row(j - 1) + e.c1 + 1]));
-  }
-  stage second{true, constant::stage2_length, staged, module, ws.q1(), q, dqdt, ws.module_q.data(),
-               ws.module_dqdt.data(), nullptr, nullptr, nullptr, nullptr};
-  run_stage(second, ws, pollutant{ws.input_q.data(), ws.module_q.data(), may_skip}, ws.entry_same.data());
+  const species_fields one{q, dqdt};
+  rk2(model_state{u, v, h, {&one, 1}}, s, u_in, v_in, ws);
 }

@@ -8,13 +8,14 @@
 // to every step of one grid or block; it is sized for those bounds and
 // refuses any other. It carries from one step to the next what the step
 // knows of the module's arrays (flow_rows.hpp, pollutant_map.hpp): which
-// rows of u, v and h repeat the row below, and where q and dqdt are +0. A
+// rows of u, v and h repeat the row below, once for all species, and where
+// each species' q and dqdt are +0. A
 // row that repeats is not written out in the arrays until a caller asks:
 //  - a caller that reads u, v or h calls materialize() first (q and dqdt
 //    are always written out);
 //  - a caller that writes into the arrays between steps calls
-//    materialize() before and forget() after (forget_pollutant() when it
-//    changed q alone, as an emission does), and the next step learns the
+//    materialize() before and forget() after (forget_pollutant(k) when it
+//    changed species k's q alone, as an emission does), and the next step learns the
 //    rows afresh from the arrays.
 #include <algorithm>
 #include <cstddef>
@@ -60,73 +61,92 @@ inline std::size_t boundary_frame_points(const grid_bounds& b, const patch_bound
   return n;
 }
 
+// What the step knows and keeps of one species' pollutant (indices j - jms
+// in the vectors): its stage array q1, the span of each row's cells outside
+// which the module's q and dqdt and the stage's q1 hold +0, whether the
+// boundary columns of each own cell row of q and q1 hold +0, and the
+// records of one stage: where its input q is not +0 and the cells to
+// compute.
+struct species_knowledge {
+  float_block q1;
+  std::vector<pollutant_map::span> module_q, module_dqdt, stage_q;
+  bool q_known = false, dqdt_known = false;
+  std::vector<unsigned char> module_q_frame_zero, stage_q_frame_zero;
+  std::vector<pollutant_map::span> input_q, cells;
+};
+
 class step_workspace {
  public:
   // Obtains the storage for the whole grid with bounds b (a halo of at least
-  // two points on every side, at least four interior points each way), its
-  // sweeps shared by `team`. Throws run_failure if memory cannot be had.
-  step_workspace(const grid_bounds& b, step_team& team);
+  // two points on every side, at least four interior points each way) and
+  // `species` pollutants, its sweeps shared by `team`. Throws run_failure if
+  // memory cannot be had.
+  step_workspace(const grid_bounds& b, step_team& team, int species = 1);
 
   // The same for the block of a grid that owns `patch`, with the exchange
   // that gives it its boundary and halo values (which must outlive it).
-  step_workspace(const grid_bounds& b, const patch_bounds& patch, step_team& team, halo_exchange& exchange);
+  step_workspace(const grid_bounds& b, const patch_bounds& patch, step_team& team, halo_exchange& exchange,
+                 int species = 1);
 
   const grid_bounds& bounds() const noexcept { return bounds_; }
   const patch_bounds& patch() const noexcept { return patch_; }
   step_team& team() const noexcept { return *team_; }
   halo_exchange& exchange() const noexcept { return *exchange_; }
+  int species_count() const noexcept { return static_cast<int>(species.size()); }
 
   // Writes out every row of u, v and h that the step left unwritten because
   // it repeats the row below; what the step knows stays valid.
   void materialize(float* u, float* v, float* h);
   // Forgets what the step knows of the module's arrays; with
-  // forget_pollutant, only of q.
-  void forget() noexcept { flow_known = q_known = dqdt_known = false; }
-  void forget_pollutant() noexcept { q_known = false; }
+  // forget_pollutant, only of species k's q (an emission into it).
+  void forget() noexcept {
+    flow_known = false;
+    for (species_knowledge& k : species) k.q_known = k.dqdt_known = false;
+  }
+  void forget_pollutant(int k) noexcept { species[static_cast<std::size_t>(k)].q_known = false; }
 
-  // The stage state (set 1) of u, v, h, q.
+  // The stage state (set 1) of u, v, h; each species' q1 is its own.
   float* u1() const noexcept { return u1_.get(); }
   float* v1() const noexcept { return v1_.get(); }
   float* h1() const noexcept { return h1_.get(); }
-  float* q1() const noexcept { return q1_.get(); }
-  // Room for the boundary frames of four fields (boundary_frame_points each).
+  // Room for the boundary frames of the boundary fields (u, v, h and each
+  // q), boundary_frame_points each.
   float* frames() const noexcept { return frames_.get(); }
-  // Three rows of face fluxes for each thread of the team.
+  std::size_t frame_points() const noexcept { return frame_points_; }
+  // The rows of face fluxes of each thread of the team: one row of x-face
+  // fluxes, then a south and a north row for each species.
   float* flux_rows(int thread) const noexcept;
 
   // What the step knows, kept by rk2 (indices j - jms): of the module's u,
   // v and h and of the stage's u1, v1 and h1, which rows repeat the row
-  // below over their computed columns; of the module's q and dqdt and of
-  // the stage's q1, the span of each row's cells outside which they hold +0.
+  // below over their computed columns.
   flow_rows module_flow, stage_flow;
-  std::vector<pollutant_map::span> module_q, module_dqdt, stage_q;
-  bool flow_known = false, q_known = false, dqdt_known = false;
-  // Of the module's q and the stage's q1, whether the boundary columns of
-  // each own cell row hold +0 (the module's with q's spans, the stage's
-  // from the stage's own rules).
-  std::vector<unsigned char> module_q_frame_zero, stage_q_frame_zero;
+  bool flow_known = false;
+  // Of the pollutant, per species.
+  std::vector<species_knowledge> species;
 
   // The records of one stage, rewritten by each (indices j - jms): whether
-  // the whole input row repeats the row below, where the input's q is not
-  // +0, the cells to compute, which output rows repeat and the cost of each.
+  // the whole input row repeats the row below, which output rows repeat,
+  // the rows the sweep has work in and the cost of each.
   std::vector<unsigned char> input_same, entry_same, uv_repeat, row_repeat;
   std::vector<unsigned char> rules;   // the boundary column rules each row takes
   std::vector<unsigned char> active;  // the rows the sweep has work in
-  std::vector<pollutant_map::span> input_q, cells;
   std::vector<unsigned char> moderate_u, moderate_v;  // per source row: unknown, yes or no
   std::vector<long> cost;
 
  private:
   step_workspace(const grid_bounds& b, const patch_bounds& patch, step_team& team,
-                 std::unique_ptr<halo_exchange> own, halo_exchange* given);
+                 std::unique_ptr<halo_exchange> own, halo_exchange* given, int species);
   grid_bounds bounds_;
   patch_bounds patch_;
   step_team* team_;
   std::unique_ptr<halo_exchange> own_exchange_;  // for the whole grid
   halo_exchange* exchange_;
   std::size_t row_length_;
-  float_block u1_, v1_, h1_, q1_, frames_, flux_rows_;
+  std::size_t frame_points_;  // boundary_frame_points of the bounds and patch
+  float_block u1_, v1_, h1_, frames_, flux_rows_;
 };
 
-// The bytes a workspace for an nx x ny interior with a halo of two takes.
-std::size_t step_workspace_bytes(long long nx, long long ny, int threads) noexcept;
+// The bytes a workspace for an nx x ny interior with a halo of two and
+// `species` pollutants takes.
+std::size_t step_workspace_bytes(long long nx, long long ny, int threads, int species = 1) noexcept;

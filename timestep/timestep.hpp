@@ -1,6 +1,7 @@
 #pragma once
 // Time integration: the two-stage Runge-Kutta step and its forward stage.
 #include "grid/spacing.hpp"
+#include "grid/state.hpp"
 
 class step_workspace;
 
@@ -18,6 +19,15 @@ class step_workspace;
 // below, and where q and dqdt are +0. So u, v and h hold every row only
 // after the workspace's materialize(), and a caller that writes into the
 // arrays between calls must say so (see step_workspace.hpp).
+//
+// The state is the flow and every species' pollutant, the workspace made
+// for its block and its number of species (std::invalid_argument
+// otherwise). The flow is stepped once; each species' q and dqdt come out
+// exactly as a step of the flow with that species alone would leave them.
+void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in, step_workspace& ws);
+
+// The same for one species, the arrays and bounds given as the procedures
+// take them.
 void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* gpx, const float* gpy, const float* fx,
          const float* fy, const grid_spacing& s, const float& u_in, const float& v_in, const int& ids, const int& ide,
          const int& jds, const int& jde, const int& ims, const int& ime, const int& jms, const int& jme,

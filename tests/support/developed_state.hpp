@@ -26,7 +26,7 @@ inline void develop_state(int steps, const std::vector<int>& emissions) {
     for (int e : emissions) {
       if (e == n) {
         emit(scenario{});
-        step.workspace.forget_pollutant();
+        step.workspace.forget_pollutant(0);
       }
     }
   }
