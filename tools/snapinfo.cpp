@@ -5,7 +5,8 @@
 // Exit status: 0 for a complete, undamaged file; 1 for a damaged or
 // unreadable file, or one of another grid (the complete snapshots before the
 // damage are still listed); 2 for bad arguments or a bad scenario.
-#include <array>
+#include <algorithm>
+#include <span>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -46,46 +47,120 @@ std::string centres_km(const snap::Layout& layout, int n) {
   return buf;
 }
 
+bool declares_species(const snap::Layout& layout) { return !layout.run.species.empty(); }
+
+// "2 species (so2, nox)"
+std::string species_text(const snap::Layout& layout) {
+  std::string names;
+  for (const auto& sp : layout.run.species) names += (names.empty() ? "" : ", ") + sp.name;
+  return std::to_string(layout.run.species.size()) + " species (" + names + ")";
+}
+
+// The name of a figure of species k's pollutant: "q_total", or "q_so2_total".
+std::string pollutant_column(const snap::Layout& layout, int k, const char* figure) {
+  return layout.run.pollutant_field_name("q", k) + "_" + figure;
+}
+
+// Columns are 11 characters wide, or as wide as their header.
+int width(const std::string& header, int least) { return std::max(least, static_cast<int>(header.size())); }
+
 void print_legend(const std::string& path, const snap::Layout& layout) {
   const double km = layout.spacing_m() / 1000.0;
   std::printf("file: %s\n", path.c_str());
-  std::printf("layout: %s, %lld snapshots at t = 0 .. %d s, %zu sources (%s)\n", layout.grid_text().c_str(),
+  std::printf("layout: %s, %lld snapshots at t = 0 .. %d s, %zu sources%s (%s)\n", layout.grid_text().c_str(),
               static_cast<long long>(layout.snapshot_count()), layout.snapshot_times_s.back(),
-              layout.run.sources.size(), layout.origin.c_str());
-  std::printf(
-      "fields: q pollutant concentration, dqdt its tendency (1/s), h layer height (m),\n"
-      "        us, vs velocity at cell centres (m/s), div divergence (1/s), vort relative vorticity (1/s)\n");
-  std::printf("q_total = sum(q) x cell area %g km², in q·km²; q_cells = cells where q != 0;\n", km * km);
+              layout.run.sources.size(), declares_species(layout) ? (", " + species_text(layout)).c_str() : "",
+              layout.origin.c_str());
+  if (declares_species(layout)) {
+    std::printf(
+        "fields: q_NAME concentration of species NAME, dqdt_NAME its tendency (1/s), h layer height (m),\n"
+        "        us, vs velocity at cell centres (m/s), div divergence (1/s), vort relative vorticity (1/s)\n");
+    std::printf("q_NAME_total = sum(q_NAME) x cell area %g km², in q·km²; q_NAME_cells = cells where q_NAME != 0;\n",
+                km * km);
+  } else {
+    std::printf(
+        "fields: q pollutant concentration, dqdt its tendency (1/s), h layer height (m),\n"
+        "        us, vs velocity at cell centres (m/s), div divergence (1/s), vort relative vorticity (1/s)\n");
+    std::printf("q_total = sum(q) x cell area %g km², in q·km²; q_cells = cells where q != 0;\n", km * km);
+  }
   const std::string centres = layout.nx() == layout.ny() ? centres_km(layout, layout.nx())
                                                           : "x = " + centres_km(layout, layout.nx()) +
                                                                 ", y = " + centres_km(layout, layout.ny());
-  std::printf("q_cx, q_cy = centre of mass of q in km (cell centres at %s km; '-' when the total is 0)\n\n",
-              centres.c_str());
+  std::printf("%s = centre of mass of %s in km (cell centres at %s km; '-' when the total is 0)\n\n",
+              declares_species(layout) ? "q_NAME_cx, q_NAME_cy" : "q_cx, q_cy",
+              declares_species(layout) ? "q_NAME" : "q", centres.c_str());
   std::printf("%4s %7s %5s", "snap", "time_s", "hours");
-  for (const auto& f : snap::fields) {
-    std::printf(" %11s %11s", (std::string(f.name) + "_min").c_str(), (std::string(f.name) + "_max").c_str());
+  for (const auto& f : layout.fields) {
+    const std::string lo = f.name + "_min", hi = f.name + "_max";
+    std::printf(" %*s %*s", width(lo, 11), lo.c_str(), width(hi, 11), hi.c_str());
   }
-  std::printf(" %13s %7s %8s %8s\n", "q_total", "q_cells", "q_cx", "q_cy");
+  for (int k = 0; k < layout.run.species_count(); ++k) {
+    const std::string total = pollutant_column(layout, k, "total"), cells = pollutant_column(layout, k, "cells"),
+                      cx = pollutant_column(layout, k, "cx"), cy = pollutant_column(layout, k, "cy");
+    std::printf(" %*s %*s %*s %*s", width(total, 13), total.c_str(), width(cells, 7), cells.c_str(), width(cx, 8),
+                cx.c_str(), width(cy, 8), cy.c_str());
+  }
+  std::printf("\n");
 }
 
-struct Row {
-  std::array<snap::FieldStats, snap::fields_per_snapshot> stats;
-  snap::PollutantStats pollutant;
+// The figures of one snapshot, gathered record by record and printed as one
+// row of the table once its last record is in.
+class Table {
+ public:
+  explicit Table(const snap::Layout& layout)
+      : layout_(layout),
+        stats_(layout.fields.size()),
+        pollutant_(static_cast<std::size_t>(layout.run.species_count())) {}
+
+  void add(std::int64_t k, std::size_t f, std::span<const float> values) {
+    const auto& field = layout_.fields[f];
+    stats_[f] = snap::field_stats(values);
+    if (const auto nans = stats_[f].nan_count; nans > 0) {
+      notes_.push_back("snapshot " + std::to_string(k) + ": " + std::to_string(nans) +
+                       (nans == 1 ? " NaN value in " : " NaN values in ") + field.name +
+                       " (its min and max leave NaN out)");
+    }
+    if (field.is_pollutant("q")) {
+      pollutant_[static_cast<std::size_t>(field.species)] =
+          snap::pollutant_stats(values, layout_.nx(), layout_.ny(), layout_.spacing_m() / 1000.0);
+    }
+    if (f + 1 == layout_.fields.size()) print_row(k);
+  }
+
+  void print_notes() const {
+    for (const auto& n : notes_) std::printf("note: %s\n", n.c_str());
+  }
+
+ private:
+  void print_row(std::int64_t k) const {
+    const std::int32_t t = layout_.snapshot_times_s[static_cast<std::size_t>(k)];
+    std::printf("%4lld %7d %5.1f", static_cast<long long>(k), t, static_cast<double>(t) / 3600.0);
+    for (std::size_t f = 0; f < stats_.size(); ++f) {
+      const auto& name = layout_.fields[f].name;
+      std::printf(" %*.4e %*.4e", width(name + "_min", 11), static_cast<double>(stats_[f].min),
+                  width(name + "_max", 11), static_cast<double>(stats_[f].max));
+    }
+    for (std::size_t k = 0; k < pollutant_.size(); ++k) {
+      const auto& p = pollutant_[k];
+      const int species = static_cast<int>(k);
+      std::printf(" %*.6e %*lld", width(pollutant_column(layout_, species, "total"), 13), p.total,
+                  width(pollutant_column(layout_, species, "cells"), 7), static_cast<long long>(p.nonzero_cells));
+      const int wx = width(pollutant_column(layout_, species, "cx"), 8);
+      const int wy = width(pollutant_column(layout_, species, "cy"), 8);
+      if (p.has_centre) {
+        std::printf(" %*.3f %*.3f", wx, p.centre_x_km, wy, p.centre_y_km);
+      } else {
+        std::printf(" %*s %*s", wx, "-", wy, "-");
+      }
+    }
+    std::printf("\n");
+  }
+
+  const snap::Layout& layout_;
+  std::vector<snap::FieldStats> stats_;
+  std::vector<snap::PollutantStats> pollutant_;
+  std::vector<std::string> notes_;
 };
-
-void print_row(std::int64_t k, std::int32_t t, const Row& row) {
-  std::printf("%4lld %7d %5.1f", static_cast<long long>(k), t, static_cast<double>(t) / 3600.0);
-  for (const auto& s : row.stats) {
-    std::printf(" %11.4e %11.4e", static_cast<double>(s.min), static_cast<double>(s.max));
-  }
-  const auto& p = row.pollutant;
-  std::printf(" %13.6e %7lld", p.total, static_cast<long long>(p.nonzero_cells));
-  if (p.has_centre) {
-    std::printf(" %8.3f %8.3f\n", p.centre_x_km, p.centre_y_km);
-  } else {
-    std::printf(" %8s %8s\n", "-", "-");
-  }
-}
 
 int fail(const std::string& path, const std::string& what) {
   std::fflush(stdout);
@@ -95,10 +170,9 @@ int fail(const std::string& path, const std::string& what) {
 
 int run(const std::string& path, const snap::Layout& layout) {
   snap::FileSource source(path);  // throws with a message naming the path
-  snap::Reader reader(source, layout.record_bytes());
+  snap::Reader reader(source, layout.record_bytes(), layout.record_names());
   std::vector<float> values(reader.values_per_record());
-  std::vector<std::string> notes;
-  Row row;
+  Table table(layout);
 
   // A file of another grid gets its message alone, without a table.
   auto status = reader.next(values);
@@ -109,19 +183,9 @@ int run(const std::string& path, const snap::Layout& layout) {
   for (; status == snap::Reader::Status::record; status = reader.next(values)) {
     const std::int64_t k = reader.snapshot();
     if (k >= layout.snapshot_count()) return fail(path, snap::too_many_snapshots(layout));
-    const int f = reader.field();
-    row.stats[static_cast<std::size_t>(f)] = snap::field_stats(values);
-    if (row.stats[static_cast<std::size_t>(f)].nan_count > 0) {
-      const auto nans = row.stats[static_cast<std::size_t>(f)].nan_count;
-      notes.push_back("snapshot " + std::to_string(k) + ": " + std::to_string(nans) +
-                      (nans == 1 ? " NaN value in " : " NaN values in ") +
-                      std::string(snap::fields[static_cast<std::size_t>(f)].name) +
-                      " (its min and max leave NaN out)");
-    }
-    if (f == 0) row.pollutant = snap::pollutant_stats(values, layout.nx(), layout.ny(), layout.spacing_m() / 1000.0);
-    if (f == snap::fields_per_snapshot - 1) print_row(k, layout.snapshot_times_s[static_cast<std::size_t>(k)], row);
+    table.add(k, static_cast<std::size_t>(reader.field()), values);
   }
-  for (const auto& n : notes) std::printf("note: %s\n", n.c_str());
+  table.print_notes();
 
   const std::int64_t k = reader.complete_snapshots();
   if (reader.damage() != snap::Damage::none) {
