@@ -1,6 +1,7 @@
 // snapinfo [--scenario FILE] FILE: checks the framing of a snapshot file and
-// prints one table row per snapshot with each field's range and the
-// pollutant's total, number of non-zero cells and centre of mass.
+// prints one table row per snapshot with each field's range and each
+// species' pollutant total, number of non-zero cells and centre of mass.
+// snapinfo RUN_*.nc prints the same table from a run's NetCDF series.
 //
 // Exit status: 0 for a complete, undamaged file; 1 for a damaged or
 // unreadable file, or one of another grid (the complete snapshots before the
@@ -14,6 +15,9 @@
 #include <vector>
 
 #include "snapshot/layout.hpp"
+#if PLUME_TOOLS_NETCDF
+#include "snapshot/series.hpp"
+#endif
 #include "snapshot/snapshot_file.hpp"
 #include "snapshot/statistics.hpp"
 
@@ -23,22 +27,28 @@ namespace {
 
 constexpr const char* usage_text =
     "usage: snapinfo [--help] [--scenario SCENARIO] FILE\n"
+    "       snapinfo RUN_0000.nc RUN_0001.nc ...\n"
     "\n"
     "Checks the framing of the snapshot file FILE that a plume run writes\n"
     "(test_withPollutant.dat) and prints one row per snapshot: the model time\n"
-    "in seconds and hours, the minimum and maximum of each of the seven fields,\n"
-    "and for the pollutant q its total, its number of non-zero cells and its\n"
-    "centre of mass.\n"
+    "in seconds and hours, the minimum and maximum of each field (q and dqdt of\n"
+    "each species, h, us, vs, div, vort), and for the pollutant of each species\n"
+    "its total, its number of non-zero cells and its centre of mass.\n"
+    "\n"
+    "Given the .nc files of the NetCDF series of a run (--output RUN.nc; a\n"
+    "glob such as RUN_*.nc), it prints the same table from them, reading the\n"
+    "grid, the species and the times from the scenario the files hold.\n"
     "\n"
     "  --scenario SCENARIO  the TOML scenario of the run that wrote FILE, for\n"
-    "                       its grid and snapshot times; without it, the\n"
-    "                       reference case (401 x 401 cells of 1000 m, a\n"
+    "                       its grid, species and snapshot times; without it,\n"
+    "                       the reference case (401 x 401 cells of 1000 m, a\n"
     "                       snapshot every 1800 s for 16 h)\n"
     "\n"
     "A damaged file is reported on standard error with the byte offset of the\n"
     "damage and what belongs there; the complete snapshots before it are still\n"
-    "listed. Exit status: 0 complete file, 1 damaged or unreadable file or one\n"
-    "of another grid, 2 bad arguments or scenario.\n";
+    "listed. Exit status: 0 complete file or series without gaps, 1 damaged or\n"
+    "unreadable file, one of another grid, or files that do not form one\n"
+    "series, 2 bad arguments or scenario.\n";
 
 // "0.5 .. 400.5": the first and last cell centre in km along an axis of n cells.
 std::string centres_km(const snap::Layout& layout, int n) {
@@ -64,9 +74,10 @@ std::string pollutant_column(const snap::Layout& layout, int k, const char* figu
 // Columns are 11 characters wide, or as wide as their header.
 int width(const std::string& header, int least) { return std::max(least, static_cast<int>(header.size())); }
 
-void print_legend(const std::string& path, const snap::Layout& layout) {
+// what: "file: run.dat" or "files: run_0000.nc .. run_0032.nc (33 files)"
+void print_legend(const std::string& what, const snap::Layout& layout) {
   const double km = layout.spacing_m() / 1000.0;
-  std::printf("file: %s\n", path.c_str());
+  std::printf("%s\n", what.c_str());
   std::printf("layout: %s, %lld snapshots at t = 0 .. %d s, %zu sources%s (%s)\n", layout.grid_text().c_str(),
               static_cast<long long>(layout.snapshot_count()), layout.snapshot_times_s.back(),
               layout.run.sources.size(), declares_species(layout) ? (", " + species_text(layout)).c_str() : "",
@@ -179,7 +190,7 @@ int run(const std::string& path, const snap::Layout& layout) {
   if (reader.damage() == snap::Damage::other_record_size) {
     return fail(path, snap::record_size_mismatch(reader.found_record_size(), layout));
   }
-  print_legend(path, layout);
+  print_legend("file: " + path, layout);
   for (; status == snap::Reader::Status::record; status = reader.next(values)) {
     const std::int64_t k = reader.snapshot();
     if (k >= layout.snapshot_count()) return fail(path, snap::too_many_snapshots(layout));
@@ -198,9 +209,73 @@ int run(const std::string& path, const snap::Layout& layout) {
   return 0;
 }
 
+#if PLUME_TOOLS_NETCDF
+// The files of a NetCDF series, one per snapshot: the same table as for the
+// snapshot file of the same run, the layout read from the files themselves.
+int run_series(const std::vector<std::string>& paths) {
+  const snap::Series series(paths);
+  const snap::Layout& layout = series.layout();
+  const auto& members = series.members();
+  const std::string files = members.size() == 1 ? "file: " + members.front().path
+                                                : "files: " + members.front().path + " .. " + members.back().path +
+                                                      " (" + std::to_string(members.size()) + " files)";
+  print_legend(files, layout);
+  Table table(layout);
+  for (const auto& m : members) {
+    series.read(m, [&](std::size_t f, std::span<const float> values) { table.add(m.snapshot, f, values); });
+  }
+  table.print_notes();
+  if (const auto missing = series.missing(); !missing.empty()) {
+    std::string numbers;
+    for (const auto k : missing) numbers += (numbers.empty() ? "" : ", ") + std::to_string(k);
+    return fail(members.front().path + " .. " + members.back().path,
+                "the series lacks the file" + std::string(missing.size() == 1 ? " of snapshot " : "s of snapshots ") +
+                    numbers);
+  }
+  const auto n = static_cast<std::int64_t>(members.size());
+  std::printf("%lld snapshots (%lld .. %lld) in %lld files: none missing%s\n", static_cast<long long>(n),
+              static_cast<long long>(members.front().snapshot), static_cast<long long>(members.back().snapshot),
+              static_cast<long long>(n),
+              n == layout.snapshot_count() ? "" : (" (" + layout.complete_run_text() + ")").c_str());
+  return 0;
+}
+#endif
+
 int usage_error(const std::string& message) {
   std::fprintf(stderr, "snapinfo: %s\n%s", message.c_str(), usage_text);
   return 2;
+}
+
+// Runs print_table, which prints the table and returns the exit status: a
+// failure it throws, or a table that did not reach standard output, gives a
+// message and exit status 1.
+template <class PrintTable>
+int table_status(PrintTable print_table) {
+  int status = 1;
+  try {
+    status = print_table();
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "snapinfo: %s\n", e.what());
+    return 1;
+  }
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fputs("snapinfo: cannot write the table to standard output\n", stderr);
+    return 1;
+  }
+  return status;
+}
+
+int read_series(const std::vector<std::string>& files) {
+#if PLUME_TOOLS_NETCDF
+  return table_status([&] { return run_series(files); });
+#else
+  std::fprintf(stderr,
+               "snapinfo: %s: this snapinfo is built without the NetCDF library and reads only snapshot files; "
+               "build it where pkg-config finds netcdf (Debian: libnetcdf-dev)\n",
+               files.front().c_str());
+  return 2;
+#endif
 }
 
 }  // namespace
@@ -230,6 +305,14 @@ int main(int argc, char** argv) {
     }
   }
   if (files.empty()) return usage_error("no file given");
+  const auto netcdf = std::count_if(files.begin(), files.end(), snap::is_netcdf_path);
+  if (netcdf > 0) {
+    if (netcdf != static_cast<std::ptrdiff_t>(files.size())) {
+      return usage_error("expected one snapshot file, or the .nc files of one series");
+    }
+    if (scenario.given) return usage_error("the .nc files of a series hold their scenario: give them without --scenario");
+    return read_series(files);
+  }
   if (files.size() > 1) return usage_error("expected exactly one file");
 
   snap::Layout layout;
@@ -239,17 +322,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "snapinfo: %s\n", e.what());
     return 2;
   }
-  int status = 1;
-  try {
-    status = run(files[0], layout);
-  } catch (const std::exception& e) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "snapinfo: %s\n", e.what());
-    return 1;
-  }
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fputs("snapinfo: cannot write the table to standard output\n", stderr);
-    return 1;
-  }
-  return status;
+  return table_status([&] { return run(files[0], layout); });
 }

@@ -102,6 +102,8 @@ bool scenario_option::take(int argc, char** argv, int& a) {
 
 Layout scenario_option::layout() const { return given ? scenario_layout(path) : reference_layout(); }
 
+bool is_netcdf_path(const std::string& path) { return path.size() > 3 && path.ends_with(".nc"); }
+
 std::string record_size_mismatch(std::int32_t found_bytes, const Layout& layout) {
   return "its records hold " + std::to_string(found_bytes) + " bytes (a field of " + std::to_string(found_bytes / 4) +
          " float32 values), not the " + std::to_string(layout.record_bytes()) + " bytes of a field of " +

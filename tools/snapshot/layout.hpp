@@ -94,6 +94,10 @@ struct scenario_option {
   Layout layout() const;
 };
 
+// Whether a path names a NetCDF file (it ends in ".nc"), such as a file of
+// the series a run writes with --output run.nc, rather than a snapshot file.
+bool is_netcdf_path(const std::string& path);
+
 // The message for a file whose first record holds found_bytes instead of the
 // layout's record size: names both and points to --scenario.
 std::string record_size_mismatch(std::int32_t found_bytes, const Layout& layout);

@@ -1,0 +1,146 @@
+"""The tools on the NetCDF series of a real run of examples/small.toml (one
+file per snapshot, as the run writes with --output RUN.nc; cut here from
+snap2nc's file of the run's snapshot file): snapinfo prints the same table as
+for the snapshot file, reading the layout from the files, and refuses files
+that do not form one series; plot_snapshots.py draws the series without
+--scenario.
+
+usage: test_series.py PLUME SCENARIO SNAPINFO SNAP2NC plot_snapshots.py
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import netCDF4
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import ncseries  # noqa: E402
+
+PLUME = SCENARIO = SNAPINFO = SNAP2NC = SCRIPT = None
+SNAPSHOTS = 13
+
+
+def run(*args, cwd=None):
+    return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=300, cwd=cwd)
+
+
+def table(stdout):
+    """The header and the rows of snapinfo's table, and its notes."""
+    lines = stdout.splitlines()
+    start = next(n for n, line in enumerate(lines) if line.startswith("snap "))
+    return [line for line in lines[start:] if line.startswith(("snap ", "note:")) or line[:4].strip().isdigit()]
+
+
+class SeriesTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.dir = cls.tmp.name
+        cls.file = os.path.join(cls.dir, "small.dat")
+        r = run(PLUME, "--scenario", SCENARIO, "--output", cls.file)
+        assert r.returncode == 0, r.stderr
+        nc = os.path.join(cls.dir, "small.nc")
+        r = run(SNAP2NC, "--scenario", SCENARIO, cls.file, nc)
+        assert r.returncode == 0, r.stderr
+        cls.series = ncseries.split(nc, os.path.join(cls.dir, "run"))
+        cls.binary_table = run(SNAPINFO, "--scenario", SCENARIO, cls.file)
+        assert cls.binary_table.returncode == 0, cls.binary_table.stderr
+        cls.nc = nc
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def copy(self, name, paths=None):
+        """Copies of the series' files (or of paths) in a new directory."""
+        d = os.path.join(self.dir, name)
+        os.makedirs(d)
+        return [shutil.copy(p, d) for p in (paths or self.series)]
+
+    def test_snapinfo_prints_the_table_of_the_snapshot_file(self):
+        # Given in any order, as a shell's glob or a user lists them.
+        r = run(SNAPINFO, *reversed(self.series))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stderr, "")
+        self.assertEqual(table(r.stdout), table(self.binary_table.stdout))
+        self.assertEqual(len(table(r.stdout)), 1 + SNAPSHOTS)
+        self.assertIn("files: %s .. %s (13 files)\n" % (self.series[0], self.series[-1]), r.stdout)
+        self.assertIn("layout: 61 x 41 cells of 1000 m, 13 snapshots at t = 0 .. 7200 s, 3 sources "
+                      "(the scenario the files hold)\n", r.stdout)
+        self.assertTrue(r.stdout.endswith("13 snapshots (0 .. 12) in 13 files: none missing\n"), r.stdout)
+
+        # A part of the series: its rows; scenario_toml as a NetCDF string.
+        part = ncseries.split(self.nc, os.path.join(self.dir, "strings"), string_attributes=True)[4:6]
+        r = run(SNAPINFO, *part)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(table(r.stdout), table(self.binary_table.stdout)[:1] + table(self.binary_table.stdout)[5:7])
+        self.assertIn("2 snapshots (4 .. 5) in 2 files: none missing (a complete 2 h run has 13 snapshots)\n",
+                      r.stdout)
+
+    def test_snapinfo_refuses_what_is_not_one_series(self):
+        s = self.series
+        wrong_time = self.copy("time", s[2:3])[0]
+        with netCDF4.Dataset(wrong_time, "a") as ds:
+            ds["time"][0] = 1201.0
+        no_number = self.copy("number", s[1:2])[0]
+        ncseries.delete_attribute(no_number, "snapshot_number")
+        other_run = self.copy("other", s[1:2])[0]
+        with open(SCENARIO) as f:
+            ncseries.set_attribute(other_run, "scenario_toml", f.read())  # another text of the same case
+        bad_count = self.copy("count", s[0:1])[0]
+        ncseries.set_attribute(bad_count, "snapshot_count", np.int32(12))
+        out_of_range = self.copy("range", s[0:1])[0]
+        ncseries.set_attribute(out_of_range, "snapshot_number", np.int32(13))
+        bad_toml = self.copy("toml", s[0:1])[0]
+        ncseries.set_attribute(bad_toml, "scenario_toml", "[grid]\nnx = 3\n")
+        no_q = self.copy("var", s[0:1])[0]
+        with netCDF4.Dataset(no_q, "a") as ds:
+            ds.renameVariable("q", "q_so2")
+        not_netcdf = os.path.join(self.dir, "text.nc")
+        with open(not_netcdf, "w") as f:
+            f.write("not a NetCDF file\n")
+        cases = [
+            # what, files, exit status, message on stderr
+            ("a gap", [s[0], s[1], s[4]], 1, f"snapinfo: {s[0]} .. {s[4]}: the series lacks the files of snapshots 2, 3"),
+            ("the same snapshot twice", [s[0], self.copy("twice", s[0:1])[0]], 1, "both hold snapshot 0"),
+            ("another time", [wrong_time], 1,
+             f"snapinfo: '{wrong_time}': its time is 1201 s, but snapshot 2 of its scenario is at 1200 s"),
+            ("no snapshot_number", [s[0], no_number], 1,
+             f"snapinfo: '{no_number}': not a file of a plume run's NetCDF series: it has no global attribute "
+             "snapshot_number"),
+            ("another run", [s[0], other_run], 1,
+             f"snapinfo: '{other_run}': it belongs to another run than '{s[0]}': their scenario_toml differ"),
+            ("a count its scenario does not write", [bad_count], 1,
+             f"snapinfo: '{bad_count}': its snapshot_count is 12, but its scenario writes 13 snapshots"),
+            ("a number past the count", [out_of_range], 1,
+             f"snapinfo: '{out_of_range}': its snapshot_number 13 is not one of the run's snapshots 0 .. 12"),
+            ("a scenario the program refuses", [bad_toml], 1,
+             f"snapinfo: {bad_toml} (scenario_toml):2:6: grid.nx = 3 is too small"),
+            ("a field missing", [no_q], 1, f"snapinfo: '{no_q}': it has no variable q\n"),
+            ("not NetCDF", [not_netcdf], 1, f"snapinfo: cannot open '{not_netcdf}': NetCDF: Unknown file format"),
+            ("missing", [os.path.join(self.dir, "none_0000.nc")], 1, "snapinfo: cannot open"),
+            ("the snap2nc file of the whole run", [self.nc], 1, "it has no global attribute snapshot_number"),
+            ("with --scenario", ["--scenario", SCENARIO, s[0]], 2,
+             "snapinfo: the .nc files of a series hold their scenario: give them without --scenario\nusage:"),
+            ("with a snapshot file", [self.file, s[0]], 2,
+             "snapinfo: expected one snapshot file, or the .nc files of one series\nusage:"),
+        ]
+        for what, files, status, message in cases:
+            with self.subTest(what):
+                r = run(SNAPINFO, *files)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertIn(message, r.stderr)
+                self.assertEqual(r.stderr.count("snapinfo:"), 1, r.stderr)
+                if status == 2 or what != "a gap":
+                    self.assertNotIn("snap ", r.stdout)
+
+
+if __name__ == "__main__":
+    PLUME, SCENARIO, SNAPINFO, SNAP2NC, SCRIPT = (os.path.abspath(a) for a in sys.argv[1:6])
+    del sys.argv[1:]
+    unittest.main(verbosity=2)
