@@ -128,10 +128,18 @@ class reader {
     return static_cast<std::int32_t>(v);
   }
 
+  // A value where a text is expected: a TOML string.
+  std::string text(const toml::node& n, const std::string& name) const {
+    const auto* t = n.as_string();
+    if (t == nullptr) fail(n.source(), name + " must be a string, not " + type_name(n.type()));
+    return t->get();
+  }
+
   struct key_target {
     const char* key;
     float* real = nullptr;
     std::int32_t* whole = nullptr;
+    std::string* text = nullptr;
   };
 
   // Reads the keys of one table into their targets, refusing any other key;
@@ -150,6 +158,7 @@ class reader {
       }
       if (found->real != nullptr) *found->real = real(v, name);
       if (found->whole != nullptr) *found->whole = whole(v, name);
+      if (found->text != nullptr) *found->text = text(v, name);
       given_[name] = v.source();
     }
   }
@@ -253,6 +262,106 @@ void check(const scenario& s, const reader& r, const position& whole_file) {
   }
 }
 
+// A species name: letters, digits and _, starting with a letter (ASCII), so
+// that it can stand in the names of fields and variables.
+bool is_species_name(std::string_view name) {
+  const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (name.empty() || !letter(name.front())) return false;
+  for (const char c : name) {
+    if (!letter(c) && !digit(c) && c != '_') return false;
+  }
+  return true;
+}
+
+// Where the file gives a [[species]] table and its keys; a schedule key left
+// out takes the [emission] value, which may stand anywhere in the file.
+struct species_given {
+  position table;
+  std::optional<position> name;
+  std::optional<position> first_s;
+  std::optional<position> every_s;
+};
+
+// Where a [[source]] table names its species, and the name it gives.
+struct source_species {
+  std::string name;
+  std::optional<position> at;
+};
+
+// Resolves the species' schedules and the sources' species names into
+// indices; refuses every fault of the declared species and of the sources'
+// species keys. `list` is where the file gives `species`, if it does.
+void resolve_species(scenario& s, const reader& r, const std::optional<position>& list,
+                     const std::vector<species_given>& declared, const std::vector<position>& source_at,
+                     const std::vector<source_species>& named) {
+  if (list && s.species.empty()) {
+    r.fail(*list, "no species: the list of species is empty; leave species out for one pollutant or give at least "
+                  "one [[species]]");
+  }
+  for (std::size_t k = 0; k < s.species.size(); ++k) {
+    species_info& sp = s.species[k];
+    const species_given& at = declared[k];
+    const std::string label = "species " + std::to_string(k + 1);
+    if (!at.name) r.fail(at.table, label + " has no name");
+    if (!is_species_name(sp.name)) {
+      r.fail(*at.name, label + ": name '" + sp.name +
+                           "' is not a species name: letters, digits and _, starting with a letter");
+    }
+    for (std::size_t earlier = 0; earlier < k; ++earlier) {
+      if (s.species[earlier].name == sp.name) {
+        r.fail(*at.name, label + ": name '" + sp.name + "' is already the name of species " +
+                             std::to_string(earlier + 1));
+      }
+    }
+    if (!at.first_s) sp.first_s = s.emission_first_s;
+    if (!at.every_s) sp.every_s = s.emission_every_s;
+    if (sp.first_s < 0) {
+      r.fail(*at.first_s, label + ": first_s must not be negative, not " + std::to_string(sp.first_s));
+    }
+    if (!(sp.every_s > 0.0f)) r.fail(*at.every_s, label + ": every_s must be positive, not " + float_text(sp.every_s));
+  }
+  // The reference's sources, kept when the file gives none, feed no
+  // declared species.
+  if (!s.species.empty() && named.empty()) {
+    for (point_source& p : s.sources) p.species = -1;
+  }
+  for (std::size_t n = 0; n < named.size(); ++n) {
+    const std::string label = "source " + std::to_string(n + 1);
+    const source_species& given = named[n];
+    if (s.species.empty()) {
+      if (given.at) {
+        r.fail(*given.at, label + " names species '" + given.name +
+                              "', but the scenario declares no species; declare it in a [[species]] table or "
+                              "leave species out");
+      }
+      continue;
+    }
+    if (!given.at) {
+      r.fail(source_at[n], label + " names no species; with [[species]] declared, every source gives species = NAME");
+    }
+    std::int32_t index = -1;
+    std::string known;
+    for (std::size_t k = 0; k < s.species.size(); ++k) {
+      if (s.species[k].name == given.name) index = static_cast<std::int32_t>(k);
+      known += (known.empty() ? "" : ", ") + s.species[k].name;
+    }
+    if (index < 0) {
+      r.fail(*given.at, label + ": species '" + given.name + "' is not declared; the species are " + known);
+    }
+    s.sources[n].species = index;
+  }
+  for (std::size_t k = 0; k < s.species.size(); ++k) {
+    bool fed = false;
+    for (const point_source& p : s.sources) fed = fed || p.species == static_cast<std::int32_t>(k);
+    if (!fed) {
+      const std::string& name = s.species[k].name;
+      r.fail(declared[k].table, "species " + std::to_string(k + 1) + " ('" + name +
+                                    "') has no source; give it a [[source]] with species = \"" + name + "\"");
+    }
+  }
+}
+
 }  // namespace
 
 float scenario::wind_u() const noexcept {
@@ -289,6 +398,9 @@ scenario parse_scenario(std::string_view text, const std::string& name, std::str
   scenario s;
   std::optional<position> grid_at;
   std::vector<position> source_at;
+  std::vector<source_species> source_named;
+  std::optional<position> species_list;
+  std::vector<species_given> species_at;
   for (auto&& [k, v] : root) {
     const std::string key(k.str());
     if (key == "grid") {
@@ -317,7 +429,13 @@ scenario parse_scenario(std::string_view text, const std::string& name, std::str
         point_source p;
         float x = std::numeric_limits<float>::quiet_NaN();
         float y = std::numeric_limits<float>::quiet_NaN();
-        r.keys(*t, "source", {{"x_m", &x}, {"y_m", &y}, {"radius_m", &p.radius_m}, {"peak", &p.peak}});
+        source_species named;
+        r.keys(*t, "source",
+               {{"x_m", &x},
+                {"y_m", &y},
+                {"radius_m", &p.radius_m},
+                {"peak", &p.peak},
+                {"species", nullptr, nullptr, &named.name}});
         const position here = item.source();
         const auto key_at = [&](const char* k) {
           const toml::node* node = t->get(k);
@@ -330,16 +448,40 @@ scenario parse_scenario(std::string_view text, const std::string& name, std::str
         if (!(p.radius_m > 0.0f))
           r.fail(key_at("radius_m"), name + ": radius_m must be positive, not " + float_text(p.radius_m));
         if (!(p.peak > 0.0f)) r.fail(key_at("peak"), name + ": peak must be positive, not " + float_text(p.peak));
+        if (const toml::node* node = t->get("species")) named.at = node->source();
         s.sources.push_back(p);
         source_at.push_back(here);
+        source_named.push_back(std::move(named));
+      }
+    } else if (key == "species") {
+      const auto* list = v.as_array();
+      if (list == nullptr)
+        r.fail(v.source(), "species must be a list of [[species]] tables, not " + std::string(type_name(v.type())));
+      species_list = v.source();
+      for (std::size_t n = 0; n < list->size(); ++n) {
+        const toml::node& item = *list->get(n);
+        const auto* t = item.as_table();
+        if (t == nullptr) {
+          r.fail(item.source(), "species " + std::to_string(n + 1) + " must be a table, not " + type_name(item.type()));
+        }
+        species_info sp;
+        r.keys(*t, "species",
+               {{"name", nullptr, nullptr, &sp.name}, {"first_s", nullptr, &sp.first_s}, {"every_s", &sp.every_s}});
+        const auto key_at = [&](const char* k) -> std::optional<position> {
+          if (const toml::node* node = t->get(k)) return node->source();
+          return std::nullopt;
+        };
+        s.species.push_back(std::move(sp));
+        species_at.push_back({item.source(), key_at("name"), key_at("first_s"), key_at("every_s")});
       }
     } else if (v.is_table() || v.is_array_of_tables()) {
       r.fail(k.source(),
-             "unknown table [" + key + "]; the tables are [grid], [time], [wind], [emission] and [[source]]");
+             "unknown table [" + key +
+                 "]; the tables are [grid], [time], [wind], [emission], [[source]] and [[species]]");
     } else {
       r.fail(k.source(), "unknown key '" + key +
-                             "'; the keys belong to the tables [grid], [time], [wind], [emission] "
-                             "and [[source]]");
+                             "'; the keys belong to the tables [grid], [time], [wind], [emission], "
+                             "[[source]] and [[species]]");
     }
   }
   check(s, r, whole_file);
@@ -356,6 +498,7 @@ scenario parse_scenario(std::string_view text, const std::string& name, std::str
                        ") m lies outside the domain [0, " + float_text(x_end) + "] x [0, " + float_text(y_end) + "] m");
     }
   }
+  resolve_species(s, r, species_list, species_at, source_at, source_named);
   if (grid_position != nullptr) *grid_position = grid_at ? r.at(*grid_at) : std::string();
   return s;
 }
@@ -376,12 +519,19 @@ std::string scenario_toml(const scenario& s) {
     << "[emission]\n"
     << "first_s = " << s.emission_first_s << "\n"
     << "every_s = " << toml_float(s.emission_every_s) << "\n";
+  for (const species_info& sp : s.species) {
+    o << "\n[[species]]\n"
+      << "name = \"" << sp.name << "\"\n"
+      << "first_s = " << sp.first_s << "\n"
+      << "every_s = " << toml_float(sp.every_s) << "\n";
+  }
   for (const point_source& p : s.sources) {
     o << "\n[[source]]\n"
       << "x_m = " << toml_float(p.x_m) << "\n"
       << "y_m = " << toml_float(p.y_m) << "\n"
       << "radius_m = " << toml_float(p.radius_m) << "\n"
       << "peak = " << toml_float(p.peak) << "\n";
+    if (!s.species.empty()) o << "species = \"" << s.species[static_cast<std::size_t>(p.species)].name << "\"\n";
   }
   return o.str();
 }

@@ -80,13 +80,13 @@ INSTANTIATE_TEST_SUITE_P(
         bad_case{"NotToml", "[grid]\nnx = = 3\n", R"(FILE:2:6: not a TOML file: .+)"},
         bad_case{
             "UnknownTable", "[grid]\nnx = 61\n\n[grd]\nny = 3\n",
-            R"(FILE:4:2: unknown table \[grd\]; the tables are \[grid\], \[time\], \[wind\], \[emission\] and \[\[source\]\])"},
+            R"(FILE:4:2: unknown table \[grd\]; the tables are \[grid\], \[time\], \[wind\], \[emission\], \[\[source\]\] and \[\[species\]\])"},
         bad_case{"UnknownTopLevelKey", "duration_s = 5\n", R"(FILE:1:1: unknown key 'duration_s'; .+)"},
         bad_case{
             "UnknownKey", "[time]\nduration_s = 7200\nduraton_s = 3600\n",
             R"(FILE:3:1: unknown key 'duraton_s' in \[time\]; its keys are duration_s, progress_every, snapshot_every_s)"},
         bad_case{"UnknownSourceKey", "[[source]]\nx_m = 1.0\ny_m = 2.0\nradius = 3.0\n",
-                 R"(FILE:4:1: unknown key 'radius' in \[source\]; its keys are x_m, y_m, radius_m, peak)"},
+                 R"(FILE:4:1: unknown key 'radius' in \[source\]; its keys are x_m, y_m, radius_m, peak, species)"},
         bad_case{"FloatForInteger", "[grid]\nnx = 61.0\n",
                  R"(FILE:2:6: grid.nx must be an integer, not a floating-point number)"},
         bad_case{"StringForNumber", "[wind]\nspeed_m_s = \"6\"\n",
@@ -136,7 +136,47 @@ INSTANTIATE_TEST_SUITE_P(
         bad_case{"PeakNotPositive", "[[source]]\nx_m = 5\ny_m = 5\npeak = -1.0\n",
                  R"(FILE:4:8: source 1: peak must be positive, not -1)"},
         bad_case{"NoSource", "source = []\n",
-                 R"(FILE:1:10: no source: the list of sources is empty; give at least one \[\[source\]\])"}),
+                 R"(FILE:1:10: no source: the list of sources is empty; give at least one \[\[source\]\])"},
+        bad_case{"SpeciesWithoutDeclaredSpecies", "[[source]]\nx_m = 5\ny_m = 5\nspecies = \"so2\"\n",
+                 R"(FILE:4:11: source 1 names species 'so2', but the scenario declares no species; .+)"},
+        bad_case{"UnknownSpecies",
+                 "[[species]]\nname = \"so2\"\n[[species]]\nname = \"nox\"\n[[source]]\nx_m = 5\ny_m = 5\n"
+                 "species = \"so2\"\n[[source]]\nx_m = 5\ny_m = 5\nspecies = \"co\"\n",
+                 R"(FILE:12:11: source 2: species 'co' is not declared; the species are so2, nox)"},
+        bad_case{"SourceWithoutItsSpecies",
+                 "[[species]]\nname = \"so2\"\n[[source]]\nx_m = 5\ny_m = 5\nspecies = \"so2\"\n[[source]]\n"
+                 "x_m = 5\ny_m = 5\n",
+                 R"(FILE:7:1: source 2 names no species; with \[\[species\]\] declared, every source gives species = NAME)"},
+        bad_case{"SpeciesWithoutSource",
+                 "[[source]]\nx_m = 5\ny_m = 5\nspecies = \"nox\"\n[[species]]\nname = \"so2\"\n[[species]]\n"
+                 "name = \"nox\"\n",
+                 R"(FILE:5:1: species 1 \('so2'\) has no source; give it a \[\[source\]\] with species = "so2")"},
+        bad_case{"SpeciesOfTheReferenceSources", "[[species]]\nname = \"so2\"\n",
+                 R"(FILE:1:1: species 1 \('so2'\) has no source; .+)"},
+        bad_case{"DuplicateSpecies",
+                 "[[species]]\nname = \"so2\"\n[[species]]\nname = \"so2\"\n[[source]]\nx_m = 5\ny_m = 5\n"
+                 "species = \"so2\"\n",
+                 R"(FILE:4:8: species 2: name 'so2' is already the name of species 1)"},
+        bad_case{"SpeciesNameStartsWithADigit", "[[species]]\nname = \"2x\"\n",
+                 R"(FILE:2:8: species 1: name '2x' is not a species name: letters, digits and _, starting with a letter)"},
+        bad_case{"SpeciesNameWithADash", "[[species]]\nname = \"a-b\"\n", R"(FILE:2:8: species 1: name 'a-b' .+)"},
+        bad_case{"SpeciesNameEmpty", "[[species]]\nname = \"\"\n", R"(FILE:2:8: species 1: name '' .+)"},
+        bad_case{"SpeciesNameNotAscii", "[[species]]\nname = \"\xc3\xa9t\xc3\xa9\"\n", R"(FILE:2:8: species 1: name .+)"},
+        bad_case{"SpeciesWithoutName", "[[species]]\nfirst_s = 5\n", R"(FILE:1:1: species 1 has no name)"},
+        bad_case{"SpeciesNameNotAString", "[[species]]\nname = 5\n",
+                 R"(FILE:2:8: species.name must be a string, not an integer)"},
+        bad_case{"SourceSpeciesNotAString", "[[source]]\nx_m = 5\ny_m = 5\nspecies = 1\n",
+                 R"(FILE:4:11: source.species must be a string, not an integer)"},
+        bad_case{"UnknownSpeciesKey", "[[species]]\nname = \"so2\"\nfirst = 5\n",
+                 R"(FILE:3:1: unknown key 'first' in \[species\]; its keys are name, first_s, every_s)"},
+        bad_case{"SpeciesFirstNegative", "[[species]]\nname = \"so2\"\nfirst_s = -1\n",
+                 R"(FILE:3:11: species 1: first_s must not be negative, not -1)"},
+        bad_case{"SpeciesIntervalNotPositive", "[[species]]\nname = \"so2\"\nevery_s = 0\n",
+                 R"(FILE:3:11: species 1: every_s must be positive, not 0)"},
+        bad_case{"SpeciesNotAList", "species = \"so2\"\n",
+                 R"(FILE:1:11: species must be a list of \[\[species\]\] tables, not a string)"},
+        bad_case{"NoSpecies", "species = []\n",
+                 R"(FILE:1:11: no species: the list of species is empty; leave species out for one pollutant or give at least one \[\[species\]\])"}),
     [](const testing::TestParamInfo<bad_case>& i) { return std::string(i.param.name); });
 
 TEST_F(scenario_files, MissingOrUnreadableFileIsRefusedWithTheSystemsReason) {
@@ -202,6 +242,58 @@ TEST_F(scenario_files, WrittenScenarioReadsBackToTheSameScenario) {
   s.sources = {{100.0f, 200.0f, 1.0e-3f, 3.0f}, {7e4f, 4.9e4f, 2500.0f, 0.3f}, {0.0f, 0.0f, 1e30f, 16777215.0f}};
   const std::string text = scenario_toml(s);
   const scenario back = read_scenario(write(text));
+  EXPECT_EQ(back, s) << text;
+  EXPECT_EQ(scenario_toml(back), text);
+}
+
+TEST_F(scenario_files, SpeciesTakeTheEmissionScheduleUnlessTheyGiveTheirOwn) {
+  // The [emission] table stands after the species that default to it.
+  const scenario s = read_scenario(write(R"([[species]]
+name = "so2"
+every_s = 600
+
+[[species]]
+name = "NOx_2"
+first_s = 0
+
+[[source]]
+x_m = 1000.0
+y_m = 2000.0
+species = "NOx_2"
+
+[[source]]
+x_m = 3000.0
+y_m = 4000.0
+species = "so2"
+
+[[source]]
+x_m = 5000.0
+y_m = 6000.0
+species = "NOx_2"
+
+[emission]
+first_s = 7
+every_s = 0.5
+)"));
+  ASSERT_EQ(s.species_count(), 2);
+  EXPECT_EQ(s.species[0], (species_info{"so2", 7, 600.0f}));
+  EXPECT_EQ(s.species[1], (species_info{"NOx_2", 0, 0.5f}));
+  ASSERT_EQ(s.sources.size(), 3u);
+  EXPECT_EQ(s.sources[0].species, 1);
+  EXPECT_EQ(s.sources[1].species, 0);
+  EXPECT_EQ(s.sources[2].species, 1);
+  EXPECT_EQ(s.pollutant_field_name("dqdt", 1), "dqdt_NOx_2");
+  EXPECT_EQ(scenario{}.pollutant_field_name("q", 0), "q");
+  EXPECT_EQ(scenario{}.species_count(), 1);
+
+  // Written out, every species carries its schedule and every source its
+  // species, and the text reads back to the same scenario.
+  const std::string text = scenario_toml(s);
+  EXPECT_NE(text.find("\n[[species]]\nname = \"so2\"\nfirst_s = 7\nevery_s = 600.0\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n[[source]]\nx_m = 3000.0\ny_m = 4000.0\nradius_m = 2000.0\npeak = 1.0\nspecies = \"so2\"\n"),
+            std::string::npos)
+      << text;
+  const scenario back = read_scenario(write(text, "back.toml"));
   EXPECT_EQ(back, s) << text;
   EXPECT_EQ(scenario_toml(back), text);
 }
