@@ -139,6 +139,58 @@ class SeriesTest(unittest.TestCase):
                 if status == 2 or what != "a gap":
                     self.assertNotIn("snap ", r.stdout)
 
+    def test_plot_snapshots_draws_the_series(self):
+        script = (sys.executable, SCRIPT)
+        r = run(*script, "run_*.nc", "--time", "1h", "-o", "series.png", "--animate", "series.gif", "--region",
+                "auto", cwd=self.dir)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, "plot_snapshots.py: t = 3600 s (1 h) drawn to series.png\n"
+                                   "plot_snapshots.py: 13 snapshots animated in series.gif\n")
+        r = run(*script, self.file, "--scenario", SCENARIO, "--time", "1h", "-o", "binary.png", "--region", "auto",
+                cwd=self.dir)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        # The maps draw the same values: the series' fields are the snapshot
+        # file's, bit for bit.
+        sys.path.insert(0, os.path.dirname(SCRIPT))
+        import plot_snapshots
+        from_series = plot_snapshots.open_series(list(reversed(self.series)))
+        layout = plot_snapshots.layout_of(SCENARIO)
+        from_file = plot_snapshots.open_snapshots(self.file, layout)
+        self.assertEqual((from_series.numbers, from_series.times), (from_file.numbers, from_file.times))
+        self.assertEqual(from_series.layout.fields, layout.fields)
+        self.assertEqual(from_series.layout.sources, layout.sources)
+        self.assertEqual(from_series.source, "run_0000.nc .. run_0012.nc")
+        for i in range(SNAPSHOTS):
+            for name in layout.fields:
+                np.testing.assert_array_equal(from_series.field(i, name).view("<u4"),
+                                              from_file.field(i, name).view("<u4"), err_msg=f"{name} {i}")
+
+        # Part of the series: snapshots are picked by their number.
+        r = run(*script, *self.series[3:6], "--snapshot", "4", "-o", "part.png", cwd=self.dir)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("t = 2400 s (0.666667 h) drawn to part.png", r.stdout)
+
+        s = self.series
+        cases = [
+            # what, arguments, exit status, message on stderr
+            ("a snapshot the files lack", [*s[3:6], "--snapshot", "2"], 2,
+             "no snapshot 2: the files have snapshots 3 .. 5, t = 1800 .. 3000 s"),
+            ("with --scenario", [s[0], "--scenario", SCENARIO], 2,
+             "the .nc files of a series hold their scenario: give them without --scenario"),
+            ("with a snapshot file", [self.file, s[0]], 2, "give one snapshot file, or the .nc files of one series"),
+            ("--species of a run without", [s[0], "--species", "so2"], 2,
+             "--species so2: the run declares no species; its one pollutant is q"),
+            ("a gap", [s[0], s[2]], 1, f"plot_snapshots.py: {s[0]} .. {s[2]}: the series lacks the file of snapshot 1"),
+            ("a glob that matches nothing", ["none_*.nc"], 1, "plot_snapshots.py: no file matches 'none_*.nc'"),
+            ("the snap2nc file of the whole run", [self.nc], 1, "it has no global attribute snapshot_number"),
+        ]
+        for what, args, status, message in cases:
+            with self.subTest(what):
+                r = run(*script, *args, "-o", "never.png", cwd=self.dir)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertIn(message, r.stderr)
+                self.assertFalse(os.path.exists(os.path.join(self.dir, "never.png")))
+
 
 if __name__ == "__main__":
     PLUME, SCENARIO, SNAPINFO, SNAP2NC, SCRIPT = (os.path.abspath(a) for a in sys.argv[1:6])
