@@ -268,31 +268,17 @@ class PlotSpeciesTest(sf.SnapshotFileTest):
     """A run of the SMALL grid with two species, nox declared before so2:
     each snapshot holds q_nox, dqdt_nox, q_so2, dqdt_so2, then the flow."""
     run_script = PlotSnapshotsTest.run_script
-    SCENARIO = sf.SMALL_SCENARIO.replace("[[source]]", "[[source]]\nspecies = \"so2\"", 1).replace(
-        "[[source]]\nx_m = 60000.0", "[[source]]\nspecies = \"nox\"\nx_m = 60000.0").replace(
-        "[[source]]\nx_m = 100000.0", "[[source]]\nspecies = \"so2\"\nx_m = 100000.0") + \
-        "\n[[species]]\nname = \"nox\"\nevery_s = 600.0\n\n[[species]]\nname = \"so2\"\n"
-
     def setUp(self):
-        self.scenario = self.write("species.toml", self.SCENARIO)
-        self.expected = []
-        data = b""
-        for k in range(3):
-            f = sf.synthetic_fields(k, grid=sf.SMALL)
-            # nox: the puff mirrored in x; so2: the puff as it is.
-            f.update({"q_nox": np.ascontiguousarray(f["q"][:, ::-1]), "dqdt_nox": -f["dqdt"],
-                      "q_so2": f["q"], "dqdt_so2": f["dqdt"]})
-            names = ["q_nox", "dqdt_nox", "q_so2", "dqdt_so2", "h", "us", "vs", "div", "vort"]
-            data += b"".join(sf.frame(f[name].tobytes()) for name in names)
-            self.expected.append(f)
-        self.file9 = self.write("species.dat", data)
+        self.scenario = self.write("species.toml", sf.SMALL_SPECIES_SCENARIO)
+        self.file9 = self.path("species.dat")
+        self.expected = sf.write_species_file(self.file9, 3)
 
     def test_each_species_is_read_and_drawn(self):
         sys.path.insert(0, os.path.dirname(SCRIPT))
         import plot_snapshots as ps
         layout = ps.layout_of(self.scenario)
         self.assertEqual(layout.species, ["nox", "so2"])
-        self.assertEqual(layout.fields, ["q_nox", "dqdt_nox", "q_so2", "dqdt_so2", "h", "us", "vs", "div", "vort"])
+        self.assertEqual(layout.fields, list(sf.SPECIES_FIELDS))
         self.assertEqual(layout.sources_of("so2"), [(21.0, 41.0), (101.0, 61.0)])
         self.assertEqual(layout.sources_of("nox"), [(61.0, 21.0)])
         snaps = ps.open_snapshots(self.file9, layout)

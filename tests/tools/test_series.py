@@ -19,6 +19,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import ncseries  # noqa: E402
+import snapfiles as sf  # noqa: E402
 
 PLUME = SCENARIO = SNAPINFO = SNAP2NC = SCRIPT = None
 SNAPSHOTS = 13
@@ -81,6 +82,24 @@ class SeriesTest(unittest.TestCase):
         self.assertEqual(table(r.stdout), table(self.binary_table.stdout)[:1] + table(self.binary_table.stdout)[5:7])
         self.assertIn("2 snapshots (4 .. 5) in 2 files: none missing (a complete 2 h run has 13 snapshots)\n",
                       r.stdout)
+
+    def test_snapinfo_reads_the_species_of_a_series(self):
+        scenario = os.path.join(self.dir, "species.toml")
+        with open(scenario, "w") as f:
+            f.write(sf.SMALL_SPECIES_SCENARIO)
+        path = os.path.join(self.dir, "species.dat")
+        sf.write_species_file(path, 3, special=True)
+        nc = os.path.join(self.dir, "species.nc")
+        r = run(SNAP2NC, "--scenario", scenario, path, nc)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        series = ncseries.split(nc, os.path.join(self.dir, "species"), count=4, digits=5)
+        from_series, from_file = run(SNAPINFO, *series), run(SNAPINFO, "--scenario", scenario, path)
+        self.assertEqual((from_series.returncode, from_file.returncode), (0, 0), from_series.stderr + from_file.stderr)
+        self.assertEqual(table(from_series.stdout), table(from_file.stdout))
+        self.assertIn("q_so2_total", table(from_series.stdout)[0])
+        self.assertIn("note: snapshot 2: 1 NaN value in dqdt_nox (its min and max leave NaN out)",
+                      table(from_series.stdout))
+        self.assertIn("3 sources, 2 species (nox, so2) (the scenario the files hold)", from_series.stdout)
 
     def test_snapinfo_refuses_what_is_not_one_series(self):
         s = self.series
