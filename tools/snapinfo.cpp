@@ -71,7 +71,8 @@ std::string pollutant_column(const snap::Layout& layout, int k, const char* figu
   return layout.run.pollutant_field_name("q", k) + "_" + figure;
 }
 
-// Columns are 11 characters wide, or as wide as their header.
+// A column is `least` characters wide, as its figures need, or as wide as its
+// header.
 int width(const std::string& header, int least) { return std::max(least, static_cast<int>(header.size())); }
 
 // what: "file: run.dat" or "files: run_0000.nc .. run_0032.nc (33 files)"
