@@ -416,7 +416,9 @@ class Layout:
         self.fields = [self.pollutant(f, name) for name in (self.species or [None]) for f in POLLUTANT_FIELDS]
         self.fields += FLOW_FIELDS
         self.scenario_file = scenario_file
-        self.origin = (origin or f"the scenario {scenario_file}") if scenario_file or origin else "the reference case"
+        if origin is None:
+            origin = f"the scenario {scenario_file}" if scenario_file else "the reference case"
+        self.origin = origin  # what the layout comes from, for messages
         # The passes n = 0 .. duration_s whose time, a float, the cadence
         # divides exactly (float remainder zero).
         passes = np.arange(self.duration_s + 1, dtype=np.float32)
@@ -592,22 +594,33 @@ def open_series(paths):
         with ds:
             this_text = str(attribute(ds, path, "scenario_toml"))
             number = int(attribute(ds, path, "snapshot_number"))
+            count = int(attribute(ds, path, "snapshot_count"))
             if layout is None:
                 try:
-                    layout = Layout(parse_scenario(this_text, f"{path} (scenario_toml)"), origin="the scenario the "
-                                                                                               "files hold")
+                    s = parse_scenario(this_text, f"{path} (scenario_toml)")
                 except ScenarioError as e:
                     raise NotASeries(str(e)) from None
-                text = this_text
-            elif this_text != text:
+                layout = Layout(s, origin="the scenario the files hold")
+                text, run_count = this_text, count
+                if count != len(layout.times):
+                    raise NotASeries(f"'{path}': its snapshot_count is {count}, but its scenario writes "
+                                     f"{len(layout.times)} snapshots")
+            elif this_text != text or count != run_count:
                 first = next(iter(members.values()))
-                raise NotASeries(f"'{path}': it belongs to another run than '{first}': their scenario_toml differ")
+                differ = "scenario_toml" if this_text != text else "snapshot_count"
+                raise NotASeries(f"'{path}': it belongs to another run than '{first}': their {differ} differ")
             if not 0 <= number < len(layout.times):
                 raise NotASeries(f"'{path}': its snapshot_number {number} is not one of the run's snapshots 0 .. "
                                  f"{len(layout.times) - 1}")
             for name in layout.fields:
                 if name not in ds.variables:
                     raise NotASeries(f"'{path}': it has no variable {name}")
+            times = ds["time"][:] if "time" in ds.variables else []
+            if len(times) != 1:
+                raise NotASeries(f"'{path}': it holds {len(times)} times; a file of the series holds one snapshot")
+            if float(times[0]) != layout.times[number]:
+                raise NotASeries(f"'{path}': its time is {float(times[0]):.17g} s, but snapshot {number} of its "
+                                 f"scenario is at {layout.times[number]} s")
             if number in members:
                 raise NotASeries(f"'{members[number]}' and '{path}' both hold snapshot {number}")
             members[number] = path

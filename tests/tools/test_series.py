@@ -172,6 +172,12 @@ class SeriesTest(unittest.TestCase):
                 self.assertEqual(r.stderr.count("snapinfo:"), 1, r.stderr)
                 if status == 2 or what != "a gap":
                     self.assertNotIn("snap ", r.stdout)
+                if status == 1:  # plot_snapshots.py reads the series alike
+                    p = run(sys.executable, SCRIPT, *files, "-o", os.path.join(self.dir, "never.png"))
+                    self.assertEqual(p.returncode, 1, p.stderr)
+                    self.assertEqual(p.stderr.removeprefix("plot_snapshots.py: "),
+                                     r.stderr.removeprefix("snapinfo: "))
+                    self.assertFalse(os.path.exists(os.path.join(self.dir, "never.png")))
 
     def test_plot_snapshots_draws_the_series(self):
         script = (sys.executable, SCRIPT)
