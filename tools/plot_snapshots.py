@@ -35,6 +35,7 @@ POLLUTANT_FIELDS = ["q", "dqdt"]  # the records of each species
 FLOW_FIELDS = ["h", "us", "vs", "div", "vort"]  # then the flow's, once
 PANEL_FIGSIZE, PANEL_DPI = (12.0, 10.0), 100  # 1200 x 1000 pixels
 ANIMATION_FIGSIZE, ANIMATION_DPI = (7.0, 6.0), 100  # 700 x 600 pixels
+SPECIES_MAP_SIZE = (6.0, 5.0)  # each species' map with --all-species: 600 x 500 pixels
 
 
 class DamagedFile(Exception):
@@ -666,18 +667,20 @@ def parse_time(text):
     return float(m.group(1)) * {"h": 3600.0, "min": 60.0, "s": 1.0, None: 1.0}[m.group(2)]
 
 
-def parse_region(text, snaps, layout, q_name):
-    """'X0:X1,Y0:Y1' in km, or 'auto': the area the pollutant reaches in any
-    snapshot, with a margin of 10 km (the whole domain while there is none).
-    'Reaches' means above a thousandth of the largest concentration: the
-    advection leaves traces of order 1e-13 far from the puffs."""
+def parse_region(text, snaps, layout, q_names):
+    """'X0:X1,Y0:Y1' in km, or 'auto': the area the pollutants q_names reach
+    in any snapshot, with a margin of 10 km (the whole domain while there is
+    none). 'Reaches' means above a thousandth of that pollutant's largest
+    concentration: the advection leaves traces of order 1e-13 far from the
+    puffs."""
     _, width, _, height = layout.extent_km
     if text == "auto":
-        q_all = [snaps.field(i, q_name) for i in range(len(snaps))]
-        peak = max(float(np.nanmax(np.abs(np.where(np.isfinite(q), q, 0.0)))) for q in q_all)
         reached = np.zeros((layout.ny, layout.nx), dtype=bool)
-        for q in q_all:
-            reached |= np.abs(q) > 1e-3 * peak
+        for q_name in q_names:
+            q_all = [snaps.field(i, q_name) for i in range(len(snaps))]
+            peak = max(float(np.nanmax(np.abs(np.where(np.isfinite(q), q, 0.0)))) for q in q_all)
+            for q in q_all:
+                reached |= np.abs(q) > 1e-3 * peak
         if not reached.any():
             return layout.extent_km
         js, is_ = np.nonzero(reached)
@@ -775,6 +778,30 @@ def plot_snapshot(snaps, i, path, species, region=None):
     plt.close(fig)
 
 
+def plot_species(snaps, i, path, region=None):
+    """One map of the pollutant of each declared species at the i-th
+    snapshot, side by side (three to a row), each with its own sources."""
+    import matplotlib.pyplot as plt
+
+    layout = snaps.layout
+    n = len(layout.species)
+    columns = min(n, 3)
+    rows = math.ceil(n / columns)
+    fig, axes = plt.subplots(rows, columns, figsize=(SPECIES_MAP_SIZE[0] * columns, SPECIES_MAP_SIZE[1] * rows),
+                             dpi=PANEL_DPI, layout="constrained", squeeze=False)
+    for ax, species in zip(axes.flat, layout.species):
+        draw_map(fig, ax, snaps.field(i, layout.pollutant("q", species)), f"{pollutant_title(species)} (+: sources)",
+                 "concentration (model units)", "magma_r", False, layout.extent_km)
+        mark_sources(ax, layout, species)
+        show_region(ax, region)
+    for ax in axes.flat[n:]:
+        ax.set_visible(False)
+    fig.suptitle(f"plume: {time_label(snaps.times[i])}, snapshot {snaps.numbers[i]} of 0 .. {snaps.numbers[-1]} "
+                 f"({snaps.source})")
+    save_atomically(path, lambda tmp: fig.savefig(tmp, format="png", dpi=PANEL_DPI))
+    plt.close(fig)
+
+
 def animate(snaps, path, fps, species, region=None):
     import matplotlib.pyplot as plt
     from matplotlib.animation import FuncAnimation, PillowWriter
@@ -843,7 +870,12 @@ def main(argv=None):
                    help="the TOML scenario of the run that wrote the snapshot file, for its grid, species and snapshot "
                         "times (default: the reference case, 401 x 401 cells of 1000 m, a snapshot every 1800 s for "
                         "16 h); a NetCDF series holds its own")
-    p.add_argument("--species", metavar="NAME", help="the species whose pollutant is drawn (default: the first declared)")
+    species_choice = p.add_mutually_exclusive_group()
+    species_choice.add_argument("--species", metavar="NAME",
+                                help="the species whose pollutant is drawn (default: the first declared)")
+    species_choice.add_argument("--all-species", action="store_true",
+                                help="draw the PNG as one map of the pollutant of each declared species "
+                                     "(plume_species_<hours>h.png by default)")
     which = p.add_mutually_exclusive_group()
     which.add_argument("--time", help="model time of the snapshot to draw: e.g. 16h, 90min, 1800s (a snapshot time)")
     which.add_argument("--snapshot", type=int, help="number of the snapshot to draw, from 0; negative counts from the end")
@@ -901,6 +933,8 @@ def main(argv=None):
             return 1
 
     species = layout.species[0] if layout.species else None
+    if args.all_species and not layout.species:
+        p.error("--all-species: the run declares no species; its one pollutant is q")
     if args.species is not None:
         if not layout.species:
             p.error(f"--species {args.species}: the run declares no species; its one pollutant is q")
@@ -932,11 +966,11 @@ def main(argv=None):
         if not 0 <= k < n:
             p.error(f"no snapshot {args.snapshot}: {held} {last}")
 
-    q_name = layout.pollutant("q", species)
+    drawn = layout.species if args.all_species else [species]
     region = None
     if args.region is not None:
         try:
-            region = parse_region(args.region, snaps, layout, q_name)
+            region = parse_region(args.region, snaps, layout, [layout.pollutant("q", sp) for sp in drawn])
         except ValueError as e:
             p.error(str(e))
 
@@ -944,9 +978,12 @@ def main(argv=None):
     matplotlib.use("Agg")
     try:
         if args.animate is None or args.output or args.time is not None or args.snapshot is not None:
-            out = args.output or (f"plume_{times[k] / 3600:g}h.png" if species is None
-                                  else f"plume_{species}_{times[k] / 3600:g}h.png")
-            plot_snapshot(snaps, k, out, species, region)
+            name = "plume" if species is None else f"plume_{'species' if args.all_species else species}"
+            out = args.output or f"{name}_{times[k] / 3600:g}h.png"
+            if args.all_species:
+                plot_species(snaps, k, out, region)
+            else:
+                plot_snapshot(snaps, k, out, species, region)
             print(f"plot_snapshots.py: {time_label(times[k])} drawn to {out}")
         if args.animate:
             animate(snaps, args.animate, args.fps, species, region)

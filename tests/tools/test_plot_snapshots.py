@@ -295,16 +295,32 @@ class PlotSpeciesTest(sf.SnapshotFileTest):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stdout, "plot_snapshots.py: t = 4050 s (1.125 h) drawn to plume_so2_1.125h.png\n")
         self.assertEqual(png_size(self.path("plume_so2_1.125h.png")), (1200, 1000))
+        # Both species side by side, 600 x 500 pixels each.
+        r = self.run_script(self.file9, "--scenario", self.scenario, "--all-species", "--time", "2025s",
+                            "--region", "auto")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, "plot_snapshots.py: t = 2025 s (0.5625 h) drawn to plume_species_0.5625h.png\n")
+        self.assertEqual(png_size(self.path("plume_species_0.5625h.png")), (1200, 500))
+        # The automatic region holds where either species goes.
+        region = ps.parse_region("auto", snaps, layout, ["q_nox", "q_so2"])
+        self.assertEqual(region, ps.parse_region("auto", snaps, layout, ["q_so2", "q_nox"]))
+        for name in ("q_nox", "q_so2"):
+            alone = ps.parse_region("auto", snaps, layout, [name])
+            self.assertTrue(region[0] <= alone[0] and alone[1] <= region[1], (name, alone, region))
 
     def test_refusals(self):
         for args, status, message in [
                 (("--species", "co"), 2, "no species 'co': the run's species are nox, so2\n"),
-                (("--species", ""), 2, "no species '': the run's species are nox, so2\n")]:
+                (("--species", ""), 2, "no species '': the run's species are nox, so2\n"),
+                (("--species", "so2", "--all-species"), 2, "argument --all-species: not allowed with argument --species\n")]:
             with self.subTest(args=args):
                 r = self.run_script(self.file9, "--scenario", self.scenario, *args, "-o", "never.png")
                 self.assertEqual(r.returncode, status, r.stderr)
                 self.assertTrue(r.stderr.endswith(message), r.stderr)
                 self.assertFalse(os.path.exists(self.path("never.png")))
+        r = self.run_script(self.small_file, "--scenario", self.small_scenario, "--all-species", "-o", "never.png")
+        self.assertEqual(r.returncode, 2)
+        self.assertTrue(r.stderr.endswith("--all-species: the run declares no species; its one pollutant is q\n"))
         # The records of a snapshot are counted with the species.
         with open(self.file9, "rb") as f:
             cut = self.write("cut.dat", f.read()[:(9 + 7) * sf.SMALL.frame_bytes])
