@@ -1,8 +1,10 @@
 #!/usr/bin/python3
-"""Maps and an animation from the snapshot file of a plume run.
+"""Maps and an animation from the snapshot file of a plume run, or from the
+files of its NetCDF series.
 
-    plot_snapshots.py [FILE] [--scenario SCENARIO] [--time T | --snapshot K] [-o OUT.png] [--animate OUT.gif]
-                      [--region R]
+    plot_snapshots.py [FILE] [--scenario SCENARIO] [--species NAME] [--time T | --snapshot K] [-o OUT.png]
+                      [--animate OUT.gif] [--region R]
+    plot_snapshots.py RUN_0000.nc RUN_0001.nc ... [--species NAME] ...
 
 For one snapshot (the last one unless --time or --snapshot says otherwise) it
 draws one PNG with four maps: pollutant, height, vorticity and wind speed,
@@ -10,8 +12,10 @@ axes in km, colour bars with units and the model time in the title. With
 --animate it draws an animated GIF of the pollutant over all snapshots.
 --region limits the maps to part of the domain ('auto': where the pollutant
 goes). --scenario names the TOML scenario of the run that wrote FILE, for its
-grid, spacing and snapshot times; without it, the file is read as one of the
-reference case.
+grid, spacing, species and snapshot times; without it, the file is read as
+one of the reference case. A NetCDF series (one file per snapshot, as the run
+writes with --output RUN.nc) holds its scenario: no --scenario. --species
+picks the species whose pollutant is drawn, by default the first declared.
 
 Runs on Debian's python3 with python3-numpy, python3-matplotlib and (for the
 GIF) python3-pil. The file is mapped into memory, not read whole; its framing
@@ -27,9 +31,11 @@ import tempfile
 
 import numpy as np
 
-FIELDS = ("q", "dqdt", "h", "us", "vs", "div", "vort")
+POLLUTANT_FIELDS = ["q", "dqdt"]  # the records of each species
+FLOW_FIELDS = ["h", "us", "vs", "div", "vort"]  # then the flow's, once
 PANEL_FIGSIZE, PANEL_DPI = (12.0, 10.0), 100  # 1200 x 1000 pixels
 ANIMATION_FIGSIZE, ANIMATION_DPI = (7.0, 6.0), 100  # 700 x 600 pixels
+SPECIES_MAP_SIZE = (6.0, 5.0)  # each species' map with --all-species: 600 x 500 pixels
 
 
 class DamagedFile(Exception):
@@ -52,11 +58,16 @@ REFERENCE = {
     "time": {"duration_s": 57600, "progress_every": 100, "snapshot_every_s": 1800.0},
     "wind": {"speed_m_s": 6.0, "towards_deg": 120.0},
     "emission": {"first_s": 43200, "every_s": 3600.0},
-    "source": [{"x_m": 10000.0, "y_m": 200000.0, "radius_m": 2000.0, "peak": 1.0},
-               {"x_m": 180000.0, "y_m": 200000.0, "radius_m": 2000.0, "peak": 1.0}],
+    "source": [{"x_m": 10000.0, "y_m": 200000.0, "radius_m": 2000.0, "peak": 1.0, "species": None},
+               {"x_m": 180000.0, "y_m": 200000.0, "radius_m": 2000.0, "peak": 1.0, "species": None}],
+    # [[species]]: none declared is one unnamed pollutant that every source feeds.
+    "species": [],
 }
 SOURCE_DEFAULTS = {"radius_m": 2000.0, "peak": 1.0}
-SOURCE_KEYS = ("x_m", "y_m", "radius_m", "peak")
+SOURCE_KEYS = ("x_m", "y_m", "radius_m", "peak", "species")
+SOURCE_NUMBERS = ("x_m", "y_m", "radius_m", "peak")
+SPECIES_KEYS = ("name", "first_s", "every_s")
+SPECIES_NAME = re.compile(r"[A-Za-z][A-Za-z0-9_]*")
 MIN_POINTS = 4  # the model's stencils need this many points in x and in y
 MAX_DURATION = 16777216  # 2^24 s: past it the model time is not exact in a float
 MAX_RECORD_BYTES = 2147483639  # the largest field held by one record
@@ -140,8 +151,6 @@ def read_scenario(path):
     """The scenario of the TOML file `path` as a dict of tables like
     REFERENCE, with float values rounded to float32 as the program reads
     them. Raises ScenarioError."""
-    import tomllib
-
     try:
         with open(path, "rb") as f:
             raw = f.read()
@@ -149,9 +158,18 @@ def read_scenario(path):
         raise ScenarioError(f"{path}: cannot read the scenario: {e.strerror}") from None
     try:
         text = raw.decode("utf-8")
-        doc = tomllib.loads(text)
     except UnicodeDecodeError as e:
         raise ScenarioError(f"{path}:1:1: not a TOML file: {e.reason}") from None
+    return parse_scenario(text, path)
+
+
+def parse_scenario(text, path):
+    """The scenario of a TOML text, as read_scenario reads a file; `path`
+    stands for the file in the messages."""
+    import tomllib
+
+    try:
+        doc = tomllib.loads(text)
     except tomllib.TOMLDecodeError as e:
         m = re.search(r"^(.*) \(at line (\d+), column (\d+)\)$", str(e))
         where, what = (f"{m.group(2)}:{m.group(3)}", m.group(1)) if m else ("1:1", str(e))
@@ -208,12 +226,18 @@ def read_scenario(path):
                 here = pos.header("source", n)
                 if not isinstance(item, dict):
                     fail(here, f"{name} must be a table, not {_type_name(item)}")
-                p = {"x_m": None, "y_m": None, **{k: np.float32(v) for k, v in SOURCE_DEFAULTS.items()}}
+                p = {"x_m": None, "y_m": None, **{k: np.float32(v) for k, v in SOURCE_DEFAULTS.items()},
+                     "species": None}
                 for k, v in item.items():
                     if k not in SOURCE_KEYS:
                         fail(pos.key("source", k, n), f"unknown key '{k}' in [source]; its keys are "
                                                       f"{', '.join(SOURCE_KEYS)}")
-                    p[k] = real(v, f"source.{k}", pos.value("source", k, n))
+                    if k == "species":
+                        if not isinstance(v, str):
+                            fail(pos.value("source", k, n), f"source.species must be a string, not {_type_name(v)}")
+                        p[k] = v
+                    else:
+                        p[k] = real(v, f"source.{k}", pos.value("source", k, n))
                 for k in ("x_m", "y_m"):
                     if p[k] is None:
                         fail(here, f"{name} has no {k}")
@@ -223,22 +247,92 @@ def read_scenario(path):
                              f"{name}: {k} must be positive, not {_float_text(p[k])}")
                 s["source"].append(p)
                 source_at.append(here)
+        elif key == "species":
+            if not isinstance(value, list):
+                fail(pos.value(None, key), f"species must be a list of [[species]] tables, not {_type_name(value)}")
+            for n, item in enumerate(value):
+                if not isinstance(item, dict):
+                    fail(pos.header("species", n), f"species {n + 1} must be a table, not {_type_name(item)}")
+                sp = {"name": None, "first_s": None, "every_s": None}
+                for k, v in item.items():
+                    if k not in SPECIES_KEYS:
+                        fail(pos.key("species", k, n), f"unknown key '{k}' in [species]; its keys are "
+                                                       f"{', '.join(SPECIES_KEYS)}")
+                    at, name = pos.value("species", k, n), f"species.{k}"
+                    if k == "name":
+                        if not isinstance(v, str):
+                            fail(at, f"{name} must be a string, not {_type_name(v)}")
+                        sp[k] = v
+                    else:
+                        sp[k] = whole(v, name, at) if k == "first_s" else real(v, name, at)
+                s["species"].append(sp)
         elif isinstance(value, dict) or (isinstance(value, list) and value and all(isinstance(x, dict) for x in value)):
-            fail(pos.table_name(key), f"unknown table [{key}]; the tables are [grid], [time], [wind], [emission] "
-                                  "and [[source]]")
+            fail(pos.table_name(key), f"unknown table [{key}]; the tables are [grid], [time], [wind], [emission], "
+                                  "[[source]] and [[species]]")
         else:
             fail(pos.key(None, key), f"unknown key '{key}'; the keys belong to the tables [grid], [time], [wind], "
-                                     "[emission] and [[source]]")
+                                     "[emission], [[source]] and [[species]]")
     for k in ("spacing_m",):
         s["grid"][k] = np.float32(s["grid"][k])
     for table, key in (("time", "snapshot_every_s"), ("wind", "speed_m_s"), ("wind", "towards_deg"),
                        ("emission", "every_s")):
         s[table][key] = np.float32(s[table][key])
     for p in s["source"]:
-        for k in SOURCE_KEYS:
+        for k in SOURCE_NUMBERS:
             p[k] = np.float32(p[k])
     _check(s, doc, pos, fail)
+    _check_species(s, doc, pos, fail)
     return s
+
+
+def _check_species(s, doc, pos, fail):
+    """The declared species, their schedules (by default [emission]'s) and
+    the species each source names, checked as the program checks them."""
+    if "species" in doc and not s["species"]:
+        fail(pos.value(None, "species"), "no species: the list of species is empty; leave species out for one "
+                                         "pollutant or give at least one [[species]]")
+    names = []
+    for n, sp in enumerate(s["species"]):
+        label = f"species {n + 1}"
+        if sp["name"] is None:
+            fail(pos.header("species", n), f"{label} has no name")
+        at = pos.value("species", "name", n)
+        if not SPECIES_NAME.fullmatch(sp["name"]):
+            fail(at, f"{label}: name '{sp['name']}' is not a species name: letters, digits and _, starting with "
+                     "a letter")
+        if sp["name"] in names:
+            fail(at, f"{label}: name '{sp['name']}' is already the name of species {names.index(sp['name']) + 1}")
+        names.append(sp["name"])
+        if sp["first_s"] is None:
+            sp["first_s"] = s["emission"]["first_s"]
+        if sp["every_s"] is None:
+            sp["every_s"] = np.float32(s["emission"]["every_s"])
+        if sp["first_s"] < 0:
+            fail(pos.value("species", "first_s", n), f"{label}: first_s must not be negative, not {sp['first_s']}")
+        if not sp["every_s"] > 0:
+            fail(pos.value("species", "every_s", n),
+                 f"{label}: every_s must be positive, not {_float_text(sp['every_s'])}")
+    # The sources the file gives; the reference's, kept when it gives none,
+    # feed no declared species.
+    given = s["source"] if "source" in doc else []
+    for n, p in enumerate(given):
+        label = f"source {n + 1}"
+        if not names:
+            if p["species"] is not None:
+                fail(pos.value("source", "species", n),
+                     f"{label} names species '{p['species']}', but the scenario declares no species; declare it in "
+                     "a [[species]] table or leave species out")
+            continue
+        if p["species"] is None:
+            fail(pos.header("source", n),
+                 f"{label} names no species; with [[species]] declared, every source gives species = NAME")
+        if p["species"] not in names:
+            fail(pos.value("source", "species", n),
+                 f"{label}: species '{p['species']}' is not declared; the species are {', '.join(names)}")
+    for n, name in enumerate(names):
+        if not any(p["species"] == name for p in given):
+            fail(pos.header("species", n),
+                 f"species {n + 1} ('{name}') has no source; give it a [[source]] with species = \"{name}\"")
 
 
 def _check(s, doc, pos, fail):
@@ -306,7 +400,7 @@ class Layout:
     """What the snapshot file does not say: its grid, spacing, snapshot times
     and sources, from the run's scenario."""
 
-    def __init__(self, s, scenario_file=None):
+    def __init__(self, s, scenario_file=None, origin=None):
         self.nx, self.ny = s["grid"]["nx"], s["grid"]["ny"]
         self.spacing_km = float(s["grid"]["spacing_m"]) / 1000.0
         self.duration_s = s["time"]["duration_s"]
@@ -314,9 +408,18 @@ class Layout:
         # (i - 1) x spacing; the maps draw it as the cell centred half a cell
         # further on, (i - 1) x spacing + spacing / 2, and so the source too.
         half = self.spacing_km / 2.0
-        self.sources = [(float(p["x_m"]) / 1000.0 + half, float(p["y_m"]) / 1000.0 + half) for p in s["source"]]
+        self.sources = [(float(p["x_m"]) / 1000.0 + half, float(p["y_m"]) / 1000.0 + half, p["species"])
+                        for p in s["source"]]
+        # The declared species' names; none: one unnamed pollutant.
+        self.species = [sp["name"] for sp in s["species"]]
+        # The records of a snapshot: q and dqdt of each species in the order
+        # declared, then the flow's fields.
+        self.fields = [self.pollutant(f, name) for name in (self.species or [None]) for f in POLLUTANT_FIELDS]
+        self.fields += FLOW_FIELDS
         self.scenario_file = scenario_file
-        self.origin = f"the scenario {scenario_file}" if scenario_file else "the reference case"
+        if origin is None:
+            origin = f"the scenario {scenario_file}" if scenario_file else "the reference case"
+        self.origin = origin  # what the layout comes from, for messages
         # The passes n = 0 .. duration_s whose time, a float, the cadence
         # divides exactly (float remainder zero).
         passes = np.arange(self.duration_s + 1, dtype=np.float32)
@@ -329,6 +432,15 @@ class Layout:
                                 "into sub-records")
         self.frame_bytes = self.record_bytes + 8
         self.record = np.dtype([("lead", "<i4"), ("data", "<f4", (self.ny, self.nx)), ("trail", "<i4")])
+
+    @staticmethod
+    def pollutant(field, species):
+        """The record of a pollutant field of a species: "q", or "q_so2"."""
+        return field if species is None else f"{field}_{species}"
+
+    def sources_of(self, species):
+        """Where the sources that feed a species are drawn, in km."""
+        return [(x, y) for x, y, of in self.sources if of == species]
 
     @property
     def extent_km(self):
@@ -361,17 +473,37 @@ def layout_of(scenario_file):
 # ---------------------------------------------------------------------------
 # The snapshot file.
 
-def record_name(r):
-    return f"record {FIELDS[r % 7]} of snapshot {r // 7}"
+class Snapshots:
+    """The snapshots at hand of a run, from its snapshot file or its NetCDF
+    series: the i-th is snapshot numbers[i] of the run, at times[i] s, and
+    field(i, name) is its field `name` as a [j, i] array."""
+
+    def __init__(self, layout, numbers, read, source):
+        self.layout = layout
+        self.numbers = list(numbers)
+        self.times = [layout.times[k] for k in self.numbers]
+        self._read = read
+        self.source = source  # what the title names: the file, or the first and last of the series
+
+    def __len__(self):
+        return len(self.numbers)
+
+    def field(self, i, name):
+        return self._read(i, name)
+
+
+def record_name(r, layout):
+    F = len(layout.fields)
+    return f"record {layout.fields[r % F]} of snapshot {r // F}"
 
 
 def open_snapshots(path, layout):
-    """Checks the framing of the whole file and returns a read-only memory map
-    of shape (snapshots, 7); element [k, f]["data"] is field f of snapshot k
-    as a [j, i] array. Raises OtherRun for a file that does not fit the
-    layout, DamagedFile naming the offset of the first damage, OSError when
-    the file cannot be read."""
+    """Checks the framing of the whole snapshot file and returns its
+    Snapshots, read through a read-only memory map. Raises OtherRun for a
+    file that does not fit the layout, DamagedFile naming the offset of the
+    first damage, OSError when the file cannot be read."""
     R, F = layout.record_bytes, layout.frame_bytes
+    per_snapshot = len(layout.fields)
     if os.path.isdir(path):
         raise OSError(f"cannot read '{path}': it is a directory")
     with open(path, "rb") as f:  # the error of a missing or unreadable file names the path
@@ -392,7 +524,7 @@ def open_snapshots(path, layout):
             f.seek(records * F)
             tail = f.read(4)
     if size == 0:
-        raise DamagedFile(f"at byte 0: the file is empty; expected the leading marker {R} of {record_name(0)}")
+        raise DamagedFile(f"at byte 0: the file is empty; expected the leading marker {R} of {record_name(0, layout)}")
     frames = np.memmap(path, dtype=layout.record, mode="r", shape=(records,)) if records else np.empty(0, layout.record)
 
     bad = np.flatnonzero((frames["lead"] != R) | (frames["trail"] != R))
@@ -400,33 +532,131 @@ def open_snapshots(path, layout):
         r = int(bad[0])
         start = r * F
         if frames["lead"][r] != R:
-            raise DamagedFile(f"at byte {start}: the leading marker of {record_name(r)} is {frames['lead'][r]}; "
+            raise DamagedFile(f"at byte {start}: the leading marker of {record_name(r, layout)} is {frames['lead'][r]}; "
                               f"expected {R}, the size of one {layout.nx} x {layout.ny} float32 field")
-        raise DamagedFile(f"at byte {start + 4 + R}: the trailing marker of {record_name(r)} is "
+        raise DamagedFile(f"at byte {start + 4 + R}: the trailing marker of {record_name(r, layout)} is "
                           f"{frames['trail'][r]}; expected {R}, equal to its leading marker")
     if rest:
         start = records * F
         lead = int.from_bytes(tail, "little", signed=True) if len(tail) == 4 else None
-        if records % 7 == 0 and records > 0 and lead != R:
+        if records % per_snapshot == 0 and records > 0 and lead != R:
             count = "1 byte follows" if rest == 1 else f"{rest} bytes follow"
             raise DamagedFile(f"at byte {start}: {count} the last complete snapshot and cannot start a record; "
                               f"expected the end of the file or the leading marker {R}")
         if lead is not None and lead != R:
-            raise DamagedFile(f"at byte {start}: the leading marker of {record_name(records)} is {lead}; "
+            raise DamagedFile(f"at byte {start}: the leading marker of {record_name(records, layout)} is {lead}; "
                               f"expected {R}")
-        raise DamagedFile(f"at byte {size}: the file ends inside {record_name(records)} (which starts at byte "
+        raise DamagedFile(f"at byte {size}: the file ends inside {record_name(records, layout)} (which starts at byte "
                           f"{start}) after {rest} of its {F} bytes; expected the rest of the record")
-    if records % 7:
-        raise DamagedFile(f"at byte {size}: the file ends after {record_name(records - 1)}, which has only "
-                          f"{records % 7} of its 7 records; expected the leading marker {R} "
-                          f"of {record_name(records)}")
-    if records // 7 > len(layout.times):
+    if records % per_snapshot:
+        raise DamagedFile(f"at byte {size}: the file ends after {record_name(records - 1, layout)}, which has only "
+                          f"{records % per_snapshot} of its {per_snapshot} records; expected the leading marker {R} "
+                          f"of {record_name(records, layout)}")
+    n = records // per_snapshot
+    if n > len(layout.times):
         raise OtherRun(layout.too_many_snapshots())
-    return frames.reshape(records // 7, 7)
+    frames = frames.reshape(n, per_snapshot)
+    return Snapshots(layout, range(n), lambda k, name: frames[k, layout.fields.index(name)]["data"],
+                     os.path.basename(path))
 
 
-def field(snaps, k, name):
-    return snaps[k, FIELDS.index(name)]["data"]
+# ---------------------------------------------------------------------------
+# The NetCDF series a run writes with --output RUN.nc: one file per snapshot,
+# each holding its fields at one time and, in global attributes, the run's
+# scenario (scenario_toml), the snapshot's number and the run's number of
+# snapshots. The series says what it holds: no --scenario.
+
+class NotASeries(Exception):
+    """Files that are not, or do not form, one run's series."""
+
+
+def is_netcdf_path(path):
+    return path.endswith(".nc") and len(path) > 3
+
+
+def open_series(paths):
+    """The Snapshots of the files of a series, given in any order, with the
+    layout of the scenario they hold. Raises NotASeries naming the file and
+    what is wrong."""
+    import netCDF4
+
+    def attribute(ds, path, name):
+        if name not in ds.ncattrs():
+            raise NotASeries(f"'{path}': not a file of a plume run's NetCDF series: it has no global attribute "
+                             f"{name}")
+        return ds.getncattr(name)
+
+    members, text, layout = {}, None, None
+    for path in paths:
+        try:
+            ds = netCDF4.Dataset(path)
+        except OSError as e:
+            raise NotASeries(f"cannot open '{path}': {e.strerror or e}") from None
+        with ds:
+            this_text = str(attribute(ds, path, "scenario_toml"))
+            number = int(attribute(ds, path, "snapshot_number"))
+            count = int(attribute(ds, path, "snapshot_count"))
+            if layout is None:
+                try:
+                    s = parse_scenario(this_text, f"{path} (scenario_toml)")
+                except ScenarioError as e:
+                    raise NotASeries(str(e)) from None
+                layout = Layout(s, origin="the scenario the files hold")
+                text, run_count = this_text, count
+                if count != len(layout.times):
+                    raise NotASeries(f"'{path}': its snapshot_count is {count}, but its scenario writes "
+                                     f"{len(layout.times)} snapshots")
+            elif this_text != text or count != run_count:
+                first = next(iter(members.values()))
+                differ = "scenario_toml" if this_text != text else "snapshot_count"
+                raise NotASeries(f"'{path}': it belongs to another run than '{first}': their {differ} differ")
+            if not 0 <= number < len(layout.times):
+                raise NotASeries(f"'{path}': its snapshot_number {number} is not one of the run's snapshots 0 .. "
+                                 f"{len(layout.times) - 1}")
+            for name in layout.fields:
+                if name not in ds.variables:
+                    raise NotASeries(f"'{path}': it has no variable {name}")
+            times = ds["time"][:] if "time" in ds.variables else []
+            if len(times) != 1:
+                raise NotASeries(f"'{path}': it holds {len(times)} times; a file of the series holds one snapshot")
+            if float(times[0]) != layout.times[number]:
+                raise NotASeries(f"'{path}': its time is {float(times[0]):.17g} s, but snapshot {number} of its "
+                                 f"scenario is at {layout.times[number]} s")
+            if number in members:
+                raise NotASeries(f"'{members[number]}' and '{path}' both hold snapshot {number}")
+            members[number] = path
+    numbers = sorted(members)
+    missing = sorted(set(range(numbers[0], numbers[-1] + 1)) - set(numbers))
+    if missing:
+        raise NotASeries(f"{members[numbers[0]]} .. {members[numbers[-1]]}: the series lacks the file"
+                         f"{' of snapshot' if len(missing) == 1 else 's of snapshots'} "
+                         f"{', '.join(map(str, missing))}")
+
+    def read(i, name):
+        with netCDF4.Dataset(members[numbers[i]]) as ds:
+            ds.set_auto_maskandscale(False)
+            return np.asarray(ds[name][0], dtype="<f4")
+
+    first, last = (os.path.basename(members[k]) for k in (numbers[0], numbers[-1]))
+    return Snapshots(layout, numbers, read, first if first == last else f"{first} .. {last}")
+
+
+def expand_files(names):
+    """The files named, a glob such as 'run_*.nc' standing for the files it
+    matches (for a shell that left it unexpanded). Raises NotASeries when
+    a glob matches nothing."""
+    import glob
+
+    files = []
+    for name in names:
+        if glob.has_magic(name) and not os.path.exists(name):
+            matched = sorted(glob.glob(name))
+            if not matched:
+                raise NotASeries(f"no file matches '{name}'")
+            files += matched
+        else:
+            files.append(name)
+    return files
 
 
 def parse_time(text):
@@ -437,18 +667,20 @@ def parse_time(text):
     return float(m.group(1)) * {"h": 3600.0, "min": 60.0, "s": 1.0, None: 1.0}[m.group(2)]
 
 
-def parse_region(text, snaps, layout):
-    """'X0:X1,Y0:Y1' in km, or 'auto': the area the pollutant reaches in any
-    snapshot, with a margin of 10 km (the whole domain while there is none).
-    'Reaches' means above a thousandth of the largest concentration: the
-    advection leaves traces of order 1e-13 far from the puffs."""
+def parse_region(text, snaps, layout, q_names):
+    """'X0:X1,Y0:Y1' in km, or 'auto': the area the pollutants q_names reach
+    in any snapshot, with a margin of 10 km (the whole domain while there is
+    none). 'Reaches' means above a thousandth of that pollutant's largest
+    concentration: the advection leaves traces of order 1e-13 far from the
+    puffs."""
     _, width, _, height = layout.extent_km
     if text == "auto":
-        q_all = [field(snaps, k, "q") for k in range(snaps.shape[0])]
-        peak = max(float(np.nanmax(np.abs(np.where(np.isfinite(q), q, 0.0)))) for q in q_all)
         reached = np.zeros((layout.ny, layout.nx), dtype=bool)
-        for q in q_all:
-            reached |= np.abs(q) > 1e-3 * peak
+        for q_name in q_names:
+            q_all = [snaps.field(i, q_name) for i in range(len(snaps))]
+            peak = max(float(np.nanmax(np.abs(np.where(np.isfinite(q), q, 0.0)))) for q in q_all)
+            for q in q_all:
+                reached |= np.abs(q) > 1e-3 * peak
         if not reached.any():
             return layout.extent_km
         js, is_ = np.nonzero(reached)
@@ -467,8 +699,7 @@ def parse_region(text, snaps, layout):
     return (x0, x1, y0, y1)
 
 
-def time_label(layout, k):
-    t = layout.times[k]
+def time_label(t):
     return f"t = {t} s ({t / 3600:g} h)"
 
 
@@ -504,24 +735,31 @@ def show_region(ax, region):
         ax.set_ylim(region[2], region[3])
 
 
-def mark_sources(ax, layout):
-    """The point sources, as small crosses at their centres."""
-    xs, ys = zip(*layout.sources)
+def mark_sources(ax, layout, species):
+    """The point sources of a species, as small crosses at their centres."""
+    xs, ys = zip(*layout.sources_of(species))
     ax.plot(xs, ys, "+", color="tab:cyan", markersize=7, markeredgewidth=1.2, linestyle="none")
 
 
-def plot_snapshot(snaps, k, path, source, layout, region=None):
+def pollutant_title(species):
+    return "pollutant q" if species is None else f"pollutant q_{species}"
+
+
+def plot_snapshot(snaps, i, path, species, region=None):
+    """Four maps of the i-th snapshot, the pollutant of the given species."""
     import matplotlib.pyplot as plt
 
     fig, axes = plt.subplots(2, 2, figsize=PANEL_FIGSIZE, dpi=PANEL_DPI, layout="constrained")
+    layout = snaps.layout
     extent = layout.extent_km
-    q = field(snaps, k, "q")
-    us, vs = field(snaps, k, "us"), field(snaps, k, "vs")
+    q = snaps.field(i, layout.pollutant("q", species))
+    us, vs = snaps.field(i, "us"), snaps.field(i, "vs")
     speed = np.hypot(us.astype(np.float64), vs.astype(np.float64))
-    draw_map(fig, axes[0, 0], q, "pollutant q (+: sources)", "concentration (model units)", "magma_r", False, extent)
-    mark_sources(axes[0, 0], layout)
-    draw_map(fig, axes[0, 1], field(snaps, k, "h"), "height h", "m", "RdBu_r", True, extent)
-    draw_map(fig, axes[1, 0], field(snaps, k, "vort"), "relative vorticity", "s⁻¹", "PuOr_r", True, extent)
+    draw_map(fig, axes[0, 0], q, f"{pollutant_title(species)} (+: sources)", "concentration (model units)",
+             "magma_r", False, extent)
+    mark_sources(axes[0, 0], layout, species)
+    draw_map(fig, axes[0, 1], snaps.field(i, "h"), "height h", "m", "RdBu_r", True, extent)
+    draw_map(fig, axes[1, 0], snaps.field(i, "vort"), "relative vorticity", "s⁻¹", "PuOr_r", True, extent)
     # us and vs are stored as zero in the last column and row: leave them out
     # of the colour range, or they squeeze the flow into a narrow band.
     draw_map(fig, axes[1, 1], speed, "wind speed √(us² + vs²)", "m s⁻¹", "viridis", False, extent,
@@ -534,18 +772,43 @@ def plot_snapshot(snaps, k, path, source, layout, region=None):
                       color="white", width=0.003)
     for ax in axes.flat:
         show_region(ax, region)
-    fig.suptitle(f"plume: {time_label(layout, k)}, snapshot {k} of 0 .. {snaps.shape[0] - 1} "
-                 f"({os.path.basename(source)})")
+    fig.suptitle(f"plume: {time_label(snaps.times[i])}, snapshot {snaps.numbers[i]} of 0 .. {snaps.numbers[-1]} "
+                 f"({snaps.source})")
     save_atomically(path, lambda tmp: fig.savefig(tmp, format="png", dpi=PANEL_DPI))
     plt.close(fig)
 
 
-def animate(snaps, path, fps, layout, region=None):
+def plot_species(snaps, i, path, region=None):
+    """One map of the pollutant of each declared species at the i-th
+    snapshot, side by side (three to a row), each with its own sources."""
+    import matplotlib.pyplot as plt
+
+    layout = snaps.layout
+    n = len(layout.species)
+    columns = min(n, 3)
+    rows = math.ceil(n / columns)
+    fig, axes = plt.subplots(rows, columns, figsize=(SPECIES_MAP_SIZE[0] * columns, SPECIES_MAP_SIZE[1] * rows),
+                             dpi=PANEL_DPI, layout="constrained", squeeze=False)
+    for ax, species in zip(axes.flat, layout.species):
+        draw_map(fig, ax, snaps.field(i, layout.pollutant("q", species)), f"{pollutant_title(species)} (+: sources)",
+                 "concentration (model units)", "magma_r", False, layout.extent_km)
+        mark_sources(ax, layout, species)
+        show_region(ax, region)
+    for ax in axes.flat[n:]:
+        ax.set_visible(False)
+    fig.suptitle(f"plume: {time_label(snaps.times[i])}, snapshot {snaps.numbers[i]} of 0 .. {snaps.numbers[-1]} "
+                 f"({snaps.source})")
+    save_atomically(path, lambda tmp: fig.savefig(tmp, format="png", dpi=PANEL_DPI))
+    plt.close(fig)
+
+
+def animate(snaps, path, fps, species, region=None):
     import matplotlib.pyplot as plt
     from matplotlib.animation import FuncAnimation, PillowWriter
 
-    n = snaps.shape[0]
-    q_all = snaps[:, 0]["data"]
+    layout = snaps.layout
+    n = len(snaps)
+    q_all = [snaps.field(i, layout.pollutant("q", species)) for i in range(n)]
     vmax = max((float(np.nanmax(np.where(np.isfinite(q), q, np.nan), initial=0.0)) for q in q_all), default=0.0)
     vmax = vmax if vmax > 0 else 1.0
     # A fixed layout: the frames are drawn by the writer, where a layout
@@ -554,7 +817,7 @@ def animate(snaps, path, fps, layout, region=None):
     fig.subplots_adjust(left=0.1, right=0.97, bottom=0.09, top=0.94)
     im = ax.imshow(q_all[0], origin="lower", extent=layout.extent_km, cmap="magma_r", vmin=0.0, vmax=vmax,
                    interpolation="nearest")
-    mark_sources(ax, layout)
+    mark_sources(ax, layout, species)
     ax.set_xlabel("x (km)")
     ax.set_ylabel("y (km)")
     fig.colorbar(im, ax=ax, label="concentration (model units)", shrink=0.9)
@@ -563,7 +826,7 @@ def animate(snaps, path, fps, layout, region=None):
 
     def frame(k):
         im.set_data(q_all[k])
-        title.set_text(f"pollutant q, {time_label(layout, k)}")
+        title.set_text(f"{pollutant_title(species)}, {time_label(snaps.times[k])}")
         return im, title
 
     anim = FuncAnimation(fig, frame, frames=n, blit=False)
@@ -598,16 +861,26 @@ def _umask():
 
 def main(argv=None):
     p = argparse.ArgumentParser(
-        description="Maps of one snapshot (PNG) and an animation of the pollutant (GIF) from a plume snapshot file.")
-    p.add_argument("file", nargs="?", default="test_withPollutant.dat",
-                   help="snapshot file (default: ./test_withPollutant.dat)")
+        description="Maps of one snapshot (PNG) and an animation of the pollutant (GIF) from a plume snapshot file "
+                    "or from the files of a NetCDF series.")
+    p.add_argument("file", nargs="*",
+                   help="snapshot file (default: ./test_withPollutant.dat), or the .nc files of a run's NetCDF series "
+                        "(RUN_0000.nc ...; a glob such as 'RUN_*.nc' is expanded)")
     p.add_argument("--scenario", metavar="SCENARIO",
-                   help="the TOML scenario of the run that wrote the file, for its grid and snapshot times "
-                        "(default: the reference case, 401 x 401 cells of 1000 m, a snapshot every 1800 s for 16 h)")
+                   help="the TOML scenario of the run that wrote the snapshot file, for its grid, species and snapshot "
+                        "times (default: the reference case, 401 x 401 cells of 1000 m, a snapshot every 1800 s for "
+                        "16 h); a NetCDF series holds its own")
+    species_choice = p.add_mutually_exclusive_group()
+    species_choice.add_argument("--species", metavar="NAME",
+                                help="the species whose pollutant is drawn (default: the first declared)")
+    species_choice.add_argument("--all-species", action="store_true",
+                                help="draw the PNG as one map of the pollutant of each declared species "
+                                     "(plume_species_<hours>h.png by default)")
     which = p.add_mutually_exclusive_group()
     which.add_argument("--time", help="model time of the snapshot to draw: e.g. 16h, 90min, 1800s (a snapshot time)")
     which.add_argument("--snapshot", type=int, help="number of the snapshot to draw, from 0; negative counts from the end")
-    p.add_argument("-o", "--output", help="PNG to write (default: plume_<hours>h.png)")
+    p.add_argument("-o", "--output", help="PNG to write (default: plume_<hours>h.png, plume_<species>_<hours>h.png "
+                                          "for a run of declared species)")
     p.add_argument("--animate", metavar="OUT.gif", help="also write an animated GIF of the pollutant over all snapshots")
     p.add_argument("--fps", type=float, default=4.0, help="frames per second of the animation (default: 4)")
     p.add_argument("--region", metavar="X0:X1,Y0:Y1",
@@ -620,26 +893,59 @@ def main(argv=None):
             p.error(f"'{name}' should end in {suffix}")
     if args.scenario == "":
         p.error("the scenario file name is empty")
-
     try:
-        layout = layout_of(args.scenario)
-    except ScenarioError as e:
+        files = expand_files(args.file or ["test_withPollutant.dat"])
+    except NotASeries as e:
         print(f"plot_snapshots.py: {e}", file=sys.stderr)
-        return 2
-    try:
-        snaps = open_snapshots(args.file, layout)
-    except OtherRun as e:
-        print(f"plot_snapshots.py: {args.file}: {e}", file=sys.stderr)
         return 1
-    except DamagedFile as e:
-        print(f"plot_snapshots.py: {args.file}: damaged file {e}", file=sys.stderr)
-        return 1
-    except OSError as e:
-        print(f"plot_snapshots.py: {e.strerror and f'cannot open {args.file!r}: {e.strerror}' or e}", file=sys.stderr)
-        return 1
-    n = snaps.shape[0]
-    times = layout.times[:n]
-    last = f"snapshots 0 .. {n - 1}, t = 0 .. {times[-1]} s"
+    series = any(is_netcdf_path(f) for f in files)
+    if series and not all(is_netcdf_path(f) for f in files):
+        p.error("give one snapshot file, or the .nc files of one series")
+    if series and args.scenario is not None:
+        p.error("the .nc files of a series hold their scenario: give them without --scenario")
+    if not series and len(files) > 1:
+        p.error("give one snapshot file, or the .nc files of one series")
+
+    if series:
+        try:
+            snaps = open_series(files)
+        except NotASeries as e:
+            print(f"plot_snapshots.py: {e}", file=sys.stderr)
+            return 1
+        layout = snaps.layout
+    else:
+        try:
+            layout = layout_of(args.scenario)
+        except ScenarioError as e:
+            print(f"plot_snapshots.py: {e}", file=sys.stderr)
+            return 2
+        try:
+            snaps = open_snapshots(files[0], layout)
+        except OtherRun as e:
+            print(f"plot_snapshots.py: {files[0]}: {e}", file=sys.stderr)
+            return 1
+        except DamagedFile as e:
+            print(f"plot_snapshots.py: {files[0]}: damaged file {e}", file=sys.stderr)
+            return 1
+        except OSError as e:
+            print(f"plot_snapshots.py: {e.strerror and f'cannot open {files[0]!r}: {e.strerror}' or e}",
+                  file=sys.stderr)
+            return 1
+
+    species = layout.species[0] if layout.species else None
+    if args.all_species and not layout.species:
+        p.error("--all-species: the run declares no species; its one pollutant is q")
+    if args.species is not None:
+        if not layout.species:
+            p.error(f"--species {args.species}: the run declares no species; its one pollutant is q")
+        if args.species not in layout.species:
+            p.error(f"no species '{args.species}': the run's species are {', '.join(layout.species)}")
+        species = args.species
+
+    n = len(snaps)
+    times = snaps.times
+    held = "the files have" if series else "the file has"
+    last = f"snapshots {snaps.numbers[0]} .. {snaps.numbers[-1]}, t = {times[0]} .. {times[-1]} s"
 
     k = n - 1
     if args.time is not None:
@@ -649,18 +955,22 @@ def main(argv=None):
             p.error(str(e))
         near = [j for j, tj in enumerate(times) if abs(tj - t) <= 1e-6]
         if not near:
-            every = f"one every {times[1]} s" if n > 1 else "only the one"
-            p.error(f"no snapshot at t = {t:g} s: the file has {every} ({last})")
+            every = f"one every {layout.times[1]} s" if n > 1 else "only the one"
+            p.error(f"no snapshot at t = {t:g} s: {held} {every} ({last})")
         k = near[0]
     elif args.snapshot is not None:
-        k = args.snapshot + n if args.snapshot < 0 else args.snapshot
+        if args.snapshot < 0:
+            k = args.snapshot + n
+        else:
+            k = snaps.numbers.index(args.snapshot) if args.snapshot in snaps.numbers else -1
         if not 0 <= k < n:
-            p.error(f"no snapshot {args.snapshot}: the file has {last}")
+            p.error(f"no snapshot {args.snapshot}: {held} {last}")
 
+    drawn = layout.species if args.all_species else [species]
     region = None
     if args.region is not None:
         try:
-            region = parse_region(args.region, snaps, layout)
+            region = parse_region(args.region, snaps, layout, [layout.pollutant("q", sp) for sp in drawn])
         except ValueError as e:
             p.error(str(e))
 
@@ -668,11 +978,15 @@ def main(argv=None):
     matplotlib.use("Agg")
     try:
         if args.animate is None or args.output or args.time is not None or args.snapshot is not None:
-            out = args.output or f"plume_{times[k] / 3600:g}h.png"
-            plot_snapshot(snaps, k, out, args.file, layout, region)
-            print(f"plot_snapshots.py: {time_label(layout, k)} drawn to {out}")
+            name = "plume" if species is None else f"plume_{'species' if args.all_species else species}"
+            out = args.output or f"{name}_{times[k] / 3600:g}h.png"
+            if args.all_species:
+                plot_species(snaps, k, out, region)
+            else:
+                plot_snapshot(snaps, k, out, species, region)
+            print(f"plot_snapshots.py: {time_label(times[k])} drawn to {out}")
         if args.animate:
-            animate(snaps, args.animate, args.fps, layout, region)
+            animate(snaps, args.animate, args.fps, species, region)
             print(f"plot_snapshots.py: {n} snapshots animated in {args.animate}")
     except OSError as e:
         print(f"plot_snapshots.py: cannot write '{e.filename}': {e.strerror}", file=sys.stderr)

@@ -152,7 +152,7 @@ class NcFile {
 // The NetCDF variables.
 struct Vars {
   int time_var = -1, x_var = -1, y_var = -1;
-  std::array<int, snap::fields_per_snapshot> field_vars{};
+  std::vector<int> field_vars;  // one per record of a snapshot, in the order written
 };
 
 int def_coordinate(int ncid, const char* name, int dim, const char* standard_name, const char* long_name,
@@ -246,21 +246,21 @@ Vars define(int ncid, const std::string& input, const std::string& command, int 
 
   const int dims[3] = {time_dim, y_dim, x_dim};
   const std::size_t chunks[3] = {1, static_cast<std::size_t>(layout.ny()), static_cast<std::size_t>(layout.nx())};
-  for (std::size_t f = 0; f < snap::fields.size(); ++f) {
-    const auto& info = snap::fields[f];
-    const std::string name(info.name);
+  for (const auto& field : layout.fields) {
+    const auto& info = field.quantity;
+    const std::string& name = field.name;
     int var = -1;
     check(nc_def_var(ncid, name.c_str(), NC_FLOAT, 3, dims, &var), "defining " + name);
     check(nc_def_var_chunking(ncid, var, NC_CHUNKED, chunks), "chunking " + name);
     if (deflate > 0) check(nc_def_var_deflate(ncid, var, 1, 1, deflate), "compressing " + name);
     // Every value is data: no fill value, so no reader masks any of them.
     check(nc_def_var_fill(ncid, var, NC_NOFILL, nullptr), "fill mode of " + name);
-    put_text(ncid, var, "long_name", info.long_name);
+    put_text(ncid, var, "long_name", field.long_name);
     put_text(ncid, var, "units", info.units);
     if (!info.standard_name.empty()) put_text(ncid, var, "standard_name", info.standard_name);
-    if (info.name == "q") put_text(ncid, var, "comment", "in the model's own concentration units, which have no physical scale");
-    if (info.name == "dqdt") put_text(ncid, var, "comment", "in the concentration units of q per second");
-    l.field_vars[f] = var;
+    if (field.is_pollutant("q")) put_text(ncid, var, "comment", "in the model's own concentration units, which have no physical scale");
+    if (field.is_pollutant("dqdt")) put_text(ncid, var, "comment", "in the concentration units of q per second");
+    l.field_vars.push_back(var);
   }
 
   put_text(ncid, NC_GLOBAL, "Conventions", "CF-1.10");
@@ -301,7 +301,7 @@ int convert(const std::string& input, const std::string& output, int deflate, co
   const Vars vars = define(nc.id(), input, command, deflate, layout);
   write_coordinates(nc.id(), vars, layout);
 
-  snap::Reader reader(source, layout.record_bytes());
+  snap::Reader reader(source, layout.record_bytes(), layout.record_names());
   std::vector<float> values(reader.values_per_record());
   const std::string not_written = "; '" + output + "' not written";
   while (reader.next(values) == snap::Reader::Status::record) {
@@ -317,7 +317,7 @@ int convert(const std::string& input, const std::string& output, int deflate, co
     const std::size_t count[3] = {1, static_cast<std::size_t>(layout.ny()), static_cast<std::size_t>(layout.nx())};
     check(nc_put_vara_float(nc.id(), vars.field_vars[static_cast<std::size_t>(reader.field())], start, count,
                             values.data()),
-          "writing " + std::string(snap::fields[static_cast<std::size_t>(reader.field())].name) + " of snapshot " +
+          "writing " + layout.fields[static_cast<std::size_t>(reader.field())].name + " of snapshot " +
               std::to_string(k));
   }
   if (reader.damage() == snap::Damage::other_record_size) {

@@ -91,3 +91,35 @@ TEST(Layout, RefusesFieldsTooLargeForOneRecord) {
   s.nx = 23170;  // 2147395600 bytes: one record
   EXPECT_EQ(snap::layout_of(s, "x").record_bytes(), 2147395600);
 }
+
+// With species declared, a snapshot holds q and dqdt of each species in the
+// order declared, then the five fields of the flow; without, today's seven.
+TEST(Layout, RecordsFollowTheSpecies) {
+  const snap::Layout one = snap::reference_layout();
+  EXPECT_EQ(one.record_names(), (std::vector<std::string>{"q", "dqdt", "h", "us", "vs", "div", "vort"}));
+  EXPECT_EQ(one.record_names(), snap::one_species_record_names());
+  EXPECT_EQ(one.fields[0].long_name, "pollutant concentration");
+  EXPECT_EQ(one.fields[1].long_name, "tendency of pollutant concentration");
+  EXPECT_TRUE(one.fields[0].is_pollutant("q"));
+  EXPECT_FALSE(one.fields[0].is_pollutant("dqdt"));
+  EXPECT_FALSE(one.fields[2].is_pollutant("q"));
+
+  scenario s;
+  s.species = {{"so2", 43200, 3600.0f}, {"nox", 0, 900.0f}, {"x1", 10, 60.0f}};
+  s.sources = {{10000.0f, 200000.0f, 2000.0f, 1.0f, 2}, {180000.0f, 200000.0f, 2000.0f, 1.0f, 0},
+               {100000.0f, 100000.0f, 2000.0f, 1.0f, 1}};
+  const snap::Layout three = snap::layout_of(s, "the scenario three.toml");
+  EXPECT_EQ(three.record_names(), (std::vector<std::string>{"q_so2", "dqdt_so2", "q_nox", "dqdt_nox", "q_x1",
+                                                            "dqdt_x1", "h", "us", "vs", "div", "vort"}));
+  EXPECT_EQ(three.snapshot_bytes(), 11 * (643204 + 8));
+  EXPECT_EQ(three.fields[2].long_name, "pollutant concentration of species nox");
+  EXPECT_EQ(three.fields[5].long_name, "tendency of pollutant concentration of species x1");
+  EXPECT_EQ(three.fields[6].long_name, "layer height");
+  for (std::size_t f = 0; f < three.fields.size(); ++f) {
+    const auto& field = three.fields[f];
+    EXPECT_EQ(field.species, f < 6 ? static_cast<int>(f / 2) : -1) << field.name;
+    EXPECT_EQ(field.quantity.name, snap::one_species_record_names()[f < 6 ? f % 2 : f - 4]) << field.name;
+  }
+  EXPECT_EQ(three.fields[4].quantity.units, "1");
+  EXPECT_EQ(three.fields[7].quantity.standard_name, "x_wind");
+}

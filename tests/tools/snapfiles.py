@@ -130,6 +130,34 @@ def synthetic_fields(k, special=False, grid=REFERENCE):
     return out
 
 
+# SMALL_SCENARIO with two species, nox declared before so2, on their own
+# schedules: the first and third sources feed so2, the second nox.
+SMALL_SPECIES_SCENARIO = SMALL_SCENARIO.replace("[[source]]", "[[source]]\nspecies = \"so2\"", 1).replace(
+    "[[source]]\nx_m = 60000.0", "[[source]]\nspecies = \"nox\"\nx_m = 60000.0").replace(
+    "[[source]]\nx_m = 100000.0", "[[source]]\nspecies = \"so2\"\nx_m = 100000.0") + \
+    "\n[[species]]\nname = \"nox\"\nevery_s = 600.0\n\n[[species]]\nname = \"so2\"\n"
+SPECIES_FIELDS = ("q_nox", "dqdt_nox", "q_so2", "dqdt_so2", "h", "us", "vs", "div", "vort")
+
+
+def species_fields(k, special=False, grid=SMALL):
+    """The nine fields of snapshot k of a run of SMALL_SPECIES_SCENARIO: so2
+    is synthetic_fields' pollutant, nox its mirror image in x."""
+    f = synthetic_fields(k, special, grid)
+    f.update({"q_nox": np.ascontiguousarray(f["q"][:, ::-1]), "dqdt_nox": np.ascontiguousarray(-f["dqdt"]),
+              "q_so2": f["q"], "dqdt_so2": f["dqdt"]})
+    return f
+
+
+def write_species_file(path, snapshots, special=False, grid=SMALL):
+    """Writes `snapshots` snapshots of species_fields to path; returns the
+    fields written, by snapshot."""
+    written = [species_fields(k, special, grid) for k in range(snapshots)]
+    with open(path, "wb") as f:
+        for fields in written:
+            f.write(b"".join(frame(fields[name].tobytes()) for name in SPECIES_FIELDS))
+    return written
+
+
 def frame(data_bytes, lead=None, trail=None):
     n = len(data_bytes)
     lead = n if lead is None else lead

@@ -247,3 +247,38 @@ TEST(FileSource, ReadsFromDiskAndNamesThePathOnFailure) {
   }
   std::filesystem::remove_all(dir);
 }
+
+// A run of two species: nine records a snapshot, named for the species in
+// the messages; a file of seven-record snapshots read with this layout ends
+// inside its second snapshot.
+TEST(SnapshotReader, CountsAndNamesTheRecordsOfEachSpecies) {
+  const std::vector<std::string> names{"q_so2", "dqdt_so2", "q_nox", "dqdt_nox", "h", "us", "vs", "div", "vort"};
+  const std::int32_t size = 8;
+  const std::uint64_t frame = size + 8;
+  {
+    const Bytes b = make_file(18, size);
+    snap::MemorySource source(b);
+    snap::Reader reader(source, size, names);
+    std::vector<float> values(2);
+    std::vector<std::pair<std::int64_t, int>> seen;
+    while (reader.next(values) == snap::Reader::Status::record) seen.emplace_back(reader.snapshot(), reader.field());
+    ASSERT_EQ(seen.size(), 18u);
+    EXPECT_EQ(seen[8], (std::pair<std::int64_t, int>{0, 8}));
+    EXPECT_EQ(seen[9], (std::pair<std::int64_t, int>{1, 0}));
+    EXPECT_EQ(reader.damage(), snap::Damage::none);
+    EXPECT_EQ(reader.complete_snapshots(), 2);
+  }
+  const Bytes seven_record_snapshots = make_file(14, size);
+  snap::MemorySource source(seven_record_snapshots);
+  snap::Reader reader(source, size, names);
+  std::vector<float> values(2);
+  while (reader.next(values) == snap::Reader::Status::record) {
+  }
+  EXPECT_EQ(reader.damage(), snap::Damage::partial_snapshot);
+  EXPECT_EQ(reader.damage_offset(), 14 * frame);
+  EXPECT_EQ(reader.complete_snapshots(), 1);
+  EXPECT_EQ(reader.message(),
+            "at byte 224: the file ends after record h of snapshot 1, which has only 5 of its 9 records; "
+            "expected the leading marker 8 of record us of snapshot 1");
+  EXPECT_THROW(snap::Reader(source, size, {}), std::invalid_argument);
+}

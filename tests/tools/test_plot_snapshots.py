@@ -20,6 +20,14 @@ import snapfiles as sf  # noqa: E402
 SCRIPT = SNAPINFO = None
 
 
+def SPECIES(name):
+    return f"[[species]]\nname = \"{name}\"\n"
+
+
+def SOURCE_OF(species):
+    return f"[[source]]\nx_m = 1.0\ny_m = 1.0\nspecies = \"{species}\"\n"
+
+
 def png_size(path):
     with open(path, "rb") as f:
         head = f.read(24)
@@ -134,13 +142,14 @@ class PlotScenarioTest(sf.SnapshotFileTest):
         self.assertEqual(layout.times, sf.SMALL_TIMES)
         self.assertEqual(layout.extent_km, (0.0, 122.0, 0.0, 82.0))
         # Drawn at the centre of the cell of the source's grid point.
-        self.assertEqual(layout.sources, [(21.0, 41.0), (61.0, 21.0), (101.0, 61.0)])
+        self.assertEqual(layout.sources, [(21.0, 41.0, None), (61.0, 21.0, None), (101.0, 61.0, None)])
+        self.assertEqual((layout.species, layout.fields), ([], ["q", "dqdt", "h", "us", "vs", "div", "vort"]))
         reference = ps.layout_of(None)
         self.assertEqual(reference.times, list(range(0, 57601, 1800)))
         self.assertEqual((reference.nx, reference.ny, reference.record_bytes), (401, 401, 643204))
         snaps = ps.open_snapshots(self.small_file, layout)
-        self.assertEqual(snaps.shape, (3, 7))
-        np.testing.assert_array_equal(ps.field(snaps, 2, "h"), sf.synthetic_fields(2, grid=sf.SMALL)["h"])
+        self.assertEqual((len(snaps), snaps.numbers, snaps.times), (3, [0, 1, 2], sf.SMALL_TIMES[:3]))
+        np.testing.assert_array_equal(snaps.field(2, "h"), sf.synthetic_fields(2, grid=sf.SMALL)["h"])
         # The passes follow the float remainder, as snapinfo (the program's
         # reader) finds them: count and last time for a few cadences.
         for every in ("1800.0", "1012.5", "0.1", "7.3", "2.5", "7200"):
@@ -214,6 +223,24 @@ class PlotScenarioTest(sf.SnapshotFileTest):
             "source_key": "[[source]]\nx_m = 1.0\ny_m = 1.0\nrad = 3.0\n",
             "no_source": "source = []\n",
             "second_source": "[[source]]\nx_m = 1.0\ny_m = 1.0\n\n[[source]]\nx_m = 1.0\ny_m = 1e9\n",
+            "species_empty": "species = []\n",
+            "species_not_a_list": "species = 3\n",
+            "species_no_name": "[[species]]\nfirst_s = 0\n" + SOURCE_OF("a"),
+            "species_name_type": "[[species]]\nname = 3\n" + SOURCE_OF("a"),
+            "species_bad_name": "[[species]]\nname = \"2so\"\n" + SOURCE_OF("2so"),
+            "species_twice": SPECIES("a") + SPECIES("b") + SPECIES("a") + SOURCE_OF("a") + SOURCE_OF("b"),
+            "species_key": "[[species]]\nname = \"a\"\nevery = 3.0\n" + SOURCE_OF("a"),
+            "species_first_s": SPECIES("a") + "first_s = -1\n" + SOURCE_OF("a"),
+            "species_first_s_type": SPECIES("a") + "first_s = 1.5\n" + SOURCE_OF("a"),
+            "species_every_s": SPECIES("a") + "every_s = 0.0\n" + SOURCE_OF("a"),
+            "species_every_s_from_emission": "[emission]\nevery_s = 0.0\n" + SPECIES("a") + SOURCE_OF("a"),
+            "species_without_source": SPECIES("a") + SPECIES("b") + SOURCE_OF("a") + SOURCE_OF("a"),
+            "species_with_the_reference_sources": SPECIES("a"),
+            "source_species_undeclared": SOURCE_OF("a"),
+            "source_species_type": "[[source]]\nx_m = 1.0\ny_m = 1.0\nspecies = 1\n",
+            "source_without_species": SPECIES("a") + SOURCE_OF("a") + "[[source]]\nx_m = 1.0\ny_m = 1.0\n",
+            "source_unknown_species": SOURCE_OF("b") + SPECIES("a") + SPECIES("c") + SOURCE_OF("a"),
+            "species_after_a_limit": SPECIES("a") + "[time]\nduration_s = 0\n",
         }
         for name, text in cases.items():
             with self.subTest(name):
@@ -235,6 +262,78 @@ class PlotScenarioTest(sf.SnapshotFileTest):
         self.assertEqual(r.returncode, 2)
         self.assertEqual(r.stderr, f"plot_snapshots.py: {self.path('missing.toml')}: cannot read the scenario: "
                                    "No such file or directory\n")
+
+
+class PlotSpeciesTest(sf.SnapshotFileTest):
+    """A run of the SMALL grid with two species, nox declared before so2:
+    each snapshot holds q_nox, dqdt_nox, q_so2, dqdt_so2, then the flow."""
+    run_script = PlotSnapshotsTest.run_script
+    def setUp(self):
+        self.scenario = self.write("species.toml", sf.SMALL_SPECIES_SCENARIO)
+        self.file9 = self.path("species.dat")
+        self.expected = sf.write_species_file(self.file9, 3)
+
+    def test_each_species_is_read_and_drawn(self):
+        sys.path.insert(0, os.path.dirname(SCRIPT))
+        import plot_snapshots as ps
+        layout = ps.layout_of(self.scenario)
+        self.assertEqual(layout.species, ["nox", "so2"])
+        self.assertEqual(layout.fields, list(sf.SPECIES_FIELDS))
+        self.assertEqual(layout.sources_of("so2"), [(21.0, 41.0), (101.0, 61.0)])
+        self.assertEqual(layout.sources_of("nox"), [(61.0, 21.0)])
+        snaps = ps.open_snapshots(self.file9, layout)
+        self.assertEqual(len(snaps), 3)
+        for k in range(3):
+            for name in layout.fields:
+                np.testing.assert_array_equal(snaps.field(k, name).view("<u4"), self.expected[k][name].view("<u4"))
+
+        r = self.run_script(self.file9, "--scenario", self.scenario, "--snapshot", "2", "--animate", "nox.gif")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, "plot_snapshots.py: t = 4050 s (1.125 h) drawn to plume_nox_1.125h.png\n"
+                                   "plot_snapshots.py: 3 snapshots animated in nox.gif\n")
+        r = self.run_script(self.file9, "--scenario", self.scenario, "--species", "so2", "--region", "auto")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, "plot_snapshots.py: t = 4050 s (1.125 h) drawn to plume_so2_1.125h.png\n")
+        self.assertEqual(png_size(self.path("plume_so2_1.125h.png")), (1200, 1000))
+        # Both species side by side, 600 x 500 pixels each.
+        r = self.run_script(self.file9, "--scenario", self.scenario, "--all-species", "--time", "2025s",
+                            "--region", "auto")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, "plot_snapshots.py: t = 2025 s (0.5625 h) drawn to plume_species_0.5625h.png\n")
+        self.assertEqual(png_size(self.path("plume_species_0.5625h.png")), (1200, 500))
+        # The automatic region holds where either species goes.
+        region = ps.parse_region("auto", snaps, layout, ["q_nox", "q_so2"])
+        self.assertEqual(region, ps.parse_region("auto", snaps, layout, ["q_so2", "q_nox"]))
+        for name in ("q_nox", "q_so2"):
+            alone = ps.parse_region("auto", snaps, layout, [name])
+            self.assertTrue(region[0] <= alone[0] and alone[1] <= region[1], (name, alone, region))
+
+    def test_refusals(self):
+        for args, status, message in [
+                (("--species", "co"), 2, "no species 'co': the run's species are nox, so2\n"),
+                (("--species", ""), 2, "no species '': the run's species are nox, so2\n"),
+                (("--species", "so2", "--all-species"), 2, "argument --all-species: not allowed with argument --species\n")]:
+            with self.subTest(args=args):
+                r = self.run_script(self.file9, "--scenario", self.scenario, *args, "-o", "never.png")
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertTrue(r.stderr.endswith(message), r.stderr)
+                self.assertFalse(os.path.exists(self.path("never.png")))
+        r = self.run_script(self.small_file, "--scenario", self.small_scenario, "--all-species", "-o", "never.png")
+        self.assertEqual(r.returncode, 2)
+        self.assertTrue(r.stderr.endswith("--all-species: the run declares no species; its one pollutant is q\n"))
+        # The records of a snapshot are counted with the species.
+        with open(self.file9, "rb") as f:
+            cut = self.write("cut.dat", f.read()[:(9 + 7) * sf.SMALL.frame_bytes])
+        r = self.run_script(cut, "--scenario", self.scenario)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(f"damaged file at byte {16 * sf.SMALL.frame_bytes}: the file ends after record vs of snapshot "
+                      "1, which has only 7 of its 9 records; expected the leading marker 10004 of record div of "
+                      "snapshot 1", r.stderr)
+        # A file of one species read as one of two: its second snapshot
+        # does not end where the layout says.
+        r = self.run_script(self.small_file, "--scenario", self.scenario)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("which has only 3 of its 9 records", r.stderr)
 
 
 if __name__ == "__main__":

@@ -282,6 +282,35 @@ class Snap2ncScenarioTest(sf.SnapshotFileTest):
         self.assertIn("expected an input FILE and an output OUT.nc", r.stderr)
 
 
+class Snap2ncSpeciesTest(sf.SnapshotFileTest):
+    """A run of sf.SMALL_SPECIES_SCENARIO: a q_NAME and dqdt_NAME variable
+    per species, named for it."""
+
+    def test_one_pair_of_variables_per_species(self):
+        scenario = self.write("species.toml", sf.SMALL_SPECIES_SCENARIO)
+        path = self.path("species.dat")
+        written = sf.write_species_file(path, 3, special=True)
+        out = self.path("species.nc")
+        r = run("--scenario", scenario, path, out)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with netCDF4.Dataset(out) as ds:
+            ds.set_auto_maskandscale(False)
+            self.assertEqual(list(ds.variables), ["time", "y", "x", *sf.SPECIES_FIELDS])
+            for species in ("nox", "so2"):
+                q, dqdt = ds["q_" + species], ds["dqdt_" + species]
+                self.assertEqual(q.long_name, "pollutant concentration of species " + species)
+                self.assertEqual(dqdt.long_name, "tendency of pollutant concentration of species " + species)
+                self.assertEqual((q.units, dqdt.units), ("1", "s-1"))
+                self.assertIn("model's own concentration units", q.comment)
+                self.assertIn("per second", dqdt.comment)
+            self.assertEqual(ds["h"].long_name, "layer height")
+            for name in sf.SPECIES_FIELDS:
+                for k in range(3):
+                    np.testing.assert_array_equal(bits(ds[name][k]), bits(written[k][name]), err_msg=f"{name}[{k}]")
+            self.assertIn('[[species]]\nname = "nox"\nfirst_s = 600\nevery_s = 600.0\n', ds.scenario_toml)
+            self.assertIn('[[species]]\nname = "so2"\nfirst_s = 600\nevery_s = 900.0\n', ds.scenario_toml)
+
+
 if __name__ == "__main__":
     NCDUMP = sys.argv.pop(2)
     SNAP2NC = os.path.abspath(sys.argv.pop(1))

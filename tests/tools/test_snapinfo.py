@@ -192,6 +192,57 @@ class SnapinfoScenarioTest(sf.SnapshotFileTest):
                 self.assertEqual(r.stdout, "")
 
 
+class SnapinfoSpeciesTest(sf.SnapshotFileTest):
+    """A run of sf.SMALL_SPECIES_SCENARIO: each species' columns and figures."""
+
+    def test_each_species_has_its_columns_and_figures(self):
+        scenario = self.write("species.toml", sf.SMALL_SPECIES_SCENARIO)
+        path = self.path("species.dat")
+        written = sf.write_species_file(path, 3, special=True)
+        r = run("--scenario", scenario, path)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(f"layout: 61 x 41 cells of 2000 m, 4 snapshots at t = 0 .. 6075 s, 3 sources, 2 species "
+                      f"(nox, so2) (the scenario {scenario})\n", r.stdout)
+        self.assertIn("3 snapshots, 27 records, 270324 bytes: framing intact (a complete 2 h run has 4 snapshots)\n",
+                      r.stdout)
+        header = next(line.split() for line in r.stdout.splitlines() if line.startswith("snap"))
+        figures = ["total", "cells", "cx", "cy"]
+        self.assertEqual(header, ["snap", "time_s", "hours"] +
+                         [f"{name}_{end}" for name in sf.SPECIES_FIELDS for end in ("min", "max")] +
+                         [f"q_nox_{f}" for f in figures] + [f"q_so2_{f}" for f in figures])
+        for k, row in enumerate(table_rows(r.stdout)):
+            cols = dict(zip(header, row))
+            self.assertEqual(len(row), len(header))
+            for name in sf.SPECIES_FIELDS:
+                finite = written[k][name][~np.isnan(written[k][name])]
+                self.assertEqual(cols[name + "_min"], "%.4e" % finite.min(), name)
+                self.assertEqual(cols[name + "_max"], "%.4e" % finite.max(), name)
+            for species in ("nox", "so2"):
+                q = written[k]["q_" + species].astype(np.float64)
+                self.assertEqual(int(cols[f"q_{species}_cells"]), np.count_nonzero(q))
+                self.assertAlmostEqual(float(cols[f"q_{species}_total"]), 4.0 * q.sum(), delta=1e-6 * max(q.sum(), 1))
+            if k == 0:
+                self.assertEqual([cols[f"q_{s}_{c}"] for s in ("nox", "so2") for c in ("cx", "cy")], ["-"] * 4)
+            else:  # so2's puff is centred at (40 + 20 k, 41) km, nox's mirror image at (122 - 40 - 20 k, 41) km
+                self.assertAlmostEqual(float(cols["q_so2_cx"]), 40.0 + 20.0 * k, places=3)
+                self.assertAlmostEqual(float(cols["q_nox_cx"]), 82.0 - 20.0 * k, places=3)
+                self.assertAlmostEqual(float(cols["q_nox_cy"]), 41.0, places=3)
+        # The payload NaN of dqdt is in both species' tendencies.
+        for k in range(3):
+            for name in ("dqdt_nox", "dqdt_so2"):
+                self.assertIn(f"note: snapshot {k}: 1 NaN value in {name} (its min and max leave NaN out)\n",
+                              r.stdout)
+
+        # Damage is placed among the nine records of a snapshot.
+        with open(path, "rb") as f:
+            cut = self.write("cut.dat", f.read()[:11 * sf.SMALL.frame_bytes])
+        r = run("--scenario", scenario, cut)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(f"damaged file (partial_snapshot) at byte {11 * sf.SMALL.frame_bytes}: the file ends after "
+                      "record dqdt_nox of snapshot 1, which has only 2 of its 9 records; expected the leading marker "
+                      "10004 of record q_so2 of snapshot 1", r.stderr)
+
+
 if __name__ == "__main__":
     SNAPINFO = os.path.abspath(sys.argv.pop(1))
     unittest.main(verbosity=2)

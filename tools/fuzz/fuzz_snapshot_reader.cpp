@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   if (status == snap::Reader::Status::end) {
     CHECK(reader.damage() == snap::Damage::none);
-    CHECK(reader.records_read() > 0 && reader.records_read() % snap::fields_per_snapshot == 0);
+    CHECK(reader.records_read() > 0 && reader.records_read() % reader.records_per_snapshot() == 0);
     CHECK(reader.offset() == file.size());
   } else {
     CHECK(status == snap::Reader::Status::damaged);

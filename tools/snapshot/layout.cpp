@@ -30,6 +30,25 @@ const char* scenario_hint(const Layout& layout) {
 
 }  // namespace
 
+std::vector<SnapshotField> snapshot_fields(const scenario& s) {
+  std::vector<SnapshotField> fields;
+  for (int k = 0; k < s.species_count(); ++k) {
+    for (const auto& f : pollutant_fields) {
+      std::string long_name(f.long_name);
+      if (!s.species.empty()) long_name += " of species " + s.species[static_cast<std::size_t>(k)].name;
+      fields.push_back({s.pollutant_field_name(f.name, k), long_name, f, k});
+    }
+  }
+  for (const auto& f : flow_fields) fields.push_back({std::string(f.name), std::string(f.long_name), f, -1});
+  return fields;
+}
+
+std::vector<std::string> Layout::record_names() const {
+  std::vector<std::string> names;
+  for (const auto& f : fields) names.push_back(f.name);
+  return names;
+}
+
 std::string Layout::grid_text() const {
   return std::to_string(run.nx) + " x " + std::to_string(run.ny) + " cells of " + float_text(run.spacing_m) + " m";
 }
@@ -53,6 +72,7 @@ Layout layout_of(const scenario& s, std::string origin) {
   l.run = s;
   l.snapshot_times_s = s.snapshot_passes();
   l.origin = std::move(origin);
+  l.fields = snapshot_fields(s);
   return l;
 }
 
@@ -81,6 +101,8 @@ bool scenario_option::take(int argc, char** argv, int& a) {
 }
 
 Layout scenario_option::layout() const { return given ? scenario_layout(path) : reference_layout(); }
+
+bool is_netcdf_path(const std::string& path) { return path.size() > 3 && path.ends_with(".nc"); }
 
 std::string record_size_mismatch(std::int32_t found_bytes, const Layout& layout) {
   return "its records hold " + std::to_string(found_bytes) + " bytes (a field of " + std::to_string(found_bytes / 4) +

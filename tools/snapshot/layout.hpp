@@ -10,8 +10,25 @@
 #include <vector>
 
 #include "driver/scenario.hpp"
+#include "snapshot/snapshot_file.hpp"
 
 namespace plume::snapshot {
+
+// One record of a snapshot of a given run: a pollutant field of one species
+// or a field of the flow.
+struct SnapshotField {
+  std::string name;       // "q", "q_so2", "h"
+  std::string long_name;  // names the species when the run declares species
+  FieldInfo quantity;     // what is stored: q, dqdt, h, us, vs, div or vort
+  int species = -1;       // the species of a pollutant field; -1 for the flow
+
+  bool is_pollutant(std::string_view field) const { return species >= 0 && quantity.name == field; }
+};
+
+// The records of one snapshot of a run of scenario s, in the order written:
+// q and dqdt of each species in the order declared, then h, us, vs, div,
+// vort. With no species declared: q, dqdt, h, us, vs, div, vort.
+std::vector<SnapshotField> snapshot_fields(const scenario& s);
 
 struct Layout {
   scenario run;  // the run's settings, as the scenario gives them
@@ -22,6 +39,8 @@ struct Layout {
   std::string origin;
   // The scenario file, empty for the reference case.
   std::string scenario_file;
+  // The records of one snapshot, in the order written.
+  std::vector<SnapshotField> fields;
 
   int nx() const { return run.nx; }
   int ny() const { return run.ny; }
@@ -30,7 +49,11 @@ struct Layout {
   std::size_t values_per_field() const { return static_cast<std::size_t>(run.nx) * static_cast<std::size_t>(run.ny); }
   // Data bytes of one record: one field of float32 values.
   std::int32_t record_bytes() const { return static_cast<std::int32_t>(4 * values_per_field()); }
-  std::int64_t snapshot_bytes() const { return (std::int64_t{record_bytes()} + 8) * 7; }
+  std::int64_t snapshot_bytes() const {
+    return (std::int64_t{record_bytes()} + 8) * static_cast<std::int64_t>(fields.size());
+  }
+  // The fields' names in order, as the Reader takes them.
+  std::vector<std::string> record_names() const;
   // x or y in metres of the centre of the cell with the given index from 0
   // (i - 1 for the model's i = 1..nx): spacing x index + spacing / 2.
   double centre_m(int index) const { return spacing_m() * index + spacing_m() / 2.0; }
@@ -70,6 +93,10 @@ struct scenario_option {
   // Throws as scenario_layout does.
   Layout layout() const;
 };
+
+// Whether a path names a NetCDF file (it ends in ".nc"), such as a file of
+// the series a run writes with --output run.nc, rather than a snapshot file.
+bool is_netcdf_path(const std::string& path);
 
 // The message for a file whose first record holds found_bytes instead of the
 // layout's record size: names both and points to --scenario.

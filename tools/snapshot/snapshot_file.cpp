@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+#include <utility>
 
 namespace plume::snapshot {
 
@@ -74,17 +75,25 @@ std::string_view damage_name(Damage d) {
   return "unknown";
 }
 
-Reader::Reader(Source& source, std::int32_t record_size)
-    : source_(source), record_size_(record_size) {
+std::vector<std::string> one_species_record_names() {
+  std::vector<std::string> names;
+  for (const auto& f : pollutant_fields) names.emplace_back(f.name);
+  for (const auto& f : flow_fields) names.emplace_back(f.name);
+  return names;
+}
+
+Reader::Reader(Source& source, std::int32_t record_size, std::vector<std::string> record_names)
+    : source_(source), record_size_(record_size), record_names_(std::move(record_names)) {
   if (record_size <= 0 || record_size % 4 != 0 || record_size > INT32_MAX - 8) {
     throw std::invalid_argument("record size must be a positive multiple of 4");
   }
+  if (record_names_.empty()) throw std::invalid_argument("a snapshot must hold at least one record");
   frame_.resize(static_cast<std::size_t>(record_size) + 8);
 }
 
 std::string Reader::record_name(std::int64_t record) const {
-  return "record " + std::string(fields[static_cast<std::size_t>(record % fields_per_snapshot)].name) +
-         " of snapshot " + std::to_string(record / fields_per_snapshot);
+  const std::int64_t n = records_per_snapshot();
+  return "record " + record_names_[static_cast<std::size_t>(record % n)] + " of snapshot " + std::to_string(record / n);
 }
 
 Reader::Status Reader::fail(Damage kind, std::uint64_t at, const std::string& text) {
@@ -116,7 +125,8 @@ Reader::Status Reader::next(std::span<float> values) {
   }
 
   const std::int64_t record = records_read_;
-  const bool at_snapshot_start = record % fields_per_snapshot == 0;
+  const std::int64_t per_snapshot = records_per_snapshot();
+  const bool at_snapshot_start = record % per_snapshot == 0;
   const std::string expected_marker = std::to_string(record_size_);
   const std::string lead_expect = "expected the leading marker " + expected_marker + " of " + record_name(record);
   const std::uint64_t end = start + got;
@@ -129,8 +139,8 @@ Reader::Status Reader::next(std::span<float> values) {
     }
     return fail(Damage::partial_snapshot, end,
                 "the file ends after " + record_name(record - 1) + ", which has only " +
-                    std::to_string(record % fields_per_snapshot) + " of its " +
-                    std::to_string(fields_per_snapshot) + " records; " + lead_expect);
+                    std::to_string(record % per_snapshot) + " of its " + std::to_string(per_snapshot) +
+                    " records; " + lead_expect);
   }
 
   const bool have_marker = got >= 4;
@@ -140,7 +150,7 @@ Reader::Status Reader::next(std::span<float> values) {
     // the last complete snapshot.
     return fail(Damage::trailing_bytes, start,
                 count(got, "byte follows", "bytes follow") + " the last complete snapshot (snapshot " +
-                    std::to_string(record / fields_per_snapshot - 1) +
+                    std::to_string(record / per_snapshot - 1) +
                     ") and cannot start a record; expected the end of the file or the leading marker " +
                     expected_marker + " of " + record_name(record));
   }

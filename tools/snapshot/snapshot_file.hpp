@@ -3,10 +3,11 @@
 // The file is a plain sequence of framed records: a 4-byte little-endian signed
 // length marker N, N data bytes, and the same marker again. Every record holds
 // one nx x ny field of little-endian float32 values, i (x) varying fastest,
-// so N is 4 nx ny (643204 for the reference grid of 401 x 401). Seven records,
-// in the order q, dqdt, h, us, vs, div, vort, form one snapshot. There is no
-// header and no trailer: the grid and the time of each snapshot come from the
-// run's scenario (layout.hpp).
+// so N is 4 nx ny (643204 for the reference grid of 401 x 401). A snapshot
+// holds q and dqdt of each species in the order declared, then h, us, vs, div
+// and vort: seven records for a run of one species. There is no header and
+// no trailer: the grid, the species and the time of each snapshot come from
+// the run's scenario (layout.hpp).
 //
 // Reader walks such a file one record at a time, checks every marker, and
 // stops at the first damage with the byte offset and what it expected there.
@@ -24,10 +25,8 @@
 
 namespace plume::snapshot {
 
-inline constexpr int fields_per_snapshot = 7;
-
-// What the seven records of a snapshot hold. standard_name is empty where the
-// CF standard name table has no entry for the quantity.
+// What a record of a snapshot holds. standard_name is empty where the CF
+// standard name table has no entry for the quantity.
 struct FieldInfo {
   std::string_view name;
   std::string_view long_name;
@@ -35,9 +34,14 @@ struct FieldInfo {
   std::string_view standard_name;
 };
 
-inline constexpr std::array<FieldInfo, fields_per_snapshot> fields{{
+// The records each species has, in this order.
+inline constexpr std::array<FieldInfo, 2> pollutant_fields{{
     {"q", "pollutant concentration", "1", ""},
     {"dqdt", "tendency of pollutant concentration", "s-1", ""},
+}};
+
+// The records of the flow, once per snapshot after every species' records.
+inline constexpr std::array<FieldInfo, 5> flow_fields{{
     {"h", "layer height", "m", ""},
     {"us", "x-velocity at cell centres", "m s-1", "x_wind"},
     {"vs", "y-velocity at cell centres", "m s-1", "y_wind"},
@@ -83,6 +87,9 @@ class FileSource final : public Source {
   std::FILE* file_ = nullptr;
 };
 
+// q, dqdt, h, us, vs, div, vort: the records of a snapshot of one species.
+std::vector<std::string> one_species_record_names();
+
 enum class Damage {
   none,
   empty,             // no bytes at all
@@ -103,7 +110,10 @@ class Reader {
 
   // record_size is the data size of every record in bytes, a positive
   // multiple of 4: 4 nx ny for a snapshot file (Layout::record_bytes()).
-  Reader(Source& source, std::int32_t record_size);
+  // record_names names the records of one snapshot in order, for messages
+  // (Layout::record_names()); by default those of a run of one species.
+  Reader(Source& source, std::int32_t record_size,
+         std::vector<std::string> record_names = one_species_record_names());
 
   // Reads the next record and stores its values in `values`, which must hold
   // exactly values_per_record() floats. Returns Status::end at the end of a
@@ -114,11 +124,12 @@ class Reader {
   Status next(std::span<float> values);
 
   std::size_t values_per_record() const { return static_cast<std::size_t>(record_size_ / 4); }
-  // Snapshot and field index (0..6) of the record that next() returned last.
-  std::int64_t snapshot() const { return (records_read_ - 1) / fields_per_snapshot; }
-  int field() const { return static_cast<int>((records_read_ - 1) % fields_per_snapshot); }
+  std::int64_t records_per_snapshot() const { return static_cast<std::int64_t>(record_names_.size()); }
+  // Snapshot and field index (from 0) of the record that next() returned last.
+  std::int64_t snapshot() const { return (records_read_ - 1) / records_per_snapshot(); }
+  int field() const { return static_cast<int>((records_read_ - 1) % records_per_snapshot()); }
   std::int64_t records_read() const { return records_read_; }
-  std::int64_t complete_snapshots() const { return records_read_ / fields_per_snapshot; }
+  std::int64_t complete_snapshots() const { return records_read_ / records_per_snapshot(); }
   // Bytes consumed so far: the end of the last good record while reading.
   std::uint64_t offset() const { return offset_; }
 
@@ -135,6 +146,7 @@ class Reader {
 
   Source& source_;
   std::int32_t record_size_;
+  std::vector<std::string> record_names_;
   std::vector<std::byte> frame_;
   std::int64_t records_read_ = 0;
   std::uint64_t offset_ = 0;
