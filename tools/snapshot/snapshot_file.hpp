@@ -22,28 +22,15 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/snapshot_fields.hpp"
+
 namespace plume::snapshot {
 
-inline constexpr int fields_per_snapshot = 7;
+inline constexpr int fields_per_snapshot = ::fields_per_snapshot;
 
-// What the seven records of a snapshot hold. standard_name is empty where the
-// CF standard name table has no entry for the quantity.
-struct FieldInfo {
-  std::string_view name;
-  std::string_view long_name;
-  std::string_view units;  // UDUNITS spelling, as used in NetCDF attributes
-  std::string_view standard_name;
-};
-
-inline constexpr std::array<FieldInfo, fields_per_snapshot> fields{{
-    {"q", "pollutant concentration", "1", ""},
-    {"dqdt", "tendency of pollutant concentration", "s-1", ""},
-    {"h", "layer height", "m", ""},
-    {"us", "x-velocity at cell centres", "m s-1", "x_wind"},
-    {"vs", "y-velocity at cell centres", "m s-1", "y_wind"},
-    {"div", "divergence at cell centres", "s-1", "divergence_of_wind"},
-    {"vort", "relative vorticity at cell centres", "s-1", "atmosphere_relative_vorticity"},
-}};
+// What the seven records of a snapshot hold.
+using FieldInfo = snapshot_field_info;
+inline constexpr const auto& fields = snapshot_fields;
 
 // Where the reader takes its bytes from.
 class Source {
