@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "driver/file_sync.hpp"
 #include "grid/failure.hpp"
 
 // The fields are written as the bytes of the floats in memory.
@@ -142,17 +143,6 @@ void write_contents(int fd, const std::string& name, const checkpoint_header& h,
   }
   out.finish();
   if (::fsync(fd) != 0) throw run_failure(system_reason("cannot write " + name, errno));
-}
-
-// Syncs the directory that holds `path`, so that a rename in it is on the
-// disk too.
-void sync_directory(const std::string& path) {
-  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  const std::string dir = parent.empty() ? std::string(".") : parent.string();
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) throw run_failure(system_reason("cannot sync the directory " + dir, errno));
-  const fd_closer closer{fd};
-  if (::fsync(fd) != 0 && errno != EINVAL) throw run_failure(system_reason("cannot sync the directory " + dir, errno));
 }
 
 // The checkpoint's bytes as they are read, the digest taken of each one.
