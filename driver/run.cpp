@@ -130,13 +130,15 @@ run_end run(const run_settings& settings) {
     }
   });
   // A run that goes on from a checkpoint keeps the snapshots written up to it.
-  std::optional<snapshot_file> snapshots;
+  std::unique_ptr<snapshot_output> snapshots;
   processes::together([&] {
-    if (settings.restart) {
-      snapshots.emplace(settings.snapshot_path, settings.restart->contents.header.snapshots,
-                        settings.subrecord_limit);
+    if (is_netcdf_output(settings.snapshot_path)) {
+      snapshots = std::make_unique<netcdf_series>(settings.snapshot_path, sc, settings.netcdf, 0);
+    } else if (settings.restart) {
+      snapshots = std::make_unique<snapshot_file>(settings.snapshot_path, settings.restart->contents.header.snapshots,
+                                                  settings.subrecord_limit);
     } else {
-      snapshots.emplace(settings.snapshot_path, settings.subrecord_limit);
+      snapshots = std::make_unique<snapshot_file>(settings.snapshot_path, settings.subrecord_limit);
     }
   });
   checkpointer checkpoints(settings.checkpoints, settings.snapshot_path, sc, settings.layout,

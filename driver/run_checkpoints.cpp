@@ -160,7 +160,7 @@ checkpointer::checkpointer(const checkpoint_settings& settings, const std::strin
       header_{settings.program, scenario_toml(s), 0, s.nx, s.ny, {}},
       crash_before_rename_(settings.crash_before_rename) {}
 
-int checkpointer::after_pass(int n, snapshot_file& snapshots) {
+int checkpointer::after_pass(int n, snapshot_output& snapshots) {
   const bool scheduled = every_s_ > 0 && n > 0 && n % every_s_ == 0;
   if (signals_ == nullptr) {
     if (scheduled) write(n, snapshots);
@@ -181,13 +181,19 @@ int checkpointer::after_pass(int n, snapshot_file& snapshots) {
   return stop;
 }
 
-void checkpointer::write(int n, snapshot_file& snapshots) {
+void checkpointer::write(int n, snapshot_output& snapshots) {
   using namespace domain;
   // The length recorded must be on the disk before the checkpoint that
   // vouches for it.
   snapshots.sync();
   header_.pass = n;
-  header_.snapshots = snapshots.digest();
+  const output_record written = snapshots.record();
+  processes::together([&] {
+    if (written.kind != output_kind::binary_file) {
+      throw run_failure("a checkpoint cannot record NetCDF output yet");
+    }
+  });
+  header_.snapshots = written.file;
   const bool crash = ++writes_ == crash_before_rename_;
   if (prepare_) prepare_();
   float* const fields[checkpoint_fields] = {u, v, h, q, dqdt};

@@ -25,7 +25,7 @@
 #include "driver/scenario.hpp"
 #include "driver/stop_signals.hpp"
 
-class snapshot_file;
+class snapshot_output;
 
 struct checkpoint_settings {
   // Where the checkpoints go; "" for the snapshot file's path with ".ckpt"
@@ -92,14 +92,14 @@ class checkpointer {
   // process acts on the signals of all: at once in a run of one process,
   // a pass later under MPI (processes::pass_flags). Throws run_failure on
   // every process.
-  int after_pass(int n, snapshot_file& snapshots);
+  int after_pass(int n, snapshot_output& snapshots);
 
   const std::string& path() const noexcept { return path_; }
   // Whether checkpoints are taken on a schedule.
   bool scheduled() const noexcept { return every_s_ > 0; }
 
  private:
-  void write(int n, snapshot_file& snapshots);
+  void write(int n, snapshot_output& snapshots);
   block_layout layout_;
   std::function<void()> prepare_;
   processes::pass_flags flags_;

@@ -8,12 +8,11 @@
 #include <zlib.h>
 
 #include "decomposition/process_group.hpp"
+#include "driver/snapshot_fields.hpp"
 #include "grid/domain.hpp"
 #include "grid/failure.hpp"
 
 namespace {
-
-constexpr int fields_per_snapshot = 7;
 
 // The system lets root overwrite a file that nobody may write; the run
 // refuses it for everyone, with the reason any other user would get.
@@ -34,6 +33,11 @@ std::int64_t record_data_bytes() {
 }
 
 }  // namespace
+
+std::vector<const float*> snapshot_arrays() {
+  using namespace domain;
+  return {q, dqdt, h, us, vs, domain::div, vort};
+}
 
 snapshot_file::snapshot_file(std::string path, std::int64_t subrecord_limit)
     : snapshot_file(std::move(path), byte_digest{}, subrecord_limit, false) {}
@@ -74,7 +78,7 @@ void snapshot_file::write() {
   const std::int64_t row_length = ide - ids + 1;
   pieces_.clear();
   int r = 0;
-  for (const float* field : {q, dqdt, h, us, vs, domain::div, vort}) {
+  for (const float* field : snapshot_arrays()) {
     // This process's rows of the field's interior section.
     rows_.clear();
     for (int j = jps; j <= jpe; ++j) {

@@ -16,7 +16,51 @@
 #include "driver/byte_digest.hpp"
 #include "driver/record.hpp"
 
-class snapshot_file {
+// The module's fields that a snapshot holds, in the order of its records.
+std::vector<const float*> snapshot_arrays();
+
+// What the run's snapshots went to.
+enum class output_kind : std::uint32_t { binary_file = 0, netcdf_series = 1 };
+
+// What a checkpoint records of a series of NetCDF files to check it cheaply
+// at a restart: the number of files written, and the length and CRC-32 of
+// the last one.
+struct series_record {
+  std::int32_t files = 0;
+  byte_digest last{};
+  bool operator==(const series_record&) const = default;
+};
+
+// What a checkpoint records of the snapshots written so far, for a restart
+// to check them and go on after them.
+struct output_record {
+  output_kind kind = output_kind::binary_file;
+  byte_digest file{};       // a binary file: its length and CRC-32
+  series_record series{};   // a NetCDF series
+  bool operator==(const output_record&) const = default;
+};
+
+// Where a run's snapshots go: the binary snapshot file, or a series of
+// NetCDF files (netcdf_series.hpp). Every method is called by every process
+// of the run together and throws run_failure on every process.
+class snapshot_output {
+ public:
+  virtual ~snapshot_output() = default;
+  // Writes one snapshot of the module's fields, so that a run stopped later
+  // keeps every complete snapshot.
+  virtual void write() = 0;
+  // Has the system start writing what is written to the disk, without
+  // waiting.
+  virtual void start_writeback() = 0;
+  // Waits until everything written is on the disk.
+  virtual void sync() = 0;
+  // Finishes the output; throws if the last data cannot be written.
+  virtual void close() = 0;
+  // What a checkpoint records of the snapshots written so far.
+  virtual output_record record() = 0;
+};
+
+class snapshot_file final : public snapshot_output {
  public:
   // Creates the file or empties an existing one, so that it ends up holding
   // only this run's records. An existing file without any write permission
@@ -32,17 +76,17 @@ class snapshot_file {
   snapshot_file(const snapshot_file&) = delete;
   snapshot_file& operator=(const snapshot_file&) = delete;
 
-  // Writes one snapshot of the module's fields and hands it to the system,
-  // so that a run stopped later keeps every complete snapshot.
-  void write();
+  // Writes one snapshot and hands it to the system.
+  void write() override;
   // Hands everything written so far to the system and has it start writing
   // it to the disk, without waiting.
-  void start_writeback();
+  void start_writeback() override;
   // Hands everything written so far to the system and waits until it is on
   // the disk.
-  void sync();
-  // Closes the file; throws run_failure if the last data cannot be written.
-  void close();
+  void sync() override;
+  // Closes the file.
+  void close() override;
+  output_record record() override { return {output_kind::binary_file, digest_, {}}; }
 
   const std::string& path() const noexcept { return path_; }
   // The length and CRC-32 of every byte the file holds, those it was

@@ -1,0 +1,260 @@
+#include "driver/netcdf_series.hpp"
+
+#include <netcdf.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <new>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "decomposition/process_group.hpp"
+#include "decomposition/test_fault.hpp"
+#include "driver/file_sync.hpp"
+#include "driver/netcdf_open.hpp"
+#include "grid/domain.hpp"
+#include "grid/failure.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view netcdf_suffix = ".nc";
+
+int digits_of(int n) {
+  int d = 1;
+  for (; n >= 10; n /= 10) ++d;
+  return d;
+}
+
+// The snapshot number of `name` if it is a file of the series (stem_k.nc
+// with k of exactly names.digits digits), else -1.
+int series_number(const series_names& names, const std::string& name) {
+  const std::string prefix = fs::path(names.stem).filename().string() + "_";
+  const std::size_t width = prefix.size() + static_cast<std::size_t>(names.digits) + netcdf_suffix.size();
+  if (name.size() != width || !name.starts_with(prefix) || !name.ends_with(netcdf_suffix)) return -1;
+  int k = 0;
+  for (std::size_t i = prefix.size(); i < prefix.size() + static_cast<std::size_t>(names.digits); ++i) {
+    if (name[i] < '0' || name[i] > '9') return -1;
+    k = k * 10 + (name[i] - '0');
+  }
+  return k;
+}
+
+// The length and CRC-32 of the file at `path`; the reason it cannot be read
+// in `problem`.
+byte_digest file_digest(const std::string& path, std::string& problem) {
+  byte_digest d;
+  std::FILE* f = std::fopen(path.c_str(), "rbe");
+  if (f == nullptr) {
+    problem = std::strerror(errno);
+    return d;
+  }
+  std::vector<unsigned char> buffer(std::size_t{1} << 20);
+  std::size_t n = 0;
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), f)) > 0) d.add(buffer.data(), n);
+  if (std::ferror(f)) problem = std::strerror(EIO);
+  std::fclose(f);
+  return d;
+}
+
+std::string hex(std::uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%08x", v);
+  return buf;
+}
+
+// A NetCDF file being written by every process together; abandoned by all
+// of them (a collective under MPI) unless it was closed.
+class open_netcdf {
+ public:
+  open_netcdf() = default;
+  open_netcdf(const open_netcdf&) = delete;
+  open_netcdf& operator=(const open_netcdf&) = delete;
+  ~open_netcdf() {
+    if (id_ >= 0) nc_abort(id_);
+  }
+  void create(const std::string& path) {
+    netcdf_contents::check(create_shared_netcdf(path, &id_), "cannot create " + path);
+  }
+  int id() const noexcept { return id_; }
+  void close(const std::string& path) {
+    const int id = std::exchange(id_, -1);
+    netcdf_contents::check(nc_close(id), "cannot write " + path);
+  }
+
+ private:
+  int id_ = -1;
+};
+
+// Runs a step of writing a file on every process together: a failure of the
+// NetCDF library (which names the file) is the run's failure.
+template <class What>
+void write_step(What&& what) {
+  processes::together([&] {
+    try {
+      what();
+    } catch (const netcdf_contents::netcdf_error& e) {
+      throw run_failure(e.what());
+    }
+  });
+}
+
+}  // namespace
+
+bool is_netcdf_output(const std::string& path) { return path.ends_with(netcdf_suffix); }
+
+std::string series_names::file(int k) const {
+  std::string number = std::to_string(k);
+  if (number.size() < static_cast<std::size_t>(digits)) number.insert(0, static_cast<std::size_t>(digits) - number.size(), '0');
+  return stem + "_" + number + std::string(netcdf_suffix);
+}
+
+std::string series_names::temporary() const { return stem + std::string(netcdf_suffix) + ".tmp"; }
+
+series_names series_names_of(const std::string& path, int snapshots) {
+  return {path.substr(0, path.size() - netcdf_suffix.size()), std::max(4, digits_of(std::max(0, snapshots - 1)))};
+}
+
+series_record record_of(const series_names& names, int files) {
+  series_record r{files, {}};
+  std::string found;
+  if (processes::rank() == 0 && files > 0) {
+    std::string problem;
+    r.last = file_digest(names.file(files - 1), problem);
+    if (!problem.empty()) found = "cannot read " + names.file(files - 1) + ": " + problem;
+  }
+  processes::together([&] {
+    if (!found.empty()) throw run_failure(found);
+  });
+  return r;
+}
+
+std::string series_problem(const series_names& names, const series_record& kept) {
+  for (int k = 0; k < kept.files; ++k) {
+    std::error_code ec;
+    if (!fs::is_regular_file(names.file(k), ec)) {
+      return names.file(k) + ": a file of the series is missing" + (ec ? ": " + ec.message() : std::string());
+    }
+  }
+  if (kept.files == 0) return "";
+  const std::string last = names.file(kept.files - 1);
+  std::string problem;
+  const byte_digest found = file_digest(last, problem);
+  if (!problem.empty()) return last + ": cannot read the last file of the series: " + problem;
+  if (found != kept.last) {
+    return last + ": the last file of the series is not the one recorded (" + std::to_string(found.length) +
+           " bytes, CRC-32 " + hex(found.crc) + ", not " + std::to_string(kept.last.length) + " bytes, CRC-32 " +
+           hex(kept.last.crc) + ")";
+  }
+  return "";
+}
+
+netcdf_series::netcdf_series(std::string path, const scenario& s, const netcdf_settings& settings, int first)
+    : path_(std::move(path)),
+      times_(s.snapshot_passes()),
+      names_(series_names_of(path_, static_cast<int>(times_.size()))),
+      description_{s, settings.scenario_name, "", settings.history, settings.deflate,
+                   netcdf_contents::series_place{0, static_cast<int>(times_.size()), settings.program}},
+      next_(first) {
+  using namespace domain;
+  processes::together([&] {
+    if (snapshot_arrays().size() != netcdf_contents::field_variables(s).size()) {
+      throw run_failure("the NetCDF output holds " + std::to_string(netcdf_contents::field_variables(s).size()) +
+                        " fields per snapshot, the model " + std::to_string(snapshot_arrays().size()));
+    }
+    try {
+      block_.resize(static_cast<std::size_t>(ipe - ips + 1) * static_cast<std::size_t>(jpe - jps + 1));
+    } catch (const std::bad_alloc&) {
+      throw run_failure(system_reason("cannot allocate the output buffer of " + path_, ENOMEM));
+    }
+  });
+  // What an earlier run left from here on is not this run's.
+  processes::together([&] {
+    if (processes::rank() != 0) return;
+    const std::string temporary = names_.temporary();
+    if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) {
+      throw run_failure(system_reason("cannot replace " + temporary, errno));
+    }
+    const fs::path parent = fs::path(path_).parent_path();
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(parent.empty() ? fs::path(".") : parent, ec)) {
+      if (series_number(names_, entry.path().filename().string()) < first) continue;
+      if (::unlink(entry.path().c_str()) != 0 && errno != ENOENT) {
+        throw run_failure(system_reason("cannot remove " + entry.path().string(), errno));
+      }
+    }
+    if (ec) throw run_failure("cannot read the directory of " + path_ + ": " + ec.message());
+  });
+}
+
+void netcdf_series::write() {
+  using namespace domain;
+  const std::string temporary = names_.temporary();
+  const std::string final_name = names_.file(next_);
+  const long long visit = ++writes_;
+  description_.place->number = next_;
+  const std::vector<const float*> fields = snapshot_arrays();
+  const std::size_t columns = static_cast<std::size_t>(ipe - ips + 1);
+  const std::size_t rows = static_cast<std::size_t>(jpe - jps + 1);
+  const bool writes_coordinates = processes::rank() == 0;
+  const scenario& s = description_.run;
+
+  processes::together([&] { processes::test_fault("netcdf-open", visit); });
+  try {
+    open_netcdf file;
+    netcdf_contents::variables v;
+    write_step([&] { file.create(temporary); });
+    write_step([&] {
+      v = netcdf_contents::define(file.id(), description_);
+      for (int var : {v.time, v.x, v.y}) netcdf_contents::check(write_collectively(file.id(), var), "cannot write " + temporary);
+      for (int var : v.fields) netcdf_contents::check(write_collectively(file.id(), var), "cannot write " + temporary);
+    });
+    processes::together([&] { processes::test_fault("netcdf-write", visit); });
+    write_step([&] {
+      const std::size_t zero = 0, one = writes_coordinates ? 1 : 0;
+      const double t = static_cast<double>(times_[static_cast<std::size_t>(next_)]);
+      netcdf_contents::check(nc_put_vara_double(file.id(), v.time, &zero, &one, &t), "cannot write " + temporary);
+      const std::vector<double> xs = netcdf_contents::cell_centres_m(s, s.nx);
+      const std::vector<double> ys = netcdf_contents::cell_centres_m(s, s.ny);
+      const std::size_t nx = writes_coordinates ? xs.size() : 0, ny = writes_coordinates ? ys.size() : 0;
+      netcdf_contents::check(nc_put_vara_double(file.id(), v.x, &zero, &nx, xs.data()), "cannot write " + temporary);
+      netcdf_contents::check(nc_put_vara_double(file.id(), v.y, &zero, &ny, ys.data()), "cannot write " + temporary);
+      const std::size_t start[3] = {0, static_cast<std::size_t>(jps - jds), static_cast<std::size_t>(ips - ids)};
+      const std::size_t count[3] = {1, rows, columns};
+      for (std::size_t f = 0; f < fields.size(); ++f) {
+        for (std::size_t r = 0; r < rows; ++r) {
+          const float* row = fields[f] + at(ips, jps + static_cast<int>(r), ims, ime, jms);
+          std::copy(row, row + columns, block_.data() + r * columns);
+        }
+        netcdf_contents::check(nc_put_vara_float(file.id(), v.fields[f], start, count, block_.data()),
+                               "cannot write " + temporary);
+      }
+    });
+    write_step([&] { file.close(temporary); });
+  } catch (...) {
+    if (processes::rank() == 0) ::unlink(temporary.c_str());
+    throw;
+  }
+  processes::together([&] {
+    processes::test_fault("netcdf-rename", visit);
+    if (processes::rank() != 0) return;
+    try {
+      sync_file(temporary);
+      if (::rename(temporary.c_str(), final_name.c_str()) != 0) {
+        throw run_failure(system_reason("cannot rename " + temporary + " to " + final_name, errno));
+      }
+    } catch (...) {
+      ::unlink(temporary.c_str());
+      throw;
+    }
+    sync_directory(final_name);
+  });
+  ++next_;
+}

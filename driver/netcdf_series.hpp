@@ -1,0 +1,87 @@
+#pragma once
+// A run's snapshots as a series of NetCDF files, one per snapshot, each
+// complete in itself (netcdf_contents.hpp says what one holds). With the
+// output run.nc, snapshot k goes to run_0000.nc, run_0001.nc, ...: the
+// number zero-padded to 4 digits, or to as many as the run's last snapshot
+// number needs.
+//
+// A file is written whole under the series' temporary name beside the
+// others (run.nc.tmp), synced to the disk, renamed to its own name, and the
+// directory synced. So a run stopped at any moment leaves whole files only,
+// and at most the temporary file, which the next run replaces. Every
+// process of the run writes its block of each field, compressed, and all
+// of them together (under MPI through NetCDF's parallel interface).
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver/byte_digest.hpp"
+#include "driver/netcdf_contents.hpp"
+#include "driver/scenario.hpp"
+#include "driver/snapshot.hpp"
+
+// Whether the output path asks for NetCDF files: it ends in ".nc".
+bool is_netcdf_output(const std::string& path);
+
+// The names of the files of a series.
+struct series_names {
+  std::string stem;  // the output path without its ".nc"
+  int digits = 4;    // of the snapshot number
+  // The file of snapshot k: stem_k.nc.
+  std::string file(int k) const;
+  // The file being written: the output path with ".tmp" appended.
+  std::string temporary() const;
+};
+
+// The names of the series of output `path` (ending in ".nc") for a run of
+// `snapshots` snapshots.
+series_names series_names_of(const std::string& path, int snapshots);
+
+// The record of the first `files` files of the series (rank 0 reads the
+// last). Throws run_failure.
+series_record record_of(const series_names& names, int files);
+
+// What is wrong with the files of the series against the record, as one
+// line ("run_0003.nc: ..."), or "" if they are those recorded. Reads only.
+std::string series_problem(const series_names& names, const series_record& kept);
+
+// How the run describes itself in its files.
+struct netcdf_settings {
+  // Lossless compression of the fields, 0 (none) to 9.
+  int deflate = 1;
+  // The "history" attribute: the time and the command line.
+  std::string history;
+  // The program and its version.
+  std::string program = "plume";
+  // The "scenario" attribute: the scenario file's name or a note.
+  std::string scenario_name;
+};
+
+class netcdf_series final : public snapshot_output {
+ public:
+  // Starts the series of output `path` at snapshot number `first` (0, or
+  // the files a restart keeps): removes the temporary file and the files of
+  // the series from number `first` on. Throws run_failure on every process.
+  netcdf_series(std::string path, const scenario& s, const netcdf_settings& settings, int first = 0);
+
+  // Writes the next snapshot's file from the module's fields.
+  void write() override;
+  // Every file is on the disk once it has its name.
+  void start_writeback() override {}
+  void sync() override {}
+  void close() override {}
+  output_record record() override { return {output_kind::netcdf_series, {}, record_of(names_, next_)}; }
+
+  const series_names& names() const noexcept { return names_; }
+  // The files written so far, those kept from before included.
+  int files() const noexcept { return next_; }
+
+ private:
+  std::string path_;
+  std::vector<std::int32_t> times_;  // of the run's snapshots
+  series_names names_;
+  netcdf_contents::description description_;
+  int next_;
+  long long writes_ = 0;
+  std::vector<float> block_;
+};
