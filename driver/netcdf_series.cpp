@@ -84,10 +84,7 @@ class open_netcdf {
     netcdf_contents::check(create_shared_netcdf(path, &id_), "cannot create " + path);
   }
   int id() const noexcept { return id_; }
-  void close(const std::string& path) {
-    const int id = std::exchange(id_, -1);
-    netcdf_contents::check(nc_close(id), "cannot write " + path);
-  }
+  void close(const std::string& path) { finish_shared_netcdf(std::exchange(id_, -1), path); }
 
  private:
   int id_ = -1;
