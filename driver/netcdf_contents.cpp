@@ -2,6 +2,7 @@
 
 #include <netcdf.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -126,6 +127,8 @@ std::array<std::size_t, 3> field_chunk(int nx, int ny) {
   return {1, 1, (static_cast<std::size_t>(nx) + pieces - 1) / pieces};
 }
 
+std::size_t time_chunk(std::size_t times) { return std::clamp<std::size_t>(times, 1, 512); }
+
 variables define(int ncid, const description& d) {
   const scenario& s = d.run;
   const std::vector<std::int32_t> times = s.snapshot_passes();
@@ -136,6 +139,8 @@ variables define(int ncid, const description& d) {
   check(nc_def_dim(ncid, "x", static_cast<std::size_t>(s.nx), &x_dim), "defining x");
 
   l.time = def_coordinate(ncid, "time", time_dim, "time", "model time since the start of the run", time_units, "T");
+  const std::size_t times_chunk = time_chunk(d.times);
+  check(nc_def_var_chunking(ncid, l.time, NC_CHUNKED, &times_chunk), "chunking time");
   put_text(ncid, l.time, "calendar", "proleptic_gregorian");
   put_text(ncid, l.time, "comment",
            "The run has no calendar date: the reference date 1970-01-01 is nominal and only the elapsed "

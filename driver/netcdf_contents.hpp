@@ -60,6 +60,11 @@ inline constexpr std::size_t chunk_bytes = std::size_t{1} << 20;
 // equal lengths.
 std::array<std::size_t, 3> field_chunk(int nx, int ny);
 
+// The chunk of the time variable of a file of `times` snapshots: all of
+// them, up to 512 (the 4096 bytes the library would take by itself), so
+// that a file of one snapshot stores one value and not a block of 512.
+std::size_t time_chunk(std::size_t times);
+
 // Where a file of a run's series stands in it.
 struct series_place {
   int number = 0;        // the snapshot the file holds, from 0
@@ -81,6 +86,8 @@ struct description {
   int deflate = 1;
   // The file's place in a run's series; none for a file of all snapshots.
   std::optional<series_place> place;
+  // The number of snapshots the file will hold.
+  std::size_t times = 1;
 };
 
 // The ids of a file's variables.

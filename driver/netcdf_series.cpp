@@ -158,7 +158,7 @@ netcdf_series::netcdf_series(std::string path, const scenario& s, const netcdf_s
       times_(s.snapshot_passes()),
       names_(series_names_of(path_, static_cast<int>(times_.size()))),
       description_{s, settings.scenario_name, "", settings.history, settings.deflate,
-                   netcdf_contents::series_place{0, static_cast<int>(times_.size()), settings.program}},
+                   netcdf_contents::series_place{0, static_cast<int>(times_.size()), settings.program}, 1},
       next_(first) {
   using namespace domain;
   processes::together([&] {
@@ -215,14 +215,20 @@ void netcdf_series::write() {
     });
     processes::together([&] { processes::test_fault("netcdf-write", visit); });
     write_step([&] {
+      // Every process takes part in every collective write, whatever the
+      // ones before did on it; the first failure is reported after them.
+      int status = NC_NOERR;
+      const auto keep = [&status](int s) {
+        if (status == NC_NOERR) status = s;
+      };
       const std::size_t zero = 0, one = writes_coordinates ? 1 : 0;
       const double t = static_cast<double>(times_[static_cast<std::size_t>(next_)]);
-      netcdf_contents::check(nc_put_vara_double(file.id(), v.time, &zero, &one, &t), "cannot write " + temporary);
+      keep(nc_put_vara_double(file.id(), v.time, &zero, &one, &t));
       const std::vector<double> xs = netcdf_contents::cell_centres_m(s, s.nx);
       const std::vector<double> ys = netcdf_contents::cell_centres_m(s, s.ny);
       const std::size_t nx = writes_coordinates ? xs.size() : 0, ny = writes_coordinates ? ys.size() : 0;
-      netcdf_contents::check(nc_put_vara_double(file.id(), v.x, &zero, &nx, xs.data()), "cannot write " + temporary);
-      netcdf_contents::check(nc_put_vara_double(file.id(), v.y, &zero, &ny, ys.data()), "cannot write " + temporary);
+      keep(nc_put_vara_double(file.id(), v.x, &zero, &nx, xs.data()));
+      keep(nc_put_vara_double(file.id(), v.y, &zero, &ny, ys.data()));
       const std::size_t start[3] = {0, static_cast<std::size_t>(jps - jds), static_cast<std::size_t>(ips - ids)};
       const std::size_t count[3] = {1, rows, columns};
       for (std::size_t f = 0; f < fields.size(); ++f) {
@@ -230,28 +236,31 @@ void netcdf_series::write() {
           const float* row = fields[f] + at(ips, jps + static_cast<int>(r), ims, ime, jms);
           std::copy(row, row + columns, block_.data() + r * columns);
         }
-        netcdf_contents::check(nc_put_vara_float(file.id(), v.fields[f], start, count, block_.data()),
-                               "cannot write " + temporary);
+        keep(nc_put_vara_float(file.id(), v.fields[f], start, count, block_.data()));
       }
+      netcdf_contents::check(status, "cannot write " + temporary);
     });
     write_step([&] { file.close(temporary); });
   } catch (...) {
     if (processes::rank() == 0) ::unlink(temporary.c_str());
     throw;
   }
-  processes::together([&] {
-    processes::test_fault("netcdf-rename", visit);
-    if (processes::rank() != 0) return;
-    try {
+  // The file is complete; it takes its name once every process agrees.
+  try {
+    processes::together([&] { processes::test_fault("netcdf-rename", visit); });
+    processes::together([&] {
+      if (processes::rank() != 0) return;
       sync_file(temporary);
       if (::rename(temporary.c_str(), final_name.c_str()) != 0) {
         throw run_failure(system_reason("cannot rename " + temporary + " to " + final_name, errno));
       }
-    } catch (...) {
-      ::unlink(temporary.c_str());
-      throw;
-    }
-    sync_directory(final_name);
+    });
+  } catch (...) {
+    if (processes::rank() == 0) ::unlink(temporary.c_str());
+    throw;
+  }
+  processes::together([&] {
+    if (processes::rank() == 0) sync_directory(final_name);
   });
   ++next_;
 }
