@@ -136,9 +136,9 @@ series_record record_of(const series_names& names, int files) {
 std::string series_problem(const series_names& names, const series_record& kept) {
   for (int k = 0; k < kept.files; ++k) {
     std::error_code ec;
-    if (!fs::is_regular_file(names.file(k), ec)) {
-      return names.file(k) + ": a file of the series is missing" + (ec ? ": " + ec.message() : std::string());
-    }
+    const fs::file_status st = fs::status(names.file(k), ec);
+    if (!fs::exists(st)) return names.file(k) + ": a file of the series is missing";
+    if (!fs::is_regular_file(st)) return names.file(k) + ": a file of the series is not a regular file";
   }
   if (kept.files == 0) return "";
   const std::string last = names.file(kept.files - 1);
