@@ -8,6 +8,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "grid/failure.hpp"
 
@@ -51,6 +52,9 @@ long long max(long long value);
 
 // The exclusive or of every process's value, on every process.
 std::uint32_t exclusive_or(std::uint32_t value);
+// The same, element by element, for a list of values of the same length on
+// every process; the result replaces them.
+void exclusive_or(std::vector<std::uint32_t>& values);
 
 // Whether any process has failed: every process passes its own failure
 // message ("" when it has not failed). Returns the rank of the lowest

@@ -122,6 +122,16 @@ std::uint32_t exclusive_or(std::uint32_t value) {
   return out;
 }
 
+void exclusive_or(std::vector<std::uint32_t>& values) {
+  static_assert(sizeof(unsigned int) == sizeof(std::uint32_t));
+  // In pieces of at most an int's worth of values: MPI counts them in int.
+  constexpr std::size_t most = std::size_t{1} << 30;
+  for (std::size_t k = 0; k < values.size(); k += most) {
+    const auto n = static_cast<int>(std::min(most, values.size() - k));
+    MPI_Allreduce(MPI_IN_PLACE, values.data() + k, n, MPI_UNSIGNED, MPI_BXOR, MPI_COMM_WORLD);
+  }
+}
+
 int first_failure(const std::string& message) {
   const int n = count();
   int mine = message.empty() ? n : rank();

@@ -4,6 +4,8 @@
 // bytes in file order. A run of one process writes it through the C
 // library's buffered stream; a run under MPI through MPI-IO, collectively.
 //
+// read_shared is the same for reading: every process reads its own pieces.
+//
 // Every method is a collective: every process calls it, in the same order.
 // A method that fails on a process throws run_failure there, after its
 // share of the collective calls, so that no process is left waiting; the
@@ -50,3 +52,17 @@ class shared_file {
   std::string path_;
   std::unique_ptr<state> state_;
 };
+
+// Where one process's bytes of a file read together go.
+struct shared_read_piece {
+  std::uint64_t offset;
+  void* data;
+  std::size_t size;
+};
+
+// Reads this process's pieces, in increasing offsets, of the file at
+// `path`, every process together. A collective that throws nothing, so that
+// every process goes through it whatever happens: returns "" when this
+// process read every byte it asked for, else why not ("cannot read PATH:
+// ..."), for the processes to agree on afterwards.
+std::string read_shared(const std::string& path, const std::vector<shared_read_piece>& pieces);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,61 @@ std::string write_reason(int code, const std::string& path, std::uint64_t end) {
   return mpi_reason(code);
 }
 
+// A piece of one collective transfer: at most an int's worth of bytes.
+struct part {
+  std::uint64_t offset;
+  char* data;
+  int size;
+};
+
+// The pieces (offset, data, size), each cut to at most round_bytes, shared
+// out into rounds of at most round_bytes.
+template <class Piece>
+std::vector<std::vector<part>> rounds_of(const std::vector<Piece>& pieces) {
+  std::vector<std::vector<part>> rounds(1);
+  std::size_t in_round = 0;
+  for (const Piece& p : pieces) {
+    for (std::size_t done = 0; done < p.size;) {
+      const std::size_t n = std::min(p.size - done, round_bytes - in_round);
+      // MPI takes the buffer of a write as void*, never writing to it.
+      char* data = const_cast<char*>(static_cast<const char*>(p.data)) + done;
+      rounds.back().push_back({p.offset + done, data, static_cast<int>(n)});
+      done += n;
+      in_round += n;
+      if (in_round == round_bytes) rounds.emplace_back(), in_round = 0;
+    }
+  }
+  return rounds;
+}
+
+// The two types of one round of a process: its bytes in the file (the file
+// view) and where they lie in memory.
+struct round_types {
+  MPI_Datatype in_file = MPI_DATATYPE_NULL, in_memory = MPI_DATATYPE_NULL;
+  int count = 0;  // 1, or 0 for a round with nothing of this process's
+  explicit round_types(const std::vector<part>& round) {
+    const auto n = static_cast<int>(round.size());
+    std::vector<int> lengths(round.size());
+    std::vector<MPI_Aint> where(round.size()), from(round.size());
+    for (std::size_t k = 0; k < round.size(); ++k) {
+      lengths[k] = round[k].size;
+      where[k] = static_cast<MPI_Aint>(round[k].offset);
+      MPI_Get_address(round[k].data, &from[k]);
+    }
+    MPI_Type_create_hindexed(n, lengths.data(), where.data(), MPI_BYTE, &in_file);
+    MPI_Type_create_hindexed(n, lengths.data(), from.data(), MPI_BYTE, &in_memory);
+    MPI_Type_commit(&in_file);
+    MPI_Type_commit(&in_memory);
+    count = n > 0 ? 1 : 0;
+  }
+  ~round_types() {
+    MPI_Type_free(&in_file);
+    MPI_Type_free(&in_memory);
+  }
+  round_types(const round_types&) = delete;
+  round_types& operator=(const round_types&) = delete;
+};
+
 }  // namespace
 
 struct shared_file::state {
@@ -113,49 +169,20 @@ void shared_file::write(const std::vector<piece>& pieces) {
   // The pieces, each cut to at most round_bytes, shared out into rounds of
   // at most round_bytes; every process takes part in as many rounds as the
   // process with the most.
-  struct part {
-    std::uint64_t offset;
-    const char* data;
-    int size;
-  };
-  std::vector<std::vector<part>> rounds(1);
-  std::size_t in_round = 0;
-  for (const piece& p : pieces) {
-    for (std::size_t done = 0; done < p.size;) {
-      const std::size_t n = std::min(p.size - done, round_bytes - in_round);
-      rounds.back().push_back({p.offset + done, static_cast<const char*>(p.data) + done, static_cast<int>(n)});
-      done += n;
-      in_round += n;
-      if (in_round == round_bytes) rounds.emplace_back(), in_round = 0;
-    }
-  }
+  std::vector<std::vector<part>> rounds = rounds_of(pieces);
   const long long count = processes::max(static_cast<long long>(rounds.size()));
   rounds.resize(static_cast<std::size_t>(count));
   int first_error = MPI_SUCCESS;
   for (const std::vector<part>& round : rounds) {
-    const auto n = static_cast<int>(round.size());
-    std::vector<int> lengths(round.size());
-    std::vector<MPI_Aint> where(round.size()), from(round.size());
-    for (std::size_t k = 0; k < round.size(); ++k) {
-      lengths[k] = round[k].size;
-      where[k] = static_cast<MPI_Aint>(round[k].offset);
-      MPI_Get_address(round[k].data, &from[k]);
-    }
     // The file view holds exactly this process's bytes of the round; the
     // memory type gathers them from where they lie.
-    MPI_Datatype in_file = MPI_DATATYPE_NULL, in_memory = MPI_DATATYPE_NULL;
-    MPI_Type_create_hindexed(n, lengths.data(), where.data(), MPI_BYTE, &in_file);
-    MPI_Type_create_hindexed(n, lengths.data(), from.data(), MPI_BYTE, &in_memory);
-    MPI_Type_commit(&in_file);
-    MPI_Type_commit(&in_memory);
-    int code = MPI_File_set_view(state_->file, 0, MPI_BYTE, in_file, "native", MPI_INFO_NULL);
+    const round_types types(round);
+    int code = MPI_File_set_view(state_->file, 0, MPI_BYTE, types.in_file, "native", MPI_INFO_NULL);
     if (code == MPI_SUCCESS) {
       MPI_Status status;
-      code = MPI_File_write_all(state_->file, MPI_BOTTOM, n > 0 ? 1 : 0, in_memory, &status);
+      code = MPI_File_write_all(state_->file, MPI_BOTTOM, types.count, types.in_memory, &status);
     }
     if (first_error == MPI_SUCCESS) first_error = code;
-    MPI_Type_free(&in_file);
-    MPI_Type_free(&in_memory);
   }
   std::uint64_t end = 0;
   for (const piece& p : pieces) end = std::max(end, p.offset + p.size);
@@ -189,4 +216,46 @@ void shared_file::close() {
   const int code = MPI_File_close(&state_->file);
   state_->file = MPI_FILE_NULL;
   if (code != MPI_SUCCESS) throw run_failure("cannot close " + path_ + ": " + mpi_reason(code));
+}
+
+std::string read_shared(const std::string& path, const std::vector<shared_read_piece>& pieces) {
+  std::string failed;
+  std::vector<std::vector<part>> rounds;
+  try {
+    rounds = rounds_of(pieces);
+  } catch (const std::bad_alloc&) {
+    rounds.clear();
+    failed = "cannot allocate memory to read " + path;
+  }
+  const long long count = processes::max(static_cast<long long>(rounds.size()));
+  rounds.resize(static_cast<std::size_t>(count));
+  MPI_File file = MPI_FILE_NULL;
+  const int opened = MPI_File_open(MPI_COMM_WORLD, path.c_str(), MPI_MODE_RDONLY, MPI_INFO_NULL, &file);
+  if (failed.empty() && opened != MPI_SUCCESS) failed = "cannot read " + path + ": " + mpi_reason(opened);
+  // The file is read only if every process could open it.
+  if (processes::first_failure(opened == MPI_SUCCESS ? "" : "x") >= 0) {
+    if (file != MPI_FILE_NULL) MPI_File_close(&file);
+    return failed.empty() ? "cannot read " + path + ": another process cannot open it" : failed;
+  }
+  for (const std::vector<part>& round : rounds) {
+    const round_types types(round);
+    std::int64_t wanted = 0;
+    for (const part& p : round) wanted += p.size;
+    int code = MPI_File_set_view(file, 0, MPI_BYTE, types.in_file, "native", MPI_INFO_NULL);
+    MPI_Status status;
+    if (code == MPI_SUCCESS) code = MPI_File_read_all(file, MPI_BOTTOM, types.count, types.in_memory, &status);
+    if (!failed.empty()) continue;
+    if (code != MPI_SUCCESS) {
+      failed = "cannot read " + path + ": " + mpi_reason(code);
+      continue;
+    }
+    // The bytes read: fewer than asked for when the file ends first.
+    int got = 0;
+    MPI_Get_elements(&status, MPI_BYTE, &got);
+    if (types.count > 0 && got < wanted) {
+      failed = "cannot read " + path + ": it ends before byte " + std::to_string(round.back().offset + round.back().size);
+    }
+  }
+  MPI_File_close(&file);
+  return failed;
 }

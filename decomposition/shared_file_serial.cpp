@@ -114,3 +114,22 @@ void shared_file::close() {
   errno = 0;
   if (std::fclose(f) != 0) throw run_failure(system_reason("cannot close " + path_, reason(errno)));
 }
+
+std::string read_shared(const std::string& path, const std::vector<shared_read_piece>& pieces) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return system_reason("cannot read " + path, errno);
+  std::string failed;
+  for (const shared_read_piece& p : pieces) {
+    auto* into = static_cast<char*>(p.data);
+    for (std::size_t done = 0; done < p.size && failed.empty();) {
+      const ssize_t n = ::pread(fd, into + done, p.size - done, static_cast<off_t>(p.offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) failed = system_reason("cannot read " + path, errno);
+      if (n == 0) failed = "cannot read " + path + ": it ends before byte " + std::to_string(p.offset + p.size);
+      if (n > 0) done += static_cast<std::size_t>(n);
+    }
+    if (!failed.empty()) break;
+  }
+  ::close(fd);
+  return failed;
+}

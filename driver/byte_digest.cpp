@@ -10,10 +10,14 @@ void byte_digest::add(const void* data, std::size_t size) noexcept {
   length += size;
 }
 
-std::uint32_t crc_shift(std::uint32_t crc, std::uint64_t following) noexcept {
-  // Combining with the CRC 0 of nothing leaves the shifted first CRC alone.
-  const uLong op = crc32_combine_gen(static_cast<z_off_t>(following));
-  return static_cast<std::uint32_t>(crc32_combine_op(crc, 0, op));
+std::uint32_t crc_shift(std::uint32_t crc, std::uint64_t following) noexcept { return crc_shifter(following)(crc); }
+
+crc_shifter::crc_shifter(std::uint64_t following) noexcept
+    : operator_(static_cast<std::uint32_t>(crc32_combine_gen(static_cast<z_off_t>(following)))) {}
+
+std::uint32_t crc_shifter::operator()(std::uint32_t crc) const noexcept {
+  // Combining with the CRC 0 of nothing leaves the shifted CRC alone.
+  return static_cast<std::uint32_t>(crc32_combine_op(crc, 0, operator_));
 }
 
 byte_digest concatenated(const byte_digest& a, const byte_digest& b) noexcept {

@@ -26,5 +26,16 @@ struct byte_digest {
 // the CRC of the whole: crc(A B) = crc_shift(crc(A), |B|) ^ crc(B).
 std::uint32_t crc_shift(std::uint32_t crc, std::uint64_t following) noexcept;
 
+// crc_shift by one number of following bytes, worked out once: for many
+// pieces that are each followed by as many bytes (a block's part of each row).
+class crc_shifter {
+ public:
+  explicit crc_shifter(std::uint64_t following) noexcept;
+  std::uint32_t operator()(std::uint32_t crc) const noexcept;
+
+ private:
+  std::uint32_t operator_;
+};
+
 // The digest of A followed by B, from the digests of A and of B.
 byte_digest concatenated(const byte_digest& a, const byte_digest& b) noexcept;

@@ -16,7 +16,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "decomposition/process_group.hpp"
+#include "decomposition/shared_file.hpp"
+#include "decomposition/test_fault.hpp"
 #include "driver/file_sync.hpp"
+#include "grid/domain.hpp"
 #include "grid/failure.hpp"
 
 // The fields are written as the bytes of the floats in memory.
@@ -24,10 +28,15 @@ static_assert(std::endian::native == std::endian::little, "the checkpoint's floa
 
 namespace {
 
-constexpr std::size_t io_buffer_bytes = std::size_t{1} << 20;
+// The checkpoint is read in pieces of this size: its header alone reads
+// little beyond itself.
+constexpr std::size_t io_buffer_bytes = std::size_t{1} << 16;
 // Texts longer than these are not of this program's making.
 constexpr std::uint32_t max_program_bytes = 4096;
 constexpr std::uint32_t max_scenario_bytes = std::uint32_t{1} << 30;
+constexpr std::uint32_t max_fields = 1u << 16;
+constexpr std::uint32_t max_field_name_bytes = 4096;
+constexpr std::uint32_t max_output_bytes = std::uint32_t{1} << 24;
 
 // SHA-256 through Nettle (the library of GnuTLS): the same digest as any
 // other, from a library that costs the process little memory to load.
@@ -54,97 +63,6 @@ struct fd_closer {
   }
 };
 
-std::vector<float> row_buffer(std::int32_t nx, const std::string& path) {
-  try {
-    return std::vector<float>(static_cast<std::size_t>(nx));
-  } catch (const std::bad_alloc&) {
-    throw run_failure(system_reason("cannot allocate a row of " + path, ENOMEM));
-  }
-}
-
-// The checkpoint's bytes on their way to the temporary file, each one
-// taken into the digest.
-class checkpoint_out {
- public:
-  checkpoint_out(int fd, std::string name) : fd_(fd), name_(std::move(name)) {
-    try {
-      buffer_.reserve(io_buffer_bytes);
-    } catch (const std::bad_alloc&) {
-      throw run_failure(system_reason("cannot allocate the output buffer of " + name_, ENOMEM));
-    }
-  }
-
-  void bytes(const void* data, std::size_t size) {
-    digest_.add(data, size);
-    const auto* p = static_cast<const unsigned char*>(data);
-    while (size > 0) {
-      const std::size_t n = std::min(size, io_buffer_bytes - buffer_.size());
-      buffer_.insert(buffer_.end(), p, p + n);
-      p += n;
-      size -= n;
-      if (buffer_.size() == io_buffer_bytes) flush();
-    }
-  }
-  template <class T>
-  void number(T value) {
-    unsigned char le[sizeof(T)];
-    const auto bits = static_cast<std::make_unsigned_t<T>>(value);
-    for (std::size_t k = 0; k < sizeof(T); ++k) le[k] = static_cast<unsigned char>(bits >> (8 * k));
-    bytes(le, sizeof le);
-  }
-  void text(const std::string& s) {
-    number(static_cast<std::uint32_t>(s.size()));
-    bytes(s.data(), s.size());
-  }
-  // The digest of everything so far, which ends the file.
-  void finish() {
-    const checkpoint_digest d = digest_.finish();
-    buffer_.insert(buffer_.end(), d.begin(), d.end());
-    flush();
-  }
-
- private:
-  void flush() {
-    const unsigned char* p = buffer_.data();
-    std::size_t left = buffer_.size();
-    while (left > 0) {
-      const ssize_t n = ::write(fd_, p, left);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw run_failure(system_reason("cannot write " + name_, n < 0 ? errno : EIO));
-      p += n;
-      left -= static_cast<std::size_t>(n);
-    }
-    buffer_.clear();
-  }
-
-  int fd_;
-  std::string name_;
-  std::vector<unsigned char> buffer_;
-  sha256 digest_;
-};
-
-void write_contents(int fd, const std::string& name, const checkpoint_header& h, const checkpoint_row_source& rows) {
-  checkpoint_out out(fd, name);
-  std::vector<float> row = row_buffer(h.nx, name);
-  out.bytes(checkpoint_magic, sizeof checkpoint_magic);
-  out.number(checkpoint_format);
-  out.text(h.program);
-  out.text(h.scenario);
-  out.number(h.pass);
-  out.number(h.nx);
-  out.number(h.ny);
-  out.number(h.snapshots.length);
-  out.number(h.snapshots.crc);
-  for (int f = 0; f < checkpoint_fields; ++f) {
-    for (int j = 1; j <= h.ny; ++j) {
-      rows(f, j, row.data());
-      out.bytes(row.data(), row.size() * sizeof(float));
-    }
-  }
-  out.finish();
-  if (::fsync(fd) != 0) throw run_failure(system_reason("cannot write " + name, errno));
-}
-
 // The checkpoint's bytes as they are read, the digest taken of each one.
 class checkpoint_in {
  public:
@@ -157,7 +75,13 @@ class checkpoint_in {
     }
   }
 
+  // The bytes of a checkpoint already in memory, as if read from a file.
+  checkpoint_in(const std::string& bytes, std::string name)
+      : fd_(-1), path_(std::move(name)), size_(bytes.size()), buffer_(bytes.begin(), bytes.end()),
+        filled_(bytes.size()) {}
+
   std::uint64_t position() const noexcept { return position_; }
+  bool at_end() const noexcept { return position_ == size_; }
 
   // The next bytes, into `data`; false if the file ends first.
   bool bytes(void* data, std::size_t size, bool digest = true) {
@@ -215,34 +139,216 @@ class checkpoint_in {
   sha256 digest_;
 };
 
+// Little-endian numbers and length-prefixed texts, appended to a string.
+class le_bytes {
+ public:
+  explicit le_bytes(std::string& out) : out_(out) {}
+  template <class T>
+  void number(T value) {
+    const auto bits = static_cast<std::make_unsigned_t<T>>(value);
+    for (std::size_t k = 0; k < sizeof(T); ++k) out_.push_back(static_cast<char>(bits >> (8 * k)));
+  }
+  void text(const std::string& s) {
+    number(static_cast<std::uint32_t>(s.size()));
+    out_ += s;
+  }
+
+ private:
+  std::string& out_;
+};
+
+// The interior points of the grid that the blocks belong to.
+std::int64_t grid_columns(const field_rows::blocks& b) { return b.bounds.ide - b.bounds.ids + 1; }
+std::int64_t grid_rows(const field_rows::blocks& b) { return b.bounds.jde - b.bounds.jds + 1; }
+
+// Calls each(f, j, part, offset) for every row j of the block of every
+// field f, in the order of the file: `part` is the block's part of the row,
+// `offset` its place among the fields' bytes.
+template <class Each>
+void for_each_block_row(const field_rows::blocks& b, Each&& each) {
+  const grid_bounds& g = b.bounds;
+  const patch_bounds& p = b.patch;
+  const std::int64_t nx = grid_columns(b), ny = grid_rows(b);
+  for (int f = 0; f < b.count; ++f) {
+    for (int j = p.jps; j <= p.jpe; ++j) {
+      const std::int64_t point = (f * ny + (j - g.jds)) * nx + (p.ips - g.ids);
+      each(f, j, b.fields[f] + at(p.ips, j, g.ims, g.ime, g.jms), static_cast<std::uint64_t>(point) * sizeof(float));
+    }
+  }
+}
+
+// The bytes of the block's part of each row.
+std::size_t part_bytes(const field_rows::blocks& b) {
+  return static_cast<std::size_t>(b.patch.ipe - b.patch.ips + 1) * sizeof(float);
+}
+
+// This process's shares of the rows' CRC-32s, at [f ny + j - 1]: the CRC of
+// its part of the row, shifted by the bytes that follow the part in the row.
+// The shares of all processes combine by exclusive or into the rows' CRCs.
+void add_row_crc_shares(const field_rows::blocks& b, std::vector<std::uint32_t>& crcs) {
+  const crc_shifter after_part(static_cast<std::uint64_t>(b.bounds.ide - b.patch.ipe) * sizeof(float));
+  const std::size_t bytes = part_bytes(b);
+  const std::int64_t ny = grid_rows(b);
+  for_each_block_row(b, [&](int f, int j, const float* part, std::uint64_t) {
+    byte_digest d;
+    d.add(part, bytes);
+    crcs[static_cast<std::size_t>(f * ny + (j - b.bounds.jds))] ^= after_part(d.crc);
+  });
+}
+
+std::size_t row_count(const field_rows::blocks& b) {
+  return static_cast<std::size_t>(b.count) * static_cast<std::size_t>(grid_rows(b));
+}
+
 }  // namespace
 
-void write_checkpoint(const std::string& path, const checkpoint_header& header, const checkpoint_row_source& rows,
+checkpoint_output snapshot_output(const snapshot_file_state& s) {
+  checkpoint_output o{output_snapshot_file, {}};
+  le_bytes out(o.bytes);
+  out.number(s.whole.length);
+  out.number(s.whole.crc);
+  out.number(s.snapshots);
+  out.number(s.last.length);
+  out.number(s.last.crc);
+  return o;
+}
+
+std::optional<snapshot_file_state> snapshot_state_of(const checkpoint_output& o) {
+  if (o.kind != output_snapshot_file) return std::nullopt;
+  snapshot_file_state s;
+  checkpoint_in in(o.bytes, "the output");
+  if (!in.number(s.whole.length) || !in.number(s.whole.crc) || !in.number(s.snapshots) ||
+      !in.number(s.last.length) || !in.number(s.last.crc) || !in.at_end()) {
+    return std::nullopt;
+  }
+  return s;
+}
+
+std::string checkpoint_header_bytes(const checkpoint_header& h) {
+  std::string bytes(checkpoint_magic, sizeof checkpoint_magic);
+  le_bytes out(bytes);
+  out.number(checkpoint_format);
+  out.text(h.program);
+  out.text(h.scenario);
+  out.number(h.pass);
+  out.number(h.nx);
+  out.number(h.ny);
+  out.number(static_cast<std::uint32_t>(h.fields.size()));
+  for (const std::string& name : h.fields) out.text(name);
+  out.number(h.output.kind);
+  out.text(h.output.bytes);
+  for (const std::uint32_t crc : h.row_crcs) out.number(crc);
+  sha256 digest;
+  digest.add(bytes.data(), bytes.size());
+  const checkpoint_digest d = digest.finish();
+  bytes.append(d.begin(), d.end());
+  return bytes;
+}
+
+void write_checkpoint(const std::string& path, const checkpoint_header& header, const field_rows::blocks& mine,
                       bool crash_before_rename) {
   const std::string temporary = checkpoint_temporary(path);
-  // What an interrupted write left behind is not a checkpoint: the rename
-  // never happened, so `path` still holds the one before.
-  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) {
-    throw run_failure(system_reason("cannot replace " + temporary, errno));
-  }
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) throw run_failure(system_reason("cannot create " + temporary, errno));
+  const bool writes_header = processes::rank() == 0;
+  // This process's own work first: its shares of the rows' CRCs and the
+  // list of its pieces.
+  checkpoint_header h;
+  std::vector<shared_file::piece> pieces;
+  processes::together([&] {
+    processes::test_fault("checkpoint-write-block");
+    h = header;
+    h.row_crcs.assign(row_count(mine), 0);
+    pieces.reserve(row_count(mine) + 1);
+    add_row_crc_shares(mine, h.row_crcs);
+  });
+  processes::exclusive_or(h.row_crcs);
+  // Then the header, which gives the fields their place, and on rank 0 a
+  // new temporary file: what an interrupted write left behind there is not
+  // a checkpoint (the rename never happened, so `path` still holds the one
+  // before).
+  std::string head;
+  processes::together([&] {
+    head = checkpoint_header_bytes(h);
+    if (!writes_header) return;
+    if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) {
+      throw run_failure(system_reason("cannot replace " + temporary, errno));
+    }
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) throw run_failure(system_reason("cannot create " + temporary, errno));
+    ::close(fd);
+  });
+  if (writes_header) pieces.push_back({0, head.data(), head.size()});
+  const std::size_t bytes = part_bytes(mine);
+  for_each_block_row(mine, [&](int, int, const float* part, std::uint64_t offset) {
+    pieces.push_back({head.size() + offset, part, bytes});
+  });
   try {
-    fd_closer closer{fd};
-    write_contents(fd, temporary, header, rows);
-    closer.fd = -1;
-    if (::close(fd) != 0) throw run_failure(system_reason("cannot write " + temporary, errno));
+    shared_file file(temporary, 0);
+    processes::together([&] { file.write(pieces); });
+    file.sync();
+    processes::together([&] { file.close(); });
   } catch (...) {
-    ::unlink(temporary.c_str());
+    if (writes_header) ::unlink(temporary.c_str());
     throw;
   }
-  if (crash_before_rename) ::kill(::getpid(), SIGKILL);
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int e = errno;
-    ::unlink(temporary.c_str());
-    throw run_failure(system_reason("cannot rename " + temporary + " to " + path, e));
+  if (crash_before_rename && writes_header) ::kill(::getpid(), SIGKILL);
+  processes::together([&] {
+    if (!writes_header) return;
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+      const int e = errno;
+      ::unlink(temporary.c_str());
+      throw run_failure(system_reason("cannot rename " + temporary + " to " + path, e));
+    }
+    sync_directory(path);
+  });
+}
+
+namespace {
+
+// The parts of a header after the version that format 1 and format 2 share:
+// the program, the scenario, the pass and the grid.
+bool read_common(checkpoint_in& in, checkpoint_header& h) {
+  return in.text(h.program, max_program_bytes) && in.text(h.scenario, max_scenario_bytes) && in.number(h.pass) &&
+         in.number(h.nx) && in.number(h.ny);
+}
+
+// No more than 2^57 points, so that no byte count below can overflow.
+bool plausible_grid(const checkpoint_header& h) {
+  return h.nx >= 1 && h.ny >= 1 && static_cast<std::uint64_t>(h.nx) * static_cast<std::uint64_t>(h.ny) <= (1ull << 57);
+}
+
+// Format 2's list of fields, its output and its rows' CRCs, after the grid.
+bool read_format2(checkpoint_in& in, checkpoint_header& h, std::uint64_t size) {
+  std::uint32_t count = 0;
+  if (!in.number(count) || count < 1 || count > max_fields) return false;
+  h.fields.resize(count);
+  for (std::string& name : h.fields) {
+    if (!in.text(name, max_field_name_bytes)) return false;
   }
-  sync_directory(path);
+  if (!in.number(h.output.kind) || !in.text(h.output.bytes, max_output_bytes)) return false;
+  const std::uint64_t crcs = std::uint64_t{count} * static_cast<std::uint64_t>(h.ny);
+  if (crcs * 4 > size - in.position()) return false;
+  h.row_crcs.resize(static_cast<std::size_t>(crcs));
+  for (std::uint32_t& crc : h.row_crcs) {
+    if (!in.number(crc)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+checkpoint_header checkpoint_header_of(const std::string& bytes, const std::string& name) {
+  checkpoint_in in(bytes, name);
+  checkpoint_header h;
+  char magic[sizeof checkpoint_magic];
+  const bool whole = in.bytes(magic, sizeof magic) && std::memcmp(magic, checkpoint_magic, sizeof magic) == 0 &&
+                     in.number(h.format) && h.format == checkpoint_format && read_common(in, h) &&
+                     plausible_grid(h) && read_format2(in, h, bytes.size());
+  const checkpoint_digest computed = in.digest();
+  checkpoint_digest stored{};
+  if (!whole || !in.bytes(stored.data(), stored.size(), false) || stored != computed || !in.at_end()) {
+    throw checkpoint_error(name + ": not the header of a checkpoint");
+  }
+  return h;
 }
 
 checkpoint_contents read_checkpoint(const std::string& path, const checkpoint_row_sink& rows) {
@@ -269,24 +375,36 @@ checkpoint_contents read_checkpoint(const std::string& path, const checkpoint_ro
   }
   checkpoint_contents c;
   checkpoint_header& h = c.header;
-  std::uint32_t format = 0;
-  if (magic_bytes < sizeof magic || !in.number(format)) throw truncated_header();
-  if (format != checkpoint_format) {
-    throw refuse("checkpoint format version " + std::to_string(format) + "; this program reads version " +
-                 std::to_string(checkpoint_format));
+  if (magic_bytes < sizeof magic || !in.number(h.format)) throw truncated_header();
+  if (h.format < checkpoint_oldest_format || h.format > checkpoint_format) {
+    throw refuse("checkpoint format version " + std::to_string(h.format) + "; this program reads versions " +
+                 std::to_string(checkpoint_oldest_format) + " and " + std::to_string(checkpoint_format));
   }
-  if (!in.text(h.program, max_program_bytes) || !in.text(h.scenario, max_scenario_bytes) || !in.number(h.pass) ||
-      !in.number(h.nx) || !in.number(h.ny) || !in.number(h.snapshots.length) || !in.number(h.snapshots.crc)) {
-    throw truncated_header();
-  }
-  // No more than 2^57 points, so that the byte count below cannot overflow.
-  if (h.nx < 1 || h.ny < 1 || static_cast<std::uint64_t>(h.nx) * static_cast<std::uint64_t>(h.ny) > (1ull << 57)) {
+  const bool format1 = h.format == 1;
+  snapshot_file_state snapshots;
+  if (!read_common(in, h)) throw truncated_header();
+  if (format1 && (!in.number(snapshots.whole.length) || !in.number(snapshots.whole.crc))) throw truncated_header();
+  if (!plausible_grid(h)) {
     throw refuse("damaged checkpoint: its header gives a grid of " + std::to_string(h.nx) + " x " +
                  std::to_string(h.ny) + " points");
   }
+  if (format1) {
+    h.fields.assign(std::begin(format1_field_names), std::end(format1_field_names));
+    h.output = snapshot_output(snapshots);
+  } else if (!read_format2(in, h, size)) {
+    throw truncated_header();
+  }
+  // Format 2: the header's own digest ends it.
+  if (!format1) {
+    c.digest = in.digest();
+    checkpoint_digest stored{};
+    if (!in.bytes(stored.data(), stored.size(), false)) throw truncated_header();
+    if (stored != c.digest) throw refuse("damaged checkpoint: the SHA-256 digest of its header does not match it");
+  }
+  c.fields_offset = in.position();
   const std::uint64_t row_bytes = static_cast<std::uint64_t>(h.nx) * sizeof(float);
-  const std::uint64_t whole = in.position() + checkpoint_fields * row_bytes * static_cast<std::uint64_t>(h.ny) +
-                              sizeof(checkpoint_digest);
+  const std::uint64_t whole = c.fields_offset + h.fields.size() * row_bytes * static_cast<std::uint64_t>(h.ny) +
+                              (format1 ? sizeof(checkpoint_digest) : 0);
   if (size < whole) {
     throw refuse("truncated checkpoint: " + std::to_string(size) + " of the " + std::to_string(whole) +
                  " bytes its header announces");
@@ -295,13 +413,14 @@ checkpoint_contents read_checkpoint(const std::string& path, const checkpoint_ro
     throw refuse("damaged checkpoint: " + std::to_string(size - whole) + " bytes more than the " +
                  std::to_string(whole) + " its header announces");
   }
+  if (!format1) return c;
   std::vector<float> row;
   try {
     row.resize(static_cast<std::size_t>(h.nx));
   } catch (const std::bad_alloc&) {
     throw refuse("cannot allocate a row to read it (" + std::to_string(row_bytes) + " bytes)");
   }
-  for (int f = 0; f < checkpoint_fields; ++f) {
+  for (int f = 0; f < format1_fields; ++f) {
     for (int j = 1; j <= h.ny; ++j) {
       in.bytes(row.data(), static_cast<std::size_t>(row_bytes));
       if (rows) rows(f, j, row.data());
@@ -311,4 +430,49 @@ checkpoint_contents read_checkpoint(const std::string& path, const checkpoint_ro
   in.bytes(c.digest.data(), c.digest.size(), false);
   if (computed != c.digest) throw refuse("damaged checkpoint: its SHA-256 digest does not match its contents");
   return c;
+}
+
+void read_checkpoint_fields(const std::string& path, const checkpoint_contents& c, const field_rows::blocks& mine) {
+  const checkpoint_header& h = c.header;
+  const bool reads_header = processes::rank() == 0;
+  // This process's own work first: room for its shares of the rows' CRCs,
+  // and the list of its pieces; rank 0 reads the header again, to learn
+  // whether the file is still the one that was checked.
+  std::vector<std::uint32_t> crcs;
+  std::vector<shared_read_piece> pieces;
+  std::string head;
+  processes::together([&] {
+    processes::test_fault("restart-read-block");
+    if (h.row_crcs.size() != row_count(mine)) {
+      throw run_failure(path + ": the checkpoint's CRCs are not those of " + std::to_string(mine.count) +
+                        " fields of " + std::to_string(grid_rows(mine)) + " rows");
+    }
+    crcs.assign(row_count(mine), 0);
+    pieces.reserve(row_count(mine) + 1);
+    if (reads_header) {
+      head.resize(static_cast<std::size_t>(c.fields_offset));
+      pieces.push_back({0, head.data(), head.size()});
+    }
+    const std::size_t bytes = part_bytes(mine);
+    for_each_block_row(mine, [&](int, int, float* part, std::uint64_t offset) {
+      pieces.push_back({c.fields_offset + offset, part, bytes});
+    });
+  });
+  const std::string failed = read_shared(path, pieces);
+  processes::together([&] {
+    if (!failed.empty()) throw run_failure(failed);
+    if (reads_header && head != checkpoint_header_bytes(h)) {
+      throw run_failure(path + ": the checkpoint changed after it was checked");
+    }
+  });
+  add_row_crc_shares(mine, crcs);
+  processes::exclusive_or(crcs);
+  // Every process holds the same CRCs now, and refuses the same row.
+  const auto ny = static_cast<std::size_t>(h.ny);
+  for (std::size_t k = 0; k < crcs.size(); ++k) {
+    if (crcs[k] != h.row_crcs[k]) {
+      throw checkpoint_error(path + ": damaged checkpoint: row " + std::to_string(k % ny + 1) + " of its field " +
+                             h.fields[k / ny] + " does not match its CRC-32");
+    }
+  }
 }

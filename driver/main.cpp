@@ -31,6 +31,7 @@
 #include "driver/output_paths.hpp"
 #include "driver/run.hpp"
 #include "driver/scenario.hpp"
+#include "driver/snapshot.hpp"
 #include "driver/stop_signals.hpp"
 #include "grid/failure.hpp"
 
@@ -54,6 +55,7 @@ struct options {
   bool print_scenario = false;
   bool restart = false;
   bool scenario_given = false;
+  output_check check_output = output_check::last;
 };
 
 // The whole number `text` if it lies in 1..max, else nothing.
@@ -87,6 +89,12 @@ int seconds_from(const std::string& text) {
   throw usage_error{"--checkpoint-every: '" + text + "' is not a whole number of seconds from 1 to " +
                         std::to_string(max),
                     true};
+}
+
+output_check output_check_from(const std::string& text) {
+  if (text == "last") return output_check::last;
+  if (text == "full") return output_check::full;
+  throw usage_error{"--check-output: '" + text + "' is neither last nor full", true};
 }
 
 // Test hook: PLUME_TEST_CRASH_BEFORE_RENAME=N makes the Nth checkpoint write
@@ -155,6 +163,11 @@ bool parse_command_line(int argc, char** argv, options& o) {
   app.add_option("--restart", o.restart_path,
                  "Go on with the run of the checkpoint at PATH, which holds its scenario")
       ->type_name("PATH");
+  std::string check_text;
+  app.add_option("--check-output", check_text,
+                 "At a restart, check the snapshot file's last snapshot (last, the default) or every byte of it "
+                 "(full)")
+      ->type_name("MODE");
   app.add_option("--layout", o.layout_text,
                  "Under mpirun: split the grid into PX x PY blocks, one per process (default: chosen for the "
                  "process count); the output is the same")
@@ -172,6 +185,7 @@ bool parse_command_line(int argc, char** argv, options& o) {
   }
   if (!threads_text.empty() || app.count("--threads") > 0) o.settings.threads = threads_from(threads_text);
   if (app.count("--checkpoint-every") > 0) o.settings.checkpoints.every_s = seconds_from(every_text);
+  if (app.count("--check-output") > 0) o.check_output = output_check_from(check_text);
   refuse_empty(app, "--output", o.settings.snapshot_path);
   if (app.count("--deflate") > 0) {
     o.settings.netcdf.deflate = deflate_from(deflate_text);
@@ -241,7 +255,9 @@ bool check_files(options& o, std::string& grid_at) {
   if (!clobbered.empty()) throw usage_error{clobbered, false};
   if (o.restart) {
     try {
-      check_snapshot_file(o.settings.snapshot_path, *o.settings.restart);
+      const scenario& s = o.settings.scenario;
+      check_output(o.settings.snapshot_path, *o.settings.restart, o.check_output,
+                          snapshot_bytes(s.nx, s.ny, o.settings.subrecord_limit));
     } catch (const checkpoint_error& e) {
       throw usage_error{e.what(), false};
     }
@@ -410,6 +426,11 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "plume: %s\n", e.message.c_str());
       if (e.hint) std::fprintf(stderr, "Usage: plume [OPTIONS]; run 'plume --help' for the options.\n");
     }
+    return usage_status;
+  } catch (const checkpoint_error& e) {
+    // Found by every process alike as they read the checkpoint's fields,
+    // before any file is changed: a refusal, which rank 0 reports.
+    if (reports) std::fprintf(stderr, "plume: %s\n", e.what());
     return usage_status;
   } catch (const processes::peer_failure&) {
     return 1;  // the process that failed reports it

@@ -119,6 +119,39 @@ series_names series_names_of(const std::string& path, int snapshots) {
   return {path.substr(0, path.size() - netcdf_suffix.size()), std::max(4, digits_of(std::max(0, snapshots - 1)))};
 }
 
+namespace {
+
+constexpr std::size_t series_output_bytes = 20;
+
+void put_le(std::string& out, std::uint64_t value, int bytes) {
+  for (int k = 0; k < bytes; ++k) out.push_back(static_cast<char>(value >> (8 * k)));
+}
+
+std::uint64_t get_le(const std::string& in, std::size_t at, int bytes) {
+  std::uint64_t v = 0;
+  for (int k = bytes - 1; k >= 0; --k) v = v << 8 | static_cast<unsigned char>(in[at + static_cast<std::size_t>(k)]);
+  return v;
+}
+
+}  // namespace
+
+checkpoint_output series_output(const series_record& r) {
+  checkpoint_output o{output_netcdf_series, {}};
+  put_le(o.bytes, static_cast<std::uint64_t>(r.files), 8);
+  put_le(o.bytes, r.last.length, 8);
+  put_le(o.bytes, r.last.crc, 4);
+  return o;
+}
+
+std::optional<series_record> series_record_of(const checkpoint_output& o) {
+  if (o.kind != output_netcdf_series || o.bytes.size() != series_output_bytes) return std::nullopt;
+  const std::uint64_t files = get_le(o.bytes, 0, 8);
+  // A run has at most one snapshot per pass, 2^24 + 1 of them.
+  if (files > (std::uint64_t{1} << 24) + 1) return std::nullopt;
+  return series_record{static_cast<std::int32_t>(files),
+                       {get_le(o.bytes, 8, 8), static_cast<std::uint32_t>(get_le(o.bytes, 16, 4))}};
+}
+
 series_record record_of(const series_names& names, int files) {
   series_record r{files, {}};
   std::string found;

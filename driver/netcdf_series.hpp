@@ -12,10 +12,12 @@
 // process of the run writes its block of each field, compressed, and all
 // of them together (under MPI through NetCDF's parallel interface).
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "driver/byte_digest.hpp"
+#include "driver/checkpoint.hpp"
 #include "driver/netcdf_contents.hpp"
 #include "driver/scenario.hpp"
 #include "driver/snapshot.hpp"
@@ -37,6 +39,20 @@ struct series_names {
 // `snapshots` snapshots.
 series_names series_names_of(const std::string& path, int snapshots);
 
+// What a checkpoint records of a series to check it cheaply at a restart:
+// the number of files written, and the length and CRC-32 of the last one.
+struct series_record {
+  std::int32_t files = 0;
+  byte_digest last{};
+  bool operator==(const series_record&) const = default;
+};
+
+// The record as a checkpoint's output (of kind output_netcdf_series), and
+// back: nothing when the output is of another kind or its description is
+// not 20 bytes or counts more files than a run can have.
+checkpoint_output series_output(const series_record& r);
+std::optional<series_record> series_record_of(const checkpoint_output& o);
+
 // The record of the first `files` files of the series (rank 0 reads the
 // last). Throws run_failure.
 series_record record_of(const series_names& names, int files);
@@ -57,7 +73,7 @@ struct netcdf_settings {
   std::string scenario_name;
 };
 
-class netcdf_series final : public snapshot_output {
+class netcdf_series final : public snapshot_writer {
  public:
   // Starts the series of output `path` at snapshot number `first` (0, or
   // the files a restart keeps): removes the temporary file and the files of
@@ -70,7 +86,7 @@ class netcdf_series final : public snapshot_output {
   void start_writeback() override {}
   void sync() override {}
   void close() override {}
-  output_record record() override { return {output_kind::netcdf_series, {}, record_of(names_, next_)}; }
+  checkpoint_output record() override { return series_output(record_of(names_, next_)); }
 
   const series_names& names() const noexcept { return names_; }
   // The files written so far, those kept from before included.

@@ -130,12 +130,13 @@ run_end run(const run_settings& settings) {
     }
   });
   // A run that goes on from a checkpoint keeps the snapshots written up to it.
-  std::unique_ptr<snapshot_output> snapshots;
+  std::unique_ptr<snapshot_writer> snapshots;
   processes::together([&] {
     if (is_netcdf_output(settings.snapshot_path)) {
-      snapshots = std::make_unique<netcdf_series>(settings.snapshot_path, sc, settings.netcdf, 0);
+      const int kept = settings.restart ? series_record_of(settings.restart->contents.header.output)->files : 0;
+      snapshots = std::make_unique<netcdf_series>(settings.snapshot_path, sc, settings.netcdf, kept);
     } else if (settings.restart) {
-      snapshots = std::make_unique<snapshot_file>(settings.snapshot_path, settings.restart->contents.header.snapshots,
+      snapshots = std::make_unique<snapshot_file>(settings.snapshot_path, settings.restart->snapshots,
                                                   settings.subrecord_limit);
     } else {
       snapshots = std::make_unique<snapshot_file>(settings.snapshot_path, settings.subrecord_limit);

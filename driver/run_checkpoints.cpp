@@ -12,14 +12,22 @@
 #include <unistd.h>
 
 #include "decomposition/field_rows.hpp"
+#include "driver/netcdf_series.hpp"
 #include "driver/snapshot.hpp"
 #include "grid/domain.hpp"
 
 namespace {
 
-// The module's fields in the checkpoint's order, as blocks of the grid.
-field_rows::blocks module_blocks(float* const (&fields)[checkpoint_fields], const block_layout& l) {
-  return {fields, checkpoint_fields, domain::bounds(), domain::patch(), l};
+// The module's arrays of the fields a checkpoint of the scenario holds, in
+// the order of checkpoint_fields.
+std::vector<float*> module_fields(const scenario&) {
+  using namespace domain;
+  return {u, v, h, q, dqdt};
+}
+
+// Those fields of this process, as its block of the grid.
+field_rows::blocks module_blocks(const std::vector<float*>& fields, const block_layout& l) {
+  return {fields.data(), static_cast<int>(fields.size()), domain::bounds(), domain::patch(), l};
 }
 
 std::string hex(std::uint32_t v) {
@@ -41,13 +49,13 @@ std::string shell_word(const std::string& w) {
   return quoted + "'";
 }
 
-// The digest of the first `length` bytes of the file open on fd.
-byte_digest prefix_digest(int fd, std::uint64_t length, const std::string& path) {
-  std::vector<unsigned char> buffer(std::size_t{1} << 20);
+// The digest of `length` bytes of the file open on fd, from byte `first`.
+byte_digest range_digest(int fd, std::uint64_t first, std::uint64_t length, const std::string& path) {
+  std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(length, std::uint64_t{1} << 20)));
   byte_digest d;
   while (d.length < length) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - d.length));
-    const ssize_t n = ::read(fd, buffer.data(), want);
+    const ssize_t n = ::pread(fd, buffer.data(), want, static_cast<off_t>(first + d.length));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       throw checkpoint_error(path + ": cannot read the snapshot file: " + std::strerror(n < 0 ? errno : EIO));
@@ -57,7 +65,23 @@ byte_digest prefix_digest(int fd, std::uint64_t length, const std::string& path)
   return d;
 }
 
+// The fields' names as a list for a message: "u, v, h, q, dqdt".
+std::string listed(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
 }  // namespace
+
+std::vector<std::string> checkpoint_fields(const scenario& s) {
+  std::vector<std::string> names{"u", "v", "h"};
+  for (int k = 0; k < s.species_count(); ++k) {
+    names.push_back(s.pollutant_field_name("q", k));
+    names.push_back(s.pollutant_field_name("dqdt", k));
+  }
+  return names;
+}
 
 std::string default_checkpoint_path(const std::string& snapshot_path) { return snapshot_path + ".ckpt"; }
 
@@ -66,7 +90,7 @@ std::string checkpoint_path(const checkpoint_settings& settings, const std::stri
 }
 
 restart_point read_restart_point(const std::string& path, std::string* grid_position) {
-  restart_point r{path, read_checkpoint(path), {}};
+  restart_point r{path, read_checkpoint(path), {}, {}};
   const checkpoint_header& h = r.contents.header;
   r.scenario = parse_scenario(h.scenario, path + " (scenario)", grid_position);
   const scenario& s = r.scenario;
@@ -79,11 +103,25 @@ restart_point read_restart_point(const std::string& path, std::string* grid_posi
     throw checkpoint_error(path + ": damaged checkpoint: pass " + std::to_string(h.pass) +
                            " is not one of its scenario's passes 0 to " + std::to_string(s.duration_s));
   }
+  const std::vector<std::string> fields = checkpoint_fields(s);
+  if (h.fields != fields) {
+    throw checkpoint_error(path + ": damaged checkpoint: it holds the fields " + listed(h.fields) +
+                           ", its scenario's run the fields " + listed(fields));
+  }
+  if (series_record_of(h.output)) return r;
+  const std::optional<snapshot_file_state> snapshots = snapshot_state_of(h.output);
+  if (!snapshots) {
+    throw checkpoint_error(path + ": its output is of kind " + std::to_string(h.output.kind) + " (" +
+                           std::to_string(h.output.bytes.size()) +
+                           " bytes), neither the snapshot file nor the NetCDF files that this program writes");
+  }
+  r.snapshots = *snapshots;
   return r;
 }
 
-void check_snapshot_file(const std::string& path, const restart_point& from) {
-  const byte_digest& kept = from.contents.header.snapshots;
+void check_snapshot_file(const std::string& path, restart_point& from, output_check how,
+                         std::uint64_t snapshot_bytes) {
+  const snapshot_file_state& kept = from.snapshots;
   const std::string of = " of " + from.path;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) throw checkpoint_error(path + ": cannot read the snapshot file" + of + ": " + std::strerror(errno));
@@ -96,35 +134,79 @@ void check_snapshot_file(const std::string& path, const restart_point& from) {
     throw checkpoint_error(path + ": the snapshot file" + of + " is not a regular file");
   }
   const auto size = static_cast<std::uint64_t>(st.st_size);
-  if (size < kept.length) {
+  const std::uint64_t length = kept.whole.length;
+  if (size < length) {
     throw checkpoint_error(path + ": the snapshot file holds " + std::to_string(size) + " bytes, fewer than the " +
-                           std::to_string(kept.length) + " that " + from.path + " recorded");
+                           std::to_string(length) + " that " + from.path + " recorded");
   }
-  const byte_digest found = prefix_digest(fd, kept.length, path);
-  if (found.crc != kept.crc) {
-    throw checkpoint_error(path + ": the first " + std::to_string(kept.length) +
-                           " bytes of the snapshot file are not those that " + from.path + " recorded (CRC-32 " +
-                           hex(found.crc) + ", not " + hex(kept.crc) + ")");
+  // Format 1 recorded the CRC of every byte only: all are read, and the
+  // last snapshot's CRC learnt on the way.
+  const bool format1 = from.contents.header.format == 1;
+  const std::uint64_t last = format1 ? std::min(length, snapshot_bytes) : kept.last.length;
+  if (how == output_check::full || format1) {
+    const byte_digest before = range_digest(fd, 0, length - last, path);
+    const byte_digest found_last = range_digest(fd, length - last, last, path);
+    const byte_digest found = concatenated(before, found_last);
+    if (found.crc != kept.whole.crc) {
+      throw checkpoint_error(path + ": the first " + std::to_string(length) +
+                             " bytes of the snapshot file are not those that " + from.path + " recorded (CRC-32 " +
+                             hex(found.crc) + ", not " + hex(kept.whole.crc) + ")");
+    }
+    if (format1) from.snapshots = {kept.whole, snapshot_bytes > 0 ? length / snapshot_bytes : 0, found_last};
+    return;
+  }
+  const byte_digest found = range_digest(fd, length - last, last, path);
+  if (found.crc != kept.last.crc) {
+    throw checkpoint_error(path + ": the last snapshot of the snapshot file (bytes " + std::to_string(length - last) +
+                           " to " + std::to_string(length - 1) + ") is not the one that " + from.path +
+                           " recorded (CRC-32 " + hex(found.crc) + ", not " + hex(kept.last.crc) + ")");
   }
 }
 
+void check_output(const std::string& path, restart_point& from, output_check how, std::uint64_t snapshot_bytes) {
+  const std::optional<series_record> series = series_record_of(from.contents.header.output);
+  if (is_netcdf_output(path) && !series) {
+    throw checkpoint_error(from.path + ": its run wrote a binary snapshot file, not NetCDF files; go on with an "
+                           "--output that does not end in .nc");
+  }
+  if (!is_netcdf_output(path) && series) {
+    throw checkpoint_error(from.path + ": its run wrote NetCDF files, not a binary snapshot file; go on with an "
+                           "--output ending in .nc");
+  }
+  if (!series) {
+    check_snapshot_file(path, from, how, snapshot_bytes);
+    return;
+  }
+  const int snapshots = static_cast<int>(from.scenario.snapshot_passes().size());
+  const std::string problem = series_problem(series_names_of(path, snapshots), *series);
+  if (!problem.empty()) throw checkpoint_error(problem + " (" + from.path + ")");
+}
+
 void restore_fields(const restart_point& from, const block_layout& l) {
-  using namespace domain;
-  float* const fields[checkpoint_fields] = {u, v, h, q, dqdt};
-  field_rows::scatter(module_blocks(fields, l), [&](const field_rows::sink& rows) {
+  const std::vector<float*> fields = module_fields(from.scenario);
+  const field_rows::blocks mine = module_blocks(fields, l);
+  if (from.contents.header.format != 1) {
+    read_checkpoint_fields(from.path, from.contents, mine);
+    return;
+  }
+  // Format 1 is vouched for by one digest of every byte: rank 0 reads it
+  // whole again and hands out the rows.
+  field_rows::scatter(mine, [&](const field_rows::sink& rows) {
     if (read_checkpoint(from.path, rows).digest != from.contents.digest) {
-      throw checkpoint_error(from.path + ": the checkpoint changed after it was checked");
+      throw run_failure(from.path + ": the checkpoint changed after it was checked");
     }
   });
 }
 
+// The restart point travels as its path, what its header does not say (the
+// format read, the digest, where the fields begin and the snapshot file as
+// the check found it) and its header as format 2 writes it.
 std::string restart_text(const restart_point& r) {
-  const checkpoint_header& h = r.contents.header;
-  std::string digest(r.contents.digest.begin(), r.contents.digest.end());
+  const checkpoint_contents& c = r.contents;
   const auto field = [](const std::string& text) { return std::to_string(text.size()) + ":" + text; };
-  return field(r.path) + field(h.program) + field(h.scenario) + field(digest) + std::to_string(h.pass) + " " +
-         std::to_string(h.nx) + " " + std::to_string(h.ny) + " " + std::to_string(h.snapshots.length) + " " +
-         std::to_string(h.snapshots.crc);
+  return field(r.path) + field(std::to_string(c.header.format)) + field(std::string(c.digest.begin(), c.digest.end())) +
+         field(std::to_string(c.fields_offset)) + field(snapshot_output(r.snapshots).bytes) +
+         field(checkpoint_header_bytes(c.header));
 }
 
 restart_point restart_from_text(const std::string& text) {
@@ -138,15 +220,15 @@ restart_point restart_from_text(const std::string& text) {
   };
   restart_point r;
   r.path = field();
-  checkpoint_header& h = r.contents.header;
-  h.program = field();
-  h.scenario = field();
+  const std::uint32_t format = static_cast<std::uint32_t>(std::stoul(field()));
   const std::string digest = field();
+  r.contents.fields_offset = std::stoull(field());
+  const std::optional<snapshot_file_state> snapshots = snapshot_state_of({output_snapshot_file, field()});
+  r.contents.header = checkpoint_header_of(field(), r.path);
+  r.contents.header.format = format;
   std::copy(digest.begin(), digest.end(), r.contents.digest.begin());
-  unsigned long long length = 0, crc = 0;
-  std::sscanf(text.c_str() + at, "%d %d %d %llu %llu", &h.pass, &h.nx, &h.ny, &length, &crc);
-  h.snapshots = {length, static_cast<std::uint32_t>(crc)};
-  r.scenario = parse_scenario(h.scenario, r.path + " (scenario)");
+  if (snapshots) r.snapshots = *snapshots;
+  r.scenario = parse_scenario(r.contents.header.scenario, r.path + " (scenario)");
   return r;
 }
 
@@ -157,10 +239,11 @@ checkpointer::checkpointer(const checkpoint_settings& settings, const std::strin
       path_(checkpoint_path(settings, snapshot_path)),
       every_s_(settings.every_s),
       signals_(settings.signals),
-      header_{settings.program, scenario_toml(s), 0, s.nx, s.ny, {}},
+      header_{checkpoint_format, settings.program, scenario_toml(s), 0, s.nx, s.ny, checkpoint_fields(s), {}, {}},
+      fields_(module_fields(s)),
       crash_before_rename_(settings.crash_before_rename) {}
 
-int checkpointer::after_pass(int n, snapshot_output& snapshots) {
+int checkpointer::after_pass(int n, snapshot_writer& snapshots) {
   const bool scheduled = every_s_ > 0 && n > 0 && n % every_s_ == 0;
   if (signals_ == nullptr) {
     if (scheduled) write(n, snapshots);
@@ -181,24 +264,15 @@ int checkpointer::after_pass(int n, snapshot_output& snapshots) {
   return stop;
 }
 
-void checkpointer::write(int n, snapshot_output& snapshots) {
-  using namespace domain;
+void checkpointer::write(int n, snapshot_writer& snapshots) {
   // The length recorded must be on the disk before the checkpoint that
   // vouches for it.
   snapshots.sync();
   header_.pass = n;
-  const output_record written = snapshots.record();
-  processes::together([&] {
-    if (written.kind != output_kind::binary_file) {
-      throw run_failure("a checkpoint cannot record NetCDF output yet");
-    }
-  });
-  header_.snapshots = written.file;
+  header_.output = snapshots.record();
   const bool crash = ++writes_ == crash_before_rename_;
   if (prepare_) prepare_();
-  float* const fields[checkpoint_fields] = {u, v, h, q, dqdt};
-  field_rows::gather(module_blocks(fields, layout_),
-                     [&](const field_rows::source& rows) { write_checkpoint(path_, header_, rows, crash); });
+  write_checkpoint(path_, header_, module_blocks(fields_, layout_), crash);
 }
 
 std::string go_on_command(const checkpoint_settings& settings, const std::string& snapshot_path,

@@ -39,14 +39,19 @@ std::vector<const float*> snapshot_arrays() {
   return {q, dqdt, h, us, vs, domain::div, vort};
 }
 
-snapshot_file::snapshot_file(std::string path, std::int64_t subrecord_limit)
-    : snapshot_file(std::move(path), byte_digest{}, subrecord_limit, false) {}
+std::uint64_t snapshot_bytes(std::int64_t nx, std::int64_t ny, std::int64_t subrecord_limit) {
+  const record_framing framing(nx * ny * static_cast<std::int64_t>(sizeof(float)), subrecord_limit);
+  return fields_per_snapshot * static_cast<std::uint64_t>(framing.framed_bytes());
+}
 
-snapshot_file::snapshot_file(std::string path, const byte_digest& kept, std::int64_t subrecord_limit)
+snapshot_file::snapshot_file(std::string path, std::int64_t subrecord_limit)
+    : snapshot_file(std::move(path), snapshot_file_state{}, subrecord_limit, false) {}
+
+snapshot_file::snapshot_file(std::string path, const snapshot_file_state& kept, std::int64_t subrecord_limit)
     : snapshot_file(std::move(path), kept, subrecord_limit, true) {}
 
-snapshot_file::snapshot_file(std::string path, const byte_digest& kept, std::int64_t subrecord_limit, bool)
-    : path_(std::move(path)), digest_(kept), framing_(record_data_bytes(), subrecord_limit) {
+snapshot_file::snapshot_file(std::string path, const snapshot_file_state& kept, std::int64_t subrecord_limit, bool)
+    : path_(std::move(path)), state_(kept), framing_(record_data_bytes(), subrecord_limit) {
   using namespace domain;
   // The memory for one snapshot's pieces is obtained before the file is
   // touched, so that a run short of memory leaves the file as it was.
@@ -67,12 +72,12 @@ snapshot_file::snapshot_file(std::string path, const byte_digest& kept, std::int
   processes::together([&] {
     if (processes::rank() == 0) refuse_read_only(path_);
   });
-  file_.emplace(path_, kept.length);
+  file_.emplace(path_, kept.whole.length);
 }
 
 void snapshot_file::write() {
   using namespace domain;
-  const std::uint64_t start = digest_.length;
+  const std::uint64_t start = state_.whole.length;
   const auto record_bytes = static_cast<std::uint64_t>(framing_.framed_bytes());
   const std::uint64_t end = start + fields_per_snapshot * record_bytes;
   const std::int64_t row_length = ide - ids + 1;
@@ -112,7 +117,9 @@ void snapshot_file::write() {
     }
     throw;
   }
-  digest_ = concatenated(digest_, {end - start, crc});
+  state_.last = {end - start, crc};
+  state_.whole = concatenated(state_.whole, state_.last);
+  ++state_.snapshots;
 }
 
 void snapshot_file::start_writeback() { file_->start_writeback(); }

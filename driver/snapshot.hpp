@@ -14,38 +14,23 @@
 
 #include "decomposition/shared_file.hpp"
 #include "driver/byte_digest.hpp"
+#include "driver/checkpoint.hpp"
+#include "driver/snapshot_state.hpp"
 #include "driver/record.hpp"
+
+// The bytes of one snapshot of an nx x ny grid, its records cut into
+// sub-records of at most `subrecord_limit` data bytes.
+std::uint64_t snapshot_bytes(std::int64_t nx, std::int64_t ny, std::int64_t subrecord_limit = max_subrecord_bytes);
 
 // The module's fields that a snapshot holds, in the order of its records.
 std::vector<const float*> snapshot_arrays();
 
-// What the run's snapshots went to.
-enum class output_kind : std::uint32_t { binary_file = 0, netcdf_series = 1 };
-
-// What a checkpoint records of a series of NetCDF files to check it cheaply
-// at a restart: the number of files written, and the length and CRC-32 of
-// the last one.
-struct series_record {
-  std::int32_t files = 0;
-  byte_digest last{};
-  bool operator==(const series_record&) const = default;
-};
-
-// What a checkpoint records of the snapshots written so far, for a restart
-// to check them and go on after them.
-struct output_record {
-  output_kind kind = output_kind::binary_file;
-  byte_digest file{};       // a binary file: its length and CRC-32
-  series_record series{};   // a NetCDF series
-  bool operator==(const output_record&) const = default;
-};
-
 // Where a run's snapshots go: the binary snapshot file, or a series of
 // NetCDF files (netcdf_series.hpp). Every method is called by every process
 // of the run together and throws run_failure on every process.
-class snapshot_output {
+class snapshot_writer {
  public:
-  virtual ~snapshot_output() = default;
+  virtual ~snapshot_writer() = default;
   // Writes one snapshot of the module's fields, so that a run stopped later
   // keeps every complete snapshot.
   virtual void write() = 0;
@@ -56,11 +41,12 @@ class snapshot_output {
   virtual void sync() = 0;
   // Finishes the output; throws if the last data cannot be written.
   virtual void close() = 0;
-  // What a checkpoint records of the snapshots written so far.
-  virtual output_record record() = 0;
+  // What a checkpoint records of the snapshots written so far: the kind of
+  // output and its description (checkpoint.hpp).
+  virtual checkpoint_output record() = 0;
 };
 
-class snapshot_file final : public snapshot_output {
+class snapshot_file final : public snapshot_writer {
  public:
   // Creates the file or empties an existing one, so that it ends up holding
   // only this run's records. An existing file without any write permission
@@ -71,8 +57,9 @@ class snapshot_file final : public snapshot_output {
   // Goes on with the file of an interrupted run, which has been checked to
   // begin with the bytes that `kept` describes: cuts it to their length
   // (dropping a snapshot written after them, or a part of one) and appends
-  // from there, the digest going on from `kept`.
-  snapshot_file(std::string path, const byte_digest& kept, std::int64_t subrecord_limit = max_subrecord_bytes);
+  // from there, the state going on from `kept`.
+  snapshot_file(std::string path, const snapshot_file_state& kept,
+                std::int64_t subrecord_limit = max_subrecord_bytes);
   snapshot_file(const snapshot_file&) = delete;
   snapshot_file& operator=(const snapshot_file&) = delete;
 
@@ -86,17 +73,19 @@ class snapshot_file final : public snapshot_output {
   void sync() override;
   // Closes the file.
   void close() override;
-  output_record record() override { return {output_kind::binary_file, digest_, {}}; }
+  checkpoint_output record() override { return snapshot_output(state_); }
 
   const std::string& path() const noexcept { return path_; }
   // The length and CRC-32 of every byte the file holds, those it was
   // continued from included.
-  const byte_digest& digest() const noexcept { return digest_; }
+  const byte_digest& digest() const noexcept { return state_.whole; }
+  // The same, with the whole snapshots it holds and the last of them.
+  const snapshot_file_state& state() const noexcept { return state_; }
 
  private:
-  snapshot_file(std::string path, const byte_digest& kept, std::int64_t subrecord_limit, bool continued);
+  snapshot_file(std::string path, const snapshot_file_state& kept, std::int64_t subrecord_limit, bool continued);
   std::string path_;
-  byte_digest digest_;
+  snapshot_file_state state_;
   record_framing framing_;
   std::optional<shared_file> file_;
   std::vector<unsigned char> markers_;

@@ -108,27 +108,35 @@ byte_vector fresh_file(const std::filesystem::path& path, std::initializer_list<
   return read_file(path);
 }
 
-// The writer's digest is that of the bytes on the disk.
-void expect_digest_of_file(const snapshot_file& file) {
+// The writer's digest is that of the bytes on the disk, and its last
+// snapshot's that of the file's last whole snapshot.
+void expect_digest_of_file(const snapshot_file& file, std::uint64_t snapshots) {
   const byte_vector bytes = read_file(file.path());
   EXPECT_EQ(file.digest().length, bytes.size());
   EXPECT_EQ(file.digest().crc, crc32_z(0, bytes.data(), bytes.size()));
+  const std::uint64_t one = ::snapshot_bytes(domain::ide, domain::jde);
+  EXPECT_EQ(bytes.size(), snapshots * one);
+  const snapshot_file_state& s = file.state();
+  EXPECT_EQ(s.snapshots, snapshots);
+  EXPECT_EQ(s.last.length, one);
+  EXPECT_EQ(s.last.crc, crc32_z(0, bytes.data() + bytes.size() - one, one));
 }
 
 TEST(SnapshotFile, KeepsTheDigestOfItsBytesAndGoesOnAfterAKeptPrefix) {
   domain::gridpara(6, 5);
   scratch_dir dir;
   const auto path = dir / "snapshots.dat";
-  byte_digest after_first;
+  snapshot_file_state after_first;
   {
     snapshot_file file(path.string());
+    EXPECT_EQ(file.state(), snapshot_file_state{});
     plant_codes(0);
     file.write();
-    after_first = file.digest();
+    after_first = file.state();
     plant_codes(1);
     file.write();
     file.sync();
-    expect_digest_of_file(file);
+    expect_digest_of_file(file, 2);
     file.close();
   }
   // A run stopped while writing a third snapshot, gone on with after the
@@ -136,11 +144,11 @@ TEST(SnapshotFile, KeepsTheDigestOfItsBytesAndGoesOnAfterAKeptPrefix) {
   std::ofstream(path, std::ios::binary | std::ios::app) << std::string(100, '\x5A');
   {
     snapshot_file file(path.string(), after_first);
-    EXPECT_EQ(file.digest(), after_first);
+    EXPECT_EQ(file.state(), after_first);
     plant_codes(2);
     file.write();
     file.close();
-    expect_digest_of_file(file);
+    expect_digest_of_file(file, 2);
   }
   EXPECT_EQ(read_file(path), fresh_file(dir / "fresh.dat", {0, 2}));
 }

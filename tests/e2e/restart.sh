@@ -276,15 +276,81 @@ EOF
     expect_reference case.toml "restart after a crash before the rename" head1 log2
     ;;
 
+  reads)
+    # A restart checks the snapshot file by its length and its last
+    # snapshot: it reads the checkpoint and one snapshot, however long the
+    # file. The bytes the program read come from the system's count (rchar)
+    # of a shell that ran it, its children's reads included. A checkpoint
+    # after the last pass leaves nothing to do.
+    printf '[grid]\nnx = 200\nny = 200\n[time]\nduration_s = 300\nsnapshot_every_s = 5.0\n[[source]]\nx_m = 100000.0\ny_m = 100000.0\n' > reads.toml
+    "$exe" --scenario reads.toml --checkpoint-every 300 > /dev/null
+    length=$(stat -c %s "$file") size=$(stat -c %s "$ckpt")
+    snapshot=$((7 * (200 * 200 * 4 + 8)))
+    [ "$length" -eq $((61 * snapshot)) ] || fail "the snapshot file holds $length bytes, not 61 snapshots"
+    read_by() { bash -c '"$@" > /dev/null && sed -n "s/^rchar: //p" /proc/$$/io' reads "$@"; }
+    last=$(read_by "$exe" --restart "$ckpt")
+    full=$(read_by "$exe" --restart "$ckpt" --check-output full)
+    # Loading the program and its libraries reads some 30 kB, its header a
+    # checkpoint's first 64 kB.
+    [ "$last" -lt $((size + snapshot + 200000)) ] ||
+      fail "the restart read $last bytes, more than the checkpoint ($size) and one snapshot ($snapshot)"
+    [ "$full" -gt "$length" ] || fail "the full check read $full bytes, fewer than the file's $length"
+    echo "restart of a $length-byte snapshot file: $last bytes read; with --check-output full: $full"
+    ;;
+
+  format1)
+    # A checkpoint of format 1, made from one of format 2 (its header
+    # without the field list, the output and the rows' CRCs, the snapshot
+    # file's length and CRC-32 after the grid, one SHA-256 of every byte at
+    # the end), goes on as it did: the same file and log.
+    reference case.toml
+    launch env PLUME_TEST_CRASH_BEFORE_RENAME=3 "$exe" --scenario case.toml --checkpoint-every 200 > log1
+    [ "$status" -eq 137 ] || fail "the run killed at its third checkpoint ended with $status"
+    /usr/bin/python3 - "$ckpt" <<'PY'
+import hashlib, struct, sys
+path = sys.argv[1]
+b = open(path, "rb").read()
+at = 12
+def text():
+    global at
+    n, = struct.unpack_from("<I", b, at)
+    at += 4 + n
+    return b[at - n:at]
+program, scenario = text(), text()
+pass_, nx, ny, count = struct.unpack_from("<iiiI", b, at)
+at += 16
+for _ in range(count):
+    text()
+kind, = struct.unpack_from("<I", b, at)
+at += 4
+output = text()
+length, crc = struct.unpack_from("<QI", output, 0)
+at += 4 * count * ny + 32
+v1 = (b"PLUMECKP" + struct.pack("<I", 1) + struct.pack("<I", len(program)) + program +
+      struct.pack("<I", len(scenario)) + scenario + struct.pack("<iiiQI", pass_, nx, ny, length, crc) + b[at:])
+open(path, "wb").write(v1 + hashlib.sha256(v1).digest())
+PY
+    [ "$(od -An -tu4 -j 8 -N4 "$ckpt" | tr -d ' ')" = 1 ] || fail "not a checkpoint of format 1"
+    k=$(ckpt_pass "$ckpt")
+    [ "$k" = 400 ] || fail "the checkpoint holds pass $k, not 400"
+    log_upto log1 "$k" > head1
+    launch "$exe" --restart "$ckpt" --checkpoint-every 200 > log2
+    [ "$status" -eq 0 ] || fail "the restart from format 1 ended with $status"
+    expect_reference case.toml "restart from a checkpoint of format 1" head1 log2
+    [ "$(od -An -tu4 -j 8 -N4 "$ckpt" | tr -d ' ')" = 2 ] || fail "the new checkpoint is not of format 2"
+    echo "format 1 at pass $k: the same bytes, and a checkpoint of format 2 after it"
+    ;;
+
   refusals)
     # Every refusal of a restart: one line naming the file and what is
     # wrong, status 2, and no file changed.
     "$exe" --scenario case.toml --checkpoint-every 300 > /dev/null
     size=$(stat -c %s "$ckpt")
-    # Its last 32 bytes are the SHA-256 of the bytes before them, as any
-    # other program computes it.
-    [ "$(head -c $((size - 32)) "$ckpt" | sha256sum | cut -c1-64)" = "$(tail -c 32 "$ckpt" | od -An -tx1 | tr -d ' \n')" ] ||
-      fail "the checkpoint's digest is not the SHA-256 of its contents"
+    # The header ends with the SHA-256 of the bytes before it, as any other
+    # program computes it; the five fields of 24 x 16 floats follow it.
+    header=$((size - 5 * 24 * 16 * 4))
+    [ "$(head -c $((header - 32)) "$ckpt" | sha256sum | cut -c1-64)" = "$(head -c "$header" "$ckpt" | tail -c 32 | od -An -tx1 | tr -d ' \n')" ] ||
+      fail "the checkpoint's header digest is not the SHA-256 of the header"
     expect_refusal() { # MESSAGE [HINT] -- ARGS...
       local want="$1" hint=""
       shift
@@ -301,22 +367,29 @@ EOF
       echo "plume: $want"
     }
     # Damaged copies of the checkpoint.
-    head -c 1000 "$ckpt" > short.ckpt
+    head -c $((size - 1000)) "$ckpt" > short.ckpt
     cp "$ckpt" flipped.ckpt
+    # Byte size - 100 is in the last field, dqdt: its point 1536 + 359, so
+    # row 359 / 24 + 1 = 15.
     printf '\x01' | dd of=flipped.ckpt bs=1 seek=$((size - 100)) conv=notrunc status=none
+    cp "$ckpt" header.ckpt
+    printf '\x01' | dd of=header.ckpt bs=1 seek=$((header - 40)) conv=notrunc status=none
     cp "$ckpt" version.ckpt
-    printf '\x02' | dd of=version.ckpt bs=1 seek=8 conv=notrunc status=none
+    printf '\x03' | dd of=version.ckpt bs=1 seek=8 conv=notrunc status=none
     expect_refusal "missing.ckpt: cannot read the checkpoint: No such file or directory" --restart missing.ckpt
-    expect_refusal "short.ckpt: truncated checkpoint: 1000 of the $size bytes its header announces" \
+    expect_refusal "short.ckpt: truncated checkpoint: $((size - 1000)) of the $size bytes its header announces" \
       --restart short.ckpt
-    expect_refusal "flipped.ckpt: damaged checkpoint: its SHA-256 digest does not match its contents" \
+    expect_refusal "flipped.ckpt: damaged checkpoint: row 15 of its field dqdt does not match its CRC-32" \
       --restart flipped.ckpt
-    expect_refusal "version.ckpt: checkpoint format version 2; this program reads version 1" --restart version.ckpt
+    expect_refusal "header.ckpt: damaged checkpoint: the SHA-256 digest of its header does not match it" \
+      --restart header.ckpt
+    expect_refusal "version.ckpt: checkpoint format version 3; this program reads versions 1 and 2" --restart version.ckpt
     expect_refusal "case.toml: not a plume checkpoint: it does not begin with PLUMECKP" --restart case.toml
-    # A whole checkpoint, its digest made anew, whose scenario is refused as
-    # a scenario file would be.
-    head -c -32 "$ckpt" | LC_ALL=C sed 's/^nx = 24$/nx = 3 /' > small.ckpt
+    # A whole checkpoint, its header's digest made anew, whose scenario is
+    # refused as a scenario file would be.
+    head -c $((header - 32)) "$ckpt" | LC_ALL=C sed 's/^nx = 24$/nx = 3 /' > small.ckpt
     sha256sum < small.ckpt | perl -ne 'print pack("H64", $_)' >> small.ckpt
+    tail -c +$((header + 1)) "$ckpt" >> small.ckpt
     expect_refusal "small.ckpt (scenario):2:6: grid.nx = 3 is too small: the model's stencils need at least 4 points in x" \
       --restart small.ckpt
     # The snapshot file: missing, shorter, altered within the recorded bytes.
@@ -326,16 +399,33 @@ EOF
     head -c $((length - 1)) "$file" > short.dat
     expect_refusal "short.dat: the snapshot file holds $((length - 1)) bytes, fewer than the $length that $ckpt recorded" \
       --restart "$ckpt" --output short.dat
-    cp "$file" altered.dat
-    printf '\x7f' | dd of=altered.dat bs=1 seek=5000 conv=notrunc status=none
-    # The CRC-32 of gzip's trailer, and the one the checkpoint holds after
-    # the pass, nx, ny and the length.
-    found=$(gzip -c < altered.dat | tail -c 8 | od -An -tx4 -N4 | tr -d ' ')
+    # The snapshot file's description in the checkpoint: after the pass, nx,
+    # ny, the field count and the five names (28 bytes), its kind and length;
+    # then L, the CRC-32 of the L bytes, the snapshots K, the last one's
+    # length M and its CRC-32.
     p=$(u32 "$ckpt" 12)
     s=$(u32 "$ckpt" $((16 + p)))
-    recorded=$(od -An -tx4 -j $((20 + p + s + 20)) -N4 "$ckpt" | tr -d ' ')
-    expect_refusal "altered.dat: the first $length bytes of the snapshot file are not those that $ckpt recorded (CRC-32 $found, not $recorded)" \
+    output=$((20 + p + s + 16 + 28 + 8))
+    crc_at() { od -An -tx4 -j "$2" -N4 "$1" | tr -d ' '; }
+    recorded_whole=$(crc_at "$ckpt" $((output + 8)))
+    last=$(u32 "$ckpt" $((output + 20)))
+    recorded_last=$(crc_at "$ckpt" $((output + 28)))
+    [ "$((length % last))" -eq 0 ] && [ "$(u32 "$ckpt" $((output + 12)))" -eq $((length / last)) ] ||
+      fail "the checkpoint does not record $((length / last)) snapshots of $last bytes"
+    # A byte of the last snapshot altered: found by the restart's check of
+    # the last snapshot, with the CRC-32 of gzip's trailer.
+    cp "$file" altered.dat
+    printf '\x7f' | dd of=altered.dat bs=1 seek=$((length - 100)) conv=notrunc status=none
+    found=$(tail -c "$last" altered.dat | gzip -c | tail -c 8 | od -An -tx4 -N4 | tr -d ' ')
+    expect_refusal "altered.dat: the last snapshot of the snapshot file (bytes $((length - last)) to $((length - 1))) is not the one that $ckpt recorded (CRC-32 $found, not $recorded_last)" \
       --restart "$ckpt" --output altered.dat
+    # A byte of the first snapshot: found when every byte is checked.
+    cp "$file" early.dat
+    printf '\x7f' | dd of=early.dat bs=1 seek=5000 conv=notrunc status=none
+    found=$(gzip -c < early.dat | tail -c 8 | od -An -tx4 -N4 | tr -d ' ')
+    expect_refusal "early.dat: the first $length bytes of the snapshot file are not those that $ckpt recorded (CRC-32 $found, not $recorded_whole)" \
+      --restart "$ckpt" --output early.dat --check-output full
+    expect_refusal "--check-output: 'some' is neither last nor full" hint --restart "$ckpt" --check-output some
     # Options that do not go together, or lack their value.
     expect_refusal "--scenario cannot be given with --restart: the checkpoint holds the run's scenario" hint \
       --restart "$ckpt" --scenario case.toml

@@ -166,6 +166,18 @@ case "$case_name" in
     printf 'not a checkpoint' > bad.ckpt
     check_refusal 'plume: bad.ckpt: not a plume checkpoint: it does not begin with PLUMECKP' \
       2 "$exe" --restart bad.ckpt --output keep.dat
+    # A checkpoint with one value changed in the block of rank 3 (field h,
+    # row 25, column 35 of a grid split 2x2): every process finds the row
+    # as they read their blocks, and the snapshot file stays as it was.
+    "$serial" --scenario case.toml --output done.dat --checkpoint-every 450 > /dev/null
+    size=$(stat -c %s done.dat.ckpt)
+    header=$((size - 5 * 40 * 30 * 4))
+    printf '\x55' | dd of=done.dat.ckpt bs=1 seek=$((header + ((2 * 30 + 24) * 40 + 34) * 4 + 1)) conv=notrunc status=none
+    before=$(sha256sum done.dat)
+    run "${mpirun[@]}" 4 "$exe" --restart done.dat.ckpt --output done.dat --layout 2x2 > out 2> err
+    [ "$status" -eq 2 ] || fail "a damaged row: exit $status, expected 2"
+    expect_one_line 'plume: done.dat.ckpt: damaged checkpoint: row 25 of its field h does not match its CRC-32'
+    [ "$(sha256sum done.dat)" = "$before" ] || fail "a damaged row: the snapshot file was changed"
     # A build without MPI refuses --layout.
     if [ "$serial" != "$exe" ]; then
       run "$serial" --layout 2x2 --output keep.dat > out 2> err
@@ -196,6 +208,21 @@ case "$case_name" in
     expect_one_line 'plume: rank 0: cannot write out\.dat: File too large'
     [ "$(stat -c %s out.dat)" -eq "$snapshot_bytes" ] || fail "the file holds $(stat -c %s out.dat) bytes, not one whole snapshot"
     echo "file size limit on rank 0: exit $status after $(($(date +%s) - start)) s: $(grep '^plume' err)"
+    ;;
+
+  checkpoint_bytes)
+    # A checkpoint is the same bytes whatever the layout and the threads
+    # that wrote it, each process writing its own block.
+    "$serial" --scenario case.toml --output serial.dat --checkpoint-every 150 --threads 1 > serial.log
+    for setup in "1 1x1 2" "2 1x2 1" "2 2x1 2" "3 3x1 1" "4 2x2 1" "4 1x4 2"; do
+      read -r np layout threads <<< "$setup"
+      rm -f run.dat run.dat.ckpt
+      run "${mpirun[@]}" "$np" "$exe" --scenario case.toml --output run.dat --checkpoint-every 150 --layout "$layout" \
+        --threads "$threads" > run.log 2> err
+      [ "$status" -eq 0 ] || fail "$setup: exit $status: $(cat err)"
+      if cmp -s serial.dat.ckpt run.dat.ckpt; then verdict=identical; else verdict=DIFFERENT; fail "$setup: another checkpoint"; fi
+      echo "| $np ($layout, $threads threads) | $verdict |"
+    done
     ;;
 
   restart_across_layouts)
