@@ -189,7 +189,7 @@ def case_readers(c):
     r = run(c.plume, "--scenario", c.small, "--output", "run.nc")
     expect(r.returncode == 0, r.stderr)
     files = series()
-    for f in files:
+    for f in (files[0], files[-1]):
         h = run("ncdump", "-h", f)
         expect(h.returncode == 0 and "float q(time, y, x)" in h.stdout and ':Conventions = "CF-1.10"' in h.stdout,
                f"ncdump -h {f}: {h.stderr}")
