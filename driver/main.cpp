@@ -28,6 +28,7 @@
 #include "decomposition/layout.hpp"
 #include "decomposition/process_group.hpp"
 #include "driver/fp_mode.hpp"
+#include "driver/netcdf_contents.hpp"
 #include "driver/output_paths.hpp"
 #include "driver/run.hpp"
 #include "driver/scenario.hpp"

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <span>
 
@@ -196,15 +195,6 @@ std::vector<double> cell_centres_m(const scenario& s, int count) {
   std::vector<double> c(static_cast<std::size_t>(count));
   for (std::size_t i = 0; i < c.size(); ++i) c[i] = spacing * static_cast<double>(i) + spacing / 2.0;
   return c;
-}
-
-std::string utc_now() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&now, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
 }
 
 }  // namespace netcdf_contents

@@ -16,6 +16,7 @@
 //    key by key (grid_nx, source_x_m, ...).
 #include <array>
 #include <cstddef>
+#include <ctime>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -106,6 +107,13 @@ variables define(int ncid, const description& d);
 std::vector<double> cell_centres_m(const scenario& s, int count);
 
 // "2026-12-09T15:25:42Z", the time now in UTC, for the history.
-std::string utc_now();
+inline std::string utc_now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
 
 }  // namespace netcdf_contents

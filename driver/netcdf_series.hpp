@@ -12,13 +12,13 @@
 // process of the run writes its block of each field, compressed, and all
 // of them together (under MPI through NetCDF's parallel interface).
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "driver/byte_digest.hpp"
 #include "driver/checkpoint.hpp"
-#include "driver/netcdf_contents.hpp"
 #include "driver/scenario.hpp"
 #include "driver/snapshot.hpp"
 
@@ -73,31 +73,16 @@ struct netcdf_settings {
   std::string scenario_name;
 };
 
-class netcdf_series final : public snapshot_writer {
- public:
-  // Starts the series of output `path` at snapshot number `first` (0, or
-  // the files a restart keeps): removes the temporary file and the files of
-  // the series from number `first` on. Throws run_failure on every process.
-  netcdf_series(std::string path, const scenario& s, const netcdf_settings& settings, int first = 0);
+// Removes, on rank 0, the series' temporary file and its files from
+// number `first` on: what an earlier run left there is not this run's.
+// Files of other names, or of another number of digits, stay. Throws
+// run_failure on every process.
+void remove_series_files(const series_names& names, const std::string& path, int first);
 
-  // Writes the next snapshot's file from the module's fields.
-  void write() override;
-  // Every file is on the disk once it has its name.
-  void start_writeback() override {}
-  void sync() override {}
-  void close() override {}
-  checkpoint_output record() override { return series_output(record_of(names_, next_)); }
-
-  const series_names& names() const noexcept { return names_; }
-  // The files written so far, those kept from before included.
-  int files() const noexcept { return next_; }
-
- private:
-  std::string path_;
-  std::vector<std::int32_t> times_;  // of the run's snapshots
-  series_names names_;
-  netcdf_contents::description description_;
-  int next_;
-  long long writes_ = 0;
-  std::vector<float> block_;
-};
+// The writer of the series of output `path` from snapshot number `first`
+// (0, or the files a restart keeps), which removes the series' files from
+// there on (remove_series_files) and writes each later snapshot's file from
+// the module's fields. It and the NetCDF libraries are loaded here, from
+// the writer module beside the program. Throws run_failure on every process.
+std::unique_ptr<snapshot_writer> open_netcdf_series(const std::string& path, const scenario& s,
+                                                    const netcdf_settings& settings, int first);

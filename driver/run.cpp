@@ -134,7 +134,7 @@ run_end run(const run_settings& settings) {
   processes::together([&] {
     if (is_netcdf_output(settings.snapshot_path)) {
       const int kept = settings.restart ? series_record_of(settings.restart->contents.header.output)->files : 0;
-      snapshots = std::make_unique<netcdf_series>(settings.snapshot_path, sc, settings.netcdf, kept);
+      snapshots = open_netcdf_series(settings.snapshot_path, sc, settings.netcdf, kept);
     } else if (settings.restart) {
       snapshots = std::make_unique<snapshot_file>(settings.snapshot_path, settings.restart->snapshots,
                                                   settings.subrecord_limit);
