@@ -175,7 +175,7 @@ std::unique_ptr<snapshot_writer> open_netcdf_series(const std::string& path, con
   std::error_code ec;
   const fs::path beside = fs::read_symlink("/proc/self/exe", ec).parent_path() / PLUME_NETCDF_WRITER;
   void* module = ::dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (module == nullptr) throw run_failure("cannot load the NetCDF writer " + beside.string() + ": " + ::dlerror());
+  if (module == nullptr) throw run_failure(std::string("cannot load the NetCDF writer: ") + ::dlerror());
   using opener = snapshot_writer* (*)(const std::string&, const scenario&, const netcdf_settings&, int);
   const auto open = reinterpret_cast<opener>(::dlsym(module, "plume_open_netcdf_series"));
   if (open == nullptr) throw run_failure("cannot load the NetCDF writer " + beside.string() + ": " + ::dlerror());
