@@ -19,6 +19,7 @@
 #include "decomposition/process_group.hpp"
 #include "decomposition/shared_file.hpp"
 #include "decomposition/test_fault.hpp"
+#include "driver/file_sync.hpp"
 #include "grid/domain.hpp"
 #include "grid/failure.hpp"
 
@@ -61,17 +62,6 @@ struct fd_closer {
     if (fd >= 0) ::close(fd);
   }
 };
-
-// Syncs the directory that holds `path`, so that a rename in it is on the
-// disk too.
-void sync_directory(const std::string& path) {
-  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  const std::string dir = parent.empty() ? std::string(".") : parent.string();
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) throw run_failure(system_reason("cannot sync the directory " + dir, errno));
-  const fd_closer closer{fd};
-  if (::fsync(fd) != 0 && errno != EINVAL) throw run_failure(system_reason("cannot sync the directory " + dir, errno));
-}
 
 // The checkpoint's bytes as they are read, the digest taken of each one.
 class checkpoint_in {

@@ -22,6 +22,13 @@
 //                                        field, the interior points
 //                                        i = 1..nx, j = 1..ny, i fastest
 //
+// The output of kind 1 is a series of NetCDF files, one per snapshot; its
+// description (20 bytes):
+//
+//   the files written, K                             uint64
+//   the length and CRC-32 of the last of them        uint64, uint32
+//   (0 and 0 when K = 0)
+//
 // The output of kind 0 is the snapshot file; its description (32 bytes):
 //
 //   its length L, the CRC-32 of its L bytes          uint64, uint32
@@ -71,6 +78,8 @@ struct checkpoint_output {
 
 // The kinds of output.
 inline constexpr std::uint32_t output_snapshot_file = 0;
+// A series of NetCDF files, one per snapshot (netcdf_series.hpp).
+inline constexpr std::uint32_t output_netcdf_series = 1;
 
 // The snapshot file's state as a checkpoint's output, and back: nothing when
 // the output is of another kind or its description is not 32 bytes.

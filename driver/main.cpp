@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <limits>
 #include <new>
 #include <optional>
@@ -29,6 +30,7 @@
 #include "decomposition/process_group.hpp"
 #include "decomposition/test_fault.hpp"
 #include "driver/fp_mode.hpp"
+#include "driver/netcdf_contents.hpp"
 #include "driver/output_paths.hpp"
 #include "driver/run.hpp"
 #include "driver/scenario.hpp"
@@ -70,6 +72,18 @@ std::optional<int> whole_number(const std::string& text, int max) {
 int threads_from(const std::string& text) {
   if (const auto n = whole_number(text, max_threads)) return *n;
   throw usage_error{"--threads: '" + text + "' is not a whole number from 1 to " + std::to_string(max_threads), true};
+}
+
+int deflate_from(const std::string& text) {
+  if (text.size() == 1 && text[0] >= '0' && text[0] <= '9') return text[0] - '0';
+  throw usage_error{"--deflate: '" + text + "' is not a compression level from 0 to 9", true};
+}
+
+// The command line as the NetCDF files' history records it.
+std::string command_line(int argc, char** argv) {
+  std::string line = "plume";
+  for (int a = 1; a < argc; ++a) line += std::string(" ") + argv[a];
+  return line;
 }
 
 int seconds_from(const char* option, const std::string& text) {
@@ -148,6 +162,10 @@ bool parse_command_line(int argc, char** argv, options& o) {
       ->type_name("N");
   app.add_option("--output", o.settings.snapshot_path, "The snapshot file (default: ./test_withPollutant.dat)")
       ->type_name("PATH");
+  std::string deflate_text;
+  app.add_option("--deflate", deflate_text,
+                 "Lossless compression of a NetCDF output (an --output ending in .nc), 0 (none) to 9; default 1")
+      ->type_name("LEVEL");
   app.add_option("--scenario", o.scenario_path, "A TOML scenario; keys left out keep the reference values")
       ->type_name("FILE");
   app.add_flag("--print-scenario", o.print_scenario, "Print the effective scenario as TOML and exit");
@@ -194,6 +212,15 @@ bool parse_command_line(int argc, char** argv, options& o) {
   o.settings.progress = progress_from(app.count("--progress") > 0, progress_text, no_progress);
   if (app.count("--check-output") > 0) o.check_output = output_check_from(check_text);
   refuse_empty(app, "--output", o.settings.snapshot_path);
+  if (app.count("--deflate") > 0) {
+    o.settings.netcdf.deflate = deflate_from(deflate_text);
+    if (!is_netcdf_output(o.settings.snapshot_path)) {
+      throw usage_error{"--deflate: the output " + o.settings.snapshot_path +
+                            " is a binary snapshot file, which is not compressed; give an --output ending in .nc "
+                            "to write NetCDF",
+                        true};
+    }
+  }
   refuse_empty(app, "--checkpoint", o.settings.checkpoints.path);
   refuse_empty(app, "--restart", o.restart_path);
   o.restart = app.count("--restart") > 0;
@@ -213,6 +240,12 @@ bool parse_command_line(int argc, char** argv, options& o) {
     o.settings.layout = *l;
   }
   o.settings.checkpoints.program = std::string("plume ") + PLUME_VERSION;
+  o.settings.netcdf.program = o.settings.checkpoints.program;
+  o.settings.netcdf.history = netcdf_contents::utc_now() + " " + command_line(argc, argv);
+  o.settings.netcdf.scenario_name =
+      o.restart ? "the scenario of the checkpoint " + std::filesystem::path(o.restart_path).filename().string()
+      : o.scenario_given ? std::filesystem::path(o.scenario_path).filename().string()
+                         : std::string("none: the reference case");
   o.settings.checkpoints.crash_before_rename = crash_before_rename();
   o.settings.subrecord_limit = subrecord_limit();
   return true;
@@ -249,8 +282,8 @@ bool check_files(options& o, std::string& grid_at) {
   if (o.restart) {
     try {
       const scenario& s = o.settings.scenario;
-      check_snapshot_file(o.settings.snapshot_path, *o.settings.restart, o.check_output,
-                          snapshot_bytes(s.nx, s.ny, s.species_count(), o.settings.subrecord_limit));
+      check_output(o.settings.snapshot_path, *o.settings.restart, o.check_output,
+                   snapshot_bytes(s.nx, s.ny, s.species_count(), o.settings.subrecord_limit));
     } catch (const checkpoint_error& e) {
       throw usage_error{e.what(), false};
     }

@@ -217,11 +217,15 @@ run_end run(const run_settings& settings) {
   });
   // A run that goes on from a checkpoint keeps the snapshots written up to it.
   // Opening the file is a collective that agrees on its own failures.
-  std::optional<snapshot_file> snapshots;
-  if (settings.restart) {
-    snapshots.emplace(settings.snapshot_path, settings.restart->snapshots, settings.subrecord_limit);
+  std::unique_ptr<snapshot_writer> snapshots;
+  if (is_netcdf_output(settings.snapshot_path)) {
+    const int kept = settings.restart ? series_record_of(settings.restart->contents.header.output)->files : 0;
+    processes::together([&] { snapshots = open_netcdf_series(settings.snapshot_path, sc, settings.netcdf, kept); });
+  } else if (settings.restart) {
+    snapshots = std::make_unique<snapshot_file>(settings.snapshot_path, settings.restart->snapshots,
+                                                settings.subrecord_limit);
   } else {
-    snapshots.emplace(settings.snapshot_path, settings.subrecord_limit);
+    snapshots = std::make_unique<snapshot_file>(settings.snapshot_path, settings.subrecord_limit);
   }
   checkpointer checkpoints(settings.checkpoints, settings.snapshot_path, sc, settings.layout,
                            [&] { workspace->materialize(u, v, h); });

@@ -8,6 +8,7 @@
 
 #include "decomposition/layout.hpp"
 #include "decomposition/process_group.hpp"
+#include "driver/netcdf_series.hpp"
 #include "driver/progress.hpp"
 #include "driver/record.hpp"
 #include "driver/run_checkpoints.hpp"
@@ -21,6 +22,8 @@ inline constexpr const char* default_snapshot_path = "./test_withPollutant.dat";
 // from its command line; tests shorten the loop or send the log elsewhere.
 struct run_settings {
   ::scenario scenario;
+  // The snapshot file, or with a path ending in .nc the name of the series
+  // of NetCDF files (netcdf_series.hpp).
   std::string snapshot_path = default_snapshot_path;
   std::FILE* console = stdout;
   std::string console_name = "standard output";
@@ -41,6 +44,8 @@ struct run_settings {
   // The checkpoint the run goes on from, its scenario the run's; none for a
   // run from the start.
   std::optional<restart_point> restart{};
+  // How the NetCDF files describe the run, and their compression.
+  netcdf_settings netcdf{};
 };
 
 // How a run ended: complete (signal 0), or stopped by a signal after the

@@ -13,6 +13,7 @@
 
 #include "decomposition/field_rows.hpp"
 #include "decomposition/test_fault.hpp"
+#include "driver/netcdf_series.hpp"
 #include "driver/snapshot.hpp"
 #include "grid/domain.hpp"
 
@@ -106,11 +107,12 @@ restart_point read_restart_point(const std::string& path, std::string* grid_posi
     throw checkpoint_error(path + ": damaged checkpoint: it holds the fields " + listed(h.fields) +
                            ", its scenario's run the fields " + listed(fields));
   }
+  if (series_record_of(h.output)) return r;
   const std::optional<snapshot_file_state> snapshots = snapshot_state_of(h.output);
   if (!snapshots) {
     throw checkpoint_error(path + ": its output is of kind " + std::to_string(h.output.kind) + " (" +
                            std::to_string(h.output.bytes.size()) +
-                           " bytes), not the snapshot file that this program writes");
+                           " bytes), neither the snapshot file nor the NetCDF files that this program writes");
   }
   r.snapshots = *snapshots;
   return r;
@@ -158,6 +160,25 @@ void check_snapshot_file(const std::string& path, restart_point& from, output_ch
                            " to " + std::to_string(length - 1) + ") is not the one that " + from.path +
                            " recorded (CRC-32 " + hex(found.crc) + ", not " + hex(kept.last.crc) + ")");
   }
+}
+
+void check_output(const std::string& path, restart_point& from, output_check how, std::uint64_t snapshot_bytes) {
+  const std::optional<series_record> series = series_record_of(from.contents.header.output);
+  if (is_netcdf_output(path) && !series) {
+    throw checkpoint_error(from.path + ": its run wrote a binary snapshot file, not NetCDF files; go on with an "
+                           "--output that does not end in .nc");
+  }
+  if (!is_netcdf_output(path) && series) {
+    throw checkpoint_error(from.path + ": its run wrote NetCDF files, not a binary snapshot file; go on with an "
+                           "--output ending in .nc");
+  }
+  if (!series) {
+    check_snapshot_file(path, from, how, snapshot_bytes);
+    return;
+  }
+  const int snapshots = static_cast<int>(from.scenario.snapshot_passes().size());
+  const std::string problem = series_problem(series_names_of(path, snapshots), *series);
+  if (!problem.empty()) throw checkpoint_error(problem + " (" + from.path + ")");
 }
 
 void restore_fields(const restart_point& from, const block_layout& l) {
@@ -235,7 +256,7 @@ checkpointer::checkpointer(const checkpoint_settings& settings, const std::strin
       fields_(module_fields()),
       crash_before_rename_(settings.crash_before_rename) {}
 
-int checkpointer::after_pass(int n, snapshot_file& snapshots) {
+int checkpointer::after_pass(int n, snapshot_writer& snapshots) {
   const bool scheduled = every_s_ > 0 && n > 0 && n % every_s_ == 0;
   if (signals_ == nullptr) {
     if (scheduled) write(n, snapshots);
@@ -256,13 +277,13 @@ int checkpointer::after_pass(int n, snapshot_file& snapshots) {
   return stop;
 }
 
-void checkpointer::write(int n, snapshot_file& snapshots) {
+void checkpointer::write(int n, snapshot_writer& snapshots) {
   processes::test_fault(processes::fault_point::checkpoint_write, writes_ + 1);
   // The length recorded must be on the disk before the checkpoint that
   // vouches for it.
   snapshots.sync();
   header_.pass = n;
-  header_.output = snapshot_output(snapshots.state());
+  header_.output = snapshots.record();
   ++writes_;
   const checkpoint_write_test test{writes_, writes_ == crash_before_rename_};
   if (prepare_) prepare_();

@@ -26,7 +26,7 @@
 #include "driver/scenario.hpp"
 #include "driver/stop_signals.hpp"
 
-class snapshot_file;
+class snapshot_writer;
 
 struct checkpoint_settings {
   // Where the checkpoints go; "" for the snapshot file's path with ".ckpt"
@@ -84,6 +84,14 @@ enum class output_check {
 void check_snapshot_file(const std::string& path, restart_point& from, output_check how,
                          std::uint64_t snapshot_bytes);
 
+// Checks the output that a restart goes on with: that `path` asks for the
+// kind of output the checkpoint's run wrote (NetCDF files for a path ending
+// in .nc, else the snapshot file), and then the snapshot file as
+// check_snapshot_file does, or that every file of the NetCDF series that the
+// checkpoint counted is there and the last one is the one it recorded.
+// Reads and changes nothing; throws checkpoint_error.
+void check_output(const std::string& path, restart_point& from, output_check how, std::uint64_t snapshot_bytes);
+
 // Puts the checkpoint's fields into the module's u, v, h, q and dqdt, which
 // gridpara and init have set up for its scenario: every process reads the
 // rows of its block (laid out as l); from a checkpoint of format 1, rank 0
@@ -117,14 +125,14 @@ class checkpointer {
   // process acts on the signals of all: at once in a run of one process,
   // a pass later under MPI (processes::pass_flags). Throws run_failure on
   // every process.
-  int after_pass(int n, snapshot_file& snapshots);
+  int after_pass(int n, snapshot_writer& snapshots);
 
   const std::string& path() const noexcept { return path_; }
   // Whether checkpoints are taken on a schedule.
   bool scheduled() const noexcept { return every_s_ > 0; }
 
  private:
-  void write(int n, snapshot_file& snapshots);
+  void write(int n, snapshot_writer& snapshots);
   block_layout layout_;
   std::function<void()> prepare_;
   processes::pass_flags flags_;

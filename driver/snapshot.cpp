@@ -10,23 +10,11 @@
 
 #include "decomposition/process_group.hpp"
 #include "decomposition/test_fault.hpp"
+#include "driver/snapshot_fields.hpp"
 #include "grid/domain.hpp"
 #include "grid/failure.hpp"
 
 namespace {
-
-// The records of a snapshot: q and dqdt of each species in the order
-// declared, then h, us, vs, div and vort.
-std::vector<const float*> snapshot_fields() {
-  using namespace domain;
-  std::vector<const float*> fields;
-  for (const species_fields& k : species) {
-    fields.push_back(k.q);
-    fields.push_back(k.dqdt);
-  }
-  for (const float* f : {h, us, vs, domain::div, vort}) fields.push_back(f);
-  return fields;
-}
 
 // The system lets root overwrite a file that nobody may write; the run
 // refuses it for everyone, with the reason any other user would get.
@@ -47,6 +35,19 @@ std::int64_t record_data_bytes() {
 }
 
 }  // namespace
+
+// The records of a snapshot: q and dqdt of each species in the order
+// declared, then h, us, vs, div and vort.
+std::vector<const float*> snapshot_arrays() {
+  using namespace domain;
+  std::vector<const float*> fields;
+  for (const species_fields& k : species) {
+    fields.push_back(k.q);
+    fields.push_back(k.dqdt);
+  }
+  for (const float* f : {h, us, vs, domain::div, vort}) fields.push_back(f);
+  return fields;
+}
 
 std::uint64_t snapshot_bytes(std::int64_t nx, std::int64_t ny, int species, std::int64_t subrecord_limit) {
   const record_framing framing(nx * ny * static_cast<std::int64_t>(sizeof(float)), subrecord_limit);
@@ -93,7 +94,7 @@ void snapshot_file::write() {
   using namespace domain;
   const std::uint64_t start = state_.whole.length;
   const auto record_bytes = static_cast<std::uint64_t>(framing_.framed_bytes());
-  const std::vector<const float*> fields = snapshot_fields();
+  const std::vector<const float*> fields = snapshot_arrays();
   const std::uint64_t end = start + fields.size() * record_bytes;
   const std::int64_t row_length = ide - ids + 1;
   std::uint32_t share = 0;

@@ -15,6 +15,7 @@
 
 #include "decomposition/shared_file.hpp"
 #include "driver/byte_digest.hpp"
+#include "driver/checkpoint.hpp"
 #include "driver/snapshot_state.hpp"
 #include "driver/record.hpp"
 
@@ -23,7 +24,33 @@
 std::uint64_t snapshot_bytes(std::int64_t nx, std::int64_t ny, int species = 1,
                              std::int64_t subrecord_limit = max_subrecord_bytes);
 
-class snapshot_file {
+// The module's fields that a snapshot holds, in the order of its records.
+std::vector<const float*> snapshot_arrays();
+
+// Where a run's snapshots go: the binary snapshot file, or a series of
+// NetCDF files (netcdf_series.hpp). Every method is called by every process
+// of the run together and throws run_failure on every process.
+class snapshot_writer {
+ public:
+  virtual ~snapshot_writer() = default;
+  // Writes one snapshot of the module's fields, so that a run stopped later
+  // keeps every complete snapshot.
+  virtual void write() = 0;
+  // Has the system start writing what is written to the disk, without
+  // waiting.
+  virtual void start_writeback() = 0;
+  // Waits until everything written is on the disk.
+  virtual void sync() = 0;
+  // Finishes the output; throws if the last data cannot be written.
+  virtual void close() = 0;
+  // What a checkpoint records of the snapshots written so far: the kind of
+  // output and its description (checkpoint.hpp).
+  virtual checkpoint_output record() = 0;
+  // The snapshots written so far, those it was continued from included.
+  virtual std::uint64_t snapshots() const noexcept = 0;
+};
+
+class snapshot_file final : public snapshot_writer {
  public:
   // Creates the file or empties an existing one, so that it ends up holding
   // only this run's records. An existing file without any write permission
@@ -40,24 +67,24 @@ class snapshot_file {
   snapshot_file(const snapshot_file&) = delete;
   snapshot_file& operator=(const snapshot_file&) = delete;
 
-  // Writes one snapshot of the module's fields and hands it to the system,
-  // so that a run stopped later keeps every complete snapshot.
-  void write();
+  // Writes one snapshot and hands it to the system.
+  void write() override;
   // Hands everything written so far to the system and has it start writing
   // it to the disk, without waiting.
-  void start_writeback();
+  void start_writeback() override;
   // Hands everything written so far to the system and waits until it is on
   // the disk.
-  void sync();
-  // Closes the file; throws run_failure if the last data cannot be written.
-  void close();
+  void sync() override;
+  // Closes the file.
+  void close() override;
+  checkpoint_output record() override { return snapshot_output(state_); }
 
   const std::string& path() const noexcept { return path_; }
   // The length and CRC-32 of every byte the file holds, those it was
   // continued from included.
   const byte_digest& digest() const noexcept { return state_.whole; }
   // The snapshots the file holds, those it was continued from included.
-  std::uint64_t snapshots() const noexcept;
+  std::uint64_t snapshots() const noexcept override;
   // The same, with the whole snapshots it holds and the last of them.
   const snapshot_file_state& state() const noexcept { return state_; }
 

@@ -67,7 +67,7 @@ TEST(RunCheckpoints, HeaderThatDisagreesWithItsScenarioIsRefused) {
             path + ": damaged checkpoint: it holds the fields u, v, h, q, qdt, its scenario's run the fields u, v, "
                    "h, q, dqdt");
   EXPECT_EQ(refusal(header(100, names, {1, "abc"})),
-            path + ": its output is of kind 1 (3 bytes), not the snapshot file that this program writes");
+            path + ": its output is of kind 1 (3 bytes), neither the snapshot file nor the NetCDF files that this program writes");
   EXPECT_EQ(refusal(header(100, names, snapshots)), "");
 }
 

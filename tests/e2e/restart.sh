@@ -85,6 +85,16 @@ expect_reference() { # SCENARIO WHAT LOG...
   cat "$@" | cmp -s - "$ref/log" || fail "$what: the log differs from the uninterrupted run's"
 }
 
+# Waits until the run has written its first log line: its stop signals are
+# in place by then, however long the program and its libraries take to
+# start on a busy machine.
+wait_for_log() {
+  for _ in $(seq 2000); do
+    [ -s "$1" ] && return
+    sleep 0.005
+  done
+}
+
 case "$case_name" in
   identity)
     # A checkpoint at pass k (k = 0 by a signal before the first pass, else
@@ -203,7 +213,7 @@ EOF
       # A background job starts with SIGINT ignored, which the program keeps.
       env --default-signal=INT "$exe" "${args[@]}" --threads 2 > "log$sig" 2> "err$sig" &
       pid=$!
-      sleep 0.1
+      wait_for_log "log$sig"
       kill -"$sig" "$pid"
       launch wait "$pid"
       want=$((128 + $(kill -l "$sig")))
@@ -239,7 +249,7 @@ EOF
     reference long.toml
     "$exe" --scenario long.toml --threads 2 > log1 &
     pid=$!
-    sleep 0.1
+    wait_for_log log1
     kill -USR1 "$pid"
     launch wait "$pid"
     [ "$status" -eq 0 ] || fail "the run ended with $status after SIGUSR1"

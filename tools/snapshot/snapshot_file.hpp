@@ -23,31 +23,18 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/snapshot_fields.hpp"
+
 namespace plume::snapshot {
 
-// What a record of a snapshot holds. standard_name is empty where the CF
-// standard name table has no entry for the quantity.
-struct FieldInfo {
-  std::string_view name;
-  std::string_view long_name;
-  std::string_view units;  // UDUNITS spelling, as used in NetCDF attributes
-  std::string_view standard_name;
-};
+// What a record of a snapshot holds.
+using FieldInfo = snapshot_field_info;
 
 // The records each species has, in this order.
-inline constexpr std::array<FieldInfo, 2> pollutant_fields{{
-    {"q", "pollutant concentration", "1", ""},
-    {"dqdt", "tendency of pollutant concentration", "s-1", ""},
-}};
+inline constexpr const auto& pollutant_fields = species_records;
 
 // The records of the flow, once per snapshot after every species' records.
-inline constexpr std::array<FieldInfo, 5> flow_fields{{
-    {"h", "layer height", "m", ""},
-    {"us", "x-velocity at cell centres", "m s-1", "x_wind"},
-    {"vs", "y-velocity at cell centres", "m s-1", "y_wind"},
-    {"div", "divergence at cell centres", "s-1", "divergence_of_wind"},
-    {"vort", "relative vorticity at cell centres", "s-1", "atmosphere_relative_vorticity"},
-}};
+inline constexpr const auto& flow_fields = flow_records;
 
 // Where the reader takes its bytes from.
 class Source {

@@ -1,0 +1,115 @@
+// The NetCDF files of a run: their names, their variables, their chunks, and
+// the check of a series against what a checkpoint recorded of it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "driver/netcdf_contents.hpp"
+#include "driver/netcdf_series.hpp"
+#include "support/byte_files.hpp"
+
+namespace {
+
+TEST(NetcdfSeries, NamesPadTheSnapshotNumberToFourDigitsOrAsManyAsTheLastNeeds) {
+  EXPECT_TRUE(is_netcdf_output("run.nc"));
+  EXPECT_TRUE(is_netcdf_output("dir.d/.nc"));
+  EXPECT_FALSE(is_netcdf_output("run.nc4"));
+  EXPECT_FALSE(is_netcdf_output("run.NC"));
+  EXPECT_FALSE(is_netcdf_output("./test_withPollutant.dat"));
+
+  const series_names one = series_names_of("out/run.nc", 1);
+  EXPECT_EQ(one.file(0), "out/run_0000.nc");
+  EXPECT_EQ(one.temporary(), "out/run.nc.tmp");
+  // 10000 snapshots end at number 9999, 10001 at number 10000.
+  EXPECT_EQ(series_names_of("run.nc", 10000).file(9999), "run_9999.nc");
+  EXPECT_EQ(series_names_of("run.nc", 10001).file(0), "run_00000.nc");
+  EXPECT_EQ(series_names_of("run.nc", 10001).file(10000), "run_10000.nc");
+  EXPECT_EQ(series_names_of("a.b.nc", 1234567).file(42), "a.b_0000042.nc");
+}
+
+TEST(NetcdfContents, ChunksHoldOneTimeAndAtMostOneMebibyte) {
+  using netcdf_contents::chunk_bytes;
+  using netcdf_contents::field_chunk;
+  using chunk = std::array<std::size_t, 3>;
+  // The reference grid fits one chunk: the field at one time.
+  EXPECT_EQ(field_chunk(401, 401), (chunk{1, 401, 401}));
+  // 2001 x 2001: bands of 131 rows (131 x 2001 x 4 = 1,048,524 bytes).
+  EXPECT_EQ(field_chunk(2001, 2001), (chunk{1, 131, 2001}));
+  // A row of exactly 1 MiB, one just over, and a very wide grid: rows cut
+  // into equal lengths of at most 1 MiB.
+  EXPECT_EQ(field_chunk(262144, 10), (chunk{1, 1, 262144}));
+  EXPECT_EQ(field_chunk(262145, 10), (chunk{1, 1, 131073}));
+  EXPECT_EQ(field_chunk(1000000, 4), (chunk{1, 1, 250000}));
+  for (const auto& [nx, ny] : {std::pair{4, 4}, {700, 420}, {2001, 2001}, {262145, 5}, {1 << 24, 4}}) {
+    const chunk c = field_chunk(nx, ny);
+    EXPECT_LE(c[0] * c[1] * c[2] * sizeof(float), chunk_bytes) << nx << " x " << ny;
+    EXPECT_LE(c[1], static_cast<std::size_t>(ny));
+    EXPECT_LE(c[2], static_cast<std::size_t>(nx));
+  }
+  EXPECT_EQ(netcdf_contents::time_chunk(1), 1u);
+  EXPECT_EQ(netcdf_contents::time_chunk(33), 33u);
+  EXPECT_EQ(netcdf_contents::time_chunk(100000), 512u);
+}
+
+TEST(NetcdfContents, PollutantVariablesAreNamedPerSpecies) {
+  scenario s;
+  std::vector<std::string> names;
+  for (const auto& v : netcdf_contents::field_variables(s)) names.push_back(v.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"q", "dqdt", "h", "us", "vs", "div", "vort"}));
+  EXPECT_EQ(netcdf_contents::field_variables(s)[0].long_name, "pollutant concentration");
+
+  s.species = {{"so2", 0, 3600.0f}, {"pm10", 0, 3600.0f}};
+  const auto v = netcdf_contents::field_variables(s);
+  names.clear();
+  for (const auto& f : v) names.push_back(f.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"q_so2", "q_pm10", "dqdt_so2", "dqdt_pm10", "h", "us", "vs", "div",
+                                             "vort"}));
+  EXPECT_EQ(v[1].long_name, "pollutant concentration of species pm10");
+  EXPECT_EQ(v[2].long_name, "tendency of pollutant concentration of species so2");
+  EXPECT_EQ(v[2].units, "s-1");
+  EXPECT_EQ(v[4].long_name, "layer height");
+}
+
+TEST(NetcdfSeries, ACheckedSeriesHasEveryFileAndTheLastOneRecorded) {
+  scratch_dir dir;
+  const series_names names = series_names_of((dir / "run.nc").string(), 40);
+  for (int k = 0; k < 3; ++k) std::ofstream(names.file(k)) << "file " << k;
+  const series_record kept = record_of(names, 3);
+  EXPECT_EQ(kept.files, 3);
+  byte_digest last;
+  last.add("file 2", 6);
+  EXPECT_EQ(kept.last, last);
+  EXPECT_EQ(series_problem(names, kept), "");
+  EXPECT_EQ(series_problem(names, {0, {}}), "");
+  // Files after the recorded ones do not matter: the run replaces them.
+  std::ofstream(names.file(3)) << "a later file";
+  EXPECT_EQ(series_problem(names, kept), "");
+
+  // The last file altered: same length, another byte.
+  std::ofstream(names.file(2)) << "file 3";
+  EXPECT_EQ(series_problem(names, kept), names.file(2) +
+                                             ": the last file of the series is not the one recorded (6 bytes, "
+                                             "CRC-32 " +
+                                             [] {
+                                               byte_digest d;
+                                               d.add("file 3", 6);
+                                               char buf[16];
+                                               std::snprintf(buf, sizeof buf, "%08x", d.crc);
+                                               return std::string(buf);
+                                             }() + ", not 6 bytes, CRC-32 " +
+                                             [&] {
+                                               char buf[16];
+                                               std::snprintf(buf, sizeof buf, "%08x", last.crc);
+                                               return std::string(buf);
+                                             }() + ")");
+  std::ofstream(names.file(2)) << "file 2";
+  EXPECT_EQ(series_problem(names, kept), "");
+
+  // An earlier file missing.
+  std::filesystem::remove(names.file(1));
+  EXPECT_EQ(series_problem(names, kept), names.file(1) + ": a file of the series is missing");
+}
+
+}  // namespace
