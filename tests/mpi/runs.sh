@@ -176,7 +176,7 @@ case "$case_name" in
     header=$((size - 5 * 40 * 30 * 4))
     printf '\x55' | dd of=done.dat.ckpt bs=1 seek=$((header + ((2 * 30 + 24) * 40 + 34) * 4 + 1)) conv=notrunc status=none
     before=$(sha256sum done.dat)
-    run "${mpirun[@]}" 4 "$exe" --restart done.dat.ckpt --output done.dat --layout 2x2 > out 2> err
+    launch "${mpirun[@]}" 4 "$exe" --restart done.dat.ckpt --output done.dat --layout 2x2 > out 2> err
     [ "$status" -eq 2 ] || fail "a damaged row: exit $status, expected 2"
     expect_one_line 'plume: done.dat.ckpt: damaged checkpoint: row 25 of its field h does not match its CRC-32'
     [ "$(sha256sum done.dat)" = "$before" ] || fail "a damaged row: the snapshot file was changed"
@@ -219,7 +219,7 @@ case "$case_name" in
     for setup in "1 1x1 2" "2 1x2 1" "2 2x1 2" "3 3x1 1" "4 2x2 1" "4 1x4 2"; do
       read -r np layout threads <<< "$setup"
       rm -f run.dat run.dat.ckpt
-      run "${mpirun[@]}" "$np" "$exe" --scenario case.toml --output run.dat --checkpoint-every 150 --layout "$layout" \
+      launch "${mpirun[@]}" "$np" "$exe" --scenario case.toml --output run.dat --checkpoint-every 150 --layout "$layout" \
         --threads "$threads" > run.log 2> err
       [ "$status" -eq 0 ] || fail "$setup: exit $status: $(cat err)"
       if cmp -s serial.dat.ckpt run.dat.ckpt; then verdict=identical; else verdict=DIFFERENT; fail "$setup: another checkpoint"; fi
@@ -236,10 +236,10 @@ case "$case_name" in
     for setup in "3 3x1" "4 2x2"; do
       read -r np layout <<< "$setup"
       rm -f run.dat run.dat.ckpt*
-      run env PLUME_TEST_CRASH_BEFORE_RENAME=3 "$serial" --scenario case.toml --output run.dat --checkpoint-every 150 \
+      launch env PLUME_TEST_CRASH_BEFORE_RENAME=3 "$serial" --scenario case.toml --output run.dat --checkpoint-every 150 \
         > first.log 2> err
       /usr/bin/python3 "$support/format1_checkpoint.py" run.dat.ckpt
-      run "${mpirun[@]}" "$np" "$exe" --restart run.dat.ckpt --output run.dat --layout "$layout" > rest.log 2> err
+      launch "${mpirun[@]}" "$np" "$exe" --restart run.dat.ckpt --output run.dat --layout "$layout" > rest.log 2> err
       [ "$status" -eq 0 ] || fail "$setup: the restart from format 1 ended with $status: $(cat err)"
       cat upto.log rest.log > whole.log
       if same_as_serial run.dat whole.log; then verdict=identical; else verdict=DIFFERENT; fail "$setup: not the same bytes"; fi
@@ -337,7 +337,7 @@ case "$case_name" in
     echo "SIGTERM to mpirun: it ended after $(($(date +%s) - start)) s"
     if [ -n "$pass" ] && [ -f run.dat.ckpt ]; then
       "$serial" --scenario long.toml --output serial.dat --threads 1 > serial.log
-      run "${mpirun[@]}" 2 "$exe" --restart run.dat.ckpt --output run.dat < /dev/null > rest.log 2> err
+      launch "${mpirun[@]}" 2 "$exe" --restart run.dat.ckpt --output run.dat < /dev/null > rest.log 2> err
       [ "$status" -eq 0 ] || fail "the restart after SIGTERM to mpirun ended with $status: $(cat err)"
       cat first.log rest.log > whole.log
       if same_as_serial run.dat whole.log; then
