@@ -7,12 +7,19 @@ src="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 jobs="$(nproc)"
 # clang (which brings clang++) builds the fuzz target and the clang++ build of
 # the build comparison.
-"$src/scripts/install-deps.sh" cmake make g++ libcli11-dev libtomlplusplus-dev zlib1g-dev nettle-dev pkg-config libgtest-dev libbenchmark-dev \
+"$src/scripts/install-deps.sh" cmake make g++ libcli11-dev libtomlplusplus-dev zlib1g-dev nettle-dev libgtest-dev libbenchmark-dev \
   pkg-config libnetcdf-dev netcdf-bin clang libclang-rt-14-dev \
-  python3-numpy python3-matplotlib python3-pil python3-netcdf4 python3-xarray libopenmpi-dev openmpi-bin
+  python3-numpy python3-matplotlib python3-pil python3-netcdf4 python3-xarray libopenmpi-dev openmpi-bin clang-format
 # A decimal-comma locale for the test that the log's layout ignores the C
 # locale (root only; otherwise that test skips and says why).
 "$src/scripts/install-comma-locale.sh"
+
+# The C++ lines this change touches follow .clang-format (the commits since
+# the branch left origin/main, or the last commit; see the script). A
+# failure is reported at the end, after every test has run.
+echo "== format of the changed lines"
+format_ok=true
+"$src/scripts/check-format.sh" || format_ok=false
 
 cd "$src"
 quietly="$src/scripts/quietly.sh"
@@ -47,3 +54,5 @@ echo "== sanitizer build: unit tests and the shortened run (preset sanitize)"
 "$quietly" cmake --preset sanitize
 cmake --build --preset sanitize -j "$jobs"
 ctest --preset sanitize -j "$jobs"
+
+"$format_ok" || { echo "test.sh: the format check failed (see its report above)" >&2; exit 1; }

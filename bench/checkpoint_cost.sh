@@ -8,12 +8,12 @@
 # sync.
 # Usage: bench/checkpoint_cost.sh PLUME_EXECUTABLE [RUNS]
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 exe="$(realpath "$1")" runs="${2:-3}"
 dir="$(mktemp -d)"
 trap 'rm -rf "$dir"' EXIT
 cd "$dir"
 
-median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 elapsed_ms() {
   local start end
   start=$(date +%s%N)

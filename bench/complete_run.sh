@@ -10,14 +10,12 @@
 # complete runs are than 57,601 such passes.
 # Usage: bench/complete_run.sh PLUME_EXECUTABLE [RUNS] [PLUME_BENCH]
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 exe="$(realpath "$1")" runs="${2:-3}" bench="${3:-}"
 [ -z "$bench" ] || bench="$(realpath "$bench")"
 dir="$(mktemp -d)"
 trap 'rm -rf "$dir"' EXIT
 cd "$dir"
-
-ms() { printf '%d.%03d s' $(($1 / 1000)) $(($1 % 1000)); }
-median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 
 default=() single=() checkpoints=()
 for ((k = 1; k <= runs; k++)); do

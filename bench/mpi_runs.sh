@@ -9,15 +9,13 @@
 # for its neighbours (PLUME_EXCHANGE_REPORT).
 # Usage: bench/mpi_runs.sh MPI_PLUME [RUNS]
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 exe="$(realpath "$1")" runs="${2:-3}"
 export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 OMPI_MCA_btl_vader_single_copy_mechanism=none
 export PLUME_EXCHANGE_REPORT=1
 dir="$(mktemp -d)"
 trap 'rm -rf "$dir"' EXIT
 cd "$dir"
-
-ms() { printf '%d.%03d s' $(($1 / 1000)) $(($1 % 1000)); }
-median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 
 # Runs mpirun with NP processes and THREADS threads each and the options;
 # prints the time and the exchange's report of every process.

@@ -22,6 +22,7 @@
 # Usage: bench/speed_against.sh PLUME_EXECUTABLE BASE_COMMIT [RUNS] [CASES...]
 #   CASES: any of reference, large, everywhere, busy (default: all four)
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 exe="$(realpath "$1")" base="$2" runs="${3:-3}"
 shift $(($# < 3 ? $# : 3))
 cases=("$@")
@@ -87,8 +88,6 @@ EOF
     done
   done
 } > "$dir/everywhere.toml"
-
-median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 
 # Runs both programs RUNS times in turn with the options; prints the
 # medians of wall time and peak memory and the ratio.

@@ -8,6 +8,7 @@
 // Both are collectives. Rank 0 runs the consumer or producer of the rows;
 // if it fails, every process learns of it (processes::together), with no
 // message left unmatched.
+#include <cstdint>
 #include <functional>
 
 #include "decomposition/layout.hpp"
@@ -29,6 +30,10 @@ struct blocks {
   patch_bounds patch;
   block_layout layout;
 };
+
+// The memory that gather and scatter take on process `rank` of a grid of
+// nx x ny points split as `layout`, for the memory check.
+std::uint64_t buffer_bytes(const block_layout& layout, int rank, int nx, int ny) noexcept;
 
 // On rank 0, calls write(rows) once, where rows(f, j, row) gives interior
 // row j of field f; write must ask for them field by field, each field's

@@ -108,6 +108,16 @@ class band {
 
 }  // namespace
 
+std::uint64_t buffer_bytes(const block_layout& layout, int rank, int nx, int ny) noexcept {
+  if (rank != 0) return 0;
+  // Rank 0's band: the tallest row of blocks, whole.
+  int tallest = 0;
+  for (int by = 0; by < layout.py; ++by) {
+    tallest = std::max(tallest, block_start(ny, layout.py, by + 1) - block_start(ny, layout.py, by));
+  }
+  return static_cast<std::uint64_t>(tallest) * static_cast<std::uint64_t>(nx) * sizeof(float);
+}
+
 void gather(const blocks& b, const std::function<void(const source& rows)>& write) {
   if (processes::rank() != 0) {
     const subarray block = own_block(b);

@@ -14,6 +14,8 @@ float* row_of(const blocks& b, int f, int j) {
 
 }  // namespace
 
+std::uint64_t buffer_bytes(const block_layout&, int, int, int) noexcept { return 0; }
+
 void gather(const blocks& b, const std::function<void(const source& rows)>& write) {
   const auto n = static_cast<std::size_t>(b.bounds.ide - b.bounds.ids + 1);
   processes::together([&] { write([&](int f, int j, float* row) { std::copy_n(row_of(b, f, j), n, row); }); });

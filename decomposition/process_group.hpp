@@ -4,10 +4,12 @@
 // which talk only through MPI. Every collective below must be called by
 // every process of the run, in the same order.
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "grid/failure.hpp"
 
@@ -17,6 +19,11 @@ namespace processes {
 // with MPI). The main thread alone talks to the others.
 void start(int& argc, char**& argv);
 void finish() noexcept;
+
+// Open MPI's ROMIO component among the names of the control variables
+// that its components register (io_romio321_priority and the like): its
+// name, the newest where there are several, or "" where there is none.
+std::string romio_component(const std::vector<std::string>& variable_names);
 
 // Whether this program is built with MPI, to run as the processes of mpirun.
 bool with_mpi() noexcept;
@@ -80,14 +87,21 @@ class pass_flags {
 // that leave a process unable to take part in the collectives.
 [[noreturn]] void abort_all(int status) noexcept;
 
+// The mark of a failure that every process of the run has learnt of, at
+// the same point (see together): each may unwind from it, meeting the same
+// collectives on the way. Any other failure is this process's alone.
+struct agreed_failure {
+  virtual ~agreed_failure() = default;
+};
+
 // A failure of another process of the run, which that process reports.
-struct peer_failure : std::runtime_error {
+struct peer_failure : std::runtime_error, agreed_failure {
   explicit peer_failure(int rank) : std::runtime_error("rank " + std::to_string(rank) + " failed") {}
 };
 
 // A failure that every process has learnt of and that this process reports,
 // its message as the run reports it.
-struct reported_failure : run_failure {
+struct reported_failure : run_failure, agreed_failure {
   using run_failure::run_failure;
 };
 
@@ -97,13 +111,23 @@ inline std::string as_reported(const std::string& message) {
   return count() > 1 ? "rank " + std::to_string(rank()) + ": " + message : message;
 }
 
-// Runs `what` on every process, then learns whether it failed on any (a
-// run_failure, or memory that could not be had). If so, every process
-// throws: the lowest that failed a reported_failure with its message, named
-// with its rank when the run has several processes, every other a
-// peer_failure. So the run reports one failure, once, and every process
-// stops at the same point. A failure already agreed on within `what` (a
-// nested call) keeps the process that reports it.
+// The message of a failure of this process, of any kind, as the run
+// reports it (never empty): a run_failure's or a standard exception's own
+// text, "cannot allocate memory" for memory that could not be had.
+std::string failure_message(const std::exception_ptr& failure);
+
+// Runs `what` on every process, then learns whether it failed on any, with
+// an exception of any type. If so, every process throws: the lowest that
+// failed a reported_failure with its message, named with its rank when the
+// run has several processes, every other a peer_failure. So the run reports
+// one failure, once, and every process stops at the same point. A failure
+// that `what` passes on from an earlier agreement keeps the process that
+// reports it.
+//
+// `what` must not call a collective itself: a process that failed before
+// it would meet the others' collective with this agreement. Its shape is
+// local work that may fail; the collectives come after the agreement, and
+// report their outcome to the next one.
 template <class What>
 void together(What&& what) {
   std::string message;
@@ -115,10 +139,8 @@ void together(What&& what) {
     reported = true;
   } catch (const peer_failure&) {
     // The process that reports it takes part with its message.
-  } catch (const run_failure& e) {
-    message = e.what();
-  } catch (const std::bad_alloc&) {
-    message = "cannot allocate memory";
+  } catch (...) {
+    message = failure_message(std::current_exception());
   }
   const int first = first_failure(message);
   if (first < 0) return;

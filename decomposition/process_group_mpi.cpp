@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string>
 
 #include <stdlib.h>
 #include <vector>
@@ -29,24 +30,71 @@ class machine {
   MPI_Comm comm_ = MPI_COMM_NULL;
 };
 
+// The name of Open MPI's ROMIO component (romio321 in Open MPI 4.1,
+// romio341 in 5.0), found among the control variables that its components
+// register, before MPI starts: "" when there is none (or another MPI).
+std::string romio_of_this_mpi() {
+  int level = 0;
+  if (MPI_T_init_thread(MPI_THREAD_SINGLE, &level) != MPI_SUCCESS) return "";
+  std::vector<std::string> names;
+  int count = 0;
+  MPI_T_cvar_get_num(&count);
+  for (int k = 0; k < count; ++k) {
+    char name[256];
+    int length = sizeof name;
+    if (MPI_T_cvar_get_info(k, name, &length, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) ==
+        MPI_SUCCESS) {
+      names.emplace_back(name);
+    }
+  }
+  MPI_T_finalize();
+  return romio_component(names);
+}
+
+// The name of a thread support level, for the refusal.
+const char* thread_level_name(int level) {
+  switch (level) {
+    case MPI_THREAD_SINGLE: return "MPI_THREAD_SINGLE";
+    case MPI_THREAD_FUNNELED: return "MPI_THREAD_FUNNELED";
+    case MPI_THREAD_SERIALIZED: return "MPI_THREAD_SERIALIZED";
+    default: return "MPI_THREAD_MULTIPLE";
+  }
+}
+
 }  // namespace
 
 void start(int& argc, char**& argv) {
   // Open MPI's own MPI-IO (ompio, in 4.1) lets a write that a full disk or
   // a file size limit refuses pass as a success, and the snapshot file
   // would silently lose data; its ROMIO reports the failure. So ROMIO it is,
-  // unless the user chose otherwise. (Other MPIs ignore the variable.)
-  ::setenv("OMPI_MCA_io", "romio321", 0);
-  int provided = 0;
+  // unless the user chose otherwise. Its component is named after ROMIO's
+  // version, which differs between Open MPI 4 and 5, and Open MPI refuses
+  // to start when asked for a component it does not have: so the name is
+  // the one this MPI registers. (Other MPIs have none, and ignore the
+  // variable.)
+  if (std::getenv("OMPI_MCA_io") == nullptr) {
+    const std::string romio = romio_of_this_mpi();
+    if (!romio.empty()) ::setenv("OMPI_MCA_io", romio.c_str(), 0);
+  }
   // Only the main thread of each process calls MPI; the step's other
   // threads compute between its calls.
-  MPI_Init_thread(&argc, &argv, MPI_THREAD_FUNNELED, &provided);
+  constexpr int needed = MPI_THREAD_FUNNELED;
+  int provided = MPI_THREAD_SINGLE;
+  MPI_Init_thread(&argc, &argv, needed, &provided);
+  together([&] {
+    if (provided < needed) {
+      throw run_failure(std::string("this MPI gives threads the support of ") + thread_level_name(provided) +
+                        ", but the step's threads need " + thread_level_name(needed) +
+                        " (only the main thread calls MPI)");
+    }
+  });
 }
 
 void finish() noexcept {
-  int finalized = 0;
+  int started = 0, finalized = 0;
+  MPI_Initialized(&started);
   MPI_Finalized(&finalized);
-  if (finalized == 0) MPI_Finalize();
+  if (started != 0 && finalized == 0) MPI_Finalize();
 }
 
 bool with_mpi() noexcept { return true; }

@@ -5,9 +5,9 @@
 // library's buffered stream; a run under MPI through MPI-IO, collectively.
 //
 // Every method is a collective: every process calls it, in the same order.
-// A method that fails on a process throws run_failure there, after its
-// share of the collective calls, so that no process is left waiting; the
-// caller then learns from processes::together whether any failed.
+// A method that fails on any process throws on every process, after the
+// same collective calls (see processes::together), so that no process is
+// left waiting.
 #include <cstddef>
 #include <cstdint>
 #include <memory>

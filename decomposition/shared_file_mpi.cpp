@@ -76,76 +76,83 @@ shared_file::shared_file(const std::string& path, std::uint64_t keep) : path_(pa
   // opens it after.
   // A device given as the output (/dev/null) takes the writes but has no
   // size to cut or to check.
-  std::string failed;
   std::string kind = "file";
-  if (processes::rank() == 0) {
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    struct stat st {};
-    if (fd < 0) {
-      failed = system_reason("cannot open " + path_, errno);
-    } else {
-      if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) kind = "device";
-      ::close(fd);
-    }
-  }
-  std::string verdict = failed.empty() ? kind : "";
-  processes::broadcast(verdict);
-  if (verdict.empty()) {
-    if (!failed.empty()) throw run_failure(failed);
-    throw run_failure("rank 0 cannot open " + path_);
-  }
-  state_->regular = verdict == "file";
-  // Every process learns of a failure on any before the next collective.
   processes::together([&] {
-    const int code = MPI_File_open(MPI_COMM_WORLD, path_.c_str(), MPI_MODE_WRONLY | MPI_MODE_CREATE, MPI_INFO_NULL,
-                                   &state_->file);
+    if (processes::rank() != 0) return;
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) throw run_failure(system_reason("cannot open " + path_, errno));
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) kind = "device";
+    ::close(fd);
+  });
+  processes::broadcast(kind);
+  state_->regular = kind == "file";
+  const int code =
+      MPI_File_open(MPI_COMM_WORLD, path_.c_str(), MPI_MODE_WRONLY | MPI_MODE_CREATE, MPI_INFO_NULL, &state_->file);
+  processes::together([&] {
     if (code != MPI_SUCCESS) throw run_failure("cannot open " + path_ + ": " + mpi_reason(code));
   });
   // MPI_File_open keeps what the file held: cut it to what the run keeps.
-  if (state_->regular) processes::together([&] { cut(keep); });
+  cut(keep);
 }
 
 shared_file::~shared_file() {
   if (state_ && state_->file != MPI_FILE_NULL) MPI_File_close(&state_->file);
 }
 
-void shared_file::write(const std::vector<piece>& pieces) {
-  // The pieces, each cut to at most round_bytes, shared out into rounds of
-  // at most round_bytes; every process takes part in as many rounds as the
-  // process with the most.
-  struct part {
-    std::uint64_t offset;
-    const char* data;
-    int size;
-  };
-  std::vector<std::vector<part>> rounds(1);
+namespace {
+
+// One collective write's share of this process: its pieces as byte runs,
+// at their offsets in the file and their addresses in memory.
+struct write_round {
+  std::vector<int> lengths;
+  std::vector<MPI_Aint> where, from;
+};
+
+// The pieces, each cut to at most round_bytes, shared out into rounds of
+// at most round_bytes.
+std::vector<write_round> rounds_of(const std::vector<shared_file::piece>& pieces) {
+  std::vector<write_round> rounds(1);
   std::size_t in_round = 0;
-  for (const piece& p : pieces) {
+  for (const shared_file::piece& p : pieces) {
     for (std::size_t done = 0; done < p.size;) {
       const std::size_t n = std::min(p.size - done, round_bytes - in_round);
-      rounds.back().push_back({p.offset + done, static_cast<const char*>(p.data) + done, static_cast<int>(n)});
+      write_round& r = rounds.back();
+      r.lengths.push_back(static_cast<int>(n));
+      r.where.push_back(static_cast<MPI_Aint>(p.offset + done));
+      r.from.emplace_back();
+      MPI_Get_address(static_cast<const char*>(p.data) + done, &r.from.back());
       done += n;
       in_round += n;
       if (in_round == round_bytes) rounds.emplace_back(), in_round = 0;
     }
   }
+  return rounds;
+}
+
+}  // namespace
+
+void shared_file::write(const std::vector<piece>& pieces) {
+  // Everything that takes memory comes first, agreed on, so that no process
+  // fails between the collectives below.
+  std::vector<write_round> rounds;
+  std::uint64_t end = 0;
+  processes::together([&] {
+    rounds = rounds_of(pieces);
+    for (const piece& p : pieces) end = std::max(end, p.offset + p.size);
+  });
+  // Every process takes part in as many rounds as the process with the most.
   const long long count = processes::max(static_cast<long long>(rounds.size()));
-  rounds.resize(static_cast<std::size_t>(count));
+  const write_round none;
   int first_error = MPI_SUCCESS;
-  for (const std::vector<part>& round : rounds) {
-    const auto n = static_cast<int>(round.size());
-    std::vector<int> lengths(round.size());
-    std::vector<MPI_Aint> where(round.size()), from(round.size());
-    for (std::size_t k = 0; k < round.size(); ++k) {
-      lengths[k] = round[k].size;
-      where[k] = static_cast<MPI_Aint>(round[k].offset);
-      MPI_Get_address(round[k].data, &from[k]);
-    }
+  for (long long k = 0; k < count; ++k) {
+    const write_round& round = k < static_cast<long long>(rounds.size()) ? rounds[static_cast<std::size_t>(k)] : none;
+    const auto n = static_cast<int>(round.lengths.size());
     // The file view holds exactly this process's bytes of the round; the
     // memory type gathers them from where they lie.
     MPI_Datatype in_file = MPI_DATATYPE_NULL, in_memory = MPI_DATATYPE_NULL;
-    MPI_Type_create_hindexed(n, lengths.data(), where.data(), MPI_BYTE, &in_file);
-    MPI_Type_create_hindexed(n, lengths.data(), from.data(), MPI_BYTE, &in_memory);
+    MPI_Type_create_hindexed(n, round.lengths.data(), round.where.data(), MPI_BYTE, &in_file);
+    MPI_Type_create_hindexed(n, round.lengths.data(), round.from.data(), MPI_BYTE, &in_memory);
     MPI_Type_commit(&in_file);
     MPI_Type_commit(&in_memory);
     int code = MPI_File_set_view(state_->file, 0, MPI_BYTE, in_file, "native", MPI_INFO_NULL);
@@ -157,24 +164,29 @@ void shared_file::write(const std::vector<piece>& pieces) {
     MPI_Type_free(&in_file);
     MPI_Type_free(&in_memory);
   }
-  std::uint64_t end = 0;
-  for (const piece& p : pieces) end = std::max(end, p.offset + p.size);
-  if (first_error != MPI_SUCCESS) throw run_failure("cannot write " + path_ + ": " + write_reason(first_error, path_, end));
-  // A write that the system refused must not pass for one that took place:
-  // the file holds at least every byte this process gave it.
-  MPI_Offset size = 0;
-  if (state_->regular && end > 0 && (MPI_File_get_size(state_->file, &size) != MPI_SUCCESS || static_cast<std::uint64_t>(size) < end)) {
-    throw run_failure("cannot write " + path_ + ": the file ends at byte " + std::to_string(size) +
-                      ", before the end of what was written to it (" + std::to_string(end) + ")");
-  }
+  processes::together([&] {
+    if (first_error != MPI_SUCCESS) {
+      throw run_failure("cannot write " + path_ + ": " + write_reason(first_error, path_, end));
+    }
+    // A write that the system refused must not pass for one that took
+    // place: the file holds at least every byte this process gave it.
+    MPI_Offset size = 0;
+    if (state_->regular && end > 0 &&
+        (MPI_File_get_size(state_->file, &size) != MPI_SUCCESS || static_cast<std::uint64_t>(size) < end)) {
+      throw run_failure("cannot write " + path_ + ": the file ends at byte " + std::to_string(size) +
+                        ", before the end of what was written to it (" + std::to_string(end) + ")");
+    }
+  });
 }
 
 void shared_file::cut(std::uint64_t length) {
   if (!state_->regular) return;
   const int code = MPI_File_set_size(state_->file, static_cast<MPI_Offset>(length));
-  if (code != MPI_SUCCESS) {
-    throw run_failure("cannot cut " + path_ + " to " + std::to_string(length) + " bytes: " + mpi_reason(code));
-  }
+  processes::together([&] {
+    if (code != MPI_SUCCESS) {
+      throw run_failure("cannot cut " + path_ + " to " + std::to_string(length) + " bytes: " + mpi_reason(code));
+    }
+  });
 }
 
 // MPI-IO has no such hint; MPI_File_sync does it all when it is called.
@@ -182,11 +194,15 @@ void shared_file::start_writeback() {}
 
 void shared_file::sync() {
   const int code = MPI_File_sync(state_->file);
-  if (code != MPI_SUCCESS) throw run_failure("cannot write " + path_ + ": " + mpi_reason(code));
+  processes::together([&] {
+    if (code != MPI_SUCCESS) throw run_failure("cannot write " + path_ + ": " + mpi_reason(code));
+  });
 }
 
 void shared_file::close() {
   const int code = MPI_File_close(&state_->file);
   state_->file = MPI_FILE_NULL;
-  if (code != MPI_SUCCESS) throw run_failure("cannot close " + path_ + ": " + mpi_reason(code));
+  processes::together([&] {
+    if (code != MPI_SUCCESS) throw run_failure("cannot close " + path_ + ": " + mpi_reason(code));
+  });
 }

@@ -1,5 +1,7 @@
 // The file of a run of one process: a buffered C stream, every piece
-// appended in turn (the pieces of one process follow one another).
+// appended in turn (the pieces of one process follow one another). Its
+// failures are agreed on as those of a run of many processes are, by the
+// one process alone.
 #include <cerrno>
 #include <cstdio>
 #include <new>
@@ -11,6 +13,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "decomposition/process_group.hpp"
 #include "decomposition/shared_file.hpp"
 #include "grid/failure.hpp"
 
@@ -26,33 +29,35 @@ struct shared_file::state {
 };
 
 shared_file::shared_file(const std::string& path, std::uint64_t keep) : path_(path), state_(std::make_unique<state>()) {
-  // The buffer is obtained before the file is touched, so that a run short
-  // of memory leaves the file as it was.
-  try {
-    state_->buffer.resize(file_buffer_bytes);
-  } catch (const std::bad_alloc&) {
-    throw run_failure(system_reason(
-        "cannot allocate the output buffers of " + path_ + " (" + std::to_string(file_buffer_bytes) + " bytes)", ENOMEM));
-  }
-  // A new run's file is emptied as it is opened, which a device or a pipe
-  // given as the output allows too.
-  const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (keep == 0 ? O_TRUNC : 0), 0666);
-  if (fd < 0) throw run_failure(system_reason("cannot open " + path_, errno));
-  const auto length = static_cast<off_t>(keep);
-  if (keep > 0 && (::ftruncate(fd, length) != 0 || ::lseek(fd, length, SEEK_SET) != length)) {
-    const int e = errno;
-    ::close(fd);
-    throw run_failure(system_reason("cannot cut " + path_ + " to " + std::to_string(keep) + " bytes", e));
-  }
-  errno = 0;
-  state_->file = ::fdopen(fd, "wb");
-  if (state_->file == nullptr) {
-    const int e = reason(errno);
-    ::close(fd);
-    throw run_failure(system_reason("cannot open " + path_, e));
-  }
-  std::setvbuf(state_->file, state_->buffer.data(), _IOFBF, state_->buffer.size());
-  state_->position = keep;
+  processes::together([&] {
+    // The buffer is obtained before the file is touched, so that a run short
+    // of memory leaves the file as it was.
+    try {
+      state_->buffer.resize(file_buffer_bytes);
+    } catch (const std::bad_alloc&) {
+      throw run_failure(system_reason(
+          "cannot allocate the output buffers of " + path_ + " (" + std::to_string(file_buffer_bytes) + " bytes)", ENOMEM));
+    }
+    // A new run's file is emptied as it is opened, which a device or a pipe
+    // given as the output allows too.
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (keep == 0 ? O_TRUNC : 0), 0666);
+    if (fd < 0) throw run_failure(system_reason("cannot open " + path_, errno));
+    const auto length = static_cast<off_t>(keep);
+    if (keep > 0 && (::ftruncate(fd, length) != 0 || ::lseek(fd, length, SEEK_SET) != length)) {
+      const int e = errno;
+      ::close(fd);
+      throw run_failure(system_reason("cannot cut " + path_ + " to " + std::to_string(keep) + " bytes", e));
+    }
+    errno = 0;
+    state_->file = ::fdopen(fd, "wb");
+    if (state_->file == nullptr) {
+      const int e = reason(errno);
+      ::close(fd);
+      throw run_failure(system_reason("cannot open " + path_, e));
+    }
+    std::setvbuf(state_->file, state_->buffer.data(), _IOFBF, state_->buffer.size());
+    state_->position = keep;
+  });
 }
 
 shared_file::~shared_file() {
@@ -64,31 +69,35 @@ shared_file::~shared_file() {
 // (glibc does so in its file write routine), and errno then holds the failing
 // write's reason.
 void shared_file::write(const std::vector<piece>& pieces) {
-  std::FILE* f = state_->file;
-  for (const piece& p : pieces) {
-    if (p.offset != state_->position && std::fseek(f, static_cast<long>(p.offset), SEEK_SET) != 0) {
-      throw run_failure(system_reason("cannot write " + path_, reason(errno)));
+  processes::together([&] {
+    std::FILE* f = state_->file;
+    for (const piece& p : pieces) {
+      if (p.offset != state_->position && std::fseek(f, static_cast<long>(p.offset), SEEK_SET) != 0) {
+        throw run_failure(system_reason("cannot write " + path_, reason(errno)));
+      }
+      errno = 0;
+      if (p.size > 0 && std::fwrite(p.data, 1, p.size, f) != p.size) {
+        throw run_failure(system_reason("cannot write " + path_, reason(errno)));
+      }
+      state_->position = p.offset + p.size;
     }
     errno = 0;
-    if (p.size > 0 && std::fwrite(p.data, 1, p.size, f) != p.size) {
-      throw run_failure(system_reason("cannot write " + path_, reason(errno)));
-    }
-    state_->position = p.offset + p.size;
-  }
-  errno = 0;
-  if (std::fflush(f) != 0) throw run_failure(system_reason("cannot write " + path_, reason(errno)));
+    if (std::fflush(f) != 0) throw run_failure(system_reason("cannot write " + path_, reason(errno)));
+  });
 }
 
 void shared_file::cut(std::uint64_t length) {
-  std::FILE* f = state_->file;
-  // Whatever a failed write left in the stream's buffer is dropped, so that
-  // nothing reaches the file after the cut.
-  __fpurge(f);
-  if (::ftruncate(fileno(f), static_cast<off_t>(length)) != 0 ||
-      std::fseek(f, static_cast<long>(length), SEEK_SET) != 0) {
-    throw run_failure(system_reason("cannot cut " + path_ + " to " + std::to_string(length) + " bytes", errno));
-  }
-  state_->position = length;
+  processes::together([&] {
+    std::FILE* f = state_->file;
+    // Whatever a failed write left in the stream's buffer is dropped, so that
+    // nothing reaches the file after the cut.
+    __fpurge(f);
+    if (::ftruncate(fileno(f), static_cast<off_t>(length)) != 0 ||
+        std::fseek(f, static_cast<long>(length), SEEK_SET) != 0) {
+      throw run_failure(system_reason("cannot cut " + path_ + " to " + std::to_string(length) + " bytes", errno));
+    }
+    state_->position = length;
+  });
 }
 
 void shared_file::start_writeback() {
@@ -98,19 +107,23 @@ void shared_file::start_writeback() {
 }
 
 void shared_file::sync() {
-  std::FILE* f = state_->file;
-  errno = 0;
-  if (std::fflush(f) != 0) throw run_failure(system_reason("cannot write " + path_, reason(errno)));
-  // A file the system cannot sync (a pipe or a device, given as the output)
-  // holds nothing to keep.
-  if (::fsync(fileno(f)) != 0 && errno != EINVAL && errno != EROFS) {
-    throw run_failure(system_reason("cannot write " + path_, errno));
-  }
+  processes::together([&] {
+    std::FILE* f = state_->file;
+    errno = 0;
+    if (std::fflush(f) != 0) throw run_failure(system_reason("cannot write " + path_, reason(errno)));
+    // A file the system cannot sync (a pipe or a device, given as the output)
+    // holds nothing to keep.
+    if (::fsync(fileno(f)) != 0 && errno != EINVAL && errno != EROFS) {
+      throw run_failure(system_reason("cannot write " + path_, errno));
+    }
+  });
 }
 
 void shared_file::close() {
-  std::FILE* f = state_->file;
-  state_->file = nullptr;
-  errno = 0;
-  if (std::fclose(f) != 0) throw run_failure(system_reason("cannot close " + path_, reason(errno)));
+  processes::together([&] {
+    std::FILE* f = state_->file;
+    state_->file = nullptr;
+    errno = 0;
+    if (std::fclose(f) != 0) throw run_failure(system_reason("cannot close " + path_, reason(errno)));
+  });
 }

@@ -3,7 +3,8 @@
 // With no arguments it runs the reference case over 16 model hours, writing
 // the progress log to standard output and the snapshots to
 // ./test_withPollutant.dat. The options choose another scenario, the output
-// file, the thread count, checkpoints, and a checkpoint to go on from.
+// file, the thread count, checkpoints, a checkpoint to go on from, and the
+// progress line on standard error.
 // Everything the user gives is checked before the snapshot file is touched:
 // a bad option, scenario or checkpoint ends with status 2 and leaves every
 // file as it was; a run that fails ends with status 1, and one stopped by
@@ -26,6 +27,7 @@
 
 #include "decomposition/layout.hpp"
 #include "decomposition/process_group.hpp"
+#include "decomposition/test_fault.hpp"
 #include "driver/fp_mode.hpp"
 #include "driver/output_paths.hpp"
 #include "driver/run.hpp"
@@ -68,12 +70,20 @@ int threads_from(const std::string& text) {
   throw usage_error{"--threads: '" + text + "' is not a whole number from 1 to " + std::to_string(max_threads), true};
 }
 
-int seconds_from(const std::string& text) {
+int seconds_from(const char* option, const std::string& text) {
   constexpr int max = std::numeric_limits<int>::max();
   if (const auto n = whole_number(text, max)) return *n;
-  throw usage_error{"--checkpoint-every: '" + text + "' is not a whole number of seconds from 1 to " +
-                        std::to_string(max),
-                    true};
+  throw usage_error{
+      std::string(option) + ": '" + text + "' is not a whole number of seconds from 1 to " + std::to_string(max), true};
+}
+
+// The progress line: every SECONDS when asked for, none with --no-progress,
+// else kept up to date on a terminal.
+progress_settings progress_from(bool given, const std::string& text, bool off) {
+  using mode = progress_settings::mode;
+  if (off) return {.when = mode::off};
+  if (!given) return {.when = mode::automatic};
+  return {.when = mode::periodic, .every_s = seconds_from("--progress", text)};
 }
 
 // Test hook: PLUME_TEST_CRASH_BEFORE_RENAME=N makes the Nth checkpoint write
@@ -100,7 +110,7 @@ void refuse_empty(const CLI::App& app, const char* option, const std::string& va
 }
 
 // Writes the text to standard output and makes sure it got there (rank 0:
-// the others print nothing).
+// the others print nothing). Not a collective: the caller agrees on it.
 void print(const std::string& text) {
   if (processes::rank() != 0) return;
   errno = 0;
@@ -108,6 +118,11 @@ void print(const std::string& text) {
   if (std::fflush(stdout) != 0 || !written || std::ferror(stdout) || std::fclose(stdout) != 0) {
     throw run_failure(system_reason("cannot write to standard output", errno != 0 ? errno : EIO));
   }
+}
+
+// The same, every process learning whether it got there.
+void print_together(const std::string& text) {
+  processes::together([&] { print(text); });
 }
 
 // Parses the command line, the same on every process. Returns false when
@@ -138,6 +153,13 @@ bool parse_command_line(int argc, char** argv, options& o) {
   app.add_option("--restart", o.restart_path,
                  "Go on with the run of the checkpoint at PATH, which holds its scenario")
       ->type_name("PATH");
+  std::string progress_text;
+  auto* progress = app.add_option("--progress", progress_text,
+                                  "A progress line on standard error every SECONDS, terminal or not (default: a line "
+                                  "kept up to date when standard error is a terminal, else none)")
+                       ->type_name("SECONDS");
+  bool no_progress = false;
+  app.add_flag("--no-progress", no_progress, "No progress line on standard error")->excludes(progress);
   app.add_option("--layout", o.layout_text,
                  "Under mpirun: split the grid into PX x PY blocks, one per process (default: chosen for the "
                  "process count); the output is the same")
@@ -145,16 +167,18 @@ bool parse_command_line(int argc, char** argv, options& o) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
-    print(app.help());
+    print_together(app.help());
     return false;
   } catch (const CLI::CallForVersion& e) {
-    print(std::string(e.what()) + "\n");
+    print_together(std::string(e.what()) + "\n");
     return false;
   } catch (const CLI::ParseError& e) {
     throw usage_error{e.what(), true};
   }
   if (!threads_text.empty() || app.count("--threads") > 0) o.settings.threads = threads_from(threads_text);
-  if (app.count("--checkpoint-every") > 0) o.settings.checkpoints.every_s = seconds_from(every_text);
+  if (app.count("--checkpoint-every") > 0)
+    o.settings.checkpoints.every_s = seconds_from("--checkpoint-every", every_text);
+  o.settings.progress = progress_from(app.count("--progress") > 0, progress_text, no_progress);
   refuse_empty(app, "--output", o.settings.snapshot_path);
   refuse_empty(app, "--checkpoint", o.settings.checkpoints.path);
   refuse_empty(app, "--restart", o.restart_path);
@@ -199,6 +223,7 @@ bool check_files(options& o, std::string& grid_at) {
     throw usage_error{e.what(), false};
   }
   if (o.print_scenario) {
+    processes::test_fault(processes::fault_point::print_scenario);
     print(scenario_toml(o.settings.scenario));
     return false;
   }
@@ -248,22 +273,36 @@ void choose_blocks(options& o) {
 // process's block is counted on the machine it runs on.
 void check_memory(const options& o, const std::string& grid_at) {
   const scenario& s = o.settings.scenario;
-  const patch_bounds p = block_patch(o.settings.layout, processes::rank(), s.nx, s.ny);
-  const std::uint64_t mine = run_bytes(p.ipe - p.ips + 1, p.jpe - p.jps + 1, o.settings.threads);
+  std::uint64_t mine = 0;
+  memory_room available;
+  processes::together([&] {
+    processes::test_fault(processes::fault_point::memory_check);
+    const int rank = processes::rank();
+    const patch_bounds p = block_patch(o.settings.layout, rank, s.nx, s.ny);
+    mine = run_bytes(p.ipe - p.ips + 1, p.jpe - p.jps + 1, o.settings.threads) +
+           checkpoint_bytes(s, o.settings.layout, rank);
+    available = available_memory();
+  });
   const std::uint64_t needed = processes::machine_sum(mine);
-  const std::uint64_t available = available_memory();
-  const long long worst = processes::max(available != 0 && needed > available ? static_cast<long long>(needed) : 0);
+  const bool short_here = available.bytes != 0 && needed > available.bytes;
+  const long long worst = processes::max(short_here ? static_cast<long long>(needed) : 0);
   if (worst == 0) return;
   const std::string where = grid_at.empty() ? std::string() : grid_at + ": ";
   if (processes::count() == 1) {
+    const std::string limit =
+        available.control_group.empty()
+            ? "the " + std::to_string(available.bytes) + " bytes of memory available"
+            : "the " + std::to_string(available.bytes) + " bytes that the memory limit of control group " +
+                  available.control_group + " still allows (a limit of " + std::to_string(available.limit) +
+                  " bytes, " + std::to_string(available.usage) + " in use)";
     throw usage_error{where + "a grid of " + std::to_string(s.nx) + " x " + std::to_string(s.ny) + " points needs " +
-                          std::to_string(needed) + " bytes, more than the " + std::to_string(available) +
-                          " bytes of memory available",
+                          std::to_string(needed) + " bytes, more than " + limit,
                       false};
   }
   throw usage_error{where + "a grid of " + std::to_string(s.nx) + " x " + std::to_string(s.ny) + " points split " +
                         layout_text(o.settings.layout) + " needs " + std::to_string(worst) +
-                        " bytes on one machine, more than the memory available there",
+                        " bytes on one machine, more than the memory available there (or than the memory limit of "
+                        "the processes' control group)",
                     false};
 }
 
@@ -280,9 +319,18 @@ struct verdict {
 // with the message to print, on the others with none).
 bool parse(int argc, char** argv, options& o) {
   if (!parse_command_line(argc, argv, o)) return false;
+  processes::test_fault(processes::fault_point::command_line);
   std::string grid_at;
   std::string found;
-  if (processes::rank() == 0) {
+  // Rank 0 reads the files (and may print the scenario); a failure there, or
+  // on another process meanwhile, is agreed on before rank 0 hands out what
+  // it found.
+  processes::together([&] {
+    processes::test_fault(processes::fault_point::files);
+    if (processes::rank() != 0) {
+      if (o.print_scenario) processes::test_fault(processes::fault_point::print_scenario);
+      return;
+    }
     try {
       found = check_files(o, grid_at)
                   ? verdict::of(verdict::run, scenario_toml(o.settings.scenario) + '\0' +
@@ -291,7 +339,7 @@ bool parse(int argc, char** argv, options& o) {
     } catch (const usage_error& e) {
       found = verdict::of(e.hint ? verdict::refused_with_hint : verdict::refused, e.message);
     }
-  }
+  });
   processes::broadcast(found);
   const std::string text = found.substr(1);
   switch (found[0]) {
@@ -309,6 +357,28 @@ bool parse(int argc, char** argv, options& o) {
   choose_blocks(o);
   check_memory(o, grid_at);
   return true;
+}
+
+// A failure that this process alone knows of: it prints its line and, when
+// the run has other processes that may be waiting for it in a collective,
+// ends them all at once. Returns the status of a run of one process.
+int failed_alone(const std::exception_ptr& failure) noexcept {
+  std::fprintf(stderr, "plume: %s\n", processes::as_reported(processes::failure_message(failure)).c_str());
+  if (processes::count() > 1) processes::abort_all(1);
+  return 1;
+}
+
+// An exception that nothing caught (one thrown on a thread of the step, or
+// through a function that may not throw) ends the program here, and with it
+// every process of the run.
+[[noreturn]] void end_on_uncaught() noexcept {
+  const std::exception_ptr failure = std::current_exception();
+  if (failure) {
+    failed_alone(failure);
+  } else {
+    std::fprintf(stderr, "plume: %s\n", processes::as_reported("ended by a failure it could not handle").c_str());
+  }
+  processes::abort_all(1);
 }
 
 // Reporting a failure takes a little heap: the message and the exception
@@ -331,22 +401,14 @@ bool parse(int argc, char** argv, options& o) {
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // With standard output closed, the snapshot file (or, in a build with
-  // MPI, MPI's own files) would take its descriptor and receive the log
-  // lines; refuse to start instead, before anything opens a file.
-  errno = 0;
-  if (fcntl(1, F_GETFD) == -1) {
-    std::fprintf(stderr, "plume: cannot write to standard output: %s\n", std::strerror(errno));
-    return 1;
-  }
+// Runs the program on this process, every process of the run together.
+// Returns the exit status of a request that was complete (0), refused (2),
+// stopped by a signal (128 + it), or that failed on every process alike (1):
+// those are agreed on, and every process returns. A failure of this process
+// alone passes out of it.
+int run_program(int& argc, char**& argv) {
   processes::start(argc, argv);
-  // Every way out of main ends the run's processes together.
-  struct finish_processes {
-    ~finish_processes() { processes::finish(); }
-  } finishing;
+  processes::test_fault(processes::fault_point::start);
   set_subnormals_to_zero();
   // A reader of the log that goes away must not kill the run silently: with
   // SIGPIPE ignored the write fails with EPIPE and is reported like any other.
@@ -362,10 +424,13 @@ int main(int argc, char** argv) {
     // Every line has been flushed and checked; closing reports what the
     // system could only tell at the end (as some network file systems do),
     // so that a status of 0 means the whole log was written.
-    errno = 0;
-    if (reports && std::fclose(stdout) != 0) {
-      throw run_failure(system_reason("cannot write to standard output", errno != 0 ? errno : EIO));
-    }
+    processes::together([&] {
+      processes::test_fault(processes::fault_point::end);
+      errno = 0;
+      if (reports && std::fclose(stdout) != 0) {
+        throw run_failure(system_reason("cannot write to standard output", errno != 0 ? errno : EIO));
+      }
+    });
     if (end.signal != 0) {
       if (reports) {
         std::fprintf(stderr, "plume: stopped at pass %d; go on with: %s\n", end.pass,
@@ -381,15 +446,38 @@ int main(int argc, char** argv) {
     return usage_status;
   } catch (const processes::peer_failure&) {
     return 1;  // the process that failed reports it
-  } catch (const run_failure& e) {
-    std::fprintf(stderr, "plume: %s\n", e.what());
-    return 1;
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "plume: cannot allocate memory\n");
-    return 1;
-  } catch (const std::exception& e) {
+  } catch (const processes::reported_failure& e) {
     std::fprintf(stderr, "plume: %s\n", e.what());
     return 1;
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // With standard output closed, the snapshot file (or, in a build with
+  // MPI, MPI's own files) would take its descriptor and receive the log
+  // lines; refuse to start instead, before anything opens a file.
+  errno = 0;
+  if (fcntl(1, F_GETFD) == -1) {
+    std::fprintf(stderr, "plume: cannot write to standard output: %s\n", std::strerror(errno));
+    return 1;
+  }
+  std::set_terminate(end_on_uncaught);
+  // Every way out of main ends the run's processes together.
+  struct finish_processes {
+    ~finish_processes() { processes::finish(); }
+  } finishing;
+  // A failure of one process alone is not caught under MPI: the program
+  // ends in end_on_uncaught, before anything unwinds (whose destructors
+  // would wait for the other processes in collectives), and takes every
+  // process with it. A run of one process waits for no one: it reports the
+  // failure, its files closed.
+  if (processes::with_mpi()) return run_program(argc, argv);
+  try {
+    return run_program(argc, argv);
+  } catch (...) {
+    return failed_alone(std::current_exception());
+  }
 }

@@ -15,6 +15,7 @@
 #include "grid/domain.hpp"
 #include "decomposition/halo_exchange.hpp"
 #include "decomposition/process_group.hpp"
+#include "decomposition/test_fault.hpp"
 #include "grid/failure.hpp"
 #include "timestep/row_team.hpp"
 #include "timestep/step_workspace.hpp"
@@ -67,16 +68,88 @@ std::uint64_t run_bytes(std::int64_t nx, std::int64_t ny, std::int64_t threads) 
   return module + step + writer;
 }
 
-std::uint64_t available_memory() noexcept {
-  std::FILE* f = std::fopen("/proc/meminfo", "re");
-  if (f == nullptr) return 0;
-  char line[256];
-  unsigned long long kib = 0;
-  while (std::fgets(line, sizeof line, f) != nullptr) {
-    if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) break;
-  }
+namespace {
+
+// The first whole number in the file, or nothing (a limit of "max", a file
+// that is not there).
+std::optional<std::uint64_t> number_in(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "re");
+  if (f == nullptr) return std::nullopt;
+  unsigned long long n = 0;
+  const bool read = std::fscanf(f, "%llu", &n) == 1;
   std::fclose(f);
-  return static_cast<std::uint64_t>(kib) * 1024;
+  return read ? std::optional<std::uint64_t>(n) : std::nullopt;
+}
+
+// The room that the groups at `path` and above it leave, by the given
+// limit and usage files, into `best` where less.
+void tightest_along(const std::string& root, std::string path, const char* limit_file, const char* usage_file,
+                    memory_room& best) {
+  while (true) {
+    std::string dir = root;
+    if (path != "/") dir.append(path);
+    const auto limit = number_in(std::string(dir).append("/").append(limit_file));
+    const auto usage = number_in(std::string(dir).append("/").append(usage_file));
+    // cgroup v1 writes "no limit" as a huge number, rounded to pages.
+    constexpr std::uint64_t unlimited = std::uint64_t{1} << 62;
+    if (limit && usage && *limit < unlimited) {
+      const std::uint64_t room = *limit > *usage ? *limit - *usage : 1;
+      if (best.control_group.empty() || room < best.bytes) best = {room, dir, *limit, *usage};
+    }
+    if (path.empty() || path == "/") return;
+    const std::size_t slash = path.find_last_of('/');
+    path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+  }
+}
+
+}  // namespace
+
+memory_room control_group_room(const std::string& self_cgroup, const std::string& root) {
+  memory_room best;
+  std::size_t at = 0;
+  while (at < self_cgroup.size()) {
+    std::size_t line_end = self_cgroup.find('\n', at);
+    if (line_end == std::string::npos) line_end = self_cgroup.size();
+    const std::string line = self_cgroup.substr(at, line_end - at);
+    at = line_end + 1;
+    // hierarchy-ID:controller-list:path
+    const std::size_t first = line.find(':');
+    const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+    if (second == std::string::npos) continue;
+    const std::string id = line.substr(0, first);
+    std::string controllers(1, ',');
+    controllers.append(line, first + 1, second - first - 1).push_back(',');
+    const std::string path = line.substr(second + 1);
+    if (controllers.find(",memory,") != std::string::npos) {
+      tightest_along(root + "/memory", path, "memory.limit_in_bytes", "memory.usage_in_bytes", best);
+    } else if (id == "0" && controllers == ",,") {
+      tightest_along(root, path, "memory.max", "memory.current", best);
+    }
+  }
+  return best;
+}
+
+memory_room available_memory() {
+  memory_room room;
+  if (std::FILE* f = std::fopen("/proc/meminfo", "re")) {
+    char line[256];
+    unsigned long long kib = 0;
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+      if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) break;
+    }
+    std::fclose(f);
+    room.bytes = static_cast<std::uint64_t>(kib) * 1024;
+  }
+  std::string self;
+  if (std::FILE* f = std::fopen("/proc/self/cgroup", "re")) {
+    char buffer[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) self.append(buffer, n);
+    std::fclose(f);
+  }
+  const memory_room group = control_group_room(self, "/sys/fs/cgroup");
+  if (!group.control_group.empty() && (room.bytes == 0 || group.bytes < room.bytes)) return group;
+  return room;
 }
 
 namespace {
@@ -104,6 +177,10 @@ run_end run(const run_settings& settings) {
   const float u_in = sc.wind_u();
   const float v_in = sc.wind_v();
   const bool logs = processes::rank() == 0;
+  // Rank 0 shows the progress. The meter looks at its descriptor before any
+  // file is opened, so that a file never takes the place of a closed one.
+  progress_meter progress(logs ? settings.progress : progress_settings{}, first_pass(settings.restart), sc.duration_s,
+                          fileno(settings.console));
   // The threads and the step's storage come before the file is created, so
   // that a run that cannot have them leaves the file as it was.
   std::optional<step_team> team;
@@ -130,21 +207,19 @@ run_end run(const run_settings& settings) {
     }
   });
   // A run that goes on from a checkpoint keeps the snapshots written up to it.
+  // Opening the file is a collective that agrees on its own failures.
   std::optional<snapshot_file> snapshots;
-  processes::together([&] {
-    if (settings.restart) {
-      snapshots.emplace(settings.snapshot_path, settings.restart->contents.header.snapshots,
-                        settings.subrecord_limit);
-    } else {
-      snapshots.emplace(settings.snapshot_path, settings.subrecord_limit);
-    }
-  });
+  if (settings.restart) {
+    snapshots.emplace(settings.snapshot_path, settings.restart->contents.header.snapshots, settings.subrecord_limit);
+  } else {
+    snapshots.emplace(settings.snapshot_path, settings.subrecord_limit);
+  }
   checkpointer checkpoints(settings.checkpoints, settings.snapshot_path, sc, settings.layout,
                            [&] { workspace->materialize(u, v, h); });
   // Rank 0 writes the log; every process learns of a failure at the line.
   const auto log = [&](std::string_view line) {
     processes::together([&] {
-      if (logs) write_console(settings.console, settings.console_name, line);
+      if (logs) progress.above([&] { write_console(settings.console, settings.console_name, line); });
     });
   };
 
@@ -154,6 +229,7 @@ run_end run(const run_settings& settings) {
       emit(sc);
       workspace->forget_pollutant();
     }
+    processes::test_fault(processes::fault_point::pass, n - first_pass(settings.restart) + 1);
 
     const float t = static_cast<float>(n);
     const float hr = t / 3600.0f;
@@ -178,8 +254,10 @@ run_end run(const run_settings& settings) {
       snapshots->close();
       return {signal, n};
     }
+    progress.after_pass(n, snapshots->snapshots());
   }
   snapshots->close();
+  progress.complete(snapshots->snapshots());
   report_exchange(*exchange, sc.duration_s + 1 - first_pass(settings.restart));
   return {};
 }

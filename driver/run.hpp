@@ -8,6 +8,7 @@
 
 #include "decomposition/layout.hpp"
 #include "decomposition/process_group.hpp"
+#include "driver/progress.hpp"
 #include "driver/record.hpp"
 #include "driver/run_checkpoints.hpp"
 #include "driver/scenario.hpp"
@@ -35,6 +36,8 @@ struct run_settings {
   std::int64_t subrecord_limit = max_subrecord_bytes;
   // When checkpoints are written, and where.
   checkpoint_settings checkpoints{};
+  // The progress line on standard error (rank 0 only); none unless asked.
+  progress_settings progress{};
   // The checkpoint the run goes on from, its scenario the run's; none for a
   // run from the start.
   std::optional<restart_point> restart{};
@@ -65,9 +68,25 @@ inline bool emission_due(int n, const scenario& s) noexcept {
 // snapshot writer's buffers.
 std::uint64_t run_bytes(std::int64_t nx, std::int64_t ny, std::int64_t threads) noexcept;
 
-// The memory the system can give this process without swapping
-// (MemAvailable), or 0 if it cannot tell.
-std::uint64_t available_memory() noexcept;
+// The memory this process may still have: what the system can give it
+// without swapping (MemAvailable), or less where a control group limits it
+// (a batch system's or a container's limit), and what sets the figure.
+struct memory_room {
+  std::uint64_t bytes = 0;  // 0 when it cannot tell
+  // The control group whose limit it is ("" for MemAvailable), as the
+  // directory that holds its limit, with the limit and what it holds now.
+  std::string control_group;
+  std::uint64_t limit = 0, usage = 0;
+};
+memory_room available_memory();
+
+// What the control groups of /proc/self/cgroup (its text given) still allow,
+// looked for under `root` (/sys/fs/cgroup): for each group along the path of
+// the memory controller (cgroup v1: memory.limit_in_bytes less
+// memory.usage_in_bytes) or of the unified hierarchy (cgroup v2:
+// memory.max less memory.current), from the process's own up to the top,
+// the group with the least room. bytes 0 and no group when none is limited.
+memory_room control_group_room(const std::string& self_cgroup, const std::string& root);
 
 // Sets up this process's block of the grid and its initial state (or the
 // state of the checkpoint gone on from), opens the snapshot file and runs

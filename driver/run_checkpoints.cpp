@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "decomposition/field_rows.hpp"
+#include "decomposition/test_fault.hpp"
 #include "driver/snapshot.hpp"
 #include "grid/domain.hpp"
 
@@ -110,12 +111,21 @@ void check_snapshot_file(const std::string& path, const restart_point& from) {
 
 void restore_fields(const restart_point& from, const block_layout& l) {
   using namespace domain;
+  processes::test_fault(processes::fault_point::restart_read);
   float* const fields[checkpoint_fields] = {u, v, h, q, dqdt};
   field_rows::scatter(module_blocks(fields, l), [&](const field_rows::sink& rows) {
     if (read_checkpoint(from.path, rows).digest != from.contents.digest) {
       throw checkpoint_error(from.path + ": the checkpoint changed after it was checked");
     }
   });
+}
+
+std::uint64_t checkpoint_bytes(const scenario& s, const block_layout& l, int rank) noexcept {
+  // The rows on their way, and on rank 0, which reads and writes the file,
+  // a file buffer, a buffer to check the snapshot file with and one row.
+  constexpr std::uint64_t file_buffers = std::uint64_t{2} << 20;
+  const std::uint64_t own = rank == 0 ? file_buffers + static_cast<std::uint64_t>(s.nx) * sizeof(float) : 0;
+  return field_rows::buffer_bytes(l, rank, s.nx, s.ny) + own;
 }
 
 std::string restart_text(const restart_point& r) {
@@ -183,6 +193,7 @@ int checkpointer::after_pass(int n, snapshot_file& snapshots) {
 
 void checkpointer::write(int n, snapshot_file& snapshots) {
   using namespace domain;
+  processes::test_fault(processes::fault_point::checkpoint_write, writes_ + 1);
   // The length recorded must be on the disk before the checkpoint that
   // vouches for it.
   snapshots.sync();

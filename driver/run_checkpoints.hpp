@@ -72,6 +72,10 @@ void check_snapshot_file(const std::string& path, const restart_point& from);
 // was checked.
 void restore_fields(const restart_point& from, const block_layout& l);
 
+// The memory that writing or reading a checkpoint takes on process `rank`
+// of a run of scenario s split as l, for the memory check.
+std::uint64_t checkpoint_bytes(const scenario& s, const block_layout& l, int rank) noexcept;
+
 // The restart point as text, for rank 0 to hand the other processes, and
 // back; the text is the checkpoint's header and digest.
 std::string restart_text(const restart_point& r);

@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include "decomposition/process_group.hpp"
+#include "decomposition/test_fault.hpp"
 #include "grid/domain.hpp"
 #include "grid/failure.hpp"
 
@@ -49,21 +50,27 @@ snapshot_file::snapshot_file(std::string path, const byte_digest& kept, std::int
   const auto markers = static_cast<std::size_t>(8 * framing_.subrecords() * fields_per_snapshot);
   const auto rows = static_cast<std::size_t>(jpe - jps + 1);
   const std::size_t pieces = fields_per_snapshot * (rows + markers / 4 + 8);
-  try {
-    if (processes::rank() == 0) markers_.resize(markers);
-    rows_.reserve(rows);
-    pieces_.reserve(pieces);
-  } catch (const std::bad_alloc&) {
-    throw run_failure(system_reason("cannot allocate the output buffers of " + path_ + " (" +
-                                        std::to_string(markers + rows * sizeof(data_piece) +
-                                                       pieces * sizeof(shared_file::piece)) +
-                                        " bytes)",
-                                    ENOMEM));
-  }
   processes::together([&] {
+    processes::test_fault(processes::fault_point::snapshot_open);
+    try {
+      if (processes::rank() == 0) markers_.resize(markers);
+      rows_.reserve(rows);
+      pieces_.reserve(pieces);
+    } catch (const std::bad_alloc&) {
+      throw run_failure(system_reason("cannot allocate the output buffers of " + path_ + " (" +
+                                          std::to_string(markers + rows * sizeof(data_piece) +
+                                                         pieces * sizeof(shared_file::piece)) +
+                                          " bytes)",
+                                      ENOMEM));
+    }
     if (processes::rank() == 0) refuse_read_only(path_);
   });
+  // A collective that agrees on its own failures.
   file_.emplace(path_, kept.length);
+}
+
+std::uint64_t snapshot_file::snapshots() const noexcept {
+  return digest_.length / (fields_per_snapshot * static_cast<std::uint64_t>(framing_.framed_bytes()));
 }
 
 void snapshot_file::write() {
@@ -72,39 +79,43 @@ void snapshot_file::write() {
   const auto record_bytes = static_cast<std::uint64_t>(framing_.framed_bytes());
   const std::uint64_t end = start + fields_per_snapshot * record_bytes;
   const std::int64_t row_length = ide - ids + 1;
-  pieces_.clear();
-  int r = 0;
-  for (const float* field : {q, dqdt, h, us, vs, domain::div, vort}) {
-    // This process's rows of the field's interior section.
-    rows_.clear();
-    for (int j = jps; j <= jpe; ++j) {
-      rows_.push_back({((j - jds) * row_length + (ips - ids)) * static_cast<std::int64_t>(sizeof(float)),
-                       field + at(ips, j, ims, ime, jms), static_cast<std::size_t>(ipe - ips + 1) * sizeof(float)});
-    }
-    framing_.place(start + r * record_bytes, rows_,
-                   markers_.empty() ? nullptr : markers_.data() + 8 * framing_.subrecords() * r, pieces_);
-    ++r;
-  }
-  // This process's share of the snapshot's CRC: each run of consecutive
-  // pieces, shifted by the bytes after it; the shares combine by xor.
   std::uint32_t share = 0;
-  for (std::size_t k = 0; k < pieces_.size();) {
-    uLong crc = crc32_z(0L, Z_NULL, 0);
-    std::uint64_t at = pieces_[k].offset;
-    for (; k < pieces_.size() && pieces_[k].offset == at; ++k) {
-      crc = crc32_z(crc, static_cast<const Bytef*>(pieces_[k].data), pieces_[k].size);
-      at += pieces_[k].size;
+  processes::together([&] {
+    processes::test_fault(processes::fault_point::snapshot_write, ++writes_);
+    pieces_.clear();
+    int r = 0;
+    for (const float* field : {q, dqdt, h, us, vs, domain::div, vort}) {
+      // This process's rows of the field's interior section.
+      rows_.clear();
+      for (int j = jps; j <= jpe; ++j) {
+        rows_.push_back({((j - jds) * row_length + (ips - ids)) * static_cast<std::int64_t>(sizeof(float)),
+                         field + at(ips, j, ims, ime, jms), static_cast<std::size_t>(ipe - ips + 1) * sizeof(float)});
+      }
+      framing_.place(start + r * record_bytes, rows_,
+                     markers_.empty() ? nullptr : markers_.data() + 8 * framing_.subrecords() * r, pieces_);
+      ++r;
     }
-    share ^= crc_shift(static_cast<std::uint32_t>(crc), end - at);
-  }
+    // This process's share of the snapshot's CRC: each run of consecutive
+    // pieces, shifted by the bytes after it; the shares combine by xor.
+    for (std::size_t k = 0; k < pieces_.size();) {
+      uLong crc = crc32_z(0L, Z_NULL, 0);
+      std::uint64_t at = pieces_[k].offset;
+      for (; k < pieces_.size() && pieces_[k].offset == at; ++k) {
+        crc = crc32_z(crc, static_cast<const Bytef*>(pieces_[k].data), pieces_[k].size);
+        at += pieces_[k].size;
+      }
+      share ^= crc_shift(static_cast<std::uint32_t>(crc), end - at);
+    }
+  });
   const std::uint32_t crc = processes::exclusive_or(share);
-  // A snapshot that is not written whole is cut off again.
+  // A snapshot that is not written whole is cut off again, every process
+  // together; the failure of the write is the one reported.
   try {
-    processes::together([&] { file_->write(pieces_); });
-  } catch (...) {
+    file_->write(pieces_);
+  } catch (const processes::agreed_failure&) {
     try {
       file_->cut(start);
-    } catch (const run_failure&) {
+    } catch (const processes::agreed_failure&) {
     }
     throw;
   }
@@ -113,10 +124,6 @@ void snapshot_file::write() {
 
 void snapshot_file::start_writeback() { file_->start_writeback(); }
 
-void snapshot_file::sync() {
-  processes::together([&] { file_->sync(); });
-}
+void snapshot_file::sync() { file_->sync(); }
 
-void snapshot_file::close() {
-  processes::together([&] { file_->close(); });
-}
+void snapshot_file::close() { file_->close(); }

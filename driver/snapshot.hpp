@@ -48,6 +48,8 @@ class snapshot_file {
   // The length and CRC-32 of every byte the file holds, those it was
   // continued from included.
   const byte_digest& digest() const noexcept { return digest_; }
+  // The snapshots the file holds, those it was continued from included.
+  std::uint64_t snapshots() const noexcept;
 
  private:
   snapshot_file(std::string path, const byte_digest& kept, std::int64_t subrecord_limit, bool continued);
@@ -58,4 +60,5 @@ class snapshot_file {
   std::vector<unsigned char> markers_;
   std::vector<data_piece> rows_;
   std::vector<shared_file::piece> pieces_;
+  long long writes_ = 0;  // the snapshots this object has written
 };

@@ -117,7 +117,7 @@ TEST_F(advection, a_velocity_of_zero_counts_as_eastward_in_the_limiter) {
     float w, ratio;
   };
   for (expectation e : {expectation{0.0f, 2.0f}, {-0.0f, 2.0f}, {1e-30f, 2.0f}, {-1e-30f, 5.0f}}) {
-    SCOPED_TRACE(testing::Message() << "velocity " << checks::describe(e.w));
+    SCOPED_TRACE(testing::Message() << "velocity " << value_text(e.w));
     g(u, i, j) = e.w, g(v, i, j) = e.w;
     float jump = 0.0f, ratio = 0.0f;
     flux_limiterx(jump, ratio, q.data(), u.data(), i, j, g.ims, g.ime, g.jms, g.jme);
@@ -197,7 +197,7 @@ TEST_F(nan_ratio, face_carries_the_plain_upwind_flux) {
     const float upwind = (std::min(w, 0.0f) * a + std::max(w, 0.0f) * b) * (dt * 1000.0f);
     const float got = along_x ? g(fx, i0, j0) : g(fy, i0, j0);
     EXPECT_TRUE(std::isfinite(got));
-    EXPECT_EQ(bits(got), bits(upwind)) << checks::describe(got) << " vs " << checks::describe(upwind);
+    EXPECT_EQ(bits(got), bits(upwind)) << value_text(got) << " vs " << value_text(upwind);
   }
 }
 

@@ -121,7 +121,7 @@ TEST_F(forcing, one_u_face_matches_the_hand_written_expression) {
                             (((-2.2f + -3.7f) - 2.0f * -3.1f) / 1000.0f / 1000.0f));
   const float expected = ((p - a) - x) + d;
   ASSERT_NE(bits(expected), bits(((p - x) - a) + d)) << "the case must tell the two orders apart";
-  EXPECT_EQ(bits(g(fu, i, j)), bits(expected)) << checks::describe(g(fu, i, j)) << " vs " << checks::describe(expected);
+  EXPECT_EQ(bits(g(fu, i, j)), bits(expected)) << value_text(g(fu, i, j)) << " vs " << value_text(expected);
 }
 
 // The same for a v face, combined as ((P - X) - A) + D; here ((P - A) - X) + D
@@ -139,7 +139,7 @@ TEST_F(forcing, one_v_face_matches_the_hand_written_expression) {
                             (((4.3f + 5.6f) - 2.0f * 4.9f) / 1000.0f / 1000.0f));
   const float expected = ((p - x) - a) + d;
   ASSERT_NE(bits(expected), bits(((p - a) - x) + d)) << "the case must tell the two orders apart";
-  EXPECT_EQ(bits(g(fv, i, j)), bits(expected)) << checks::describe(g(fv, i, j)) << " vs " << checks::describe(expected);
+  EXPECT_EQ(bits(g(fv, i, j)), bits(expected)) << value_text(g(fv, i, j)) << " vs " << value_text(expected);
 }
 
 }  // namespace

@@ -17,26 +17,13 @@
 
 #include "driver/scenario.hpp"
 #include "support/developed_state.hpp"
+#include "support/float_bits.hpp"
 #include "support/module_step.hpp"
 #include "support/reference_case.hpp"
 #include "timestep/row_team.hpp"
 #include "timestep/step_workspace.hpp"
 
 namespace {
-
-// First linear position where two arrays differ in their bits, or -1.
-// Where both hold a NaN, its sign and payload are not compared: when two
-// NaNs meet in an addition or a product, the processor passes on the one in
-// its first operand, and a compiler may swap the operands of such an
-// operation, so which NaN comes out is not set by the arithmetic the source
-// writes. That a value is NaN, and every other bit, is.
-long first_difference(const std::vector<float>& a, const std::vector<float>& b) {
-  for (std::size_t k = 0; k < a.size(); ++k) {
-    if (std::isnan(a[k]) && std::isnan(b[k])) continue;
-    if (std::bit_cast<std::uint32_t>(a[k]) != std::bit_cast<std::uint32_t>(b[k])) return static_cast<long>(k);
-  }
-  return -1;
-}
 
 void expect_same_bits(const step_state& reference, const step_state& production, int step) {
   const struct {
@@ -51,8 +38,8 @@ void expect_same_bits(const step_state& reference, const step_state& production,
   for (const auto& f : fields) {
     const long k = first_difference(f.a, f.b);
     EXPECT_EQ(k, -1) << f.name << " differs after step " << step << " at linear position " << k << ": "
-                     << f.a[static_cast<std::size_t>(k < 0 ? 0 : k)] << " vs "
-                     << f.b[static_cast<std::size_t>(k < 0 ? 0 : k)];
+                     << value_text(f.a[static_cast<std::size_t>(k < 0 ? 0 : k)]) << " vs "
+                     << value_text(f.b[static_cast<std::size_t>(k < 0 ? 0 : k)]);
   }
 }
 

@@ -334,7 +334,7 @@ struct pollutant {
 };
 
 // Whether the velocities of a row's faces are moderate, looked at once per
-// stored row (1 unknown, 2 yes, 3 no).
+// stored row (0 unknown, 2 yes, 3 no).
 bool moderate_row(std::vector<unsigned char>& known, const float* row, int from, int count, std::size_t at) {
   if (known[at] == 0) known[at] = pollutant_map::moderate(row + from, count) ? 2 : 3;
   return known[at] == 2;

@@ -13,8 +13,11 @@ class step_workspace;
 // This is the production step: the stages fused into a few sweeps over rows,
 // shared by the threads of the workspace's team. It gives exactly the bits
 // of rk2_reference. The workspace must have been made for these bounds
-// (std::invalid_argument otherwise); it carries nothing from one call to
-// the next.
+// (std::invalid_argument otherwise). It carries from one call to the next
+// what the step knows of the arrays: which rows of u, v and h repeat the row
+// below, and where q and dqdt are +0. So u, v and h hold every row only
+// after the workspace's materialize(), and a caller that writes into the
+// arrays between calls must say so (see step_workspace.hpp).
 void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* gpx, const float* gpy, const float* fx,
          const float* fy, const grid_spacing& s, const float& u_in, const float& v_in, const int& ids, const int& ide,
          const int& jds, const int& jde, const int& ims, const int& ime, const int& jms, const int& jme,

@@ -7,6 +7,7 @@
 #
 # Usage: cli.sh PLUME_EXECUTABLE EXAMPLES_DIR CASE
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 exe="$(realpath "$1")" examples="$(realpath "$2")" case_name="$3"
 [ -x "$exe" ] || { echo "not an executable: $exe" >&2; exit 2; }
 
@@ -20,8 +21,7 @@ cd "$work/run"
 printf 'records of an earlier run\n' > "$file"
 touch -d '2020-01-01 00:00:00' "$file"
 
-failures=0
-fail() { echo "FAIL ($case_name): $*" >&2; failures=$((failures + 1)); }
+stderr_file="$work/err"
 
 # The directory's state: every name with its size, time and content hash.
 state() { find . -printf '%p %s %T@\n' | sort; sha256sum "$file"; }
@@ -29,16 +29,10 @@ before="$(state)"
 expect_untouched() { [ "$(state)" = "$before" ] || fail "files were created or changed: $(ls -la)"; }
 
 # Runs the program with the given arguments; the status goes to $status.
-launch() {
-  set +e
-  "$exe" "$@" > "$work/out" 2> "$work/err"
-  status=$?
-  set -e
-}
+run_plume() { launch "$exe" "$@" > "$work/out" 2> "$work/err"; }
 out() { cat "$work/out"; }
 err() { cat "$work/err"; }
 
-expect_status() { [ "$status" -eq "$1" ] || fail "exit status $status, expected $1; stderr: $(err)"; }
 # A refusal of the command line: exit 2, the message and the usage hint on
 # standard error, nothing on standard output, no file touched.
 expect_usage_error() {
@@ -61,10 +55,11 @@ expect_scenario_error() {
 case "$case_name" in
   help)
     for option in --help -h; do
-      launch "$option"
+      run_plume "$option"
       expect_status 0
       out | grep -q '^Usage: plume \[OPTIONS\]' || fail "$option: no usage line: $(out)"
-      for o in --version --threads --output --scenario --print-scenario --checkpoint-every --checkpoint --restart; do
+      for o in --version --threads --output --scenario --print-scenario --checkpoint-every --checkpoint --restart \
+        --progress --no-progress; do
         out | grep -q -- "$o" || fail "$option: $o is not described"
       done
       [ -z "$(err)" ] || fail "$option: standard error not empty: $(err)"
@@ -73,7 +68,7 @@ case "$case_name" in
     ;;
 
   version)
-    launch --version
+    run_plume --version
     expect_status 0
     out | grep -Eq '^plume [0-9]+\.[0-9]+' || fail "no version: $(out)"
     expect_untouched
@@ -82,13 +77,13 @@ case "$case_name" in
   print_scenario)
     # With no scenario, the reference case, every key written out; the same
     # text from the reference example and from the printed text read back.
-    launch --print-scenario
+    run_plume --print-scenario
     expect_status 0
     out > "$work/printed.toml"
-    launch --scenario "$examples/reference.toml" --print-scenario
+    run_plume --scenario "$examples/reference.toml" --print-scenario
     expect_status 0
     [ "$(out)" = "$(cat "$work/printed.toml")" ] || fail "the reference example prints differently: $(out)"
-    launch --scenario "$work/printed.toml" --print-scenario
+    run_plume --scenario "$work/printed.toml" --print-scenario
     expect_status 0
     [ "$(out)" = "$(cat "$work/printed.toml")" ] || fail "the printed scenario does not read back to itself"
     for key in nx ny spacing_m duration_s progress_every snapshot_every_s speed_m_s towards_deg first_s every_s \
@@ -120,41 +115,47 @@ case "$case_name" in
     ;;
 
   bad_options)
-    launch --bogus
+    run_plume --bogus
     expect_usage_error 'The following argument was not expected: --bogus'
-    launch stray
+    run_plume stray
     expect_usage_error 'The following argument was not expected: stray'
-    launch --scenario
+    run_plume --scenario
     expect_usage_error '--scenario: 1 required FILE missing'
-    launch --output
+    run_plume --output
     expect_usage_error '--output: 1 required PATH missing'
-    launch --threads
+    run_plume --threads
     expect_usage_error '--threads: 1 required N missing'
     for n in 0 -1 2x '' 1025 99999999999; do
-      launch --threads "$n"
+      run_plume --threads "$n"
       expect_usage_error "--threads: '$n' is not a whole number from 1 to 1024"
     done
-    launch --output ''
+    run_plume --output ''
     expect_usage_error '--output: the path is empty'
-    launch --scenario "$examples/small.toml" --print-scenario --output x.dat extra
+    for n in 0 -1 1.5 ''; do
+      run_plume --progress "$n"
+      expect_usage_error "--progress: '$n' is not a whole number of seconds from 1 to 2147483647"
+    done
+    run_plume --progress 5 --no-progress
+    expect_usage_error '--progress excludes --no-progress'
+    run_plume --scenario "$examples/small.toml" --print-scenario --output x.dat extra
     expect_usage_error 'The following argument was not expected: extra'
     ;;
 
   bad_scenario)
     # One refusal of each kind the program reports itself; the parser's
     # unit tests cover every class of bad content.
-    launch --scenario missing.toml
+    run_plume --scenario missing.toml
     expect_scenario_error 'missing\.toml: cannot read the scenario: No such file or directory'
-    launch --scenario .
+    run_plume --scenario .
     expect_scenario_error '\.: cannot read the scenario: Is a directory'
     printf '[grid]\nnx = 61\n[wind]\nspeed = 3.0\n' > "$work/typo.toml"
-    launch --scenario "$work/typo.toml" --print-scenario
+    run_plume --scenario "$work/typo.toml" --print-scenario
     expect_scenario_error ".*/typo\.toml:4:1: unknown key 'speed' in \[wind\]; its keys are speed_m_s, towards_deg"
     printf 'this is not TOML\n' > "$work/bad.toml"
-    launch --scenario "$work/bad.toml"
+    run_plume --scenario "$work/bad.toml"
     expect_scenario_error '.*/bad\.toml:1:[0-9]+: not a TOML file: .+'
     printf '[grid]\nspacing_m = 600.0\n' > "$work/unstable.toml"
-    launch --scenario "$work/unstable.toml"
+    run_plume --scenario "$work/unstable.toml"
     expect_scenario_error '.*/unstable\.toml:2:13: grid\.spacing_m = 600 m makes the momentum equations unstable: .+'
     ;;
 
@@ -167,15 +168,15 @@ case "$case_name" in
     cp case.toml held.tmp
     : > log
     before="$(state)"
-    launch --scenario case.toml --output case.toml
+    run_plume --scenario case.toml --output case.toml
     expect_scenario_error 'the snapshot file case\.toml is the scenario file; give --output another path'
-    launch --scenario case.toml --output linked.toml
+    run_plume --scenario case.toml --output linked.toml
     expect_scenario_error 'the snapshot file linked\.toml is the scenario file; give --output another path'
-    launch --scenario case.toml --checkpoint ./case.toml
+    run_plume --scenario case.toml --checkpoint ./case.toml
     expect_scenario_error 'the checkpoint \./case\.toml is the scenario file; give --checkpoint another path'
-    launch --scenario case.toml --output new.dat --checkpoint sub/../new.dat
+    run_plume --scenario case.toml --output new.dat --checkpoint sub/../new.dat
     expect_scenario_error 'the checkpoint sub/\.\./new\.dat is the snapshot file; give --checkpoint another path'
-    launch --scenario held.tmp --checkpoint held
+    run_plume --scenario held.tmp --checkpoint held
     expect_scenario_error "the checkpoint's temporary file held\.tmp is the scenario file; give --checkpoint another path"
     set +e
     "$exe" --scenario case.toml --checkpoint log > "$work/err" 2>&1 >> log
@@ -188,7 +189,7 @@ case "$case_name" in
   grid_beyond_memory)
     # Refused from the sizes alone, before anything is allocated.
     printf '\n[grid]\nnx = 200000\nny = 200000\n' > "$work/huge.toml"
-    launch --scenario "$work/huge.toml"
+    run_plume --scenario "$work/huge.toml"
     expect_scenario_error '.*/huge\.toml:2:1: a grid of 200000 x 200000 points needs [0-9]+ bytes, more than the [0-9]+ bytes of memory available'
     ;;
 
@@ -197,5 +198,4 @@ case "$case_name" in
     exit 2
     ;;
 esac
-[ "$failures" -eq 0 ] && echo "$case_name: ok"
-[ "$failures" -eq 0 ]
+finish

@@ -13,6 +13,7 @@
 #   RECORD_HASHES: the sha256 of every framed record of a good run, one a line
 #   (complete_run_records.sha256).
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 exe="$(realpath "$1")" hashes="$(realpath "$2")" case_name="$3"
 [ -x "$exe" ] || { echo "not an executable: $exe" >&2; exit 2; }
 
@@ -26,28 +27,6 @@ good_log_head=" Step/timing:           0 s=  0.0000000E+00 hr=  0.0000000E+00
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-failures=0
-fail() {
-  echo "FAIL ($case_name): $*" >&2
-  failures=$((failures + 1))
-}
-
-# Runs CMD in $work with the caller's redirections; sets status and
-# elapsed_ms. Usage: launch CMD...
-launch() {
-  local start end
-  start=$(date +%s%N)
-  set +e
-  "$@"
-  status=$?
-  set -e
-  end=$(date +%s%N)
-  elapsed_ms=$(((end - start) / 1000000))
-}
-
-expect_status() {
-  [ "$status" -eq "$1" ] || fail "exit status $status, expected $1"
-}
 
 # Standard error must be exactly one line, matching the extended regular
 # expression $1 from start to end.
@@ -345,4 +324,4 @@ case "$case_name" in
     ;;
 esac
 
-[ "$failures" -eq 0 ] || exit 1
+finish

@@ -7,6 +7,7 @@
 #
 # Usage: restart.sh PLUME_EXECUTABLE CASE
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 exe="$(realpath "$1")" case_name="$2"
 [ -x "$exe" ] || { echo "not an executable: $exe" >&2; exit 2; }
 
@@ -15,8 +16,6 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 file=test_withPollutant.dat
 ckpt=$file.ckpt
-failures=0
-fail() { echo "FAIL ($case_name): $*" >&2; failures=$((failures + 1)); }
 
 # 24 x 16 points, 600 passes: snapshots every 120 s, emissions at every
 # pass n >= 10 that is a multiple of 70 (70, 140, ... 560).
@@ -74,14 +73,6 @@ with_pending() { # SIGNALS PROGRAM ARGS...
   perl -e 'use POSIX; my @s = map { eval "POSIX::SIG$_" } split /,/, shift;
            sigprocmask(SIG_BLOCK, POSIX::SigSet->new(@s)) or die; kill $_, $$ for @s; exec @ARGV or die' \
     "$signals" "$@"
-}
-
-# Runs a command; its status goes to $status.
-launch() {
-  set +e
-  "$@"
-  status=$?
-  set -e
 }
 
 # The outputs in the current directory against the reference's: the file,
@@ -361,5 +352,4 @@ EOF
     exit 2
     ;;
 esac
-[ "$failures" -eq 0 ] && echo "$case_name: ok"
-[ "$failures" -eq 0 ]
+finish

@@ -8,6 +8,7 @@
 #   SERIAL_PLUME: a plume built without MPI; with "" the MPI build's own
 #   plume started without mpirun, as one process, stands in for it.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../e2e/lib.sh"
 exe="$(realpath "$1")" serial="${2:-}" case_name="$3"
 [ -n "$serial" ] && serial="$(realpath "$serial")" || serial="$exe"
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -22,11 +23,6 @@ mpirun=(mpirun --oversubscribe -np)
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-failures=0
-fail() {
-  echo "FAIL ($case_name): $*" >&2
-  failures=$((failures + 1))
-}
 
 # A small case whose pollutant crosses the blocks' edges, the periodic edge
 # between south and north and reaches the west wall: a wind of 20 m/s towards
@@ -68,15 +64,9 @@ y_m = 4000.0
 radius_m = 2500.0
 EOF
 
-# Runs COMMAND... with a time limit that proves no process was left waiting;
-# sets status.
-run() {
-  set +e
-  timeout 120 "$@"
-  status=$?
-  set -e
-  [ "$status" -ne 124 ] || fail "$* was still running after 120 s"
-}
+# Every command runs with a time limit that proves no process was left
+# waiting.
+launch_limit=120
 
 # Standard error must hold exactly one line from the program, matching the
 # extended regular expression $1 (mpirun may add its own notes).
@@ -105,7 +95,7 @@ case "$case_name" in
       read -r np layout threads <<< "$setup"
       options=(--scenario case.toml --output run.dat --threads "$threads")
       [ "$layout" = - ] || options+=(--layout "$layout")
-      run "${mpirun[@]}" "$np" "$exe" "${options[@]}" > run.log 2> err
+      launch "${mpirun[@]}" "$np" "$exe" "${options[@]}" > run.log 2> err
       [ "$status" -eq 0 ] || fail "$np processes, layout $layout, $threads threads: exit $status: $(cat err)"
       if same_as_serial run.dat run.log; then verdict=identical; else verdict=DIFFERENT; fail "$setup: not the serial bytes"; fi
       echo "| $np | ${layout/-/chosen} | $threads | $verdict |"
@@ -116,7 +106,7 @@ case "$case_name" in
     # The complete reference run on two processes: the reference hashes.
     hashes="$4" check="$5"
     mkdir reference && cd reference
-    run "${mpirun[@]}" 2 "$exe" > console.log 2> err
+    launch "${mpirun[@]}" 2 "$exe" > console.log 2> err
     [ "$status" -eq 0 ] || fail "exit $status: $(cat err)"
     cd ..
     "$check" "$work/reference" "$hashes" || fail "the reference run on two processes differs from the reference"
@@ -134,9 +124,20 @@ case "$case_name" in
     [ "$(head -c 4 serial.dat | od -An -tx1 | tr -d ' ')" = 18fcffff ] || fail "the first marker is not -1000"
     for setup in "3 3x1" "4 2x2" "2 1x2"; do
       read -r np layout <<< "$setup"
-      run "${mpirun[@]}" "$np" "$exe" --scenario case.toml --output run.dat --layout "$layout" > run.log 2> err
+      launch "${mpirun[@]}" "$np" "$exe" --scenario case.toml --output run.dat --layout "$layout" > run.log 2> err
       [ "$status" -eq 0 ] && same_as_serial run.dat run.log || fail "sub-records on $np processes ($layout) differ"
     done
+    ;;
+
+  progress)
+    # Progress lines asked for: from rank 0 alone, the log and the
+    # snapshots the same bytes.
+    serial_run
+    launch "${mpirun[@]}" 3 "$exe" --scenario case.toml --output run.dat --progress 1 > run.log 2> err
+    [ "$status" -eq 0 ] || fail "exit $status: $(cat err)"
+    same_as_serial run.dat run.log || fail "with --progress the output differs from the serial run's"
+    finals=$(grep -c '^plume: 100\.0%  0:00 left  ' err || true)
+    [ "$finals" -eq 1 ] || fail "$finals final progress lines, expected rank 0's alone: $(cat err)"
     ;;
 
   refusals)
@@ -146,7 +147,7 @@ case "$case_name" in
     check_refusal() {
       local pattern="$1"
       shift
-      run "${mpirun[@]}" "$@" > out 2> err
+      launch "${mpirun[@]}" "$@" > out 2> err
       [ "$status" -eq 2 ] || fail "$*: exit $status, expected 2"
       expect_one_line "$pattern"
       [ "$(cat keep.dat)" = "records of an earlier run" ] || fail "$*: the output file was changed"
@@ -168,7 +169,7 @@ case "$case_name" in
       2 "$exe" --restart bad.ckpt --output keep.dat
     # A build without MPI refuses --layout.
     if [ "$serial" != "$exe" ]; then
-      run "$serial" --layout 2x2 --output keep.dat > out 2> err
+      launch "$serial" --layout 2x2 --output keep.dat > out 2> err
       [ "$status" -eq 2 ] || fail "the serial build took --layout: exit $status"
       grep -q '^plume: --layout: this plume is built without MPI' err || fail "the serial build's message: $(cat err)"
     fi
@@ -179,7 +180,7 @@ case "$case_name" in
     # line naming the process and the cause; the file holds whole snapshots.
     printf '[grid]\nnx = 2001\nny = 2001\n\n[time]\nduration_s = 20\n' > big.toml
     start=$(date +%s)
-    run "${mpirun[@]}" 2 bash -c 'if [ "$OMPI_COMM_WORLD_RANK" = 1 ]; then ulimit -v 150000; fi; exec "$0" "$@"' \
+    launch "${mpirun[@]}" 2 bash -c 'if [ "$OMPI_COMM_WORLD_RANK" = 1 ]; then ulimit -v 150000; fi; exec "$0" "$@"' \
       "$exe" --scenario big.toml --output out.dat > out 2> err
     [ "$status" -ne 0 ] || fail "a process that cannot allocate its block: exit 0"
     expect_one_line 'plume: rank 1: cannot allocate [^:]+ \([0-9]+ bytes\): Cannot allocate memory'
@@ -190,7 +191,7 @@ case "$case_name" in
     # inside snapshot 1 of the reference case.
     snapshot_bytes=4502484
     start=$(date +%s)
-    run "${mpirun[@]}" 2 bash -c 'trap "" XFSZ; if [ "$OMPI_COMM_WORLD_RANK" = 0 ]; then ulimit -f 6000; fi; exec "$0" "$@"' \
+    launch "${mpirun[@]}" 2 bash -c 'trap "" XFSZ; if [ "$OMPI_COMM_WORLD_RANK" = 0 ]; then ulimit -f 6000; fi; exec "$0" "$@"' \
       "$exe" --output out.dat > out 2> err
     [ "$status" -ne 0 ] || fail "a write past the file size limit: exit 0"
     expect_one_line 'plume: rank 0: cannot write out\.dat: File too large'
@@ -207,13 +208,13 @@ case "$case_name" in
     for setup in "2 1x2 3 3x1" "1 1x1 4 2x2"; do
       read -r np1 layout1 np2 layout2 <<< "$setup"
       rm -f run.dat run.dat.ckpt*
-      run env PLUME_TEST_CRASH_BEFORE_RENAME=2 mpirun --oversubscribe -np "$np1" "$exe" --scenario case.toml \
+      launch env PLUME_TEST_CRASH_BEFORE_RENAME=2 mpirun --oversubscribe -np "$np1" "$exe" --scenario case.toml \
         --output run.dat --checkpoint-every 170 --layout "$layout1" > first.log 2> err
       [ "$status" -ne 0 ] || fail "$setup: the run with the crash hook ended normally"
       [ -f run.dat.ckpt ] || { fail "$setup: no checkpoint"; continue; }
       # The checkpoint holds pass 170: the log up to it, then the rest.
       awk '$2 <= 170' serial.log > upto.log
-      run "${mpirun[@]}" "$np2" "$exe" --restart run.dat.ckpt --output run.dat --layout "$layout2" > rest.log 2> err
+      launch "${mpirun[@]}" "$np2" "$exe" --restart run.dat.ckpt --output run.dat --layout "$layout2" > rest.log 2> err
       [ "$status" -eq 0 ] || fail "$setup: the restart ended with $status: $(cat err)"
       cat upto.log rest.log > whole.log
       if same_as_serial run.dat whole.log; then verdict=identical; else verdict=DIFFERENT; fail "$setup: not the same bytes"; fi
@@ -223,11 +224,10 @@ case "$case_name" in
     # SIGTERM to every process of the run, as a batch system stops a job:
     # each acts on it at the same pass, a checkpoint, the line from rank 0,
     # and a restart on another layout gives the same bytes. A longer run,
-    # and the signal once its log is past pass 1000. (SIGTERM to mpirun
-    # itself is not what stops it: Open MPI's mpirun then stops passing on
-    # the processes' output, sends them SIGTERM a second later and SIGKILL
-    # a second after that.)
-    sed -e 's/^duration_s = .*/duration_s = 200000/' -e 's/^snapshot_every_s = .*/snapshot_every_s = 5000.0/' \
+    # and the signal once its log is past pass 1000; short enough that the
+    # restart ends within the time limit on a busy machine. (SIGTERM to
+    # mpirun itself: the case mpirun_sigterm.)
+    sed -e 's/^duration_s = .*/duration_s = 60000/' -e 's/^snapshot_every_s = .*/snapshot_every_s = 5000.0/' \
       case.toml > long.toml
     "$serial" --scenario long.toml --output serial.dat --threads 1 > serial.log
     rm -f run.dat run.dat.ckpt*
@@ -244,12 +244,62 @@ case "$case_name" in
     if grep -q '^plume: stopped at pass' err; then
       pass=$(sed -n 's/^plume: stopped at pass \([0-9]*\);.*/\1/p' err)
       grep -q "go on with: plume --restart run.dat.ckpt --output run.dat" err || fail "the stop line: $(grep '^plume' err)"
-      run "${mpirun[@]}" 2 "$exe" --restart run.dat.ckpt --output run.dat > rest.log 2> err
+      launch "${mpirun[@]}" 2 "$exe" --restart run.dat.ckpt --output run.dat > rest.log 2> err
       cat first.log rest.log > whole.log
       same_as_serial run.dat whole.log || fail "the run stopped by SIGTERM at pass $pass and restarted differs"
       echo "SIGTERM to the 3 processes: stopped at pass $pass; restarted on 2 processes: same bytes"
     else
       fail "the run did not stop on SIGTERM: $(tail -n 1 first.log); $(cat err)"
+    fi
+    ;;
+
+  mpirun_sigterm)
+    # SIGTERM to mpirun itself, as a batch system sends it to every process
+    # of the job at its time limit: Open MPI's mpirun sends its processes
+    # SIGCONT at once, SIGTERM odls_base_sigkill_timeout seconds later and
+    # SIGKILL as long again after that. With that time raised, they write
+    # their checkpoint, and the restart on another layout gives the same
+    # bytes. (While it waits, mpirun passes on no output: a log of a line
+    # every pass could fill the pipe before the SIGTERM comes, so the log
+    # here is sparse, as a real run's is.) A run that ends before the
+    # processes get the signal, on a fast machine, is tried again longer.
+    grace=2
+    pass=""
+    for duration in 20000 80000 320000; do
+      sed -e "s/^duration_s = .*/duration_s = $duration/" -e 's/^snapshot_every_s = .*/snapshot_every_s = 5000.0/' \
+        -e 's/^progress_every = .*/progress_every = 1000/' case.toml > long.toml
+      rm -f run.dat run.dat.ckpt*
+      mpirun --mca odls_base_sigkill_timeout "$grace" --oversubscribe -np 3 "$exe" --scenario long.toml \
+        --output run.dat --threads 1 < /dev/null > first.log 2> err &
+      launcher=$!
+      # Once the run is under way (its snapshot file holds the first snapshot).
+      for ((k = 0; k < 400; k++)); do
+        [ "$(stat -c %s run.dat 2> /dev/null || echo 0)" -eq 0 ] || break
+        sleep 0.05
+      done
+      start=$(date +%s)
+      kill -TERM "$launcher"
+      set +e
+      wait "$launcher"
+      set -e
+      pass=$(sed -n 's/^plume: stopped at pass \([0-9]*\);.*/\1/p' err)
+      [ -z "$pass" ] && grep -q "Step/timing: *$duration " first.log || break
+      echo "a run of $duration passes ended before its processes got the signal; longer"
+    done
+    echo "SIGTERM to mpirun: it ended after $(($(date +%s) - start)) s"
+    if [ -n "$pass" ] && [ -f run.dat.ckpt ]; then
+      "$serial" --scenario long.toml --output serial.dat --threads 1 > serial.log
+      run "${mpirun[@]}" 2 "$exe" --restart run.dat.ckpt --output run.dat < /dev/null > rest.log 2> err
+      [ "$status" -eq 0 ] || fail "the restart after SIGTERM to mpirun ended with $status: $(cat err)"
+      cat first.log rest.log > whole.log
+      if same_as_serial run.dat whole.log; then
+        echo "SIGTERM to mpirun with odls_base_sigkill_timeout $grace: checkpoint at pass $pass; restarted on 2" \
+          "processes: same bytes"
+      else
+        fail "the run stopped by SIGTERM to mpirun at pass $pass and restarted differs"
+      fi
+    else
+      fail "no checkpoint after SIGTERM to mpirun: $(cat err)"
     fi
     ;;
 
@@ -259,4 +309,4 @@ case "$case_name" in
     ;;
 esac
 
-[ "$failures" -eq 0 ] || exit 1
+finish

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/float_bits.hpp"
 #include "support/small_grid.hpp"
 
 // The eight bounds of a small_grid in argument order.
@@ -45,20 +46,14 @@ void fill(const small_grid& g, field& f, Fn fn) {
 // and exactly representable, so that a value read from the wrong place shows.
 inline float tagged(float base, int i, int j) { return base + static_cast<float>(i) + static_cast<float>(j) / 64.0f; }
 
-inline std::string describe(float x) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.9g (bits %08X)", static_cast<double>(x), static_cast<unsigned>(bits(x)));
-  return text;
-}
-
 // Bit-for-bit equality of got and want at the points where `where(i, j)` holds.
 template <class Where>
 testing::AssertionResult same_bits_where(const small_grid& g, const field& got, const field& want, Where where) {
   for (int j = g.jms; j <= g.jme; ++j) {
     for (int i = g.ims; i <= g.ime; ++i) {
       if (!where(i, j) || bits(g(got, i, j)) == bits(g(want, i, j))) continue;
-      return testing::AssertionFailure() << "at (" << i << ", " << j << ") got " << describe(g(got, i, j))
-                                         << ", want " << describe(g(want, i, j));
+      return testing::AssertionFailure() << "at (" << i << ", " << j << ") got " << value_text(g(got, i, j))
+                                         << ", want " << value_text(g(want, i, j));
     }
   }
   return testing::AssertionSuccess();

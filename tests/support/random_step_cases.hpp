@@ -23,6 +23,7 @@
 
 #include "grid/bounds.hpp"
 #include "grid/domain.hpp"
+#include "support/float_bits.hpp"
 
 namespace random_steps {
 
@@ -311,22 +312,6 @@ inline void apply_event(const step_event& e, float* const fields[4], const grid_
     float& x = fields[p.field][at_b(p.i, p.j)];
     x = p.nudge ? above(x) : p.value;
   }
-}
-
-// First linear position where two arrays differ in their bits, or -1;
-// NaN against NaN counts as the same (see production_step_test.cpp).
-inline long first_difference(const float* a, const float* b, std::size_t n) {
-  for (std::size_t k = 0; k < n; ++k) {
-    if (std::isnan(a[k]) && std::isnan(b[k])) continue;
-    if (std::bit_cast<std::uint32_t>(a[k]) != std::bit_cast<std::uint32_t>(b[k])) return static_cast<long>(k);
-  }
-  return -1;
-}
-
-inline std::string value_text(float x) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.9g (%08X)", static_cast<double>(x), std::bit_cast<std::uint32_t>(x));
-  return text;
 }
 
 inline long env_number(const char* name, long fallback) {
