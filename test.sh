@@ -21,21 +21,24 @@ echo "== format of the changed lines"
 format_ok=true
 "$src/scripts/check-format.sh" || format_ok=false
 
-echo "== optimised build and tests"
-cmake -S "$src" -B "$src/build-test" -DCMAKE_BUILD_TYPE=Release \
-  -DPLUME_REQUIRE_NETCDF=ON -DPLUME_REQUIRE_PYTHON_TOOLS=ON >/dev/null
-cmake --build "$src/build-test" -j "$jobs"
-ctest --test-dir "$src/build-test" --output-on-failure -j "$jobs"
+cd "$src"
+quietly="$src/scripts/quietly.sh"
 
-# The same program built with MPI (cmake -DPLUME_MPI=ON), run by mpirun on
-# 1 to 4 processes in every layout, each run's bytes against the build
-# above; its step on random states; the reference run on two processes;
-# refusals, failures and restarts across layouts (tests/mpi/).
-echo "== the program over several processes with MPI"
-cmake -S "$src" -B "$src/build-mpi" -DCMAKE_BUILD_TYPE=Release -DPLUME_MPI=ON -DPLUME_TOOLS=OFF -DPLUME_BENCH=OFF \
-  -DPLUME_SERIAL_EXECUTABLE="$src/build-test/driver/plume" >/dev/null
-cmake --build "$src/build-mpi" -j "$jobs" --target plume plume_mpi_tests
-ctest --test-dir "$src/build-mpi" -L mpi --output-on-failure -j "$jobs"
+# The presets are in CMakePresets.json; each configure prints its output only
+# when it fails.
+echo "== optimised build and tests (preset release, in build/)"
+"$quietly" cmake --preset release -DPLUME_REQUIRE_NETCDF=ON -DPLUME_REQUIRE_PYTHON_TOOLS=ON
+cmake --build --preset release -j "$jobs"
+ctest --preset release -j "$jobs"
+
+# The same program built with MPI (preset mpi), run by mpirun on 1 to 4
+# processes in every layout, each run's bytes against the build above; its
+# step on random states; the reference run on two processes; refusals,
+# failures and restarts across layouts (tests/mpi/).
+echo "== the program over several processes with MPI (preset mpi)"
+"$quietly" cmake --preset mpi -DPLUME_SERIAL_EXECUTABLE="$src/build/driver/plume"
+cmake --build --preset mpi -j "$jobs"
+ctest --preset mpi -j "$jobs"
 
 echo "== host-tuned, portable and clang++ builds, on 1 to 3 threads, write the same bytes"
 "$src/tests/e2e/compare_builds.sh" "$src" "$src/build-compare" 300
@@ -45,11 +48,10 @@ echo "== snapshot reader fuzz target: seed replay and a short run"
 
 # The library, the unit tests and the shortened run (300 passes, one
 # snapshot, checked against a good run) again with AddressSanitizer and
-# UndefinedBehaviorSanitizer (CMakePresets.json, preset "sanitize"; the
-# runtimes come with g++). Any report fails the test that made it.
-echo "== sanitizer build: unit tests and the shortened run"
-cd "$src"
-cmake --preset sanitize >/dev/null
+# UndefinedBehaviorSanitizer (preset sanitize; the runtimes come with g++).
+# Any report fails the test that made it.
+echo "== sanitizer build: unit tests and the shortened run (preset sanitize)"
+"$quietly" cmake --preset sanitize
 cmake --build --preset sanitize -j "$jobs"
 ctest --preset sanitize -j "$jobs"
 

@@ -1,33 +1,29 @@
-# Compiler settings that every target of the project shares.
+# How the model's code is compiled.
 #
 # The model's output is compared byte for byte with earlier runs, so the
 # floating-point arithmetic must be exactly what the source says: no fused
 # multiply-add contraction, no fast-math reassociation or reciprocals, and no
-# silent promotion of float expressions to double.
+# silent promotion of float expressions to double. The interface target
+# plume_bit_exact carries these options; every target of the model links it,
+# and so does every test or tool that compiles the model's arithmetic.
 #
 # g++ and clang++ take the same options. clang++ contracts a*b+c into a fused
 # multiply-add by default (-ffp-contract=on), and its driver lets the fast-math
 # switches reset the contraction mode, so -ffp-contract=off comes after
 # -fno-fast-math: the last floating-point option wins with either compiler.
-add_compile_options(
+# A float promoted to double is an error even in a build that turns the other
+# warnings' errors off (cmake --compile-no-warning-error).
+
+# The run sets flush-to-zero and denormals-are-zero through the x86 SSE
+# control register (MXCSR), and the host-tuned and portable builds name x86-64
+# instruction sets (-march); on another processor neither exists.
+if(NOT CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64|x64)$")
+  message(FATAL_ERROR "plume builds only for x86-64 (SSE FTZ/DAZ, -march), not ${CMAKE_SYSTEM_PROCESSOR}")
+endif()
+
+add_library(plume_bit_exact INTERFACE)
+target_compile_options(plume_bit_exact INTERFACE
   -fno-fast-math
   -ffp-contract=off
-  -Wall -Wextra -Wdouble-promotion -Werror
-)
+  -Werror=double-promotion)
 
-if(CMAKE_BUILD_TYPE STREQUAL "Release")
-  # Release builds are fully optimised; -O3 does not change floating-point
-  # semantics under the options above.
-  string(REPLACE "-O2" "-O3" CMAKE_CXX_FLAGS_RELEASE "${CMAKE_CXX_FLAGS_RELEASE}")
-endif()
-
-if(PLUME_PORTABLE)
-  add_compile_options(-march=x86-64 -mtune=generic)
-else()
-  add_compile_options(-march=native)
-endif()
-
-if(PLUME_SANITIZE)
-  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-  add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
-endif()

@@ -173,7 +173,10 @@ std::unique_ptr<snapshot_writer> open_netcdf_series(const std::string& path, con
   // writes NetCDF: the others start as fast, and under as tight a memory
   // limit, as a program without them.
   std::error_code ec;
-  const fs::path beside = fs::read_symlink("/proc/self/exe", ec).parent_path() / PLUME_NETCDF_WRITER;
+  // Beside the program in a build tree; where the install puts it otherwise.
+  const fs::path folder = fs::read_symlink("/proc/self/exe", ec).parent_path();
+  fs::path beside = folder / PLUME_NETCDF_WRITER;
+  if (!fs::exists(beside, ec)) beside = folder / PLUME_NETCDF_WRITER_INSTALLED / PLUME_NETCDF_WRITER;
   void* module = ::dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) throw run_failure(std::string("cannot load the NetCDF writer: ") + ::dlerror());
   using opener = snapshot_writer* (*)(const std::string&, const scenario&, const netcdf_settings&, int);

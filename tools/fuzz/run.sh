@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the snapshot reader's fuzz target with clang (libFuzzer, ASan, UBSan)
-# in build-fuzz/ and
+# in build-fuzz/ (preset fuzz: the project with PLUME_FUZZ=ON) and
 #   run.sh           replays the committed seed corpus once;
 #   run.sh SECONDS   replays it, then fuzzes for SECONDS. New inputs go to
 #                    build-fuzz/corpus (the committed seeds stay as they are),
@@ -14,9 +14,9 @@ seconds="${1:-0}"
 shift || true
 case "$seconds" in (*[!0-9]*|'') echo "usage: $0 [SECONDS [libFuzzer flags]]" >&2; exit 2;; esac
 
-CXX=clang++ cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" >/dev/null
-fuzzer="$build/fuzz_snapshot_reader"
+"$src/scripts/quietly.sh" cmake -S "$src" --preset fuzz -B "$build"
+"$src/scripts/quietly.sh" cmake --build "$build" --target fuzz_snapshot_reader -j "$(nproc)"
+fuzzer="$build/tools/fuzz/fuzz_snapshot_reader"
 
 echo "== replaying the $(ls "$here/corpus" | wc -l) seed inputs"
 if ! "$fuzzer" -runs=0 "$here/corpus" >"$build/replay.log" 2>&1; then
