@@ -65,7 +65,7 @@ bytes_read_from() { # DIRECTORY FILE PROGRAM ARGS...
   rm -f "$here"/trace.*
   (cd "$here" && strace -f -ff -y -e trace=read,pread64,readv,preadv,preadv2 -o trace "${mpirun[@]}" "$@" \
     --threads 1 > console.log)
-  cat "$here"/trace.* | awk -v f="$file>" 'index($0, f) && $NF ~ /^[0-9]+$/ { n += $NF } END { printf "%d\n", n }'
+  cat "$here"/trace.* | awk -v f="$file>" 'index($0, f) && $NF ~ /^[0-9]+$/ { n += $NF } END { printf "%.0f\n", n }'
   rm -f "$here"/trace.*
 }
 

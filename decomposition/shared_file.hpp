@@ -24,10 +24,17 @@ class shared_file {
     std::size_t size;
   };
 
+  // How the processes' pieces reach the file under MPI-IO: gathered first
+  // into large parts by some of the processes (for many small pieces, such
+  // as the rows of the blocks of a snapshot's records), or written by each
+  // process itself (for pieces of many whole rows each, such as a
+  // checkpoint's fields, where gathering them only costs time).
+  enum class transfer { gathered, direct };
+
   // Opens the file for writing, creating it if need be, and cuts it to its
   // first `keep` bytes (0 for a new run: the file then holds only this run's
-  // bytes). `name` names the file in failure messages.
-  shared_file(const std::string& path, std::uint64_t keep);
+  // bytes).
+  shared_file(const std::string& path, std::uint64_t keep, transfer how = transfer::gathered);
   ~shared_file();
   shared_file(const shared_file&) = delete;
   shared_file& operator=(const shared_file&) = delete;
@@ -61,7 +68,8 @@ struct shared_read_piece {
 };
 
 // Reads this process's pieces, in increasing offsets, of the file at
-// `path`, every process together. A collective that throws nothing, so that
+// `path`, every process together, each reading its own (as
+// shared_file::transfer::direct writes them). A collective that throws nothing, so that
 // every process goes through it whatever happens: returns "" when this
 // process read every byte it asked for, else why not ("cannot read PATH:
 // ..."), for the processes to agree on afterwards.

@@ -119,6 +119,29 @@ struct round_types {
   round_types& operator=(const round_types&) = delete;
 };
 
+// The hints that make every process read and write its own pieces itself:
+// ROMIO's collective buffering (its two-phase transfers through a few
+// processes) and its data sieving off. Other implementations ignore them.
+class io_hints {
+ public:
+  explicit io_hints(bool direct) {
+    if (!direct) return;
+    MPI_Info_create(&info_);
+    for (const char* key : {"romio_cb_write", "romio_cb_read", "romio_ds_write", "romio_ds_read"}) {
+      MPI_Info_set(info_, key, "disable");
+    }
+  }
+  ~io_hints() {
+    if (info_ != MPI_INFO_NULL) MPI_Info_free(&info_);
+  }
+  io_hints(const io_hints&) = delete;
+  io_hints& operator=(const io_hints&) = delete;
+  operator MPI_Info() const noexcept { return info_; }
+
+ private:
+  MPI_Info info_ = MPI_INFO_NULL;
+};
+
 }  // namespace
 
 struct shared_file::state {
@@ -126,7 +149,8 @@ struct shared_file::state {
   bool regular = true;  // a regular file, which has a size
 };
 
-shared_file::shared_file(const std::string& path, std::uint64_t keep) : path_(path), state_(std::make_unique<state>()) {
+shared_file::shared_file(const std::string& path, std::uint64_t keep, transfer how)
+    : path_(path), state_(std::make_unique<state>()) {
   // Rank 0 creates the file first with the system's own call, so that a
   // file that cannot be made is reported with the system's reason; MPI-IO
   // opens it after.
@@ -143,8 +167,8 @@ shared_file::shared_file(const std::string& path, std::uint64_t keep) : path_(pa
   });
   processes::broadcast(kind);
   state_->regular = kind == "file";
-  const int code =
-      MPI_File_open(MPI_COMM_WORLD, path_.c_str(), MPI_MODE_WRONLY | MPI_MODE_CREATE, MPI_INFO_NULL, &state_->file);
+  const io_hints hints(how == transfer::direct);
+  const int code = MPI_File_open(MPI_COMM_WORLD, path_.c_str(), MPI_MODE_WRONLY | MPI_MODE_CREATE, hints, &state_->file);
   processes::together([&] {
     if (code != MPI_SUCCESS) throw run_failure("cannot open " + path_ + ": " + mpi_reason(code));
   });
@@ -236,7 +260,8 @@ std::string read_shared(const std::string& path, const std::vector<shared_read_p
   const long long count = processes::max(static_cast<long long>(rounds.size()));
   rounds.resize(static_cast<std::size_t>(count));
   MPI_File file = MPI_FILE_NULL;
-  const int opened = MPI_File_open(MPI_COMM_WORLD, path.c_str(), MPI_MODE_RDONLY, MPI_INFO_NULL, &file);
+  const io_hints hints(true);
+  const int opened = MPI_File_open(MPI_COMM_WORLD, path.c_str(), MPI_MODE_RDONLY, hints, &file);
   if (failed.empty() && opened != MPI_SUCCESS) failed = "cannot read " + path + ": " + mpi_reason(opened);
   // The file is read only if every process could open it.
   if (processes::first_failure(opened == MPI_SUCCESS ? "" : "x") >= 0) {

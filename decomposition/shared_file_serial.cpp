@@ -28,7 +28,8 @@ struct shared_file::state {
   std::uint64_t position = 0;
 };
 
-shared_file::shared_file(const std::string& path, std::uint64_t keep) : path_(path), state_(std::make_unique<state>()) {
+shared_file::shared_file(const std::string& path, std::uint64_t keep, transfer)
+    : path_(path), state_(std::make_unique<state>()) {
   processes::together([&] {
     // The buffer is obtained before the file is touched, so that a run short
     // of memory leaves the file as it was.

@@ -286,7 +286,7 @@ void write_checkpoint(const std::string& path, const checkpoint_header& header, 
     pieces.push_back({head.size() + offset, part, bytes});
   });
   try {
-    shared_file file(temporary, 0);
+    shared_file file(temporary, 0, shared_file::transfer::direct);
     processes::together([&] { file.write(pieces); });
     processes::together([&] { file.sync(); });
     processes::together([&] { file.close(); });
