@@ -83,6 +83,13 @@ class step_workspace {
   // forget_pollutant, only of q.
   void forget() noexcept { flow_known = q_known = dqdt_known = false; }
   void forget_pollutant() noexcept { q_known = false; }
+  // Where the module's q holds +0 as far as the step knows it: the spans of
+  // its own cells, nothing when q is not known.
+  pollutant_map::known_clean module_q_clean() const noexcept {
+    if (!q_known) return {};
+    return {module_q.data(), bounds_.jms, std::max(bounds_.ids, patch_.ips), std::min(bounds_.ide - 1, patch_.ipe),
+            std::max(bounds_.jds, patch_.jps), std::min(bounds_.jde - 1, patch_.jpe)};
+  }
 
   // The stage state (set 1) of u, v, h, q.
   float* u1() const noexcept { return u1_.get(); }
