@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "diagnostics/diagnostics.hpp"
+#include "driver/emission.hpp"
 #include "driver/init.hpp"
 #include "driver/output_paths.hpp"
 #include "driver/record.hpp"
@@ -29,28 +30,6 @@ void write_console(std::FILE* console, const std::string& name, std::string_view
   if (std::fflush(console) != 0 || !written || std::ferror(console)) {
     throw run_failure(system_reason("cannot write to " + name, errno != 0 ? errno : EIO));
   }
-}
-
-void emit(const scenario& s) {
-  using namespace domain;
-  const std::size_t n = field_size(ims, ime, jms, jme);
-  const auto pattern = [&](float* into, const point_source& p) {
-    for (std::size_t k = 0; k < n; ++k) into[k] = 0.0f;
-    tracer(into, p.x_m, p.y_m, p.radius_m, p.peak, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
-  };
-  const std::size_t count = s.sources.size();
-  if (count == 0) return;
-  pattern(qr, s.sources[0]);
-  if (count == 1) {
-    for (std::size_t k = 0; k < n; ++k) q[k] = qr[k] + q[k];
-    return;
-  }
-  for (std::size_t m = 1; m + 1 < count; ++m) {
-    pattern(qc, s.sources[m]);
-    for (std::size_t k = 0; k < n; ++k) qr[k] = qr[k] + qc[k];
-  }
-  pattern(qc, s.sources[count - 1]);
-  for (std::size_t k = 0; k < n; ++k) q[k] = (qr[k] + qc[k]) + q[k];
 }
 
 std::uint64_t run_bytes(std::int64_t nx, std::int64_t ny, std::int64_t threads) noexcept {
@@ -151,7 +130,7 @@ run_end run(const run_settings& settings) {
   for (int n = first_pass(settings.restart); n <= sc.duration_s; ++n) {
     rk2(u, v, h, q, dqdt, gpx, gpy, fx, fy, s, u_in, v_in, ids, ide, jds, jde, ims, ime, jms, jme, *workspace);
     if (emission_due(n, sc)) {
-      emit(sc);
+      emit(sc.sources, q, module_cone_grid(), workspace->module_q_clean());
       workspace->forget_pollutant();
     }
 

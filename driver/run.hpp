@@ -76,13 +76,6 @@ std::uint64_t available_memory() noexcept;
 // process (see processes::together); everything written before stays.
 run_end run(const run_settings& settings);
 
-// Adds the cones of the scenario's sources to q. The patterns are summed in
-// the order the sources are listed and the sum added to q at every stored
-// point: ((s1 + s2) + s3) + q. qr holds the running sum and qc the pattern
-// being added, so with two sources qr and qc hold the two patterns and q
-// becomes (qr + qc) + q.
-void emit(const scenario& s);
-
 // Writes one finished line to the console; throws run_failure if the stream
 // refuses it.
 void write_console(std::FILE* console, const std::string& name, std::string_view line);
