@@ -148,7 +148,7 @@ run_end run(const run_settings& settings) {
       workspace->materialize(u, v, h);
       exchange->share(u, v);
       div_vort(domain::div, vort, us, vs, forceu, u, v, s, ids, ide, jds, jde, ims, ime, jms, jme);
-      snapshots->write();
+      snapshots->write(&*team);
       // A scheduled checkpoint syncs the snapshot file to the disk; what
       // is written now is on its way there by then.
       if (checkpoints.scheduled()) snapshots->start_writeback();

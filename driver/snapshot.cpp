@@ -5,11 +5,10 @@
 #include <initializer_list>
 #include <new>
 
-#include <zlib.h>
-
 #include "decomposition/process_group.hpp"
 #include "grid/domain.hpp"
 #include "grid/failure.hpp"
+#include "timestep/row_team.hpp"
 
 namespace {
 
@@ -66,7 +65,7 @@ snapshot_file::snapshot_file(std::string path, const byte_digest& kept, std::int
   file_.emplace(path_, kept.length);
 }
 
-void snapshot_file::write() {
+void snapshot_file::write(step_team* team) {
   using namespace domain;
   const std::uint64_t start = digest_.length;
   const auto record_bytes = static_cast<std::uint64_t>(framing_.framed_bytes());
@@ -85,18 +84,9 @@ void snapshot_file::write() {
                    markers_.empty() ? nullptr : markers_.data() + 8 * framing_.subrecords() * r, pieces_);
     ++r;
   }
-  // This process's share of the snapshot's CRC: each run of consecutive
-  // pieces, shifted by the bytes after it; the shares combine by xor.
-  std::uint32_t share = 0;
-  for (std::size_t k = 0; k < pieces_.size();) {
-    uLong crc = crc32_z(0L, Z_NULL, 0);
-    std::uint64_t at = pieces_[k].offset;
-    for (; k < pieces_.size() && pieces_[k].offset == at; ++k) {
-      crc = crc32_z(crc, static_cast<const Bytef*>(pieces_[k].data), pieces_[k].size);
-      at += pieces_[k].size;
-    }
-    share ^= crc_shift(static_cast<std::uint32_t>(crc), end - at);
-  }
+  // This process's share of the snapshot's CRC; the shares combine by xor.
+  step_team alone(1);
+  const std::uint32_t share = crc_share(pieces_, end, team != nullptr ? *team : alone);
   const std::uint32_t crc = processes::exclusive_or(share);
   // A snapshot that is not written whole is cut off again.
   try {

@@ -16,6 +16,8 @@
 #include "driver/byte_digest.hpp"
 #include "driver/record.hpp"
 
+class step_team;
+
 class snapshot_file {
  public:
   // Creates the file or empties an existing one, so that it ends up holding
@@ -33,8 +35,10 @@ class snapshot_file {
   snapshot_file& operator=(const snapshot_file&) = delete;
 
   // Writes one snapshot of the module's fields and hands it to the system,
-  // so that a run stopped later keeps every complete snapshot.
-  void write();
+  // so that a run stopped later keeps every complete snapshot. The threads
+  // of `team` share the snapshot's CRC (the calling thread alone without
+  // one).
+  void write(step_team* team = nullptr);
   // Hands everything written so far to the system and has it start writing
   // it to the disk, without waiting.
   void start_writeback();
