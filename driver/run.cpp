@@ -6,7 +6,7 @@
 #include <memory>
 #include <optional>
 
-#include "diagnostics/diagnostics.hpp"
+#include "driver/derived_fields.hpp"
 #include "driver/emission.hpp"
 #include "driver/init.hpp"
 #include "driver/output_paths.hpp"
@@ -143,11 +143,10 @@ run_end run(const run_settings& settings) {
       // depend only on the u and v of this pass (the emission does not
       // touch them), so they are derived here rather than after every step:
       // from this process's u and v, with the halo that the blocks around
-      // it hold. The fifth argument is not read by div_vort; forceu is the
-      // unused field.
+      // it hold.
       workspace->materialize(u, v, h);
       exchange->share(u, v);
-      div_vort(domain::div, vort, us, vs, forceu, u, v, s, ids, ide, jds, jde, ims, ime, jms, jme);
+      derive_snapshot_fields(s, *team);
       snapshots->write(&*team);
       // A scheduled checkpoint syncs the snapshot file to the disk; what
       // is written now is on its way there by then.
