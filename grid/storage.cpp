@@ -2,18 +2,25 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <new>
 #include <string>
 
 #include "grid/failure.hpp"
 
 namespace {
-constexpr std::align_val_t block_alignment{64};
-}
 
-void aligned_delete::operator()(float* p) const noexcept { ::operator delete[](p, block_alignment); }
+constexpr std::size_t block_alignment = 64;
+
+// A block lies at the first multiple of the alignment in its allocation
+// that leaves room before it for the allocation's start, which the block's
+// deleter gets back from there.
+void** allocation_slot(float* block) noexcept { return reinterpret_cast<void**>(block) - 1; }
+
+}  // namespace
+
+void aligned_delete::operator()(float* p) const noexcept { std::free(*allocation_slot(p)); }
 
 std::string system_reason(const std::string& what, int err) { return what + ": " + std::strerror(err); }
 
@@ -28,13 +35,19 @@ float_block allocate_zeroed(const char* name, long long ni, long long nj) {
                       std::to_string(nj) + " floats overflows");
   }
   const std::size_t count = static_cast<std::size_t>(uni * unj);
-  // Zero elements still get a distinct, valid block.
-  float* p = static_cast<float*>(::operator new[]((count == 0 ? 1 : count) * sizeof(float), block_alignment, std::nothrow));
-  if (p == nullptr) {
+  // calloc hands out memory that is fresh from the system as it is, zero
+  // already, without writing it: each page of a block is first touched
+  // where the run first uses it, and one that the run never uses costs
+  // nothing.
+  const std::size_t bytes = count * sizeof(float) + sizeof(void*) + block_alignment - 1;
+  void* start = std::calloc(bytes, 1);
+  if (start == nullptr) {
     throw run_failure(system_reason(std::string("cannot allocate ") + name + " (" + std::to_string(count * sizeof(float)) +
                                         " bytes)",
                                     ENOMEM));
   }
-  for (std::size_t k = 0; k < count; ++k) p[k] = 0.0f;
+  const auto first = reinterpret_cast<std::uintptr_t>(start) + sizeof(void*);
+  auto* p = reinterpret_cast<float*>((first + block_alignment - 1) / block_alignment * block_alignment);
+  *allocation_slot(p) = start;
   return float_block(p);
 }
