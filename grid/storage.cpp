@@ -7,6 +7,8 @@
 #include <limits>
 #include <string>
 
+#include <sys/mman.h>
+
 #include "grid/failure.hpp"
 
 namespace {
@@ -17,6 +19,16 @@ constexpr std::size_t block_alignment = 64;
 // that leaves room before it for the allocation's start, which the block's
 // deleter gets back from there.
 void** allocation_slot(float* block) noexcept { return reinterpret_cast<void**>(block) - 1; }
+
+// Asks the system to back the whole 2 MiB pages of a large block with large
+// pages: each is then first touched in one page fault, not 512. Only a
+// hint, which the system may ignore; the block's contents are the same.
+void ask_for_large_pages(void* start, std::size_t bytes) noexcept {
+  constexpr std::uintptr_t large_page = std::uintptr_t{1} << 21;
+  const auto from = (reinterpret_cast<std::uintptr_t>(start) + large_page - 1) & ~(large_page - 1);
+  const auto to = (reinterpret_cast<std::uintptr_t>(start) + bytes) & ~(large_page - 1);
+  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+}
 
 }  // namespace
 
@@ -49,5 +61,6 @@ float_block allocate_zeroed(const char* name, long long ni, long long nj) {
   const auto first = reinterpret_cast<std::uintptr_t>(start) + sizeof(void*);
   auto* p = reinterpret_cast<float*>((first + block_alignment - 1) / block_alignment * block_alignment);
   *allocation_slot(p) = start;
+  ask_for_large_pages(start, bytes);
   return float_block(p);
 }
