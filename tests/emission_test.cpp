@@ -17,6 +17,7 @@
 #include "driver/emission.hpp"
 #include "driver/init.hpp"
 #include "grid/domain.hpp"
+#include "support/literal_emission.hpp"
 #include "support/reference_case.hpp"
 #include "support/small_grid.hpp"
 
@@ -24,36 +25,6 @@ namespace {
 
 using limits = std::numeric_limits<float>;
 using pollutant_map::span;
-
-// A field's bounds and grid lines.
-struct emission_grid {
-  grid_bounds b;
-  std::vector<float> x, y;
-  cone_grid lines() const { return {x.data(), y.data(), b}; }
-  std::size_t size() const { return field_size(b.ims, b.ime, b.jms, b.jme); }
-};
-
-// The literal emission's q, and the sum of the patterns it added.
-struct literal_result {
-  std::vector<float> q, sum;
-};
-
-literal_result literal_emission(const std::vector<point_source>& sources, std::vector<float> q,
-                                const emission_grid& g) {
-  const grid_bounds& b = g.b;
-  const std::size_t n = g.size();
-  std::vector<float> sum(n, 0.0f), pattern(n);
-  for (std::size_t m = 0; m < sources.size(); ++m) {
-    const point_source& p = sources[m];
-    std::fill(pattern.begin(), pattern.end(), 0.0f);
-    tracer(pattern.data(), p.x_m, p.y_m, p.radius_m, p.peak, g.x.data(), g.y.data(), b.ids, b.ide, b.jds, b.jde,
-           b.ims, b.ime, b.jms, b.jme);
-    for (std::size_t k = 0; k < n; ++k) sum[k] = m == 0 ? pattern[k] : sum[k] + pattern[k];
-  }
-  if (sources.empty()) return {q, sum};
-  for (std::size_t k = 0; k < n; ++k) q[k] = sum[k] + q[k];
-  return {q, sum};
-}
 
 // Positions whose bits differ.
 int mismatches(const std::vector<float>& got, const std::vector<float>& want) {
@@ -259,7 +230,7 @@ TEST(Emission, SumsThePatternsInTheOrderOfTheSources) {
   using namespace domain;
   init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde,
        ims, ime, jms, jme);
-  const emission_grid g{bounds(), std::vector<float>(x, x + (ime - ims + 1)), std::vector<float>(y, y + (jme - jms + 1))};
+  const emission_grid g = module_emission_grid();
   std::vector<point_source> sources{{100000.0f, 100000.0f, 7000.0f, 0.3f, 0},
                                     {103000.0f, 101000.0f, 5000.0f, 1.7f, 0},
                                     {98000.0f, 102500.0f, 9000.0f, 1e-3f, 0}};
