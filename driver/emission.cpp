@@ -41,6 +41,14 @@ reach reach_of(const point_source& p, const cone_grid& g) {
   return {columns, rows};
 }
 
+// A source whose box holds a row, the square of the row's offset from it,
+// and whether sources whose boxes do not hold the row come before it.
+struct row_term {
+  std::size_t source;
+  float dy2;
+  bool after_skipped;
+};
+
 // q = +0 + q over the columns lo..hi of the row at r (the position of its
 // column 0), except those of `skip`.
 void add_plus_zero(float* q, std::ptrdiff_t r, int lo, int hi, span skip) {
@@ -63,29 +71,41 @@ void emit(std::span<const point_source> sources, float* q, const cone_grid& g, c
   const std::size_t count = sources.size();
   std::vector<reach> reaches(count);
   for (std::size_t m = 0; m < count; ++m) reaches[m] = reach_of(sources[m], g);
-  // Of the sources whose box holds the row: the square of the row's offset
-  // (0 for the others, which are not looked at).
-  std::vector<float> dy2(count, 0.0f);
+  // The sources whose boxes hold the row, in order. Every other source
+  // adds +0 at every cell of the row. Adding +0 to a sum leaves it as it is
+  // but for turning -0 into +0, and adding it once more changes nothing, so
+  // a run of such sources between two of the row's counts as one +0 added,
+  // and before the row's first source their sum is +0 itself.
+  std::vector<row_term> terms;
+  terms.reserve(count);
   for (int j = b.jms; j <= b.jme; ++j) {
     const std::ptrdiff_t r = at(0, j, b.ims, b.ime, b.jms);
-    // The columns where some cone may be other than +0: there every
-    // source's term is formed and summed in order.
+    // The columns where some cone may be other than +0: there the terms
+    // are formed and summed in order.
     span cones = pollutant_map::nothing;
+    terms.clear();
+    std::size_t next = 0;  // the source after the last one taken
     for (std::size_t m = 0; m < count; ++m) {
       if (!reaches[m].holds_row(j)) continue;
       cones = pollutant_map::hull(cones, reaches[m].columns);
-      dy2[m] = cone::offset_squared(g.y[j - b.jms], g.y[j + 1 - b.jms], sources[m].y_m);
+      terms.push_back({m, cone::offset_squared(g.y[j - b.jms], g.y[j + 1 - b.jms], sources[m].y_m), m != next});
+      next = m + 1;
     }
+    const bool skipped_at_end = next != count;
     for (int i = cones.lo; i <= cones.hi; ++i) {
-      const auto term = [&](std::size_t m) {
-        const reach& r = reaches[m];
-        if (!r.holds_row(j) || i < r.columns.lo || i > r.columns.hi) return 0.0f;
-        const point_source& p = sources[m];
+      const auto value = [&](const row_term& t) {
+        const span columns = reaches[t.source].columns;
+        if (i < columns.lo || i > columns.hi) return 0.0f;
+        const point_source& p = sources[t.source];
         const float dx2 = cone::offset_squared(g.x[i - b.ims], g.x[i + 1 - b.ims], p.x_m);
-        return cone::value(dx2, dy2[m], p.radius_m, p.peak);
+        return cone::value(dx2, t.dy2, p.radius_m, p.peak);
       };
-      float sum = term(0);
-      for (std::size_t m = 1; m < count; ++m) sum = sum + term(m);
+      float sum = terms[0].after_skipped ? 0.0f + value(terms[0]) : value(terms[0]);
+      for (std::size_t k = 1; k < terms.size(); ++k) {
+        if (terms[k].after_skipped) sum = sum + 0.0f;
+        sum = sum + value(terms[k]);
+      }
+      if (skipped_at_end) sum = sum + 0.0f;
       q[r + i] = sum + q[r + i];
     }
     // Everywhere else the sum is +0.

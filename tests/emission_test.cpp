@@ -18,6 +18,7 @@
 #include "driver/init.hpp"
 #include "grid/domain.hpp"
 #include "support/literal_emission.hpp"
+#include "support/field_checks.hpp"
 #include "support/reference_case.hpp"
 #include "support/small_grid.hpp"
 
@@ -195,6 +196,53 @@ TEST(Emission, SameBitsAsThePatternsOverTheWholeField) {
   // The cases exercise what they are meant to.
   EXPECT_GT(cases_with_cones, 1500);
   EXPECT_GT(cases_known, 2000);
+}
+
+// Zeros of both signs in every position of the sum: peaks of -0, +0 and
+// negative ones (a negative cone is -0 on its rim), q -0 or +0, sources
+// bunched so that each row holds the boxes of some and not of others,
+// before, between and after them. There the literal sum's +0 terms turn a
+// -0 into +0, which a sum of the cones alone would not.
+TEST(Emission, SignedZerosInEveryPositionOfTheSum) {
+  state_draw d(99);
+  const float peaks[] = {-0.0f, 0.0f, -1.0f, 1.0f, -2.5f};
+  int plus_zero_matters = 0;
+  for (int n = 0; n < 1500; ++n) {
+    const small_grid s = small_grid::with_interior(d.between(4, 12), d.between(4, 12));
+    emission_grid g{{s.ids, s.ide, s.jds, s.jde, s.ims, s.ime, s.jms, s.jme}, {}, {}};
+    for (int i = s.ims; i <= s.ime; ++i) g.x.push_back(static_cast<float>(i - 1) * 1000.0f);
+    for (int j = s.jms; j <= s.jme; ++j) g.y.push_back(static_cast<float>(j - 1) * 1000.0f);
+    std::vector<point_source> sources(static_cast<std::size_t>(d.between(2, 7)));
+    for (point_source& p : sources) {
+      p.x_m = static_cast<float>(d.between(0, 2 * s.ide)) * 500.0f;
+      p.y_m = static_cast<float>(d.between(0, 2 * s.jde)) * 500.0f;
+      p.radius_m = static_cast<float>(d.between(1, 6)) * 500.0f;
+      p.peak = peaks[d.between(0, 4)];
+    }
+    std::vector<float> q(g.size(), -0.0f);
+    for (float& v : q) {
+      if (d.chance(0.3)) v = 0.0f;
+    }
+    const literal_result want = literal_emission(sources, q, g);
+    std::vector<float> got = q;
+    emit(sources, got.data(), g.lines());
+    ASSERT_EQ(mismatches(got, want.q), 0) << "case " << n;
+    // Cells where the cones' sum without their +0 terms is -0, the
+    // literal's +0.
+    std::vector<float> without(g.size(), 0.0f), pattern(g.size());
+    std::vector<bool> begun(g.size(), false);
+    for (const point_source& p : sources) {
+      std::fill(pattern.begin(), pattern.end(), 0.0f);
+      tracer(pattern.data(), p.x_m, p.y_m, p.radius_m, p.peak, g.x.data(), g.y.data(), GRID_BOUNDS(s));
+      for (std::size_t k = 0; k < g.size(); ++k) {
+        if (bits(pattern[k]) == 0u) continue;
+        without[k] = begun[k] ? without[k] + pattern[k] : pattern[k];
+        begun[k] = true;
+      }
+    }
+    for (std::size_t k = 0; k < g.size(); ++k) plus_zero_matters += bits(without[k]) != bits(want.sum[k]);
+  }
+  EXPECT_GT(plus_zero_matters, 1000) << "the cases hardly tell the +0 terms from none";
 }
 
 // No source: q is left as it is, -0 included (no +0 is added).
