@@ -42,7 +42,8 @@ reach reach_of(const point_source& p, const cone_grid& g) {
 }
 
 // A source whose box holds a row, the square of the row's offset from it,
-// and whether sources whose boxes do not hold the row come before it.
+// and whether sources whose boxes do not hold the row come between it and
+// the row's source before it (or before it, for the first).
 struct row_term {
   std::size_t source;
   float dy2;
