@@ -11,6 +11,10 @@
 // driver's pass are timed with one thread and with the default count (the
 // cores available). A pass "with snapshot" also derives the diagnostics and
 // writes the seven records (to /dev/null).
+// The emission alone is timed against the literal one (every source's
+// pattern over the whole field) on three grids: the reference case's, the
+// 2001 x 2001 case's with its three sources, and 401 x 401 with 100 wide
+// sources that cover nearly every cell.
 #include <benchmark/benchmark.h>
 
 #include <map>
@@ -20,10 +24,14 @@
 
 #include "diagnostics/diagnostics.hpp"
 #include "decomposition/process_group.hpp"
+#include "driver/derived_fields.hpp"
+#include "driver/emission.hpp"
 #include "driver/fp_mode.hpp"
+#include "driver/init.hpp"
 #include "driver/snapshot.hpp"
 #include "kernels/kernels.hpp"
 #include "support/developed_state.hpp"
+#include "support/literal_emission.hpp"
 #include "support/module_step.hpp"
 #include "timestep/row_team.hpp"
 
@@ -114,8 +122,8 @@ void driver_pass(benchmark::State& state) {
     step();
     if (with_snapshot) {
       step.workspace.materialize(u, v, h);
-      div_vort(domain::div, vort, us, vs, forceu, u, v, reference::spacing, ids, ide, jds, jde, ims, ime, jms, jme);
-      sink.write();
+      derive_snapshot_fields(reference::spacing, step.workspace.team());
+      sink.write(&step.workspace.team());
     }
     benchmark::ClobberMemory();
   }
@@ -160,6 +168,58 @@ void procedures(benchmark::State& state) {
   per_cell(state);
 }
 
+enum emission_case : int { reference_sources, large_grid, sources_everywhere };
+const char* const emission_names[] = {"401 x 401, the reference's 2 sources", "2001 x 2001, 3 sources",
+                                      "401 x 401, 100 wide sources"};
+
+// Sets up the module's grid of the case, q clean, and returns its sources.
+std::vector<point_source> emission_setup(emission_case c) {
+  const int n = c == large_grid ? 2001 : 401;
+  domain::gridpara(n, n);
+  using namespace domain;
+  init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde,
+       ims, ime, jms, jme);
+  switch (c) {
+    case reference_sources: return scenario{}.sources;
+    case large_grid:
+      return {{400000.0f, 1000000.0f, 2000.0f, 1.0f, 0}, {1000000.0f, 500000.0f, 5000.0f, 1.0f, 0},
+              {1600000.0f, 1500000.0f, 2000.0f, 2.0f, 0}};
+    case sources_everywhere: {
+      std::vector<point_source> sources;
+      for (int a = 0; a < 10; ++a) {
+        for (int b = 0; b < 10; ++b) {
+          sources.push_back({20000.0f + 40000.0f * static_cast<float>(a), 20000.0f + 40000.0f * static_cast<float>(b),
+                             30000.0f, 1.0f, 0});
+        }
+      }
+      return sources;
+    }
+  }
+  return {};
+}
+
+// The emission as the run does it, the step knowing q clean outside the
+// cones (as it is before the first emission), or the literal one.
+void emission(benchmark::State& state) {
+  const auto c = static_cast<emission_case>(state.range(0));
+  const bool literal = state.range(1) != 0;
+  const std::vector<point_source> sources = emission_setup(c);
+  using namespace domain;
+  const std::vector<pollutant_map::span> clean_rows(static_cast<std::size_t>(jme - jms + 1), pollutant_map::nothing);
+  const pollutant_map::known_clean known{clean_rows.data(), jms, ids, ide - 1, jds, jde - 1};
+  const emission_grid g = module_emission_grid();
+  literal_scratch scratch;
+  for (auto _ : state) {
+    if (literal) {
+      literal_emission(sources, q, g, scratch);
+    } else {
+      emit(sources, q, module_cone_grid(), known);
+    }
+    benchmark::ClobberMemory();
+  }
+  state.SetLabel(std::string(emission_names[c]) + (literal ? ", literal" : ", near the sources"));
+}
+
 // One thread, and the default count where that is more.
 void thread_counts(benchmark::internal::Benchmark* b, bool snapshots) {
   std::vector<int> counts{1};
@@ -184,6 +244,8 @@ BENCHMARK(production_step)->Apply([](benchmark::internal::Benchmark* b) { thread
 BENCHMARK(driver_pass)->Apply([](benchmark::internal::Benchmark* b) { thread_counts(b, true); })
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(procedures)->DenseRange(0, 5)->Unit(benchmark::kMicrosecond);
+BENCHMARK(emission)->ArgsProduct({{reference_sources, large_grid, sources_everywhere}, {1, 0}})
+    ->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {
   set_subnormals_to_zero();

@@ -4,16 +4,22 @@
 #include "diagnostics/diagnostics.hpp"
 #include "grid/domain.hpp"
 
-void div_vort(float* div, float* vort, float* us, float* vs, const float* /*spare*/, const float* u, const float* v,
+void div_vort(float* div, float* vort, float* us, float* vs, const float* spare, const float* u, const float* v,
               const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims,
               const int& ime, const int& jms, const int& jme) {
+  div_vort_rows({jms, jme}, div, vort, us, vs, spare, u, v, s, ids, ide, jds, jde, ims, ime, jms, jme);
+}
+
+void div_vort_rows(const row_range& rows, float* div, float* vort, float* us, float* vs, const float* /*spare*/,
+                   const float* u, const float* v, const grid_spacing& s, const int& ids, const int& ide,
+                   const int& jds, const int& jde, const int& ims, const int& ime, const int& jms, const int& jme) {
   const std::ptrdiff_t nx = ime - ims + 1;
   // Each pass covers its range of the interior where the stored extent
   // holds the whole stencil (all of it unless the extent is a block of the
-  // grid, whose halo the caller has filled).
+  // grid, whose halo the caller has filled), within the rows asked for.
   const int i0 = std::max(ids, ims + 1), i1 = std::min(ide - 1, ime - 1);
-  const int j0 = std::max(jds, jms + 1), j1 = std::min(jde - 1, jme - 1);
-  for (int j = std::max(jds, jms); j <= j1; ++j) {
+  const int j0 = std::max({jds + 1, jms + 1, rows.first}), j1 = std::min({jde - 2, jme - 1, rows.last});
+  for (int j = std::max({jds, jms, rows.first}); j <= std::min({jde - 1, jme - 1, rows.last}); ++j) {
     const std::ptrdiff_t row = at(0, j, ims, ime, jms);
     for (int i = std::max(ids, ims); i <= i1; ++i) {
       const std::ptrdiff_t k = row + i;
@@ -21,11 +27,11 @@ void div_vort(float* div, float* vort, float* us, float* vs, const float* /*spar
       vs[k] = (v[k] + v[k + nx]) * 0.5f;
     }
   }
-  for (int j = std::max(jds + 1, j0); j <= std::min(jde - 2, j1); ++j) {
+  for (int j = j0; j <= j1; ++j) {
     const std::ptrdiff_t row = at(0, j, ims, ime, jms);
     for (int i = std::max(ids + 1, i0); i <= std::min(ide - 2, i1); ++i) div[row + i] = terms::divergence(u, v, row + i, nx, s);
   }
-  for (int j = std::max(jds + 1, j0); j <= std::min(jde - 2, j1); ++j) {
+  for (int j = j0; j <= j1; ++j) {
     const std::ptrdiff_t row = at(0, j, ims, ime, jms);
     for (int i = std::max(ids + 1, i0); i <= std::min(ide - 2, i1); ++i) vort[row + i] = terms::vorticity(u, v, row + i, nx, s);
   }

@@ -16,6 +16,18 @@ void div_vort(float* div, float* vort, float* us, float* vs, const float* spare,
               const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims,
               const int& ime, const int& jms, const int& jme);
 
+// Rows first..last of a field.
+struct row_range {
+  int first, last;
+};
+
+// div_vort over the rows of `rows` alone: each point's values depend on u
+// and v only, so calls over rows that cover the stored extent write the
+// same values as one div_vort, however the rows are split among them.
+void div_vort_rows(const row_range& rows, float* div, float* vort, float* us, float* vs, const float* spare,
+                   const float* u, const float* v, const grid_spacing& s, const int& ids, const int& ide,
+                   const int& jds, const int& jde, const int& ims, const int& ime, const int& jms, const int& jme);
+
 // Replaces h on i = ids..ide-1, j = jds..jde-1 by the height diagnosed from
 // the divergence of (u, v).
 void diagh(float* h, const float* u, const float* v, const grid_spacing& s, const int& ids, const int& ide,

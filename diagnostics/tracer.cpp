@@ -1,6 +1,6 @@
 #include <algorithm>
-#include <cmath>
 
+#include "diagnostics/cone.hpp"
 #include "diagnostics/diagnostics.hpp"
 #include "grid/domain.hpp"
 
@@ -14,14 +14,10 @@ void tracer(float* src, const float& x0, const float& y0, const float& radius, c
   // The cells of the interior that the stored extent holds with their
   // north-east grid lines (all of them unless it is a block of the grid).
   for (int j = std::max(jds, jms); j <= std::min(jde - 1, jme - 1); ++j) {
-    const float dy = 0.5f * (y[j - jms] + y[j + 1 - jms]) - cy;
-    const float dy2 = dy * dy;
+    const float dy2 = cone::offset_squared(y[j - jms], y[j + 1 - jms], cy);
     for (int i = std::max(ids, ims); i <= std::min(ide - 1, ime - 1); ++i) {
-      const float dx = 0.5f * (x[i - ims] + x[i + 1 - ims]) - cx;
-      const float dx2 = dx * dx;
-      const float r = std::sqrt(dx2 + dy2);
-      // The negated test also sends a distance that is not a number to 0.
-      src[at(i, j, ims, ime, jms)] = !(r <= rc) ? 0.0f : top * (1.0f - std::fabs(r / rc));
+      const float dx2 = cone::offset_squared(x[i - ims], x[i + 1 - ims], cx);
+      src[at(i, j, ims, ime, jms)] = cone::value(dx2, dy2, rc, top);
     }
   }
 }

@@ -11,6 +11,11 @@
 // them, and the shifted values are combined with xor.
 #include <cstddef>
 #include <cstdint>
+#include <span>
+
+#include "decomposition/shared_file.hpp"
+
+class step_team;
 
 struct byte_digest {
   std::uint64_t length = 0;
@@ -39,3 +44,12 @@ class crc_shifter {
 
 // The digest of A followed by B, from the digests of A and of B.
 byte_digest concatenated(const byte_digest& a, const byte_digest& b) noexcept;
+
+// One writer's share of the CRC of a file of `end` bytes: the xor of the
+// CRCs of its pieces (in increasing offsets, none beyond `end`), each
+// shifted by the bytes that follow it; the shares of all writers combine by
+// xor into the file's CRC. The bytes are cut into about equal parts, whose
+// CRCs the threads of `team` compute at once: a run of bytes cut in two
+// shares out as its two halves, crc(A B) shifted by F being crc(A) shifted
+// by |B| + F xor crc(B) shifted by F.
+std::uint32_t crc_share(std::span<const shared_file::piece> pieces, std::uint64_t end, step_team& team);

@@ -62,7 +62,7 @@ class netcdf_series final : public snapshot_writer {
   netcdf_series(std::string path, const scenario& s, const netcdf_settings& settings, int first);
 
   // Writes the next snapshot's file from the module's fields.
-  void write() override;
+  void write(step_team* team = nullptr) override;
   // Every file is on the disk once it has its name.
   void start_writeback() override {}
   void sync() override {}
@@ -103,7 +103,7 @@ netcdf_series::netcdf_series(std::string path, const scenario& s, const netcdf_s
   remove_series_files(names_, path_, first);
 }
 
-void netcdf_series::write() {
+void netcdf_series::write(step_team*) {
   using namespace domain;
   const std::string temporary = names_.temporary();
   const std::string final_name = names_.file(next_);

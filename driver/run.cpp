@@ -7,7 +7,8 @@
 #include <optional>
 #include <vector>
 
-#include "diagnostics/diagnostics.hpp"
+#include "driver/derived_fields.hpp"
+#include "driver/emission.hpp"
 #include "driver/init.hpp"
 #include "driver/output_paths.hpp"
 #include "driver/record.hpp"
@@ -31,33 +32,6 @@ void write_console(std::FILE* console, const std::string& name, std::string_view
   if (std::fflush(console) != 0 || !written || std::ferror(console)) {
     throw run_failure(system_reason("cannot write to " + name, errno != 0 ? errno : EIO));
   }
-}
-
-void emit(const scenario& s, int species_index) {
-  using namespace domain;
-  const std::size_t n = field_size(ims, ime, jms, jme);
-  const auto pattern = [&](float* into, const point_source& p) {
-    for (std::size_t k = 0; k < n; ++k) into[k] = 0.0f;
-    tracer(into, p.x_m, p.y_m, p.radius_m, p.peak, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
-  };
-  std::vector<const point_source*> sources;
-  for (const point_source& p : s.sources) {
-    if (p.species == species_index) sources.push_back(&p);
-  }
-  float* const q = species[static_cast<std::size_t>(species_index)].q;
-  const std::size_t count = sources.size();
-  if (count == 0) return;
-  pattern(qr, *sources[0]);
-  if (count == 1) {
-    for (std::size_t k = 0; k < n; ++k) q[k] = qr[k] + q[k];
-    return;
-  }
-  for (std::size_t m = 1; m + 1 < count; ++m) {
-    pattern(qc, *sources[m]);
-    for (std::size_t k = 0; k < n; ++k) qr[k] = qr[k] + qc[k];
-  }
-  pattern(qc, *sources[count - 1]);
-  for (std::size_t k = 0; k < n; ++k) q[k] = (qr[k] + qc[k]) + q[k];
 }
 
 std::uint64_t run_bytes(std::int64_t nx, std::int64_t ny, std::int64_t threads, int species) noexcept {
@@ -190,6 +164,9 @@ run_end run(const run_settings& settings) {
   progress_meter progress(logs ? settings.progress : progress_settings{}, first_pass(settings.restart), sc.duration_s,
                           fileno(settings.console));
   const int species_count = sc.species_count();
+  // Each species' sources, in the order the scenario lists them.
+  std::vector<std::vector<point_source>> species_sources(static_cast<std::size_t>(species_count));
+  for (const point_source& p : sc.sources) species_sources[static_cast<std::size_t>(p.species)].push_back(p);
   // The threads and the step's storage come before the file is created, so
   // that a run that cannot have them leaves the file as it was.
   std::optional<step_team> team;
@@ -240,7 +217,8 @@ run_end run(const run_settings& settings) {
     rk2(domain::state(), s, u_in, v_in, *workspace);
     for (int k = 0; k < species_count; ++k) {
       if (emission_due(n, sc, k)) {
-        emit(sc, k);
+        emit(species_sources[static_cast<std::size_t>(k)], domain::species[static_cast<std::size_t>(k)].q,
+             module_cone_grid(), workspace->module_q_clean(k));
         workspace->forget_pollutant(k);
       }
     }
@@ -255,12 +233,11 @@ run_end run(const run_settings& settings) {
       // depend only on the u and v of this pass (the emission does not
       // touch them), so they are derived here rather than after every step:
       // from this process's u and v, with the halo that the blocks around
-      // it hold. The fifth argument is not read by div_vort; forceu is the
-      // unused field.
+      // it hold.
       workspace->materialize(u, v, h);
       exchange->share(u, v);
-      div_vort(domain::div, vort, us, vs, forceu, u, v, s, ids, ide, jds, jde, ims, ime, jms, jme);
-      snapshots->write();
+      derive_snapshot_fields(s, *team);
+      snapshots->write(&*team);
       // A scheduled checkpoint syncs the snapshot file to the disk; what
       // is written now is on its way there by then.
       if (checkpoints.scheduled()) snapshots->start_writeback();

@@ -104,14 +104,6 @@ memory_room control_group_room(const std::string& self_cgroup, const std::string
 // process (see processes::together); everything written before stays.
 run_end run(const run_settings& settings);
 
-// Adds the cones of species k's sources to its q (every source's, into q, in
-// a run that declares no species). The patterns are summed in the order the
-// sources are listed and the sum added to q at every stored point:
-// ((s1 + s2) + s3) + q. qr holds the running sum and qc the pattern being
-// added, so with two sources qr and qc hold the two patterns and q becomes
-// (qr + qc) + q.
-void emit(const scenario& s, int k = 0);
-
 // Writes one finished line to the console; throws run_failure if the stream
 // refuses it.
 void write_console(std::FILE* console, const std::string& name, std::string_view line);

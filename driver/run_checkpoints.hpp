@@ -12,8 +12,8 @@
 //  - dqdt is only written by the step, but on part of the interior, and the
 //    snapshot stores the whole interior, so it is held as it stands;
 //  - us, vs, div and vort are derived from u and v before each snapshot,
-//    qr and qc rebuilt before each emission, and gpx, gpy, x, y, fx and fy
-//    are set by init alone, which the restart repeats.
+//    qr and qc are not used by the run, and gpx, gpy, x, y, fx and fy are
+//    set by init alone, which the restart repeats.
 #include <cstdint>
 #include <functional>
 #include <optional>

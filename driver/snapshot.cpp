@@ -6,13 +6,12 @@
 #include <new>
 #include <vector>
 
-#include <zlib.h>
-
 #include "decomposition/process_group.hpp"
 #include "decomposition/test_fault.hpp"
 #include "driver/snapshot_fields.hpp"
 #include "grid/domain.hpp"
 #include "grid/failure.hpp"
+#include "timestep/row_team.hpp"
 
 namespace {
 
@@ -90,7 +89,7 @@ snapshot_file::snapshot_file(std::string path, const snapshot_file_state& kept, 
 
 std::uint64_t snapshot_file::snapshots() const noexcept { return state_.snapshots; }
 
-void snapshot_file::write() {
+void snapshot_file::write(step_team* team) {
   using namespace domain;
   const std::uint64_t start = state_.whole.length;
   const auto record_bytes = static_cast<std::uint64_t>(framing_.framed_bytes());
@@ -98,6 +97,7 @@ void snapshot_file::write() {
   const std::uint64_t end = start + fields.size() * record_bytes;
   const std::int64_t row_length = ide - ids + 1;
   std::uint32_t share = 0;
+  step_team alone(1);
   processes::together([&] {
     processes::test_fault(processes::fault_point::snapshot_write, ++writes_);
     pieces_.clear();
@@ -113,17 +113,9 @@ void snapshot_file::write() {
                      markers_.empty() ? nullptr : markers_.data() + 8 * framing_.subrecords() * r, pieces_);
       ++r;
     }
-    // This process's share of the snapshot's CRC: each run of consecutive
-    // pieces, shifted by the bytes after it; the shares combine by xor.
-    for (std::size_t k = 0; k < pieces_.size();) {
-      uLong crc = crc32_z(0L, Z_NULL, 0);
-      std::uint64_t at = pieces_[k].offset;
-      for (; k < pieces_.size() && pieces_[k].offset == at; ++k) {
-        crc = crc32_z(crc, static_cast<const Bytef*>(pieces_[k].data), pieces_[k].size);
-        at += pieces_[k].size;
-      }
-      share ^= crc_shift(static_cast<std::uint32_t>(crc), end - at);
-    }
+    // This process's share of the snapshot's CRC, taken in parts by the
+    // team's threads; the shares combine by xor.
+    share = crc_share(pieces_, end, team != nullptr ? *team : alone);
   });
   const std::uint32_t crc = processes::exclusive_or(share);
   // A snapshot that is not written whole is cut off again, every process

@@ -30,12 +30,15 @@ std::vector<const float*> snapshot_arrays();
 // Where a run's snapshots go: the binary snapshot file, or a series of
 // NetCDF files (netcdf_series.hpp). Every method is called by every process
 // of the run together and throws run_failure on every process.
+class step_team;
+
 class snapshot_writer {
  public:
   virtual ~snapshot_writer() = default;
   // Writes one snapshot of the module's fields, so that a run stopped later
-  // keeps every complete snapshot.
-  virtual void write() = 0;
+  // keeps every complete snapshot. The threads of `team` may share the work
+  // (the calling thread alone without one).
+  virtual void write(step_team* team = nullptr) = 0;
   // Has the system start writing what is written to the disk, without
   // waiting.
   virtual void start_writeback() = 0;
@@ -67,8 +70,9 @@ class snapshot_file final : public snapshot_writer {
   snapshot_file(const snapshot_file&) = delete;
   snapshot_file& operator=(const snapshot_file&) = delete;
 
-  // Writes one snapshot and hands it to the system.
-  void write() override;
+  // Writes one snapshot and hands it to the system. The threads of `team`
+  // share the snapshot's CRC (the calling thread alone without one).
+  void write(step_team* team = nullptr) override;
   // Hands everything written so far to the system and has it start writing
   // it to the disk, without waiting.
   void start_writeback() override;

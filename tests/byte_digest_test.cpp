@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
 #include <zlib.h>
 
 #include "driver/byte_digest.hpp"
+#include "timestep/row_team.hpp"
 
 namespace {
 
@@ -48,6 +51,38 @@ TEST(ByteDigest, WholeFollowsFromItsPartsAtEverySplit) {
   const byte_digest a = digest_of(text.substr(0, p)), b = digest_of(text.substr(p, q - p)), c = digest_of(text.substr(q));
   EXPECT_EQ(crc_shift(a.crc, b.length + c.length) ^ crc_shift(b.crc, c.length) ^ c.crc, whole.crc);
   EXPECT_EQ(crc_shift(0, 12345), 0u);
+}
+
+// A file's bytes cut into pieces at random, the pieces dealt out at random
+// to writers (each gets them in increasing offsets), each writer's share
+// taken by a team of 1 to 4 threads: the shares xor-ed give the CRC of the
+// whole file taken in one piece, whatever the cuts, the dealing and the
+// threads. Files from empty to a few megabytes, so that the largest are cut
+// into several parts for the threads, within and across pieces.
+TEST(ByteDigest, SharesOfRandomPiecesTakenByTeamsGiveTheWholeCrc) {
+  std::mt19937_64 g(20261209);
+  std::vector<std::unique_ptr<step_team>> teams;
+  for (int threads = 1; threads <= 4; ++threads) teams.push_back(std::make_unique<step_team>(threads));
+  for (int n = 0; n < 60; ++n) {
+    const std::size_t size = n < 3 ? static_cast<std::size_t>(n) : std::uniform_int_distribution<std::size_t>(0, 3u << 20)(g);
+    std::vector<unsigned char> file(size);
+    for (unsigned char& b : file) b = static_cast<unsigned char>(g());
+    const std::uint32_t whole = static_cast<std::uint32_t>(crc32_z(0, file.data(), file.size()));
+    const int writers = std::uniform_int_distribution<int>(1, 3)(g);
+    const std::size_t longest = std::uniform_int_distribution<std::size_t>(1, size / 2 + 2)(g);
+    std::vector<std::vector<shared_file::piece>> dealt(static_cast<std::size_t>(writers));
+    for (std::size_t at = 0; at < size;) {
+      const std::size_t length = std::min(size - at, std::uniform_int_distribution<std::size_t>(0, longest)(g));
+      dealt[std::uniform_int_distribution<std::size_t>(0, dealt.size() - 1)(g)].push_back({at, file.data() + at, length});
+      at += length;
+    }
+    for (const auto& team : teams) {
+      std::uint32_t crc = 0;
+      for (const auto& pieces : dealt) crc ^= crc_share(pieces, size, *team);
+      ASSERT_EQ(crc, whole) << "file " << n << " of " << size << " bytes, " << writers << " writers, "
+                            << team->size() << " threads";
+    }
+  }
 }
 
 }  // namespace

@@ -5,10 +5,15 @@
 
 #include <algorithm>
 #include <limits>
+#include <random>
 #include <utility>
+#include <vector>
 
 #include "support/reference_case.hpp"
 #include "diagnostics/diagnostics.hpp"
+#include "driver/derived_fields.hpp"
+#include "grid/domain.hpp"
+#include "timestep/row_team.hpp"
 #include "grid/constant.hpp"
 #include "support/field_checks.hpp"
 
@@ -109,6 +114,46 @@ TEST_F(derived, spare_field_is_never_read) {
            GRID_BOUNDS(g));
   EXPECT_TRUE(checks::same_bits(g, div2, div0));
   EXPECT_TRUE(checks::same_bits(g, vort2, vort0));
+}
+
+
+// The snapshot's derived fields with their rows shared by teams of 1 to 4
+// threads: every point of us, vs, div and vort the same bits as one
+// div_vort over the whole field gives, on a whole grid and on a block of
+// one, from a flow full of special values (NaN, infinities, signed zeros,
+// subnormals, huge values whose sums overflow).
+TEST(DerivedShared, SameBitsForEveryTeamAsOneCall) {
+  std::mt19937 g(4242);
+  const float specials[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(), 0.0f, -0.0f,
+                            std::numeric_limits<float>::denorm_min(), 3e38f, -3e38f};
+  const auto value = [&] {
+    return g() % 10 == 0 ? specials[g() % std::size(specials)]
+                         : std::uniform_real_distribution<float>(-20.0f, 20.0f)(g);
+  };
+  for (const patch_bounds patch : {patch_bounds{1, 37, 1, 150}, patch_bounds{5, 30, 40, 141}}) {
+    domain::gridpara(37, 150, patch);
+    using namespace domain;
+    const std::size_t n = field_size(ims, ime, jms, jme);
+    for (std::size_t k = 0; k < n; ++k) u[k] = value(), v[k] = value();
+    const auto fill_outputs = [&] {
+      for (std::size_t k = 0; k < n; ++k) us[k] = vs[k] = domain::div[k] = vort[k] = sentinel;
+    };
+    fill_outputs();
+    div_vort(domain::div, vort, us, vs, forceu, u, v, reference::spacing, ids, ide, jds, jde, ims, ime, jms, jme);
+    const std::vector<std::vector<float>> one{{us, us + n}, {vs, vs + n}, {domain::div, domain::div + n}, {vort, vort + n}};
+    for (int threads = 1; threads <= 4; ++threads) {
+      fill_outputs();
+      step_team team(threads);
+      derive_snapshot_fields(reference::spacing, team);
+      const float* shared[] = {us, vs, domain::div, vort};
+      for (std::size_t f = 0; f < 4; ++f) {
+        int differ = 0;
+        for (std::size_t k = 0; k < n; ++k) differ += bits(shared[f][k]) != bits(one[f][k]);
+        EXPECT_EQ(differ, 0) << "field " << f << ", " << threads << " threads, block from row " << patch.jps;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ TEST(ProductionStep, MatchesReferenceFromDevelopedStateAcrossEmission) {
   std::vector<step_state> reference;
   for (int n = 0; n < steps; ++n) {
     reference_step();
-    if (n == emission_after) emit(scenario{});
+    if (n == emission_after) emit(scenario{}.sources, domain::q, module_cone_grid());
     reference.push_back(step_state::save());
   }
   for (int threads = 1; threads <= 3; ++threads) {
@@ -68,7 +68,7 @@ TEST(ProductionStep, MatchesReferenceFromDevelopedStateAcrossEmission) {
     for (int n = 0; n < steps; ++n) {
       step();
       if (n == emission_after) {
-        emit(scenario{});
+        emit(scenario{}.sources, domain::q, module_cone_grid(), step.workspace.module_q_clean(0));
         step.workspace.forget_pollutant(0);
       }
       expect_same_bits(reference[static_cast<std::size_t>(n)], step_state::save(), n);

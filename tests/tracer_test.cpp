@@ -1,5 +1,4 @@
-// The emission cone of one source and the emission that adds both sources
-// to the pollutant.
+// The emission cone of one source over the whole grid.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,7 +12,6 @@
 #include "support/reference_case.hpp"
 #include "diagnostics/diagnostics.hpp"
 #include "driver/init.hpp"
-#include "driver/run.hpp"
 #include "grid/constant.hpp"
 #include "grid/domain.hpp"
 #include "support/small_grid.hpp"
@@ -124,27 +122,6 @@ TEST(Tracer, RimAndNotANumberGiveZero) {
   }
 }
 
-TEST(Emission, RebuildsBothPatternsAndAddsThemToThePollutant) {
-  set_up_module();
-  using namespace domain;
-  const std::size_t n = field_size(ims, ime, jms, jme);
-  std::vector<float> q_before(n);
-  for (std::size_t k = 0; k < n; ++k) q[k] = q_before[k] = static_cast<float>(k % 997) * 0.013f;
-  // Leftovers of an earlier emission, halo included, must not survive.
-  std::fill_n(qr, n, 0.75f);
-  std::fill_n(qc, n, 0.75f);
-
-  emit(scenario{});
-
-  const pattern_check r = check_pattern(qr, 11, 0u), c = check_pattern(qc, 181, 0u);
-  EXPECT_EQ(r.mismatches, 0);
-  EXPECT_EQ(c.mismatches, 0);
-  EXPECT_EQ(r.nonzero + c.nonzero, 24);
-  int sum_mismatches = 0;
-  for (std::size_t k = 0; k < n; ++k) sum_mismatches += bits(q[k]) != bits((qr[k] + qc[k]) + q_before[k]);
-  EXPECT_EQ(sum_mismatches, 0);
-}
-
 // A source's radius and peak scale the cone: peak x (1 - |r / radius|).
 // Cells centred 750, 1500, 3000 and 4500 m from a source of radius 3000 m
 // and peak 2.5 get 1.875, 1.25, 0 (on the rim) and 0 (each exact in float).
@@ -161,46 +138,6 @@ TEST(Tracer, RadiusAndPeakShapeTheCone) {
   EXPECT_EQ(bits(g(src, 3, 1)), 0u);
   EXPECT_EQ(bits(g(src, 4, 1)), 0u);
   EXPECT_EQ(g(src, 5, 1), 7.0f);  // the last column is not written
-}
-
-// The patterns of an emission are summed in the order of the sources and
-// the sum is added to q at every stored point: ((s1 + s2) + s3) + q. The
-// cones overlap, so a different order would round differently somewhere.
-TEST(Emission, SumsThePatternsInTheOrderOfTheSources) {
-  set_up_module();
-  using namespace domain;
-  const std::size_t n = field_size(ims, ime, jms, jme);
-  scenario s;
-  s.sources = {{100000.0f, 100000.0f, 7000.0f, 0.3f},
-               {103000.0f, 101000.0f, 5000.0f, 1.7f},
-               {98000.0f, 102500.0f, 9000.0f, 1e-3f}};
-  std::vector<std::vector<float>> patterns;
-  for (const point_source& p : s.sources) {
-    std::vector<float>& f = patterns.emplace_back(n, 0.0f);
-    tracer(f.data(), p.x_m, p.y_m, p.radius_m, p.peak, x, y, ids, ide, jds, jde, ims, ime, jms, jme);
-  }
-  std::vector<float> q_before(n);
-  for (std::size_t k = 0; k < n; ++k) q[k] = q_before[k] = static_cast<float>(k % 89) * 0.37f;
-  std::fill_n(qr, n, 0.5f);
-  std::fill_n(qc, n, 0.5f);
-
-  emit(s);
-  int mismatches = 0, reordered = 0;
-  for (std::size_t k = 0; k < n; ++k) {
-    const float want = ((patterns[0][k] + patterns[1][k]) + patterns[2][k]) + q_before[k];
-    mismatches += bits(q[k]) != bits(want);
-    reordered += bits(want) != bits(((patterns[2][k] + patterns[1][k]) + patterns[0][k]) + q_before[k]);
-  }
-  EXPECT_EQ(mismatches, 0);
-  EXPECT_GT(reordered, 0) << "the case does not tell the orders apart";
-
-  // One source: its pattern plus q.
-  s.sources.resize(1);
-  for (std::size_t k = 0; k < n; ++k) q[k] = q_before[k];
-  emit(s);
-  mismatches = 0;
-  for (std::size_t k = 0; k < n; ++k) mismatches += bits(q[k]) != bits(patterns[0][k] + q_before[k]);
-  EXPECT_EQ(mismatches, 0);
 }
 
 }  // namespace

@@ -49,6 +49,17 @@ inline span hull(span a, span b) noexcept {
 inline span widen(span a, int by) noexcept { return a.empty() ? a : span{a.lo - by, a.hi + by}; }
 inline span clip(span a, span to) noexcept { return {std::max(a.lo, to.lo), std::min(a.hi, to.hi)}; }
 
+// What is known of where a field of the pollutant holds +0 (its bits): in
+// rows r0..r1, every cell of columns c0..c1 outside the row's span
+// (spans[j - first_row]). Nothing is known of the other points, nor of any
+// when spans is empty.
+struct known_clean {
+  const span* spans = nullptr;
+  int first_row = 0;
+  int c0 = 1, c1 = 0, r0 = 1, r1 = 0;
+  bool knows_row(int j) const noexcept { return spans != nullptr && j >= r0 && j <= r1; }
+};
+
 // The columns of a row of n values, the first at column `first`, that may
 // hold something other than a zero, found block by block: the span covers
 // every non-zero value and is at most one block too wide at each end.

@@ -104,6 +104,14 @@ class step_workspace {
     for (species_knowledge& k : species) k.q_known = k.dqdt_known = false;
   }
   void forget_pollutant(int k) noexcept { species[static_cast<std::size_t>(k)].q_known = false; }
+  // Where species k's q in the module holds +0 as far as the step knows it:
+  // the spans of its own cells, nothing when that q is not known.
+  pollutant_map::known_clean module_q_clean(int k) const noexcept {
+    const species_knowledge& s = species[static_cast<std::size_t>(k)];
+    if (!s.q_known) return {};
+    return {s.module_q.data(), bounds_.jms, std::max(bounds_.ids, patch_.ips), std::min(bounds_.ide - 1, patch_.ipe),
+            std::max(bounds_.jds, patch_.jps), std::min(bounds_.jde - 1, patch_.jpe)};
+  }
 
   // The stage state (set 1) of u, v, h; each species' q1 is its own.
   float* u1() const noexcept { return u1_.get(); }

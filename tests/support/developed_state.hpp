@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/reference_case.hpp"
+#include "driver/emission.hpp"
 #include "driver/init.hpp"
 #include "driver/run.hpp"
 #include "grid/domain.hpp"
@@ -25,7 +26,7 @@ inline void develop_state(int steps, const std::vector<int>& emissions) {
     step();
     for (int e : emissions) {
       if (e == n) {
-        emit(scenario{});
+        emit(scenario{}.sources, domain::q, module_cone_grid(), step.workspace.module_q_clean(0));
         step.workspace.forget_pollutant(0);
       }
     }

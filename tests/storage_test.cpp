@@ -1,0 +1,67 @@
+// Field-sized blocks: zero bits everywhere, aligned for the widest vector
+// loads, also where the memory held something before, and the failure of a
+// size that cannot be had.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <vector>
+
+#include "grid/failure.hpp"
+#include "grid/storage.hpp"
+
+namespace {
+
+bool all_plus_zero(const float* p, std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) {
+    if (std::bit_cast<std::uint32_t>(p[k]) != 0u) return false;
+  }
+  return true;
+}
+
+TEST(Storage, BlocksAreAlignedAndZeroEvenWhereMemoryIsReused) {
+  // Small and large blocks (the large ones come straight from the system,
+  // the small ones from memory freed a moment ago), each dirtied before it
+  // is freed.
+  for (const long long ni : {1LL, 7LL, 333LL, 405LL, 2005LL}) {
+    for (int round = 0; round < 3; ++round) {
+      float_block b = allocate_zeroed("test block", ni, ni);
+      const auto n = static_cast<std::size_t>(ni * ni);
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b.get()) % 64, 0u) << ni;
+      EXPECT_TRUE(all_plus_zero(b.get(), n)) << ni << " round " << round;
+      for (std::size_t k = 0; k < n; ++k) b[k] = -0.0f;
+    }
+  }
+  // An empty block is still a distinct, valid one.
+  const float_block a = allocate_zeroed("empty", 0, 5), b = allocate_zeroed("empty", -3, 5);
+  EXPECT_NE(a.get(), nullptr);
+  EXPECT_NE(a.get(), b.get());
+}
+
+TEST(Storage, ASizeThatOverflowsOrCannotBeHadFailsNamingTheBlock) {
+  EXPECT_THROW(
+      {
+        try {
+          allocate_zeroed("field u", 1LL << 40, 1LL << 40);
+        } catch (const run_failure& e) {
+          EXPECT_STREQ(e.what(), "cannot allocate field u: its size of 1099511627776 x 1099511627776 floats overflows");
+          throw;
+        }
+      },
+      run_failure);
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer stops the process at an allocation it cannot make";
+#endif
+  EXPECT_THROW(
+      {
+        try {
+          allocate_zeroed("field v", 1LL << 30, 1LL << 30);
+        } catch (const run_failure& e) {
+          EXPECT_STREQ(e.what(), "cannot allocate field v (4611686018427387904 bytes): Cannot allocate memory");
+          throw;
+        }
+      },
+      run_failure);
+}
+
+}  // namespace
