@@ -64,11 +64,12 @@ TEST(NetcdfContents, PollutantVariablesAreNamedPerSpecies) {
   const auto v = netcdf_contents::field_variables(s);
   names.clear();
   for (const auto& f : v) names.push_back(f.name);
-  EXPECT_EQ(names, (std::vector<std::string>{"q_so2", "q_pm10", "dqdt_so2", "dqdt_pm10", "h", "us", "vs", "div",
+  // In the order of a snapshot's records: q and dqdt of each species.
+  EXPECT_EQ(names, (std::vector<std::string>{"q_so2", "dqdt_so2", "q_pm10", "dqdt_pm10", "h", "us", "vs", "div",
                                              "vort"}));
-  EXPECT_EQ(v[1].long_name, "pollutant concentration of species pm10");
-  EXPECT_EQ(v[2].long_name, "tendency of pollutant concentration of species so2");
-  EXPECT_EQ(v[2].units, "s-1");
+  EXPECT_EQ(v[1].long_name, "tendency of pollutant concentration of species so2");
+  EXPECT_EQ(v[1].units, "s-1");
+  EXPECT_EQ(v[2].long_name, "pollutant concentration of species pm10");
   EXPECT_EQ(v[4].long_name, "layer height");
 }
 
