@@ -30,8 +30,13 @@ inline constexpr std::string_view pass = "pass";                      // a pass'
 inline constexpr std::string_view snapshot_write = "snapshot_write";  // a snapshot written
 inline constexpr std::string_view checkpoint_write = "checkpoint_write";  // a checkpoint written
 inline constexpr std::string_view end = "end";                        // the log closed at the end
-inline constexpr std::array all = {start,  command_line, files,          print_scenario,   memory_check, snapshot_open,
-                                   restart_read, pass,   snapshot_write, checkpoint_write, end};
+// Within a checkpoint's write and a restart's read, each process's own block.
+inline constexpr std::string_view checkpoint_write_block = "checkpoint_write_block";
+inline constexpr std::string_view restart_read_block = "restart_read_block";
+inline constexpr std::array all = {start,          command_line,     files,         print_scenario,
+                                   memory_check,   snapshot_open,    restart_read,  restart_read_block,
+                                   pass,           snapshot_write,   checkpoint_write, checkpoint_write_block,
+                                   end};
 }  // namespace fault_point
 
 // Raises the failure the test hook asks for, if it names this point and this

@@ -258,7 +258,7 @@ void write_checkpoint(const std::string& path, const checkpoint_header& header, 
   checkpoint_header h;
   std::vector<shared_file::piece> pieces;
   processes::together([&] {
-    processes::test_fault("checkpoint-write-block", test.write);
+    processes::test_fault(processes::fault_point::checkpoint_write_block, test.write);
     h = header;
     h.row_crcs.assign(row_count(mine), 0);
     pieces.reserve(block_row_count(mine) + 1);
@@ -446,7 +446,7 @@ void read_checkpoint_fields(const std::string& path, const checkpoint_contents& 
   std::vector<shared_read_piece> pieces;
   std::string head;
   processes::together([&] {
-    processes::test_fault("restart-read-block");
+    processes::test_fault(processes::fault_point::restart_read_block);
     if (h.row_crcs.size() != row_count(mine)) {
       throw run_failure(path + ": the checkpoint's CRCs are not those of " + std::to_string(mine.count) +
                         " fields of " + std::to_string(grid_rows(mine)) + " rows");

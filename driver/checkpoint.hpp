@@ -124,7 +124,7 @@ std::string checkpoint_header_bytes(const checkpoint_header& h);
 checkpoint_header checkpoint_header_of(const std::string& bytes, const std::string& name);
 
 // Test hooks of a checkpoint write: which write of the run it is (1 for the
-// first; test_fault's visit of the point "checkpoint-write-block"), and
+// first; test_fault's visit of the point checkpoint_write_block), and
 // whether rank 0 kills itself between the synced temporary file and the
 // rename, as a crash there would.
 struct checkpoint_write_test {

@@ -336,15 +336,14 @@ def case_file_size_limit(c):
 def case_fault_points(c, mpirun=()):
     # A failure at each step of writing the third file, on the last
     # process: every process stops, one line, status 1, the two files before
-    # it whole, no temporary file left. (An exception of a kind the run does
-    # not expect is left to the runs of one process: under MPI it is not yet
-    # agreed on by every process.)
+    # it whole, no temporary file left; an exception of a kind the run does
+    # not expect included.
     expected, _ = c.binary()
     ranks = int(mpirun[-1]) if mpirun else 1
     for point, kind, line in (("netcdf-open", "run_failure", "test fault at netcdf-open"),
                               ("netcdf-write", "bad_alloc", "cannot allocate memory"),
                               ("netcdf-rename", "run_failure", "test fault at netcdf-rename"),
-                              ("netcdf-write", "other", "test fault at netcdf-write"))[:None if ranks == 1 else 3]:
+                              ("netcdf-write", "other", "test fault at netcdf-write")):
         for f in glob.glob("run*"):
             os.remove(f)
         fault = f"{point}:{ranks - 1}:{kind}:3"

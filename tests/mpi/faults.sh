@@ -70,7 +70,7 @@ shared="$work"
 visit_of() {
   case "$1" in
     pass) echo 120 ;;
-    snapshot_write | checkpoint_write) echo 2 ;;
+    snapshot_write | checkpoint_write | checkpoint_write_block) echo 2 ;;
     *) echo 1 ;;
   esac
 }
@@ -79,7 +79,7 @@ visit_of() {
 options_of() {
   case "$1" in
     print_scenario) echo "--scenario case.toml --print-scenario" ;;
-    restart_read) echo "--restart run.dat.ckpt --output run.dat --threads 1" ;;
+    restart_read | restart_read_block) echo "--restart run.dat.ckpt --output run.dat --threads 1" ;;
     *) echo "--scenario case.toml --output run.dat --checkpoint-every 100 --threads 1" ;;
   esac
 }
@@ -100,7 +100,7 @@ check_files() {
     start | command_line | files | print_scenario | memory_check | snapshot_open)
       cmp -s run.dat "$shared/earlier.dat" || fail "$point: the snapshot file was touched before it was opened" ;;
   esac
-  if [ "$point" = restart_read ]; then
+  if [ "$point" = restart_read ] || [ "$point" = restart_read_block ]; then
     cmp -s run.dat.ckpt "$shared/base.dat.ckpt" || fail "$point: the checkpoint gone on from was changed"
     files+=", checkpoint of pass 400 kept"
   elif [ -e run.dat.ckpt ]; then
@@ -124,7 +124,7 @@ one_case() {
   local point="$1" rank="$2" kind="$3" np="$4" start end cause
   mkdir "$5" && cd "$5"
   cp "$shared/case.toml" .
-  if [ "$point" = restart_read ]; then
+  if [ "$point" = restart_read ] || [ "$point" = restart_read_block ]; then
     cp "$shared/base.kept" run.dat
     cp "$shared/base.dat.ckpt" run.dat.ckpt
   else
