@@ -182,7 +182,8 @@ std::vector<point_source> emission_setup(emission_case c) {
   switch (c) {
     case reference_sources: return scenario{}.sources;
     case large_grid:
-      return {{400000.0f, 1000000.0f, 2000.0f, 1.0f, 0}, {1000000.0f, 500000.0f, 5000.0f, 1.0f, 0},
+      return {{400000.0f, 1000000.0f, 2000.0f, 1.0f, 0},
+              {1000000.0f, 500000.0f, 5000.0f, 1.0f, 0},
               {1600000.0f, 1500000.0f, 2000.0f, 2.0f, 0}};
     case sources_everywhere: {
       std::vector<point_source> sources;
@@ -244,7 +245,8 @@ BENCHMARK(production_step)->Apply([](benchmark::internal::Benchmark* b) { thread
 BENCHMARK(driver_pass)->Apply([](benchmark::internal::Benchmark* b) { thread_counts(b, true); })
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(procedures)->DenseRange(0, 5)->Unit(benchmark::kMicrosecond);
-BENCHMARK(emission)->ArgsProduct({{reference_sources, large_grid, sources_everywhere}, {1, 0}})
+BENCHMARK(emission)
+    ->ArgsProduct({{reference_sources, large_grid, sources_everywhere}, {1, 0}})
     ->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {

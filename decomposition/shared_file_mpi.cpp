@@ -168,7 +168,8 @@ shared_file::shared_file(const std::string& path, std::uint64_t keep, transfer h
   processes::broadcast(kind);
   state_->regular = kind == "file";
   const io_hints hints(how == transfer::direct);
-  const int code = MPI_File_open(MPI_COMM_WORLD, path_.c_str(), MPI_MODE_WRONLY | MPI_MODE_CREATE, hints, &state_->file);
+  const int code =
+      MPI_File_open(MPI_COMM_WORLD, path_.c_str(), MPI_MODE_WRONLY | MPI_MODE_CREATE, hints, &state_->file);
   processes::together([&] {
     if (code != MPI_SUCCESS) throw run_failure("cannot open " + path_ + ": " + mpi_reason(code));
   });
@@ -284,7 +285,8 @@ std::string read_shared(const std::string& path, const std::vector<shared_read_p
     int got = 0;
     MPI_Get_elements(&status, MPI_BYTE, &got);
     if (types.count > 0 && got < wanted) {
-      failed = "cannot read " + path + ": it ends before byte " + std::to_string(round.back().offset + round.back().size);
+      failed = "cannot read " + path + ": it ends before byte " +
+               std::to_string(round.back().offset + round.back().size);
     }
   }
   MPI_File_close(&file);

@@ -37,7 +37,8 @@ shared_file::shared_file(const std::string& path, std::uint64_t keep, transfer)
       state_->buffer.resize(file_buffer_bytes);
     } catch (const std::bad_alloc&) {
       throw run_failure(system_reason(
-          "cannot allocate the output buffers of " + path_ + " (" + std::to_string(file_buffer_bytes) + " bytes)", ENOMEM));
+          "cannot allocate the output buffers of " + path_ + " (" + std::to_string(file_buffer_bytes) + " bytes)",
+          ENOMEM));
     }
     // A new run's file is emptied as it is opened, which a device or a pipe
     // given as the output allows too.

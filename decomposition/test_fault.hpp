@@ -19,24 +19,24 @@ namespace processes {
 // The points where the hook can make a process fail, every one that the
 // program passes; the tests go through this list.
 namespace fault_point {
-inline constexpr std::string_view start = "start";                    // MPI started
-inline constexpr std::string_view command_line = "command_line";      // options parsed
-inline constexpr std::string_view files = "files";                    // scenario or checkpoint read
-inline constexpr std::string_view print_scenario = "print_scenario";  // the scenario printed
-inline constexpr std::string_view memory_check = "memory_check";      // the memory the run needs
-inline constexpr std::string_view snapshot_open = "snapshot_open";    // the snapshot file opened
-inline constexpr std::string_view restart_read = "restart_read";      // a checkpoint's fields read
-inline constexpr std::string_view pass = "pass";                      // a pass's step and emission
-inline constexpr std::string_view snapshot_write = "snapshot_write";  // a snapshot written
+inline constexpr std::string_view start = "start";                        // MPI started
+inline constexpr std::string_view command_line = "command_line";          // options parsed
+inline constexpr std::string_view files = "files";                        // scenario or checkpoint read
+inline constexpr std::string_view print_scenario = "print_scenario";      // the scenario printed
+inline constexpr std::string_view memory_check = "memory_check";          // the memory the run needs
+inline constexpr std::string_view snapshot_open = "snapshot_open";        // the snapshot file opened
+inline constexpr std::string_view restart_read = "restart_read";          // a checkpoint's fields read
+inline constexpr std::string_view pass = "pass";                          // a pass's step and emission
+inline constexpr std::string_view snapshot_write = "snapshot_write";      // a snapshot written
 inline constexpr std::string_view checkpoint_write = "checkpoint_write";  // a checkpoint written
-inline constexpr std::string_view end = "end";                        // the log closed at the end
+inline constexpr std::string_view end = "end";                            // the log closed at the end
 // Within a checkpoint's write and a restart's read, each process's own block.
 inline constexpr std::string_view checkpoint_write_block = "checkpoint_write_block";
 inline constexpr std::string_view restart_read_block = "restart_read_block";
-inline constexpr std::array all = {start,          command_line,     files,         print_scenario,
-                                   memory_check,   snapshot_open,    restart_read,  restart_read_block,
-                                   pass,           snapshot_write,   checkpoint_write, checkpoint_write_block,
-                                   end};
+inline constexpr std::array all = {
+    start,        command_line,       files, print_scenario, memory_check,     snapshot_open,
+    restart_read, restart_read_block, pass,  snapshot_write, checkpoint_write, checkpoint_write_block,
+    end};
 }  // namespace fault_point
 
 // Raises the failure the test hook asks for, if it names this point and this

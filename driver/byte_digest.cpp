@@ -42,7 +42,7 @@ std::uint32_t share_of(std::span<const shared_file::piece> pieces, std::uint64_t
   std::uint32_t share = 0;
   std::uint64_t seen = 0;  // position of the current piece's first byte
   uLong crc = 0;
-  std::uint64_t at = 0;    // file offset after the run being taken in
+  std::uint64_t at = 0;  // file offset after the run being taken in
   bool open = false;
   for (const shared_file::piece& p : pieces) {
     const std::uint64_t first = std::max(from, seen), last = std::min(to, seen + p.size);

@@ -77,7 +77,10 @@ class checkpoint_in {
 
   // The bytes of a checkpoint already in memory, as if read from a file.
   checkpoint_in(const std::string& bytes, std::string name)
-      : fd_(-1), path_(std::move(name)), size_(bytes.size()), buffer_(bytes.begin(), bytes.end()),
+      : fd_(-1),
+        path_(std::move(name)),
+        size_(bytes.size()),
+        buffer_(bytes.begin(), bytes.end()),
         filled_(bytes.size()) {}
 
   std::uint64_t position() const noexcept { return position_; }
@@ -221,8 +224,8 @@ std::optional<snapshot_file_state> snapshot_state_of(const checkpoint_output& o)
   if (o.kind != output_snapshot_file) return std::nullopt;
   snapshot_file_state s;
   checkpoint_in in(o.bytes, "the output");
-  if (!in.number(s.whole.length) || !in.number(s.whole.crc) || !in.number(s.snapshots) ||
-      !in.number(s.last.length) || !in.number(s.last.crc) || !in.at_end()) {
+  if (!in.number(s.whole.length) || !in.number(s.whole.crc) || !in.number(s.snapshots) || !in.number(s.last.length) ||
+      !in.number(s.last.crc) || !in.at_end()) {
     return std::nullopt;
   }
   return s;
@@ -345,8 +348,8 @@ checkpoint_header checkpoint_header_of(const std::string& bytes, const std::stri
   checkpoint_header h;
   char magic[sizeof checkpoint_magic];
   const bool whole = in.bytes(magic, sizeof magic) && std::memcmp(magic, checkpoint_magic, sizeof magic) == 0 &&
-                     in.number(h.format) && h.format == checkpoint_format && read_common(in, h) &&
-                     plausible_grid(h) && read_format2(in, h, bytes.size());
+                     in.number(h.format) && h.format == checkpoint_format && read_common(in, h) && plausible_grid(h) &&
+                     read_format2(in, h, bytes.size());
   const checkpoint_digest computed = in.digest();
   checkpoint_digest stored{};
   if (!whole || !in.bytes(stored.data(), stored.size(), false) || stored != computed || !in.at_end()) {

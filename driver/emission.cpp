@@ -66,7 +66,8 @@ void add_plus_zero(float* q, std::ptrdiff_t r, int lo, int hi, span skip) {
 
 }  // namespace
 
-void emit(std::span<const point_source> sources, float* q, const cone_grid& g, const pollutant_map::known_clean& clean) {
+void emit(std::span<const point_source> sources, float* q, const cone_grid& g,
+          const pollutant_map::known_clean& clean) {
   if (sources.empty()) return;
   const grid_bounds& b = g.b;
   const std::size_t count = sources.size();

@@ -242,10 +242,10 @@ bool parse_command_line(int argc, char** argv, options& o) {
   o.settings.checkpoints.program = std::string("plume ") + PLUME_VERSION;
   o.settings.netcdf.program = o.settings.checkpoints.program;
   o.settings.netcdf.history = netcdf_contents::utc_now() + " " + command_line(argc, argv);
-  o.settings.netcdf.scenario_name =
-      o.restart ? "the scenario of the checkpoint " + std::filesystem::path(o.restart_path).filename().string()
-      : o.scenario_given ? std::filesystem::path(o.scenario_path).filename().string()
-                         : std::string("none: the reference case");
+  o.settings.netcdf.scenario_name = o.restart ? "the scenario of the checkpoint " +
+                                                    std::filesystem::path(o.restart_path).filename().string()
+                                    : o.scenario_given ? std::filesystem::path(o.scenario_path).filename().string()
+                                                       : std::string("none: the reference case");
   o.settings.checkpoints.crash_before_rename = crash_before_rename();
   o.settings.subrecord_limit = subrecord_limit();
   return true;
@@ -338,12 +338,12 @@ void check_memory(const options& o, const std::string& grid_at) {
   if (worst == 0) return;
   const std::string where = grid_at.empty() ? std::string() : grid_at + ": ";
   if (processes::count() == 1) {
-    const std::string limit =
-        available.control_group.empty()
-            ? "the " + std::to_string(available.bytes) + " bytes of memory available"
-            : "the " + std::to_string(available.bytes) + " bytes that the memory limit of control group " +
-                  available.control_group + " still allows (a limit of " + std::to_string(available.limit) +
-                  " bytes, " + std::to_string(available.usage) + " in use)";
+    const std::string limit = available.control_group.empty()
+                                  ? "the " + std::to_string(available.bytes) + " bytes of memory available"
+                                  : "the " + std::to_string(available.bytes) +
+                                        " bytes that the memory limit of control group " + available.control_group +
+                                        " still allows (a limit of " + std::to_string(available.limit) + " bytes, " +
+                                        std::to_string(available.usage) + " in use)";
     throw usage_error{where + "a grid of " + std::to_string(s.nx) + " x " + std::to_string(s.ny) + " points needs " +
                           std::to_string(needed) + " bytes, more than " + limit,
                       false};

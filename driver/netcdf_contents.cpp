@@ -101,8 +101,9 @@ std::vector<field_variable> field_variables(const scenario& s) {
   std::vector<field_variable> v;
   for (int k = 0; k < s.species_count(); ++k) {
     for (const snapshot_field_info& info : species_records) {
-      const std::string_view comment = info.name == "q" ? "in the model's own concentration units, which have no physical scale"
-                                                        : "in the concentration units of q per second";
+      const std::string_view comment = info.name == "q"
+                                           ? "in the model's own concentration units, which have no physical scale"
+                                           : "in the concentration units of q per second";
       std::string long_name(info.long_name);
       if (!s.species.empty()) long_name += " of species " + s.species[static_cast<std::size_t>(k)].name;
       v.push_back({s.pollutant_field_name(info.name, k), long_name, info.units, info.standard_name, comment});
@@ -140,7 +141,8 @@ variables define(int ncid, const description& d) {
   put_text(ncid, l.time, "calendar", "proleptic_gregorian");
   put_text(ncid, l.time, "comment",
            "The run has no calendar date: the reference date 1970-01-01 is nominal and only the elapsed "
-           "model time is meaningful. " + times_comment(times));
+           "model time is meaningful. " +
+               times_comment(times));
   l.y = def_coordinate(ncid, "y", y_dim, "projection_y_coordinate", "y of the cell centre", "m", "Y");
   l.x = def_coordinate(ncid, "x", x_dim, "projection_x_coordinate", "x of the cell centre", "m", "X");
 

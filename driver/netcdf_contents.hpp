@@ -68,9 +68,9 @@ std::size_t time_chunk(std::size_t times);
 
 // Where a file of a run's series stands in it.
 struct series_place {
-  int number = 0;        // the snapshot the file holds, from 0
-  int count = 0;         // the run's number of snapshots
-  std::string program;   // the program that ran it, "plume 1.0"
+  int number = 0;       // the snapshot the file holds, from 0
+  int count = 0;        // the run's number of snapshots
+  std::string program;  // the program that ran it, "plume 1.0"
 };
 
 // What a file says about where its values come from.

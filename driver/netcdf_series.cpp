@@ -71,7 +71,8 @@ bool is_netcdf_output(const std::string& path) { return path.ends_with(netcdf_su
 
 std::string series_names::file(int k) const {
   std::string number = std::to_string(k);
-  if (number.size() < static_cast<std::size_t>(digits)) number.insert(0, static_cast<std::size_t>(digits) - number.size(), '0');
+  if (number.size() < static_cast<std::size_t>(digits))
+    number.insert(0, static_cast<std::size_t>(digits) - number.size(), '0');
   return stem + "_" + number + std::string(netcdf_suffix);
 }
 

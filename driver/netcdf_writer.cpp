@@ -84,8 +84,13 @@ netcdf_series::netcdf_series(std::string path, const scenario& s, const netcdf_s
     : path_(std::move(path)),
       times_(s.snapshot_passes()),
       names_(series_names_of(path_, static_cast<int>(times_.size()))),
-      description_{s, settings.scenario_name, "", settings.history, settings.deflate,
-                   netcdf_contents::series_place{0, static_cast<int>(times_.size()), settings.program}, 1},
+      description_{s,
+                   settings.scenario_name,
+                   "",
+                   settings.history,
+                   settings.deflate,
+                   netcdf_contents::series_place{0, static_cast<int>(times_.size()), settings.program},
+                   1},
       next_(first) {
   using namespace domain;
   processes::together([&] {
@@ -122,7 +127,8 @@ void netcdf_series::write(step_team*) {
     write_step([&] { file.create(temporary); });
     write_step([&] {
       v = netcdf_contents::define(file.id(), description_);
-      for (int var : {v.time, v.x, v.y}) netcdf_contents::check(write_collectively(file.id(), var), "cannot write " + temporary);
+      for (int var : {v.time, v.x, v.y})
+        netcdf_contents::check(write_collectively(file.id(), var), "cannot write " + temporary);
       for (int var : v.fields) netcdf_contents::check(write_collectively(file.id(), var), "cannot write " + temporary);
     });
     processes::together([&] { processes::test_fault("netcdf-write", visit); });

@@ -46,7 +46,8 @@ std::uint64_t run_bytes(std::int64_t nx, std::int64_t ny, std::int64_t threads, 
   // file piece per row and marker of each of a snapshot's records.
   const std::uint64_t records = static_cast<std::uint64_t>(snapshot_records(species));
   const std::uint64_t writer = (std::uint64_t{1} << 20) + static_cast<std::uint64_t>(ny) * sizeof(data_piece) +
-                               records * (static_cast<std::uint64_t>(ny) + 2) * sizeof(shared_file::piece) + records * 8;
+                               records * (static_cast<std::uint64_t>(ny) + 2) * sizeof(shared_file::piece) +
+                               records * 8;
   return module + step + writer;
 }
 
@@ -199,8 +200,8 @@ run_end run(const run_settings& settings) {
     const int kept = settings.restart ? series_record_of(settings.restart->contents.header.output)->files : 0;
     processes::together([&] { snapshots = open_netcdf_series(settings.snapshot_path, sc, settings.netcdf, kept); });
   } else if (settings.restart) {
-    snapshots = std::make_unique<snapshot_file>(settings.snapshot_path, settings.restart->snapshots,
-                                                settings.subrecord_limit);
+    snapshots =
+        std::make_unique<snapshot_file>(settings.snapshot_path, settings.restart->snapshots, settings.subrecord_limit);
   } else {
     snapshots = std::make_unique<snapshot_file>(settings.snapshot_path, settings.subrecord_limit);
   }

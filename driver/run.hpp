@@ -65,8 +65,7 @@ inline bool snapshot_due(float t, const scenario& s) noexcept { return std::fmod
 // [emission] schedule of a run that declares no species); the pass counter
 // is compared first, so the remainder is only taken from then on.
 inline bool emission_due(int n, const scenario& s, int k = 0) noexcept {
-  const std::int32_t first_s =
-      s.species.empty() ? s.emission_first_s : s.species[static_cast<std::size_t>(k)].first_s;
+  const std::int32_t first_s = s.species.empty() ? s.emission_first_s : s.species[static_cast<std::size_t>(k)].first_s;
   const float every_s = s.species.empty() ? s.emission_every_s : s.species[static_cast<std::size_t>(k)].every_s;
   return n >= first_s && std::fmod(static_cast<float>(n), every_s) == 0.0f;
 }

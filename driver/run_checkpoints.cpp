@@ -118,8 +118,7 @@ restart_point read_restart_point(const std::string& path, std::string* grid_posi
   return r;
 }
 
-void check_snapshot_file(const std::string& path, restart_point& from, output_check how,
-                         std::uint64_t snapshot_bytes) {
+void check_snapshot_file(const std::string& path, restart_point& from, output_check how, std::uint64_t snapshot_bytes) {
   const snapshot_file_state& kept = from.snapshots;
   const std::string of = " of " + from.path;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -165,11 +164,13 @@ void check_snapshot_file(const std::string& path, restart_point& from, output_ch
 void check_output(const std::string& path, restart_point& from, output_check how, std::uint64_t snapshot_bytes) {
   const std::optional<series_record> series = series_record_of(from.contents.header.output);
   if (is_netcdf_output(path) && !series) {
-    throw checkpoint_error(from.path + ": its run wrote a binary snapshot file, not NetCDF files; go on with an "
+    throw checkpoint_error(from.path +
+                           ": its run wrote a binary snapshot file, not NetCDF files; go on with an "
                            "--output that does not end in .nc");
   }
   if (!is_netcdf_output(path) && series) {
-    throw checkpoint_error(from.path + ": its run wrote NetCDF files, not a binary snapshot file; go on with an "
+    throw checkpoint_error(from.path +
+                           ": its run wrote NetCDF files, not a binary snapshot file; go on with an "
                            "--output ending in .nc");
   }
   if (!series) {

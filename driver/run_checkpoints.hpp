@@ -81,8 +81,7 @@ enum class output_check {
 // before it) has the recorded CRC-32. `snapshot_bytes` is the length of one
 // snapshot of the run, for format 1, whose from.snapshots this fills in.
 // Reads the file and changes nothing; throws checkpoint_error.
-void check_snapshot_file(const std::string& path, restart_point& from, output_check how,
-                         std::uint64_t snapshot_bytes);
+void check_snapshot_file(const std::string& path, restart_point& from, output_check how, std::uint64_t snapshot_bytes);
 
 // Checks the output that a restart goes on with: that `path` asks for the
 // kind of output the checkpoint's run wrote (NetCDF files for a path ending

@@ -296,8 +296,9 @@ void resolve_species(scenario& s, const reader& r, const std::optional<position>
                      const std::vector<species_given>& declared, const std::vector<position>& source_at,
                      const std::vector<source_species>& named) {
   if (list && s.species.empty()) {
-    r.fail(*list, "no species: the list of species is empty; leave species out for one pollutant or give at least "
-                  "one [[species]]");
+    r.fail(*list,
+           "no species: the list of species is empty; leave species out for one pollutant or give at least "
+           "one [[species]]");
   }
   for (std::size_t k = 0; k < s.species.size(); ++k) {
     species_info& sp = s.species[k];
@@ -305,13 +306,13 @@ void resolve_species(scenario& s, const reader& r, const std::optional<position>
     const std::string label = "species " + std::to_string(k + 1);
     if (!at.name) r.fail(at.table, label + " has no name");
     if (!is_species_name(sp.name)) {
-      r.fail(*at.name, label + ": name '" + sp.name +
-                           "' is not a species name: letters, digits and _, starting with a letter");
+      r.fail(*at.name,
+             label + ": name '" + sp.name + "' is not a species name: letters, digits and _, starting with a letter");
     }
     for (std::size_t earlier = 0; earlier < k; ++earlier) {
       if (s.species[earlier].name == sp.name) {
-        r.fail(*at.name, label + ": name '" + sp.name + "' is already the name of species " +
-                             std::to_string(earlier + 1));
+        r.fail(*at.name,
+               label + ": name '" + sp.name + "' is already the name of species " + std::to_string(earlier + 1));
       }
     }
     if (!at.first_s) sp.first_s = s.emission_first_s;
@@ -475,9 +476,8 @@ scenario parse_scenario(std::string_view text, const std::string& name, std::str
         species_at.push_back({item.source(), key_at("name"), key_at("first_s"), key_at("every_s")});
       }
     } else if (v.is_table() || v.is_array_of_tables()) {
-      r.fail(k.source(),
-             "unknown table [" + key +
-                 "]; the tables are [grid], [time], [wind], [emission], [[source]] and [[species]]");
+      r.fail(k.source(), "unknown table [" + key +
+                             "]; the tables are [grid], [time], [wind], [emission], [[source]] and [[species]]");
     } else {
       r.fail(k.source(), "unknown key '" + key +
                              "'; the keys belong to the tables [grid], [time], [wind], [emission], "

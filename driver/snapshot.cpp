@@ -75,11 +75,10 @@ snapshot_file::snapshot_file(std::string path, const snapshot_file_state& kept, 
       rows_.reserve(rows);
       pieces_.reserve(pieces);
     } catch (const std::bad_alloc&) {
-      throw run_failure(system_reason("cannot allocate the output buffers of " + path_ + " (" +
-                                          std::to_string(markers + rows * sizeof(data_piece) +
-                                                         pieces * sizeof(shared_file::piece)) +
-                                          " bytes)",
-                                      ENOMEM));
+      throw run_failure(system_reason(
+          "cannot allocate the output buffers of " + path_ + " (" +
+              std::to_string(markers + rows * sizeof(data_piece) + pieces * sizeof(shared_file::piece)) + " bytes)",
+          ENOMEM));
     }
     if (processes::rank() == 0) refuse_read_only(path_);
   });

@@ -65,8 +65,7 @@ class snapshot_file final : public snapshot_writer {
   // begin with the bytes that `kept` describes: cuts it to their length
   // (dropping a snapshot written after them, or a part of one) and appends
   // from there, the state going on from `kept`.
-  snapshot_file(std::string path, const snapshot_file_state& kept,
-                std::int64_t subrecord_limit = max_subrecord_bytes);
+  snapshot_file(std::string path, const snapshot_file_state& kept, std::int64_t subrecord_limit = max_subrecord_bytes);
   snapshot_file(const snapshot_file&) = delete;
   snapshot_file& operator=(const snapshot_file&) = delete;
 

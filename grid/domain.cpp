@@ -46,20 +46,20 @@ void gridpara(int nx, int ny, const patch_bounds& patch, int species_count) {
     float** field;
   };
   const std::array<entry, shared_fields + fields_per_species> fields{{{"field u", &u},
-                                      {"field v", &v},
-                                      {"field us", &us},
-                                      {"field vs", &vs},
-                                      {"field h", &h},
-                                      {"field q", &q},
-                                      {"field qc", &qc},
-                                      {"field qr", &qr},
-                                      {"field dqdt", &dqdt},
-                                      {"field forceu", &forceu},
-                                      {"field forcev", &forcev},
-                                      {"field gpx", &gpx},
-                                      {"field gpy", &gpy},
-                                      {"field div", &div},
-                                      {"field vort", &vort}}};
+                                                                      {"field v", &v},
+                                                                      {"field us", &us},
+                                                                      {"field vs", &vs},
+                                                                      {"field h", &h},
+                                                                      {"field q", &q},
+                                                                      {"field qc", &qc},
+                                                                      {"field qr", &qr},
+                                                                      {"field dqdt", &dqdt},
+                                                                      {"field forceu", &forceu},
+                                                                      {"field forcev", &forcev},
+                                                                      {"field gpx", &gpx},
+                                                                      {"field gpy", &gpy},
+                                                                      {"field div", &div},
+                                                                      {"field vort", &vort}}};
   const auto take = [](float_block b) {
     blocks.push_back(std::move(b));
     return blocks.back().get();

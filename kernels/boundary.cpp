@@ -42,7 +42,8 @@ void set_bdy_fields(float* const* fields, int count, float u_in, float v_in, con
   // The south halo rows, whole rows, then the north rows from jde on.
   for (int k = 0; k < count; ++k) {
     float* const f = fields[k];
-    for (int j = b.jms; j <= b.jds - 1; ++j) copy_row(f + p(b.ims, boundary::south_source(k, j, b.jde)), nx, f + p(b.ims, j));
+    for (int j = b.jms; j <= b.jds - 1; ++j)
+      copy_row(f + p(b.ims, boundary::south_source(k, j, b.jde)), nx, f + p(b.ims, j));
     for (int j = b.jde; j <= b.jme; ++j) {
       copy_row(f + p(b.ims, boundary::north_source(k, j, b.jds, b.jde)), nx, f + p(b.ims, j));
     }

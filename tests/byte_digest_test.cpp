@@ -64,7 +64,8 @@ TEST(ByteDigest, SharesOfRandomPiecesTakenByTeamsGiveTheWholeCrc) {
   std::vector<std::unique_ptr<step_team>> teams;
   for (int threads = 1; threads <= 4; ++threads) teams.push_back(std::make_unique<step_team>(threads));
   for (int n = 0; n < 60; ++n) {
-    const std::size_t size = n < 3 ? static_cast<std::size_t>(n) : std::uniform_int_distribution<std::size_t>(0, 3u << 20)(g);
+    const std::size_t size = n < 3 ? static_cast<std::size_t>(n)
+                                   : std::uniform_int_distribution<std::size_t>(0, 3u << 20)(g);
     std::vector<unsigned char> file(size);
     for (unsigned char& b : file) b = static_cast<unsigned char>(g());
     const std::uint32_t whole = static_cast<std::uint32_t>(crc32_z(0, file.data(), file.size()));
@@ -73,14 +74,15 @@ TEST(ByteDigest, SharesOfRandomPiecesTakenByTeamsGiveTheWholeCrc) {
     std::vector<std::vector<shared_file::piece>> dealt(static_cast<std::size_t>(writers));
     for (std::size_t at = 0; at < size;) {
       const std::size_t length = std::min(size - at, std::uniform_int_distribution<std::size_t>(0, longest)(g));
-      dealt[std::uniform_int_distribution<std::size_t>(0, dealt.size() - 1)(g)].push_back({at, file.data() + at, length});
+      dealt[std::uniform_int_distribution<std::size_t>(0, dealt.size() - 1)(g)].push_back(
+          {at, file.data() + at, length});
       at += length;
     }
     for (const auto& team : teams) {
       std::uint32_t crc = 0;
       for (const auto& pieces : dealt) crc ^= crc_share(pieces, size, *team);
-      ASSERT_EQ(crc, whole) << "file " << n << " of " << size << " bytes, " << writers << " writers, "
-                            << team->size() << " threads";
+      ASSERT_EQ(crc, whole) << "file " << n << " of " << size << " bytes, " << writers << " writers, " << team->size()
+                            << " threads";
     }
   }
 }

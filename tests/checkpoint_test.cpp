@@ -29,8 +29,15 @@ constexpr int height = ny + 2 * halo;
 const snapshot_file_state snapshots_after{{123456789012ull, 0xDEADBEEFu}, 7, {4502484, 0x12345678u}};
 
 checkpoint_header small_header() {
-  return {checkpoint_format, "plume test", "[grid]\nnx = 5\nny = 4\n", 17, nx, ny, {"u", "v", "h", "q", "dqdt"},
-          snapshot_output(snapshots_after), {}};
+  return {checkpoint_format,
+          "plume test",
+          "[grid]\nnx = 5\nny = 4\n",
+          17,
+          nx,
+          ny,
+          {"u", "v", "h", "q", "dqdt"},
+          snapshot_output(snapshots_after),
+          {}};
 }
 
 // A value that names the field, the column and the row.
@@ -62,8 +69,8 @@ small_fields coded_fields() {
 }
 
 void write_bytes(const std::filesystem::path& path, const byte_vector& bytes) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                             static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 // The message of the checkpoint_error that reading the checkpoint (its
@@ -335,7 +342,8 @@ TEST_F(Checkpoint, Format1IsStillReadWithItsRowsAndTheSnapshotFilesWholeCrc) {
   byte_vector flipped = old;
   flipped[old.size() - 40] ^= 4;
   write_bytes(damaged, flipped);
-  EXPECT_EQ(message_of(damaged), damaged.string() + ": damaged checkpoint: its SHA-256 digest does not match its contents");
+  EXPECT_EQ(message_of(damaged),
+            damaged.string() + ": damaged checkpoint: its SHA-256 digest does not match its contents");
 }
 
 }  // namespace

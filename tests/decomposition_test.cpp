@@ -165,8 +165,8 @@ TEST(BlockHalo, BoundaryValuesOfEveryLayoutAreThoseOfTheWholeGrid) {
         // call starts from the flow as the grid held it.
         std::vector<float> flow[flow_fields] = {g.fields[0], g.fields[1], g.fields[2]};
         float* const q = g.fields[flow_fields + k].data();
-        set_bdy(flow[0].data(), flow[1].data(), flow[2].data(), q, u_in, v_in, w.ids, w.ide, w.jds, w.jde, w.ims,
-                w.ime, w.jms, w.jme);
+        set_bdy(flow[0].data(), flow[1].data(), flow[2].data(), q, u_in, v_in, w.ids, w.ide, w.jds, w.jde, w.ims, w.ime,
+                w.jms, w.jme);
         if (k == 0) {
           for (int f = 0; f < flow_fields; ++f) g.fields[f] = flow[f];
         }
@@ -207,7 +207,8 @@ TEST(BlockHalo, SharedHaloHoldsTheInteriorAroundEachBlock) {
         }
         // h and the pollutants are not shared.
         for (int f = 2; f < fields_carried; ++f) {
-          for (int j = k.b.jms; j <= k.b.jme; ++j) ASSERT_EQ(k.fields[f][split_grid::at_in(k.b, k.b.ims, j)], -12345.0f);
+          for (int j = k.b.jms; j <= k.b.jme; ++j)
+            ASSERT_EQ(k.fields[f][split_grid::at_in(k.b, k.b.ims, j)], -12345.0f);
         }
       }
     }

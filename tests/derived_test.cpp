@@ -116,7 +116,6 @@ TEST_F(derived, spare_field_is_never_read) {
   EXPECT_TRUE(checks::same_bits(g, vort2, vort0));
 }
 
-
 // The snapshot's derived fields with their rows shared by teams of 1 to 4
 // threads: every point of us, vs, div and vort the same bits as one
 // div_vort over the whole field gives, on a whole grid and on a block of
@@ -124,9 +123,14 @@ TEST_F(derived, spare_field_is_never_read) {
 // subnormals, huge values whose sums overflow).
 TEST(DerivedShared, SameBitsForEveryTeamAsOneCall) {
   std::mt19937 g(4242);
-  const float specials[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
-                            -std::numeric_limits<float>::infinity(), 0.0f, -0.0f,
-                            std::numeric_limits<float>::denorm_min(), 3e38f, -3e38f};
+  const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                            std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(),
+                            0.0f,
+                            -0.0f,
+                            std::numeric_limits<float>::denorm_min(),
+                            3e38f,
+                            -3e38f};
   const auto value = [&] {
     return g() % 10 == 0 ? specials[g() % std::size(specials)]
                          : std::uniform_real_distribution<float>(-20.0f, 20.0f)(g);
@@ -141,7 +145,8 @@ TEST(DerivedShared, SameBitsForEveryTeamAsOneCall) {
     };
     fill_outputs();
     div_vort(domain::div, vort, us, vs, forceu, u, v, reference::spacing, ids, ide, jds, jde, ims, ime, jms, jme);
-    const std::vector<std::vector<float>> one{{us, us + n}, {vs, vs + n}, {domain::div, domain::div + n}, {vort, vort + n}};
+    const std::vector<std::vector<float>> one{
+        {us, us + n}, {vs, vs + n}, {domain::div, domain::div + n}, {vort, vort + n}};
     for (int threads = 1; threads <= 4; ++threads) {
       fill_outputs();
       step_team team(threads);

@@ -66,7 +66,9 @@ class state_draw {
       case 2: return std::bit_cast<float>(0xff800001u | static_cast<std::uint32_t>(between(0, 0x3fffff)));  // sNaN
       case 3: return std::bit_cast<float>(0x7fc00000u | static_cast<std::uint32_t>(between(1, 0x3fffff)));
       case 4: return chance(0.5) ? limits::infinity() : -limits::infinity();
-      case 5: return std::bit_cast<float>(static_cast<std::uint32_t>(between(1, 0x7fffff)) | (chance(0.5) ? 0x80000000u : 0u));
+      case 5:
+        return std::bit_cast<float>(static_cast<std::uint32_t>(between(1, 0x7fffff)) |
+                                    (chance(0.5) ? 0x80000000u : 0u));
       case 6: return chance(0.5) ? limits::max() : -limits::max();
       case 7: return uniform(-1e-30f, 1e-30f);
       default: return uniform(-3.0f, 3.0f);
@@ -109,8 +111,10 @@ emission_grid random_grid(state_draw& d) {
   for (std::size_t k = 0; k < g.y.size(); ++k) g.y[k] = static_cast<float>(b.jms + static_cast<int>(k) - 1) * dx;
   for (std::vector<float>* lines : {&g.x, &g.y}) {
     if (d.chance(0.1)) std::swap((*lines)[0], (*lines)[lines->size() / 2]);
-    if (d.chance(0.05)) (*lines)[static_cast<std::size_t>(d.between(0, static_cast<int>(lines->size()) - 1))] = limits::quiet_NaN();
-    if (d.chance(0.05)) (*lines)[static_cast<std::size_t>(d.between(0, static_cast<int>(lines->size()) - 1))] = limits::infinity();
+    if (d.chance(0.05))
+      (*lines)[static_cast<std::size_t>(d.between(0, static_cast<int>(lines->size()) - 1))] = limits::quiet_NaN();
+    if (d.chance(0.05))
+      (*lines)[static_cast<std::size_t>(d.between(0, static_cast<int>(lines->size()) - 1))] = limits::infinity();
   }
   return g;
 }
@@ -163,8 +167,10 @@ clean_spans random_knowledge(state_draw& d, const emission_grid& g, const std::v
   clean_spans c;
   const grid_bounds& b = g.b;
   if (d.chance(0.2)) return c;
-  const int c0 = d.between(std::max(b.ids, b.ims), std::min(b.ide - 1, b.ime)), c1 = d.between(c0, std::min(b.ide - 1, b.ime));
-  const int r0 = d.between(std::max(b.jds, b.jms), std::min(b.jde - 1, b.jme)), r1 = d.between(r0, std::min(b.jde - 1, b.jme));
+  const int c0 = d.between(std::max(b.ids, b.ims), std::min(b.ide - 1, b.ime)),
+            c1 = d.between(c0, std::min(b.ide - 1, b.ime));
+  const int r0 = d.between(std::max(b.jds, b.jms), std::min(b.jde - 1, b.jme)),
+            r1 = d.between(r0, std::min(b.jde - 1, b.jme));
   c.spans.assign(g.y.size(), pollutant_map::nothing);
   for (int j = r0; j <= r1; ++j) {
     span s = pollutant_map::nothing;

@@ -65,8 +65,8 @@ TEST(NetcdfContents, PollutantVariablesAreNamedPerSpecies) {
   names.clear();
   for (const auto& f : v) names.push_back(f.name);
   // In the order of a snapshot's records: q and dqdt of each species.
-  EXPECT_EQ(names, (std::vector<std::string>{"q_so2", "dqdt_so2", "q_pm10", "dqdt_pm10", "h", "us", "vs", "div",
-                                             "vort"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"q_so2", "dqdt_so2", "q_pm10", "dqdt_pm10", "h", "us", "vs", "div", "vort"}));
   EXPECT_EQ(v[1].long_name, "tendency of pollutant concentration of species so2");
   EXPECT_EQ(v[1].units, "s-1");
   EXPECT_EQ(v[2].long_name, "pollutant concentration of species pm10");
@@ -90,21 +90,24 @@ TEST(NetcdfSeries, ACheckedSeriesHasEveryFileAndTheLastOneRecorded) {
 
   // The last file altered: same length, another byte.
   std::ofstream(names.file(2)) << "file 3";
-  EXPECT_EQ(series_problem(names, kept), names.file(2) +
-                                             ": the last file of the series is not the one recorded (6 bytes, "
-                                             "CRC-32 " +
-                                             [] {
-                                               byte_digest d;
-                                               d.add("file 3", 6);
-                                               char buf[16];
-                                               std::snprintf(buf, sizeof buf, "%08x", d.crc);
-                                               return std::string(buf);
-                                             }() + ", not 6 bytes, CRC-32 " +
-                                             [&] {
-                                               char buf[16];
-                                               std::snprintf(buf, sizeof buf, "%08x", last.crc);
-                                               return std::string(buf);
-                                             }() + ")");
+  EXPECT_EQ(
+      series_problem(names, kept), names.file(2) +
+                                       ": the last file of the series is not the one recorded (6 bytes, "
+                                       "CRC-32 " +
+                                       [] {
+                                         byte_digest d;
+                                         d.add("file 3", 6);
+                                         char buf[16];
+                                         std::snprintf(buf, sizeof buf, "%08x", d.crc);
+                                         return std::string(buf);
+                                       }() +
+                                       ", not 6 bytes, CRC-32 " +
+                                       [&] {
+                                         char buf[16];
+                                         std::snprintf(buf, sizeof buf, "%08x", last.crc);
+                                         return std::string(buf);
+                                       }() +
+                                       ")");
   std::ofstream(names.file(2)) << "file 2";
   EXPECT_EQ(series_problem(names, kept), "");
 

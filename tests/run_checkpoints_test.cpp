@@ -64,10 +64,13 @@ TEST(RunCheckpoints, HeaderThatDisagreesWithItsScenarioIsRefused) {
   EXPECT_EQ(refusal(header(101, names, snapshots)),
             path + ": damaged checkpoint: pass 101 is not one of its scenario's passes 0 to 100");
   EXPECT_EQ(refusal(header(100, {"u", "v", "h", "q", "qdt"}, snapshots)),
-            path + ": damaged checkpoint: it holds the fields u, v, h, q, qdt, its scenario's run the fields u, v, "
-                   "h, q, dqdt");
-  EXPECT_EQ(refusal(header(100, names, {1, "abc"})),
-            path + ": its output is of kind 1 (3 bytes), neither the snapshot file nor the NetCDF files that this program writes");
+            path +
+                ": damaged checkpoint: it holds the fields u, v, h, q, qdt, its scenario's run the fields u, v, "
+                "h, q, dqdt");
+  EXPECT_EQ(
+      refusal(header(100, names, {1, "abc"})),
+      path +
+          ": its output is of kind 1 (3 bytes), neither the snapshot file nor the NetCDF files that this program writes");
   EXPECT_EQ(refusal(header(100, names, snapshots)), "");
 }
 
@@ -138,10 +141,11 @@ TEST(RunCheckpoints, RestartReadsTheLastSnapshotOnlyUnlessEveryByteIsAskedFor) {
                                    std::to_string(29 * size) + " to " + std::to_string(30 * size - 1) +
                                    ") is not the one that run.ckpt recorded (CRC-32 ";
   EXPECT_EQ(f.check(output_check::last).first.rfind(last_message, 0), 0u) << f.check(output_check::last).first;
-  EXPECT_EQ(f.check(output_check::full).first.rfind(f.path + ": the first " + std::to_string(30 * size) +
-                                                         " bytes of the snapshot file are not those that run.ckpt "
-                                                         "recorded (CRC-32 ",
-                                                     0),
+  EXPECT_EQ(f.check(output_check::full)
+                .first.rfind(f.path + ": the first " + std::to_string(30 * size) +
+                                 " bytes of the snapshot file are not those that run.ckpt "
+                                 "recorded (CRC-32 ",
+                             0),
             0u);
   // One in an earlier snapshot: found by the full check only; one after the
   // recorded length by neither, since the restart cuts it off.

@@ -143,10 +143,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "[[species]]\nname = \"so2\"\n[[species]]\nname = \"nox\"\n[[source]]\nx_m = 5\ny_m = 5\n"
                  "species = \"so2\"\n[[source]]\nx_m = 5\ny_m = 5\nspecies = \"co\"\n",
                  R"(FILE:12:11: source 2: species 'co' is not declared; the species are so2, nox)"},
-        bad_case{"SourceWithoutItsSpecies",
-                 "[[species]]\nname = \"so2\"\n[[source]]\nx_m = 5\ny_m = 5\nspecies = \"so2\"\n[[source]]\n"
-                 "x_m = 5\ny_m = 5\n",
-                 R"(FILE:7:1: source 2 names no species; with \[\[species\]\] declared, every source gives species = NAME)"},
+        bad_case{
+            "SourceWithoutItsSpecies",
+            "[[species]]\nname = \"so2\"\n[[source]]\nx_m = 5\ny_m = 5\nspecies = \"so2\"\n[[source]]\n"
+            "x_m = 5\ny_m = 5\n",
+            R"(FILE:7:1: source 2 names no species; with \[\[species\]\] declared, every source gives species = NAME)"},
         bad_case{"SpeciesWithoutSource",
                  "[[source]]\nx_m = 5\ny_m = 5\nspecies = \"nox\"\n[[species]]\nname = \"so2\"\n[[species]]\n"
                  "name = \"nox\"\n",
@@ -157,11 +158,13 @@ INSTANTIATE_TEST_SUITE_P(
                  "[[species]]\nname = \"so2\"\n[[species]]\nname = \"so2\"\n[[source]]\nx_m = 5\ny_m = 5\n"
                  "species = \"so2\"\n",
                  R"(FILE:4:8: species 2: name 'so2' is already the name of species 1)"},
-        bad_case{"SpeciesNameStartsWithADigit", "[[species]]\nname = \"2x\"\n",
-                 R"(FILE:2:8: species 1: name '2x' is not a species name: letters, digits and _, starting with a letter)"},
+        bad_case{
+            "SpeciesNameStartsWithADigit", "[[species]]\nname = \"2x\"\n",
+            R"(FILE:2:8: species 1: name '2x' is not a species name: letters, digits and _, starting with a letter)"},
         bad_case{"SpeciesNameWithADash", "[[species]]\nname = \"a-b\"\n", R"(FILE:2:8: species 1: name 'a-b' .+)"},
         bad_case{"SpeciesNameEmpty", "[[species]]\nname = \"\"\n", R"(FILE:2:8: species 1: name '' .+)"},
-        bad_case{"SpeciesNameNotAscii", "[[species]]\nname = \"\xc3\xa9t\xc3\xa9\"\n", R"(FILE:2:8: species 1: name .+)"},
+        bad_case{"SpeciesNameNotAscii", "[[species]]\nname = \"\xc3\xa9t\xc3\xa9\"\n",
+                 R"(FILE:2:8: species 1: name .+)"},
         bad_case{"SpeciesWithoutName", "[[species]]\nfirst_s = 5\n", R"(FILE:1:1: species 1 has no name)"},
         bad_case{"SpeciesNameNotAString", "[[species]]\nname = 5\n",
                  R"(FILE:2:8: species.name must be a string, not an integer)"},
@@ -175,8 +178,9 @@ INSTANTIATE_TEST_SUITE_P(
                  R"(FILE:3:11: species 1: every_s must be positive, not 0)"},
         bad_case{"SpeciesNotAList", "species = \"so2\"\n",
                  R"(FILE:1:11: species must be a list of \[\[species\]\] tables, not a string)"},
-        bad_case{"NoSpecies", "species = []\n",
-                 R"(FILE:1:11: no species: the list of species is empty; leave species out for one pollutant or give at least one \[\[species\]\])"}),
+        bad_case{
+            "NoSpecies", "species = []\n",
+            R"(FILE:1:11: no species: the list of species is empty; leave species out for one pollutant or give at least one \[\[species\]\])"}),
     [](const testing::TestParamInfo<bad_case>& i) { return std::string(i.param.name); });
 
 TEST_F(scenario_files, MissingOrUnreadableFileIsRefusedWithTheSystemsReason) {

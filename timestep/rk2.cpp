@@ -573,7 +573,7 @@ PLUME_INDEPENDENT_POINTS
   } else {
     float* rate = sp.dqdt + r;
     const span old_rate = sp.dqdt_spans[at];
-PLUME_INDEPENDENT_POINTS
+    PLUME_INDEPENDENT_POINTS
     for (int i = cells.lo; i <= cells.hi; ++i) {
       const idx c = i - ims;
       const float dq = terms::cell_change(flux_x[c], flux_x[c + 1], flux_south[c], flux_north[c], s);
@@ -768,8 +768,24 @@ extent block_extent(const grid_bounds& b, const patch_bounds& p, const grid_spac
   // Its own cells, within the grid's.
   const int c0 = std::max(b.ids, p.ips), c1 = std::min(b.ide - 1, p.ipe);
   const int r0 = std::max(b.jds, p.jps), r1 = std::min(b.jde - 1, p.jpe);
-  return {b.ids, b.ide, b.jds, b.jde, b.ims, b.ime, b.jms, b.jme, p.ips, p.ipe, p.jps, p.jpe,
-          c0,    c1,    r0,    r1,    static_cast<idx>(b.ime - b.ims + 1), s};
+  return {b.ids,
+          b.ide,
+          b.jds,
+          b.jde,
+          b.ims,
+          b.ime,
+          b.jms,
+          b.jme,
+          p.ips,
+          p.ipe,
+          p.jps,
+          p.jpe,
+          c0,
+          c1,
+          r0,
+          r1,
+          static_cast<idx>(b.ime - b.ims + 1),
+          s};
 }
 
 // Learns from the module's arrays what the step does not know of them.
@@ -825,9 +841,8 @@ void entry_rows(const float* u, const flow_rows& module, std::vector<unsigned ch
   const bool east_halo = e.c1 + 1 < e.ide;
   for (int j = e.jms; j <= e.jme; ++j) {
     const std::size_t at = e.at_row(j);
-    same[at] = module.same[at] != 0 &&
-               (!east_halo || std::bit_cast<std::uint32_t>(u[e.row(j) + e.c1 + 1]) ==
-                                  std::bit_cast<std::uint32_t>(u[e.row(j - 1) + e.c1 + 1]));
+    same[at] = module.same[at] != 0 && (!east_halo || std::bit_cast<std::uint32_t>(u[e.row(j) + e.c1 + 1]) ==
+                                                          std::bit_cast<std::uint32_t>(u[e.row(j - 1) + e.c1 + 1]));
   }
 }
 
@@ -868,8 +883,7 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
     }
     run_stage(first, ws, nullptr);
   }
-  move_frames<false>(entry_fields, ws.frames(), ws.frame_points(), ws.bounds(),
-                     ws.patch(), ws.rules.data());
+  move_frames<false>(entry_fields, ws.frames(), ws.frame_points(), ws.bounds(), ws.patch(), ws.rules.data());
 
   // Stage 2, from set 1 with its boundary values, into the module arrays.
   prepare_input({staged, stage_fields, stage_pollutant}, nullptr, u_in, v_in, ws, e);

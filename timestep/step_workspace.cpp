@@ -30,7 +30,10 @@ step_workspace::step_workspace(const grid_bounds& b, const patch_bounds& patch, 
 
 step_workspace::step_workspace(const grid_bounds& b, const patch_bounds& patch, step_team& team,
                                std::unique_ptr<halo_exchange> own, halo_exchange* given, int species_count)
-    : bounds_(b), patch_(patch), team_(&team), own_exchange_(std::move(own)),
+    : bounds_(b),
+      patch_(patch),
+      team_(&team),
+      own_exchange_(std::move(own)),
       exchange_(given != nullptr ? given : own_exchange_.get()),
       row_length_(static_cast<std::size_t>(b.ime - b.ims + 1)),
       frame_points_(boundary_frame_points(b, patch)) {
@@ -75,14 +78,14 @@ step_workspace::step_workspace(const grid_bounds& b, const patch_bounds& patch, 
     cost.assign(rows, 0);
   } catch (const std::bad_alloc&) {
     const std::size_t bytes = rows * (record_bytes + species.size() * species_record_bytes);
-    throw run_failure(system_reason("cannot allocate the step's row records (" + std::to_string(bytes) + " bytes)",
-                                    ENOMEM));
+    throw run_failure(
+        system_reason("cannot allocate the step's row records (" + std::to_string(bytes) + " bytes)", ENOMEM));
   }
 }
 
 float* step_workspace::flux_rows(int thread) const noexcept {
-  return flux_rows_.get() +
-         static_cast<std::size_t>(thread) * static_cast<std::size_t>(flux_rows_per_thread(species_count())) * row_length_;
+  return flux_rows_.get() + static_cast<std::size_t>(thread) *
+                                static_cast<std::size_t>(flux_rows_per_thread(species_count())) * row_length_;
 }
 
 std::size_t step_workspace_bytes(long long nx, long long ny, int threads, int species) noexcept {
@@ -92,11 +95,10 @@ std::size_t step_workspace_bytes(long long nx, long long ny, int threads, int sp
                       static_cast<int>(ny) + 2};
   const auto n = static_cast<std::size_t>(species);
   const std::size_t stage_arrays = flow_fields + n;
-  const std::size_t floats = stage_arrays * ni * nj +
-                             static_cast<std::size_t>(boundary_fields(species)) *
-                                 boundary_frame_points(b, {b.ids, b.ide, b.jds, b.jde}) +
-                             static_cast<std::size_t>(flux_rows_per_thread(species)) * ni *
-                                 static_cast<std::size_t>(threads);
+  const std::size_t floats =
+      stage_arrays * ni * nj +
+      static_cast<std::size_t>(boundary_fields(species)) * boundary_frame_points(b, {b.ids, b.ide, b.jds, b.jde}) +
+      static_cast<std::size_t>(flux_rows_per_thread(species)) * ni * static_cast<std::size_t>(threads);
   const std::size_t records = nj * (record_bytes + n * species_record_bytes);
   return floats * sizeof(float) + records;
 }

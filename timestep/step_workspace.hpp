@@ -109,8 +109,12 @@ class step_workspace {
   pollutant_map::known_clean module_q_clean(int k) const noexcept {
     const species_knowledge& s = species[static_cast<std::size_t>(k)];
     if (!s.q_known) return {};
-    return {s.module_q.data(), bounds_.jms, std::max(bounds_.ids, patch_.ips), std::min(bounds_.ide - 1, patch_.ipe),
-            std::max(bounds_.jds, patch_.jps), std::min(bounds_.jde - 1, patch_.jpe)};
+    return {s.module_q.data(),
+            bounds_.jms,
+            std::max(bounds_.ids, patch_.ips),
+            std::min(bounds_.ide - 1, patch_.ipe),
+            std::max(bounds_.jds, patch_.jps),
+            std::min(bounds_.jde - 1, patch_.jpe)};
   }
 
   // The stage state (set 1) of u, v, h; each species' q1 is its own.
@@ -143,8 +147,8 @@ class step_workspace {
   std::vector<long> cost;
 
  private:
-  step_workspace(const grid_bounds& b, const patch_bounds& patch, step_team& team,
-                 std::unique_ptr<halo_exchange> own, halo_exchange* given, int species);
+  step_workspace(const grid_bounds& b, const patch_bounds& patch, step_team& team, std::unique_ptr<halo_exchange> own,
+                 halo_exchange* given, int species);
   grid_bounds bounds_;
   patch_bounds patch_;
   step_team* team_;

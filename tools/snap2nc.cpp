@@ -167,10 +167,10 @@ int convert(const std::string& input, const std::string& output, int deflate, co
     }
     const std::size_t start[3] = {k, 0, 0};
     const std::size_t count[3] = {1, static_cast<std::size_t>(layout.ny()), static_cast<std::size_t>(layout.nx())};
-    check(nc_put_vara_float(nc.id(), vars.fields[static_cast<std::size_t>(reader.field())], start, count,
-                            values.data()),
-          "writing " + layout.fields[static_cast<std::size_t>(reader.field())].name + " of snapshot " +
-              std::to_string(k));
+    check(
+        nc_put_vara_float(nc.id(), vars.fields[static_cast<std::size_t>(reader.field())], start, count, values.data()),
+        "writing " + layout.fields[static_cast<std::size_t>(reader.field())].name + " of snapshot " +
+            std::to_string(k));
   }
   if (reader.damage() == snap::Damage::other_record_size) {
     throw std::runtime_error("'" + input + "': " + snap::record_size_mismatch(reader.found_record_size(), layout) +

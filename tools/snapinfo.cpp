@@ -229,9 +229,9 @@ int run_series(const std::vector<std::string>& paths) {
   if (const auto missing = series.missing(); !missing.empty()) {
     std::string numbers;
     for (const auto k : missing) numbers += (numbers.empty() ? "" : ", ") + std::to_string(k);
-    return fail(members.front().path + " .. " + members.back().path,
-                "the series lacks the file" + std::string(missing.size() == 1 ? " of snapshot " : "s of snapshots ") +
-                    numbers);
+    return fail(
+        members.front().path + " .. " + members.back().path,
+        "the series lacks the file" + std::string(missing.size() == 1 ? " of snapshot " : "s of snapshots ") + numbers);
   }
   const auto n = static_cast<std::int64_t>(members.size());
   std::printf("%lld snapshots (%lld .. %lld) in %lld files: none missing%s\n", static_cast<long long>(n),
@@ -311,7 +311,8 @@ int main(int argc, char** argv) {
     if (netcdf != static_cast<std::ptrdiff_t>(files.size())) {
       return usage_error("expected one snapshot file, or the .nc files of one series");
     }
-    if (scenario.given) return usage_error("the .nc files of a series hold their scenario: give them without --scenario");
+    if (scenario.given)
+      return usage_error("the .nc files of a series hold their scenario: give them without --scenario");
     return read_series(files);
   }
   if (files.size() > 1) return usage_error("expected exactly one file");

@@ -106,11 +106,12 @@ TEST(Layout, RecordsFollowTheSpecies) {
 
   scenario s;
   s.species = {{"so2", 43200, 3600.0f}, {"nox", 0, 900.0f}, {"x1", 10, 60.0f}};
-  s.sources = {{10000.0f, 200000.0f, 2000.0f, 1.0f, 2}, {180000.0f, 200000.0f, 2000.0f, 1.0f, 0},
+  s.sources = {{10000.0f, 200000.0f, 2000.0f, 1.0f, 2},
+               {180000.0f, 200000.0f, 2000.0f, 1.0f, 0},
                {100000.0f, 100000.0f, 2000.0f, 1.0f, 1}};
   const snap::Layout three = snap::layout_of(s, "the scenario three.toml");
-  EXPECT_EQ(three.record_names(), (std::vector<std::string>{"q_so2", "dqdt_so2", "q_nox", "dqdt_nox", "q_x1",
-                                                            "dqdt_x1", "h", "us", "vs", "div", "vort"}));
+  EXPECT_EQ(three.record_names(), (std::vector<std::string>{"q_so2", "dqdt_so2", "q_nox", "dqdt_nox", "q_x1", "dqdt_x1",
+                                                            "h", "us", "vs", "div", "vort"}));
   EXPECT_EQ(three.snapshot_bytes(), 11 * (643204 + 8));
   EXPECT_EQ(three.fields[2].long_name, "pollutant concentration of species nox");
   EXPECT_EQ(three.fields[5].long_name, "tendency of pollutant concentration of species x1");

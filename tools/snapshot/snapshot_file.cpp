@@ -139,8 +139,8 @@ Reader::Status Reader::next(std::span<float> values) {
     }
     return fail(Damage::partial_snapshot, end,
                 "the file ends after " + record_name(record - 1) + ", which has only " +
-                    std::to_string(record % per_snapshot) + " of its " + std::to_string(per_snapshot) +
-                    " records; " + lead_expect);
+                    std::to_string(record % per_snapshot) + " of its " + std::to_string(per_snapshot) + " records; " +
+                    lead_expect);
   }
 
   const bool have_marker = got >= 4;

@@ -99,8 +99,7 @@ class Reader {
   // multiple of 4: 4 nx ny for a snapshot file (Layout::record_bytes()).
   // record_names names the records of one snapshot in order, for messages
   // (Layout::record_names()); by default those of a run of one species.
-  Reader(Source& source, std::int32_t record_size,
-         std::vector<std::string> record_names = one_species_record_names());
+  Reader(Source& source, std::int32_t record_size, std::vector<std::string> record_names = one_species_record_names());
 
   // Reads the next record and stores its values in `values`, which must hold
   // exactly values_per_record() floats. Returns Status::end at the end of a
