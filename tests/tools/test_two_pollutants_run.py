@@ -1,9 +1,9 @@
-"""The tools on the file of a real run of examples/two_species.toml (121 x 81
+"""The tools on the file of a real run of examples/two_pollutants.toml (121 x 81
 points, a snapshot every 600 s for 3 h; so2 emitted from t = 0 every 1800 s,
 nox from t = 1200 s every 1200 s): nine records a snapshot, each species'
 figures from its own records, its own variables, its own maps.
 
-usage: test_two_species_run.py PLUME SCENARIO SNAPINFO plot_snapshots.py [SNAP2NC]
+usage: test_two_pollutants_run.py PLUME SCENARIO SNAPINFO plot_snapshots.py [SNAP2NC]
 """
 import os
 import subprocess

@@ -10,7 +10,7 @@
 # against its own run (the flow's records too), so that the cost is that of
 # the same bytes.
 #
-# Usage: bench/species_cost.sh PLUME_EXECUTABLE [RUNS] [THREADS]
+# Usage: bench/pollutants_cost.sh PLUME_EXECUTABLE [RUNS] [THREADS]
 #   THREADS: --threads of every run (default: the program's default)
 set -euo pipefail
 exe="$(realpath "$1")" runs="${2:-3}" threads="${3:-}"

@@ -9,7 +9,7 @@ the puffs across a boundary: the west wall and the periodic south edge, or
 the east boundary and the periodic north edge; the species' schedules all
 differ, and one species has two sources.
 
-Usage: species_invariant.py PLUME [--threads N ...] [--mpirun MPIRUN --layouts PXxPY ...]
+Usage: pollutants_invariant.py PLUME [--threads N ...] [--mpirun MPIRUN --layouts PXxPY ...]
 
 The single-species runs use one thread and one process; the run with the
 species is made with each thread count given (default 1 and 2), and with
