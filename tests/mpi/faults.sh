@@ -15,6 +15,7 @@ exe="$(realpath "$1")" serial="${2:-}" points="$(realpath "$3")"
 
 export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
 export OMPI_MCA_btl_vader_single_copy_mechanism=none OMPI_MCA_mpi_yield_when_idle=1
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 limit=60  # seconds: a run still going then has a process left waiting
 
 work="$(mktemp -d)"
@@ -27,35 +28,7 @@ fail() {
 }
 
 # 40 x 30 points, 450 passes, a snapshot every 150 s, three sources.
-cat > case.toml <<'EOF'
-[grid]
-nx = 40
-ny = 30
-spacing_m = 1000.0
-
-[time]
-duration_s = 450
-progress_every = 50
-snapshot_every_s = 150.0
-
-[wind]
-speed_m_s = 20.0
-towards_deg = 210.0
-
-[emission]
-first_s = 0
-every_s = 150.0
-
-[[source]]
-x_m = 4000.0
-y_m = 2500.0
-radius_m = 3000.0
-
-[[source]]
-x_m = 20000.0
-y_m = 15000.0
-radius_m = 3000.0
-EOF
+cp "$here/crossing_case.toml" case.toml
 snapshot_bytes=$((7 * (40 * 30 * 4 + 8)))
 printf 'records of an earlier run' > earlier.dat
 

@@ -25,45 +25,7 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
-# A small case whose pollutant crosses the blocks' edges, the periodic edge
-# between south and north and reaches the west wall: a wind of 20 m/s towards
-# the south-west, sources near the wall, near the south edge and in the
-# middle, emitting every 150 s from the start. 40 x 30 points split unevenly
-# by 3 (13, 13, 14) and by 4 (7, 7, 8, 8).
-cat > case.toml <<'EOF'
-[grid]
-nx = 40
-ny = 30
-spacing_m = 1000.0
-
-[time]
-duration_s = 450
-progress_every = 50
-snapshot_every_s = 150.0
-
-[wind]
-speed_m_s = 20.0
-towards_deg = 210.0
-
-[emission]
-first_s = 0
-every_s = 150.0
-
-[[source]]
-x_m = 4000.0
-y_m = 2500.0
-radius_m = 3000.0
-
-[[source]]
-x_m = 20000.0
-y_m = 15000.0
-radius_m = 3000.0
-
-[[source]]
-x_m = 31000.0
-y_m = 4000.0
-radius_m = 2500.0
-EOF
+cp "$here/crossing_case.toml" case.toml
 
 # Every command runs with a time limit that proves no process was left
 # waiting.
