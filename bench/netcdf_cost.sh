@@ -5,8 +5,8 @@
 # of them alike.
 #
 #  - reference: the complete 16-hour reference run (33 snapshots);
-#  - large: 2001 x 2001 points, 20 model minutes, 3 snapshots (the case of
-#    bench/speed_against.sh);
+#  - large: 2001 x 2001 points, 20 model minutes, 3 snapshots
+#    (bench/cases/large.toml);
 # each with the binary file, NetCDF at the default level (--deflate 1) and
 # NetCDF with --deflate 0. Given a plume built with MPI, the large case with
 # NetCDF output also on 1 and 2 processes under mpirun (layout 1x2, so that
@@ -16,36 +16,14 @@
 #   RUNS (default 3): the runs of each; the table gives the median.
 set -euo pipefail
 exe="$(realpath "$1")" runs="${2:-3}" mpi_exe="${3:+$(realpath "$3")}"
+cases="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/cases"
 dir="$(mktemp -d)"
 trap 'rm -rf "$dir"' EXIT
 cd "$dir"
 export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
 export OMPI_MCA_btl_vader_single_copy_mechanism=none OMPI_MCA_mpi_yield_when_idle=1
 
-cat > large.toml << 'TOML'
-[grid]
-nx = 2001
-ny = 2001
-spacing_m = 1000.0
-[time]
-duration_s = 1200
-progress_every = 100
-snapshot_every_s = 600.0
-[emission]
-first_s = 0
-every_s = 300.0
-[[source]]
-x_m = 400000.0
-y_m = 1000000.0
-[[source]]
-x_m = 1000000.0
-y_m = 500000.0
-radius_m = 5000.0
-[[source]]
-x_m = 1600000.0
-y_m = 1500000.0
-peak = 2.0
-TOML
+cp "$cases/large.toml" large.toml
 printf '' > reference.toml
 
 # One run: prints its wall time in seconds; the bytes it wrote go to

@@ -10,8 +10,9 @@
 #
 # The cases:
 #  - reference: the complete 16-hour run of the reference case;
-#  - large: 2001 x 2001 points at 1 km, 3 sources emitting every 300 s
-#    from t = 0, 20 model minutes (1,201 passes), a snapshot every 600 s;
+#  - large: 2001 x 2001 points, 20 model minutes (bench/cases/large.toml);
+#  - long: 1001 x 1001 points for 4 hours, three sources every 30 minutes
+#    (bench/cases/long.toml);
 #  - everywhere: 401 x 401 points, 100 wide sources emitted once at t = 0,
 #    pollutant nearly everywhere, 10 model minutes;
 # each with the default settings (the threads the process may use) and
@@ -20,13 +21,13 @@
 # --threads 1 and --threads 4.
 #
 # Usage: bench/speed_against.sh PLUME_EXECUTABLE BASE_COMMIT [RUNS] [CASES...]
-#   CASES: any of reference, large, everywhere, busy (default: all four)
+#   CASES: any of reference, large, long, everywhere, busy (default: all five)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 exe="$(realpath "$1")" base="$2" runs="${3:-3}"
 shift $(($# < 3 ? $# : 3))
 cases=("$@")
-[ "${#cases[@]}" -gt 0 ] || cases=(reference large everywhere busy)
+[ "${#cases[@]}" -gt 0 ] || cases=(reference large long everywhere busy)
 src="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 dir="$(mktemp -d)"
 busy_pid=
@@ -47,30 +48,6 @@ echo "this tree: $exe"
 echo "base: $base ($(git -C "$src" log -1 --format='%h %s' "$base" | cut -c1-70))"
 echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores"
 
-cat > "$dir/large.toml" << 'EOF'
-[grid]
-nx = 2001
-ny = 2001
-spacing_m = 1000.0
-[time]
-duration_s = 1200
-progress_every = 100
-snapshot_every_s = 600.0
-[emission]
-first_s = 0
-every_s = 300.0
-[[source]]
-x_m = 400000.0
-y_m = 1000000.0
-[[source]]
-x_m = 1000000.0
-y_m = 500000.0
-radius_m = 5000.0
-[[source]]
-x_m = 1600000.0
-y_m = 1500000.0
-peak = 2.0
-EOF
 {
   cat << 'EOF'
 [grid]
@@ -121,8 +98,11 @@ for c in "${cases[@]}"; do
       compare "reference, default settings"
       compare "reference, --threads 1" --threads 1 ;;
     large)
-      compare "2001 x 2001, default settings" --scenario "$dir/large.toml"
-      compare "2001 x 2001, --threads 1" --scenario "$dir/large.toml" --threads 1 ;;
+      compare "2001 x 2001, default settings" --scenario "$src/bench/cases/large.toml"
+      compare "2001 x 2001, --threads 1" --scenario "$src/bench/cases/large.toml" --threads 1 ;;
+    long)
+      compare "1001 x 1001 for 4 hours, default settings" --scenario "$src/bench/cases/long.toml"
+      compare "1001 x 1001 for 4 hours, --threads 1" --scenario "$src/bench/cases/long.toml" --threads 1 ;;
     everywhere)
       compare "pollutant everywhere, default settings" --scenario "$dir/everywhere.toml"
       compare "pollutant everywhere, --threads 1" --scenario "$dir/everywhere.toml" --threads 1 ;;
