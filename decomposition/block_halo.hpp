@@ -24,6 +24,7 @@
 
 #include "decomposition/layout.hpp"
 #include "grid/bounds.hpp"
+#include "kernels/boundary_rules.hpp"
 
 class block_halo {
  public:
@@ -49,12 +50,12 @@ class block_halo {
 
   // The first phase of boundary(): the fields are u, v, h, then each
   // species' q (count in all, grid/state.hpp), and the boundary columns of
-  // a block at the grid's west or east edge are set from its own rows (in
-  // each row j only the rules that row_rules[j - jms] names, when given:
-  // see set_bdy_where); in any case the columns for the neighbours are
-  // packed, and theirs unpacked into the halo columns.
+  // a block at the grid's west or east edge are set from its own rows (only
+  // the rules that row_rules names for each row, when given: see
+  // set_bdy_fields); in any case the columns for the neighbours are packed,
+  // and theirs unpacked into the halo columns.
   void edge_columns(float* const* fields, int count, float u_in, float v_in,
-                    const unsigned char* row_rules = nullptr) const;
+                    const boundary::row_rules* row_rules = nullptr) const;
   void pack_west(float* const* fields, int count, float* out) const noexcept;
   void pack_east(float* const* fields, int count, float* out) const noexcept;
   void unpack_west(float* const* fields, int count, const float* in) const noexcept;

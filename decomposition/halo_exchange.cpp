@@ -3,6 +3,6 @@
 #include "kernels/kernels.hpp"
 
 void whole_grid_exchange::boundary(float* const* fields, int count, float u_in, float v_in,
-                                   const unsigned char* row_rules) {
+                                   const boundary::row_rules* row_rules) {
   set_bdy_fields(fields, count, u_in, v_in, b_, row_rules);
 }

@@ -13,6 +13,7 @@
 
 #include "decomposition/layout.hpp"
 #include "grid/bounds.hpp"
+#include "kernels/boundary_rules.hpp"
 
 // What an exchange has sent so far, and how long its process waited for
 // its neighbours' messages.
@@ -31,11 +32,11 @@ class halo_exchange {
   // grid to the value set_bdy gives it, and every other point of the
   // block's halo to the value of the grid's point there. The block's own
   // points keep their values unless set_bdy sets them. With row_rules, the
-  // west and east boundary columns of each own row j get only the rules
-  // that row_rules[j - jms] names, as in set_bdy_where (the halo rows get
-  // their values in any case).
+  // west and east boundary columns of each own row get only the rules that
+  // row_rules names for it, as in set_bdy_fields (the halo rows get their
+  // values in any case).
   virtual void boundary(float* const* fields, int count, float u_in, float v_in,
-                        const unsigned char* row_rules = nullptr) = 0;
+                        const boundary::row_rules* row_rules = nullptr) = 0;
 
   // Sets the halo points of u and v that lie in the grid's interior to the
   // values of the blocks that own them (no boundary values): what the
@@ -51,7 +52,7 @@ class whole_grid_exchange final : public halo_exchange {
  public:
   explicit whole_grid_exchange(const grid_bounds& b) noexcept : b_(b) {}
   void boundary(float* const* fields, int count, float u_in, float v_in,
-                const unsigned char* row_rules = nullptr) override;
+                const boundary::row_rules* row_rules = nullptr) override;
   void share(float*, float*) override {}
 
  private:

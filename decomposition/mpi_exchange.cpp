@@ -23,7 +23,8 @@ class mpi_exchange final : public halo_exchange {
     hold(boundary_fields(species));
   }
 
-  void boundary(float* const* fields, int count, float u_in, float v_in, const unsigned char* row_rules) override {
+  void boundary(float* const* fields, int count, float u_in, float v_in,
+                const boundary::row_rules* row_rules) override {
     hold(count);
     halo_.edge_columns(fields, count, u_in, v_in, row_rules);
     columns(fields, count);

@@ -21,23 +21,33 @@ void set_bdy_where(float* u, float* v, float* h, float* q, const float& u_in, co
                    const int& ide, const int& jds, const int& jde, const int& ims, const int& ime, const int& jms,
                    const int& jme, const unsigned char* row_rules) {
   float* const fields[boundary_fields(1)] = {u, v, h, q};
-  set_bdy_fields(fields, boundary_fields(1), u_in, v_in, {ids, ide, jds, jde, ims, ime, jms, jme}, row_rules);
+  if (row_rules == nullptr) {
+    set_bdy_fields(fields, boundary_fields(1), u_in, v_in, {ids, ide, jds, jde, ims, ime, jms, jme}, nullptr);
+    return;
+  }
+  const row_runs every_row(jms, jme);
+  const boundary::row_rules rules{row_rules, &every_row};
+  set_bdy_fields(fields, boundary_fields(1), u_in, v_in, {ids, ide, jds, jde, ims, ime, jms, jme}, &rules);
 }
 
 void set_bdy_fields(float* const* fields, int count, float u_in, float v_in, const grid_bounds& b,
-                    const unsigned char* row_rules) {
+                    const boundary::row_rules* row_rules) {
   const auto p = [&](int i, int j) { return at(i, j, b.ims, b.ime, b.jms); };
   const int nx = b.ime - b.ims + 1;
   if (nx <= 0) return;
 
-  // The west and east columns of every row, halo rows included.
+  // The west and east columns of every row with rules, halo rows included.
   std::vector<float*> row(static_cast<std::size_t>(count));
-  for (int j = b.jms; j <= b.jme; ++j) {
-    const unsigned char which = row_rules != nullptr ? row_rules[j - b.jms] : boundary::all_columns;
-    if (which == 0) continue;
+  const auto columns = [&](int j, unsigned char which) {
+    if (which == 0) return;
     for (int k = 0; k < count; ++k) row[static_cast<std::size_t>(k)] = fields[k] + p(b.ims, j);
     boundary::west_columns(row.data(), count, b.ids, b.ims, which);
     boundary::east_columns(row.data(), count, b.ide, b.ime, b.ims, u_in, v_in, which);
+  };
+  if (row_rules == nullptr) {
+    for (int j = b.jms; j <= b.jme; ++j) columns(j, boundary::all_columns);
+  } else {
+    row_rules->rows->for_each_row(b.jms, b.jme, [&](int j) { columns(j, row_rules->rules[j - b.jms]); });
   }
   // The south halo rows, whole rows, then the north rows from jde on.
   for (int k = 0; k < count; ++k) {

@@ -10,6 +10,7 @@
 // take them in any order. The row copies come after them, whole rows with
 // their halo columns, the south ones before the north ones: the south rows
 // of v copy row jde, which the north rows then replace.
+#include "grid/row_runs.hpp"
 #include "grid/state.hpp"
 
 namespace boundary {
@@ -17,6 +18,13 @@ namespace boundary {
 // Which of a row's column rules to apply: those of u, v and h, those of q,
 // or both.
 inline constexpr unsigned char flow_columns = 1, pollutant_columns = 2, all_columns = 3;
+
+// The column rules of the stored rows of a grid or block: rules[j - jms]
+// for each row j that `rows` holds, no rule in any other row.
+struct row_rules {
+  const unsigned char* rules;
+  const row_runs* rows;
+};
 
 // The west wall and its halo: q mirrored about the wall face, h and v with
 // zero gradient, u the negated first face east of the wall (a subtraction

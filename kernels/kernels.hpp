@@ -2,6 +2,10 @@
 #include "grid/bounds.hpp"
 #include "grid/spacing.hpp"
 
+namespace boundary {
+struct row_rules;
+}
+
 // The dynamics kernels: stateless grid operators over plain field arrays.
 //
 // Every procedure takes its arrays (the ones it writes first) and scalars by
@@ -28,9 +32,11 @@ void set_bdy_where(float* u, float* v, float* h, float* q, const float& u_in, co
 
 // The same for the flow and any number of pollutants: `fields` lists u, v,
 // h, then each q (grid/state.hpp), `count` of them in all; every pollutant
-// takes q's rules.
+// takes q's rules. row_rules == nullptr applies every rule; otherwise only
+// the rows it holds take any column rule, so that the rules cost those rows
+// alone.
 void set_bdy_fields(float* const* fields, int count, float u_in, float v_in, const grid_bounds& b,
-                    const unsigned char* row_rules);
+                    const boundary::row_rules* row_rules);
 
 // Momentum tendencies (pressure gradient, advection, diffusion) of u on the
 // faces i = ids..ide, j = jds..jde-1 and of v on i = ids..ide-1, j = jds..jde;
