@@ -124,36 +124,50 @@ struct flow_set {
   float* own(int k, int j) const noexcept { return f[k] + e->row(j); }
 };
 
-void resolve(flow_rows& r, const extent& e) {
-  for (int j = e.jms; j <= e.jme; ++j) {
+// Finds the source of each row of `rows` afresh, in a set whose other rows
+// had theirs right before: above each run, the rows that are not stored
+// take the new source of the run's last row, up to the first that has it
+// already (every row above it up to a stored one has it too).
+void resolve(flow_rows& r, const extent& e, const row_runs& rows) {
+  const auto source_of = [&](int j) {
     const std::size_t k = e.at_row(j);
-    r.source[k] = (j == e.jms || r.stored[k] != 0) ? j : r.source[k - 1];
+    return (j == e.jms || r.stored[k] != 0) ? j : r.source[k - 1];
+  };
+  for (const row_run& run : rows.runs()) {
+    for (int j = std::max(run.first, e.jms); j <= std::min(run.last, e.jme); ++j) r.source[e.at_row(j)] = source_of(j);
+    for (int j = run.last + 1; j <= e.jme && r.source[e.at_row(j)] != source_of(j); ++j) {
+      r.source[e.at_row(j)] = source_of(j);
+    }
   }
 }
+void resolve(flow_rows& r, const extent& e) { resolve(r, e, row_runs(e.jms, e.jme)); }
 
-// Writes out row j of the set: its computed columns from where they are
-// stored.
-void write_out(const flow_set& s, int j) {
+// Copies the computed columns of row j of the set from where they are
+// stored into the row's own storage.
+void copy_from_source(const flow_set& s, int j) {
   const extent& e = *s.e;
-  const std::size_t at = e.at_row(j);
-  if (s.rows->stored[at] != 0) return;
   for (int k = 0; k < flow_fields; ++k) {
     const float* from = s.at_row(k, j);
     std::copy(from + e.c0, from + last_column(e, k) + 1, s.own(k, j) + e.c0);
   }
+}
+
+// Writes out row j of the set, which is stored from then on.
+void write_out(const flow_set& s, int j) {
+  const extent& e = *s.e;
+  const std::size_t at = e.at_row(j);
+  if (s.rows->stored[at] != 0) return;
+  copy_from_source(s, j);
   s.rows->stored[at] = 1;
   s.rows->source[at] = j;
 }
 
-// Writes out the own cell rows of [j0, j1] that are not stored.
+// Writes out the own cell rows of [j0, j1] that are not stored. The rows
+// above keep their sources, which hold the same values; the next stage that
+// writes the set finds the sources of its rows afresh.
 void write_out_rows(const flow_set& s, int j0, int j1) {
   const extent& e = *s.e;
-  bool changed = false;
-  for (int j = std::max(j0, e.r0); j <= std::min(j1, e.r1); ++j) {
-    changed = changed || s.rows->stored[e.at_row(j)] == 0;
-    write_out(s, j);
-  }
-  if (changed) resolve(*s.rows, e);
+  for (int j = std::max(j0, e.r0); j <= std::min(j1, e.r1); ++j) write_out(s, j);
 }
 
 bool same_columns(const float* a, const float* b, int from, int to) noexcept {
@@ -214,42 +228,46 @@ void survey_cells(const float* q, std::vector<span>& out, const extent& e) {
 // columns alone. Beside a neighbour to the west or east, its halo columns
 // are compared, and a row that differs there is written out, so that it is
 // read from its own storage.
-void input_rows(const flow_set& s, std::vector<unsigned char>& same, const extent& e) {
+void input_rows(const flow_set& s, std::vector<unsigned char>& same, const extent& e, const row_runs& plan) {
   const bool whole_rows = e.spans_width();
   bool changed = false;
-  for (int j = e.jms; j <= e.jme; ++j) {
-    const std::size_t at = e.at_row(j);
-    if (j == e.jms) {
-      same[at] = 0;
-      continue;
-    }
-    if (e.own_cell_row(j) && j > e.r0) {
-      bool repeat = s.rows->same[at] != 0;
-      if (whole_rows) {
+  for (const row_run& run : plan.runs()) {
+    for (int j = run.first; j <= run.last; ++j) {
+      const std::size_t at = e.at_row(j);
+      if (j == e.jms) {
+        same[at] = 0;
+        continue;
+      }
+      if (e.own_cell_row(j) && j > e.r0) {
+        bool repeat = s.rows->same[at] != 0;
+        if (whole_rows) {
+          same[at] = repeat;
+          continue;
+        }
+        for (int k = 0; k < flow_fields && repeat; ++k) {
+          const float* mine = s.own(k, j);
+          const float* below = s.own(k, j - 1);
+          // Beside a neighbour to the east, the u of the face east of the
+          // cells is the neighbour's, and the exchange wrote it: what was
+          // known of it came from the arrays before.
+          const int east = k == 0 && e.c1 + 1 < e.ide ? e.c1 + 1 : last_column(e, k) + 1;
+          repeat = same_columns(mine, below, e.ims, e.c0 - 1) && same_columns(mine, below, east, e.ime);
+        }
+        if (!repeat && s.rows->stored[at] == 0) {
+          write_out(s, j);
+          changed = true;
+        }
         same[at] = repeat;
         continue;
       }
+      bool repeat = true;
       for (int k = 0; k < flow_fields && repeat; ++k) {
-        const float* mine = s.own(k, j);
-        const float* below = s.own(k, j - 1);
-        // Beside a neighbour to the east, the u of the face east of the
-        // cells is the neighbour's, and the exchange wrote it: what was
-        // known of it came from the arrays before.
-        const int east = k == 0 && e.c1 + 1 < e.ide ? e.c1 + 1 : last_column(e, k) + 1;
-        repeat = same_columns(mine, below, e.ims, e.c0 - 1) && same_columns(mine, below, east, e.ime);
-      }
-      if (!repeat && s.rows->stored[at] == 0) {
-        write_out(s, j);
-        changed = true;
+        repeat = same_columns(s.own(k, j), s.own(k, j - 1), e.ims, e.ime);
       }
       same[at] = repeat;
-      continue;
     }
-    bool repeat = true;
-    for (int k = 0; k < flow_fields && repeat; ++k) repeat = same_columns(s.own(k, j), s.own(k, j - 1), e.ims, e.ime);
-    same[at] = repeat;
   }
-  if (changed) resolve(*s.rows, e);
+  if (changed) resolve(*s.rows, e, plan);
 }
 
 // In a block whose rows span the grid's width, the boundary columns of q
@@ -269,25 +287,26 @@ bool boundary_q_clean(const extent& e, span cells) noexcept {
 // than zero: for own cell rows the span known for their cells widened to
 // the boundary or halo columns that may hold something, the other rows
 // looked at in full.
-void input_pollutant(const float* q, const std::vector<span>& own, std::vector<span>& out, const extent& e) {
+void input_pollutant(const float* q, const std::vector<span>& own, std::vector<span>& out, const extent& e,
+                     const row_runs& plan) {
   const bool derived = boundary_q_follows_cells(e);
-  for (int j = e.jms; j <= e.jme; ++j) {
+  plan.for_each_row(e.jms, e.jme, [&](int j) {
     const std::size_t at = e.at_row(j);
     const float* row = q + e.row(j);
     if (!e.own_cell_row(j)) {
       out[at] = nonzero_between(row, e.ims, e.ime);
-      continue;
+      return;
     }
     span known = own[at];
     if (derived) {
       if (!known.empty() && known.lo <= e.ids - e.ims) known.lo = e.ims;
       if (!known.empty() && known.hi >= e.ide - 1) known.hi = e.ime;
       out[at] = known;
-      continue;
+      return;
     }
     out[at] = pollutant_map::hull(pollutant_map::hull(known, nonzero_between(row, e.ims, e.c0 - 1)),
                                   nonzero_between(row, e.c1 + 1, e.ime));
-  }
+  });
 }
 
 // Whether the west and east boundary columns of q in each own cell row hold
@@ -324,27 +343,29 @@ constexpr pollutant_set stage_pollutant{&species_knowledge::stage_q, &species_kn
 // (the second, whose set 1 keeps them), frame_zero then tells what they
 // hold.
 void choose_rules(const extent& e, const flow_rows& flow, std::vector<species_knowledge>& species,
-                  const pollutant_set& set, bool keeps_columns, std::vector<unsigned char>& rules) {
+                  const pollutant_set& set, bool keeps_columns, const row_runs& plan,
+                  std::vector<unsigned char>& rules) {
   const bool whole_rows = e.spans_width();
   const bool derived = boundary_q_follows_cells(e);
   const auto every_rule = [&](int j) { return !whole_rows || !e.own_cell_row(j); };
-  for (int j = e.jms; j <= e.jme; ++j) {
+  plan.for_each_row(e.jms, e.jme, [&](int j) {
     const std::size_t at = e.at_row(j);
     rules[at] = every_rule(j) ? boundary::all_columns : flow.stored[at] != 0 ? boundary::flow_columns : 0;
-  }
+  });
   for (species_knowledge& k : species) {
     const span* const cells = (k.*set.spans).data();
     unsigned char* const zero = (k.*set.frame_zero).data();
-    for (int j = e.jms; j <= e.jme; ++j) {
+    plan.for_each_row(e.jms, e.jme, [&](int j) {
       const std::size_t at = e.at_row(j);
       if (every_rule(j)) {
         if (keeps_columns) zero[at] = 0;
-        continue;
+        return;
       }
       const bool clean = derived && boundary_q_clean(e, cells[at]);
-      if (!(clean && zero[at] != 0)) rules[at] |= boundary::pollutant_columns;
+      const bool frame_stays_clean = clean && zero[at] != 0;
+      if (!frame_stays_clean) rules[at] |= boundary::pollutant_columns;
       if (keeps_columns) zero[at] = clean;
-    }
+    });
   }
 }
 
@@ -411,7 +432,8 @@ struct stage {
   std::vector<species_stage> species;
   const unsigned char* uv_repeat;
   const unsigned char* row_repeat;
-  const unsigned char* active;  // the rows the sweep visits
+  const unsigned char* active;  // the rows the sweep visits, among the plan's
+  const row_runs* plan;         // the rows the stage looks at; every other row is quiet
 };
 
 // The columns of the block next to its west and east edges, from which the
@@ -607,12 +629,13 @@ void sweep(const stage& st, int first, int last, float* rows) {
   float* const flux_x = rows;
   int turn = 0;
   bool south_ready = false;  // the south rows hold the south fluxes of row j's cells
-  for (int j = first; j < last; ++j) {
+  int next = first;          // the row after the last one looked at
+  st.plan->for_each_row(first, last - 1, [&](int j) {
     const std::size_t at = e.at_row(j);
-    if (st.active[at] == 0) {
-      south_ready = false;
-      continue;
-    }
+    const bool follows_a_gap = j != next;
+    next = j + 1;
+    if (follows_a_gap || st.active[at] == 0) south_ready = false;
+    if (st.active[at] == 0) return;
     flow_row(st, j);
     if (j > first && st.out.rows->stored[at - 1] != 0) height_row(st, j - 1);
     if (st.row_repeat[at] != 0) repeat_edge_heights(st, j);
@@ -624,19 +647,24 @@ void sweep(const stage& st, int first, int last, float* rows) {
     }
     turn = 1 - turn;
     south_ready = true;
-  }
+  });
   // The v faces of row r1 + 1, the row north of the cells, in full.
   if (last == e.r1 + 1) advance_v_row(st, e.r1 + 1);
 }
 
-// The rows [r0, r1] split into `parts` runs of about equal work.
-std::vector<int> part_starts(const extent& e, const long* cost, long total, int parts) {
+// The rows [r0, r1] split into `parts` runs of about equal work, each
+// starting at a row of the plan (the others have none).
+std::vector<int> part_starts(const extent& e, const row_runs& plan, const long* cost, long total, int parts) {
   std::vector<int> starts{e.r0};
   long done = 0;
-  for (int j = e.r0; j <= e.r1 && static_cast<int>(starts.size()) < parts; ++j) {
+  bool cut = false;  // the next row of the plan starts a part
+  plan.for_each_row(e.r0, e.r1, [&](int j) {
+    if (static_cast<int>(starts.size()) >= parts) return;
+    if (cut && j > e.r0) starts.push_back(j);
+    cut = false;
     done += cost[e.at_row(j)];
-    if (done * parts >= total * static_cast<long>(starts.size()) && j + 1 <= e.r1) starts.push_back(j + 1);
-  }
+    cut = done * parts >= total * static_cast<long>(starts.size());
+  });
   starts.push_back(e.r1 + 1);
   return starts;
 }
@@ -669,37 +697,41 @@ bool pollutant_work(const species_stage& sp, std::size_t k, bool row_above) noex
 // the row below.
 void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   const extent& e = *st.in.e;
-  const std::size_t first = e.at_row(e.r0), last = e.at_row(e.r1);
+  const row_runs& plan = *st.plan;
+  const std::size_t last = e.at_row(e.r1);
+  const auto each_row = [&](auto f) { plan.for_each_row(e.r0, e.r1, [&](int j) { f(e.at_row(j)); }); };
+  const auto row_of = [&](std::size_t k) { return e.jms + static_cast<int>(k); };
   const unsigned char* const same = ws.input_same.data();
   unsigned char* const uv = ws.uv_repeat.data();
   unsigned char* const repeat = ws.row_repeat.data();
   unsigned char* const active = ws.active.data();
   long* const cost = ws.cost.data();
-  const auto row_of = [&](std::size_t k) { return e.r0 + static_cast<int>(k - first); };
-  std::fill(ws.moderate_u.begin(), ws.moderate_u.end(), 0);
-  std::fill(ws.moderate_v.begin(), ws.moderate_v.end(), 0);
+  // The rows whose flow the cells of the plan's rows read are stored, and
+  // so in the plan (the halo rows among them).
+  plan.for_each_row(e.jms, e.jme, [&](int j) { ws.moderate_u[e.at_row(j)] = ws.moderate_v[e.at_row(j)] = 0; });
   const long flow_cost = 4 * (e.c1 - e.c0 + 2);
-  for (std::size_t k = first; k <= last; ++k) {
+  each_row([&](std::size_t k) {
     uv[k] = uv_repeats(same, entry_same, k);
     cost[k] = 8 + (uv[k] != 0 ? 0 : flow_cost);
     active[k] = 0;  // for now: whether some species has pollutant work
-  }
+  });
   for (const species_stage& sp : st.species) {
     span* const cells = sp.cells;
     const pollutant input = sp.input;
-    for (std::size_t k = first; k <= last; ++k) {
+    each_row([&](std::size_t k) {
       cells[k] = cells_to_compute(e, input, st.in, ws.moderate_u, ws.moderate_v, row_of(k));
       cost[k] += cells_cost(cells[k]);
-    }
+    });
     const species_stage mine = sp;
-    for (std::size_t k = first; k <= last; ++k) active[k] |= pollutant_work(mine, k, k < last);
+    each_row([&](std::size_t k) { active[k] |= pollutant_work(mine, k, k < last); });
   }
   long total = 0;
-  for (std::size_t k = first; k <= last; ++k) total += cost[k];
+  each_row([&](std::size_t k) { total += cost[k]; });
   const int parts = total < (ws.team().awake() ? team_work : team_work_asleep)
                         ? 1
                         : std::min(parts_per_thread * ws.team().size(), e.r1 - e.r0 + 1);
-  const std::vector<int> starts = parts == 1 ? std::vector<int>{e.r0, e.r1 + 1} : part_starts(e, cost, total, parts);
+  const std::vector<int> starts = parts == 1 ? std::vector<int>{e.r0, e.r1 + 1}
+                                             : part_starts(e, plan, cost, total, parts);
   // A part's first row is computed: the row below belongs to another part.
   for (std::size_t n = 0; n + 1 < starts.size(); ++n) uv[e.at_row(starts[n])] = 0;
   // A row repeats whole where its u and v and those of the row above do
@@ -709,16 +741,17 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   // columns to write beside a neighbour, pollutant, or the height of the
   // row below.
   const bool edges = !e.spans_width();
-  for (std::size_t k = first; k <= last; ++k) {
+  const std::size_t first = e.at_row(e.r0);
+  each_row([&](std::size_t k) {
     repeat[k] = uv[k] != 0 && k < last && uv[k + 1] != 0;
     if (st.second && uv[k] == 0) write_out(st.out, row_of(k));
     const bool pollutant = active[k] != 0;
     const bool height_below = k > first && repeat[k - 1] == 0;
     active[k] = repeat[k] == 0 || edges || pollutant || height_below;
-  }
+  });
   flow_rows& out = *st.out.rows;
-  for (std::size_t k = first; k <= last; ++k) out.stored[k] = repeat[k] == 0;
-  resolve(out, e);
+  each_row([&](std::size_t k) { out.stored[k] = repeat[k] == 0; });
+  resolve(out, e, plan);
   st.uv_repeat = uv;
   st.row_repeat = repeat;
   st.active = active;
@@ -729,9 +762,9 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
     const int j = starts[n + 1] - 1;
     if (out.stored[e.at_row(j)] != 0) height_row(st, j);
   }
-  for (std::size_t k = first; k <= last; ++k) {
+  each_row([&](std::size_t k) {
     out.same[k] = repeat[k] != 0 || (k > first && computed_columns_repeat(st.out, row_of(k)));
-  }
+  });
 }
 
 // Saves (keep) or puts back the boundary frames of the boundary fields
@@ -741,25 +774,27 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
 // for the pollutants).
 template <bool keep>
 void move_frames(const std::vector<float*>& fields, float* kept, std::size_t nf, const grid_bounds& b,
-                 const patch_bounds& p, const unsigned char* row_rules) {
+                 const patch_bounds& p, const unsigned char* row_rules, const row_runs& plan) {
   std::vector<float*> saved(fields.size());
   for (std::size_t f = 0; f < fields.size(); ++f) saved[f] = kept + f * nf;
-  for_boundary_frame(b, p, [&](int j, idx at, idx count) {
-    const unsigned char rules = row_rules[j - b.jms];
-    if (rules == 0) return;
-    for (std::size_t f = 0; f < fields.size(); ++f) {
-      const unsigned char rule = f < flow_fields ? boundary::flow_columns : boundary::pollutant_columns;
-      if ((rules & rule) == 0) continue;
-      float* const points = fields[f] + at;
-      for (idx n = 0; n < count; ++n) {
-        if constexpr (keep) {
-          saved[f][n] = points[n];
-        } else {
-          points[n] = saved[f][n];
+  plan.for_each_row(b.jms, b.jme, [&](int row) {
+    boundary_frame_row(b, p, row, [&](int j, idx at, idx count) {
+      const unsigned char rules = row_rules[j - b.jms];
+      if (rules == 0) return;
+      for (std::size_t f = 0; f < fields.size(); ++f) {
+        const unsigned char rule = f < flow_fields ? boundary::flow_columns : boundary::pollutant_columns;
+        if ((rules & rule) == 0) continue;
+        float* const points = fields[f] + at;
+        for (idx n = 0; n < count; ++n) {
+          if constexpr (keep) {
+            saved[f][n] = points[n];
+          } else {
+            points[n] = saved[f][n];
+          }
         }
+        saved[f] += count;
       }
-      saved[f] += count;
-    }
+    });
   });
 }
 
@@ -790,6 +825,8 @@ extent block_extent(const grid_bounds& b, const patch_bounds& p, const grid_spac
 
 // Learns from the module's arrays what the step does not know of them.
 void learn_unknown(const model_state& state, const flow_set& module, step_workspace& ws, const extent& e) {
+  const auto known = [](const species_knowledge& k) { return k.q_known && k.dqdt_known; };
+  if (!ws.flow_known || !std::all_of(ws.species.begin(), ws.species.end(), known)) ws.busy_known = false;
   if (!ws.flow_known) survey_flow(module);
   ws.flow_known = true;
   for (std::size_t k = 0; k < ws.species.size(); ++k) {
@@ -801,6 +838,85 @@ void learn_unknown(const model_state& state, const flow_set& module, step_worksp
     if (!known.dqdt_known) survey_cells(state.species[k].dqdt, known.module_dqdt, e);
     known.q_known = known.dqdt_known = true;
   }
+}
+
+// Quiet rows. An own cell row is quiet when every record of the step holds
+// for it what it holds for a row of a grid whose flow repeats from row to
+// row and that holds no pollutant: both sets' flow repeats the row below and
+// is left to it, the stage's records say so too (its input repeats, its u
+// and v and the whole row repeat, no column rule, nothing for the sweep),
+// and for every species the spans of q, dqdt, q1 and of the stage's input
+// and cells are empty and the boundary columns of q and q1 hold +0. A stage
+// run over a quiet row whose neighbours up to records_reach each way are
+// quiet too writes nothing and leaves every record as it was (its u and v
+// repeat where the input rows two each way do, it repeats whole where the
+// row above does, its height follows the row below, its cells read the
+// pollutant a row each way), provided the flow of the row it is left to
+// (a stored row, never quiet) is moderate. So the step keeps the rows that
+// may not be quiet (busy) and looks only at them and the rows around them:
+// a pass over a grid whose flow repeats costs its busy rows, not its
+// height.
+constexpr int records_reach = 4;
+
+bool quiet_row(const step_workspace& ws, std::size_t k) {
+  const auto repeats_unstored = [k](const flow_rows& f) { return f.same[k] != 0 && f.stored[k] == 0; };
+  const bool flow_repeats = repeats_unstored(ws.module_flow) && repeats_unstored(ws.stage_flow);
+  const bool stage_repeats = ws.input_same[k] != 0 && ws.entry_same[k] != 0 && ws.uv_repeat[k] != 0 &&
+                             ws.row_repeat[k] != 0;
+  const bool nothing_to_do = ws.rules[k] == 0 && ws.active[k] == 0;
+  const auto clean = [k](const species_knowledge& s) {
+    const bool no_spans = s.module_q[k].empty() && s.module_dqdt[k].empty() && s.stage_q[k].empty() &&
+                          s.input_q[k].empty() && s.cells[k].empty();
+    const bool clean_columns = s.module_q_frame_zero[k] != 0 && s.stage_q_frame_zero[k] != 0;
+    return no_spans && clean_columns;
+  };
+  return flow_repeats && stage_repeats && nothing_to_do && std::all_of(ws.species.begin(), ws.species.end(), clean);
+}
+
+// Whether quiet rows may be left out of a stage: where clean cells may be
+// skipped and the boundary columns of q follow the cells (a block whose rows
+// span the grid's width). Elsewhere a stage looks at every row.
+bool quiet_rows_left_out(const extent& e, bool may_skip) noexcept { return may_skip && boundary_q_follows_cells(e); }
+
+// Whether the u and v of stored row j of a set are moderate over the faces
+// that the cells read.
+bool moderate_flow(const flow_set& s, int j) {
+  const extent& e = *s.e;
+  const int faces = e.c1 - e.c0 + 1;
+  return pollutant_map::moderate(s.own(0, j) + e.c0, faces + 1) && pollutant_map::moderate(s.own(1, j) + e.c0, faces);
+}
+
+// The rows a stage looks at (ws.plan): the busy rows and those up to
+// records_reach each way of them, or every row when the step does not know
+// its busy rows, when quiet rows may not be left out, or when the flow of a
+// stored row of the input is not moderate (the quiet rows left to it would
+// have every cell computed).
+void plan_stage(step_workspace& ws, const flow_set& in, const extent& e, bool may_skip) {
+  row_runs& plan = ws.plan;
+  plan.clear();
+  bool partial = ws.busy_known && quiet_rows_left_out(e, may_skip);
+  if (partial) plan.add_widened(ws.busy, records_reach, e.jms, e.jme);
+  plan.for_each_row(e.r0, e.r1, [&](int j) {
+    const bool stored = in.rows->stored[e.at_row(j)] != 0;
+    if (partial && stored && !moderate_flow(in, j)) partial = false;
+  });
+  if (partial) return;
+  plan.clear();
+  plan.add(e.jms, e.jme);
+}
+
+// Learns after a stage which rows are busy: the rows outside the block's
+// own cell rows and its first and last one, and the rows of the plan that
+// are not quiet (every row outside the plan stayed quiet).
+void learn_busy(step_workspace& ws, const extent& e, bool may_skip) {
+  ws.busy.clear();
+  ws.busy_known = quiet_rows_left_out(e, may_skip);
+  if (!ws.busy_known) return;
+  ws.busy.add(e.jms, e.r0);
+  ws.plan.for_each_row(e.r0 + 1, e.r1 - 1, [&](int j) {
+    if (!quiet_row(ws, e.at_row(j))) ws.busy.add(j);
+  });
+  ws.busy.add(e.r1, e.jme);
 }
 
 // One stage's input: a set of the flow, its boundary fields (u, v, h, then
@@ -821,15 +937,17 @@ struct stage_input {
 void prepare_input(const stage_input& in, float* kept, float u_in, float v_in, step_workspace& ws, const extent& e) {
   const grid_bounds& b = ws.bounds();
   const patch_bounds& p = ws.patch();
+  const row_runs& plan = ws.plan;
   write_out_rows(in.flow, e.jps, e.jps + 2);
   write_out_rows(in.flow, e.jpe - 2, e.jpe);
-  choose_rules(e, *in.flow.rows, ws.species, in.pollutant, kept == nullptr, ws.rules);
-  if (kept != nullptr) move_frames<true>(in.fields, kept, ws.frame_points(), b, p, ws.rules.data());
-  ws.exchange().boundary(in.fields.data(), static_cast<int>(in.fields.size()), u_in, v_in, ws.rules.data());
-  input_rows(in.flow, ws.input_same, e);
+  choose_rules(e, *in.flow.rows, ws.species, in.pollutant, kept == nullptr, plan, ws.rules);
+  if (kept != nullptr) move_frames<true>(in.fields, kept, ws.frame_points(), b, p, ws.rules.data(), plan);
+  const boundary::row_rules rules{ws.rules.data(), &plan};
+  ws.exchange().boundary(in.fields.data(), static_cast<int>(in.fields.size()), u_in, v_in, &rules);
+  input_rows(in.flow, ws.input_same, e, plan);
   for (std::size_t k = 0; k < ws.species.size(); ++k) {
     species_knowledge& known = ws.species[k];
-    input_pollutant(in.fields[flow_fields + k], known.*in.pollutant.spans, known.input_q, e);
+    input_pollutant(in.fields[flow_fields + k], known.*in.pollutant.spans, known.input_q, e, plan);
   }
 }
 
@@ -837,13 +955,14 @@ void prepare_input(const stage_input& in, float* kept, float u_in, float v_in, s
 // in row j repeats row j-1's: where the module's rows do, and beside them,
 // in a block with a neighbour to the east, the u of the face east of the
 // cells, which the first exchange gave the halo.
-void entry_rows(const float* u, const flow_rows& module, std::vector<unsigned char>& same, const extent& e) {
+void entry_rows(const float* u, const flow_rows& module, std::vector<unsigned char>& same, const extent& e,
+                const row_runs& plan) {
   const bool east_halo = e.c1 + 1 < e.ide;
-  for (int j = e.jms; j <= e.jme; ++j) {
+  plan.for_each_row(e.jms, e.jme, [&](int j) {
     const std::size_t at = e.at_row(j);
     same[at] = module.same[at] != 0 && (!east_halo || std::bit_cast<std::uint32_t>(u[e.row(j) + e.c1 + 1]) ==
                                                           std::bit_cast<std::uint32_t>(u[e.row(j - 1) + e.c1 + 1]));
-  }
+  });
 }
 
 }  // namespace
@@ -851,7 +970,12 @@ void entry_rows(const float* u, const flow_rows& module, std::vector<unsigned ch
 void step_workspace::materialize(float* u, float* v, float* h) {
   if (!flow_known) return;
   const extent e = block_extent(bounds_, patch_, grid_spacing{});
-  write_out_rows(flow_set{{u, v, h}, &module_flow, &e}, e.r0, e.r1);
+  // The rows keep their records: those left to the row below stay so,
+  // their storage now holding the same values.
+  const flow_set module{{u, v, h}, &module_flow, &e};
+  for (int j = e.r0; j <= e.r1; ++j) {
+    if (module_flow.stored[e.at_row(j)] == 0) copy_from_source(module, j);
+  }
 }
 
 void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in, step_workspace& ws) {
@@ -873,9 +997,10 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
   // Stage 1, from the entry state with its boundary values (set 0), into
   // set 1; the module's arrays then get back the points that the boundary
   // values overwrote.
+  plan_stage(ws, module, e, may_skip);
   prepare_input({module, entry_fields, module_pollutant}, ws.frames(), u_in, v_in, ws, e);
   {
-    stage first{false, constant::step_length, module, staged, {}, nullptr, nullptr, nullptr};
+    stage first{false, constant::step_length, module, staged, {}, nullptr, nullptr, nullptr, &ws.plan};
     for (std::size_t k = 0; k < state.species.size(); ++k) {
       species_knowledge& known = ws.species[k];
       first.species.push_back({state.species[k].q, known.q1.get(), nullptr, known.stage_q.data(), nullptr,
@@ -883,12 +1008,14 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
     }
     run_stage(first, ws, nullptr);
   }
-  move_frames<false>(entry_fields, ws.frames(), ws.frame_points(), ws.bounds(), ws.patch(), ws.rules.data());
+  move_frames<false>(entry_fields, ws.frames(), ws.frame_points(), ws.bounds(), ws.patch(), ws.rules.data(), ws.plan);
+  learn_busy(ws, e, may_skip);
 
   // Stage 2, from set 1 with its boundary values, into the module arrays.
+  plan_stage(ws, staged, e, may_skip);
   prepare_input({staged, stage_fields, stage_pollutant}, nullptr, u_in, v_in, ws, e);
-  entry_rows(state.u, ws.module_flow, ws.entry_same, e);
-  stage second{true, constant::stage2_length, staged, module, {}, nullptr, nullptr, nullptr};
+  entry_rows(state.u, ws.module_flow, ws.entry_same, e, ws.plan);
+  stage second{true, constant::stage2_length, staged, module, {}, nullptr, nullptr, nullptr, &ws.plan};
   for (std::size_t k = 0; k < state.species.size(); ++k) {
     species_knowledge& known = ws.species[k];
     second.species.push_back({known.q1.get(), state.species[k].q, state.species[k].dqdt, known.module_q.data(),
@@ -896,6 +1023,7 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
                               pollutant{known.input_q.data(), known.module_q.data(), may_skip}, known.cells.data()});
   }
   run_stage(second, ws, ws.entry_same.data());
+  learn_busy(ws, e, may_skip);
 }
 
 void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx*/, const float* /*gpy*/,

@@ -24,6 +24,7 @@
 
 #include "decomposition/halo_exchange.hpp"
 #include "grid/bounds.hpp"
+#include "grid/row_runs.hpp"
 #include "grid/storage.hpp"
 #include "timestep/flow_rows.hpp"
 #include "timestep/pollutant_map.hpp"
@@ -37,22 +38,25 @@
 // gives the block the values that it needs, to be left as they are.) Calls
 // move(j, position, count) for each run of consecutive points of row j, in
 // a fixed order, so that a save and a restore with the same bounds match up.
+// boundary_frame_row visits the points of one row j.
+template <class Move>
+void boundary_frame_row(const grid_bounds& b, const patch_bounds& p, int j, Move move) {
+  const std::ptrdiff_t nx = b.ime - b.ims + 1;
+  const std::ptrdiff_t r = static_cast<std::ptrdiff_t>(j - b.jms) * nx;
+  if (j < b.jds || j > b.jde - 1) {
+    move(j, r, nx);
+    return;
+  }
+  if (j < p.jps || j > p.jpe) return;
+  if (b.ims <= b.ids) move(j, r, std::min(b.ids, b.ime) - b.ims + 1);
+  if (b.ide <= b.ime) {
+    const int from = std::max(b.ide, b.ims);
+    move(j, r + (from - b.ims), b.ime - from + 1);
+  }
+}
 template <class Move>
 void for_boundary_frame(const grid_bounds& b, const patch_bounds& p, Move move) {
-  const std::ptrdiff_t nx = b.ime - b.ims + 1;
-  for (int j = b.jms; j <= b.jme; ++j) {
-    const std::ptrdiff_t r = static_cast<std::ptrdiff_t>(j - b.jms) * nx;
-    if (j < b.jds || j > b.jde - 1) {
-      move(j, r, nx);
-      continue;
-    }
-    if (j < p.jps || j > p.jpe) continue;
-    if (b.ims <= b.ids) move(j, r, std::min(b.ids, b.ime) - b.ims + 1);
-    if (b.ide <= b.ime) {
-      const int from = std::max(b.ide, b.ims);
-      move(j, r + (from - b.ims), b.ime - from + 1);
-    }
-  }
+  for (int j = b.jms; j <= b.jme; ++j) boundary_frame_row(b, p, j, move);
 }
 
 inline std::size_t boundary_frame_points(const grid_bounds& b, const patch_bounds& p) {
@@ -100,10 +104,13 @@ class step_workspace {
   // Forgets what the step knows of the module's arrays; with
   // forget_pollutant, only of species k's q (an emission into it).
   void forget() noexcept {
-    flow_known = false;
+    flow_known = busy_known = false;
     for (species_knowledge& k : species) k.q_known = k.dqdt_known = false;
   }
-  void forget_pollutant(int k) noexcept { species[static_cast<std::size_t>(k)].q_known = false; }
+  void forget_pollutant(int k) noexcept {
+    species[static_cast<std::size_t>(k)].q_known = false;
+    busy_known = false;
+  }
   // Where species k's q in the module holds +0 as far as the step knows it:
   // the spans of its own cells, nothing when that q is not known.
   pollutant_map::known_clean module_q_clean(int k) const noexcept {
@@ -136,6 +143,13 @@ class step_workspace {
   bool flow_known = false;
   // Of the pollutant, per species.
   std::vector<species_knowledge> species;
+  // The rows whose records above and below may differ from those of a quiet
+  // row (one whose flow repeats the row below and that holds no pollutant;
+  // see rk2.cpp), when busy_known: every other row is quiet, and a stage
+  // visits only the rows within a few of these (`plan`).
+  row_runs busy;
+  bool busy_known = false;
+  row_runs plan;
 
   // The records of one stage, rewritten by each (indices j - jms): whether
   // the whole input row repeats the row below, which output rows repeat,
