@@ -11,6 +11,10 @@
 // driver's pass are timed with one thread and with the default count (the
 // cores available). A pass "with snapshot" also derives the diagnostics and
 // writes the seven records (to /dev/null).
+// A pass of the step over a clean grid of 401 columns and 401, 2001 or
+// 8001 rows, one thread: the flow repeats from row to row and there is no
+// pollutant, so the figure is the step's bookkeeping, which should not grow
+// with the rows.
 // The emission alone is timed against the literal one (every source's
 // pattern over the whole field) on three grids: the reference case's, the
 // 2001 x 2001 case's with its three sources, and 401 x 401 with 100 wide
@@ -131,6 +135,27 @@ void driver_pass(benchmark::State& state) {
   per_cell(state);
 }
 
+// The step alone on a clean grid of 401 columns and state.range(0) rows,
+// the flow a minute in from the start.
+void clean_grid_pass(benchmark::State& state) {
+  const int rows = static_cast<int>(state.range(0));
+  domain::gridpara(401, rows);
+  using namespace domain;
+  init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde,
+       ims, ime, jms, jme);
+  module_step step(1, false);
+  for (int n = 0; n < 60; ++n) step();
+  for (auto _ : state) {
+    step();
+    benchmark::ClobberMemory();
+  }
+  state.SetLabel("401 columns, " + std::to_string(rows) + " rows, 1 thread");
+  // The reference grid again, for the benchmarks that load its states.
+  gridpara(reference::nx, reference::ny);
+  init(u, v, h, q, gpx, gpy, fx, fy, x, y, reference::spacing, reference::u_init, reference::v_init, ids, ide, jds, jde,
+       ims, ime, jms, jme);
+}
+
 // The procedures of the plain composition, each on copies of the plume
 // state.
 void procedures(benchmark::State& state) {
@@ -244,6 +269,7 @@ BENCHMARK(production_step)->Apply([](benchmark::internal::Benchmark* b) { thread
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(driver_pass)->Apply([](benchmark::internal::Benchmark* b) { thread_counts(b, true); })
     ->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(clean_grid_pass)->Arg(401)->Arg(2001)->Arg(8001)->Unit(benchmark::kMicrosecond);
 BENCHMARK(procedures)->DenseRange(0, 5)->Unit(benchmark::kMicrosecond);
 BENCHMARK(emission)
     ->ArgsProduct({{reference_sources, large_grid, sources_everywhere}, {1, 0}})
