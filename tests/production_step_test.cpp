@@ -129,10 +129,9 @@ float& at_point(float* f, int i, int j) { return f[at(i, j, domain::ims, domain:
 // Steps of the module's state by both procedures, the production step
 // carrying what it knows from one to the next, compared after each; returns
 // the plain composition's state after the last.
-step_state both_steps(const grid_spacing& s, float u_in, float v_in, int threads = 1, int steps = 1) {
+step_state both_steps(module_step& step, const grid_spacing& s, float u_in, float v_in, int steps) {
   step_state want = step_state::save();
   step_state got = want;
-  module_step step(threads);
   for (int n = 1; n <= steps; ++n) {
     want.restore();
     reference_step(s, u_in, v_in);
@@ -143,6 +142,10 @@ step_state both_steps(const grid_spacing& s, float u_in, float v_in, int threads
     expect_same_bits(want, got, n);
   }
   return want;
+}
+step_state both_steps(const grid_spacing& s, float u_in, float v_in, int threads = 1, int steps = 1) {
+  module_step step(threads);
+  return both_steps(step, s, u_in, v_in, steps);
 }
 
 // A puff in the easternmost cell of one row, blown out east at a Courant
@@ -280,6 +283,87 @@ TEST(ProductionStepSituations, GridSteppedAfterATallerOne) {
   for (int i = 1; i <= 7; ++i) at_point(domain::q, i, 2) = 1.0f;
   const step_state want = both_steps(reference::spacing, 1.0f, -2.0f);
   EXPECT_EQ(want.q[static_cast<std::size_t>(at(3, 11, domain::ims, domain::ime, domain::jms))], 1.00000763e-09f);
+}
+
+// Runs of rows. On a grid whose flow repeats from row to row, the step
+// looks only at the rows that may differ from a clean repeating row (its
+// busy rows) and a few around them. These cases split and merge such runs:
+// one differing row at the first or the last cell row or between them, and
+// puffs that move through the rows and across the periodic edge, on tall
+// grids where most rows are left out, compared bit for bit after every step.
+
+// The busy rows of a clean grid in a uniform flow after `steps` steps.
+std::size_t busy_rows_of_clean_grid(int nj, int steps) {
+  uniform_flow(10, nj, 2.0f, 1.0f);
+  module_step step;
+  both_steps(step, reference::spacing, 2.0f, 1.0f, steps);
+  EXPECT_TRUE(step.workspace.busy_known);
+  return step.workspace.busy.rows();
+}
+
+TEST(ProductionStepRuns, CleanRepeatingGridKeepsAFewRowsBusyWhateverItsHeight) {
+  const std::size_t short_grid = busy_rows_of_clean_grid(30, 5);
+  EXPECT_LE(short_grid, 12u);
+  EXPECT_EQ(busy_rows_of_clean_grid(150, 5), short_grid);
+}
+
+TEST(ProductionStepRuns, OneDifferingRowSplitsTheRepeatingRows) {
+  constexpr int nj = 90;
+  for (const int row : {1, 2, 45, nj - 1, nj}) {
+    SCOPED_TRACE(testing::Message() << "row " << row << " differs");
+    uniform_flow(10, nj, 2.0f, 1.0f);
+    at_point(domain::u, 5, row) = 2.5f;
+    at_point(domain::h, 3, row) = 0.25f;
+    module_step step;
+    both_steps(step, reference::spacing, 2.0f, 1.0f, 8);
+    // The difference spreads a row or two each step: most rows stay quiet.
+    EXPECT_LT(step.workspace.busy.rows(), static_cast<std::size_t>(nj / 2));
+  }
+}
+
+TEST(ProductionStepRuns, PuffsMoveThroughQuietRowsAndAcrossThePeriodicEdge) {
+  constexpr int nj = 80;
+  const struct {
+    const char* what;
+    float v;
+    int row;
+  } cases[] = {{"northward across the north edge", 600.0f, nj - 1},
+               {"southward across the south edge", -600.0f, 2},
+               {"northward from the middle", 600.0f, 40},
+               {"southward onto the first row", -600.0f, 4}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    uniform_flow(12, nj, 1.0f, c.v);
+    for (int i = 3; i <= 6; ++i) at_point(domain::q, i, c.row) = 1.0f;
+    at_point(domain::q, 4, c.row - 1) = -0.0f;
+    at_point(domain::q, 5, c.row + 1) = std::numeric_limits<float>::min();
+    both_steps(reference::spacing, 1.0f, c.v, 1, 10);
+  }
+}
+
+// Two bands of pollutant far apart on a wide grid, enough work for three
+// threads: the parts begin at rows of the bands, after rows left out.
+TEST(ProductionStepRuns, BandsOfPollutantSharedByThreads) {
+  uniform_flow(1600, 80, 3.0f, 2.0f);
+  for (int i = 1; i < 1600; ++i) {
+    for (int j : {10, 11, 12, 55, 56}) at_point(domain::q, i, j) = 0.5f + 0.125f * static_cast<float>(i % 4);
+  }
+  both_steps(reference::spacing, 3.0f, 2.0f, 3, 4);
+}
+
+// A clean grid in a fast uniform eastward flow, which the wall drives
+// faster each step in every row at once: its rows are quiet after the first
+// step, and within a step or two the flow passes the speed up to which the
+// step takes a face between clean cells to carry nothing (1e15 m/s). From
+// then on every cell must be computed, in the rows left out before too: the
+// fluxes between clean cells turn NaN.
+TEST(ProductionStepRuns, RepeatingFlowDrivenOverTheSpeedForSkippingCells) {
+  for (const float u0 : {1e4f, 2.8e4f, 3e5f}) {
+    SCOPED_TRACE(testing::Message() << "u = " << u0);
+    uniform_flow(12, 60, u0, 0.0f);
+    const step_state want = both_steps(reference::spacing, u0, 0.0f, 1, 4);
+    EXPECT_TRUE(std::isnan(want.q[static_cast<std::size_t>(at(6, 40, domain::ims, domain::ime, domain::jms))]));
+  }
 }
 
 }  // namespace
