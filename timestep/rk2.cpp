@@ -652,19 +652,27 @@ void sweep(const stage& st, int first, int last, float* rows) {
   if (last == e.r1 + 1) advance_v_row(st, e.r1 + 1);
 }
 
-// The rows [r0, r1] split into `parts` runs of about equal work, each
-// starting at a row of the plan (the others have none).
+// The rows [r0, r1] split into `parts` runs of about equal work. A part
+// starts at a row of the plan whose rows below and above are in the plan
+// too: its first row is computed, so that the row below gets its own height
+// and the row above computes the first row's height, as rows the stage
+// records.
 std::vector<int> part_starts(const extent& e, const row_runs& plan, const long* cost, long total, int parts) {
   std::vector<int> starts{e.r0};
   long done = 0;
-  bool cut = false;  // the next row of the plan starts a part
-  plan.for_each_row(e.r0, e.r1, [&](int j) {
-    if (static_cast<int>(starts.size()) >= parts) return;
-    if (cut && j > e.r0) starts.push_back(j);
-    cut = false;
-    done += cost[e.at_row(j)];
-    cut = done * parts >= total * static_cast<long>(starts.size());
-  });
+  bool cut = false;  // a part starts at the next row that may start one
+  for (const row_run& run : plan.runs()) {
+    for (int j = std::max(run.first, e.r0); j <= std::min(run.last, e.r1); ++j) {
+      if (static_cast<int>(starts.size()) >= parts) break;
+      const bool may_start = j > run.first && j < run.last && j > e.r0;
+      if (cut && may_start) {
+        starts.push_back(j);
+        cut = false;
+      }
+      done += cost[e.at_row(j)];
+      cut = cut || done * parts >= total * static_cast<long>(starts.size());
+    }
+  }
   starts.push_back(e.r1 + 1);
   return starts;
 }
