@@ -341,14 +341,26 @@ TEST(ProductionStepRuns, PuffsMoveThroughQuietRowsAndAcrossThePeriodicEdge) {
   }
 }
 
-// Two bands of pollutant far apart on a wide grid, enough work for three
-// threads: the parts begin at rows of the bands, after rows left out.
-TEST(ProductionStepRuns, BandsOfPollutantSharedByThreads) {
-  uniform_flow(1600, 80, 3.0f, 2.0f);
-  for (int i = 1; i < 1600; ++i) {
-    for (int j : {10, 11, 12, 55, 56}) at_point(domain::q, i, j) = 0.5f + 0.125f * static_cast<float>(i % 4);
+// Bands of pollutant far apart on a wide grid, enough work for the stage
+// to be cut into parts (four per thread): the rows looked at come in short
+// runs between rows left out, and a part may begin only where its first
+// row's neighbours are looked at too. Bands of one to three rows at several
+// heights, so that the cuts fall at every place in the runs.
+TEST(ProductionStepRuns, BandsOfPollutantCutIntoParts) {
+  for (int threads = 1; threads <= 3; threads += 2) {
+    for (const int width : {1, 3}) {
+      for (const int first : {9, 33}) {
+        SCOPED_TRACE(testing::Message() << threads << " threads, bands of " << width << " rows from row " << first);
+        uniform_flow(1600, 80, 3.0f, 2.0f);
+        for (int i = 1; i < 1600; ++i) {
+          for (int j : {first, first + 30}) {
+            for (int n = 0; n < width; ++n) at_point(domain::q, i, j + n) = 0.5f + 0.125f * static_cast<float>(i % 4);
+          }
+        }
+        both_steps(reference::spacing, 3.0f, 2.0f, threads, 3);
+      }
+    }
   }
-  both_steps(reference::spacing, 3.0f, 2.0f, 3, 4);
 }
 
 // A clean grid in a fast uniform eastward flow, which the wall drives
