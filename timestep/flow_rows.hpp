@@ -29,14 +29,16 @@
 //   that came to hold the same values again repeat again.
 //
 // A row that repeats the row below need not hold its values: its storage is
-// left as it was, and every read of the row goes to its source, the nearest
-// row below that is stored. It is written out (materialised) where
-// something reads it as data: the rows at the block's south and north edges
-// before each exchange (the exchange sends them), a row whose boundary or
-// halo columns turn out to differ, a row that the second stage computes
-// from its entry values, and all of them for a caller that reads the arrays
-// (the snapshot, the diagnostics, a checkpoint, a test). The columns next to
-// the block's west and east edges are written in every row, since the
+// left as it was, and every read of the row goes to its source, a row below
+// that is stored and holds the same values (the nearest one, once a stage
+// has written the set). It is written out where something reads it as
+// data: the rows at the block's south and north edges before each exchange
+// (the exchange sends them), a row whose boundary or halo columns turn out
+// to differ, and a row that the second stage computes from its entry
+// values. For a caller that reads the arrays (the snapshot, the
+// diagnostics, a checkpoint, a test) every row's storage gets its values
+// (materialize), the rows staying left to their sources. The columns next
+// to the block's west and east edges are written in every row, since the
 // boundary values and the neighbours' halos are made from them.
 #include <vector>
 

@@ -39,6 +39,10 @@
 //  - where each species' pollutant is (pollutant_map.hpp): the fluxes of
 //    cells that are clean and stay clean are not formed, and zeros are
 //    written only over cells that held something else.
+// From both, the step keeps the runs of rows that may hold anything but a
+// repeating, clean row (its busy rows), and each stage looks only at them
+// and a few rows around them (quiet_row below): its bookkeeping costs
+// those rows, whatever the height of the grid.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
