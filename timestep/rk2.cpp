@@ -638,8 +638,11 @@ void sweep(const stage& st, int first, int last, float* rows) {
     const std::size_t at = e.at_row(j);
     const bool follows_a_gap = j != next;
     next = j + 1;
-    if (follows_a_gap || st.active[at] == 0) south_ready = false;
-    if (st.active[at] == 0) return;
+    south_ready = south_ready && !follows_a_gap;
+    if (st.active[at] == 0) {
+      south_ready = false;
+      return;
+    }
     flow_row(st, j);
     if (j > first && st.out.rows->stored[at - 1] != 0) height_row(st, j - 1);
     if (st.row_repeat[at] != 0) repeat_edge_heights(st, j);
@@ -838,7 +841,8 @@ extent block_extent(const grid_bounds& b, const patch_bounds& p, const grid_spac
 // Learns from the module's arrays what the step does not know of them.
 void learn_unknown(const model_state& state, const flow_set& module, step_workspace& ws, const extent& e) {
   const auto known = [](const species_knowledge& k) { return k.q_known && k.dqdt_known; };
-  if (!ws.flow_known || !std::all_of(ws.species.begin(), ws.species.end(), known)) ws.busy_known = false;
+  const bool all_known = ws.flow_known && std::all_of(ws.species.begin(), ws.species.end(), known);
+  if (!all_known) ws.busy_known = false;
   if (!ws.flow_known) survey_flow(module);
   ws.flow_known = true;
   for (std::size_t k = 0; k < ws.species.size(); ++k) {
@@ -906,12 +910,12 @@ bool moderate_flow(const flow_set& s, int j) {
 void plan_stage(step_workspace& ws, const flow_set& in, const extent& e, bool may_skip) {
   row_runs& plan = ws.plan;
   plan.clear();
+  const auto stored_too_fast = [&](int j) { return in.rows->stored[e.at_row(j)] != 0 && !moderate_flow(in, j); };
   bool partial = ws.busy_known && quiet_rows_left_out(e, may_skip);
-  if (partial) plan.add_widened(ws.busy, records_reach, e.jms, e.jme);
-  plan.for_each_row(e.r0, e.r1, [&](int j) {
-    const bool stored = in.rows->stored[e.at_row(j)] != 0;
-    if (partial && stored && !moderate_flow(in, j)) partial = false;
-  });
+  if (partial) {
+    plan.add_widened(ws.busy, records_reach, e.jms, e.jme);
+    plan.for_each_row(e.r0, e.r1, [&](int j) { partial = partial && !stored_too_fast(j); });
+  }
   if (partial) return;
   plan.clear();
   plan.add(e.jms, e.jme);
