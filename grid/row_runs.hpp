@@ -34,17 +34,11 @@ class row_runs {
   void add(int row) { add(row, row); }
   void clear() noexcept { runs_.clear(); }
 
-  bool empty() const noexcept { return runs_.empty(); }
   std::span<const row_run> runs() const noexcept { return runs_; }
   std::size_t rows() const noexcept {
     std::size_t n = 0;
     for (const row_run& r : runs_) n += static_cast<std::size_t>(r.last - r.first + 1);
     return n;
-  }
-  bool holds(int row) const noexcept {
-    const auto above =
-        std::upper_bound(runs_.begin(), runs_.end(), row, [](int j, const row_run& r) { return j < r.first; });
-    return above != runs_.begin() && row <= (above - 1)->last;
   }
 
   // Calls f(j) for each row of the runs within from..to, in increasing order.
