@@ -7,6 +7,7 @@
 
 #include "support/reference_case.hpp"
 #include "grid/constant.hpp"
+#include "kernels/boundary_rules.hpp"
 #include "kernels/kernels.hpp"
 #include "support/field_checks.hpp"
 
@@ -156,6 +157,35 @@ TEST_F(boundary, second_call_changes_only_the_southern_halo_of_v) {
   for (int j = g.jms; j < g.jds; ++j) {
     for (int i = g.ims; i <= g.ime; ++i) EXPECT_EQ(bits(g(v, i, j)), bits(g(v1, i, g.jds))) << i << "," << j;
     for (int i = g.ids; i <= g.ide - 1; ++i) EXPECT_NE(g(v1, i, j), g(v1, i, g.jds)) << "first call " << i << "," << j;
+  }
+}
+
+// With rules for some runs of rows only, those rows take exactly the
+// columns of the whole set_bdy (flow, pollutant or both, as each row's rule
+// says), and every other own row keeps its columns.
+TEST_F(boundary, column_rules_go_only_to_the_rows_the_runs_hold) {
+  field u_all = u, v_all = v, h_all = h, q_all = q;
+  set_bdy(u_all.data(), v_all.data(), h_all.data(), q_all.data(), reference::u_init, reference::v_init, GRID_BOUNDS(g));
+  std::vector<unsigned char> rules(static_cast<std::size_t>(g.jme - g.jms + 1), ::boundary::all_columns);
+  rules[static_cast<std::size_t>(2 - g.jms)] = ::boundary::flow_columns;
+  rules[static_cast<std::size_t>(3 - g.jms)] = 0;  // held by a run, but no rule
+  row_runs rows;
+  rows.add(g.jms, 3);
+  rows.add(g.jde, g.jme);  // row 4 (the last own row) left out
+  const ::boundary::row_rules which{rules.data(), &rows};
+  float* const fields[4] = {u.data(), v.data(), h.data(), q.data()};
+  set_bdy_fields(fields, 4, reference::u_init, reference::v_init, grid_bounds{GRID_BOUNDS(g)}, &which);
+  const checks::box columns_of_row_1{g.ims, g.ime, 1, 1};
+  for (const auto& [got, all] : {std::pair{&u, &u_all}, {&v, &v_all}, {&h, &h_all}, {&q, &q_all}}) {
+    EXPECT_TRUE(checks::same_bits_in(g, *got, *all, columns_of_row_1));
+  }
+  const checks::box row_2{g.ims, g.ime, 2, 2}, rows_3_4{g.ims, g.ime, 3, 4};
+  EXPECT_TRUE(checks::same_bits_in(g, u, u_all, row_2));
+  EXPECT_TRUE(checks::same_bits_in(g, v, v_all, row_2));
+  EXPECT_TRUE(checks::same_bits_in(g, h, h_all, row_2));
+  EXPECT_TRUE(checks::same_bits_in(g, q, q_in, row_2));
+  for (const auto& [got, entry] : {std::pair{&u, &u_in}, {&v, &v_in}, {&h, &h_in}, {&q, &q_in}}) {
+    EXPECT_TRUE(checks::same_bits_in(g, *got, *entry, rows_3_4));
   }
 }
 
