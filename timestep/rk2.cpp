@@ -864,14 +864,15 @@ void learn_unknown(const model_state& state, const flow_set& module, step_worksp
 // and for every species the spans of q, dqdt, q1 and of the stage's input
 // and cells are empty and the boundary columns of q and q1 hold +0. A stage
 // run over a quiet row whose neighbours up to records_reach each way are
-// quiet too writes nothing and leaves every record as it was (its u and v
-// repeat where the input rows two each way do, it repeats whole where the
-// row above does, its height follows the row below, its cells read the
-// pollutant a row each way), provided the flow of the row it is left to
-// (a stored row, never quiet) is moderate. So the step keeps the rows that
-// may not be quiet (busy) and looks only at them and the rows around them:
-// a pass over a grid whose flow repeats costs its busy rows, not its
-// height.
+// quiet too (and where no part of a shared stage starts: parts start only
+// at rows of the plan) writes nothing and leaves every record as it was
+// (its u and v repeat where the input rows two each way do, it repeats
+// whole where the row above does, its height follows the row below, its
+// cells read the pollutant a row each way), provided the flow of the row it
+// is left to (a stored row, never quiet) is moderate. So the step keeps the
+// rows that may not be quiet (busy) and looks only at them and the rows
+// around them: a pass over a grid whose flow repeats costs its busy rows,
+// not its height.
 constexpr int records_reach = 4;
 
 bool quiet_row(const step_workspace& ws, std::size_t k) {
