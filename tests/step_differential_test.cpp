@@ -133,7 +133,8 @@ TEST(StepDifferential, RandomStatesGiveTheBitsOfThePlainComposition) {
 
 // Tall, narrow grids, where the step leaves out most rows of a repeating
 // flow once it knows them: the runs of rows it looks at split and merge
-// around the patches, specks and blobs, and move with them from step to step.
+// around the patches of flow and the puffs of pollutant, and move with them
+// from step to step.
 TEST(StepDifferential, RandomStatesOnTallGridsGiveTheBitsOfThePlainComposition) {
   const long cases = env_number("PLUME_DIFFERENTIAL_CASES", 3000) / 10;
   const auto seed = static_cast<std::uint64_t>(env_number("PLUME_DIFFERENTIAL_SEED", 1));
