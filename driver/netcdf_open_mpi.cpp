@@ -4,7 +4,6 @@
 #include <netcdf.h>
 #include <netcdf_par.h>
 
-#include "driver/netcdf_contents.hpp"
 #include "driver/netcdf_open.hpp"
 
 int create_shared_netcdf(const std::string& path, int* ncid) {
@@ -13,6 +12,4 @@ int create_shared_netcdf(const std::string& path, int* ncid) {
 
 int write_collectively(int ncid, int varid) { return nc_var_par_access(ncid, varid, NC_COLLECTIVE); }
 
-void finish_shared_netcdf(int ncid, const std::string& path) {
-  netcdf_contents::check(nc_close(ncid), "cannot write " + path);
-}
+void prepare_netcdf_library() {}

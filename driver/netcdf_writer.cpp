@@ -35,20 +35,33 @@ class open_netcdf {
     netcdf_contents::check(create_shared_netcdf(path, &id_), "cannot create " + path);
   }
   int id() const noexcept { return id_; }
-  void close(const std::string& path) { finish_shared_netcdf(std::exchange(id_, -1), path); }
+  // A file whose closing failed is the library's no more, nor to abort.
+  void close(const std::string& path) {
+    netcdf_contents::check(nc_close(std::exchange(id_, -1)), "cannot write " + path);
+  }
 
  private:
   int id_ = -1;
 };
 
-// Runs a step of writing a file on every process together: a failure of the
-// NetCDF library (which names the file) is the run's failure.
+// Whether the system's error `err` is one of a write that found no room:
+// a full disk, a quota or a file-size limit, or the device failing.
+bool is_failed_write(int err) { return err == ENOSPC || err == EFBIG || err == EDQUOT || err == EIO; }
+
+// Runs a step of writing the file `path` on every process together: a
+// failure of the NetCDF library (which names the file) is the run's
+// failure. The library reports a failed write of the disk as its own
+// error; the system's reason it leaves in errno, which the line gives
+// instead.
 template <class What>
-void write_step(What&& what) {
+void write_step(const std::string& path, What&& what) {
   processes::together([&] {
+    errno = 0;
     try {
       what();
     } catch (const netcdf_contents::netcdf_error& e) {
+      const int err = errno;
+      if (is_failed_write(err)) throw run_failure(system_reason("cannot write " + path, err));
       throw run_failure(e.what());
     }
   });
@@ -124,15 +137,15 @@ void netcdf_series::write(step_team*) {
   try {
     open_netcdf file;
     netcdf_contents::variables v;
-    write_step([&] { file.create(temporary); });
-    write_step([&] {
+    write_step(temporary, [&] { file.create(temporary); });
+    write_step(temporary, [&] {
       v = netcdf_contents::define(file.id(), description_);
       for (int var : {v.time, v.x, v.y})
         netcdf_contents::check(write_collectively(file.id(), var), "cannot write " + temporary);
       for (int var : v.fields) netcdf_contents::check(write_collectively(file.id(), var), "cannot write " + temporary);
     });
     processes::together([&] { processes::test_fault("netcdf-write", visit); });
-    write_step([&] {
+    write_step(temporary, [&] {
       // Every process takes part in every collective write, whatever the
       // ones before did on it; the first failure is reported after them.
       int status = NC_NOERR;
@@ -158,7 +171,7 @@ void netcdf_series::write(step_team*) {
       }
       netcdf_contents::check(status, "cannot write " + temporary);
     });
-    write_step([&] { file.close(temporary); });
+    write_step(temporary, [&] { file.close(temporary); });
   } catch (...) {
     if (processes::rank() == 0) ::unlink(temporary.c_str());
     throw;
@@ -187,5 +200,6 @@ void netcdf_series::write(step_team*) {
 
 extern "C" snapshot_writer* plume_open_netcdf_series(const std::string& path, const scenario& s,
                                                      const netcdf_settings& settings, int first) {
+  prepare_netcdf_library();
   return new netcdf_series(path, s, settings, first);
 }
