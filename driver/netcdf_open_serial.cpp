@@ -6,7 +6,8 @@
 #include "driver/netcdf_open.hpp"
 
 int create_shared_netcdf(const std::string& path, int* ncid) {
-  return nc_create(path.c_str(), NC_NETCDF4 | NC_CLOBBER, ncid);
+  const int status = nc_create(path.c_str(), NC_NETCDF4 | NC_CLOBBER, ncid);
+  return status == NC_NOERR ? use_compact_indexes() : status;
 }
 
 int write_collectively(int, int) { return NC_NOERR; }
