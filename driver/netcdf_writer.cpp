@@ -142,7 +142,14 @@ void netcdf_series::write(step_team*) {
       v = netcdf_contents::define(file.id(), description_);
       for (int var : {v.time, v.x, v.y})
         netcdf_contents::check(write_collectively(file.id(), var), "cannot write " + temporary);
-      for (int var : v.fields) netcdf_contents::check(write_collectively(file.id(), var), "cannot write " + temporary);
+      for (int var : v.fields) {
+        netcdf_contents::check(write_collectively(file.id(), var), "cannot write " + temporary);
+        // Each chunk is written once, whole: the library compresses it
+        // and writes it out at once, or writes the values as they are,
+        // rather than keeping (zeroed, then filled) copies of the chunks
+        // until the file is closed.
+        netcdf_contents::check(nc_set_var_chunk_cache(file.id(), var, 0, 0, 0.0f), "cannot write " + temporary);
+      }
     });
     processes::together([&] { processes::test_fault("netcdf-write", visit); });
     write_step(temporary, [&] {
