@@ -86,7 +86,11 @@ class netcdf_series final : public snapshot_writer {
   void start_writeback() override {}
   void sync() override {}
   void close() override {}
-  checkpoint_output record() override { return series_output(record_of(names_, next_)); }
+  checkpoint_output record() override {
+    series_record r = record_of(names_, next_);
+    r.deflate = description_.deflate;
+    return series_output(r);
+  }
   std::uint64_t snapshots() const noexcept override { return static_cast<std::uint64_t>(next_); }
 
  private:
@@ -107,7 +111,7 @@ netcdf_series::netcdf_series(std::string path, const scenario& s, const netcdf_s
                    settings.scenario_name,
                    "",
                    settings.history,
-                   settings.deflate,
+                   settings.deflate.value_or(default_deflate),
                    netcdf_contents::series_place{0, static_cast<int>(times_.size()), settings.program},
                    1},
       next_(first) {

@@ -83,7 +83,7 @@ TEST(NetcdfSeries, ACheckedSeriesHasEveryFileAndTheLastOneRecorded) {
   last.add("file 2", 6);
   EXPECT_EQ(kept.last, last);
   EXPECT_EQ(series_problem(names, kept), "");
-  EXPECT_EQ(series_problem(names, {0, {}}), "");
+  EXPECT_EQ(series_problem(names, {0, {}, std::nullopt}), "");
   // Files after the recorded ones do not matter: the run replaces them.
   std::ofstream(names.file(3)) << "a later file";
   EXPECT_EQ(series_problem(names, kept), "");
@@ -117,3 +117,42 @@ TEST(NetcdfSeries, ACheckedSeriesHasEveryFileAndTheLastOneRecorded) {
 }
 
 }  // namespace
+
+TEST(NetcdfSeries, ACheckpointRecordsTheCompressionLevelForTheRestartToGoOnWith) {
+  // Laid out by hand: 3 files, the last 0x0102 bytes long with CRC-32
+  // 0xa1b2c3d4, at level 7.
+  const series_record r{3, {0x0102, 0xa1b2c3d4u}, 7};
+  const checkpoint_output o = series_output(r);
+  EXPECT_EQ(o.kind, output_netcdf_series);
+  EXPECT_EQ(o.bytes, std::string("\3\0\0\0\0\0\0\0"
+                                 "\2\1\0\0\0\0\0\0"
+                                 "\xd4\xc3\xb2\xa1"
+                                 "\7",
+                                 21));
+  EXPECT_EQ(series_record_of(o), r);
+
+  // A checkpoint of an earlier version, without the level: read, the level
+  // unknown. A level out of 0 to 9, or another length: not a record.
+  checkpoint_output earlier = o;
+  earlier.bytes.pop_back();
+  EXPECT_EQ(series_record_of(earlier), (series_record{3, {0x0102, 0xa1b2c3d4u}, std::nullopt}));
+  for (const std::string& bytes : {o.bytes.substr(0, 20) + "\12", o.bytes.substr(0, 20) + "\377",
+                                   o.bytes + std::string(1, '\0'), o.bytes.substr(0, 19)}) {
+    EXPECT_EQ(series_record_of({output_netcdf_series, bytes}), std::nullopt) << bytes.size();
+  }
+  EXPECT_EQ(series_record_of({output_snapshot_file, o.bytes}), std::nullopt);
+
+  // The level of the files written: the one given, else the recorded one,
+  // else the default; a given one wins over the recorded one.
+  const auto level = [](std::optional<int> given, std::optional<series_record> restarted) {
+    netcdf_settings settings;
+    settings.deflate = given;
+    return deflate_level(settings, restarted);
+  };
+  EXPECT_EQ(level(std::nullopt, std::nullopt), 1);
+  EXPECT_EQ(level(0, std::nullopt), 0);
+  EXPECT_EQ(level(std::nullopt, r), 7);
+  EXPECT_EQ(level(0, r), 0);
+  EXPECT_EQ(level(std::nullopt, series_record_of(earlier)), 1);
+  EXPECT_EQ(level(9, series_record_of(earlier)), 9);
+}

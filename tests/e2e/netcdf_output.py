@@ -296,6 +296,30 @@ def case_restart_refusals(c):
     expect(len(series()) == 13, f"after the restart: {series()}")
 
 
+def case_restart_level(c):
+    # A restart goes on at the compression level of the files before it, as
+    # its checkpoint recorded it, unless --deflate gives another; the
+    # values are those of a run never stopped.
+    expected, _ = c.binary()
+
+    def levels():
+        out = []
+        for f in series():
+            with netCDF4.Dataset(f) as ds:
+                filters = ds["q"].filters()
+                out.append(filters["complevel"] if filters["zlib"] else 0)
+        return out
+
+    r = run(c.plume, "--scenario", c.small, "--output", "run.nc", "--deflate", "0", "--checkpoint-every", "3000")
+    assert r.returncode == 0, r.stderr
+    # The checkpoint after pass 6000 counted 11 files.
+    for given, want in (([], 0), (["--deflate", "9"], 9), ([], 0)):
+        r = run(c.plume, "--restart", "run.nc.ckpt", "--output", "run.nc", *given)
+        expect(r.returncode == 0, f"{given}: {r.stderr}")
+        expect(levels() == [0] * 11 + [want] * 2, f"{given}: levels {levels()}")
+        expect_same_values(series(), expected, f"restarted with {given}")
+
+
 def case_stale_files(c):
     # What an earlier run left of the same series goes; other files stay.
     for name in ("run_0013.nc", "run_0200.nc", "run.nc.tmp"):
