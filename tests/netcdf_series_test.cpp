@@ -156,3 +156,19 @@ TEST(NetcdfSeries, ACheckpointRecordsTheCompressionLevelForTheRestartToGoOnWith)
   EXPECT_EQ(level(std::nullopt, series_record_of(earlier)), 1);
   EXPECT_EQ(level(9, series_record_of(earlier)), 9);
 }
+
+TEST(NetcdfContents, TheHistoryTakesItsTimeFromSourceDateEpochWhenSet) {
+  using netcdf_contents::history_time;
+  EXPECT_EQ(history_time("0"), "1970-01-01T00:00:00Z");
+  // 2026-12-09 15:25:42 UTC: 20796 days and 55542 s after 1970-01-01.
+  EXPECT_EQ(history_time("1796829942"), "2026-12-09T15:25:42Z");
+  EXPECT_EQ(history_time("253402300799"), "9999-12-31T23:59:59Z");
+  for (const char* wrong : {"", " 1", "1 ", "-1", "+1", "1.5", "1e9", "abc", "253402300800", "99999999999999999999"}) {
+    EXPECT_EQ(history_time(wrong), std::nullopt) << "'" << wrong << "'";
+  }
+  // Unset: the time now, in the same form.
+  const std::optional<std::string> now = history_time(nullptr);
+  ASSERT_TRUE(now.has_value());
+  EXPECT_EQ(now->size(), 20u);
+  EXPECT_EQ(now->substr(now->size() - 1), "Z");
+}

@@ -249,6 +249,44 @@ def case_refusals(c):
         want = "plume: " + message + "\n" + (usage if hint else "")
         expect(r.returncode == 2 and r.stderr == want, f"{args}: status {r.returncode}, {r.stderr!r}")
         expect(snapshot_of_files() == before, f"{args}: files changed")
+    # The history's time from an environment that does not give one: refused
+    # for a NetCDF output, of no concern to a binary one.
+    for value in ("", "x", "-1", "1.5", "253402300800"):
+        r = run(c.plume, "--scenario", c.small, "--output", "run.nc", env={"SOURCE_DATE_EPOCH": value})
+        want = (f"plume: SOURCE_DATE_EPOCH: '{value}' is not a whole number of seconds since 1970-01-01 for the "
+                "files' history\n")
+        expect(r.returncode == 2 and r.stderr == want, f"SOURCE_DATE_EPOCH={value}: {r.returncode}, {r.stderr!r}")
+        expect(snapshot_of_files() == before, f"SOURCE_DATE_EPOCH={value}: files changed")
+    r = run(c.plume, "--scenario", c.small, "--output", "other.dat", env={"SOURCE_DATE_EPOCH": "x"})
+    expect(r.returncode == 0, f"a binary output with SOURCE_DATE_EPOCH=x: {r.returncode}, {r.stderr!r}")
+
+
+def same_bytes_every_time(c, launchers):
+    """Runs the small case with SOURCE_DATE_EPOCH set under each launcher
+    in turn, a second apart: the series of each holds the bytes of the
+    first's, and its history the given time."""
+    files = None
+    for launcher in launchers:
+        for f in glob.glob("run*"):
+            os.remove(f)
+        time.sleep(1.1)
+        r = run(*launcher, c.plume, "--scenario", c.small, "--output", "run.nc",
+                env=dict(MPI_ENV, SOURCE_DATE_EPOCH="1796829942"), timeout=300)
+        expect(r.returncode == 0, f"{launcher}: {r.stderr}")
+        got = snapshot_of_files()
+        if files is None:
+            files = got
+            with netCDF4.Dataset("run_0000.nc") as ds:
+                expect(ds.history == "2026-12-09T15:25:42Z plume --scenario " + c.small + " --output run.nc",
+                       f"history {ds.history}")
+        else:
+            expect(got == files, f"{launcher or 'one process'}: other bytes than {launchers[0] or 'one process'}")
+
+
+def case_reproducible(c):
+    # With SOURCE_DATE_EPOCH set, the history holds its time and not the
+    # time now: the same command writes the same bytes whenever it runs.
+    same_bytes_every_time(c, [[], []])
 
 
 def case_restart_refusals(c):
@@ -462,6 +500,13 @@ def case_mpi_layouts(c, serial):
             expect(r.stdout == log, f"{layout}: the log differs")
             expect(sorted(glob.glob("run*")) == [f"run_{k:04d}.nc" for k in range(4)], f"{layout}: files")
             expect_same_values(series(), expected, f"layout {layout}")
+
+
+def case_mpi_reproducible(c, serial):
+    # The same command on 1 to 4 processes, each in the layout chosen for
+    # its count, with SOURCE_DATE_EPOCH set: the same bytes.
+    shorter_small_case(c)
+    same_bytes_every_time(c, [["mpirun", "--oversubscribe", "-np", n] for n in ("1", "2", "3", "4")])
 
 
 def case_mpi_failures(c, serial):
