@@ -502,13 +502,6 @@ def case_mpi_layouts(c, serial):
             expect_same_values(series(), expected, f"layout {layout}")
 
 
-def case_mpi_reproducible(c, serial):
-    # The same command on 1 to 4 processes, each in the layout chosen for
-    # its count, with SOURCE_DATE_EPOCH set: the same bytes.
-    shorter_small_case(c)
-    same_bytes_every_time(c, [["mpirun", "--oversubscribe", "-np", n] for n in ("1", "2", "3", "4")])
-
-
 def case_mpi_failures(c, serial):
     shorter_small_case(c)
     mpi = c.plume
