@@ -119,7 +119,11 @@ std::vector<field_variable> field_variables(const scenario& s) {
 std::array<std::size_t, 3> field_chunk(int nx, int ny) {
   const std::size_t row_bytes = static_cast<std::size_t>(nx) * sizeof(float);
   if (row_bytes <= chunk_bytes) {
-    return {1, std::min(chunk_bytes / row_bytes, static_cast<std::size_t>(ny)), static_cast<std::size_t>(nx)};
+    // As many bands as the largest band needs, of equal rows: the last
+    // chunk, stored whole, holds few rows beyond the grid's.
+    const std::size_t most = std::min(chunk_bytes / row_bytes, static_cast<std::size_t>(ny));
+    const std::size_t bands = (static_cast<std::size_t>(ny) + most - 1) / most;
+    return {1, (static_cast<std::size_t>(ny) + bands - 1) / bands, static_cast<std::size_t>(nx)};
   }
   const std::size_t pieces = (row_bytes + chunk_bytes - 1) / chunk_bytes;
   return {1, 1, (static_cast<std::size_t>(nx) + pieces - 1) / pieces};

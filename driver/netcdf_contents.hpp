@@ -57,9 +57,9 @@ std::vector<field_variable> field_variables(const scenario& s);
 inline constexpr std::size_t chunk_bytes = std::size_t{1} << 20;
 
 // The chunk of a field's variable on a grid of nx x ny points, as counts
-// along (time, y, x): one time, and as many whole rows as chunk_bytes
-// holds, or on a grid whose rows are longer than that, one row cut into
-// equal lengths.
+// along (time, y, x): one time, and a band of whole rows of at most
+// chunk_bytes, the bands as few as that allows and of equal rows; or on a
+// grid whose rows are longer than that, one row cut into equal lengths.
 std::array<std::size_t, 3> field_chunk(int nx, int ny);
 
 // The chunk of the time variable of a file of `times` snapshots: all of

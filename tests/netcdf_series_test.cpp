@@ -35,8 +35,13 @@ TEST(NetcdfContents, ChunksHoldOneTimeAndAtMostOneMebibyte) {
   using chunk = std::array<std::size_t, 3>;
   // The reference grid fits one chunk: the field at one time.
   EXPECT_EQ(field_chunk(401, 401), (chunk{1, 401, 401}));
-  // 2001 x 2001: bands of 131 rows (131 x 2001 x 4 = 1,048,524 bytes).
-  EXPECT_EQ(field_chunk(2001, 2001), (chunk{1, 131, 2001}));
+  // 2001 x 2001: 131 rows fit (131 x 2001 x 4 = 1,048,524 bytes), so 16
+  // bands, of 126 rows: the last chunk, stored whole when uncompressed,
+  // holds 15 rows beyond the grid, not 95.
+  EXPECT_EQ(field_chunk(2001, 2001), (chunk{1, 126, 2001}));
+  // 262 rows of 1000 floats fit a chunk: 263 rows take two bands of 132.
+  EXPECT_EQ(field_chunk(1000, 262), (chunk{1, 262, 1000}));
+  EXPECT_EQ(field_chunk(1000, 263), (chunk{1, 132, 1000}));
   // A row of exactly 1 MiB, one just over, and a very wide grid: rows cut
   // into equal lengths of at most 1 MiB.
   EXPECT_EQ(field_chunk(262144, 10), (chunk{1, 1, 262144}));
@@ -47,6 +52,9 @@ TEST(NetcdfContents, ChunksHoldOneTimeAndAtMostOneMebibyte) {
     EXPECT_LE(c[0] * c[1] * c[2] * sizeof(float), chunk_bytes) << nx << " x " << ny;
     EXPECT_LE(c[1], static_cast<std::size_t>(ny));
     EXPECT_LE(c[2], static_cast<std::size_t>(nx));
+    // The bands cover the rows with less than one row per band to spare.
+    const std::size_t bands = (static_cast<std::size_t>(ny) + c[1] - 1) / c[1];
+    EXPECT_LT(bands * c[1] - static_cast<std::size_t>(ny), bands) << nx << " x " << ny;
   }
   EXPECT_EQ(netcdf_contents::time_chunk(1), 1u);
   EXPECT_EQ(netcdf_contents::time_chunk(33), 33u);
