@@ -82,9 +82,12 @@ class netcdf_series final : public snapshot_writer {
 
   // Writes the next snapshot's file from the module's fields.
   void write(step_team* team = nullptr) override;
-  // Every file is on the disk once it has its name.
+  // The files are synced to the disk when a checkpoint is to vouch for
+  // them, as the binary snapshot file is: until then a killed run leaves
+  // them whole (the system keeps what a killed program wrote), and a
+  // restart rewrites those after the checkpoint's.
   void start_writeback() override {}
-  void sync() override {}
+  void sync() override;
   void close() override {}
   checkpoint_output record() override {
     series_record r = record_of(names_, next_);
@@ -100,6 +103,7 @@ class netcdf_series final : public snapshot_writer {
   netcdf_contents::description description_;
   int next_;
   long long writes_ = 0;
+  std::vector<std::string> unsynced_;  // files named since the last sync, on rank 0
   std::vector<float> block_;
 };
 
@@ -198,19 +202,25 @@ void netcdf_series::write(step_team*) {
     processes::together([&] { processes::test_fault("netcdf-rename", visit); });
     processes::together([&] {
       if (processes::rank() != 0) return;
-      sync_file(temporary);
       if (::rename(temporary.c_str(), final_name.c_str()) != 0) {
         throw run_failure(system_reason("cannot rename " + temporary + " to " + final_name, errno));
       }
+      unsynced_.push_back(final_name);
     });
   } catch (...) {
     if (processes::rank() == 0) ::unlink(temporary.c_str());
     throw;
   }
-  processes::together([&] {
-    if (processes::rank() == 0) sync_directory(final_name);
-  });
   ++next_;
+}
+
+void netcdf_series::sync() {
+  processes::together([&] {
+    if (processes::rank() != 0 || unsynced_.empty()) return;
+    for (const std::string& name : unsynced_) sync_file(name);
+    sync_directory(unsynced_.back());
+    unsynced_.clear();
+  });
 }
 
 }  // namespace
