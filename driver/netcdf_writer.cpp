@@ -41,7 +41,8 @@ class open_netcdf {
     netcdf_contents::check(create_shared_netcdf(path, &id_), "cannot create " + path);
   }
   int id() const noexcept { return id_; }
-  // A file whose closing failed is the library's no more, nor to abort.
+  // Once closed, failed or not, the file is the library's no longer: a file
+  // whose closing failed is not aborted after it (the library would crash).
   void close(const std::string& path) {
     netcdf_contents::check(nc_close(std::exchange(id_, -1)), "cannot write " + path);
   }
