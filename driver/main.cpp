@@ -241,7 +241,14 @@ bool parse_command_line(int argc, char** argv, options& o) {
   }
   o.settings.checkpoints.program = std::string("plume ") + PLUME_VERSION;
   o.settings.netcdf.program = o.settings.checkpoints.program;
-  o.settings.netcdf.history = netcdf_contents::utc_now() + " " + command_line(argc, argv);
+  const char* source_date_epoch = std::getenv("SOURCE_DATE_EPOCH");
+  const std::optional<std::string> when = netcdf_contents::history_time(source_date_epoch);
+  if (!when && is_netcdf_output(o.settings.snapshot_path)) {
+    throw usage_error{"SOURCE_DATE_EPOCH: '" + std::string(source_date_epoch) +
+                          "' is not a whole number of seconds since 1970-01-01 for the files' history",
+                      false};
+  }
+  o.settings.netcdf.history = when.value_or("") + " " + command_line(argc, argv);
   o.settings.netcdf.scenario_name = o.restart ? "the scenario of the checkpoint " +
                                                     std::filesystem::path(o.restart_path).filename().string()
                                     : o.scenario_given ? std::filesystem::path(o.scenario_path).filename().string()

@@ -15,6 +15,7 @@
 //  - the run's scenario in global attributes, as TOML (scenario_toml) and
 //    key by key (grid_nx, source_x_m, ...).
 #include <array>
+#include <charconv>
 #include <cstddef>
 #include <ctime>
 #include <optional>
@@ -56,9 +57,9 @@ std::vector<field_variable> field_variables(const scenario& s);
 inline constexpr std::size_t chunk_bytes = std::size_t{1} << 20;
 
 // The chunk of a field's variable on a grid of nx x ny points, as counts
-// along (time, y, x): one time, and as many whole rows as chunk_bytes
-// holds, or on a grid whose rows are longer than that, one row cut into
-// equal lengths.
+// along (time, y, x): one time, and a band of whole rows of at most
+// chunk_bytes, the bands as few as that allows and of equal rows; or on a
+// grid whose rows are longer than that, one row cut into equal lengths.
 std::array<std::size_t, 3> field_chunk(int nx, int ny);
 
 // The chunk of the time variable of a file of `times` snapshots: all of
@@ -106,14 +107,36 @@ variables define(int ncid, const description& d);
 // The coordinates' values: x of the cells along a row, y along a column.
 std::vector<double> cell_centres_m(const scenario& s, int count);
 
-// "2026-12-09T15:25:42Z", the time now in UTC, for the history.
-inline std::string utc_now() {
-  const std::time_t now = std::time(nullptr);
+// "2026-12-09T15:25:42Z", the time `t` in UTC, for the history.
+inline std::string utc_text(std::time_t t) {
   std::tm tm{};
-  gmtime_r(&now, &tm);
+  gmtime_r(&t, &tm);
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return buf;
+}
+
+// The time now in UTC, for the history.
+inline std::string utc_now() { return utc_text(std::time(nullptr)); }
+
+// The time of a file's history given the environment's SOURCE_DATE_EPOCH
+// (null when it is not set): its time, a whole number of seconds since
+// 1970-01-01 (the convention of reproducible builds), so that runs which
+// differ only in when they ran write the same bytes; else the time now.
+// Nothing for a value that is not such a number. (Inline, as utc_now: the
+// program uses it without the NetCDF library.)
+inline std::optional<std::string> history_time(const char* source_date_epoch) {
+  if (source_date_epoch == nullptr) return utc_now();
+  const std::string_view text(source_date_epoch);
+  long long seconds = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+  // Up to the year 9999, which the history's four digits hold.
+  constexpr long long last_second = 253402300799;
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || seconds < 0 ||
+      seconds > last_second) {
+    return std::nullopt;
+  }
+  return utc_text(static_cast<std::time_t>(seconds));
 }
 
 }  // namespace netcdf_contents

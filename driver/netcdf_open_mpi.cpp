@@ -4,15 +4,13 @@
 #include <netcdf.h>
 #include <netcdf_par.h>
 
-#include "driver/netcdf_contents.hpp"
 #include "driver/netcdf_open.hpp"
 
 int create_shared_netcdf(const std::string& path, int* ncid) {
-  return nc_create_par(path.c_str(), NC_NETCDF4 | NC_CLOBBER, MPI_COMM_WORLD, MPI_INFO_NULL, ncid);
+  const int status = nc_create_par(path.c_str(), NC_NETCDF4 | NC_CLOBBER, MPI_COMM_WORLD, MPI_INFO_NULL, ncid);
+  return status == NC_NOERR ? use_compact_indexes() : status;
 }
 
 int write_collectively(int ncid, int varid) { return nc_var_par_access(ncid, varid, NC_COLLECTIVE); }
 
-void finish_shared_netcdf(int ncid, const std::string& path) {
-  netcdf_contents::check(nc_close(ncid), "cannot write " + path);
-}
+void prepare_netcdf_library() {}

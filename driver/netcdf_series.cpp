@@ -84,7 +84,12 @@ series_names series_names_of(const std::string& path, int snapshots) {
 
 namespace {
 
-constexpr std::size_t series_output_bytes = 20;
+// The record's bytes: the number of files (8), the last one's length (8)
+// and CRC-32 (4), and the compression level (1), which an earlier version
+// did not record.
+constexpr std::size_t series_output_bytes = 21;
+constexpr std::size_t series_output_bytes_without_level = 20;
+constexpr int highest_deflate = 9;
 
 void put_le(std::string& out, std::uint64_t value, int bytes) {
   for (int k = 0; k < bytes; ++k) out.push_back(static_cast<char>(value >> (8 * k)));
@@ -103,20 +108,37 @@ checkpoint_output series_output(const series_record& r) {
   put_le(o.bytes, static_cast<std::uint64_t>(r.files), 8);
   put_le(o.bytes, r.last.length, 8);
   put_le(o.bytes, r.last.crc, 4);
+  put_le(o.bytes, static_cast<std::uint64_t>(r.deflate.value_or(default_deflate)), 1);
   return o;
 }
 
 std::optional<series_record> series_record_of(const checkpoint_output& o) {
-  if (o.kind != output_netcdf_series || o.bytes.size() != series_output_bytes) return std::nullopt;
+  if (o.kind != output_netcdf_series ||
+      (o.bytes.size() != series_output_bytes && o.bytes.size() != series_output_bytes_without_level)) {
+    return std::nullopt;
+  }
   const std::uint64_t files = get_le(o.bytes, 0, 8);
   // A run has at most one snapshot per pass, 2^24 + 1 of them.
   if (files > (std::uint64_t{1} << 24) + 1) return std::nullopt;
-  return series_record{static_cast<std::int32_t>(files),
-                       {get_le(o.bytes, 8, 8), static_cast<std::uint32_t>(get_le(o.bytes, 16, 4))}};
+  series_record r{static_cast<std::int32_t>(files),
+                  {get_le(o.bytes, 8, 8), static_cast<std::uint32_t>(get_le(o.bytes, 16, 4))},
+                  std::nullopt};
+  if (o.bytes.size() == series_output_bytes) {
+    const std::uint64_t level = get_le(o.bytes, 20, 1);
+    if (level > highest_deflate) return std::nullopt;
+    r.deflate = static_cast<int>(level);
+  }
+  return r;
+}
+
+int deflate_level(const netcdf_settings& settings, const std::optional<series_record>& restarted) {
+  if (settings.deflate) return *settings.deflate;
+  if (restarted && restarted->deflate) return *restarted->deflate;
+  return default_deflate;
 }
 
 series_record record_of(const series_names& names, int files) {
-  series_record r{files, {}};
+  series_record r{files, {}, std::nullopt};
   std::string found;
   if (processes::rank() == 0 && files > 0) {
     std::string problem;

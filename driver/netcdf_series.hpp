@@ -40,16 +40,19 @@ struct series_names {
 series_names series_names_of(const std::string& path, int snapshots);
 
 // What a checkpoint records of a series to check it cheaply at a restart:
-// the number of files written, and the length and CRC-32 of the last one.
+// the number of files written, and the length and CRC-32 of the last one;
+// and the compression level of the files, for the restart to go on with.
 struct series_record {
   std::int32_t files = 0;
   byte_digest last{};
+  std::optional<int> deflate;  // none in a checkpoint of an earlier version
   bool operator==(const series_record&) const = default;
 };
 
 // The record as a checkpoint's output (of kind output_netcdf_series), and
-// back: nothing when the output is of another kind or its description is
-// not 20 bytes or counts more files than a run can have.
+// back: nothing when the output is of another kind, or its description is
+// not 21 bytes (20, without the level, from an earlier version), or counts
+// more files than a run can have, or a level that is not 0 to 9.
 checkpoint_output series_output(const series_record& r);
 std::optional<series_record> series_record_of(const checkpoint_output& o);
 
@@ -61,10 +64,15 @@ series_record record_of(const series_names& names, int files);
 // line ("run_0003.nc: ..."), or "" if they are those recorded. Reads only.
 std::string series_problem(const series_names& names, const series_record& kept);
 
+// The compression level of a run whose --deflate does not say, and of
+// whose checkpoint does not.
+inline constexpr int default_deflate = 1;
+
 // How the run describes itself in its files.
 struct netcdf_settings {
-  // Lossless compression of the fields, 0 (none) to 9.
-  int deflate = 1;
+  // Lossless compression of the fields, 0 (none) to 9, as --deflate gives
+  // it; none given: see deflate_level.
+  std::optional<int> deflate;
   // The "history" attribute: the time and the command line.
   std::string history;
   // The program and its version.
@@ -72,6 +80,13 @@ struct netcdf_settings {
   // The "scenario" attribute: the scenario file's name or a note.
   std::string scenario_name;
 };
+
+// The compression level of the files a run writes: the one given, else
+// at a restart the one of the files before (as its checkpoint recorded
+// it), else default_deflate. A level given at a restart that differs from
+// the files' before is taken: the level changes the files' bytes, never
+// their values.
+int deflate_level(const netcdf_settings& settings, const std::optional<series_record>& restarted);
 
 // Removes, on rank 0, the series' temporary file and its files from
 // number `first` on: what an earlier run left there is not this run's.

@@ -8,6 +8,7 @@
 #include <new>
 #include <utility>
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include "decomposition/process_group.hpp"
@@ -20,6 +21,11 @@
 #include "grid/failure.hpp"
 
 namespace {
+
+// Buffers up to this size come from the heap, and are kept there when freed:
+// the library's buffers of a chunk (netcdf_contents::chunk_bytes), with room.
+constexpr std::size_t reused_buffer_bytes = std::size_t{32} << 20;
+static_assert(reused_buffer_bytes >= 8 * netcdf_contents::chunk_bytes);
 
 // A NetCDF file being written by every process together; abandoned by all
 // of them (a collective under MPI) unless it was closed.
@@ -35,20 +41,34 @@ class open_netcdf {
     netcdf_contents::check(create_shared_netcdf(path, &id_), "cannot create " + path);
   }
   int id() const noexcept { return id_; }
-  void close(const std::string& path) { finish_shared_netcdf(std::exchange(id_, -1), path); }
+  // Once closed, failed or not, the file is the library's no longer: a file
+  // whose closing failed is not aborted after it (the library would crash).
+  void close(const std::string& path) {
+    netcdf_contents::check(nc_close(std::exchange(id_, -1)), "cannot write " + path);
+  }
 
  private:
   int id_ = -1;
 };
 
-// Runs a step of writing a file on every process together: a failure of the
-// NetCDF library (which names the file) is the run's failure.
+// Whether the system's error `err` is one of a write that found no room:
+// a full disk, a quota or a file-size limit, or the device failing.
+bool is_failed_write(int err) { return err == ENOSPC || err == EFBIG || err == EDQUOT || err == EIO; }
+
+// Runs a step of writing the file `path` on every process together: a
+// failure of the NetCDF library (which names the file) is the run's
+// failure. The library reports a failed write of the disk as its own
+// error; the system's reason it leaves in errno, which the line gives
+// instead.
 template <class What>
-void write_step(What&& what) {
+void write_step(const std::string& path, What&& what) {
   processes::together([&] {
+    errno = 0;
     try {
       what();
     } catch (const netcdf_contents::netcdf_error& e) {
+      const int err = errno;
+      if (is_failed_write(err)) throw run_failure(system_reason("cannot write " + path, err));
       throw run_failure(e.what());
     }
   });
@@ -63,11 +83,18 @@ class netcdf_series final : public snapshot_writer {
 
   // Writes the next snapshot's file from the module's fields.
   void write(step_team* team = nullptr) override;
-  // Every file is on the disk once it has its name.
+  // The files are synced to the disk when a checkpoint is to vouch for
+  // them, as the binary snapshot file is: until then a killed run leaves
+  // them whole (the system keeps what a killed program wrote), and a
+  // restart rewrites those after the checkpoint's.
   void start_writeback() override {}
-  void sync() override {}
+  void sync() override;
   void close() override {}
-  checkpoint_output record() override { return series_output(record_of(names_, next_)); }
+  checkpoint_output record() override {
+    series_record r = record_of(names_, next_);
+    r.deflate = description_.deflate;
+    return series_output(r);
+  }
   std::uint64_t snapshots() const noexcept override { return static_cast<std::uint64_t>(next_); }
 
  private:
@@ -77,6 +104,7 @@ class netcdf_series final : public snapshot_writer {
   netcdf_contents::description description_;
   int next_;
   long long writes_ = 0;
+  std::vector<std::string> unsynced_;  // files named since the last sync, on rank 0
   std::vector<float> block_;
 };
 
@@ -88,7 +116,7 @@ netcdf_series::netcdf_series(std::string path, const scenario& s, const netcdf_s
                    settings.scenario_name,
                    "",
                    settings.history,
-                   settings.deflate,
+                   settings.deflate.value_or(default_deflate),
                    netcdf_contents::series_place{0, static_cast<int>(times_.size()), settings.program},
                    1},
       next_(first) {
@@ -124,15 +152,22 @@ void netcdf_series::write(step_team*) {
   try {
     open_netcdf file;
     netcdf_contents::variables v;
-    write_step([&] { file.create(temporary); });
-    write_step([&] {
+    write_step(temporary, [&] { file.create(temporary); });
+    write_step(temporary, [&] {
       v = netcdf_contents::define(file.id(), description_);
       for (int var : {v.time, v.x, v.y})
         netcdf_contents::check(write_collectively(file.id(), var), "cannot write " + temporary);
-      for (int var : v.fields) netcdf_contents::check(write_collectively(file.id(), var), "cannot write " + temporary);
+      for (int var : v.fields) {
+        netcdf_contents::check(write_collectively(file.id(), var), "cannot write " + temporary);
+        // Each chunk is written once, whole: the library compresses it
+        // and writes it out at once, or writes the values as they are,
+        // rather than keeping (zeroed, then filled) copies of the chunks
+        // until the file is closed.
+        netcdf_contents::check(nc_set_var_chunk_cache(file.id(), var, 0, 0, 0.0f), "cannot write " + temporary);
+      }
     });
     processes::together([&] { processes::test_fault("netcdf-write", visit); });
-    write_step([&] {
+    write_step(temporary, [&] {
       // Every process takes part in every collective write, whatever the
       // ones before did on it; the first failure is reported after them.
       int status = NC_NOERR;
@@ -158,7 +193,7 @@ void netcdf_series::write(step_team*) {
       }
       netcdf_contents::check(status, "cannot write " + temporary);
     });
-    write_step([&] { file.close(temporary); });
+    write_step(temporary, [&] { file.close(temporary); });
   } catch (...) {
     if (processes::rank() == 0) ::unlink(temporary.c_str());
     throw;
@@ -168,24 +203,38 @@ void netcdf_series::write(step_team*) {
     processes::together([&] { processes::test_fault("netcdf-rename", visit); });
     processes::together([&] {
       if (processes::rank() != 0) return;
-      sync_file(temporary);
       if (::rename(temporary.c_str(), final_name.c_str()) != 0) {
         throw run_failure(system_reason("cannot rename " + temporary + " to " + final_name, errno));
       }
+      unsynced_.push_back(final_name);
     });
   } catch (...) {
     if (processes::rank() == 0) ::unlink(temporary.c_str());
     throw;
   }
-  processes::together([&] {
-    if (processes::rank() == 0) sync_directory(final_name);
-  });
   ++next_;
+}
+
+void netcdf_series::sync() {
+  processes::together([&] {
+    if (processes::rank() != 0 || unsynced_.empty()) return;
+    for (const std::string& name : unsynced_) sync_file(name);
+    sync_directory(unsynced_.back());
+    unsynced_.clear();
+  });
 }
 
 }  // namespace
 
 extern "C" snapshot_writer* plume_open_netcdf_series(const std::string& path, const scenario& s,
                                                      const netcdf_settings& settings, int first) {
+  prepare_netcdf_library();
+  // The library allocates, and frees, a buffer or two of a chunk's size for
+  // every chunk it writes. Left to the defaults, each is mapped from the
+  // system afresh and its pages faulted in one by one, which cost several
+  // times the compression itself (2001 x 2001 points: 7 s where the run
+  // without output takes 1 s). Kept in the heap, they are reused.
+  mallopt(M_MMAP_THRESHOLD, static_cast<int>(reused_buffer_bytes));
+  mallopt(M_TRIM_THRESHOLD, static_cast<int>(4 * reused_buffer_bytes));
   return new netcdf_series(path, s, settings, first);
 }

@@ -197,8 +197,12 @@ run_end run(const run_settings& settings) {
   // Opening the file is a collective that agrees on its own failures.
   std::unique_ptr<snapshot_writer> snapshots;
   if (is_netcdf_output(settings.snapshot_path)) {
-    const int kept = settings.restart ? series_record_of(settings.restart->contents.header.output)->files : 0;
-    processes::together([&] { snapshots = open_netcdf_series(settings.snapshot_path, sc, settings.netcdf, kept); });
+    const std::optional<series_record> restarted =
+        settings.restart ? series_record_of(settings.restart->contents.header.output) : std::nullopt;
+    netcdf_settings netcdf = settings.netcdf;
+    netcdf.deflate = deflate_level(settings.netcdf, restarted);
+    const int kept = restarted ? restarted->files : 0;
+    processes::together([&] { snapshots = open_netcdf_series(settings.snapshot_path, sc, netcdf, kept); });
   } else if (settings.restart) {
     snapshots =
         std::make_unique<snapshot_file>(settings.snapshot_path, settings.restart->snapshots, settings.subrecord_limit);

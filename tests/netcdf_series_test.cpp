@@ -35,8 +35,13 @@ TEST(NetcdfContents, ChunksHoldOneTimeAndAtMostOneMebibyte) {
   using chunk = std::array<std::size_t, 3>;
   // The reference grid fits one chunk: the field at one time.
   EXPECT_EQ(field_chunk(401, 401), (chunk{1, 401, 401}));
-  // 2001 x 2001: bands of 131 rows (131 x 2001 x 4 = 1,048,524 bytes).
-  EXPECT_EQ(field_chunk(2001, 2001), (chunk{1, 131, 2001}));
+  // 2001 x 2001: 131 rows fit (131 x 2001 x 4 = 1,048,524 bytes), so 16
+  // bands, of 126 rows: the last chunk, stored whole when uncompressed,
+  // holds 15 rows beyond the grid, not 95.
+  EXPECT_EQ(field_chunk(2001, 2001), (chunk{1, 126, 2001}));
+  // 262 rows of 1000 floats fit a chunk: 263 rows take two bands of 132.
+  EXPECT_EQ(field_chunk(1000, 262), (chunk{1, 262, 1000}));
+  EXPECT_EQ(field_chunk(1000, 263), (chunk{1, 132, 1000}));
   // A row of exactly 1 MiB, one just over, and a very wide grid: rows cut
   // into equal lengths of at most 1 MiB.
   EXPECT_EQ(field_chunk(262144, 10), (chunk{1, 1, 262144}));
@@ -47,6 +52,9 @@ TEST(NetcdfContents, ChunksHoldOneTimeAndAtMostOneMebibyte) {
     EXPECT_LE(c[0] * c[1] * c[2] * sizeof(float), chunk_bytes) << nx << " x " << ny;
     EXPECT_LE(c[1], static_cast<std::size_t>(ny));
     EXPECT_LE(c[2], static_cast<std::size_t>(nx));
+    // The bands cover the rows with less than one row per band to spare.
+    const std::size_t bands = (static_cast<std::size_t>(ny) + c[1] - 1) / c[1];
+    EXPECT_LT(bands * c[1] - static_cast<std::size_t>(ny), bands) << nx << " x " << ny;
   }
   EXPECT_EQ(netcdf_contents::time_chunk(1), 1u);
   EXPECT_EQ(netcdf_contents::time_chunk(33), 33u);
@@ -83,7 +91,7 @@ TEST(NetcdfSeries, ACheckedSeriesHasEveryFileAndTheLastOneRecorded) {
   last.add("file 2", 6);
   EXPECT_EQ(kept.last, last);
   EXPECT_EQ(series_problem(names, kept), "");
-  EXPECT_EQ(series_problem(names, {0, {}}), "");
+  EXPECT_EQ(series_problem(names, {0, {}, std::nullopt}), "");
   // Files after the recorded ones do not matter: the run replaces them.
   std::ofstream(names.file(3)) << "a later file";
   EXPECT_EQ(series_problem(names, kept), "");
@@ -117,3 +125,58 @@ TEST(NetcdfSeries, ACheckedSeriesHasEveryFileAndTheLastOneRecorded) {
 }
 
 }  // namespace
+
+TEST(NetcdfSeries, ACheckpointRecordsTheCompressionLevelForTheRestartToGoOnWith) {
+  // Laid out by hand: 3 files, the last 0x0102 bytes long with CRC-32
+  // 0xa1b2c3d4, at level 7.
+  const series_record r{3, {0x0102, 0xa1b2c3d4u}, 7};
+  const checkpoint_output o = series_output(r);
+  EXPECT_EQ(o.kind, output_netcdf_series);
+  EXPECT_EQ(o.bytes, std::string("\3\0\0\0\0\0\0\0"
+                                 "\2\1\0\0\0\0\0\0"
+                                 "\xd4\xc3\xb2\xa1"
+                                 "\7",
+                                 21));
+  EXPECT_EQ(series_record_of(o), r);
+
+  // A checkpoint of an earlier version, without the level: read, the level
+  // unknown. A level out of 0 to 9, or another length: not a record.
+  checkpoint_output earlier = o;
+  earlier.bytes.pop_back();
+  EXPECT_EQ(series_record_of(earlier), (series_record{3, {0x0102, 0xa1b2c3d4u}, std::nullopt}));
+  for (const std::string& bytes : {o.bytes.substr(0, 20) + "\12", o.bytes.substr(0, 20) + "\377",
+                                   o.bytes + std::string(1, '\0'), o.bytes.substr(0, 19)}) {
+    EXPECT_EQ(series_record_of({output_netcdf_series, bytes}), std::nullopt) << bytes.size();
+  }
+  EXPECT_EQ(series_record_of({output_snapshot_file, o.bytes}), std::nullopt);
+
+  // The level of the files written: the one given, else the recorded one,
+  // else the default; a given one wins over the recorded one.
+  const auto level = [](std::optional<int> given, std::optional<series_record> restarted) {
+    netcdf_settings settings;
+    settings.deflate = given;
+    return deflate_level(settings, restarted);
+  };
+  EXPECT_EQ(level(std::nullopt, std::nullopt), 1);
+  EXPECT_EQ(level(0, std::nullopt), 0);
+  EXPECT_EQ(level(std::nullopt, r), 7);
+  EXPECT_EQ(level(0, r), 0);
+  EXPECT_EQ(level(std::nullopt, series_record_of(earlier)), 1);
+  EXPECT_EQ(level(9, series_record_of(earlier)), 9);
+}
+
+TEST(NetcdfContents, TheHistoryTakesItsTimeFromSourceDateEpochWhenSet) {
+  using netcdf_contents::history_time;
+  EXPECT_EQ(history_time("0"), "1970-01-01T00:00:00Z");
+  // 2026-12-09 15:25:42 UTC: 20796 days and 55542 s after 1970-01-01.
+  EXPECT_EQ(history_time("1796829942"), "2026-12-09T15:25:42Z");
+  EXPECT_EQ(history_time("253402300799"), "9999-12-31T23:59:59Z");
+  for (const char* wrong : {"", " 1", "1 ", "-1", "+1", "1.5", "1e9", "abc", "253402300800", "99999999999999999999"}) {
+    EXPECT_EQ(history_time(wrong), std::nullopt) << "'" << wrong << "'";
+  }
+  // Unset: the time now, in the same form.
+  const std::optional<std::string> now = history_time(nullptr);
+  ASSERT_TRUE(now.has_value());
+  EXPECT_EQ(now->size(), 20u);
+  EXPECT_EQ(now->substr(now->size() - 1), "Z");
+}

@@ -144,8 +144,9 @@ def case_values(c):
 
 
 def case_wide_grid(c):
-    # A grid whose fields are larger than a chunk: bands of rows, each at
-    # most 1 MiB, and the values still the binary file's.
+    # A grid whose fields are larger than a chunk: bands of equal rows, each
+    # at most 1 MiB (374 rows fit; 420 rows take two bands of 210), and the
+    # values still the binary file's.
     with open("wide.toml", "w") as t:
         t.write("[grid]\nnx = 700\nny = 420\n[time]\nduration_s = 20\nprogress_every = 10\nsnapshot_every_s = 10.0\n"
                 "[emission]\nfirst_s = 0\n[[source]]\nx_m = 300000.0\ny_m = 200000.0\nradius_m = 30000.0\n")
@@ -156,7 +157,7 @@ def case_wide_grid(c):
     expect(r.returncode == 0, r.stderr)
     expect_same_values(series(), expected, "wide grid")
     with netCDF4.Dataset(series()[0]) as ds:
-        expect(ds["q"].chunking() == [1, 374, 700], f"chunks {ds['q'].chunking()}")
+        expect(ds["q"].chunking() == [1, 210, 700], f"chunks {ds['q'].chunking()}")
 
 
 def case_reference(c, hashes):
@@ -249,6 +250,44 @@ def case_refusals(c):
         want = "plume: " + message + "\n" + (usage if hint else "")
         expect(r.returncode == 2 and r.stderr == want, f"{args}: status {r.returncode}, {r.stderr!r}")
         expect(snapshot_of_files() == before, f"{args}: files changed")
+    # The history's time from an environment that does not give one: refused
+    # for a NetCDF output, of no concern to a binary one.
+    for value in ("", "x", "-1", "1.5", "253402300800"):
+        r = run(c.plume, "--scenario", c.small, "--output", "run.nc", env={"SOURCE_DATE_EPOCH": value})
+        want = (f"plume: SOURCE_DATE_EPOCH: '{value}' is not a whole number of seconds since 1970-01-01 for the "
+                "files' history\n")
+        expect(r.returncode == 2 and r.stderr == want, f"SOURCE_DATE_EPOCH={value}: {r.returncode}, {r.stderr!r}")
+        expect(snapshot_of_files() == before, f"SOURCE_DATE_EPOCH={value}: files changed")
+    r = run(c.plume, "--scenario", c.small, "--output", "other.dat", env={"SOURCE_DATE_EPOCH": "x"})
+    expect(r.returncode == 0, f"a binary output with SOURCE_DATE_EPOCH=x: {r.returncode}, {r.stderr!r}")
+
+
+def same_bytes_every_time(c, launchers):
+    """Runs the small case with SOURCE_DATE_EPOCH set under each launcher
+    in turn, a second apart: the series of each holds the bytes of the
+    first's, and its history the given time."""
+    files = None
+    for launcher in launchers:
+        for f in glob.glob("run*"):
+            os.remove(f)
+        time.sleep(1.1)
+        r = run(*launcher, c.plume, "--scenario", c.small, "--output", "run.nc",
+                env=dict(MPI_ENV, SOURCE_DATE_EPOCH="1796829942"), timeout=300)
+        expect(r.returncode == 0, f"{launcher}: {r.stderr}")
+        got = snapshot_of_files()
+        if files is None:
+            files = got
+            with netCDF4.Dataset("run_0000.nc") as ds:
+                expect(ds.history == "2026-12-09T15:25:42Z plume --scenario " + c.small + " --output run.nc",
+                       f"history {ds.history}")
+        else:
+            expect(got == files, f"{launcher or 'one process'}: other bytes than {launchers[0] or 'one process'}")
+
+
+def case_reproducible(c):
+    # With SOURCE_DATE_EPOCH set, the history holds its time and not the
+    # time now: the same command writes the same bytes whenever it runs.
+    same_bytes_every_time(c, [[], []])
 
 
 def case_restart_refusals(c):
@@ -294,6 +333,30 @@ def case_restart_refusals(c):
     r = run(c.plume, "--restart", "run.nc.ckpt", "--output", "run.nc")
     expect(r.returncode == 0, f"the restart of the whole series: {r.stderr}")
     expect(len(series()) == 13, f"after the restart: {series()}")
+
+
+def case_restart_level(c):
+    # A restart goes on at the compression level of the files before it, as
+    # its checkpoint recorded it, unless --deflate gives another; the
+    # values are those of a run never stopped.
+    expected, _ = c.binary()
+
+    def levels():
+        out = []
+        for f in series():
+            with netCDF4.Dataset(f) as ds:
+                filters = ds["q"].filters()
+                out.append(filters["complevel"] if filters["zlib"] else 0)
+        return out
+
+    r = run(c.plume, "--scenario", c.small, "--output", "run.nc", "--deflate", "0", "--checkpoint-every", "3000")
+    assert r.returncode == 0, r.stderr
+    # The checkpoint after pass 6000 counted 11 files.
+    for given, want in (([], 0), (["--deflate", "9"], 9), ([], 0)):
+        r = run(c.plume, "--restart", "run.nc.ckpt", "--output", "run.nc", *given)
+        expect(r.returncode == 0, f"{given}: {r.stderr}")
+        expect(levels() == [0] * 11 + [want] * 2, f"{given}: levels {levels()}")
+        expect_same_values(series(), expected, f"restarted with {given}")
 
 
 def case_stale_files(c):
