@@ -52,22 +52,14 @@
 #include "grid/constant.hpp"
 #include "grid/domain.hpp"
 #include "kernels/boundary_rules.hpp"
+#include "kernels/independent_points.hpp"
 #include "kernels/point_terms.hpp"
+#include "kernels/pollutant_span.hpp"
 #include "timestep/flow_rows.hpp"
 #include "timestep/pollutant_map.hpp"
 #include "timestep/row_team.hpp"
 #include "timestep/step_workspace.hpp"
 #include "timestep/timestep.hpp"
-
-// Tells the compiler that the points of the loop that follows are
-// independent, in the dialect of each compiler the project builds with.
-#if defined(__clang__)
-#define PLUME_INDEPENDENT_POINTS _Pragma("clang loop vectorize(assume_safety)")
-#elif defined(__GNUC__)
-#define PLUME_INDEPENDENT_POINTS _Pragma("GCC ivdep")
-#else
-#define PLUME_INDEPENDENT_POINTS
-#endif
 
 namespace {
 
@@ -525,16 +517,34 @@ PLUME_INDEPENDENT_POINTS
   for (int i = e.c0; i <= e.c1; ++i) h[i] = terms::diagnosed_height(u + i, v + i, v_n + i, e.s);
 }
 
+// The faces of row j's cells in a stage's flow: the x faces from its u, the
+// south faces from its v, the north faces from the v of row j + 1.
+struct row_faces {
+  pollutant_span::face_row x, south, north;
+};
+row_faces faces_of_row(const stage& st, int j) {
+  const grid_spacing& s = st.in.e->s;
+  return {pollutant_span::x_faces(st.in.at_row(0, j), st.dt, s), pollutant_span::y_faces(st.in.at_row(1, j), st.dt, s),
+          pollutant_span::y_faces(st.in.at_row(1, j + 1), st.dt, s)};
+}
+
+// A thread's rows for the pollutant of a row: the fluxes of one species,
+// whose south row holds the south fluxes of the row's cells when
+// south_ready; and the correction weights that several species share
+// (nullptr with one species, which forms them where its fluxes are).
+struct pollutant_rows {
+  pollutant_span::cell_faces fluxes;
+  bool south_ready;
+  const pollutant_span::cell_faces* weights;
+};
+
 // The pollutant of one species in row j: the fluxes of the faces of its
 // cells to compute (the south ones taken from the row below where it left
 // them, the north ones also for the cells of the row above), the cells' new
 // values, and +0 written over the cells that may hold something else.
-// flux_south holds the south fluxes of the row's cells when south_ready.
-void pollutant_row(const stage& st, const species_stage& sp, int j, span above, bool south_ready, float* flux_x,
-                   float* flux_south, float* flux_north) {
+void pollutant_row(const stage& st, const species_stage& sp, int j, span above, const pollutant_rows& rows) {
+  using namespace pollutant_span;
   const extent& e = *st.in.e;
-  const grid_spacing& s = e.s;
-  const int ims = e.ims;
   const std::size_t at = e.at_row(j);
   const span cells = sp.cells[at];
   const idx r = e.row(j);
@@ -544,42 +554,25 @@ void pollutant_row(const stage& st, const species_stage& sp, int j, span above, 
   const float* q_c = q + r;
   const float* q_n = q + e.row(j + 1);
   const float* q_nn = q + e.row(j + 2);
-  const float* u = st.in.at_row(0, j);
-  const float* v = st.in.at_row(1, j);
-  const float* v_n = st.in.at_row(1, j + 1);
+  const row_faces faces = faces_of_row(st, j);
+  const cell_faces& flux = rows.fluxes;
+  const cell_faces* const w = rows.weights;
   if (!cells.empty()) {
-    if (!south_ready) {
-PLUME_INDEPENDENT_POINTS
-      for (int i = cells.lo; i <= cells.hi; ++i) {
-        flux_south[i - ims] = terms::y_face_flux(q_ss + i, q_s + i, q_c + i, q_n + i, v + i, st.dt, s);
-      }
+    if (!rows.south_ready) {
+      fluxes(faces.south, across_rows(q_ss, q_s, q_c, q_n), w == nullptr ? nullptr : &w->south, cells, flux.south);
     }
-PLUME_INDEPENDENT_POINTS
-    for (int i = cells.lo; i <= cells.hi + 1; ++i) flux_x[i - ims] = terms::x_face_flux(q_c + i, u + i, st.dt, s);
+    fluxes(faces.x, along_row(q_c), w == nullptr ? nullptr : &w->x, {cells.lo, cells.hi + 1}, flux.x);
   }
-  const span north = pollutant_map::hull(cells, above);
-PLUME_INDEPENDENT_POINTS
-  for (int i = north.lo; i <= north.hi; ++i) {
-    flux_north[i - ims] = terms::y_face_flux(q_s + i, q_c + i, q_n + i, q_nn + i, v_n + i, st.dt, s);
-  }
+  fluxes(faces.north, across_rows(q_s, q_c, q_n, q_nn), w == nullptr ? nullptr : &w->north,
+         pollutant_map::hull(cells, above), flux.north);
   float* out = sp.q_out + r;
   const span old_q = sp.q_spans[at];
   if (!st.second) {
-PLUME_INDEPENDENT_POINTS
-    for (int i = cells.lo; i <= cells.hi; ++i) {
-      const idx c = i - ims;
-      out[i] = q_c[i] + terms::cell_change(flux_x[c], flux_x[c + 1], flux_south[c], flux_north[c], s);
-    }
+    advance(q_c, flux, e.s, cells, out);
   } else {
     float* rate = sp.dqdt + r;
     const span old_rate = sp.dqdt_spans[at];
-    PLUME_INDEPENDENT_POINTS
-    for (int i = cells.lo; i <= cells.hi; ++i) {
-      const idx c = i - ims;
-      const float dq = terms::cell_change(flux_x[c], flux_x[c + 1], flux_south[c], flux_north[c], s);
-      rate[i] = dq * 2.0f;
-      out[i] = terms::heun(out[i], q_c[i], dq);
-    }
+    average(q_c, flux, e.s, cells, out, rate);
     for (int i = old_rate.lo; i <= old_rate.hi; ++i) {
       if (i < cells.lo || i > cells.hi) rate[i] = 0.0f;
     }
@@ -594,17 +587,44 @@ PLUME_INDEPENDENT_POINTS
   sp.q_spans[at] = cells.empty() ? cells : written_between(out, cells.lo, cells.hi);
 }
 
+// The correction weights of row j's faces, formed once for all species
+// over the faces whose fluxes some species forms (as pollutant_row does).
+void share_weights(const stage& st, int j, int last, bool south_ready, const pollutant_span::cell_faces& weights) {
+  const std::size_t at = st.in.e->at_row(j);
+  span x = pollutant_map::nothing, south = pollutant_map::nothing, north = pollutant_map::nothing;
+  for (const species_stage& sp : st.species) {
+    const span cells = sp.cells[at];
+    const span above = j + 1 < last ? sp.cells[at + 1] : pollutant_map::nothing;
+    if (!cells.empty()) {
+      x = pollutant_map::hull(x, {cells.lo, cells.hi + 1});
+      if (!south_ready) south = pollutant_map::hull(south, cells);
+    }
+    north = pollutant_map::hull(north, pollutant_map::hull(cells, above));
+  }
+  const row_faces faces = faces_of_row(st, j);
+  pollutant_span::keep_weights(faces.x, x, weights.x);
+  pollutant_span::keep_weights(faces.south, south, weights.south);
+  pollutant_span::keep_weights(faces.north, north, weights.north);
+}
+
 // One part of a stage's sweep: the own cell rows [first, last). A row that
 // is not active needs nothing: its flow repeats the row below, the cells of
 // every species there and in the row above are clean and stay so, and they
 // hold +0 there already. `rows` are the thread's flux rows: the x faces,
 // then two rows of y faces per species, which take turns as the south and
 // the north faces of a row (`turn`), so that the north faces of one row are
-// the south faces of the next.
+// the south faces of the next; with several species, three rows of the
+// correction weights they share follow.
 void sweep(const stage& st, int first, int last, float* rows) {
   const extent& e = *st.in.e;
   const idx nx = e.nx;
   float* const flux_x = rows;
+  const auto row_of = [&e](float* data) { return pollutant_span::scratch_row{data, e.ims}; };
+  const bool shared = st.species.size() > 1;
+  float* const weight_rows = shared ? rows + (1 + 2 * static_cast<idx>(st.species.size())) * nx : nullptr;
+  const pollutant_span::cell_faces weights =
+      shared ? pollutant_span::cell_faces{row_of(weight_rows), row_of(weight_rows + nx), row_of(weight_rows + 2 * nx)}
+             : pollutant_span::cell_faces{};
   int turn = 0;
   bool south_ready = false;  // the south rows hold the south fluxes of row j's cells
   for (int j = first; j < last; ++j) {
@@ -616,11 +636,13 @@ void sweep(const stage& st, int first, int last, float* rows) {
     flow_row(st, j);
     if (j > first && st.out.rows->stored[at - 1] != 0) height_row(st, j - 1);
     if (st.row_repeat[at] != 0) repeat_edge_heights(st, j);
+    if (shared) share_weights(st, j, last, south_ready, weights);
     for (std::size_t k = 0; k < st.species.size(); ++k) {
       const species_stage& sp = st.species[k];
       float* const pair = rows + (1 + 2 * static_cast<idx>(k)) * nx;
       const span above = j + 1 < last ? sp.cells[at + 1] : pollutant_map::nothing;
-      pollutant_row(st, sp, j, above, south_ready, flux_x, pair + turn * nx, pair + (1 - turn) * nx);
+      const pollutant_span::cell_faces fluxes{row_of(flux_x), row_of(pair + turn * nx), row_of(pair + (1 - turn) * nx)};
+      pollutant_row(st, sp, j, above, {fluxes, south_ready, shared ? &weights : nullptr});
     }
     turn = 1 - turn;
     south_ready = true;
