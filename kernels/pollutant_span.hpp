@@ -9,10 +9,12 @@
 // operand order of std::min and std::max, which settles what a NaN or a
 // signed zero gives, when it maps them onto vector instructions.
 //
-// The correction weight of a face depends on the flow alone. With one
-// pollutant it is formed where the flux is; with several, the step forms it
-// once per face (keep_weights) and each pollutant's fluxes read it: the same
-// operations on the same values, so the same bits.
+// The loops run over whole vectors: past the end of a span of faces they
+// form the fluxes of the faces that fill the last vector, as far as the
+// row holds them, into the scratch, where nothing reads them; so no face is
+// left to be evaluated one at a time.
+#include <algorithm>
+
 #include "grid/spacing.hpp"
 #include "kernels/independent_points.hpp"
 #include "kernels/point_terms.hpp"
@@ -31,17 +33,36 @@ struct scratch_row {
 };
 
 // A row of faces: the velocity through each (w, the row at its column 0),
-// the step and the spacings across and along the faces.
+// the step and the spacings across and along the faces, and the last face
+// whose cells and velocity the rows hold.
 struct face_row {
   const float* w;
   float dt;
   float across;
   float length;
+  int last;
   float weight(int i) const noexcept { return terms::correction_weight(w[i], dt, across); }
 };
-// The x faces of a row, from its u, and the y faces, from its v.
-inline face_row x_faces(const float* u, float dt, const grid_spacing& s) noexcept { return {u, dt, s.dx, s.dy}; }
-inline face_row y_faces(const float* v, float dt, const grid_spacing& s) noexcept { return {v, dt, s.dy, s.dx}; }
+// The x faces of a row, from its u, and the y faces, from its v, in rows
+// that hold the columns up to last_column.
+inline face_row x_faces(const float* u, float dt, const grid_spacing& s, int last_column) noexcept {
+  return {u, dt, s.dx, s.dy, last_column - 1};
+}
+inline face_row y_faces(const float* v, float dt, const grid_spacing& s, int last_column) noexcept {
+  return {v, dt, s.dy, s.dx, last_column};
+}
+
+// The widest vector the loops are evaluated with, in floats.
+inline constexpr int vector_floats = 16;
+// The faces of a span and after them, as far as the row holds them, enough
+// to make a whole number of the widest vectors: the loops then leave no
+// face to be evaluated one at a time. What is formed for a face after the
+// span goes into its scratch and is never read.
+inline span whole_vectors(span faces, int last) noexcept {
+  if (faces.empty()) return faces;
+  const int rounded = faces.lo + (faces.hi - faces.lo + vector_floats) / vector_floats * vector_floats - 1;
+  return {faces.lo, std::max(faces.hi, std::min(rounded, last))};
+}
 
 // The four cells of q along the normal of each face of a row, upstream of
 // an eastward (northward) flow first: face i lies between m[i] and p[i].
@@ -59,44 +80,23 @@ inline normal_cells across_rows(const float* q_ss, const float* q_s, const float
   return {q_ss, q_s, q, q_n};
 }
 
-// The correction weights of the faces, kept for every pollutant carried
-// through them.
-inline void keep_weights(const face_row& f, span faces, scratch_row weight) noexcept {
-  PLUME_INDEPENDENT_POINTS
-  for (int i = faces.lo; i <= faces.hi; ++i) weight[i] = f.weight(i);
-}
-
-// The fluxes through the faces; weight(i) gives face i's correction weight.
-template <class Weight>
-void fluxes_with(const face_row& f, const normal_cells& q, Weight weight, span faces, scratch_row flux) noexcept {
+// The fluxes through the faces, and into the scratch those of
+// whole_vectors of them.
+[[gnu::always_inline]] inline void fluxes(const face_row& f, const normal_cells& q, span faces,
+                                          scratch_row flux) noexcept {
   const float dt_length = f.dt * f.length;
+  const span formed = whole_vectors(faces, f.last);
   PLUME_INDEPENDENT_POINTS
-  for (int i = faces.lo; i <= faces.hi; ++i) {
+  for (int i = formed.lo; i <= formed.hi; ++i) {
     const float w = f.w[i];
-    flux[i] = terms::face_flux(w, weight(i), q.m[i], q.p[i], terms::face_jumps(w, q.mm[i], q.m[i], q.p[i], q.pp[i]),
+    flux[i] = terms::face_flux(w, f.weight(i), q.m[i], q.p[i], terms::face_jumps(w, q.mm[i], q.m[i], q.p[i], q.pp[i]),
                                dt_length);
   }
 }
 
-// The fluxes through the faces, their weights read from `kept` (which
-// keep_weights filled over these faces at least) or, when there is none,
-// formed face by face.
-inline void fluxes(const face_row& f, const normal_cells& q, const scratch_row* kept, span faces,
-                   scratch_row flux) noexcept {
-  if (kept == nullptr) {
-    fluxes_with(
-        f, q, [&f](int i) { return f.weight(i); }, faces, flux);
-  } else {
-    const scratch_row weight = *kept;
-    fluxes_with(
-        f, q, [weight](int i) { return weight[i]; }, faces, flux);
-  }
-}
-
-// Values on the faces of a row's cells (their fluxes, or their weights):
-// cell i has the x faces x[i] (west) and x[i + 1] (east), the y faces
-// south[i] and north[i].
-struct cell_faces {
+// The fluxes through the faces of a row's cells: cell i has the x faces
+// x[i] (west) and x[i + 1] (east), the y faces south[i] and north[i].
+struct cell_fluxes {
   scratch_row x, south, north;
   // The change of cell i from the fluxes through its faces.
   float change(int i, const grid_spacing& s) const noexcept {
@@ -105,7 +105,7 @@ struct cell_faces {
 };
 
 // The first stage's cells: q advanced by their change, into out.
-inline void advance(const float* q, const cell_faces& f, const grid_spacing& s, span cells, float* out) noexcept {
+inline void advance(const float* q, const cell_fluxes& f, const grid_spacing& s, span cells, float* out) noexcept {
   PLUME_INDEPENDENT_POINTS
   for (int i = cells.lo; i <= cells.hi; ++i) out[i] = q[i] + f.change(i, s);
 }
@@ -113,7 +113,7 @@ inline void advance(const float* q, const cell_faces& f, const grid_spacing& s, 
 // The second stage's cells: the rate (twice the change of the stage's q)
 // into rate, and Heun's average of the entry value, which out holds, with
 // the stage's q and the change, into out.
-inline void average(const float* q, const cell_faces& f, const grid_spacing& s, span cells, float* out,
+inline void average(const float* q, const cell_fluxes& f, const grid_spacing& s, span cells, float* out,
                     float* rate) noexcept {
   PLUME_INDEPENDENT_POINTS
   for (int i = cells.lo; i <= cells.hi; ++i) {

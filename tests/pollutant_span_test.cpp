@@ -10,9 +10,10 @@
 // exactly, a NaN ratio from 0/0 and infinite ones), velocities of both
 // signs, signed zeros and Courant numbers above 1; and one special value
 // (NaN, -0, +inf, -inf, a subnormal, the largest float) is put into one
-// input at one position, for every position of the span. The fluxes are
-// formed with their correction weights formed face by face (one pollutant)
-// and with the weights kept once and read by four pollutants.
+// input at one position, for every position of the span. Four pollutants
+// share each case's velocities, as species on one flow do; the loops also
+// form fluxes past the span's end, to fill their last vector, which must
+// leave the span's own values as they are.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -40,6 +41,8 @@ constexpr int margin = 4;
 constexpr int longest = 33;
 constexpr int offsets = 16;
 constexpr int row_length = 2 * margin + offsets + longest + 16;
+// The last column the rows hold (the loops may read up to it).
+constexpr int last_column = row_length - 2 * margin - 1;
 
 // The per-point functions on one point each; kept out of line, so that the
 // loops that call them are not turned into vector code.
@@ -139,7 +142,7 @@ struct span_case {
   float* v_n() { return v_n_row.at0() + margin; }
 
   void fill(draw& d) {
-    const int lo = -margin + 1, hi = row_length - 2 * margin - 1;
+    const int lo = -margin + 1, hi = last_column;
     for (float* w : {u(), v(), v_n()}) {
       for (int i = lo - 1; i <= hi; ++i) w[i] = d.velocity();
     }
@@ -165,39 +168,28 @@ std::string check_case(span_case& c) {
   using namespace pollutant_span;
   const span cells = c.cells;
   const span x_span{cells.lo, cells.hi + 1};
-  const face_row x = x_faces(c.u(), c.dt, c.s), south = y_faces(c.v(), c.dt, c.s), north = y_faces(c.v_n(), c.dt, c.s);
-  aligned_row weight_rows[3];
-  const cell_faces weights{
-      {weight_rows[0].at0() + margin, 0}, {weight_rows[1].at0() + margin, 0}, {weight_rows[2].at0() + margin, 0}};
-  keep_weights(x, x_span, weights.x);
-  keep_weights(south, cells, weights.south);
-  keep_weights(north, cells, weights.north);
+  const face_row x = x_faces(c.u(), c.dt, c.s, last_column), south = y_faces(c.v(), c.dt, c.s, last_column),
+                 north = y_faces(c.v_n(), c.dt, c.s, last_column);
   for (int k = 0; k < species; ++k) {
     pollutant_rows& q = c.q[static_cast<std::size_t>(k)];
     aligned_row want_rows[3], got_rows[3];
-    const cell_faces want{
+    const cell_fluxes want{
         {want_rows[0].at0() + margin, 0}, {want_rows[1].at0() + margin, 0}, {want_rows[2].at0() + margin, 0}};
-    const cell_faces got{
+    const cell_fluxes got{
         {got_rows[0].at0() + margin, 0}, {got_rows[1].at0() + margin, 0}, {got_rows[2].at0() + margin, 0}};
     for (int i = x_span.lo; i <= x_span.hi; ++i) want.x[i] = x_flux_at(q[2] + i, c.u() + i, c.dt, c.s);
     for (int i = cells.lo; i <= cells.hi; ++i) {
       want.south[i] = y_flux_at(q[0] + i, q[1] + i, q[2] + i, q[3] + i, c.v() + i, c.dt, c.s);
       want.north[i] = y_flux_at(q[1] + i, q[2] + i, q[3] + i, q[4] + i, c.v_n() + i, c.dt, c.s);
     }
-    // The first species forms its weights face by face as well.
-    for (const cell_faces* kept : {static_cast<const cell_faces*>(nullptr), &weights}) {
-      if (kept == nullptr && k > 0) continue;
-      const std::string how = kept == nullptr ? "weights formed at the face" : "weights kept";
-      fluxes(x, along_row(q[2]), kept == nullptr ? nullptr : &kept->x, x_span, got.x);
-      fluxes(south, across_rows(q[0], q[1], q[2], q[3]), kept == nullptr ? nullptr : &kept->south, cells, got.south);
-      fluxes(north, across_rows(q[1], q[2], q[3], q[4]), kept == nullptr ? nullptr : &kept->north, cells, got.north);
-      for (const auto& [name, a, b] :
-           {std::tuple{"x flux", want.x.data, got.x.data}, std::tuple{"south flux", want.south.data, got.south.data},
-            std::tuple{"north flux", want.north.data, got.north.data}}) {
-        const int last = a == want.x.data ? x_span.hi : cells.hi;
-        const std::string d = compare(name, a, b, cells.lo, last);
-        if (!d.empty()) return "species " + std::to_string(k + 1) + ", " + how + ": " + d;
-      }
+    fluxes(x, along_row(q[2]), x_span, got.x);
+    fluxes(south, across_rows(q[0], q[1], q[2], q[3]), cells, got.south);
+    fluxes(north, across_rows(q[1], q[2], q[3], q[4]), cells, got.north);
+    for (const auto& [name, a, b, last] : {std::tuple{"x flux", want.x.data, got.x.data, x_span.hi},
+                                           std::tuple{"south flux", want.south.data, got.south.data, cells.hi},
+                                           std::tuple{"north flux", want.north.data, got.north.data, cells.hi}}) {
+      const std::string d = compare(name, a, b, cells.lo, last);
+      if (!d.empty()) return "species " + std::to_string(k + 1) + ": " + d;
     }
     // The cells' updates, from these fluxes: the first stage's, and the
     // second's rate and average (out holds the entry q: the row above).
@@ -260,6 +252,30 @@ TEST(PollutantSpan, EveryLaneGivesTheBitsOfThePointFunctions) {
     }
   }
   EXPECT_GT(cases, 50000);
+}
+
+// The faces the loops form: a span filled up to whole vectors of 16, never
+// past the last face the rows hold, never fewer than the span.
+TEST(PollutantSpan, LoopsFillTheirLastVectorWithinTheRow) {
+  using pollutant_span::whole_vectors;
+  const struct {
+    span faces;
+    int last;
+    span formed;
+  } cases[] = {
+      {{3, 3}, 100, {3, 18}},     // one face: one vector
+      {{0, 15}, 100, {0, 15}},    // a whole vector already
+      {{0, 16}, 100, {0, 31}},    // one face more: two vectors
+      {{-2, 30}, 100, {-2, 45}},  // 33 faces: three vectors
+      {{0, 16}, 20, {0, 20}},     // the row ends first
+      {{5, 40}, 30, {5, 40}},     // a span past the row's end stays whole
+      {{7, 6}, 100, {7, 6}},      // nothing
+  };
+  for (const auto& c : cases) {
+    const span formed = whole_vectors(c.faces, c.last);
+    EXPECT_EQ(formed.lo, c.formed.lo) << c.faces.lo << ".." << c.faces.hi << " up to " << c.last;
+    EXPECT_EQ(formed.hi, c.formed.hi) << c.faces.lo << ".." << c.faces.hi << " up to " << c.last;
+  }
 }
 
 }  // namespace

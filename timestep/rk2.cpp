@@ -524,18 +524,17 @@ struct row_faces {
 };
 row_faces faces_of_row(const stage& st, int j) {
   const grid_spacing& s = st.in.e->s;
-  return {pollutant_span::x_faces(st.in.at_row(0, j), st.dt, s), pollutant_span::y_faces(st.in.at_row(1, j), st.dt, s),
-          pollutant_span::y_faces(st.in.at_row(1, j + 1), st.dt, s)};
+  const int last = st.in.e->ime;
+  return {pollutant_span::x_faces(st.in.at_row(0, j), st.dt, s, last),
+          pollutant_span::y_faces(st.in.at_row(1, j), st.dt, s, last),
+          pollutant_span::y_faces(st.in.at_row(1, j + 1), st.dt, s, last)};
 }
 
-// A thread's rows for the pollutant of a row: the fluxes of one species,
-// whose south row holds the south fluxes of the row's cells when
-// south_ready; and the correction weights that several species share
-// (nullptr with one species, which forms them where its fluxes are).
+// A thread's flux rows for the pollutant of one species in a row; the
+// south row holds the south fluxes of the row's cells when south_ready.
 struct pollutant_rows {
-  pollutant_span::cell_faces fluxes;
+  pollutant_span::cell_fluxes fluxes;
   bool south_ready;
-  const pollutant_span::cell_faces* weights;
 };
 
 // The pollutant of one species in row j: the fluxes of the faces of its
@@ -555,16 +554,12 @@ void pollutant_row(const stage& st, const species_stage& sp, int j, span above, 
   const float* q_n = q + e.row(j + 1);
   const float* q_nn = q + e.row(j + 2);
   const row_faces faces = faces_of_row(st, j);
-  const cell_faces& flux = rows.fluxes;
-  const cell_faces* const w = rows.weights;
+  const cell_fluxes& flux = rows.fluxes;
   if (!cells.empty()) {
-    if (!rows.south_ready) {
-      fluxes(faces.south, across_rows(q_ss, q_s, q_c, q_n), w == nullptr ? nullptr : &w->south, cells, flux.south);
-    }
-    fluxes(faces.x, along_row(q_c), w == nullptr ? nullptr : &w->x, {cells.lo, cells.hi + 1}, flux.x);
+    if (!rows.south_ready) fluxes(faces.south, across_rows(q_ss, q_s, q_c, q_n), cells, flux.south);
+    fluxes(faces.x, along_row(q_c), {cells.lo, cells.hi + 1}, flux.x);
   }
-  fluxes(faces.north, across_rows(q_s, q_c, q_n, q_nn), w == nullptr ? nullptr : &w->north,
-         pollutant_map::hull(cells, above), flux.north);
+  fluxes(faces.north, across_rows(q_s, q_c, q_n, q_nn), pollutant_map::hull(cells, above), flux.north);
   float* out = sp.q_out + r;
   const span old_q = sp.q_spans[at];
   if (!st.second) {
@@ -587,44 +582,18 @@ void pollutant_row(const stage& st, const species_stage& sp, int j, span above, 
   sp.q_spans[at] = cells.empty() ? cells : written_between(out, cells.lo, cells.hi);
 }
 
-// The correction weights of row j's faces, formed once for all species
-// over the faces whose fluxes some species forms (as pollutant_row does).
-void share_weights(const stage& st, int j, int last, bool south_ready, const pollutant_span::cell_faces& weights) {
-  const std::size_t at = st.in.e->at_row(j);
-  span x = pollutant_map::nothing, south = pollutant_map::nothing, north = pollutant_map::nothing;
-  for (const species_stage& sp : st.species) {
-    const span cells = sp.cells[at];
-    const span above = j + 1 < last ? sp.cells[at + 1] : pollutant_map::nothing;
-    if (!cells.empty()) {
-      x = pollutant_map::hull(x, {cells.lo, cells.hi + 1});
-      if (!south_ready) south = pollutant_map::hull(south, cells);
-    }
-    north = pollutant_map::hull(north, pollutant_map::hull(cells, above));
-  }
-  const row_faces faces = faces_of_row(st, j);
-  pollutant_span::keep_weights(faces.x, x, weights.x);
-  pollutant_span::keep_weights(faces.south, south, weights.south);
-  pollutant_span::keep_weights(faces.north, north, weights.north);
-}
-
 // One part of a stage's sweep: the own cell rows [first, last). A row that
 // is not active needs nothing: its flow repeats the row below, the cells of
 // every species there and in the row above are clean and stay so, and they
 // hold +0 there already. `rows` are the thread's flux rows: the x faces,
 // then two rows of y faces per species, which take turns as the south and
 // the north faces of a row (`turn`), so that the north faces of one row are
-// the south faces of the next; with several species, three rows of the
-// correction weights they share follow.
+// the south faces of the next.
 void sweep(const stage& st, int first, int last, float* rows) {
   const extent& e = *st.in.e;
   const idx nx = e.nx;
   float* const flux_x = rows;
   const auto row_of = [&e](float* data) { return pollutant_span::scratch_row{data, e.ims}; };
-  const bool shared = st.species.size() > 1;
-  float* const weight_rows = shared ? rows + (1 + 2 * static_cast<idx>(st.species.size())) * nx : nullptr;
-  const pollutant_span::cell_faces weights =
-      shared ? pollutant_span::cell_faces{row_of(weight_rows), row_of(weight_rows + nx), row_of(weight_rows + 2 * nx)}
-             : pollutant_span::cell_faces{};
   int turn = 0;
   bool south_ready = false;  // the south rows hold the south fluxes of row j's cells
   for (int j = first; j < last; ++j) {
@@ -636,13 +605,13 @@ void sweep(const stage& st, int first, int last, float* rows) {
     flow_row(st, j);
     if (j > first && st.out.rows->stored[at - 1] != 0) height_row(st, j - 1);
     if (st.row_repeat[at] != 0) repeat_edge_heights(st, j);
-    if (shared) share_weights(st, j, last, south_ready, weights);
     for (std::size_t k = 0; k < st.species.size(); ++k) {
       const species_stage& sp = st.species[k];
       float* const pair = rows + (1 + 2 * static_cast<idx>(k)) * nx;
       const span above = j + 1 < last ? sp.cells[at + 1] : pollutant_map::nothing;
-      const pollutant_span::cell_faces fluxes{row_of(flux_x), row_of(pair + turn * nx), row_of(pair + (1 - turn) * nx)};
-      pollutant_row(st, sp, j, above, {fluxes, south_ready, shared ? &weights : nullptr});
+      const pollutant_span::cell_fluxes fluxes{row_of(flux_x), row_of(pair + turn * nx),
+                                               row_of(pair + (1 - turn) * nx)};
+      pollutant_row(st, sp, j, above, {fluxes, south_ready});
     }
     turn = 1 - turn;
     south_ready = true;

@@ -126,9 +126,7 @@ class step_workspace {
   float* frames() const noexcept { return frames_.get(); }
   std::size_t frame_points() const noexcept { return frame_points_; }
   // The rows of face fluxes of each thread of the team: one row of x-face
-  // fluxes, then a south and a north row for each species; with several
-  // species, then the x, south and north rows of the faces' correction
-  // weights.
+  // fluxes, then a south and a north row for each species.
   float* flux_rows(int thread) const noexcept;
 
   // What the step knows, kept by rk2 (indices j - jms): of the module's u,
