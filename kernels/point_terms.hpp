@@ -89,9 +89,8 @@ inline jumps face_jumps(float w, float q_mm, float q_m, float q_0, float q_p) no
 }
 
 // The weight of a face's Lax-Wendroff correction, (0.5 |w|) (1 - |cr|) with
-// cr the Courant number (w dt) / across: it depends on the flow alone, so
-// every pollutant carried through the face can share it. `across` is the
-// spacing along the face normal.
+// cr the Courant number (w dt) / across: the part of the flux that depends
+// on the flow alone. `across` is the spacing along the face normal.
 inline float correction_weight(float w, float dt, float across) noexcept {
   const float cr = (w * dt) / across;
   return (0.5f * std::fabs(w)) * (1.0f - std::fabs(cr));
