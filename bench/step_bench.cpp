@@ -15,6 +15,7 @@
 // 8001 rows, one thread: the flow repeats from row to row and there is no
 // pollutant, so the figure is the step's bookkeeping, which should not grow
 // with the rows.
+// The pollutant's own cost per cell is timed with 1, 2 and 4 species.
 // The emission alone is timed against the literal one (every source's
 // pattern over the whole field) on three grids: the reference case's, the
 // 2001 x 2001 case's with its three sources, and 401 x 401 with 100 wide
@@ -38,6 +39,8 @@
 #include "support/literal_emission.hpp"
 #include "support/module_step.hpp"
 #include "timestep/row_team.hpp"
+#include "timestep/step_workspace.hpp"
+#include "timestep/timestep.hpp"
 
 namespace {
 
@@ -110,6 +113,31 @@ void production_step(benchmark::State& state) {
   }
   label(state, kind, threads);
   per_cell(state);
+}
+
+// The step on the rough state (pollutant in every one of the 401 x 401
+// cells) carrying 1, 2 or 4 species, each a copy of its q, on one thread.
+// "per_pollutant_cell" is the time per cell and species of a pass; the
+// rise from one species to several, per added species, is the pollutant's
+// own cost per cell (the flow is stepped once whatever the count).
+void pollutant_cells(benchmark::State& state) {
+  const int count = static_cast<int>(state.range(0));
+  load_state(rough);
+  using namespace domain;
+  const std::size_t n = field_size(ims, ime, jms, jme);
+  std::vector<std::vector<float>> q_copies(static_cast<std::size_t>(count), std::vector<float>(q, q + n));
+  std::vector<std::vector<float>> rates(static_cast<std::size_t>(count), std::vector<float>(n, 0.0f));
+  std::vector<species_fields> list;
+  for (int k = 0; k < count; ++k) list.push_back({q_copies[k].data(), rates[k].data()});
+  step_team team(1);
+  step_workspace workspace(domain::bounds(), team, count);
+  for (auto _ : state) {
+    rk2(model_state{u, v, h, list}, reference::spacing, reference::u_init, reference::v_init, workspace);
+    benchmark::ClobberMemory();
+  }
+  state.SetLabel("rough, " + std::to_string(count) + " species, 1 thread");
+  state.counters["per_pollutant_cell"] = benchmark::Counter(
+      interior_cells * count, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 // One pass of the driver's time loop: the step, and on a snapshot pass the
@@ -270,6 +298,7 @@ BENCHMARK(production_step)->Apply([](benchmark::internal::Benchmark* b) { thread
 BENCHMARK(driver_pass)->Apply([](benchmark::internal::Benchmark* b) { thread_counts(b, true); })
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(clean_grid_pass)->Arg(401)->Arg(2001)->Arg(8001)->Unit(benchmark::kMicrosecond);
+BENCHMARK(pollutant_cells)->Arg(1)->Arg(2)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(procedures)->DenseRange(0, 5)->Unit(benchmark::kMicrosecond);
 BENCHMARK(emission)
     ->ArgsProduct({{reference_sources, large_grid, sources_everywhere}, {1, 0}})

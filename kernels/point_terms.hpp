@@ -88,15 +88,24 @@ inline jumps face_jumps(float w, float q_mm, float q_m, float q_0, float q_p) no
   return {jump, upwind / (jump + constant::ratio_offset)};
 }
 
-// Pollutant crossing a face with velocity w during dt: the upwind flux plus
-// the superbee-limited Lax-Wendroff correction, times face length and dt.
-// `across` is the spacing along the face normal, `length` the face's length.
-inline float face_flux(float w, float q_m, float q_0, jumps j, float dt, float across, float length) noexcept {
-  const float phi = superbee(j.ratio);
+// The weight of a face's Lax-Wendroff correction, (0.5 |w|) (1 - |cr|) with
+// cr the Courant number (w dt) / across: the part of the flux that depends
+// on the flow alone. `across` is the spacing along the face normal.
+inline float correction_weight(float w, float dt, float across) noexcept {
   const float cr = (w * dt) / across;
-  return ((std::min(w, 0.0f) * q_0 + std::max(w, 0.0f) * q_m) +
-          (((0.5f * std::fabs(w)) * (1.0f - std::fabs(cr))) * j.jump) * phi) *
-         (dt * length);
+  return (0.5f * std::fabs(w)) * (1.0f - std::fabs(cr));
+}
+
+// Pollutant crossing a face with velocity w during dt: the upwind flux plus
+// the superbee-limited correction (its weight from correction_weight), times
+// dt_length, dt times the face's length.
+inline float face_flux(float w, float weight, float q_m, float q_0, jumps j, float dt_length) noexcept {
+  const float phi = superbee(j.ratio);
+  return ((std::min(w, 0.0f) * q_0 + std::max(w, 0.0f) * q_m) + (weight * j.jump) * phi) * dt_length;
+}
+// The same with the weight formed here: `length` is the face's length.
+inline float face_flux(float w, float q_m, float q_0, jumps j, float dt, float across, float length) noexcept {
+  return face_flux(w, correction_weight(w, dt, across), q_m, q_0, j, dt * length);
 }
 
 // The flux through an x face (between cells i-1 and i) from q and u of the

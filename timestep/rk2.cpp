@@ -56,22 +56,14 @@
 #include "grid/constant.hpp"
 #include "grid/domain.hpp"
 #include "kernels/boundary_rules.hpp"
+#include "kernels/independent_points.hpp"
 #include "kernels/point_terms.hpp"
+#include "kernels/pollutant_span.hpp"
 #include "timestep/flow_rows.hpp"
 #include "timestep/pollutant_map.hpp"
 #include "timestep/row_team.hpp"
 #include "timestep/step_workspace.hpp"
 #include "timestep/timestep.hpp"
-
-// Tells the compiler that the points of the loop that follows are
-// independent, in the dialect of each compiler the project builds with.
-#if defined(__clang__)
-#define PLUME_INDEPENDENT_POINTS _Pragma("clang loop vectorize(assume_safety)")
-#elif defined(__GNUC__)
-#define PLUME_INDEPENDENT_POINTS _Pragma("GCC ivdep")
-#else
-#define PLUME_INDEPENDENT_POINTS
-#endif
 
 namespace {
 
@@ -551,16 +543,33 @@ PLUME_INDEPENDENT_POINTS
   for (int i = e.c0; i <= e.c1; ++i) h[i] = terms::diagnosed_height(u + i, v + i, v_n + i, e.s);
 }
 
+// The faces of row j's cells in a stage's flow: the x faces from its u, the
+// south faces from its v, the north faces from the v of row j + 1.
+struct row_faces {
+  pollutant_span::face_row x, south, north;
+};
+row_faces faces_of_row(const stage& st, int j) {
+  const grid_spacing& s = st.in.e->s;
+  const int last = st.in.e->ime;
+  return {pollutant_span::x_faces(st.in.at_row(0, j), st.dt, s, last),
+          pollutant_span::y_faces(st.in.at_row(1, j), st.dt, s, last),
+          pollutant_span::y_faces(st.in.at_row(1, j + 1), st.dt, s, last)};
+}
+
+// A thread's flux rows for the pollutant of one species in a row; the
+// south row holds the south fluxes of the row's cells when south_ready.
+struct pollutant_rows {
+  pollutant_span::cell_fluxes fluxes;
+  bool south_ready;
+};
+
 // The pollutant of one species in row j: the fluxes of the faces of its
 // cells to compute (the south ones taken from the row below where it left
 // them, the north ones also for the cells of the row above), the cells' new
 // values, and +0 written over the cells that may hold something else.
-// flux_south holds the south fluxes of the row's cells when south_ready.
-void pollutant_row(const stage& st, const species_stage& sp, int j, span above, bool south_ready, float* flux_x,
-                   float* flux_south, float* flux_north) {
+void pollutant_row(const stage& st, const species_stage& sp, int j, span above, const pollutant_rows& rows) {
+  using namespace pollutant_span;
   const extent& e = *st.in.e;
-  const grid_spacing& s = e.s;
-  const int ims = e.ims;
   const std::size_t at = e.at_row(j);
   const span cells = sp.cells[at];
   const idx r = e.row(j);
@@ -570,42 +579,21 @@ void pollutant_row(const stage& st, const species_stage& sp, int j, span above, 
   const float* q_c = q + r;
   const float* q_n = q + e.row(j + 1);
   const float* q_nn = q + e.row(j + 2);
-  const float* u = st.in.at_row(0, j);
-  const float* v = st.in.at_row(1, j);
-  const float* v_n = st.in.at_row(1, j + 1);
+  const row_faces faces = faces_of_row(st, j);
+  const cell_fluxes& flux = rows.fluxes;
   if (!cells.empty()) {
-    if (!south_ready) {
-PLUME_INDEPENDENT_POINTS
-      for (int i = cells.lo; i <= cells.hi; ++i) {
-        flux_south[i - ims] = terms::y_face_flux(q_ss + i, q_s + i, q_c + i, q_n + i, v + i, st.dt, s);
-      }
-    }
-PLUME_INDEPENDENT_POINTS
-    for (int i = cells.lo; i <= cells.hi + 1; ++i) flux_x[i - ims] = terms::x_face_flux(q_c + i, u + i, st.dt, s);
+    if (!rows.south_ready) fluxes(faces.south, across_rows(q_ss, q_s, q_c, q_n), cells, flux.south);
+    fluxes(faces.x, along_row(q_c), {cells.lo, cells.hi + 1}, flux.x);
   }
-  const span north = pollutant_map::hull(cells, above);
-PLUME_INDEPENDENT_POINTS
-  for (int i = north.lo; i <= north.hi; ++i) {
-    flux_north[i - ims] = terms::y_face_flux(q_s + i, q_c + i, q_n + i, q_nn + i, v_n + i, st.dt, s);
-  }
+  fluxes(faces.north, across_rows(q_s, q_c, q_n, q_nn), pollutant_map::hull(cells, above), flux.north);
   float* out = sp.q_out + r;
   const span old_q = sp.q_spans[at];
   if (!st.second) {
-PLUME_INDEPENDENT_POINTS
-    for (int i = cells.lo; i <= cells.hi; ++i) {
-      const idx c = i - ims;
-      out[i] = q_c[i] + terms::cell_change(flux_x[c], flux_x[c + 1], flux_south[c], flux_north[c], s);
-    }
+    advance(q_c, flux, e.s, cells, out);
   } else {
     float* rate = sp.dqdt + r;
     const span old_rate = sp.dqdt_spans[at];
-    PLUME_INDEPENDENT_POINTS
-    for (int i = cells.lo; i <= cells.hi; ++i) {
-      const idx c = i - ims;
-      const float dq = terms::cell_change(flux_x[c], flux_x[c + 1], flux_south[c], flux_north[c], s);
-      rate[i] = dq * 2.0f;
-      out[i] = terms::heun(out[i], q_c[i], dq);
-    }
+    average(q_c, flux, e.s, cells, out, rate);
     for (int i = old_rate.lo; i <= old_rate.hi; ++i) {
       if (i < cells.lo || i > cells.hi) rate[i] = 0.0f;
     }
@@ -631,6 +619,7 @@ void sweep(const stage& st, int first, int last, float* rows) {
   const extent& e = *st.in.e;
   const idx nx = e.nx;
   float* const flux_x = rows;
+  const auto row_of = [&e](float* data) { return pollutant_span::scratch_row{data, e.ims}; };
   int turn = 0;
   bool south_ready = false;  // the south rows hold the south fluxes of row j's cells
   int next = first;          // the row after the last one looked at
@@ -650,7 +639,9 @@ void sweep(const stage& st, int first, int last, float* rows) {
       const species_stage& sp = st.species[k];
       float* const pair = rows + (1 + 2 * static_cast<idx>(k)) * nx;
       const span above = j + 1 < last ? sp.cells[at + 1] : pollutant_map::nothing;
-      pollutant_row(st, sp, j, above, south_ready, flux_x, pair + turn * nx, pair + (1 - turn) * nx);
+      const pollutant_span::cell_fluxes fluxes{row_of(flux_x), row_of(pair + turn * nx),
+                                               row_of(pair + (1 - turn) * nx)};
+      pollutant_row(st, sp, j, above, {fluxes, south_ready});
     }
     turn = 1 - turn;
     south_ready = true;
