@@ -288,7 +288,8 @@ void write_checkpoint(const std::string& path, const checkpoint_header& header, 
   const std::string temporary = checkpoint_temporary(path);
   const bool writes_header = processes::rank() == 0;
   // This process's own work first: its shares of the rows' CRCs, and room
-  // for its band and the list of its pieces.
+  // for its band and for the pieces of one field (at most one a row, and the
+  // header), so that nothing is allocated between the collectives below.
   checkpoint_header h;
   std::vector<float> band;
   std::vector<shared_file::piece> pieces;
