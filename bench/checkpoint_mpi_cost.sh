@@ -72,8 +72,10 @@ bytes_read_from() { # DIRECTORY FILE PROGRAM ARGS...
 # Times on a shared machine vary with the others' load: each is given as the
 # median and, after a slash, the least of the RUNS (the least is the cost
 # with the least interference).
-printf '\n| grid | program | one checkpoint (ms) | restart start-up (ms) | snapshot file (MB) | read from it by the restart (bytes) |\n'
-printf '|---|---|---|---|---|---|\n'
+# The others' load too, which the times depend on: the load average over the
+# last minute when a row's runs are done.
+printf '\n| grid | program | one checkpoint (ms) | restart start-up (ms) | snapshot file (MB) | read from it by the restart (bytes) | load |\n'
+printf '|---|---|---|---|---|---|---|\n'
 for n in "${grids[@]}"; do
   # A checkpoint after each of a few passes, and a run of SNAPSHOTS
   # snapshots with a checkpoint after its last pass.
@@ -103,9 +105,10 @@ for n in "${grids[@]}"; do
     checkpoint[$program]="$((($(median "${with[@]}") - $(median "${plain[@]}")) / passes)) / $((($(least "${with[@]}") - $(least "${plain[@]}")) / passes))"
     startup[$program]="$(median "${restarts[@]}") / $(least "${restarts[@]}")"
     read[$program]=$(bytes_read_from "$dir/$program" test_withPollutant.dat "$p" --restart test_withPollutant.dat.ckpt)
-    printf '| %d x %d | %s | %s | %s | %.0f | %d |\n' "$n" "$n" \
+    printf '| %d x %d | %s | %s | %s | %.0f | %d | %s |\n' "$n" "$n" \
       "$([ "$program" = old ] && echo "$base" || echo "this tree")" "${checkpoint[$program]}" \
-      "${startup[$program]}" "$(awk -v l="$length" 'BEGIN { print l / 1e6 }')" "${read[$program]}"
+      "${startup[$program]}" "$(awk -v l="$length" 'BEGIN { print l / 1e6 }')" "${read[$program]}" \
+      "$(cut -d' ' -f1 /proc/loadavg)"
   done
   rm -rf "$dir/old" "$dir/new"
 done

@@ -164,20 +164,24 @@ class le_bytes {
 std::int64_t grid_columns(const field_rows::blocks& b) { return b.bounds.ide - b.bounds.ids + 1; }
 std::int64_t grid_rows(const field_rows::blocks& b) { return b.bounds.jde - b.bounds.jds + 1; }
 
-// Calls each(f, j, part, offset) for every row j of the block of every
-// field f, in the order of the file: `part` is the block's part of the row,
-// `offset` its place among the fields' bytes.
+// Calls each(f, j, part, offset) for every row j of the block of field f,
+// in the order of the file: `part` is the block's part of the row, `offset`
+// its place among the fields' bytes.
 template <class Each>
-void for_each_block_row(const field_rows::blocks& b, Each&& each) {
+void for_each_field_row(const field_rows::blocks& b, int f, Each&& each) {
   const grid_bounds& g = b.bounds;
   const patch_bounds& p = b.patch;
   const std::int64_t nx = grid_columns(b), ny = grid_rows(b);
-  for (int f = 0; f < b.count; ++f) {
-    for (int j = p.jps; j <= p.jpe; ++j) {
-      const std::int64_t point = (f * ny + (j - g.jds)) * nx + (p.ips - g.ids);
-      each(f, j, b.fields[f] + at(p.ips, j, g.ims, g.ime, g.jms), static_cast<std::uint64_t>(point) * sizeof(float));
-    }
+  for (int j = p.jps; j <= p.jpe; ++j) {
+    const std::int64_t point = (f * ny + (j - g.jds)) * nx + (p.ips - g.ids);
+    each(f, j, b.fields[f] + at(p.ips, j, g.ims, g.ime, g.jms), static_cast<std::uint64_t>(point) * sizeof(float));
   }
+}
+
+// The same for every field, one after another.
+template <class Each>
+void for_each_block_row(const field_rows::blocks& b, Each&& each) {
+  for (int f = 0; f < b.count; ++f) for_each_field_row(b, f, each);
 }
 
 // The bytes of the block's part of each row.
@@ -203,11 +207,38 @@ void add_row_crc_shares(const field_rows::blocks& b, std::vector<std::uint32_t>&
 std::size_t row_count(const field_rows::blocks& b) {
   return static_cast<std::size_t>(b.count) * static_cast<std::size_t>(grid_rows(b));
 }
-std::size_t block_row_count(const field_rows::blocks& b) {
-  return static_cast<std::size_t>(b.count) * static_cast<std::size_t>(b.patch.jpe - b.patch.jps + 1);
+std::size_t block_rows(const field_rows::blocks& b) { return static_cast<std::size_t>(b.patch.jpe - b.patch.jps + 1); }
+std::size_t block_row_count(const field_rows::blocks& b) { return static_cast<std::size_t>(b.count) * block_rows(b); }
+
+// Adds a piece to the end of the list; a piece that goes on from the last
+// one both in memory and in the file lengthens it instead.
+void append_piece(std::vector<shared_file::piece>& pieces, const shared_file::piece& p) {
+  if (!pieces.empty()) {
+    shared_file::piece& last = pieces.back();
+    if (last.offset + last.size == p.offset && static_cast<const char*>(last.data) + last.size == p.data) {
+      last.size += p.size;
+      return;
+    }
+  }
+  pieces.push_back(p);
 }
 
 }  // namespace
+
+std::size_t checkpoint_band_bytes(const patch_bounds& p) {
+  return static_cast<std::size_t>(p.ipe - p.ips + 1) * static_cast<std::size_t>(p.jpe - p.jps + 1) * sizeof(float);
+}
+
+void band_pieces(const field_rows::blocks& b, int f, float* band, std::uint64_t fields_offset,
+                 std::vector<shared_file::piece>& pieces) {
+  const auto n = static_cast<std::size_t>(b.patch.ipe - b.patch.ips + 1);
+  float* next = band;
+  for_each_field_row(b, f, [&](int, int, const float* part, std::uint64_t offset) {
+    std::copy_n(part, n, next);
+    append_piece(pieces, {fields_offset + offset, next, n * sizeof(float)});
+    next += n;
+  });
+}
 
 checkpoint_output snapshot_output(const snapshot_file_state& s) {
   checkpoint_output o{output_snapshot_file, {}};
@@ -256,15 +287,18 @@ void write_checkpoint(const std::string& path, const checkpoint_header& header, 
                       const checkpoint_write_test& test) {
   const std::string temporary = checkpoint_temporary(path);
   const bool writes_header = processes::rank() == 0;
-  // This process's own work first: its shares of the rows' CRCs and the
-  // list of its pieces.
+  // This process's own work first: its shares of the rows' CRCs, and room
+  // for its band and for the pieces of one field (at most one a row, and the
+  // header), so that nothing is allocated between the collectives below.
   checkpoint_header h;
+  std::vector<float> band;
   std::vector<shared_file::piece> pieces;
   processes::together([&] {
     processes::test_fault(processes::fault_point::checkpoint_write_block, test.write);
     h = header;
     h.row_crcs.assign(row_count(mine), 0);
-    pieces.reserve(block_row_count(mine) + 1);
+    band.resize(checkpoint_band_bytes(mine.patch) / sizeof(float));
+    pieces.reserve(block_rows(mine) + 1);
     add_row_crc_shares(mine, h.row_crcs);
   });
   processes::exclusive_or(h.row_crcs);
@@ -283,14 +317,16 @@ void write_checkpoint(const std::string& path, const checkpoint_header& header, 
     if (fd < 0) throw run_failure(system_reason("cannot create " + temporary, errno));
     ::close(fd);
   });
-  if (writes_header) pieces.push_back({0, head.data(), head.size()});
-  const std::size_t bytes = part_bytes(mine);
-  for_each_block_row(mine, [&](int, int, const float* part, std::uint64_t offset) {
-    pieces.push_back({head.size() + offset, part, bytes});
-  });
   try {
     shared_file file(temporary, 0, shared_file::transfer::direct);
-    processes::together([&] { file.write(pieces); });
+    // One field at a time, through the band; the header goes with the
+    // first.
+    for (int f = 0; f < mine.count; ++f) {
+      pieces.clear();
+      if (writes_header && f == 0) pieces.push_back({0, head.data(), head.size()});
+      band_pieces(mine, f, band.data(), head.size(), pieces);
+      processes::together([&] { file.write(pieces); });
+    }
     processes::together([&] { file.sync(); });
     processes::together([&] { file.close(); });
   } catch (...) {

@@ -56,6 +56,7 @@
 #include <vector>
 
 #include "decomposition/field_rows.hpp"
+#include "decomposition/shared_file.hpp"
 #include "driver/byte_digest.hpp"
 #include "driver/snapshot_state.hpp"
 
@@ -142,6 +143,19 @@ struct checkpoint_write_test {
 // process (processes::together); the temporary file is then removed.
 void write_checkpoint(const std::string& path, const checkpoint_header& header, const field_rows::blocks& mine,
                       const checkpoint_write_test& test = {});
+
+// The bytes of one field of the block `p`: the band through which each
+// field of a process's block goes to the file when a checkpoint is written.
+std::size_t checkpoint_band_bytes(const patch_bounds& p);
+
+// Copies the rows of field f of the block `b` into `band`, one after
+// another, and adds to `pieces` the pieces of the file they go to, the
+// fields beginning at byte `fields_offset`: one piece for rows that span
+// the grid's width, which follow one another in the file as in the band (so
+// that they reach the file in one call of the system, not one a row); else
+// one a row.
+void band_pieces(const field_rows::blocks& b, int f, float* band, std::uint64_t fields_offset,
+                 std::vector<shared_file::piece>& pieces);
 
 struct checkpoint_contents {
   checkpoint_header header;

@@ -200,11 +200,14 @@ void restore_fields(const restart_point& from, const block_layout& l) {
 }
 
 std::uint64_t checkpoint_bytes(const scenario& s, const block_layout& l, int rank) noexcept {
-  // The rows on their way, and on rank 0, which reads and writes the file,
-  // a file buffer, a buffer to check the snapshot file with and one row.
+  // The band of one field of the block that a write goes through, the rows
+  // on their way from a checkpoint of format 1, and on rank 0, which reads
+  // and writes the header, a file buffer, a buffer to check the snapshot
+  // file with and one row.
   constexpr std::uint64_t file_buffers = std::uint64_t{2} << 20;
   const std::uint64_t own = rank == 0 ? file_buffers + static_cast<std::uint64_t>(s.nx) * sizeof(float) : 0;
-  return field_rows::buffer_bytes(l, rank, s.nx, s.ny) + own;
+  const std::uint64_t band = checkpoint_band_bytes(block_patch(l, rank, s.nx, s.ny));
+  return band + field_rows::buffer_bytes(l, rank, s.nx, s.ny) + own;
 }
 
 // The restart point travels as its path, what its header does not say (the

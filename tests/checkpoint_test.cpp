@@ -3,11 +3,13 @@
 // the checkpoints of format 1, which are still read.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nettle/sha2.h>
@@ -344,6 +346,100 @@ TEST_F(Checkpoint, Format1IsStillReadWithItsRowsAndTheSnapshotFilesWholeCrc) {
   write_bytes(damaged, flipped);
   EXPECT_EQ(message_of(damaged),
             damaged.string() + ": damaged checkpoint: its SHA-256 digest does not match its contents");
+}
+
+// The values whose bits a copy must keep: both zeros, both infinities, a
+// quiet and a signalling NaN with payloads, the least and the greatest
+// subnormal, and ordinary values.
+const std::uint32_t special_bits[] = {0x00000000u, 0x80000000u, 0x7F800000u, 0xFF800000u, 0x7FC12345u,
+                                      0x7F800001u, 0xFFA00001u, 0x00000001u, 0x007FFFFFu, 0x3F800000u};
+
+float special(int f, int i, int j) {
+  const std::size_t k = static_cast<std::size_t>(f * 7 + j * 3 + i) % std::size(special_bits);
+  return std::bit_cast<float>(special_bits[k]);
+}
+
+// A block of the 5 x 4 grid of the test: columns i0..i1, rows j0..j1.
+field_rows::blocks part_of(const small_fields& fields, int i0, int i1, int j0, int j1) {
+  field_rows::blocks b = fields.blocks();
+  b.patch = {i0, i1, j0, j1};
+  return b;
+}
+
+TEST(CheckpointBand, RowsThatSpanTheGridGoAsOnePieceOfTheirExactBitsAndPartsOfRowsOneARow) {
+  small_fields fields(-1.0f);
+  fields.fill(special);
+  const std::uint64_t fields_offset = 1000;
+  const auto bits_of = [](const float* values, std::size_t n) {
+    std::vector<std::uint32_t> bits(n);
+    std::memcpy(bits.data(), values, n * sizeof(float));
+    return bits;
+  };
+  // The expected bits of columns i0..i1 of rows j0..j1 of field f, one row
+  // after another.
+  const auto expected = [&](int f, int i0, int i1, int j0, int j1) {
+    std::vector<std::uint32_t> bits;
+    for (int j = j0; j <= j1; ++j)
+      for (int i = i0; i <= i1; ++i) bits.push_back(std::bit_cast<std::uint32_t>(fields.at(f, i, j)));
+    return bits;
+  };
+
+  // Every row whole (one process, or a split in y): one piece per field.
+  for (const auto& [j0, j1] : {std::pair{1, ny}, std::pair{2, 3}}) {
+    const field_rows::blocks b = part_of(fields, 1, nx, j0, j1);
+    const std::size_t points = static_cast<std::size_t>(nx * (j1 - j0 + 1));
+    EXPECT_EQ(checkpoint_band_bytes(b.patch), points * 4);
+    std::vector<float> band(points);
+    for (int f = 0; f < field_count; ++f) {
+      std::vector<shared_file::piece> pieces;
+      band_pieces(b, f, band.data(), fields_offset, pieces);
+      ASSERT_EQ(pieces.size(), 1u) << "rows " << j0 << " to " << j1;
+      EXPECT_EQ(pieces[0].offset, fields_offset + 4u * static_cast<std::uint64_t>((f * ny + j0 - 1) * nx));
+      EXPECT_EQ(pieces[0].data, band.data());
+      EXPECT_EQ(pieces[0].size, points * 4);
+      EXPECT_EQ(bits_of(band.data(), points), expected(f, 1, nx, j0, j1)) << "field " << f;
+    }
+  }
+
+  // Columns 3..5 of rows 2..4 (a split in x): a piece a row, each in its
+  // place in the file, one after another in the band.
+  const field_rows::blocks b = part_of(fields, 3, nx, 2, ny);
+  EXPECT_EQ(checkpoint_band_bytes(b.patch), 3u * 3u * 4u);
+  std::vector<float> band(9);
+  std::vector<shared_file::piece> pieces;
+  band_pieces(b, 4, band.data(), fields_offset, pieces);
+  ASSERT_EQ(pieces.size(), 3u);
+  for (int j = 2; j <= ny; ++j) {
+    const shared_file::piece& p = pieces[static_cast<std::size_t>(j - 2)];
+    EXPECT_EQ(p.offset, fields_offset + 4u * static_cast<std::uint64_t>((4 * ny + j - 1) * nx + 2)) << j;
+    EXPECT_EQ(p.data, band.data() + 3 * (j - 2));
+    EXPECT_EQ(p.size, 12u);
+  }
+  EXPECT_EQ(bits_of(band.data(), 9), expected(4, 3, nx, 2, ny));
+}
+
+TEST_F(Checkpoint, HoldsTheExactBitsOfEveryValue) {
+  small_fields odd(-1.0f);
+  odd.fill(special);
+  write_checkpoint(path.string(), small_header(), odd.blocks());
+  const byte_vector bytes = read_file(path);
+  const std::size_t first = bytes.size() - field_count * nx * ny * 4;
+  for (int f = 0; f < field_count; ++f) {
+    for (int j = 1; j <= ny; ++j) {
+      for (int i = 1; i <= nx; ++i) {
+        std::uint32_t stored = 0;
+        std::memcpy(&stored, bytes.data() + first + 4 * static_cast<std::size_t>((f * ny + j - 1) * nx + i - 1), 4);
+        EXPECT_EQ(stored, std::bit_cast<std::uint32_t>(odd.at(f, i, j))) << f << " " << i << " " << j;
+      }
+    }
+  }
+  // And reads them back, each row checked against the CRC of those bits.
+  small_fields back(0.0f);
+  read_checkpoint_fields(path.string(), read_checkpoint(path.string()), back.blocks());
+  for (int f = 0; f < field_count; ++f)
+    for (int j = 1; j <= ny; ++j)
+      for (int i = 1; i <= nx; ++i)
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(back.at(f, i, j)), std::bit_cast<std::uint32_t>(odd.at(f, i, j)));
 }
 
 }  // namespace
