@@ -79,7 +79,7 @@ struct step_team::crew {
   void* ctx = nullptr;
   std::atomic<bool> stop{false};
   std::vector<std::thread> workers;
-  team_pace pace;  // the calling thread's alone
+  team_pace pace;  // read and judged by the calling thread only
 
   // Takes and runs parts of the current sweep until none is left; the
   // calling thread times its own in `own`.
@@ -156,7 +156,8 @@ step_team::~step_team() {
 
 void step_team::run_parts(int parts, void (*fn)(void*, int, int), void* ctx) {
   crew* c = crew_;
-  // One part is the calling thread's alone: the others are not woken.
+  // One part, or a sweep while the pace keeps the team alone, is the
+  // calling thread's: the others are not woken.
   if (c == nullptr || parts <= 1 || !c->pace.shares(team_pace::clock::now())) {
     for (int k = 0; k < parts; ++k) fn(ctx, k, 0);
     return;

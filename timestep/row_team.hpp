@@ -15,6 +15,15 @@
 #include <memory>
 #include <type_traits>
 
+// How a team_pace judges: the shared sweeps judged together, and how long
+// the sweeps go to the calling thread alone after a window lost, at first
+// and at most.
+struct pace_rules {
+  int window = 16;
+  std::chrono::steady_clock::duration first_alone = std::chrono::milliseconds(2);
+  std::chrono::steady_clock::duration longest_alone = std::chrono::milliseconds(256);
+};
+
 // Whether handing a sweep's parts out to the team pays, judged from the
 // sweeps that were. A thread that shares its core with another process
 // may start a part late or lose its core in the middle of one, and the
@@ -28,15 +37,6 @@
 // window lost in a row; then the sweeps are shared again to see. A window
 // that won keeps the team sharing and the next time alone at its
 // shortest. It decides only which thread computes a part, never what.
-// How a team_pace judges: the shared sweeps judged together, and how long
-// the sweeps go to the calling thread alone after a window lost, at first
-// and at most.
-struct pace_rules {
-  int window = 16;
-  std::chrono::steady_clock::duration first_alone = std::chrono::milliseconds(2);
-  std::chrono::steady_clock::duration longest_alone = std::chrono::milliseconds(256);
-};
-
 class team_pace {
  public:
   using clock = std::chrono::steady_clock;
