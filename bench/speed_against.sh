@@ -14,7 +14,7 @@
 #  - long: 1001 x 1001 points for 4 hours, three sources every 30 minutes
 #    (bench/cases/long.toml);
 #  - everywhere: 401 x 401 points, 100 wide sources emitted once at t = 0,
-#    pollutant nearly everywhere, 10 model minutes;
+#    pollutant nearly everywhere, 10 model minutes (lib.sh writes it);
 # each with the default settings (the threads the process may use) and
 # with --threads 1; then, with a busy process pinned to one core of the
 # machine, the everywhere and reference cases with the default settings,
@@ -48,23 +48,7 @@ echo "this tree: $exe"
 echo "base: $base ($(git -C "$src" log -1 --format='%h %s' "$base" | cut -c1-70))"
 echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores"
 
-{
-  cat << 'EOF'
-[grid]
-nx = 401
-ny = 401
-[time]
-duration_s = 600
-[emission]
-first_s = 0
-every_s = 100000.0
-EOF
-  for ((a = 0; a < 10; a++)); do
-    for ((b = 0; b < 10; b++)); do
-      printf '[[source]]\nx_m = %d.0\ny_m = %d.0\nradius_m = 30000.0\n' $((20000 + 40000 * a)) $((20000 + 40000 * b))
-    done
-  done
-} > "$dir/everywhere.toml"
+everywhere_scenario > "$dir/everywhere.toml"
 
 # Runs both programs RUNS times in turn with the options; prints the
 # medians of wall time and peak memory and the ratio.

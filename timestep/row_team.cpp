@@ -1,5 +1,6 @@
 #include "timestep/row_team.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -41,6 +42,26 @@ void await_change(const std::atomic<T>& value, T old, std::chrono::nanoseconds s
 
 }  // namespace
 
+team_pace::clock::duration team_pace::gain(const shared_sweep& s) noexcept {
+  if (s.own_parts == 0) return {};
+  const clock::duration took = s.end - s.start;
+  const clock::duration per_part = s.own_parts > 1 ? (s.own - s.longest) / (s.own_parts - 1) : s.own;
+  return std::min(per_part * s.parts - took, took * (s.threads - 1));
+}
+
+void team_pace::judge(const shared_sweep& s) noexcept {
+  gained_ += gain(s);
+  if (++judged_ < rules_.window) return;
+  if (gained_ < clock::duration::zero()) {
+    alone_until_ = s.end + next_alone_;
+    next_alone_ = std::min(2 * next_alone_, rules_.longest_alone);
+  } else {
+    next_alone_ = rules_.first_alone;
+  }
+  gained_ = {};
+  judged_ = 0;
+}
+
 // A sweep is published as one word: its number (the upper 32 bits), its
 // count of parts (bits 16 to 31) and the next part to take (bits 0 to 15).
 // A thread takes a part by raising the next part by one; it can take one
@@ -48,7 +69,7 @@ void await_change(const std::atomic<T>& value, T old, std::chrono::nanoseconds s
 // sweep's function and context, written before the word, stay as they are
 // until it has finished the part and counted it done.
 struct step_team::crew {
-  explicit crew(std::chrono::nanoseconds spin) : spin(spin) {}
+  crew(std::chrono::nanoseconds spin, const pace_rules& rules) : spin(spin), pace(rules) {}
   const std::chrono::nanoseconds spin;
   std::atomic<std::uint64_t> sweep{0};
   std::atomic<std::uint32_t> published{0};  // the number of the last sweep (or stop)
@@ -58,9 +79,12 @@ struct step_team::crew {
   void* ctx = nullptr;
   std::atomic<bool> stop{false};
   std::vector<std::thread> workers;
+  team_pace pace;  // read and judged by the calling thread only
 
-  // Takes and runs parts of the current sweep until none is left.
-  void take_parts(int thread) noexcept {
+  // Takes and runs parts of the current sweep until none is left; the
+  // calling thread times its own in `own`.
+  void take_parts(int thread, team_pace::shared_sweep* own = nullptr) noexcept {
+    auto last = own != nullptr ? team_pace::clock::now() : team_pace::clock::time_point{};
     std::uint64_t s = sweep.load(std::memory_order_acquire);
     for (;;) {
       const auto parts = static_cast<int>((s >> 16) & 0xffffu);
@@ -68,6 +92,13 @@ struct step_team::crew {
       if (next >= parts) return;
       if (!sweep.compare_exchange_weak(s, s + 1, std::memory_order_acq_rel, std::memory_order_acquire)) continue;
       fn(ctx, next, thread);
+      if (own != nullptr) {
+        const auto now = team_pace::clock::now();
+        own->own += now - last;
+        own->longest = std::max(own->longest, now - last);
+        ++own->own_parts;
+        last = now;
+      }
       if (done.fetch_add(1, std::memory_order_acq_rel) + 1 == parts) done.notify_one();
       s = sweep.load(std::memory_order_acquire);
     }
@@ -89,11 +120,11 @@ struct step_team::crew {
   }
 };
 
-step_team::step_team(int threads) : size_(threads > 1 ? threads : 1) {
+step_team::step_team(int threads, const pace_rules& pace) : size_(threads > 1 ? threads : 1) {
   if (size_ == 1) return;
   using namespace std::chrono_literals;
   // A team with more threads than the process has cores does not spin.
-  crew_ = new crew(size_ <= processes::affinity_cores() ? 50us : 0us);
+  crew_ = new crew(size_ <= processes::affinity_cores() ? 50us : 0us, pace);
   const unsigned mode = _mm_getcsr();
   try {
     for (int k = 1; k < size_; ++k) {
@@ -125,23 +156,30 @@ step_team::~step_team() {
 
 void step_team::run_parts(int parts, void (*fn)(void*, int, int), void* ctx) {
   crew* c = crew_;
-  // One part is the calling thread's alone: the others are not woken.
-  if (c == nullptr || parts <= 1) {
+  // One part, or a sweep while the pace keeps the team alone, is the
+  // calling thread's: the others are not woken.
+  if (c == nullptr || parts <= 1 || !c->pace.shares(team_pace::clock::now())) {
     for (int k = 0; k < parts; ++k) fn(ctx, k, 0);
     return;
   }
   c->fn = fn;
   c->ctx = ctx;
   c->done.store(0, std::memory_order_relaxed);
+  team_pace::shared_sweep seen;
+  seen.parts = parts;
+  seen.threads = size_;
+  seen.start = team_pace::clock::now();
   const auto number = static_cast<std::uint32_t>(c->sweep.load(std::memory_order_relaxed) >> 32) + 1;
   c->sweep.store(static_cast<std::uint64_t>(number) << 32 | static_cast<std::uint64_t>(parts) << 16,
                  std::memory_order_release);
   c->publish(number);
-  c->take_parts(0);
+  c->take_parts(0, &seen);
   // The parts that other threads took: wait until they are done.
   for (int done = c->done.load(std::memory_order_acquire); done < parts; done = c->done.load(std::memory_order_acquire)) {
     await_change(c->done, done, c->spin);
   }
+  seen.end = team_pace::clock::now();
+  c->pace.judge(seen);
 }
 
 bool step_team::awake() const noexcept {

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# The default settings against --threads 1 of one program, in pairs of
+# runs: each pair runs the program once with the default settings and once
+# with --threads 1, the order alternating from pair to pair, and gives the
+# ratio of the two wall times (default / one thread: below 1, the default
+# is faster). Every pair, the median and the largest ratio are printed, with
+# the load average before and after the case. The two runs of a pair must
+# write the same bytes: a difference stops the benchmark.
+#
+# The cases:
+#  - everywhere: 401 x 401 points with pollutant nearly everywhere (lib.sh),
+#    with a busy process;
+#  - middle: 801 x 801 points, 30 model minutes (bench/cases/middle.toml),
+#    with a busy process;
+#  - quiet: 2001 x 2001 points, 20 model minutes (bench/cases/large.toml),
+#    with no busy process of its own.
+# The busy process is a shell loop that never sleeps, placed by the system
+# like any other (not pinned): on a machine of two cores it keeps one of
+# them busy, and the team's second thread shares a core with it.
+#
+# Usage: bench/busy_core.sh PLUME_EXECUTABLE [PAIRS] [CASES...]
+#   PAIRS: default 5; CASES: any of everywhere, middle, quiet (default: all)
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+exe="$(realpath "$1")" pairs="${2:-5}"
+shift $(($# < 2 ? $# : 2))
+cases=("$@")
+[ "${#cases[@]}" -gt 0 ] || cases=(everywhere middle quiet)
+src="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+dir="$(mktemp -d)"
+busy_pid=
+cleanup() {
+  [ -z "$busy_pid" ] || kill "$busy_pid" 2> /dev/null || true
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+everywhere_scenario > "$dir/everywhere.toml"
+echo "program: $exe"
+echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores"
+
+# Runs the program with the options in $dir/RUN and prints its wall time
+# in seconds.
+timed_run() { # RUN OPTIONS...
+  local run="$1"
+  shift
+  mkdir -p "$dir/$run"
+  local start="$EPOCHREALTIME"
+  (cd "$dir/$run" && "$exe" "$@" > log.txt)
+  awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f\n", b - a }'
+}
+
+# PAIRS pairs of the default settings and --threads 1 with the options.
+pairs_of() { # NAME OPTIONS...
+  local name="$1"
+  shift
+  local ratios=() k td t1
+  echo "== $name (load average $(cut -d' ' -f1-3 /proc/loadavg))"
+  for ((k = 1; k <= pairs; k++)); do
+    if ((k % 2 == 1)); then
+      td=$(timed_run default "$@") t1=$(timed_run one "$@" --threads 1)
+    else
+      t1=$(timed_run one "$@" --threads 1) td=$(timed_run default "$@")
+    fi
+    cmp -s "$dir/default/log.txt" "$dir/one/log.txt" &&
+      cmp -s "$dir/default/test_withPollutant.dat" "$dir/one/test_withPollutant.dat" ||
+      { echo "$name: the default settings and --threads 1 wrote different bytes" >&2; exit 1; }
+    ratios+=("$(awk -v d="$td" -v o="$t1" 'BEGIN { printf "%.3f", d / o }')")
+    echo "pair $k: default $td s, --threads 1 $t1 s, ratio ${ratios[-1]}"
+  done
+  echo "$name: median ratio $(median "${ratios[@]}"), largest $(printf '%s\n' "${ratios[@]}" | sort -n | tail -1)" \
+    "(load average after $(cut -d' ' -f1-3 /proc/loadavg))"
+}
+
+for c in "${cases[@]}"; do
+  case "$c" in
+    everywhere | middle)
+      (cd / && exec sh -c 'while :; do :; done') &
+      busy_pid=$!
+      if [ "$c" = everywhere ]; then
+        pairs_of "busy core: pollutant everywhere" --scenario "$dir/everywhere.toml"
+      else
+        pairs_of "busy core: 801 x 801" --scenario "$src/bench/cases/middle.toml"
+      fi
+      kill "$busy_pid"
+      busy_pid= ;;
+    quiet) pairs_of "no busy process: 2001 x 2001" --scenario "$src/bench/cases/large.toml" ;;
+    *) echo "unknown case: $c" >&2; exit 2 ;;
+  esac
+done
