@@ -915,11 +915,13 @@ bool moderate_flow(const flow_set& s, int j) {
 // have every cell computed).
 //
 // Each species' rows (its plan): its own busy rows and those up to
-// records_reach each way of them, when the stage's plan leaves quiet rows
-// out and the row that the first own cell row is left to is moderate too
-// (so that the flow of every own cell row is); the stage's plan otherwise.
-// A row of the stage's plan outside a species' plan is clean for it and
-// stays so (clean_row), whatever the other species hold there.
+// records_reach each way of them when the stage's plan leaves quiet rows
+// out, the stage's plan otherwise. The flow of every own cell row is then
+// moderate: it is that of a stored row of the plan (the first own cell row
+// is always stored, its u and v reading the first halo row, which never
+// counts as repeating). So a row of the stage's plan outside a species'
+// plan is clean for it and stays so (clean_row), whatever the other
+// species hold there.
 void plan_stage(step_workspace& ws, const flow_set& in, const extent& e, bool may_skip) {
   row_runs& plan = ws.plan;
   plan.clear();
@@ -933,9 +935,8 @@ void plan_stage(step_workspace& ws, const flow_set& in, const extent& e, bool ma
     plan.clear();
     plan.add(e.jms, e.jme);
   }
-  const bool by_species = partial && moderate_flow(in, in.rows->source[e.at_row(e.r0)]);
   for (species_knowledge& k : ws.species) {
-    if (!by_species) {
+    if (!partial) {
       k.plan = plan;
       continue;
     }
