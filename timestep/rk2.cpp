@@ -41,7 +41,7 @@
 //    written only over cells that held something else.
 // From both, the step keeps the runs of rows that may hold anything but a
 // repeating, clean row (its busy rows), and each stage looks only at them
-// and a few rows around them (quiet_row below): its bookkeeping costs
+// and a few rows around them (the quiet rows below): its bookkeeping costs
 // those rows, whatever the height of the grid.
 #include <algorithm>
 #include <bit>
@@ -885,14 +885,16 @@ bool clean_row(const species_knowledge& s, std::size_t k) noexcept {
   return no_spans && clean_columns;
 }
 
-bool quiet_row(const step_workspace& ws, std::size_t k) {
+// Whether the records of row k other than those of the species are those
+// of a quiet row: a row is quiet when this holds and it is clean for every
+// species.
+bool quiet_flow_row(const step_workspace& ws, std::size_t k) {
   const auto repeats_unstored = [k](const flow_rows& f) { return f.same[k] != 0 && f.stored[k] == 0; };
   const bool flow_repeats = repeats_unstored(ws.module_flow) && repeats_unstored(ws.stage_flow);
   const bool stage_repeats = ws.input_same[k] != 0 && ws.entry_same[k] != 0 && ws.uv_repeat[k] != 0 &&
                              ws.row_repeat[k] != 0;
   const bool nothing_to_do = ws.rules[k] == 0 && ws.active[k] == 0;
-  const auto clean = [k](const species_knowledge& s) { return clean_row(s, k); };
-  return flow_repeats && stage_repeats && nothing_to_do && std::all_of(ws.species.begin(), ws.species.end(), clean);
+  return flow_repeats && stage_repeats && nothing_to_do;
 }
 
 // Whether quiet rows may be left out of a stage: where clean cells may be
@@ -948,25 +950,28 @@ void plan_stage(step_workspace& ws, const flow_set& in, const extent& e, bool ma
 // Learns after a stage which rows are busy: the rows outside the block's
 // own cell rows and its first and last one, and the rows of the plan that
 // are not quiet (every row outside the plan stayed quiet).
-// Each species' busy rows likewise: the same edge rows, and the rows of its
-// plan that are not clean for it.
+// Each species' busy rows likewise: the same edge rows, and the rows of the
+// plan that are not clean for it (a row of the plan outside its own plan
+// stayed clean for it).
 void learn_busy(step_workspace& ws, const extent& e, bool may_skip) {
   ws.busy.clear();
   ws.busy_known = quiet_rows_left_out(e, may_skip);
   for (species_knowledge& k : ws.species) k.busy.clear();
   if (!ws.busy_known) return;
   ws.busy.add(e.jms, e.r0);
+  for (species_knowledge& k : ws.species) k.busy.add(e.jms, e.r0);
   ws.plan.for_each_row(e.r0 + 1, e.r1 - 1, [&](int j) {
-    if (!quiet_row(ws, e.at_row(j))) ws.busy.add(j);
+    const std::size_t at = e.at_row(j);
+    bool clean = true;
+    for (species_knowledge& k : ws.species) {
+      if (clean_row(k, at)) continue;
+      k.busy.add(j);
+      clean = false;
+    }
+    if (!clean || !quiet_flow_row(ws, at)) ws.busy.add(j);
   });
   ws.busy.add(e.r1, e.jme);
-  for (species_knowledge& k : ws.species) {
-    k.busy.add(e.jms, e.r0);
-    k.plan.for_each_row(e.r0 + 1, e.r1 - 1, [&](int j) {
-      if (!clean_row(k, e.at_row(j))) k.busy.add(j);
-    });
-    k.busy.add(e.r1, e.jme);
-  }
+  for (species_knowledge& k : ws.species) k.busy.add(e.r1, e.jme);
 }
 
 // One stage's input: a set of the flow, its boundary fields (u, v, h, then
