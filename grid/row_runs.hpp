@@ -23,6 +23,16 @@ class row_runs {
   // runs that they overlap or touch.
   void add(int first, int last) {
     if (first > last) return;
+    // Rows at or after the start of the last run, as a stage adds them in
+    // increasing order: the last run grows, or a new one follows it.
+    if (runs_.empty() || runs_.back().last < first - 1) {
+      runs_.push_back({first, last});
+      return;
+    }
+    if (runs_.back().first <= first) {
+      runs_.back().last = std::max(runs_.back().last, last);
+      return;
+    }
     auto lo = std::partition_point(runs_.begin(), runs_.end(), [&](const row_run& r) { return r.last < first - 1; });
     auto hi = lo;
     for (; hi != runs_.end() && hi->first <= last + 1; ++hi) {

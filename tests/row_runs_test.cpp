@@ -3,6 +3,8 @@
 // a row of a stage left out or visited twice.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include "grid/row_runs.hpp"
@@ -39,3 +41,37 @@ TEST(RowRuns, WidenedRunsStayWithinTheirBoundsAndMerge) {
 }
 
 }  // namespace
+
+// Ranges added in increasing order (as a stage adds its rows: the last run
+// grows or a new one follows) and anywhere, overlapping the last run from
+// below too, against the runs of the set of rows they cover.
+TEST(RowRuns, RangesAddedInOrderOrAnywhereGiveTheRunsOfTheRowsCovered) {
+  std::uint32_t state = 12345;
+  const auto next = [&](int n) {
+    state = state * 1664525u + 1013904223u;
+    return static_cast<int>((state >> 8) % static_cast<std::uint32_t>(n));
+  };
+  for (int trial = 0; trial < 200; ++trial) {
+    row_runs r;
+    std::vector<bool> covered(80, false);
+    int at = 0;
+    for (int n = 0; n < 30; ++n) {
+      const bool in_order = trial % 2 == 0 && next(4) != 0;
+      const int first = in_order ? std::clamp(at + next(4) - 1, 0, 75) : next(76);
+      const int last = first + next(4) - (next(5) == 0 ? 5 : 0);  // now and then empty
+      r.add(first, last);
+      for (int j = first; j <= last; ++j) covered[static_cast<std::size_t>(j)] = true;
+      at = std::max(at, last + 1);
+    }
+    std::vector<row_run> want;
+    for (int j = 0; j < 80; ++j) {
+      if (!covered[static_cast<std::size_t>(j)]) continue;
+      if (!want.empty() && want.back().last == j - 1) {
+        want.back().last = j;
+      } else {
+        want.push_back({j, j});
+      }
+    }
+    ASSERT_EQ(runs_of(r), want) << "trial " << trial;
+  }
+}

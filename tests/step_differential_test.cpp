@@ -21,7 +21,9 @@
 // failure names the seed, the case and the first difference.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -225,3 +227,80 @@ TEST(StepDifferential, EachSpeciesGetsTheBitsOfItsPollutantSteppedAlone) {
 }
 
 }  // namespace
+
+// Species whose pollutant lies in bands far apart on a tall grid whose flow
+// repeats from row to row: each species' own busy rows stay around its own
+// band, not the others', and each species still gets the bits of its
+// pollutant stepped alone, as its band moves through rows that only the
+// other species keep busy and across the periodic edge. Also in a flow that
+// the wall drives past the speed up to which clean cells may be skipped,
+// where every species must compute every cell (NaN fluxes between clean
+// cells), in the other species' rows too.
+TEST(StepDifferential, SpeciesInBandsFarApartKeepTheirOwnBusyRows) {
+  constexpr int ni = 12, nj = 90;
+  const grid_bounds b{1, ni, 1, nj, -1, ni + 2, -1, nj + 2};
+  const std::size_t n = field_size(b.ims, b.ime, b.jms, b.jme);
+  const auto at_point = [&](int i, int j) { return static_cast<std::size_t>(at(i, j, b.ims, b.ime, b.jms)); };
+  const struct {
+    const char* what;
+    float u, v;
+    int bands[3];
+    bool own_rows_only;  // whether each species' busy rows stay within reach of its band
+  } cases[] = {{"northward, the last band across the north edge", 1.0f, 600.0f, {25, 55, nj - 2}, true},
+               {"southward, the first band across the south edge", 1.0f, -600.0f, {3, 33, 63}, true},
+               {"eastward past the speed for skipping clean cells", 3e5f, 0.0f, {10, 45, 80}, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<float> u(n, c.u), v(n, c.v), h(n, 0.0f), unread(n, 0.0f);
+    std::vector<std::vector<float>> q(3, std::vector<float>(n, 0.0f)), dqdt = q;
+    for (std::size_t k = 0; k < 3; ++k) {
+      const int row = c.bands[k];
+      for (int i = 3; i <= 6; ++i) q[k][at_point(i, row)] = 1.0f + static_cast<float>(k);
+      q[k][at_point(4, row - 1)] = -0.0f;
+      q[k][at_point(5, row + 1)] = std::numeric_limits<float>::min();
+    }
+    // Each species alone, by the plain composition.
+    struct alone_state {
+      std::vector<float> u, v, h, q, dqdt;
+    };
+    std::vector<alone_state> alone;
+    for (std::size_t k = 0; k < 3; ++k) alone.push_back({u, v, h, q[k], dqdt[k]});
+    std::vector<species_fields> list;
+    for (std::size_t k = 0; k < 3; ++k) list.push_back({q[k].data(), dqdt[k].data()});
+    step_team team(1);
+    step_workspace ws(b, team, 3);
+    const grid_spacing s = make_spacing(1000.0f, 1000.0f);
+    for (int step = 1; step <= 12; ++step) {
+      for (alone_state& a : alone) {
+        rk2_reference(a.u.data(), a.v.data(), a.h.data(), a.q.data(), a.dqdt.data(), unread.data(), unread.data(),
+                      unread.data(), unread.data(), s, c.u, c.v, b.ids, b.ide, b.jds, b.jde, b.ims, b.ime, b.jms,
+                      b.jme);
+      }
+      rk2(model_state{u.data(), v.data(), h.data(), list}, s, c.u, c.v, ws);
+      ws.materialize(u.data(), v.data(), h.data());
+      for (std::size_t k = 0; k < 3; ++k) {
+        SCOPED_TRACE(testing::Message() << "species " << k + 1 << ", step " << step);
+        ASSERT_EQ(first_difference(alone[k].u, u), -1);
+        ASSERT_EQ(first_difference(alone[k].q, q[k]), -1);
+        ASSERT_EQ(first_difference(alone[k].dqdt, dqdt[k]), -1);
+      }
+    }
+    if (!c.own_rows_only) {
+      EXPECT_TRUE(std::isnan(q[0][at_point(6, 45)]));
+      continue;
+    }
+    // Twelve steps at 600 m/s carry a band about seven rows, its traces a
+    // row a step; its busy rows reach a few more, short of the next band.
+    ASSERT_TRUE(ws.busy_known);
+    for (std::size_t k = 0; k < 3; ++k) {
+      SCOPED_TRACE(testing::Message() << "species " << k + 1);
+      EXPECT_LT(ws.species[k].busy.rows(), ws.busy.rows() * 2 / 3);
+      for (std::size_t other = 0; other < 3; ++other) {
+        if (other == k) continue;
+        bool holds = false;
+        ws.species[k].busy.for_each_row(c.bands[other], c.bands[other], [&](int) { holds = true; });
+        EXPECT_FALSE(holds) << "the band of species " << other + 1;
+      }
+    }
+  }
+}

@@ -41,7 +41,7 @@
 //    written only over cells that held something else.
 // From both, the step keeps the runs of rows that may hold anything but a
 // repeating, clean row (its busy rows), and each stage looks only at them
-// and a few rows around them (quiet_row below): its bookkeeping costs
+// and a few rows around them (the quiet rows below): its bookkeeping costs
 // those rows, whatever the height of the grid.
 #include <algorithm>
 #include <bit>
@@ -351,7 +351,7 @@ void choose_rules(const extent& e, const flow_rows& flow, std::vector<species_kn
   for (species_knowledge& k : species) {
     const span* const cells = (k.*set.spans).data();
     unsigned char* const zero = (k.*set.frame_zero).data();
-    plan.for_each_row(e.jms, e.jme, [&](int j) {
+    k.plan.for_each_row(e.jms, e.jme, [&](int j) {
       const std::size_t at = e.at_row(j);
       if (every_rule(j)) {
         if (keeps_columns) zero[at] = 0;
@@ -415,6 +415,7 @@ struct species_stage {
   span* dqdt_spans;  // the rate's, in the second stage
   pollutant input;   // where the input q (and the entry q) may be other than +0
   span* cells;       // per row, the cells whose advection is computed
+  const row_runs* plan;  // the rows the stage looks at for the species
 };
 
 // What one stage writes, and how: the first stage advances set 0 into set 1
@@ -608,13 +609,23 @@ void pollutant_row(const stage& st, const species_stage& sp, int j, span above, 
   sp.q_spans[at] = cells.empty() ? cells : written_between(out, cells.lo, cells.hi);
 }
 
+// Whether a species has pollutant work in row k: cells of its own or of
+// the row above to compute, or +0 to write over its q or its rate.
+bool pollutant_work(const species_stage& sp, std::size_t k, bool row_above) noexcept {
+  return !sp.cells[k].empty() || (row_above && !sp.cells[k + 1].empty()) || !sp.q_spans[k].empty() ||
+         (sp.dqdt_spans != nullptr && !sp.dqdt_spans[k].empty());
+}
+
 // One part of a stage's sweep: the own cell rows [first, last). A row that
 // is not active needs nothing: its flow repeats the row below, the cells of
 // every species there and in the row above are clean and stay so, and they
 // hold +0 there already. `rows` are the thread's flux rows: the x faces,
 // then two rows of y faces per species, which take turns as the south and
 // the north faces of a row (`turn`), so that the north faces of one row are
-// the south faces of the next.
+// the south faces of the next. A species without pollutant work in a row is
+// passed over: its row would form no flux and write nothing (the row above
+// has no cells of it to compute either, so no south fluxes are wanted
+// from it).
 void sweep(const stage& st, int first, int last, float* rows) {
   const extent& e = *st.in.e;
   const idx nx = e.nx;
@@ -637,6 +648,7 @@ void sweep(const stage& st, int first, int last, float* rows) {
     if (st.row_repeat[at] != 0) repeat_edge_heights(st, j);
     for (std::size_t k = 0; k < st.species.size(); ++k) {
       const species_stage& sp = st.species[k];
+      if (!pollutant_work(sp, at, j < e.r1)) continue;
       float* const pair = rows + (1 + 2 * static_cast<idx>(k)) * nx;
       const span above = j + 1 < last ? sp.cells[at + 1] : pollutant_map::nothing;
       const pollutant_span::cell_fluxes fluxes{row_of(flux_x), row_of(pair + turn * nx),
@@ -686,13 +698,6 @@ bool uv_repeats(const unsigned char* same, const unsigned char* entry_same, std:
 // The work of computing a row's cells, in about nanoseconds each.
 long cells_cost(span cells) noexcept { return cells.empty() ? 0 : 4 * (cells.hi - cells.lo + 1); }
 
-// Whether a species has pollutant work in row k: cells of its own or of
-// the row above to compute, or +0 to write over its q or its rate.
-bool pollutant_work(const species_stage& sp, std::size_t k, bool row_above) noexcept {
-  return !sp.cells[k].empty() || (row_above && !sp.cells[k + 1].empty()) || !sp.q_spans[k].empty() ||
-         (sp.dqdt_spans != nullptr && !sp.dqdt_spans[k].empty());
-}
-
 // Runs one stage over the block. Its plan of the own cell rows: which
 // output rows' u and v repeat, the cells of each species to compute and
 // which rows hold pollutant work, the work of each row (about a
@@ -724,12 +729,13 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   for (const species_stage& sp : st.species) {
     span* const cells = sp.cells;
     const pollutant input = sp.input;
-    each_row([&](std::size_t k) {
+    const auto species_rows = [&](auto f) { sp.plan->for_each_row(e.r0, e.r1, [&](int j) { f(e.at_row(j)); }); };
+    species_rows([&](std::size_t k) {
       cells[k] = cells_to_compute(e, input, st.in, ws.moderate_u, ws.moderate_v, row_of(k));
       cost[k] += cells_cost(cells[k]);
     });
     const species_stage mine = sp;
-    each_row([&](std::size_t k) { active[k] |= pollutant_work(mine, k, k < last); });
+    species_rows([&](std::size_t k) { active[k] |= pollutant_work(mine, k, k < last); });
   }
   long total = 0;
   each_row([&](std::size_t k) { total += cost[k]; });
@@ -866,19 +872,29 @@ void learn_unknown(const model_state& state, const flow_set& module, step_worksp
 // not its height.
 constexpr int records_reach = 4;
 
-bool quiet_row(const step_workspace& ws, std::size_t k) {
+// Whether every record of one species holds for row k what it holds for a
+// row without its pollutant: every span empty, the boundary columns of q and
+// q1 +0. A stage over such a row whose neighbours up to records_reach each
+// way are so too, where the flow is moderate, leaves them so and gives the
+// species no work there: the quiet-row argument below, for one species'
+// records alone.
+bool clean_row(const species_knowledge& s, std::size_t k) noexcept {
+  const bool no_spans = s.module_q[k].empty() && s.module_dqdt[k].empty() && s.stage_q[k].empty() &&
+                        s.input_q[k].empty() && s.cells[k].empty();
+  const bool clean_columns = s.module_q_frame_zero[k] != 0 && s.stage_q_frame_zero[k] != 0;
+  return no_spans && clean_columns;
+}
+
+// Whether the records of row k other than those of the species are those
+// of a quiet row: a row is quiet when this holds and it is clean for every
+// species.
+bool quiet_flow_row(const step_workspace& ws, std::size_t k) {
   const auto repeats_unstored = [k](const flow_rows& f) { return f.same[k] != 0 && f.stored[k] == 0; };
   const bool flow_repeats = repeats_unstored(ws.module_flow) && repeats_unstored(ws.stage_flow);
   const bool stage_repeats = ws.input_same[k] != 0 && ws.entry_same[k] != 0 && ws.uv_repeat[k] != 0 &&
                              ws.row_repeat[k] != 0;
   const bool nothing_to_do = ws.rules[k] == 0 && ws.active[k] == 0;
-  const auto clean = [k](const species_knowledge& s) {
-    const bool no_spans = s.module_q[k].empty() && s.module_dqdt[k].empty() && s.stage_q[k].empty() &&
-                          s.input_q[k].empty() && s.cells[k].empty();
-    const bool clean_columns = s.module_q_frame_zero[k] != 0 && s.stage_q_frame_zero[k] != 0;
-    return no_spans && clean_columns;
-  };
-  return flow_repeats && stage_repeats && nothing_to_do && std::all_of(ws.species.begin(), ws.species.end(), clean);
+  return flow_repeats && stage_repeats && nothing_to_do;
 }
 
 // Whether quiet rows may be left out of a stage: where clean cells may be
@@ -899,6 +915,15 @@ bool moderate_flow(const flow_set& s, int j) {
 // its busy rows, when quiet rows may not be left out, or when the flow of a
 // stored row of the input is not moderate (the quiet rows left to it would
 // have every cell computed).
+//
+// Each species' rows (its plan): its own busy rows and those up to
+// records_reach each way of them when the stage's plan leaves quiet rows
+// out, the stage's plan otherwise. The flow of every own cell row is then
+// moderate: it is that of a stored row of the plan (the first own cell row
+// is always stored, its u and v reading the first halo row, which never
+// counts as repeating). So a row of the stage's plan outside a species'
+// plan is clean for it and stays so (clean_row), whatever the other
+// species hold there.
 void plan_stage(step_workspace& ws, const flow_set& in, const extent& e, bool may_skip) {
   row_runs& plan = ws.plan;
   plan.clear();
@@ -908,23 +933,45 @@ void plan_stage(step_workspace& ws, const flow_set& in, const extent& e, bool ma
     plan.add_widened(ws.busy, records_reach, e.jms, e.jme);
     plan.for_each_row(e.r0, e.r1, [&](int j) { partial = partial && !stored_too_fast(j); });
   }
-  if (partial) return;
-  plan.clear();
-  plan.add(e.jms, e.jme);
+  if (!partial) {
+    plan.clear();
+    plan.add(e.jms, e.jme);
+  }
+  for (species_knowledge& k : ws.species) {
+    if (!partial) {
+      k.plan = plan;
+      continue;
+    }
+    k.plan.clear();
+    k.plan.add_widened(k.busy, records_reach, e.jms, e.jme);
+  }
 }
 
 // Learns after a stage which rows are busy: the rows outside the block's
 // own cell rows and its first and last one, and the rows of the plan that
 // are not quiet (every row outside the plan stayed quiet).
+// Each species' busy rows likewise: the same edge rows, and the rows of the
+// plan that are not clean for it (a row of the plan outside its own plan
+// stayed clean for it).
 void learn_busy(step_workspace& ws, const extent& e, bool may_skip) {
   ws.busy.clear();
   ws.busy_known = quiet_rows_left_out(e, may_skip);
+  for (species_knowledge& k : ws.species) k.busy.clear();
   if (!ws.busy_known) return;
   ws.busy.add(e.jms, e.r0);
+  for (species_knowledge& k : ws.species) k.busy.add(e.jms, e.r0);
   ws.plan.for_each_row(e.r0 + 1, e.r1 - 1, [&](int j) {
-    if (!quiet_row(ws, e.at_row(j))) ws.busy.add(j);
+    const std::size_t at = e.at_row(j);
+    bool clean = true;
+    for (species_knowledge& k : ws.species) {
+      if (clean_row(k, at)) continue;
+      k.busy.add(j);
+      clean = false;
+    }
+    if (!clean || !quiet_flow_row(ws, at)) ws.busy.add(j);
   });
   ws.busy.add(e.r1, e.jme);
+  for (species_knowledge& k : ws.species) k.busy.add(e.r1, e.jme);
 }
 
 // One stage's input: a set of the flow, its boundary fields (u, v, h, then
@@ -955,7 +1002,7 @@ void prepare_input(const stage_input& in, float* kept, float u_in, float v_in, s
   input_rows(in.flow, ws.input_same, e, plan);
   for (std::size_t k = 0; k < ws.species.size(); ++k) {
     species_knowledge& known = ws.species[k];
-    input_pollutant(in.fields[flow_fields + k], known.*in.pollutant.spans, known.input_q, e, plan);
+    input_pollutant(in.fields[flow_fields + k], known.*in.pollutant.spans, known.input_q, e, known.plan);
   }
 }
 
@@ -1012,7 +1059,7 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
     for (std::size_t k = 0; k < state.species.size(); ++k) {
       species_knowledge& known = ws.species[k];
       first.species.push_back({state.species[k].q, known.q1.get(), nullptr, known.stage_q.data(), nullptr,
-                               pollutant{known.input_q.data(), nullptr, may_skip}, known.cells.data()});
+                               pollutant{known.input_q.data(), nullptr, may_skip}, known.cells.data(), &known.plan});
     }
     run_stage(first, ws, nullptr);
   }
@@ -1026,9 +1073,9 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
   stage second{true, constant::stage2_length, staged, module, {}, nullptr, nullptr, nullptr, &ws.plan};
   for (std::size_t k = 0; k < state.species.size(); ++k) {
     species_knowledge& known = ws.species[k];
-    second.species.push_back({known.q1.get(), state.species[k].q, state.species[k].dqdt, known.module_q.data(),
-                              known.module_dqdt.data(),
-                              pollutant{known.input_q.data(), known.module_q.data(), may_skip}, known.cells.data()});
+    second.species.push_back(
+        {known.q1.get(), state.species[k].q, state.species[k].dqdt, known.module_q.data(), known.module_dqdt.data(),
+         pollutant{known.input_q.data(), known.module_q.data(), may_skip}, known.cells.data(), &known.plan});
   }
   run_stage(second, ws, ws.entry_same.data());
   learn_busy(ws, e, may_skip);

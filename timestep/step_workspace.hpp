@@ -77,6 +77,10 @@ struct species_knowledge {
   bool q_known = false, dqdt_known = false;
   std::vector<unsigned char> module_q_frame_zero, stage_q_frame_zero;
   std::vector<pollutant_map::span> input_q, cells;
+  // The rows whose records of this species may differ from those of a row
+  // that holds none of its pollutant (busy, when the step's busy rows are
+  // known), and the rows a stage looks at for it (plan, within the step's).
+  row_runs busy, plan;
 };
 
 class step_workspace {
