@@ -18,12 +18,17 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 file=test_withPollutant.dat
 
-# The reference grid's clean first six hours: long enough (about a second)
-# for the line to be redrawn on the way, with a few snapshots.
+# Six hours of the reference grid with the sources emitting from the start,
+# every half hour: long enough (more than a second: a clean grid's passes are
+# too quick now) for the line to be redrawn on the way, with a few snapshots.
 cat > case.toml << 'EOF'
 [time]
 duration_s = 21600
 snapshot_every_s = 7200.0
+
+[emission]
+first_s = 0
+every_s = 1800.0
 EOF
 last=21600
 # A progress line as the meter writes it.
