@@ -7,6 +7,7 @@ reference grid is 401 x 401 cells of 1 km with snapshot k at 1800 k s; the
 small grid of SMALL_SCENARIO is 61 x 41 cells of 2 km.
 """
 import os
+import subprocess
 import tempfile
 import unittest
 from dataclasses import dataclass
@@ -18,6 +19,19 @@ RECORD_BYTES = N * N * 4
 FRAME_BYTES = RECORD_BYTES + 8
 SNAPSHOT_BYTES = 7 * FRAME_BYTES
 FIELDS = ("q", "dqdt", "h", "us", "vs", "div", "vort")
+
+
+def run(*args, cwd=None):
+    """Runs a program of the project, its output and errors kept as text."""
+    return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=300, cwd=cwd)
+
+
+def plume_output(plume, scenario, directory, name):
+    """The snapshot file NAME in DIRECTORY, written by a run of SCENARIO."""
+    path = os.path.join(directory, name)
+    r = run(plume, "--scenario", scenario, "--output", path)
+    assert r.returncode == 0, r.stderr
+    return path
 
 
 @dataclass(frozen=True)

@@ -10,7 +10,6 @@ usage: test_series.py PLUME SCENARIO SNAPINFO SNAP2NC plot_snapshots.py
 import glob
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -25,9 +24,7 @@ import snapfiles as sf  # noqa: E402
 PLUME = SCENARIO = SNAPINFO = SNAP2NC = SCRIPT = None
 SNAPSHOTS = 13
 
-
-def run(*args, cwd=None):
-    return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=300, cwd=cwd)
+run = sf.run
 
 
 def table(stdout):
@@ -43,9 +40,7 @@ class SeriesTest(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
         cls.dir = cls.tmp.name
-        cls.file = os.path.join(cls.dir, "small.dat")
-        r = run(PLUME, "--scenario", SCENARIO, "--output", cls.file)
-        assert r.returncode == 0, r.stderr
+        cls.file = sf.plume_output(PLUME, SCENARIO, cls.dir, "small.dat")
         nc = os.path.join(cls.dir, "small.nc")
         r = run(SNAP2NC, "--scenario", SCENARIO, cls.file, nc)
         assert r.returncode == 0, r.stderr

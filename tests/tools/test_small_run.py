@@ -5,20 +5,20 @@ scenario, agrees with the file's own bytes, and refuses it without.
 usage: test_small_run.py PLUME SCENARIO SNAPINFO plot_snapshots.py [SNAP2NC]
 """
 import os
-import subprocess
 import sys
 import tempfile
 import unittest
 
 import numpy as np
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import snapfiles as sf  # noqa: E402
+
 PLUME = SCENARIO = SNAPINFO = SCRIPT = SNAP2NC = None
 NX, NY, SNAPSHOTS = 61, 41, 13
 TIMES = list(range(0, 7201, 600))
 
-
-def run(*args, cwd=None):
-    return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=300, cwd=cwd)
+run = sf.run
 
 
 class SmallRunTest(unittest.TestCase):
@@ -27,9 +27,7 @@ class SmallRunTest(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
         cls.dir = cls.tmp.name
-        cls.file = os.path.join(cls.dir, "small.dat")
-        r = run(PLUME, "--scenario", SCENARIO, "--output", cls.file)
-        assert r.returncode == 0, r.stderr
+        cls.file = sf.plume_output(PLUME, SCENARIO, cls.dir, "small.dat")
         raw = np.fromfile(cls.file, "<i4")
         cls.frames = raw.reshape(SNAPSHOTS, 7, NX * NY + 2)
         cls.fields = cls.frames[:, :, 1:-1].view("<f4").reshape(SNAPSHOTS, 7, NY, NX)

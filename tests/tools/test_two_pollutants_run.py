@@ -6,21 +6,21 @@ figures from its own records, its own variables, its own maps.
 usage: test_two_pollutants_run.py PLUME SCENARIO SNAPINFO plot_snapshots.py [SNAP2NC]
 """
 import os
-import subprocess
 import sys
 import tempfile
 import unittest
 
 import numpy as np
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import snapfiles as sf  # noqa: E402
+
 PLUME = SCENARIO = SNAPINFO = SCRIPT = SNAP2NC = None
 NX, NY, SNAPSHOTS = 121, 81, 19
 RECORDS = ("q_so2", "dqdt_so2", "q_nox", "dqdt_nox", "h", "us", "vs", "div", "vort")
 TIMES = list(range(0, 10801, 600))
 
-
-def run(*args, cwd=None):
-    return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=300, cwd=cwd)
+run = sf.run
 
 
 class TwoSpeciesRunTest(unittest.TestCase):
@@ -29,9 +29,7 @@ class TwoSpeciesRunTest(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
         cls.dir = cls.tmp.name
-        cls.file = os.path.join(cls.dir, "two.dat")
-        r = run(PLUME, "--scenario", SCENARIO, "--output", cls.file)
-        assert r.returncode == 0, r.stderr
+        cls.file = sf.plume_output(PLUME, SCENARIO, cls.dir, "two.dat")
         frame = NX * NY * 4 + 8
         size = os.path.getsize(cls.file)
         cls.carries_species = size == SNAPSHOTS * len(RECORDS) * frame
