@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <numeric>
 #include <span>
 #include <utility>
 
@@ -129,6 +130,22 @@ std::array<std::size_t, 3> field_chunk(int nx, int ny) {
   return {1, 1, (static_cast<std::size_t>(nx) + pieces - 1) / pieces};
 }
 
+std::array<std::size_t, 3> field_chunk(int nx, int ny, std::span<const int> band_starts) {
+  const std::array<std::size_t, 3> one_band = field_chunk(nx, ny);
+  const std::size_t row_bytes = static_cast<std::size_t>(nx) * sizeof(float);
+  if (band_starts.empty() || row_bytes > chunk_bytes) return one_band;
+  // Every band starts at a multiple of the chunk's rows when the rows divide
+  // the greatest common divisor of the starts.
+  std::size_t common = 0;
+  for (const int start : band_starts) common = std::gcd(common, static_cast<std::size_t>(start));
+  if (common == 0) return one_band;
+  const std::size_t most = std::min(chunk_bytes / row_bytes, static_cast<std::size_t>(ny));
+  std::size_t rows = std::min(most, common);
+  while (common % rows != 0) --rows;
+  if (rows * 4 < most) return one_band;
+  return {1, rows, static_cast<std::size_t>(nx)};
+}
+
 std::size_t time_chunk(std::size_t times) { return std::clamp<std::size_t>(times, 1, 512); }
 
 variables define(int ncid, const description& d) {
@@ -159,7 +176,7 @@ variables define(int ncid, const description& d) {
   }
 
   const int dims[3] = {time_dim, y_dim, x_dim};
-  const std::array<std::size_t, 3> chunks = field_chunk(s.nx, s.ny);
+  const std::array<std::size_t, 3> chunks = field_chunk(s.nx, s.ny, d.band_starts);
   for (const field_variable& info : field_variables(s)) {
     int var = -1;
     check(nc_def_var(ncid, info.name.c_str(), NC_FLOAT, 3, dims, &var), "defining " + info.name);

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <ctime>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -62,6 +63,17 @@ inline constexpr std::size_t chunk_bytes = std::size_t{1} << 20;
 // grid whose rows are longer than that, one row cut into equal lengths.
 std::array<std::size_t, 3> field_chunk(int nx, int ny);
 
+// The chunk of a field's variable written by processes that hold the grid's
+// rows in bands, the later bands starting at rows `band_starts` (from 0, in
+// increasing order; none for one band): bands of whole rows that a band of
+// the processes' ends on a chunk's edge, so that no chunk holds rows of two
+// of the processes' bands and each process compresses the chunks of its own
+// rows; the largest such chunk up to chunk_bytes. Where the bands allow only
+// chunks of less than a quarter of that size, the chunk of one band
+// (field_chunk(nx, ny)): chunks that small would cost more than the rows
+// that two processes share.
+std::array<std::size_t, 3> field_chunk(int nx, int ny, std::span<const int> band_starts);
+
 // The chunk of the time variable of a file of `times` snapshots: all of
 // them, up to 512 (the 4096 bytes the library would take by itself), so
 // that a file of one snapshot stores one value and not a block of 512.
@@ -90,6 +102,9 @@ struct description {
   std::optional<series_place> place;
   // The number of snapshots the file will hold.
   std::size_t times = 1;
+  // The rows at which the later bands of rows of the processes writing the
+  // file start (field_chunk); none for a file one process writes.
+  std::vector<int> band_starts;
 };
 
 // The ids of a file's variables.

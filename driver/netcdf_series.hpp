@@ -68,7 +68,7 @@ std::string series_problem(const series_names& names, const series_record& kept)
 // whose checkpoint does not.
 inline constexpr int default_deflate = 1;
 
-// How the run describes itself in its files.
+// How the run describes itself in its files, and how it writes them.
 struct netcdf_settings {
   // Lossless compression of the fields, 0 (none) to 9, as --deflate gives
   // it; none given: see deflate_level.
@@ -79,6 +79,9 @@ struct netcdf_settings {
   std::string program = "plume";
   // The "scenario" attribute: the scenario file's name or a note.
   std::string scenario_name;
+  // The rows (from 0) at which the later bands of the processes' blocks
+  // start; none for a run of one band (netcdf_contents::field_chunk).
+  std::vector<int> band_starts;
 };
 
 // The compression level of the files a run writes: the one given, else

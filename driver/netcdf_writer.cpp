@@ -118,7 +118,8 @@ netcdf_series::netcdf_series(std::string path, const scenario& s, const netcdf_s
                    settings.history,
                    settings.deflate.value_or(default_deflate),
                    netcdf_contents::series_place{0, static_cast<int>(times_.size()), settings.program},
-                   1},
+                   1,
+                   settings.band_starts},
       next_(first) {
   using namespace domain;
   processes::together([&] {

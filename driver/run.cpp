@@ -16,6 +16,7 @@
 #include "driver/text_line.hpp"
 #include "grid/domain.hpp"
 #include "decomposition/halo_exchange.hpp"
+#include "decomposition/layout.hpp"
 #include "decomposition/process_group.hpp"
 #include "decomposition/test_fault.hpp"
 #include "grid/failure.hpp"
@@ -201,6 +202,9 @@ run_end run(const run_settings& settings) {
         settings.restart ? series_record_of(settings.restart->contents.header.output) : std::nullopt;
     netcdf_settings netcdf = settings.netcdf;
     netcdf.deflate = deflate_level(settings.netcdf, restarted);
+    for (int band = 1; band < settings.layout.py; ++band) {
+      netcdf.band_starts.push_back(block_start(sc.ny, settings.layout.py, band) - 1);
+    }
     const int kept = restarted ? restarted->files : 0;
     processes::together([&] { snapshots = open_netcdf_series(settings.snapshot_path, sc, netcdf, kept); });
   } else if (settings.restart) {

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "driver/netcdf_contents.hpp"
 #include "driver/netcdf_series.hpp"
@@ -59,6 +61,43 @@ TEST(NetcdfContents, ChunksHoldOneTimeAndAtMostOneMebibyte) {
   EXPECT_EQ(netcdf_contents::time_chunk(1), 1u);
   EXPECT_EQ(netcdf_contents::time_chunk(33), 33u);
   EXPECT_EQ(netcdf_contents::time_chunk(100000), 512u);
+}
+
+TEST(NetcdfContents, ChunksOfProcessesBandsEndWhereTheBandsDo) {
+  using netcdf_contents::chunk_bytes;
+  using netcdf_contents::field_chunk;
+  using chunk = std::array<std::size_t, 3>;
+  // Two processes on 2001 x 2001 hold rows 0-999 and 1000-2000: 125 rows
+  // is the largest chunk (of at most 131 rows) whose bands end at row 999.
+  EXPECT_EQ(field_chunk(2001, 2001, std::vector{1000}), (chunk{1, 125, 2001}));
+  EXPECT_EQ(field_chunk(2001, 2001, std::vector{500, 1000, 1500}), (chunk{1, 125, 2001}));
+  // The reference grid, one chunk for one process, is one per process.
+  EXPECT_EQ(field_chunk(401, 401, std::vector{200}), (chunk{1, 200, 401}));
+  // Bands of 133 and 134 rows, or of 667: only chunks of 1 or 29 rows would
+  // end where they do, a quarter of a chunk's rows or less; the chunk of
+  // one band instead.
+  EXPECT_EQ(field_chunk(401, 401, std::vector{133, 267}), field_chunk(401, 401));
+  EXPECT_EQ(field_chunk(2001, 2001, std::vector{667, 1334}), field_chunk(2001, 2001));
+  // No bands, and rows too long for one chunk: as for one band.
+  EXPECT_EQ(field_chunk(2001, 2001, std::vector<int>{}), field_chunk(2001, 2001));
+  EXPECT_EQ(field_chunk(262145, 10, std::vector{5}), field_chunk(262145, 10));
+  // Every split into bands as the processes make them (band k of n rows in
+  // p starts at row n k / p): the chunk fits chunk_bytes, and either every
+  // band starts on a chunk's edge with chunks of more than a quarter of the
+  // largest, or the chunk is that of one band.
+  for (const auto& [nx, ny] : {std::pair{401, 401}, {61, 41}, {2001, 2001}, {1000, 263}, {3000, 7}}) {
+    for (int p = 2; p <= 8 && p <= ny / 3; ++p) {
+      std::vector<int> starts;
+      for (int k = 1; k < p; ++k) starts.push_back(ny * k / p);
+      const chunk c = field_chunk(nx, ny, starts);
+      EXPECT_LE(c[0] * c[1] * c[2] * sizeof(float), chunk_bytes) << nx << " x " << ny << " in " << p;
+      if (c == field_chunk(nx, ny)) continue;
+      const std::size_t most = std::min<std::size_t>(chunk_bytes / (nx * sizeof(float)), ny);
+      EXPECT_GE(c[1] * 4, most) << nx << " x " << ny << " in " << p;
+      EXPECT_EQ(c[2], static_cast<std::size_t>(nx));
+      for (const int start : starts) EXPECT_EQ(start % c[1], 0u) << nx << " x " << ny << " in " << p;
+    }
+  }
 }
 
 TEST(NetcdfContents, PollutantVariablesAreNamedPerSpecies) {

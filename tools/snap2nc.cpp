@@ -149,8 +149,12 @@ int convert(const std::string& input, const std::string& output, int deflate, co
       nc.id(), {layout.run,
                 layout.scenario_file.empty() ? std::string("none: the reference case")
                                              : fs::path(layout.scenario_file).filename().string(),
-                input, netcdf_contents::utc_now() + " " + command, deflate, std::nullopt,
-                static_cast<std::size_t>(layout.snapshot_count())});
+                input,
+                netcdf_contents::utc_now() + " " + command,
+                deflate,
+                std::nullopt,
+                static_cast<std::size_t>(layout.snapshot_count()),
+                {}});
   write_coordinates(nc.id(), vars, layout);
 
   snap::Reader reader(source, layout.record_bytes(), layout.record_names());
