@@ -8,22 +8,6 @@
 
 namespace processes {
 
-std::string romio_component(const std::vector<std::string>& variable_names) {
-  const std::string prefix = "io_romio";
-  std::string newest;
-  for (const std::string& name : variable_names) {
-    if (name.compare(0, prefix.size(), prefix) != 0) continue;
-    const std::size_t digits_end = name.find_first_not_of("0123456789", prefix.size());
-    if (digits_end == prefix.size() || digits_end == std::string::npos || name[digits_end] != '_') continue;
-    const std::string component = name.substr(3, digits_end - 3);
-    // Versions of the same number of digits compare as text.
-    if (component.size() > newest.size() || (component.size() == newest.size() && component > newest)) {
-      newest = component;
-    }
-  }
-  return newest;
-}
-
 std::string failure_message(const std::exception_ptr& failure) {
   std::string message;
   try {

@@ -20,11 +20,6 @@ namespace processes {
 void start(int& argc, char**& argv);
 void finish() noexcept;
 
-// Open MPI's ROMIO component among the names of the control variables
-// that its components register (io_romio321_priority and the like): its
-// name, the newest where there are several, or "" where there is none.
-std::string romio_component(const std::vector<std::string>& variable_names);
-
 // Whether this program is built with MPI, to run as the processes of mpirun.
 bool with_mpi() noexcept;
 

@@ -83,15 +83,4 @@ TEST(TestFault, PointsAreNamedOnce) {
   }
 }
 
-TEST(Romio, IsFoundByItsControlVariablesTheNewestWhereSeveral) {
-  EXPECT_EQ(processes::romio_component({"io", "io_ompio_priority", "io_romio321_priority", "io_romio321_version"}),
-            "romio321");
-  EXPECT_EQ(processes::romio_component({"io_romio341_priority", "io_ompio_priority"}), "romio341");
-  EXPECT_EQ(processes::romio_component({"io_romio321_priority", "io_romio341_priority"}), "romio341");
-  EXPECT_EQ(processes::romio_component({"io_romio999_x", "io_romio1000_x"}), "romio1000");
-  // Neither a component without a version nor a name that only begins so.
-  EXPECT_EQ(processes::romio_component({"io_romio_priority", "io_romio321", "io_ompio_priority"}), "");
-  EXPECT_EQ(processes::romio_component({}), "");
-}
-
 }  // namespace
