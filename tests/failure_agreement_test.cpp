@@ -1,7 +1,6 @@
 // How the processes of a run agree on a failure: every kind of exception is
 // caught and reported with a message, none reads as no failure; the test
-// hook raises each kind at its point and visit only; Open MPI's ROMIO is
-// found by the name of its control variables.
+// hook raises each kind at its point and visit only.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
