@@ -7,7 +7,6 @@
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "decomposition/process_group.hpp"
 #include "decomposition/test_fault.hpp"
