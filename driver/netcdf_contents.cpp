@@ -142,7 +142,12 @@ std::array<std::size_t, 3> field_chunk(int nx, int ny, std::span<const int> band
   const std::size_t most = std::min(chunk_bytes / row_bytes, static_cast<std::size_t>(ny));
   std::size_t rows = std::min(most, common);
   while (common % rows != 0) --rows;
-  if (rows * 4 < most) return one_band;
+  // Cutting one band's chunks where the processes' bands start would add a
+  // chunk per start; chunks that take more than that compress worse.
+  const auto chunks_of = [ny](std::size_t band_rows) {
+    return (static_cast<std::size_t>(ny) + band_rows - 1) / band_rows;
+  };
+  if (chunks_of(rows) > chunks_of(one_band[1]) + band_starts.size()) return one_band;
   return {1, rows, static_cast<std::size_t>(nx)};
 }
 

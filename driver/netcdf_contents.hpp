@@ -68,10 +68,10 @@ std::array<std::size_t, 3> field_chunk(int nx, int ny);
 // increasing order; none for one band): bands of whole rows that a band of
 // the processes' ends on a chunk's edge, so that no chunk holds rows of two
 // of the processes' bands and each process compresses the chunks of its own
-// rows; the largest such chunk up to chunk_bytes. Where the bands allow only
-// chunks of less than a quarter of that size, the chunk of one band
-// (field_chunk(nx, ny)): chunks that small would cost more than the rows
-// that two processes share.
+// rows; the largest such chunk up to chunk_bytes. Where those take more
+// chunks than one band's chunks cut where the bands start (a chunk more per
+// start), the chunk of one band (field_chunk(nx, ny)): smaller chunks
+// compress worse, and cost more than the rows that two processes share.
 std::array<std::size_t, 3> field_chunk(int nx, int ny, std::span<const int> band_starts);
 
 // The chunk of the time variable of a file of `times` snapshots: all of

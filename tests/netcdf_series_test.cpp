@@ -70,12 +70,13 @@ TEST(NetcdfContents, ChunksOfProcessesBandsEndWhereTheBandsDo) {
   // Two processes on 2001 x 2001 hold rows 0-999 and 1000-2000: 125 rows
   // is the largest chunk (of at most 131 rows) whose bands end at row 999.
   EXPECT_EQ(field_chunk(2001, 2001, std::vector{1000}), (chunk{1, 125, 2001}));
+  // 17 chunks where one band has 16: no more than a chunk more per start.
   EXPECT_EQ(field_chunk(2001, 2001, std::vector{500, 1000, 1500}), (chunk{1, 125, 2001}));
-  // The reference grid, one chunk for one process, is one per process.
-  EXPECT_EQ(field_chunk(401, 401, std::vector{200}), (chunk{1, 200, 401}));
-  // Bands of 133 and 134 rows, or of 667: only chunks of 1 or 29 rows would
-  // end where they do, a quarter of a chunk's rows or less; the chunk of
-  // one band instead.
+  EXPECT_EQ(field_chunk(1000, 263, std::vector{132}), (chunk{1, 132, 1000}));
+  // The reference grid is one chunk: 200 rows would make 3 (the last of row
+  // 400 alone), more than 2. Bands of 133 and 134 rows, or of 667: chunks
+  // of 1 or 29 rows. The chunk of one band instead.
+  EXPECT_EQ(field_chunk(401, 401, std::vector{200}), field_chunk(401, 401));
   EXPECT_EQ(field_chunk(401, 401, std::vector{133, 267}), field_chunk(401, 401));
   EXPECT_EQ(field_chunk(2001, 2001, std::vector{667, 1334}), field_chunk(2001, 2001));
   // No bands, and rows too long for one chunk: as for one band.
@@ -83,8 +84,8 @@ TEST(NetcdfContents, ChunksOfProcessesBandsEndWhereTheBandsDo) {
   EXPECT_EQ(field_chunk(262145, 10, std::vector{5}), field_chunk(262145, 10));
   // Every split into bands as the processes make them (band k of n rows in
   // p starts at row n k / p): the chunk fits chunk_bytes, and either every
-  // band starts on a chunk's edge with chunks of more than a quarter of the
-  // largest, or the chunk is that of one band.
+  // band starts on a chunk's edge with at most a chunk more per start than
+  // one band has, or the chunk is that of one band.
   for (const auto& [nx, ny] : {std::pair{401, 401}, {61, 41}, {2001, 2001}, {1000, 263}, {3000, 7}}) {
     for (int p = 2; p <= 8 && p <= ny / 3; ++p) {
       std::vector<int> starts;
@@ -92,8 +93,8 @@ TEST(NetcdfContents, ChunksOfProcessesBandsEndWhereTheBandsDo) {
       const chunk c = field_chunk(nx, ny, starts);
       EXPECT_LE(c[0] * c[1] * c[2] * sizeof(float), chunk_bytes) << nx << " x " << ny << " in " << p;
       if (c == field_chunk(nx, ny)) continue;
-      const std::size_t most = std::min<std::size_t>(chunk_bytes / (nx * sizeof(float)), ny);
-      EXPECT_GE(c[1] * 4, most) << nx << " x " << ny << " in " << p;
+      const auto chunks_of = [ny](std::size_t rows) { return (static_cast<std::size_t>(ny) + rows - 1) / rows; };
+      EXPECT_LE(chunks_of(c[1]), chunks_of(field_chunk(nx, ny)[1]) + starts.size()) << nx << " x " << ny << " in " << p;
       EXPECT_EQ(c[2], static_cast<std::size_t>(nx));
       for (const int start : starts) EXPECT_EQ(start % c[1], 0u) << nx << " x " << ny << " in " << p;
     }
