@@ -12,7 +12,9 @@
 // The loops run over whole vectors: past the end of a span of faces they
 // form the fluxes of the faces that fill the last vector, as far as the
 // row holds them, into the scratch, where nothing reads them; so no face is
-// left to be evaluated one at a time.
+// left to be evaluated one at a time. The last vector may be half the
+// widest, which the compilers' code for the rest of a loop evaluates in
+// one step: a short span then forms fewer faces that nothing reads.
 #include <algorithm>
 
 #include "grid/spacing.hpp"
@@ -52,12 +54,15 @@ inline face_row y_faces(const float* v, float dt, const grid_spacing& s, int las
   return {v, dt, s.dy, s.dx, last_column};
 }
 
-// The widest vector the loops are evaluated with, in floats.
-inline constexpr int vector_floats = 16;
+// The faces of a loop come in whole vectors of this many floats: half the
+// widest vector the loops are evaluated with (16 floats with AVX-512), the
+// one after the widest that the compiled loops evaluate the rest of a loop
+// with in one step.
+inline constexpr int vector_floats = 8;
 // The faces of a span and after them, as far as the row holds them, enough
-// to make a whole number of the widest vectors: the loops then leave no
-// face to be evaluated one at a time. What is formed for a face after the
-// span goes into its scratch and is never read.
+// to make a whole number of vectors of vector_floats: the loops then leave
+// no face to be evaluated one at a time. What is formed for a face after
+// the span goes into its scratch and is never read.
 inline span whole_vectors(span faces, int last) noexcept {
   if (faces.empty()) return faces;
   const int rounded = faces.lo + (faces.hi - faces.lo + vector_floats) / vector_floats * vector_floats - 1;

@@ -254,7 +254,7 @@ TEST(PollutantSpan, EveryLaneGivesTheBitsOfThePointFunctions) {
   EXPECT_GT(cases, 50000);
 }
 
-// The faces the loops form: a span filled up to whole vectors of 16, never
+// The faces the loops form: a span filled up to whole vectors of 8, never
 // past the last face the rows hold, never fewer than the span.
 TEST(PollutantSpan, LoopsFillTheirLastVectorWithinTheRow) {
   using pollutant_span::whole_vectors;
@@ -263,10 +263,10 @@ TEST(PollutantSpan, LoopsFillTheirLastVectorWithinTheRow) {
     int last;
     span formed;
   } cases[] = {
-      {{3, 3}, 100, {3, 18}},     // one face: one vector
-      {{0, 15}, 100, {0, 15}},    // a whole vector already
-      {{0, 16}, 100, {0, 31}},    // one face more: two vectors
-      {{-2, 30}, 100, {-2, 45}},  // 33 faces: three vectors
+      {{3, 3}, 100, {3, 10}},     // one face: one vector
+      {{0, 15}, 100, {0, 15}},    // whole vectors already
+      {{0, 16}, 100, {0, 23}},    // one face more: three vectors
+      {{-2, 30}, 100, {-2, 37}},  // 33 faces: five vectors
       {{0, 16}, 20, {0, 20}},     // the row ends first
       {{5, 40}, 30, {5, 40}},     // a span past the row's end stays whole
       {{7, 6}, 100, {7, 6}},      // nothing

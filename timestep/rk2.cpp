@@ -557,6 +557,18 @@ row_faces faces_of_row(const stage& st, int j) {
           pollutant_span::y_faces(st.in.at_row(1, j + 1), st.dt, s, last)};
 }
 
+// +0 over the columns of `old` outside `kept` (a row of a field, at its
+// column 0).
+void clear_outside(float* row, span old, span kept) noexcept {
+  if (kept.empty()) {
+    if (!old.empty()) std::fill(row + old.lo, row + old.hi + 1, 0.0f);
+    return;
+  }
+  for (const span part : {span{old.lo, std::min(old.hi, kept.lo - 1)}, span{std::max(old.lo, kept.hi + 1), old.hi}}) {
+    if (!part.empty()) std::fill(row + part.lo, row + part.hi + 1, 0.0f);
+  }
+}
+
 // A thread's flux rows for the pollutant of one species in a row; the
 // south row holds the south fluxes of the row's cells when south_ready.
 struct pollutant_rows {
@@ -595,17 +607,13 @@ void pollutant_row(const stage& st, const species_stage& sp, int j, span above, 
     float* rate = sp.dqdt + r;
     const span old_rate = sp.dqdt_spans[at];
     average(q_c, flux, e.s, cells, out, rate);
-    for (int i = old_rate.lo; i <= old_rate.hi; ++i) {
-      if (i < cells.lo || i > cells.hi) rate[i] = 0.0f;
-    }
+    clear_outside(rate, old_rate, cells);
     sp.dqdt_spans[at] = cells.empty() ? cells : written_between(rate, cells.lo, cells.hi);
   }
   // The cells outside `cells` are clean and stay clean: +0 where they may
   // hold something else. (In the second stage the cells take in the
   // entry q's span, so none outside does.)
-  for (int i = old_q.lo; i <= old_q.hi; ++i) {
-    if (i < cells.lo || i > cells.hi) out[i] = 0.0f;
-  }
+  clear_outside(out, old_q, cells);
   sp.q_spans[at] = cells.empty() ? cells : written_between(out, cells.lo, cells.hi);
 }
 
