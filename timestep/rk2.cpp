@@ -790,27 +790,22 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
 template <bool keep>
 void move_frames(const std::vector<float*>& fields, float* kept, std::size_t nf, const grid_bounds& b,
                  const patch_bounds& p, const unsigned char* row_rules, const row_runs& plan) {
-  std::vector<float*> saved(fields.size());
-  for (std::size_t f = 0; f < fields.size(); ++f) saved[f] = kept + f * nf;
-  plan.for_each_row(b.jms, b.jme, [&](int row) {
-    boundary_frame_row(b, p, row, [&](int j, idx at, idx count) {
-      const unsigned char rules = row_rules[j - b.jms];
-      if (rules == 0) return;
-      for (std::size_t f = 0; f < fields.size(); ++f) {
-        const unsigned char rule = f < flow_fields ? boundary::flow_columns : boundary::pollutant_columns;
-        if ((rules & rule) == 0) continue;
+  for (std::size_t f = 0; f < fields.size(); ++f) {
+    const unsigned char rule = f < flow_fields ? boundary::flow_columns : boundary::pollutant_columns;
+    float* saved = kept + f * nf;
+    plan.for_each_row(b.jms, b.jme, [&](int row) {
+      boundary_frame_row(b, p, row, [&](int j, idx at, idx count) {
+        if ((row_rules[j - b.jms] & rule) == 0) return;
         float* const points = fields[f] + at;
-        for (idx n = 0; n < count; ++n) {
-          if constexpr (keep) {
-            saved[f][n] = points[n];
-          } else {
-            points[n] = saved[f][n];
-          }
+        if constexpr (keep) {
+          std::copy_n(points, count, saved);
+        } else {
+          std::copy_n(saved, count, points);
         }
-        saved[f] += count;
-      }
+        saved += count;
+      });
     });
-  });
+  }
 }
 
 // The extent a workspace's block computes.
