@@ -980,22 +980,22 @@ struct stage_input {
   pollutant_set pollutant;
 };
 
-// Makes a stage's input ready: writes out the rows that the exchange sends,
-// chooses the column rules of each row, gives the input its boundary and
-// halo values, and learns which of its rows repeat the row below and where
-// each species' q may be other than +0. The entry state (set 0) is the
-// module's own arrays: the points that the boundary values overwrite are
-// kept first, in `kept`, to be put back after the stage; the stage state
-// (set 1) keeps them, and the step what they hold.
+// Makes a stage's input ready: writes out the rows that the exchange sends
+// (unless it reads them from where they are stored), chooses the column rules of each row, gives the input its boundary
+// and halo values, and learns which of its rows repeat the row below and where each species' q may be other than +0.
+// The entry state (set 0) is the module's own arrays: the points that the boundary values overwrite are kept first, in
+// `kept`, to be put back after the stage; the stage state (set 1) keeps them, and the step what they hold.
 void prepare_input(const stage_input& in, float* kept, float u_in, float v_in, step_workspace& ws, const extent& e) {
   const grid_bounds& b = ws.bounds();
   const patch_bounds& p = ws.patch();
   const row_runs& plan = ws.plan;
-  write_out_rows(in.flow, e.jps, e.jps + 2);
-  write_out_rows(in.flow, e.jpe - 2, e.jpe);
+  if (!ws.exchange().reads_flow_sources()) {
+    write_out_rows(in.flow, e.jps, e.jps + 2);
+    write_out_rows(in.flow, e.jpe - 2, e.jpe);
+  }
   choose_rules(e, *in.flow.rows, ws.species, in.pollutant, kept == nullptr, plan, ws.rules);
   if (kept != nullptr) move_frames<true>(in.fields, kept, ws.frame_points(), b, p, ws.rules.data(), plan);
-  const boundary::row_rules rules{ws.rules.data(), &plan};
+  const boundary::row_rules rules{ws.rules.data(), &plan, in.flow.rows->source.data()};
   ws.exchange().boundary(in.fields.data(), static_cast<int>(in.fields.size()), u_in, v_in, &rules);
   input_rows(in.flow, ws.input_same, e, plan);
   for (std::size_t k = 0; k < ws.species.size(); ++k) {
