@@ -782,30 +782,71 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   });
 }
 
-// Saves (keep) or puts back the boundary frames of the boundary fields
-// (u, v, h, then each species' q), one after the other in `kept`, nf points
-// room each; in each row only those of the fields whose column rules
-// row_rules names (boundary::flow_columns for u, v and h, pollutant_columns
-// for the pollutants).
-template <bool keep>
-void move_frames(const std::vector<float*>& fields, float* kept, std::size_t nf, const grid_bounds& b,
-                 const patch_bounds& p, const unsigned char* row_rules, const row_runs& plan) {
+// Whether row j of a block lies outside the grid's interior rows: all of
+// the row is in its boundary frame, and the boundary values overwrite all
+// of it in every stage.
+bool outside_interior_rows(const grid_bounds& b, int j) noexcept { return j < b.jds || j > b.jde - 1; }
+
+// Where the entry state's boundary frames (of u, v, h, then each species'
+// q) are kept while the boundary values overwrite them: each field's in
+// turn in `kept`, nf points room each, first its rows outside the grid's
+// interior rows (whole rows, the same places every time), then in each own
+// row of the plan the columns, if the row's column rules (row_rules) name
+// the field's (boundary::flow_columns for u, v and h, pollutant_columns for
+// the pollutants).
+struct frame_store {
+  float* kept;
+  std::size_t nf;
+  const grid_bounds& b;
+  const patch_bounds& p;
+  const unsigned char* row_rules;
+  const row_runs& plan;
+};
+
+// Calls move(f, j, points, saved, count) for each run of points of each
+// field f's frame in row j: where it is in the field and where it is kept.
+template <class Move>
+void for_each_frame(const std::vector<float*>& fields, const frame_store& fs, Move move) {
+  const grid_bounds& b = fs.b;
   for (std::size_t f = 0; f < fields.size(); ++f) {
     const unsigned char rule = f < flow_fields ? boundary::flow_columns : boundary::pollutant_columns;
-    float* saved = kept + f * nf;
-    plan.for_each_row(b.jms, b.jme, [&](int row) {
-      boundary_frame_row(b, p, row, [&](int j, idx at, idx count) {
-        if ((row_rules[j - b.jms] & rule) == 0) return;
-        float* const points = fields[f] + at;
-        if constexpr (keep) {
-          std::copy_n(points, count, saved);
-        } else {
-          std::copy_n(saved, count, points);
-        }
-        saved += count;
+    float* saved = fs.kept + f * fs.nf;
+    const auto visit = [&](int j, idx at, idx count) {
+      move(f, j, fields[f] + at, saved, count);
+      saved += count;
+    };
+    for (int j = b.jms; j <= std::min(b.jds - 1, b.jme); ++j) boundary_frame_row(b, fs.p, j, visit);
+    for (int j = std::max(b.jde, b.jms); j <= b.jme; ++j) boundary_frame_row(b, fs.p, j, visit);
+    fs.plan.for_each_row(b.jds, b.jde - 1, [&](int row) {
+      boundary_frame_row(b, fs.p, row, [&](int j, idx at, idx count) {
+        if ((fs.row_rules[j - b.jms] & rule) != 0) visit(j, at, count);
       });
     });
   }
+}
+
+// The index of v among the boundary fields.
+constexpr std::size_t v_field = 1;
+
+// Saves the frames of the entry state. The rows outside the interior rows
+// of a field that `held` marks are kept already: the step writes none of
+// them in the module's arrays but the v faces of row v_row (the row north
+// of the block's cells), saved again every time, and a caller that writes
+// into them says so (forget, forget_pollutant). All are marked held after.
+void save_frames(const std::vector<float*>& fields, const frame_store& fs, std::vector<unsigned char>& held,
+                 int v_row) {
+  for_each_frame(fields, fs, [&](std::size_t f, int j, const float* points, float* saved, idx count) {
+    const bool kept_already = held[f] != 0 && outside_interior_rows(fs.b, j) && !(f == v_field && j == v_row);
+    if (!kept_already) std::copy_n(points, count, saved);
+  });
+  std::fill(held.begin(), held.end(), 1);
+}
+
+// Puts back the frames of the entry state.
+void restore_frames(const std::vector<float*>& fields, const frame_store& fs) {
+  for_each_frame(fields, fs, [](std::size_t, int, float* points, const float* saved, idx count) {
+    std::copy_n(saved, count, points);
+  });
 }
 
 // The extent a workspace's block computes.
@@ -994,7 +1035,9 @@ void prepare_input(const stage_input& in, float* kept, float u_in, float v_in, s
     write_out_rows(in.flow, e.jpe - 2, e.jpe);
   }
   choose_rules(e, *in.flow.rows, ws.species, in.pollutant, kept == nullptr, plan, ws.rules);
-  if (kept != nullptr) move_frames<true>(in.fields, kept, ws.frame_points(), b, p, ws.rules.data(), plan);
+  if (kept != nullptr) {
+    save_frames(in.fields, {kept, ws.frame_points(), b, p, ws.rules.data(), plan}, ws.frames_held, e.r1 + 1);
+  }
   const boundary::row_rules rules{ws.rules.data(), &plan, in.flow.rows->source.data()};
   ws.exchange().boundary(in.fields.data(), static_cast<int>(in.fields.size()), u_in, v_in, &rules);
   input_rows(in.flow, ws.input_same, e, plan);
@@ -1064,7 +1107,7 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
     }
     run_stage(first, ws, nullptr);
   }
-  move_frames<false>(entry_fields, ws.frames(), ws.frame_points(), ws.bounds(), ws.patch(), ws.rules.data(), ws.plan);
+  restore_frames(entry_fields, {ws.frames(), ws.frame_points(), ws.bounds(), ws.patch(), ws.rules.data(), ws.plan});
   learn_busy(ws, e, may_skip);
 
   // Stage 2, from set 1 with its boundary values, into the module arrays.
