@@ -218,9 +218,36 @@ void survey_cells(const float* q, std::vector<span>& out, const extent& e) {
   }
 }
 
+// Whether the block is the whole grid: its halo rows then hold set_bdy's
+// copies of its own rows (and of row jde).
+bool whole_grid(const extent& e) noexcept { return e.spans_width() && e.r0 == e.jds && e.r1 == e.jde - 1; }
+
+// The row of field k of the whole grid whose values set_bdy gives row j: the
+// row a halo row copies (boundary_rules.hpp; row jde as it stands before
+// the north copies, for the south rows of v), or row j itself.
+int copied_row(int k, int j, const extent& e) noexcept {
+  if (j < e.jds) return boundary::south_source(k, j, e.jde);
+  if (j >= e.jde) return boundary::north_source(k, j, e.jds, e.jde);
+  return j;
+}
+
+// Whether, in the whole grid, field k of row j is known to hold the values
+// of row j - 1 without comparing them: the two rows copy the same row, or
+// two own cell rows of which the upper is known to repeat the lower (over
+// the whole row: its boundary values are made from its computed columns).
+bool copies_repeat(const flow_set& s, int k, int j) {
+  const extent& e = *s.e;
+  const int a = copied_row(k, j, e), b = copied_row(k, j - 1, e);
+  const auto repeats_below = [&](int upper) {
+    return e.own_cell_row(upper) && upper > e.r0 && s.rows->same[e.at_row(upper)] != 0;
+  };
+  return a == b || (a == b + 1 && repeats_below(a)) || (b == a + 1 && repeats_below(b));
+}
+
 // Whether each row of a stage's input, as the stage reads it, holds the same
 // values of u, v and h as the row below. The rows that the step cannot know
-// (the first cell row, the halo rows) are compared in full. An own cell row
+// (the first cell row, the halo rows) are compared in full, but for the
+// fields of the whole grid's rows known to repeat from the rows they copy. An own cell row
 // known to repeat holds, in a block whose rows span the grid's width, the
 // boundary values of the row below as well: they are made from its computed
 // columns alone. Beside a neighbour to the west or east, its halo columns
@@ -228,6 +255,7 @@ void survey_cells(const float* q, std::vector<span>& out, const extent& e) {
 // read from its own storage.
 void input_rows(const flow_set& s, std::vector<unsigned char>& same, const extent& e, const row_runs& plan) {
   const bool whole_rows = e.spans_width();
+  const bool copies = whole_grid(e);
   bool changed = false;
   for (const row_run& run : plan.runs()) {
     for (int j = run.first; j <= run.last; ++j) {
@@ -260,7 +288,7 @@ void input_rows(const flow_set& s, std::vector<unsigned char>& same, const exten
       }
       bool repeat = true;
       for (int k = 0; k < flow_fields && repeat; ++k) {
-        repeat = same_columns(s.own(k, j), s.own(k, j - 1), e.ims, e.ime);
+        repeat = (copies && copies_repeat(s, k, j)) || same_columns(s.own(k, j), s.own(k, j - 1), e.ims, e.ime);
       }
       same[at] = repeat;
     }
