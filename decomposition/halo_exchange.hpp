@@ -38,6 +38,11 @@ class halo_exchange {
   virtual void boundary(float* const* fields, int count, float u_in, float v_in,
                         const boundary::row_rules* row_rules = nullptr) = 0;
 
+  // Whether boundary() reads the rows of u, v and h that it copies or sends
+  // from where row_rules' flow_source says they are stored. Where it does
+  // not, it reads each row's own storage, which must hold the row's values.
+  virtual bool reads_flow_sources() const noexcept { return false; }
+
   // Sets the halo points of u and v that lie in the grid's interior to the
   // values of the blocks that own them (no boundary values): what the
   // diagnostics read around the block.
@@ -53,6 +58,7 @@ class whole_grid_exchange final : public halo_exchange {
   explicit whole_grid_exchange(const grid_bounds& b) noexcept : b_(b) {}
   void boundary(float* const* fields, int count, float u_in, float v_in,
                 const boundary::row_rules* row_rules = nullptr) override;
+  bool reads_flow_sources() const noexcept override { return true; }
   void share(float*, float*) override {}
 
  private:

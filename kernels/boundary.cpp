@@ -49,13 +49,16 @@ void set_bdy_fields(float* const* fields, int count, float u_in, float v_in, con
   } else {
     row_rules->rows->for_each_row(b.jms, b.jme, [&](int j) { columns(j, row_rules->rules[j - b.jms]); });
   }
-  // The south halo rows, whole rows, then the north rows from jde on.
+  // The south halo rows, whole rows, then the north rows from jde on, each
+  // from where the row it copies is stored.
+  const int* const flow_source = row_rules != nullptr ? row_rules->flow_source : nullptr;
   for (int k = 0; k < count; ++k) {
     float* const f = fields[k];
+    const auto stored = [&](int j) { return k < flow_fields && flow_source != nullptr ? flow_source[j - b.jms] : j; };
     for (int j = b.jms; j <= b.jds - 1; ++j)
-      copy_row(f + p(b.ims, boundary::south_source(k, j, b.jde)), nx, f + p(b.ims, j));
+      copy_row(f + p(b.ims, stored(boundary::south_source(k, j, b.jde))), nx, f + p(b.ims, j));
     for (int j = b.jde; j <= b.jme; ++j) {
-      copy_row(f + p(b.ims, boundary::north_source(k, j, b.jds, b.jde)), nx, f + p(b.ims, j));
+      copy_row(f + p(b.ims, stored(boundary::north_source(k, j, b.jds, b.jde))), nx, f + p(b.ims, j));
     }
   }
 }

@@ -20,10 +20,16 @@ namespace boundary {
 inline constexpr unsigned char flow_columns = 1, pollutant_columns = 2, all_columns = 3;
 
 // The column rules of the stored rows of a grid or block: rules[j - jms]
-// for each row j that `rows` holds, no rule in any other row.
+// for each row j that `rows` holds, no rule in any other row. With
+// flow_source, the whole rows that the halo rows copy take their u, v and h
+// from row flow_source[j - jms] instead of row j's own storage: a row that
+// holds the same values of the flow as another, its storage left as it was
+// (the production step's repeated rows), the row it is left to having taken
+// its column rules.
 struct row_rules {
   const unsigned char* rules;
   const row_runs* rows;
+  const int* flow_source = nullptr;
 };
 
 // The west wall and its halo: q mirrored about the wall face, h and v with

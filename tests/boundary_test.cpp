@@ -189,4 +189,43 @@ TEST_F(boundary, column_rules_go_only_to_the_rows_the_runs_hold) {
   }
 }
 
+// Rows whose flow is left to a row below them (flow_source) are not read:
+// the halo rows that copy them get the flow of the row they are left to,
+// with its boundary columns, and their q from the row itself. The rows'
+// own storage of u, v and h is left as it was.
+TEST_F(boundary, halo_rows_copy_the_flow_from_where_each_row_is_stored) {
+  // Rows 2 to jde - 1 hold the flow of row 1, written out for set_bdy.
+  field u_all = u, v_all = v, h_all = h, q_all = q;
+  for (field* f : {&u_all, &v_all, &h_all}) {
+    for (int j = 2; j <= g.jde - 1; ++j) {
+      for (int i = g.ims; i <= g.ime; ++i) g(*f, i, j) = g(*f, i, 1);
+    }
+  }
+  set_bdy(u_all.data(), v_all.data(), h_all.data(), q_all.data(), reference::u_init, reference::v_init, GRID_BOUNDS(g));
+  // Left to row 1, their own storage stale: only q's columns for them.
+  const auto rows_count = static_cast<std::size_t>(g.jme - g.jms + 1);
+  std::vector<unsigned char> rules(rows_count, ::boundary::all_columns);
+  std::vector<int> source(rows_count);
+  for (int j = g.jms; j <= g.jme; ++j) source[static_cast<std::size_t>(j - g.jms)] = j;
+  for (int j = 2; j <= g.jde - 1; ++j) {
+    rules[static_cast<std::size_t>(j - g.jms)] = ::boundary::pollutant_columns;
+    source[static_cast<std::size_t>(j - g.jms)] = 1;
+  }
+  const row_runs rows(g.jms, g.jme);
+  const ::boundary::row_rules which{rules.data(), &rows, source.data()};
+  float* const fields[4] = {u.data(), v.data(), h.data(), q.data()};
+  set_bdy_fields(fields, 4, reference::u_init, reference::v_init, grid_bounds{GRID_BOUNDS(g)}, &which);
+  const checks::box south{g.ims, g.ime, g.jms, g.jds - 1}, north{g.ims, g.ime, g.jde, g.jme};
+  const checks::box row_1{g.ims, g.ime, 1, 1}, left{g.ims, g.ime, 2, g.jde - 1};
+  for (const auto& [got, all] : {std::pair{&u, &u_all}, {&v, &v_all}, {&h, &h_all}, {&q, &q_all}}) {
+    EXPECT_TRUE(checks::same_bits_in(g, *got, *all, south));
+    EXPECT_TRUE(checks::same_bits_in(g, *got, *all, north));
+    EXPECT_TRUE(checks::same_bits_in(g, *got, *all, row_1));
+  }
+  for (const auto& [got, entry] : {std::pair{&u, &u_in}, {&v, &v_in}, {&h, &h_in}}) {
+    EXPECT_TRUE(checks::same_bits_in(g, *got, *entry, left));
+  }
+  EXPECT_TRUE(checks::same_bits_in(g, q, q_all, left));
+}
+
 }  // namespace

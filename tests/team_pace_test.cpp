@@ -158,4 +158,64 @@ TEST(TeamPaceInATeam, AThreadAlwaysLateIsLeftOut) {
   EXPECT_EQ(after_the_first_window, 0);
 }
 
+// Waits up to a second for every worker of a team to fall asleep.
+bool falls_asleep(const step_team& team) {
+  for (const auto until = clock_type::now() + 1s; clock_type::now() < until;) {
+    if (!team.awake()) return true;
+    std::this_thread::sleep_for(1ms);
+  }
+  return false;
+}
+
+// Runs a sweep of `parts` parts on a team; whether each ran exactly once.
+bool each_part_once(step_team& team, int parts) {
+  std::vector<std::atomic<int>> runs(static_cast<std::size_t>(parts));
+  team.for_each_part(parts, [&](int k, int) { runs[static_cast<std::size_t>(k)].fetch_add(1); });
+  for (const std::atomic<int>& r : runs) {
+    if (r.load() != 1) return false;
+  }
+  return true;
+}
+
+// A team woken ahead of a sweep counts as awake until that sweep, which
+// runs every part once; waking it again, or a team of one, changes
+// nothing, and a team whose pace keeps it alone is left asleep.
+TEST(TeamWake, CountsAsAwakeUntilTheNextSweepAndRunsEveryPartOnce) {
+  step_team one(1);
+  one.wake();
+  EXPECT_TRUE(one.awake());
+  EXPECT_TRUE(each_part_once(one, 8));
+
+  step_team team(2);
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(falls_asleep(team)) << "round " << round;
+    team.wake();
+    EXPECT_TRUE(team.awake()) << "round " << round;
+    team.wake();
+    EXPECT_TRUE(each_part_once(team, 8)) << "round " << round;
+  }
+  ASSERT_TRUE(falls_asleep(team));
+  team.wake();  // the team stops with a sweep of no parts the last one
+}
+
+TEST(TeamWake, LeavesATeamThatRunsAloneAsleep) {
+  pace_rules rules;
+  rules.first_alone = std::chrono::minutes(1);
+  step_team team(2, rules);
+  // A window of sweeps in which the other thread is always late.
+  for (int n = 0; n < window; ++n) {
+    team.for_each_part(8, [&](int, int thread) {
+      if (thread != 0) {
+        std::this_thread::sleep_for(5ms);
+      } else {
+        work_for(200us);
+      }
+    });
+  }
+  ASSERT_TRUE(falls_asleep(team));
+  team.wake();
+  EXPECT_FALSE(team.awake());
+  EXPECT_TRUE(each_part_once(team, 8));
+}
+
 }  // namespace

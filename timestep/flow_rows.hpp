@@ -33,7 +33,8 @@
 // that is stored and holds the same values (the nearest one, once a stage
 // has written the set). It is written out where something reads it as
 // data: the rows at the block's south and north edges before each exchange
-// (the exchange sends them), a row whose boundary or halo columns turn out
+// that sends them (the whole grid's copies its halo rows from the rows'
+// sources instead), a row whose boundary or halo columns turn out
 // to differ, and a row that the second stage computes from its entry
 // values. For a caller that reads the arrays (the snapshot, the
 // diagnostics, a checkpoint, a test) every row's storage gets its values

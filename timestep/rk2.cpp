@@ -74,7 +74,9 @@ using terms::idx;
 // nanosecond each) a stage runs on the calling thread alone: handing it out
 // would cost more than the others save. The team's threads wait awake for
 // a few tens of microseconds after a sweep; once they sleep, waking them
-// takes about as long again, worth it only for a larger stage. Either way
+// takes about as long again, worth it only for a larger stage, unless they
+// were woken ahead of it (in a pass after one whose last stage was worth
+// sharing). Either way
 // the calling thread takes the parts that nobody has taken yet, so a late
 // thread costs at most the part it took.
 constexpr long team_work = 20000;
@@ -216,9 +218,36 @@ void survey_cells(const float* q, std::vector<span>& out, const extent& e) {
   }
 }
 
+// Whether the block is the whole grid: its halo rows then hold set_bdy's
+// copies of its own rows (and of row jde).
+bool whole_grid(const extent& e) noexcept { return e.spans_width() && e.r0 == e.jds && e.r1 == e.jde - 1; }
+
+// The row of field k of the whole grid whose values set_bdy gives row j: the
+// row a halo row copies (boundary_rules.hpp; row jde as it stands before
+// the north copies, for the south rows of v), or row j itself.
+int copied_row(int k, int j, const extent& e) noexcept {
+  if (j < e.jds) return boundary::south_source(k, j, e.jde);
+  if (j >= e.jde) return boundary::north_source(k, j, e.jds, e.jde);
+  return j;
+}
+
+// Whether, in the whole grid, field k of row j is known to hold the values
+// of row j - 1 without comparing them: the two rows copy the same row, or
+// two own cell rows of which the upper is known to repeat the lower (over
+// the whole row: its boundary values are made from its computed columns).
+bool copies_repeat(const flow_set& s, int k, int j) {
+  const extent& e = *s.e;
+  const int a = copied_row(k, j, e), b = copied_row(k, j - 1, e);
+  const auto repeats_below = [&](int upper) {
+    return e.own_cell_row(upper) && upper > e.r0 && s.rows->same[e.at_row(upper)] != 0;
+  };
+  return a == b || (a == b + 1 && repeats_below(a)) || (b == a + 1 && repeats_below(b));
+}
+
 // Whether each row of a stage's input, as the stage reads it, holds the same
 // values of u, v and h as the row below. The rows that the step cannot know
-// (the first cell row, the halo rows) are compared in full. An own cell row
+// (the first cell row, the halo rows) are compared in full, but for the
+// fields of the whole grid's rows known to repeat from the rows they copy. An own cell row
 // known to repeat holds, in a block whose rows span the grid's width, the
 // boundary values of the row below as well: they are made from its computed
 // columns alone. Beside a neighbour to the west or east, its halo columns
@@ -226,6 +255,7 @@ void survey_cells(const float* q, std::vector<span>& out, const extent& e) {
 // read from its own storage.
 void input_rows(const flow_set& s, std::vector<unsigned char>& same, const extent& e, const row_runs& plan) {
   const bool whole_rows = e.spans_width();
+  const bool copies = whole_grid(e);
   bool changed = false;
   for (const row_run& run : plan.runs()) {
     for (int j = run.first; j <= run.last; ++j) {
@@ -258,7 +288,7 @@ void input_rows(const flow_set& s, std::vector<unsigned char>& same, const exten
       }
       bool repeat = true;
       for (int k = 0; k < flow_fields && repeat; ++k) {
-        repeat = same_columns(s.own(k, j), s.own(k, j - 1), e.ims, e.ime);
+        repeat = (copies && copies_repeat(s, k, j)) || same_columns(s.own(k, j), s.own(k, j - 1), e.ims, e.ime);
       }
       same[at] = repeat;
     }
@@ -747,6 +777,7 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   }
   long total = 0;
   each_row([&](std::size_t k) { total += cost[k]; });
+  ws.stage_work = total;
   const int parts = total < (ws.team().awake() ? team_work : team_work_asleep)
                         ? 1
                         : std::min(parts_per_thread * ws.team().size(), e.r1 - e.r0 + 1);
@@ -787,34 +818,70 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   });
 }
 
-// Saves (keep) or puts back the boundary frames of the boundary fields
-// (u, v, h, then each species' q), one after the other in `kept`, nf points
-// room each; in each row only those of the fields whose column rules
-// row_rules names (boundary::flow_columns for u, v and h, pollutant_columns
-// for the pollutants).
-template <bool keep>
-void move_frames(const std::vector<float*>& fields, float* kept, std::size_t nf, const grid_bounds& b,
-                 const patch_bounds& p, const unsigned char* row_rules, const row_runs& plan) {
-  std::vector<float*> saved(fields.size());
-  for (std::size_t f = 0; f < fields.size(); ++f) saved[f] = kept + f * nf;
-  plan.for_each_row(b.jms, b.jme, [&](int row) {
-    boundary_frame_row(b, p, row, [&](int j, idx at, idx count) {
-      const unsigned char rules = row_rules[j - b.jms];
-      if (rules == 0) return;
-      for (std::size_t f = 0; f < fields.size(); ++f) {
-        const unsigned char rule = f < flow_fields ? boundary::flow_columns : boundary::pollutant_columns;
-        if ((rules & rule) == 0) continue;
-        float* const points = fields[f] + at;
-        for (idx n = 0; n < count; ++n) {
-          if constexpr (keep) {
-            saved[f][n] = points[n];
-          } else {
-            points[n] = saved[f][n];
-          }
-        }
-        saved[f] += count;
-      }
+// Whether row j of a block lies outside the grid's interior rows: all of
+// the row is in its boundary frame, and the boundary values overwrite all
+// of it in every stage.
+bool outside_interior_rows(const grid_bounds& b, int j) noexcept { return j < b.jds || j > b.jde - 1; }
+
+// Where the entry state's boundary frames (of u, v, h, then each species'
+// q) are kept while the boundary values overwrite them: each field's in
+// turn in `kept`, nf points room each, first its rows outside the grid's
+// interior rows (whole rows, the same places every time), then in each own
+// row of the plan the columns, if the row's column rules (row_rules) name
+// the field's (boundary::flow_columns for u, v and h, pollutant_columns for
+// the pollutants).
+struct frame_store {
+  float* kept;
+  std::size_t nf;
+  const grid_bounds& b;
+  const patch_bounds& p;
+  const unsigned char* row_rules;
+  const row_runs& plan;
+};
+
+// Calls move(f, j, points, saved, count) for each run of points of each
+// field f's frame in row j: where it is in the field and where it is kept.
+template <class Move>
+void for_each_frame(const std::vector<float*>& fields, const frame_store& fs, Move move) {
+  const grid_bounds& b = fs.b;
+  for (std::size_t f = 0; f < fields.size(); ++f) {
+    const unsigned char rule = f < flow_fields ? boundary::flow_columns : boundary::pollutant_columns;
+    float* saved = fs.kept + f * fs.nf;
+    const auto visit = [&](int j, idx at, idx count) {
+      move(f, j, fields[f] + at, saved, count);
+      saved += count;
+    };
+    for (int j = b.jms; j <= std::min(b.jds - 1, b.jme); ++j) boundary_frame_row(b, fs.p, j, visit);
+    for (int j = std::max(b.jde, b.jms); j <= b.jme; ++j) boundary_frame_row(b, fs.p, j, visit);
+    fs.plan.for_each_row(b.jds, b.jde - 1, [&](int row) {
+      boundary_frame_row(b, fs.p, row, [&](int j, idx at, idx count) {
+        if ((fs.row_rules[j - b.jms] & rule) != 0) visit(j, at, count);
+      });
     });
+  }
+}
+
+// The index of v among the boundary fields.
+constexpr std::size_t v_field = 1;
+
+// Saves the frames of the entry state. The rows outside the interior rows
+// of a field that `held` marks are kept already: the step writes none of
+// them in the module's arrays but the v faces of row v_row (the row north
+// of the block's cells), saved again every time, and a caller that writes
+// into them says so (forget, forget_pollutant). All are marked held after.
+void save_frames(const std::vector<float*>& fields, const frame_store& fs, std::vector<unsigned char>& held,
+                 int v_row) {
+  for_each_frame(fields, fs, [&](std::size_t f, int j, const float* points, float* saved, idx count) {
+    const bool kept_already = held[f] != 0 && outside_interior_rows(fs.b, j) && !(f == v_field && j == v_row);
+    if (!kept_already) std::copy_n(points, count, saved);
+  });
+  std::fill(held.begin(), held.end(), 1);
+}
+
+// Puts back the frames of the entry state.
+void restore_frames(const std::vector<float*>& fields, const frame_store& fs) {
+  for_each_frame(fields, fs, [](std::size_t, int, float* points, const float* saved, idx count) {
+    std::copy_n(saved, count, points);
   });
 }
 
@@ -990,22 +1057,24 @@ struct stage_input {
   pollutant_set pollutant;
 };
 
-// Makes a stage's input ready: writes out the rows that the exchange sends,
-// chooses the column rules of each row, gives the input its boundary and
-// halo values, and learns which of its rows repeat the row below and where
-// each species' q may be other than +0. The entry state (set 0) is the
-// module's own arrays: the points that the boundary values overwrite are
-// kept first, in `kept`, to be put back after the stage; the stage state
-// (set 1) keeps them, and the step what they hold.
+// Makes a stage's input ready: writes out the rows that the exchange sends
+// (unless it reads them from where they are stored), chooses the column rules of each row, gives the input its boundary
+// and halo values, and learns which of its rows repeat the row below and where each species' q may be other than +0.
+// The entry state (set 0) is the module's own arrays: the points that the boundary values overwrite are kept first, in
+// `kept`, to be put back after the stage; the stage state (set 1) keeps them, and the step what they hold.
 void prepare_input(const stage_input& in, float* kept, float u_in, float v_in, step_workspace& ws, const extent& e) {
   const grid_bounds& b = ws.bounds();
   const patch_bounds& p = ws.patch();
   const row_runs& plan = ws.plan;
-  write_out_rows(in.flow, e.jps, e.jps + 2);
-  write_out_rows(in.flow, e.jpe - 2, e.jpe);
+  if (!ws.exchange().reads_flow_sources()) {
+    write_out_rows(in.flow, e.jps, e.jps + 2);
+    write_out_rows(in.flow, e.jpe - 2, e.jpe);
+  }
   choose_rules(e, *in.flow.rows, ws.species, in.pollutant, kept == nullptr, plan, ws.rules);
-  if (kept != nullptr) move_frames<true>(in.fields, kept, ws.frame_points(), b, p, ws.rules.data(), plan);
-  const boundary::row_rules rules{ws.rules.data(), &plan};
+  if (kept != nullptr) {
+    save_frames(in.fields, {kept, ws.frame_points(), b, p, ws.rules.data(), plan}, ws.frames_held, e.r1 + 1);
+  }
+  const boundary::row_rules rules{ws.rules.data(), &plan, in.flow.rows->source.data()};
   ws.exchange().boundary(in.fields.data(), static_cast<int>(in.fields.size()), u_in, v_in, &rules);
   input_rows(in.flow, ws.input_same, e, plan);
   for (std::size_t k = 0; k < ws.species.size(); ++k) {
@@ -1056,6 +1125,9 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
     stage_fields.push_back(ws.species[k].q1.get());
   }
   learn_unknown(state, module, ws, e);
+  // A pass is much like the one before: when that one's stages were worth
+  // sharing, the team is woken now, to be awake by the first sweep.
+  if (ws.stage_work >= team_work) ws.team().wake();
 
   // Stage 1, from the entry state with its boundary values (set 0), into
   // set 1; the module's arrays then get back the points that the boundary
@@ -1071,7 +1143,7 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
     }
     run_stage(first, ws, nullptr);
   }
-  move_frames<false>(entry_fields, ws.frames(), ws.frame_points(), ws.bounds(), ws.patch(), ws.rules.data(), ws.plan);
+  restore_frames(entry_fields, {ws.frames(), ws.frame_points(), ws.bounds(), ws.patch(), ws.rules.data(), ws.plan});
   learn_busy(ws, e, may_skip);
 
   // Stage 2, from set 1 with its boundary values, into the module arrays.

@@ -75,6 +75,7 @@ step_workspace::step_workspace(const grid_bounds& b, const patch_bounds& patch, 
     for (auto* marks : {&input_same, &entry_same, &uv_repeat, &row_repeat, &rules, &active, &moderate_u, &moderate_v}) {
       marks->assign(rows, 0);
     }
+    frames_held.assign(static_cast<std::size_t>(boundary_fields(species_count)), 0);
     cost.assign(rows, 0);
   } catch (const std::bad_alloc&) {
     const std::size_t bytes = rows * (record_bytes + species.size() * species_record_bytes);

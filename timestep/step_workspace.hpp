@@ -110,10 +110,12 @@ class step_workspace {
   void forget() noexcept {
     flow_known = busy_known = false;
     for (species_knowledge& k : species) k.q_known = k.dqdt_known = false;
+    std::fill(frames_held.begin(), frames_held.end(), 0);
   }
   void forget_pollutant(int k) noexcept {
     species[static_cast<std::size_t>(k)].q_known = false;
     busy_known = false;
+    frames_held[static_cast<std::size_t>(flow_fields + k)] = 0;
   }
   // Where species k's q in the module holds +0 as far as the step knows it:
   // the spans of its own cells, nothing when that q is not known.
@@ -136,6 +138,9 @@ class step_workspace {
   // q), boundary_frame_points each.
   float* frames() const noexcept { return frames_.get(); }
   std::size_t frame_points() const noexcept { return frame_points_; }
+  // Per boundary field, whether frames() holds what the module's field
+  // holds in the rows outside the grid's interior rows (kept by rk2).
+  std::vector<unsigned char> frames_held;
   // The rows of face fluxes of each thread of the team: one row of x-face
   // fluxes, then a south and a north row for each species.
   float* flux_rows(int thread) const noexcept;
@@ -163,6 +168,7 @@ class step_workspace {
   std::vector<unsigned char> active;  // the rows the sweep has work in
   std::vector<unsigned char> moderate_u, moderate_v;  // per source row: unknown, yes or no
   std::vector<long> cost;
+  long stage_work = 0;  // the work of the last stage, in the units of cost
 
  private:
   step_workspace(const grid_bounds& b, const patch_bounds& patch, step_team& team, std::unique_ptr<halo_exchange> own,
