@@ -15,7 +15,9 @@
 // 8001 rows, one thread: the flow repeats from row to row and there is no
 // pollutant, so the figure is the step's bookkeeping, which should not grow
 // with the rows.
-// The pollutant's own cost per cell is timed with 1, 2 and 4 species.
+// The pollutant's own cost per cell is timed with 1, 2 and 4 species, and
+// on short spans: rows that hold 16, 32 or 100 pollutant cells each (and
+// none).
 // The emission alone is timed against the literal one (every source's
 // pattern over the whole field) on three grids: the reference case's, the
 // 2001 x 2001 case's with its three sources, and 401 x 401 with 100 wide
@@ -138,6 +140,54 @@ void pollutant_cells(benchmark::State& state) {
   state.SetLabel("rough, " + std::to_string(count) + " species, 1 thread");
   state.counters["per_pollutant_cell"] = benchmark::Counter(
       interior_cells * count, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+// The step on the plume state's flow with pollutant in a band of
+// state.range(0) cells in the middle of every row, one species, one thread:
+// the cost of a row's span that starts and finishes in every row (a band
+// of 0 cells gives the flow's and the bookkeeping's share).
+// "per_row" is the time per row of a pass, "per_pollutant_cell" per cell
+// of the band. Each pass spreads the band by at most two cells each way;
+// the band's columns and four more each way are set back to the first
+// pass's values after every pass (+0 around the band), which keeps the
+// step's knowledge of where its pollutant is true (it only widens).
+void short_spans(benchmark::State& state) {
+  const int width = static_cast<int>(state.range(0));
+  load_state(plume);
+  using namespace domain;
+  const std::size_t n = field_size(ims, ime, jms, jme);
+  const std::ptrdiff_t row_length = ime - ims + 1;
+  const auto at = [&](int i, int j) { return (j - jms) * row_length + (i - ims); };
+  const int lo = (ids + ide - width) / 2;
+  const int hi = lo + width - 1;
+  constexpr int reach = 4;
+  std::vector<float> band(n, 0.0f);
+  std::mt19937 random(2718);
+  std::uniform_real_distribution<float> value(0.0f, 1.0f);
+  for (int j = jds; j <= jde; ++j) {
+    for (int i = lo; i <= hi; ++i) band[static_cast<std::size_t>(at(i, j))] = value(random);
+  }
+  std::vector<float> q1(band);
+  std::vector<float> rate(n, 0.0f);
+  std::vector<species_fields> list{{q1.data(), rate.data()}};
+  step_team team(1);
+  step_workspace workspace(domain::bounds(), team, 1);
+  for (auto _ : state) {
+    rk2(model_state{u, v, h, list}, reference::spacing, reference::u_init, reference::v_init, workspace);
+    for (int j = jds; j <= jde; ++j) {
+      const float* from = band.data() + at(lo - reach, j);
+      std::copy(from, from + width + 2 * reach, q1.data() + at(lo - reach, j));
+    }
+    benchmark::ClobberMemory();
+  }
+  const double rows = jde - jds + 1;
+  state.SetLabel("plume flow, " + std::to_string(width) + " cells a row, 1 species, 1 thread");
+  state.counters["per_row"] =
+      benchmark::Counter(rows, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  if (width > 0) {
+    state.counters["per_pollutant_cell"] =
+        benchmark::Counter(rows * width, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  }
 }
 
 // One pass of the driver's time loop: the step, and on a snapshot pass the
@@ -299,6 +349,7 @@ BENCHMARK(driver_pass)->Apply([](benchmark::internal::Benchmark* b) { thread_cou
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(clean_grid_pass)->Arg(401)->Arg(2001)->Arg(8001)->Unit(benchmark::kMicrosecond);
 BENCHMARK(pollutant_cells)->Arg(1)->Arg(2)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(short_spans)->Arg(0)->Arg(16)->Arg(32)->Arg(100)->Unit(benchmark::kMicrosecond);
 BENCHMARK(procedures)->DenseRange(0, 5)->Unit(benchmark::kMicrosecond);
 BENCHMARK(emission)
     ->ArgsProduct({{reference_sources, large_grid, sources_everywhere}, {1, 0}})
