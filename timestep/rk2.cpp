@@ -74,9 +74,7 @@ using terms::idx;
 // nanosecond each) a stage runs on the calling thread alone: handing it out
 // would cost more than the others save. The team's threads wait awake for
 // a few tens of microseconds after a sweep; once they sleep, waking them
-// takes about as long again, worth it only for a larger stage, unless they
-// were woken ahead of it (in a pass after one whose last stage was worth
-// sharing). Either way
+// takes about as long again, worth it only for a larger stage. Either way
 // the calling thread takes the parts that nobody has taken yet, so a late
 // thread costs at most the part it took.
 constexpr long team_work = 20000;
@@ -775,7 +773,6 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   }
   long total = 0;
   each_row([&](std::size_t k) { total += cost[k]; });
-  ws.stage_work = total;
   const int parts = total < (ws.team().awake() ? team_work : team_work_asleep)
                         ? 1
                         : std::min(parts_per_thread * ws.team().size(), e.r1 - e.r0 + 1);
@@ -1123,9 +1120,6 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
     stage_fields.push_back(ws.species[k].q1.get());
   }
   learn_unknown(state, module, ws, e);
-  // A pass is much like the one before: when that one's stages were worth
-  // sharing, the team is woken now, to be awake by the first sweep.
-  if (ws.stage_work >= team_work) ws.team().wake();
 
   // Stage 1, from the entry state with its boundary values (set 0), into
   // set 1; the module's arrays then get back the points that the boundary

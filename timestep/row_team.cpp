@@ -118,16 +118,6 @@ struct step_team::crew {
     published.store(number, std::memory_order_release);
     published.notify_all();
   }
-
-  // Publishes the next sweep, of `parts` parts; returns its number.
-  std::uint32_t publish_sweep(int parts) noexcept {
-    const auto number = static_cast<std::uint32_t>(sweep.load(std::memory_order_relaxed) >> 32) + 1;
-    sweep.store(static_cast<std::uint64_t>(number) << 32 | static_cast<std::uint64_t>(parts) << 16,
-                std::memory_order_release);
-    publish(number);
-    return number;
-  }
-  bool woken = false;  // a sweep of no parts woke the workers (calling thread only)
 };
 
 step_team::step_team(int threads, const pace_rules& pace) : size_(threads > 1 ? threads : 1) {
@@ -166,7 +156,6 @@ step_team::~step_team() {
 
 void step_team::run_parts(int parts, void (*fn)(void*, int, int), void* ctx) {
   crew* c = crew_;
-  if (c != nullptr) c->woken = false;
   // One part, or a sweep while the pace keeps the team alone, is the
   // calling thread's: the others are not woken.
   if (c == nullptr || parts <= 1 || !c->pace.shares(team_pace::clock::now())) {
@@ -180,7 +169,10 @@ void step_team::run_parts(int parts, void (*fn)(void*, int, int), void* ctx) {
   seen.parts = parts;
   seen.threads = size_;
   seen.start = team_pace::clock::now();
-  c->publish_sweep(parts);
+  const auto number = static_cast<std::uint32_t>(c->sweep.load(std::memory_order_relaxed) >> 32) + 1;
+  c->sweep.store(static_cast<std::uint64_t>(number) << 32 | static_cast<std::uint64_t>(parts) << 16,
+                 std::memory_order_release);
+  c->publish(number);
   c->take_parts(0, &seen);
   // The parts that other threads took: wait until they are done.
   for (int done = c->done.load(std::memory_order_acquire); done < parts; done = c->done.load(std::memory_order_acquire)) {
@@ -191,15 +183,5 @@ void step_team::run_parts(int parts, void (*fn)(void*, int, int), void* ctx) {
 }
 
 bool step_team::awake() const noexcept {
-  return crew_ == nullptr || crew_->woken || crew_->asleep.load(std::memory_order_relaxed) == 0;
-}
-
-void step_team::wake() noexcept {
-  crew* c = crew_;
-  if (c == nullptr || c->woken || c->asleep.load(std::memory_order_relaxed) == 0) return;
-  if (!c->pace.shares(team_pace::clock::now())) return;
-  // A sweep of no parts: each worker wakes, finds nothing to take and
-  // waits awake for the next.
-  c->publish_sweep(0);
-  c->woken = true;
+  return crew_ == nullptr || crew_->asleep.load(std::memory_order_relaxed) == 0;
 }

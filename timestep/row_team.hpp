@@ -88,14 +88,6 @@ class step_team {
   // sweep computes.
   bool awake() const noexcept;
 
-  // Wakes the workers that sleep, so that they wait awake for the next
-  // sweep: called some microseconds ahead of a sweep worth sharing, it
-  // hides their waking behind the work that comes before the sweep. The
-  // team then counts as awake until that sweep. Nothing while the pace
-  // keeps the team alone. Only the thread that made the team may call it,
-  // between sweeps.
-  void wake() noexcept;
-
   // Calls f(k, thread) for k = 0 .. parts - 1, each part on whichever
   // thread of the team takes it (thread 0 is the calling one, the others
   // 1 .. size() - 1), at most one part at a time per thread; returns when

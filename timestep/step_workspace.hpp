@@ -168,7 +168,6 @@ class step_workspace {
   std::vector<unsigned char> active;  // the rows the sweep has work in
   std::vector<unsigned char> moderate_u, moderate_v;  // per source row: unknown, yes or no
   std::vector<long> cost;
-  long stage_work = 0;  // the work of the last stage, in the units of cost
 
  private:
   step_workspace(const grid_bounds& b, const patch_bounds& patch, step_team& team, std::unique_ptr<halo_exchange> own,
