@@ -17,7 +17,6 @@
 // a time or with narrower vectors, and no point outside the span is read
 // or written.
 #include <algorithm>
-#include <cstring>
 
 #include "grid/spacing.hpp"
 #include "kernels/independent_points.hpp"
@@ -56,7 +55,7 @@ struct block_values {
   float* to[count];
   float value[count][width];
   [[gnu::always_inline]] void store() const noexcept {
-    for (int r = 0; r < count; ++r) std::memcpy(to[r], value[r], sizeof value[r]);
+    for (int r = 0; r < count; ++r) std::copy(value[r], value[r] + width, to[r]);
   }
 };
 
