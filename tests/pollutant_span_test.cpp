@@ -2,22 +2,21 @@
 // the compiler evaluates several points at a time, against the per-point
 // functions evaluated one point at a time, bit for bit (NaN payloads aside).
 //
-// Every span length from 1 to 48 starts at every offset 0..15 from a
-// 64-byte boundary, so that each lane of blocks of every width (16, 8, 4
-// and 1), and the last block that overlaps the one before it, get each kind
-// of value. The
+// Every span length from 1 to 33 starts at every offset 0..15 from a
+// 64-byte boundary, so that each lane of the widest vector, the peeled
+// points before it and the tail after it all get each kind of value. The
 // values are aimed at every branch of the limiter (ratios below 0, in
 // 0..0.5, 0.5..1, 1..2 and above 2, the switch points 0.5, 1 and 2
 // exactly, a NaN ratio from 0/0 and infinite ones), velocities of both
 // signs, signed zeros and Courant numbers above 1; and one special value
 // (NaN, -0, +inf, -inf, a subnormal, the largest float) is put into one
 // input at one position, for every position of the span. Four pollutants
-// share each case's velocities, as species on one flow do. Nothing outside
-// a span may be written.
+// share each case's velocities, as species on one flow do; the loops also
+// form fluxes past the span's end, to fill their last vector, which must
+// leave the span's own values as they are.
 #include <gtest/gtest.h>
 
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -39,7 +38,7 @@ constexpr float inf = std::numeric_limits<float>::infinity();
 constexpr int species = 4;
 // Room on either side of a span for the cells its faces read.
 constexpr int margin = 4;
-constexpr int longest = 48;
+constexpr int longest = 33;
 constexpr int offsets = 16;
 constexpr int row_length = 2 * margin + offsets + longest + 16;
 // The last column the rows hold (the loops may read up to it).
@@ -59,13 +58,9 @@ constexpr int last_column = row_length - 2 * margin - 1;
 }
 [[gnu::noinline]] float heun_at(float old, float stage, float tendency) { return terms::heun(old, stage, tendency); }
 
-// What the rows that the loops write hold before them: the loops must leave
-// it outside their span.
-constexpr std::uint32_t untouched = 0x7fc0beefu;
-
 // A row of floats whose column 0 lies on a 64-byte boundary.
 struct aligned_row {
-  std::vector<float> store = std::vector<float>(row_length + 16, std::bit_cast<float>(untouched));
+  std::vector<float> store = std::vector<float>(row_length + 16);
   float* at0() {
     const auto address = reinterpret_cast<std::uintptr_t>(store.data());
     return store.data() + (64 - address % 64) % 64 / sizeof(float);
@@ -168,25 +163,13 @@ std::string compare(const char* what, const float* want, const float* got, int f
   return "";
 }
 
-// The first column of a row (at its column 0) outside from..to whose value
-// is not `untouched`, named, or "".
-std::string written_outside(const char* what, const float* row, int from, int to) {
-  for (int i = -margin; i <= last_column; ++i) {
-    if ((i < from || i > to) && std::bit_cast<std::uint32_t>(row[i]) != untouched) {
-      return std::string(what) + " written at column " + std::to_string(i) + ", outside " + std::to_string(from) +
-             ".." + std::to_string(to);
-    }
-  }
-  return "";
-}
-
-// Runs the span's loops on the case and checks every value they write, and
-// that they write nothing else.
+// Runs the span's loops on the case and checks every value they write.
 std::string check_case(span_case& c) {
   using namespace pollutant_span;
   const span cells = c.cells;
   const span x_span{cells.lo, cells.hi + 1};
-  const face_row x = x_faces(c.u(), c.dt, c.s), south = y_faces(c.v(), c.dt, c.s), north = y_faces(c.v_n(), c.dt, c.s);
+  const face_row x = x_faces(c.u(), c.dt, c.s, last_column), south = y_faces(c.v(), c.dt, c.s, last_column),
+                 north = y_faces(c.v_n(), c.dt, c.s, last_column);
   for (int k = 0; k < species; ++k) {
     pollutant_rows& q = c.q[static_cast<std::size_t>(k)];
     aligned_row want_rows[3], got_rows[3];
@@ -205,8 +188,7 @@ std::string check_case(span_case& c) {
     for (const auto& [name, a, b, last] : {std::tuple{"x flux", want.x.data, got.x.data, x_span.hi},
                                            std::tuple{"south flux", want.south.data, got.south.data, cells.hi},
                                            std::tuple{"north flux", want.north.data, got.north.data, cells.hi}}) {
-      std::string d = compare(name, a, b, cells.lo, last);
-      if (d.empty()) d = written_outside(name, b, cells.lo, last);
+      const std::string d = compare(name, a, b, cells.lo, last);
       if (!d.empty()) return "species " + std::to_string(k + 1) + ": " + d;
     }
     // The cells' updates, from these fluxes: the first stage's, and the
@@ -221,7 +203,6 @@ std::string check_case(span_case& c) {
     }
     advance(q[2], got, c.s, cells, go);
     std::string d = compare("first stage's q", wo, go, cells.lo, cells.hi);
-    if (d.empty()) d = written_outside("first stage's q", go, cells.lo, cells.hi);
     for (int i = cells.lo; i <= cells.hi; ++i) {
       const float dq = change_at(want.x[i], want.x[i + 1], want.south[i], want.north[i], c.s);
       wr[i] = dq * 2.0f;
@@ -231,8 +212,6 @@ std::string check_case(span_case& c) {
     average(q[2], got, c.s, cells, go, gr);
     if (d.empty()) d = compare("second stage's rate", wr, gr, cells.lo, cells.hi);
     if (d.empty()) d = compare("second stage's q", wo, go, cells.lo, cells.hi);
-    if (d.empty()) d = written_outside("second stage's rate", gr, cells.lo, cells.hi);
-    if (d.empty()) d = written_outside("second stage's q", go, cells.lo, cells.hi);
     if (!d.empty()) return "species " + std::to_string(k + 1) + ": " + d;
   }
   return "";
@@ -272,7 +251,31 @@ TEST(PollutantSpan, EveryLaneGivesTheBitsOfThePointFunctions) {
       }
     }
   }
-  EXPECT_GT(cases, 100000);
+  EXPECT_GT(cases, 50000);
+}
+
+// The faces the loops form: a span filled up to whole vectors of 8, never
+// past the last face the rows hold, never fewer than the span.
+TEST(PollutantSpan, LoopsFillTheirLastVectorWithinTheRow) {
+  using pollutant_span::whole_vectors;
+  const struct {
+    span faces;
+    int last;
+    span formed;
+  } cases[] = {
+      {{3, 3}, 100, {3, 10}},     // one face: one vector
+      {{0, 15}, 100, {0, 15}},    // whole vectors already
+      {{0, 16}, 100, {0, 23}},    // one face more: three vectors
+      {{-2, 30}, 100, {-2, 37}},  // 33 faces: five vectors
+      {{0, 16}, 20, {0, 20}},     // the row ends first
+      {{5, 40}, 30, {5, 40}},     // a span past the row's end stays whole
+      {{7, 6}, 100, {7, 6}},      // nothing
+  };
+  for (const auto& c : cases) {
+    const span formed = whole_vectors(c.faces, c.last);
+    EXPECT_EQ(formed.lo, c.formed.lo) << c.faces.lo << ".." << c.faces.hi << " up to " << c.last;
+    EXPECT_EQ(formed.hi, c.formed.hi) << c.faces.lo << ".." << c.faces.hi << " up to " << c.last;
+  }
 }
 
 }  // namespace

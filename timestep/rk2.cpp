@@ -579,8 +579,10 @@ struct row_faces {
 };
 row_faces faces_of_row(const stage& st, int j) {
   const grid_spacing& s = st.in.e->s;
-  return {pollutant_span::x_faces(st.in.at_row(0, j), st.dt, s), pollutant_span::y_faces(st.in.at_row(1, j), st.dt, s),
-          pollutant_span::y_faces(st.in.at_row(1, j + 1), st.dt, s)};
+  const int last = st.in.e->ime;
+  return {pollutant_span::x_faces(st.in.at_row(0, j), st.dt, s, last),
+          pollutant_span::y_faces(st.in.at_row(1, j), st.dt, s, last),
+          pollutant_span::y_faces(st.in.at_row(1, j + 1), st.dt, s, last)};
 }
 
 // +0 over the columns of `old` outside `kept` (a row of a field, at its
