@@ -245,10 +245,10 @@ bool copies_repeat(const flow_set& s, int k, int j) {
 // Whether each row of a stage's input, as the stage reads it, holds the same
 // values of u, v and h as the row below. The rows that the step cannot know
 // (the first cell row, the halo rows) are compared in full, but for the
-// fields of the whole grid's rows known to repeat from the rows they copy. An own cell row
-// known to repeat holds, in a block whose rows span the grid's width, the
-// boundary values of the row below as well: they are made from its computed
-// columns alone. Beside a neighbour to the west or east, its halo columns
+// fields of the whole grid's rows known to repeat from the rows they copy.
+// An own cell row known to repeat holds, in a block whose rows span the
+// grid's width, the boundary values of the row below as well: they are
+// made from its computed columns alone. Beside a neighbour to the west or east, its halo columns
 // are compared, and a row that differs there is written out, so that it is
 // read from its own storage.
 void input_rows(const flow_set& s, std::vector<unsigned char>& same, const extent& e, const row_runs& plan) {
@@ -1055,10 +1055,13 @@ struct stage_input {
 };
 
 // Makes a stage's input ready: writes out the rows that the exchange sends
-// (unless it reads them from where they are stored), chooses the column rules of each row, gives the input its boundary
-// and halo values, and learns which of its rows repeat the row below and where each species' q may be other than +0.
-// The entry state (set 0) is the module's own arrays: the points that the boundary values overwrite are kept first, in
-// `kept`, to be put back after the stage; the stage state (set 1) keeps them, and the step what they hold.
+// (unless it reads them from where they are stored), chooses the column
+// rules of each row, gives the input its boundary and halo values, and
+// learns which of its rows repeat the row below and where each species' q
+// may be other than +0. The entry state (set 0) is the module's own arrays:
+// the points that the boundary values overwrite are kept first, in `kept`,
+// to be put back after the stage; the stage state (set 1) keeps them, and
+// the step what they hold.
 void prepare_input(const stage_input& in, float* kept, float u_in, float v_in, step_workspace& ws, const extent& e) {
   const grid_bounds& b = ws.bounds();
   const patch_bounds& p = ws.patch();
