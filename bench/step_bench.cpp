@@ -17,16 +17,18 @@
 // with the rows.
 // The pollutant's own cost per cell is timed with 1, 2 and 4 species, and
 // on short spans: rows that hold 16, 32 or 100 pollutant cells each (and
-// none).
+// none), or a number that changes from row to row (about 16 or 100).
 // The emission alone is timed against the literal one (every source's
 // pattern over the whole field) on three grids: the reference case's, the
 // 2001 x 2001 case's with its three sources, and 401 x 401 with 100 wide
 // sources that cover nearly every cell.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "diagnostics/diagnostics.hpp"
@@ -142,30 +144,43 @@ void pollutant_cells(benchmark::State& state) {
       interior_cells * count, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-// The step on the plume state's flow with pollutant in a band of
-// state.range(0) cells in the middle of every row, one species, one thread:
-// the cost of a row's span that starts and finishes in every row (a band
-// of 0 cells gives the flow's and the bookkeeping's share).
+// The step on the plume state's flow with pollutant in a band of cells in
+// the middle of every row, one species, one thread: the cost of a row's
+// span that starts and finishes in every row (a band of 0 cells gives the
+// flow's and the bookkeeping's share). `widths` gives each row's band.
 // "per_row" is the time per row of a pass, "per_pollutant_cell" per cell
-// of the band. Each pass spreads the band by at most two cells each way;
-// the band's columns and four more each way are set back to the first
-// pass's values after every pass (+0 around the band), which keeps the
-// step's knowledge of where its pollutant is true (it only widens).
-void short_spans(benchmark::State& state) {
-  const int width = static_cast<int>(state.range(0));
+// of the band. Each pass spreads the band by at most two cells and two
+// rows each way; the columns of the bands of the row and of the two rows on
+// either side, and four more each way, are set back to the first pass's
+// values after every pass (+0 around the band), which keeps the step's
+// knowledge of where its pollutant is true (it only widens).
+template <class Width>
+void band_passes(benchmark::State& state, const std::string& what, Width widths) {
   load_state(plume);
   using namespace domain;
   const std::size_t n = field_size(ims, ime, jms, jme);
   const std::ptrdiff_t row_length = ime - ims + 1;
   const auto at = [&](int i, int j) { return (j - jms) * row_length + (i - ims); };
-  const int lo = (ids + ide - width) / 2;
-  const int hi = lo + width - 1;
   constexpr int reach = 4;
+  std::vector<int> first(static_cast<std::size_t>(jde - jds + 1)), last(first.size());
   std::vector<float> band(n, 0.0f);
   std::mt19937 random(2718);
   std::uniform_real_distribution<float> value(0.0f, 1.0f);
+  long cells = 0;
   for (int j = jds; j <= jde; ++j) {
-    for (int i = lo; i <= hi; ++i) band[static_cast<std::size_t>(at(i, j))] = value(random);
+    const int width = widths(random);
+    const int lo = (ids + ide - width) / 2;
+    first[static_cast<std::size_t>(j - jds)] = lo;
+    last[static_cast<std::size_t>(j - jds)] = lo + width - 1;
+    cells += width;
+    for (int i = lo; i < lo + width; ++i) band[static_cast<std::size_t>(at(i, j))] = value(random);
+  }
+  // The columns set back in each row.
+  std::vector<std::pair<int, int>> reset;
+  for (std::size_t k = 0; k < first.size(); ++k) {
+    const std::size_t from = k < 2 ? 0 : k - 2, to = std::min(k + 2, first.size() - 1);
+    reset.emplace_back(*std::min_element(first.begin() + from, first.begin() + to + 1) - reach,
+                       *std::max_element(last.begin() + from, last.begin() + to + 1) + reach);
   }
   std::vector<float> q1(band);
   std::vector<float> rate(n, 0.0f);
@@ -175,19 +190,33 @@ void short_spans(benchmark::State& state) {
   for (auto _ : state) {
     rk2(model_state{u, v, h, list}, reference::spacing, reference::u_init, reference::v_init, workspace);
     for (int j = jds; j <= jde; ++j) {
-      const float* from = band.data() + at(lo - reach, j);
-      std::copy(from, from + width + 2 * reach, q1.data() + at(lo - reach, j));
+      const auto [lo, hi] = reset[static_cast<std::size_t>(j - jds)];
+      std::copy(band.data() + at(lo, j), band.data() + at(hi + 1, j), q1.data() + at(lo, j));
     }
     benchmark::ClobberMemory();
   }
-  const double rows = jde - jds + 1;
-  state.SetLabel("plume flow, " + std::to_string(width) + " cells a row, 1 species, 1 thread");
-  state.counters["per_row"] =
-      benchmark::Counter(rows, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-  if (width > 0) {
-    state.counters["per_pollutant_cell"] =
-        benchmark::Counter(rows * width, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.SetLabel("plume flow, " + what + ", 1 species, 1 thread");
+  state.counters["per_row"] = benchmark::Counter(
+      static_cast<double>(first.size()), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  if (cells > 0) {
+    state.counters["per_pollutant_cell"] = benchmark::Counter(
+        static_cast<double>(cells), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
   }
+}
+
+// Bands of state.range(0) cells in every row.
+void short_spans(benchmark::State& state) {
+  const int width = static_cast<int>(state.range(0));
+  band_passes(state, std::to_string(width) + " cells a row", [width](std::mt19937&) { return width; });
+}
+
+// Bands of a width drawn for each row between half and one and a half
+// times state.range(0), as the rows of a plume differ: the loops' lengths
+// change from row to row.
+void uneven_spans(benchmark::State& state) {
+  const int mean = static_cast<int>(state.range(0));
+  std::uniform_int_distribution<int> width(mean / 2, mean + mean / 2);
+  band_passes(state, "about " + std::to_string(mean) + " cells a row", [&width](std::mt19937& r) { return width(r); });
 }
 
 // One pass of the driver's time loop: the step, and on a snapshot pass the
@@ -350,6 +379,7 @@ BENCHMARK(driver_pass)->Apply([](benchmark::internal::Benchmark* b) { thread_cou
 BENCHMARK(clean_grid_pass)->Arg(401)->Arg(2001)->Arg(8001)->Unit(benchmark::kMicrosecond);
 BENCHMARK(pollutant_cells)->Arg(1)->Arg(2)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(short_spans)->Arg(0)->Arg(16)->Arg(32)->Arg(100)->Unit(benchmark::kMicrosecond);
+BENCHMARK(uneven_spans)->Arg(16)->Arg(100)->Unit(benchmark::kMicrosecond);
 BENCHMARK(procedures)->DenseRange(0, 5)->Unit(benchmark::kMicrosecond);
 BENCHMARK(emission)
     ->ArgsProduct({{reference_sources, large_grid, sources_everywhere}, {1, 0}})
