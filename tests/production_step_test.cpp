@@ -126,6 +126,26 @@ void uniform_flow(int ni, int nj, float u0, float v0) {
 }
 float& at_point(float* f, int i, int j) { return f[at(i, j, domain::ims, domain::ime, domain::jms)]; }
 
+// Between steps the module's rows of the flow outside the grid's interior
+// rows may hold the boundary values until materialize puts their own values
+// back. A caller that writes the arrays and says so (forget) keeps what it
+// wrote: materialize then has nothing to put back.
+TEST(ProductionStep, MaterializeKeepsWhatACallerWroteAfterForget) {
+  develop_state(300, {100});
+  const step_state start = step_state::save();
+  module_step step(1, false);
+  step();
+  step();
+  start.restore();
+  for (float* f : {domain::u, domain::v, domain::h}) {
+    for (int i = domain::ims; i <= domain::ime; ++i) at_point(f, i, domain::jms) = -0.0f;
+  }
+  const step_state written = step_state::save();
+  step.forget();
+  step.workspace.materialize(domain::u, domain::v, domain::h);
+  expect_same_bits(written, step_state::save(), 0);
+}
+
 // Steps of the module's state by both procedures, the production step
 // carrying what it knows from one to the next, compared after each; returns
 // the plain composition's state after the last.

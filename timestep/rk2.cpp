@@ -836,20 +836,45 @@ struct frame_store {
   const row_runs& plan;
 };
 
+// The points of one field's frame in the rows outside the grid's interior
+// rows: whole rows.
+std::size_t outside_frame_points(const grid_bounds& b, const patch_bounds& p) noexcept {
+  std::size_t n = 0;
+  const auto count = [&](int, idx, idx points) { n += static_cast<std::size_t>(points); };
+  for (int j = b.jms; j <= std::min(b.jds - 1, b.jme); ++j) boundary_frame_row(b, p, j, count);
+  for (int j = std::max(b.jde, b.jms); j <= b.jme; ++j) boundary_frame_row(b, p, j, count);
+  return n;
+}
+
 // Calls move(f, j, points, saved, count) for each run of points of each
 // field f's frame in row j: where it is in the field and where it is kept.
+// for_each_outside_frame visits only the rows outside the grid's interior
+// rows, of the fields [0, count).
+template <class Move>
+void for_each_outside_frame(float* const* fields, std::size_t count, float* kept, std::size_t nf, const grid_bounds& b,
+                            const patch_bounds& p, Move move) {
+  for (std::size_t f = 0; f < count; ++f) {
+    float* saved = kept + f * nf;
+    const auto visit = [&](int j, idx at, idx n) {
+      move(f, j, fields[f] + at, saved, n);
+      saved += n;
+    };
+    for (int j = b.jms; j <= std::min(b.jds - 1, b.jme); ++j) boundary_frame_row(b, p, j, visit);
+    for (int j = std::max(b.jde, b.jms); j <= b.jme; ++j) boundary_frame_row(b, p, j, visit);
+  }
+}
 template <class Move>
 void for_each_frame(const std::vector<float*>& fields, const frame_store& fs, Move move) {
   const grid_bounds& b = fs.b;
+  for_each_outside_frame(fields.data(), fields.size(), fs.kept, fs.nf, b, fs.p, move);
+  const std::size_t outside = outside_frame_points(b, fs.p);
   for (std::size_t f = 0; f < fields.size(); ++f) {
     const unsigned char rule = f < flow_fields ? boundary::flow_columns : boundary::pollutant_columns;
-    float* saved = fs.kept + f * fs.nf;
+    float* saved = fs.kept + f * fs.nf + outside;
     const auto visit = [&](int j, idx at, idx count) {
       move(f, j, fields[f] + at, saved, count);
       saved += count;
     };
-    for (int j = b.jms; j <= std::min(b.jds - 1, b.jme); ++j) boundary_frame_row(b, fs.p, j, visit);
-    for (int j = std::max(b.jde, b.jms); j <= b.jme; ++j) boundary_frame_row(b, fs.p, j, visit);
     fs.plan.for_each_row(b.jds, b.jde - 1, [&](int row) {
       boundary_frame_row(b, fs.p, row, [&](int j, idx at, idx count) {
         if ((fs.row_rules[j - b.jms] & rule) != 0) visit(j, at, count);
@@ -875,10 +900,20 @@ void save_frames(const std::vector<float*>& fields, const frame_store& fs, std::
   std::fill(held.begin(), held.end(), 1);
 }
 
-// Puts back the frames of the entry state.
-void restore_frames(const std::vector<float*>& fields, const frame_store& fs) {
-  for_each_frame(fields, fs, [](std::size_t, int, float* points, const float* saved, idx count) {
-    std::copy_n(saved, count, points);
+// Whether a point of the frame of field f in row j is one that the module's
+// arrays may go on holding the boundary values in after the step: the rows
+// of u, v and h outside the grid's interior rows but the v faces of row
+// v_row. The step reads none of them after its first stage, and a caller
+// that reads u, v or h calls materialize first, which puts them back.
+bool frame_left_out(const grid_bounds& b, std::size_t f, int j, int v_row) noexcept {
+  return f < flow_fields && outside_interior_rows(b, j) && !(f == v_field && j == v_row);
+}
+
+// Puts back the frames of the entry state, but for the points that
+// frame_left_out leaves to materialize (ws.flow_frames_out says so then).
+void restore_frames(const std::vector<float*>& fields, const frame_store& fs, int v_row) {
+  for_each_frame(fields, fs, [&](std::size_t f, int j, float* points, const float* saved, idx count) {
+    if (!frame_left_out(fs.b, f, j, v_row)) std::copy_n(saved, count, points);
   });
 }
 
@@ -1100,8 +1135,17 @@ void entry_rows(const float* u, const flow_rows& module, std::vector<unsigned ch
 }  // namespace
 
 void step_workspace::materialize(float* u, float* v, float* h) {
-  if (!flow_known) return;
   const extent e = block_extent(bounds_, patch_, grid_spacing{});
+  if (flow_frames_out) {
+    float* const fields[flow_fields] = {u, v, h};
+    const int v_row = e.r1 + 1;
+    for_each_outside_frame(fields, flow_fields, frames(), frame_points(), bounds_, patch_,
+                           [&](std::size_t f, int j, float* points, const float* saved, idx count) {
+                             if (frame_left_out(bounds_, f, j, v_row)) std::copy_n(saved, count, points);
+                           });
+    flow_frames_out = false;
+  }
+  if (!flow_known) return;
   // The rows keep their records: those left to the row below stay so,
   // their storage now holding the same values.
   const flow_set module{{u, v, h}, &module_flow, &e};
@@ -1140,7 +1184,9 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
     }
     run_stage(first, ws, nullptr);
   }
-  restore_frames(entry_fields, {ws.frames(), ws.frame_points(), ws.bounds(), ws.patch(), ws.rules.data(), ws.plan});
+  restore_frames(entry_fields, {ws.frames(), ws.frame_points(), ws.bounds(), ws.patch(), ws.rules.data(), ws.plan},
+                 e.r1 + 1);
+  ws.flow_frames_out = true;
   learn_busy(ws, e, may_skip);
 
   // Stage 2, from set 1 with its boundary values, into the module arrays.

@@ -103,12 +103,14 @@ class step_workspace {
   int species_count() const noexcept { return static_cast<int>(species.size()); }
 
   // Writes out every row of u, v and h that the step left unwritten because
-  // it repeats the row below; what the step knows stays valid.
+  // it repeats the row below, and puts back their rows outside the grid's
+  // interior rows that still hold the boundary values of the step's first
+  // stage; what the step knows stays valid.
   void materialize(float* u, float* v, float* h);
   // Forgets what the step knows of the module's arrays; with
   // forget_pollutant, only of species k's q (an emission into it).
   void forget() noexcept {
-    flow_known = busy_known = false;
+    flow_known = busy_known = flow_frames_out = false;
     for (species_knowledge& k : species) k.q_known = k.dqdt_known = false;
     std::fill(frames_held.begin(), frames_held.end(), 0);
   }
@@ -141,6 +143,11 @@ class step_workspace {
   // Per boundary field, whether frames() holds what the module's field
   // holds in the rows outside the grid's interior rows (kept by rk2).
   std::vector<unsigned char> frames_held;
+  // Whether the module's rows of u, v and h outside the grid's interior rows
+  // (but the v faces north of the block's cells) still hold the last first
+  // stage's boundary values, their own values held in frames() for
+  // materialize to put back.
+  bool flow_frames_out = false;
   // The rows of face fluxes of each thread of the team: one row of x-face
   // fluxes, then a south and a north row for each species.
   float* flux_rows(int thread) const noexcept;
