@@ -309,25 +309,32 @@ bool boundary_q_clean(const extent& e, span cells) noexcept {
 
 // Where each row of a stage's input q, as the stage reads it, may be other
 // than zero: for own cell rows the span known for their cells widened to
-// the boundary or halo columns that may hold something, the other rows
-// looked at in full.
+// the boundary or halo columns that may hold something. The halo rows of
+// the whole grid copy own cell rows whole, their boundary columns made
+// from their cells: such a row takes the span of the row it copies. The
+// other rows are looked at in full.
 void input_pollutant(const float* q, const std::vector<span>& own, std::vector<span>& out, const extent& e,
                      const row_runs& plan) {
   const bool derived = boundary_q_follows_cells(e);
+  const bool copies = derived && whole_grid(e);
+  const auto with_boundary_columns = [&](span known) {
+    if (!known.empty() && known.lo <= e.ids - e.ims) known.lo = e.ims;
+    if (!known.empty() && known.hi >= e.ide - 1) known.hi = e.ime;
+    return known;
+  };
   plan.for_each_row(e.jms, e.jme, [&](int j) {
     const std::size_t at = e.at_row(j);
     const float* row = q + e.row(j);
     if (!e.own_cell_row(j)) {
-      out[at] = nonzero_between(row, e.ims, e.ime);
+      out[at] = copies ? with_boundary_columns(own[e.at_row(copied_row(flow_fields, j, e))])
+                       : nonzero_between(row, e.ims, e.ime);
       return;
     }
-    span known = own[at];
     if (derived) {
-      if (!known.empty() && known.lo <= e.ids - e.ims) known.lo = e.ims;
-      if (!known.empty() && known.hi >= e.ide - 1) known.hi = e.ime;
-      out[at] = known;
+      out[at] = with_boundary_columns(own[at]);
       return;
     }
+    const span known = own[at];
     out[at] = pollutant_map::hull(pollutant_map::hull(known, nonzero_between(row, e.ims, e.c0 - 1)),
                                   nonzero_between(row, e.c1 + 1, e.ime));
   });
