@@ -897,12 +897,22 @@ constexpr std::size_t v_field = 1;
 // of a field that `held` marks are kept already: the step writes none of
 // them in the module's arrays but the v faces of row v_row (the row north
 // of the block's cells), saved again every time, and a caller that writes
-// into them says so (forget, forget_pollutant). All are marked held after.
-void save_frames(const std::vector<float*>& fields, const frame_store& fs, std::vector<unsigned char>& held,
-                 int v_row) {
+// into them says so (forget, forget_pollutant). All are marked held after,
+// and each pollutant whose rows outside the interior rows are kept anew
+// marked clean there if they hold +0 only.
+void save_frames(const std::vector<float*>& fields, const frame_store& fs, step_workspace& ws, int v_row) {
+  std::vector<unsigned char>& held = ws.frames_held;
+  std::vector<unsigned char>& clean = ws.frames_clean;
+  for (std::size_t f = flow_fields; f < fields.size(); ++f) {
+    if (held[f] == 0) clean[f] = 1;
+  }
   for_each_frame(fields, fs, [&](std::size_t f, int j, const float* points, float* saved, idx count) {
-    const bool kept_already = held[f] != 0 && outside_interior_rows(fs.b, j) && !(f == v_field && j == v_row);
-    if (!kept_already) std::copy_n(points, count, saved);
+    const bool outside = outside_interior_rows(fs.b, j);
+    const bool kept_already = held[f] != 0 && outside && !(f == v_field && j == v_row);
+    if (kept_already) return;
+    std::copy_n(points, count, saved);
+    if (f >= flow_fields && outside)
+      clean[f] = clean[f] != 0 && written_between(points, 0, static_cast<int>(count) - 1).empty();
   });
   std::fill(held.begin(), held.end(), 1);
 }
@@ -916,11 +926,24 @@ bool frame_left_out(const grid_bounds& b, std::size_t f, int j, int v_row) noexc
   return f < flow_fields && outside_interior_rows(b, j) && !(f == v_field && j == v_row);
 }
 
-// Puts back the frames of the entry state, but for the points that
-// frame_left_out leaves to materialize (ws.flow_frames_out says so then).
-void restore_frames(const std::vector<float*>& fields, const frame_store& fs, int v_row) {
+// Whether the whole grid's halo row j of species k's q, as the boundary
+// values have made it, and what the step keeps of it both hold +0 only, so
+// that putting it back would write +0 over +0. The row copies an own cell
+// row whole, after that row's column rules: where the row's cells all hold
+// +0, so do its boundary columns (made from those cells, or known to hold
+// +0 where they were left out: choose_rules).
+bool pollutant_halo_row_stays(const step_workspace& ws, const extent& e, std::size_t k, int j) {
+  if (!whole_grid(e) || !boundary_q_follows_cells(e) || ws.frames_clean[flow_fields + k] == 0) return false;
+  return ws.species[k].module_q[e.at_row(copied_row(flow_fields, j, e))].empty();
+}
+
+// Puts back the frames of the entry state, but for the points where
+// `stays(f, j)` says that field f of row j holds them already or may go on
+// holding the boundary values (frame_left_out).
+template <class Stays>
+void restore_frames(const std::vector<float*>& fields, const frame_store& fs, Stays stays) {
   for_each_frame(fields, fs, [&](std::size_t f, int j, float* points, const float* saved, idx count) {
-    if (!frame_left_out(fs.b, f, j, v_row)) std::copy_n(saved, count, points);
+    if (!stays(f, j)) std::copy_n(saved, count, points);
   });
 }
 
@@ -1114,7 +1137,7 @@ void prepare_input(const stage_input& in, float* kept, float u_in, float v_in, s
   }
   choose_rules(e, *in.flow.rows, ws.species, in.pollutant, kept == nullptr, plan, ws.rules);
   if (kept != nullptr) {
-    save_frames(in.fields, {kept, ws.frame_points(), b, p, ws.rules.data(), plan}, ws.frames_held, e.r1 + 1);
+    save_frames(in.fields, {kept, ws.frame_points(), b, p, ws.rules.data(), plan}, ws, e.r1 + 1);
   }
   const boundary::row_rules rules{ws.rules.data(), &plan, in.flow.rows->source.data()};
   ws.exchange().boundary(in.fields.data(), static_cast<int>(in.fields.size()), u_in, v_in, &rules);
@@ -1191,8 +1214,12 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
     }
     run_stage(first, ws, nullptr);
   }
+  const auto stays = [&](std::size_t f, int j) {
+    if (f < flow_fields) return frame_left_out(ws.bounds(), f, j, e.r1 + 1);
+    return outside_interior_rows(ws.bounds(), j) && pollutant_halo_row_stays(ws, e, f - flow_fields, j);
+  };
   restore_frames(entry_fields, {ws.frames(), ws.frame_points(), ws.bounds(), ws.patch(), ws.rules.data(), ws.plan},
-                 e.r1 + 1);
+                 stays);
   ws.flow_frames_out = true;
   learn_busy(ws, e, may_skip);
 

@@ -76,6 +76,7 @@ step_workspace::step_workspace(const grid_bounds& b, const patch_bounds& patch, 
       marks->assign(rows, 0);
     }
     frames_held.assign(static_cast<std::size_t>(boundary_fields(species_count)), 0);
+    frames_clean.assign(static_cast<std::size_t>(boundary_fields(species_count)), 0);
     cost.assign(rows, 0);
   } catch (const std::bad_alloc&) {
     const std::size_t bytes = rows * (record_bytes + species.size() * species_record_bytes);

@@ -143,6 +143,9 @@ class step_workspace {
   // Per boundary field, whether frames() holds what the module's field
   // holds in the rows outside the grid's interior rows (kept by rk2).
   std::vector<unsigned char> frames_held;
+  // Per pollutant held, whether what frames() keeps of its rows outside the
+  // grid's interior rows holds +0 only.
+  std::vector<unsigned char> frames_clean;
   // Whether the module's rows of u, v and h outside the grid's interior rows
   // (but the v faces north of the block's cells) still hold the last first
   // stage's boundary values, their own values held in frames() for
