@@ -760,9 +760,6 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   unsigned char* const repeat = ws.row_repeat.data();
   unsigned char* const active = ws.active.data();
   long* const cost = ws.cost.data();
-  // The rows whose flow the cells of the plan's rows read are stored, and
-  // so in the plan (the halo rows among them).
-  plan.for_each_row(e.jms, e.jme, [&](int j) { ws.moderate_u[e.at_row(j)] = ws.moderate_v[e.at_row(j)] = 0; });
   const long flow_cost = 4 * (e.c1 - e.c0 + 2);
   each_row([&](std::size_t k) {
     uv[k] = uv_repeats(same, entry_same, k);
@@ -1040,11 +1037,17 @@ bool quiet_flow_row(const step_workspace& ws, std::size_t k) {
 bool quiet_rows_left_out(const extent& e, bool may_skip) noexcept { return may_skip && boundary_q_follows_cells(e); }
 
 // Whether the u and v of stored row j of a set are moderate over the faces
-// that the cells read.
-bool moderate_flow(const flow_set& s, int j) {
+// that the cells read, as cells_to_compute asks and keeps it
+// (ws.moderate_u, moderate_v). The stage's input then gets its boundary
+// values; in a block whose rows span the grid's width they change nothing
+// of those faces but the west wall's u, which becomes +0: a row found
+// moderate stays so.
+bool moderate_flow(step_workspace& ws, const flow_set& s, int j) {
   const extent& e = *s.e;
   const int faces = e.c1 - e.c0 + 1;
-  return pollutant_map::moderate(s.own(0, j) + e.c0, faces + 1) && pollutant_map::moderate(s.own(1, j) + e.c0, faces);
+  const std::size_t at = e.at_row(j);
+  return moderate_row(ws.moderate_u, s.own(0, j), e.c0, faces + 1, at) &&
+         moderate_row(ws.moderate_v, s.own(1, j), e.c0, faces, at);
 }
 
 // The rows a stage looks at (ws.plan): the busy rows and those up to
@@ -1064,15 +1067,24 @@ bool moderate_flow(const flow_set& s, int j) {
 void plan_stage(step_workspace& ws, const flow_set& in, const extent& e, bool may_skip) {
   row_runs& plan = ws.plan;
   plan.clear();
-  const auto stored_too_fast = [&](int j) { return in.rows->stored[e.at_row(j)] != 0 && !moderate_flow(in, j); };
+  // What is known of the flow's rows being moderate is of the last stage's
+  // input: forgotten over the plan's rows (the rows whose flow the cells of
+  // the plan's rows read are stored, and so in the plan, the halo rows among
+  // them).
+  const auto forget_moderate = [&] {
+    plan.for_each_row(e.jms, e.jme, [&](int j) { ws.moderate_u[e.at_row(j)] = ws.moderate_v[e.at_row(j)] = 0; });
+  };
+  const auto stored_too_fast = [&](int j) { return in.rows->stored[e.at_row(j)] != 0 && !moderate_flow(ws, in, j); };
   bool partial = ws.busy_known && quiet_rows_left_out(e, may_skip);
   if (partial) {
     plan.add_widened(ws.busy, records_reach, e.jms, e.jme);
+    forget_moderate();
     plan.for_each_row(e.r0, e.r1, [&](int j) { partial = partial && !stored_too_fast(j); });
   }
   if (!partial) {
     plan.clear();
     plan.add(e.jms, e.jme);
+    forget_moderate();
   }
   for (species_knowledge& k : ws.species) {
     if (!partial) {
