@@ -761,9 +761,13 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   unsigned char* const active = ws.active.data();
   long* const cost = ws.cost.data();
   const long flow_cost = 4 * (e.c1 - e.c0 + 2);
+  // The work of the rows, summed as it is counted (a species' rows are
+  // among the plan's).
+  long total = 0;
   each_row([&](std::size_t k) {
     uv[k] = uv_repeats(same, entry_same, k);
     cost[k] = 8 + (uv[k] != 0 ? 0 : flow_cost);
+    total += cost[k];
     active[k] = 0;  // for now: whether some species has pollutant work
   });
   for (const species_stage& sp : st.species) {
@@ -772,13 +776,13 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
     const auto species_rows = [&](auto f) { sp.plan->for_each_row(e.r0, e.r1, [&](int j) { f(e.at_row(j)); }); };
     species_rows([&](std::size_t k) {
       cells[k] = cells_to_compute(e, input, st.in, ws.moderate_u, ws.moderate_v, row_of(k));
-      cost[k] += cells_cost(cells[k]);
+      const long work = cells_cost(cells[k]);
+      cost[k] += work;
+      total += work;
     });
     const species_stage mine = sp;
     species_rows([&](std::size_t k) { active[k] |= pollutant_work(mine, k, k < last); });
   }
-  long total = 0;
-  each_row([&](std::size_t k) { total += cost[k]; });
   const int parts = total < (ws.team().awake() ? team_work : team_work_asleep)
                         ? 1
                         : std::min(parts_per_thread * ws.team().size(), e.r1 - e.r0 + 1);
@@ -791,18 +795,18 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   // computes read their entry values, which the module's arrays then must
   // hold. The sweep visits every row with work: flow to compute, edge
   // columns to write beside a neighbour, pollutant, or the height of the
-  // row below.
+  // row below. A row is stored from then on where it does not repeat.
   const bool edges = !e.spans_width();
   const std::size_t first = e.at_row(e.r0);
+  flow_rows& out = *st.out.rows;
   each_row([&](std::size_t k) {
     repeat[k] = uv[k] != 0 && k < last && uv[k + 1] != 0;
     if (st.second && uv[k] == 0) write_out(st.out, row_of(k));
+    out.stored[k] = repeat[k] == 0;
     const bool pollutant = active[k] != 0;
     const bool height_below = k > first && repeat[k - 1] == 0;
     active[k] = repeat[k] == 0 || edges || pollutant || height_below;
   });
-  flow_rows& out = *st.out.rows;
-  each_row([&](std::size_t k) { out.stored[k] = repeat[k] == 0; });
   resolve(out, e, plan);
   st.uv_repeat = uv;
   st.row_repeat = repeat;
