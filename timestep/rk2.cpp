@@ -884,9 +884,7 @@ void for_each_frame(const std::vector<float*>& fields, const frame_store& fs, Mo
       saved += count;
     };
     fs.plan.for_each_row(b.jds, b.jde - 1, [&](int row) {
-      boundary_frame_row(b, fs.p, row, [&](int j, idx at, idx count) {
-        if ((fs.row_rules[j - b.jms] & rule) != 0) visit(j, at, count);
-      });
+      if ((fs.row_rules[row - b.jms] & rule) != 0) boundary_frame_row(b, fs.p, row, visit);
     });
   }
 }
