@@ -14,7 +14,9 @@
 // than copying the boundary fields (u, v, h and each q) for that, the boundary values are set in the
 // module arrays themselves, after the points that set_bdy writes (the frame
 // around the core of the interior) have been saved; they are put back before
-// stage 2, so the module arrays hold the exact entry state again. Stage 1
+// stage 2, so the module arrays hold the exact entry state again, but for
+// the rows of u, v and h outside the grid's interior rows, which nothing
+// reads until materialize puts them back (frame_left_out). Stage 1
 // writes the stage state (set 1) on the points the forward step advances;
 // every other point of set 1 then gets its boundary value, exactly as the
 // corrector stage expects. Stage 2 reads set 1 and updates the module arrays
