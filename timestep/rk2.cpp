@@ -1135,6 +1135,55 @@ struct stage_input {
   pollutant_set pollutant;
 };
 
+// Whether the whole grid's halo row j of species k's q, as the boundary
+// values make it, holds +0 only: it copies an own cell row whole, after that
+// row's column rules, and where that row's cells all hold +0 (its span in
+// the input is empty), so do its boundary columns (made from those cells,
+// or known to hold +0 where they were left out: choose_rules).
+bool copies_clean_row(const stage_input& in, const step_workspace& ws, const extent& e, std::size_t k, int j) {
+  const std::vector<span>& spans = ws.species[k].*in.pollutant.spans;
+  return whole_grid(e) && boundary_q_follows_cells(e) && spans[e.at_row(copied_row(flow_fields, j, e))].empty();
+}
+
+// Calls f(j, m) for each row j that the grid's halo rows copy into, the
+// m-th of them (boundary::halo_row_index).
+template <class F>
+void for_each_halo_row(const grid_bounds& b, F f) {
+  int m = 0;
+  for (int j = b.jms; j <= b.jds - 1; ++j) f(j, m++);
+  for (int j = b.jde; j <= b.jme; ++j) f(j, m++);
+}
+
+// The halo rows of q whose copy the boundary values may leave out: the row
+// holds +0 only and so does what it would copy. The entry state's rows hold
+// what the step keeps of them (put back after every first stage, or left
+// where it and the boundary values both held +0: pollutant_halo_row_stays),
+// the stage's what the last second stage's boundary values made them.
+void choose_halo_copies(const stage_input& in, bool entry, step_workspace& ws, const extent& e) {
+  const grid_bounds& b = ws.bounds();
+  const int n = boundary::halo_rows(b.jms, b.jds, b.jde, b.jme);
+  ws.halo_held.assign(in.fields.size() * static_cast<std::size_t>(n), 0);
+  for (std::size_t k = 0; k < ws.species.size(); ++k) {
+    const std::size_t f = flow_fields + k;
+    for_each_halo_row(b, [&](int j, int m) {
+      const bool holds_zeros = entry ? ws.frames_held[f] != 0 && ws.frames_clean[f] != 0
+                                     : ws.species[k].stage_halo_clean[static_cast<std::size_t>(m)] != 0;
+      ws.halo_held[f * static_cast<std::size_t>(n) + static_cast<std::size_t>(m)] = holds_zeros &&
+                                                                                    copies_clean_row(in, ws, e, k, j);
+    });
+  }
+}
+
+// Learns, once the stage's input has its boundary values, which of its halo
+// rows of q hold +0 only.
+void learn_stage_halo(const stage_input& in, step_workspace& ws, const extent& e) {
+  for (std::size_t k = 0; k < ws.species.size(); ++k) {
+    for_each_halo_row(ws.bounds(), [&](int j, int m) {
+      ws.species[k].stage_halo_clean[static_cast<std::size_t>(m)] = copies_clean_row(in, ws, e, k, j);
+    });
+  }
+}
+
 // Makes a stage's input ready: writes out the rows that the exchange sends
 // (unless it reads them from where they are stored), chooses the column
 // rules of each row, gives the input its boundary and halo values, and
@@ -1155,8 +1204,11 @@ void prepare_input(const stage_input& in, float* kept, float u_in, float v_in, s
   if (kept != nullptr) {
     save_frames(in.fields, {kept, ws.frame_points(), b, p, ws.rules.data(), plan}, ws, e.r1 + 1);
   }
-  const boundary::row_rules rules{ws.rules.data(), &plan, in.flow.rows->source.data()};
+  const bool entry = kept != nullptr;
+  choose_halo_copies(in, entry, ws, e);
+  const boundary::row_rules rules{ws.rules.data(), &plan, in.flow.rows->source.data(), ws.halo_held.data()};
   ws.exchange().boundary(in.fields.data(), static_cast<int>(in.fields.size()), u_in, v_in, &rules);
+  if (!entry) learn_stage_halo(in, ws, e);
   input_rows(in.flow, ws.input_same, e, plan);
   for (std::size_t k = 0; k < ws.species.size(); ++k) {
     species_knowledge& known = ws.species[k];

@@ -77,6 +77,10 @@ struct species_knowledge {
   bool q_known = false, dqdt_known = false;
   std::vector<unsigned char> module_q_frame_zero, stage_q_frame_zero;
   std::vector<pollutant_map::span> input_q, cells;
+  // Per row that the grid's halo rows copy into (boundary::halo_row_index),
+  // whether that row of q1 holds +0 only (the whole grid's, as the last
+  // second stage's boundary values made it; q1 starts as zeros).
+  std::vector<unsigned char> stage_halo_clean;
   // The rows whose records of this species may differ from those of a row
   // that holds none of its pollutant (busy, when the step's busy rows are
   // known), and the rows a stage looks at for it (plan, within the step's).
@@ -146,6 +150,9 @@ class step_workspace {
   // Per pollutant held, whether what frames() keeps of its rows outside the
   // grid's interior rows holds +0 only.
   std::vector<unsigned char> frames_clean;
+  // The halo row copies that a stage's boundary values may leave out
+  // (boundary::row_rules::halo_held), rewritten by each.
+  std::vector<unsigned char> halo_held;
   // Whether the module's rows of u, v and h outside the grid's interior rows
   // (but the v faces north of the block's cells) still hold the last first
   // stage's boundary values, their own values held in frames() for
