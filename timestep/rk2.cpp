@@ -927,15 +927,20 @@ bool frame_left_out(const grid_bounds& b, std::size_t f, int j, int v_row) noexc
   return f < flow_fields && outside_interior_rows(b, j) && !(f == v_field && j == v_row);
 }
 
+// Whether the whole grid's halo row j of a q, as the boundary values make
+// it, holds +0 only, given the spans of the q's own cell rows (`cells`):
+// the row copies an own cell row whole, after that row's column rules, and
+// where that row's cells all hold +0, so do its boundary columns (made from
+// those cells, or known to hold +0 where they were left out: choose_rules).
+bool halo_copy_clean(const std::vector<span>& cells, const extent& e, int j) {
+  return whole_grid(e) && boundary_q_follows_cells(e) && cells[e.at_row(copied_row(flow_fields, j, e))].empty();
+}
+
 // Whether the whole grid's halo row j of species k's q, as the boundary
 // values have made it, and what the step keeps of it both hold +0 only, so
-// that putting it back would write +0 over +0. The row copies an own cell
-// row whole, after that row's column rules: where the row's cells all hold
-// +0, so do its boundary columns (made from those cells, or known to hold
-// +0 where they were left out: choose_rules).
+// that putting it back would write +0 over +0.
 bool pollutant_halo_row_stays(const step_workspace& ws, const extent& e, std::size_t k, int j) {
-  if (!whole_grid(e) || !boundary_q_follows_cells(e) || ws.frames_clean[flow_fields + k] == 0) return false;
-  return ws.species[k].module_q[e.at_row(copied_row(flow_fields, j, e))].empty();
+  return ws.frames_clean[flow_fields + k] != 0 && halo_copy_clean(ws.species[k].module_q, e, j);
 }
 
 // Puts back the frames of the entry state, but for the points where
@@ -1135,14 +1140,9 @@ struct stage_input {
   pollutant_set pollutant;
 };
 
-// Whether the whole grid's halo row j of species k's q, as the boundary
-// values make it, holds +0 only: it copies an own cell row whole, after that
-// row's column rules, and where that row's cells all hold +0 (its span in
-// the input is empty), so do its boundary columns (made from those cells,
-// or known to hold +0 where they were left out: choose_rules).
+// halo_copy_clean for species k's q of a stage's input.
 bool copies_clean_row(const stage_input& in, const step_workspace& ws, const extent& e, std::size_t k, int j) {
-  const std::vector<span>& spans = ws.species[k].*in.pollutant.spans;
-  return whole_grid(e) && boundary_q_follows_cells(e) && spans[e.at_row(copied_row(flow_fields, j, e))].empty();
+  return halo_copy_clean(ws.species[k].*in.pollutant.spans, e, j);
 }
 
 // Calls f(j, m) for each row j that the grid's halo rows copy into, the
