@@ -10,6 +10,8 @@
 // take them in any order. The row copies come after them, whole rows with
 // their halo columns, the south ones before the north ones: the south rows
 // of v copy row jde, which the north rows then replace.
+#include <algorithm>
+
 #include "grid/row_runs.hpp"
 #include "grid/state.hpp"
 
@@ -37,11 +39,15 @@ struct row_rules {
   const unsigned char* halo_held = nullptr;
 };
 
-// The rows that the row copies write: jms..jds-1, then jde..jme; the number
-// of them and the place of row j among them.
-inline int halo_rows(int jms, int jds, int jde, int jme) noexcept { return (jds - jms) + (jme - jde + 1); }
+// The stored rows outside the grid's interior rows, which the row copies
+// write: those of jms..jds-1, then those of jde..jme (none of either in a
+// block away from the grid's south or north edge); the number of them and
+// the place of row j among them.
+inline int halo_rows(int jms, int jds, int jde, int jme) noexcept {
+  return std::max(0, jds - jms) + std::max(0, jme + 1 - std::max(jde, jms));
+}
 inline int halo_row_index(int j, int jms, int jds, int jde) noexcept {
-  return j < jds ? j - jms : (jds - jms) + (j - jde);
+  return j < jds ? j - jms : std::max(0, jds - jms) + (j - std::max(jde, jms));
 }
 
 // The west wall and its halo: q mirrored about the wall face, h and v with

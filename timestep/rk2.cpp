@@ -1145,13 +1145,12 @@ bool copies_clean_row(const stage_input& in, const step_workspace& ws, const ext
   return halo_copy_clean(ws.species[k].*in.pollutant.spans, e, j);
 }
 
-// Calls f(j, m) for each row j that the grid's halo rows copy into, the
+// Calls f(j, m) for each stored row j outside the grid's interior rows, the
 // m-th of them (boundary::halo_row_index).
 template <class F>
 void for_each_halo_row(const grid_bounds& b, F f) {
-  int m = 0;
-  for (int j = b.jms; j <= b.jds - 1; ++j) f(j, m++);
-  for (int j = b.jde; j <= b.jme; ++j) f(j, m++);
+  for (int j = b.jms; j <= std::min(b.jds - 1, b.jme); ++j) f(j, boundary::halo_row_index(j, b.jms, b.jds, b.jde));
+  for (int j = std::max(b.jde, b.jms); j <= b.jme; ++j) f(j, boundary::halo_row_index(j, b.jms, b.jds, b.jde));
 }
 
 // The halo rows of q whose copy the boundary values may leave out: the row
