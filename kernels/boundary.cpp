@@ -51,14 +51,21 @@ void set_bdy_fields(float* const* fields, int count, float u_in, float v_in, con
   }
   // The south halo rows, whole rows, then the north rows from jde on, each
   // from where the row it copies is stored.
+  // A row that row_rules says holds its copy already is left as it is.
   const int* const flow_source = row_rules != nullptr ? row_rules->flow_source : nullptr;
+  const unsigned char* const halo_held = row_rules != nullptr ? row_rules->halo_held : nullptr;
+  const int halo_rows = boundary::halo_rows(b.jms, b.jds, b.jde, b.jme);
   for (int k = 0; k < count; ++k) {
     float* const f = fields[k];
     const auto stored = [&](int j) { return k < flow_fields && flow_source != nullptr ? flow_source[j - b.jms] : j; };
-    for (int j = b.jms; j <= b.jds - 1; ++j)
-      copy_row(f + p(b.ims, stored(boundary::south_source(k, j, b.jde))), nx, f + p(b.ims, j));
+    const auto held = [&](int j) {
+      return halo_held != nullptr && halo_held[k * halo_rows + boundary::halo_row_index(j, b.jms, b.jds, b.jde)] != 0;
+    };
+    for (int j = b.jms; j <= b.jds - 1; ++j) {
+      if (!held(j)) copy_row(f + p(b.ims, stored(boundary::south_source(k, j, b.jde))), nx, f + p(b.ims, j));
+    }
     for (int j = b.jde; j <= b.jme; ++j) {
-      copy_row(f + p(b.ims, stored(boundary::north_source(k, j, b.jds, b.jde))), nx, f + p(b.ims, j));
+      if (!held(j)) copy_row(f + p(b.ims, stored(boundary::north_source(k, j, b.jds, b.jde))), nx, f + p(b.ims, j));
     }
   }
 }

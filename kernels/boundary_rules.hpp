@@ -10,6 +10,8 @@
 // take them in any order. The row copies come after them, whole rows with
 // their halo columns, the south ones before the north ones: the south rows
 // of v copy row jde, which the north rows then replace.
+#include <algorithm>
+
 #include "grid/row_runs.hpp"
 #include "grid/state.hpp"
 
@@ -26,11 +28,27 @@ inline constexpr unsigned char flow_columns = 1, pollutant_columns = 2, all_colu
 // holds the same values of the flow as another, its storage left as it was
 // (the production step's repeated rows), the row it is left to having taken
 // its column rules.
+// With halo_held, the copies that may be left out: halo_held[k * n + m] for
+// field k and the m-th of the n halo rows that the grid's halo rows copy
+// into (halo_row_index) says that the row holds already the very values its
+// copy would write.
 struct row_rules {
   const unsigned char* rules;
   const row_runs* rows;
   const int* flow_source = nullptr;
+  const unsigned char* halo_held = nullptr;
 };
+
+// The stored rows outside the grid's interior rows, which the row copies
+// write: those of jms..jds-1, then those of jde..jme (none of either in a
+// block away from the grid's south or north edge); the number of them and
+// the place of row j among them.
+inline int halo_rows(int jms, int jds, int jde, int jme) noexcept {
+  return std::max(0, jds - jms) + std::max(0, jme + 1 - std::max(jde, jms));
+}
+inline int halo_row_index(int j, int jms, int jds, int jde) noexcept {
+  return j < jds ? j - jms : std::max(0, jds - jms) + (j - std::max(jde, jms));
+}
 
 // The west wall and its halo: q mirrored about the wall face, h and v with
 // zero gradient, u the negated first face east of the wall (a subtraction

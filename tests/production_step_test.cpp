@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "driver/scenario.hpp"
+#include "kernels/boundary_rules.hpp"
 #include "support/developed_state.hpp"
 #include "support/float_bits.hpp"
 #include "support/module_step.hpp"
@@ -115,6 +116,24 @@ TEST(ProductionStep, RefusesAWorkspaceMadeForAnotherGrid) {
   EXPECT_THROW(step_workspace({1, 3, 1, 9, -1, 5, -1, 11}, team), std::invalid_argument);
 }
 
+// A block of a grid shared among processes stores rows outside the grid's
+// interior rows only at the grid's south or north edge: none in the middle,
+// the three from row jde on at the north edge, all five for the whole grid.
+TEST(ProductionStep, WorkspacesForBlocksAtAndAwayFromTheGridsEdges) {
+  step_team team(1);
+  const grid_bounds middle{1, 20, 1, 30, -1, 22, 9, 22};
+  const grid_bounds north{1, 20, 1, 30, -1, 22, 19, 32};
+  whole_grid_exchange exchange(middle);
+  EXPECT_NO_THROW({ const step_workspace block(middle, {1, 20, 11, 20}, team, exchange); });
+  EXPECT_NO_THROW({ const step_workspace block(north, {1, 20, 21, 30}, team, exchange); });
+  EXPECT_EQ(boundary::halo_rows(middle.jms, middle.jds, middle.jde, middle.jme), 0);
+  EXPECT_EQ(boundary::halo_rows(north.jms, north.jds, north.jde, north.jme), 3);
+  EXPECT_EQ(boundary::halo_row_index(31, north.jms, north.jds, north.jde), 1);
+  EXPECT_EQ(boundary::halo_rows(-1, 1, 30, 32), 5);
+  EXPECT_EQ(boundary::halo_row_index(0, -1, 1, 30), 1);
+  EXPECT_EQ(boundary::halo_row_index(30, -1, 1, 30), 2);
+}
+
 // A grid of ni x nj interior points in the module's arrays, in a uniform flow
 // (u, v) that the east boundary also holds, over a flat height, with no
 // pollutant; then the case's own changes.
@@ -125,6 +144,26 @@ void uniform_flow(int ni, int nj, float u0, float v0) {
   std::fill(domain::v, domain::v + n, v0);
 }
 float& at_point(float* f, int i, int j) { return f[at(i, j, domain::ims, domain::ime, domain::jms)]; }
+
+// Between steps the module's rows of the flow outside the grid's interior
+// rows may hold the boundary values until materialize puts their own values
+// back. A caller that writes the arrays and says so (forget) keeps what it
+// wrote: materialize then has nothing to put back.
+TEST(ProductionStep, MaterializeKeepsWhatACallerWroteAfterForget) {
+  develop_state(300, {100});
+  const step_state start = step_state::save();
+  module_step step(1, false);
+  step();
+  step();
+  start.restore();
+  for (float* f : {domain::u, domain::v, domain::h}) {
+    for (int i = domain::ims; i <= domain::ime; ++i) at_point(f, i, domain::jms) = -0.0f;
+  }
+  const step_state written = step_state::save();
+  step.forget();
+  step.workspace.materialize(domain::u, domain::v, domain::h);
+  expect_same_bits(written, step_state::save(), 0);
+}
 
 // Steps of the module's state by both procedures, the production step
 // carrying what it knows from one to the next, compared after each; returns

@@ -14,7 +14,9 @@
 // than copying the boundary fields (u, v, h and each q) for that, the boundary values are set in the
 // module arrays themselves, after the points that set_bdy writes (the frame
 // around the core of the interior) have been saved; they are put back before
-// stage 2, so the module arrays hold the exact entry state again. Stage 1
+// stage 2, so the module arrays hold the exact entry state again, but for
+// the rows of u, v and h outside the grid's interior rows, which nothing
+// reads until materialize puts them back (frame_left_out). Stage 1
 // writes the stage state (set 1) on the points the forward step advances;
 // every other point of set 1 then gets its boundary value, exactly as the
 // corrector stage expects. Stage 2 reads set 1 and updates the module arrays
@@ -309,25 +311,32 @@ bool boundary_q_clean(const extent& e, span cells) noexcept {
 
 // Where each row of a stage's input q, as the stage reads it, may be other
 // than zero: for own cell rows the span known for their cells widened to
-// the boundary or halo columns that may hold something, the other rows
-// looked at in full.
+// the boundary or halo columns that may hold something. The halo rows of
+// the whole grid copy own cell rows whole, their boundary columns made
+// from their cells: such a row takes the span of the row it copies. The
+// other rows are looked at in full.
 void input_pollutant(const float* q, const std::vector<span>& own, std::vector<span>& out, const extent& e,
                      const row_runs& plan) {
   const bool derived = boundary_q_follows_cells(e);
+  const bool copies = derived && whole_grid(e);
+  const auto with_boundary_columns = [&](span known) {
+    if (!known.empty() && known.lo <= e.ids - e.ims) known.lo = e.ims;
+    if (!known.empty() && known.hi >= e.ide - 1) known.hi = e.ime;
+    return known;
+  };
   plan.for_each_row(e.jms, e.jme, [&](int j) {
     const std::size_t at = e.at_row(j);
     const float* row = q + e.row(j);
     if (!e.own_cell_row(j)) {
-      out[at] = nonzero_between(row, e.ims, e.ime);
+      out[at] = copies ? with_boundary_columns(own[e.at_row(copied_row(flow_fields, j, e))])
+                       : nonzero_between(row, e.ims, e.ime);
       return;
     }
-    span known = own[at];
     if (derived) {
-      if (!known.empty() && known.lo <= e.ids - e.ims) known.lo = e.ims;
-      if (!known.empty() && known.hi >= e.ide - 1) known.hi = e.ime;
-      out[at] = known;
+      out[at] = with_boundary_columns(own[at]);
       return;
     }
+    const span known = own[at];
     out[at] = pollutant_map::hull(pollutant_map::hull(known, nonzero_between(row, e.ims, e.c0 - 1)),
                                   nonzero_between(row, e.c1 + 1, e.ime));
   });
@@ -753,13 +762,14 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   unsigned char* const repeat = ws.row_repeat.data();
   unsigned char* const active = ws.active.data();
   long* const cost = ws.cost.data();
-  // The rows whose flow the cells of the plan's rows read are stored, and
-  // so in the plan (the halo rows among them).
-  plan.for_each_row(e.jms, e.jme, [&](int j) { ws.moderate_u[e.at_row(j)] = ws.moderate_v[e.at_row(j)] = 0; });
   const long flow_cost = 4 * (e.c1 - e.c0 + 2);
+  // The work of the rows, summed as it is counted (a species' rows are
+  // among the plan's).
+  long total = 0;
   each_row([&](std::size_t k) {
     uv[k] = uv_repeats(same, entry_same, k);
     cost[k] = 8 + (uv[k] != 0 ? 0 : flow_cost);
+    total += cost[k];
     active[k] = 0;  // for now: whether some species has pollutant work
   });
   for (const species_stage& sp : st.species) {
@@ -768,13 +778,13 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
     const auto species_rows = [&](auto f) { sp.plan->for_each_row(e.r0, e.r1, [&](int j) { f(e.at_row(j)); }); };
     species_rows([&](std::size_t k) {
       cells[k] = cells_to_compute(e, input, st.in, ws.moderate_u, ws.moderate_v, row_of(k));
-      cost[k] += cells_cost(cells[k]);
+      const long work = cells_cost(cells[k]);
+      cost[k] += work;
+      total += work;
     });
     const species_stage mine = sp;
     species_rows([&](std::size_t k) { active[k] |= pollutant_work(mine, k, k < last); });
   }
-  long total = 0;
-  each_row([&](std::size_t k) { total += cost[k]; });
   const int parts = total < (ws.team().awake() ? team_work : team_work_asleep)
                         ? 1
                         : std::min(parts_per_thread * ws.team().size(), e.r1 - e.r0 + 1);
@@ -787,18 +797,18 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   // computes read their entry values, which the module's arrays then must
   // hold. The sweep visits every row with work: flow to compute, edge
   // columns to write beside a neighbour, pollutant, or the height of the
-  // row below.
+  // row below. A row is stored from then on where it does not repeat.
   const bool edges = !e.spans_width();
   const std::size_t first = e.at_row(e.r0);
+  flow_rows& out = *st.out.rows;
   each_row([&](std::size_t k) {
     repeat[k] = uv[k] != 0 && k < last && uv[k + 1] != 0;
     if (st.second && uv[k] == 0) write_out(st.out, row_of(k));
+    out.stored[k] = repeat[k] == 0;
     const bool pollutant = active[k] != 0;
     const bool height_below = k > first && repeat[k - 1] == 0;
     active[k] = repeat[k] == 0 || edges || pollutant || height_below;
   });
-  flow_rows& out = *st.out.rows;
-  each_row([&](std::size_t k) { out.stored[k] = repeat[k] == 0; });
   resolve(out, e, plan);
   st.uv_repeat = uv;
   st.row_repeat = repeat;
@@ -836,24 +846,47 @@ struct frame_store {
   const row_runs& plan;
 };
 
+// The points of one field's frame in the rows outside the grid's interior
+// rows: whole rows.
+std::size_t outside_frame_points(const grid_bounds& b, const patch_bounds& p) noexcept {
+  std::size_t n = 0;
+  const auto count = [&](int, idx, idx points) { n += static_cast<std::size_t>(points); };
+  for (int j = b.jms; j <= std::min(b.jds - 1, b.jme); ++j) boundary_frame_row(b, p, j, count);
+  for (int j = std::max(b.jde, b.jms); j <= b.jme; ++j) boundary_frame_row(b, p, j, count);
+  return n;
+}
+
 // Calls move(f, j, points, saved, count) for each run of points of each
 // field f's frame in row j: where it is in the field and where it is kept.
+// for_each_outside_frame visits only the rows outside the grid's interior
+// rows, of the fields [0, count).
+template <class Move>
+void for_each_outside_frame(float* const* fields, std::size_t count, float* kept, std::size_t nf, const grid_bounds& b,
+                            const patch_bounds& p, Move move) {
+  for (std::size_t f = 0; f < count; ++f) {
+    float* saved = kept + f * nf;
+    const auto visit = [&](int j, idx at, idx n) {
+      move(f, j, fields[f] + at, saved, n);
+      saved += n;
+    };
+    for (int j = b.jms; j <= std::min(b.jds - 1, b.jme); ++j) boundary_frame_row(b, p, j, visit);
+    for (int j = std::max(b.jde, b.jms); j <= b.jme; ++j) boundary_frame_row(b, p, j, visit);
+  }
+}
 template <class Move>
 void for_each_frame(const std::vector<float*>& fields, const frame_store& fs, Move move) {
   const grid_bounds& b = fs.b;
+  for_each_outside_frame(fields.data(), fields.size(), fs.kept, fs.nf, b, fs.p, move);
+  const std::size_t outside = outside_frame_points(b, fs.p);
   for (std::size_t f = 0; f < fields.size(); ++f) {
     const unsigned char rule = f < flow_fields ? boundary::flow_columns : boundary::pollutant_columns;
-    float* saved = fs.kept + f * fs.nf;
+    float* saved = fs.kept + f * fs.nf + outside;
     const auto visit = [&](int j, idx at, idx count) {
       move(f, j, fields[f] + at, saved, count);
       saved += count;
     };
-    for (int j = b.jms; j <= std::min(b.jds - 1, b.jme); ++j) boundary_frame_row(b, fs.p, j, visit);
-    for (int j = std::max(b.jde, b.jms); j <= b.jme; ++j) boundary_frame_row(b, fs.p, j, visit);
     fs.plan.for_each_row(b.jds, b.jde - 1, [&](int row) {
-      boundary_frame_row(b, fs.p, row, [&](int j, idx at, idx count) {
-        if ((fs.row_rules[j - b.jms] & rule) != 0) visit(j, at, count);
-      });
+      if ((fs.row_rules[row - b.jms] & rule) != 0) boundary_frame_row(b, fs.p, row, visit);
     });
   }
 }
@@ -865,20 +898,58 @@ constexpr std::size_t v_field = 1;
 // of a field that `held` marks are kept already: the step writes none of
 // them in the module's arrays but the v faces of row v_row (the row north
 // of the block's cells), saved again every time, and a caller that writes
-// into them says so (forget, forget_pollutant). All are marked held after.
-void save_frames(const std::vector<float*>& fields, const frame_store& fs, std::vector<unsigned char>& held,
-                 int v_row) {
+// into them says so (forget, forget_pollutant). All are marked held after,
+// and each pollutant whose rows outside the interior rows are kept anew
+// marked clean there if they hold +0 only.
+void save_frames(const std::vector<float*>& fields, const frame_store& fs, step_workspace& ws, int v_row) {
+  std::vector<unsigned char>& held = ws.frames_held;
+  std::vector<unsigned char>& clean = ws.frames_clean;
+  for (std::size_t f = flow_fields; f < fields.size(); ++f) {
+    if (held[f] == 0) clean[f] = 1;
+  }
   for_each_frame(fields, fs, [&](std::size_t f, int j, const float* points, float* saved, idx count) {
-    const bool kept_already = held[f] != 0 && outside_interior_rows(fs.b, j) && !(f == v_field && j == v_row);
-    if (!kept_already) std::copy_n(points, count, saved);
+    const bool outside = outside_interior_rows(fs.b, j);
+    const bool kept_already = held[f] != 0 && outside && !(f == v_field && j == v_row);
+    if (kept_already) return;
+    std::copy_n(points, count, saved);
+    if (f >= flow_fields && outside)
+      clean[f] = clean[f] != 0 && written_between(points, 0, static_cast<int>(count) - 1).empty();
   });
   std::fill(held.begin(), held.end(), 1);
 }
 
-// Puts back the frames of the entry state.
-void restore_frames(const std::vector<float*>& fields, const frame_store& fs) {
-  for_each_frame(fields, fs, [](std::size_t, int, float* points, const float* saved, idx count) {
-    std::copy_n(saved, count, points);
+// Whether a point of the frame of field f in row j is one that the module's
+// arrays may go on holding the boundary values in after the step: the rows
+// of u, v and h outside the grid's interior rows but the v faces of row
+// v_row. The step reads none of them after its first stage, and a caller
+// that reads u, v or h calls materialize first, which puts them back.
+bool frame_left_out(const grid_bounds& b, std::size_t f, int j, int v_row) noexcept {
+  return f < flow_fields && outside_interior_rows(b, j) && !(f == v_field && j == v_row);
+}
+
+// Whether the whole grid's halo row j of a q, as the boundary values make
+// it, holds +0 only, given the spans of the q's own cell rows (`cells`):
+// the row copies an own cell row whole, after that row's column rules, and
+// where that row's cells all hold +0, so do its boundary columns (made from
+// those cells, or known to hold +0 where they were left out: choose_rules).
+bool halo_copy_clean(const std::vector<span>& cells, const extent& e, int j) {
+  return whole_grid(e) && boundary_q_follows_cells(e) && cells[e.at_row(copied_row(flow_fields, j, e))].empty();
+}
+
+// Whether the whole grid's halo row j of species k's q, as the boundary
+// values have made it, and what the step keeps of it both hold +0 only, so
+// that putting it back would write +0 over +0.
+bool pollutant_halo_row_stays(const step_workspace& ws, const extent& e, std::size_t k, int j) {
+  return ws.frames_clean[flow_fields + k] != 0 && halo_copy_clean(ws.species[k].module_q, e, j);
+}
+
+// Puts back the frames of the entry state, but for the points where
+// `stays(f, j)` says that field f of row j holds them already or may go on
+// holding the boundary values (frame_left_out).
+template <class Stays>
+void restore_frames(const std::vector<float*>& fields, const frame_store& fs, Stays stays) {
+  for_each_frame(fields, fs, [&](std::size_t f, int j, float* points, const float* saved, idx count) {
+    if (!stays(f, j)) std::copy_n(saved, count, points);
   });
 }
 
@@ -975,11 +1046,17 @@ bool quiet_flow_row(const step_workspace& ws, std::size_t k) {
 bool quiet_rows_left_out(const extent& e, bool may_skip) noexcept { return may_skip && boundary_q_follows_cells(e); }
 
 // Whether the u and v of stored row j of a set are moderate over the faces
-// that the cells read.
-bool moderate_flow(const flow_set& s, int j) {
+// that the cells read, as cells_to_compute asks and keeps it
+// (ws.moderate_u, moderate_v). The stage's input then gets its boundary
+// values; in a block whose rows span the grid's width they change nothing
+// of those faces but the west wall's u, which becomes +0: a row found
+// moderate stays so.
+bool moderate_flow(step_workspace& ws, const flow_set& s, int j) {
   const extent& e = *s.e;
   const int faces = e.c1 - e.c0 + 1;
-  return pollutant_map::moderate(s.own(0, j) + e.c0, faces + 1) && pollutant_map::moderate(s.own(1, j) + e.c0, faces);
+  const std::size_t at = e.at_row(j);
+  return moderate_row(ws.moderate_u, s.own(0, j), e.c0, faces + 1, at) &&
+         moderate_row(ws.moderate_v, s.own(1, j), e.c0, faces, at);
 }
 
 // The rows a stage looks at (ws.plan): the busy rows and those up to
@@ -999,15 +1076,24 @@ bool moderate_flow(const flow_set& s, int j) {
 void plan_stage(step_workspace& ws, const flow_set& in, const extent& e, bool may_skip) {
   row_runs& plan = ws.plan;
   plan.clear();
-  const auto stored_too_fast = [&](int j) { return in.rows->stored[e.at_row(j)] != 0 && !moderate_flow(in, j); };
+  // What is known of the flow's rows being moderate is of the last stage's
+  // input: forgotten over the plan's rows (the rows whose flow the cells of
+  // the plan's rows read are stored, and so in the plan, the halo rows among
+  // them).
+  const auto forget_moderate = [&] {
+    plan.for_each_row(e.jms, e.jme, [&](int j) { ws.moderate_u[e.at_row(j)] = ws.moderate_v[e.at_row(j)] = 0; });
+  };
+  const auto stored_too_fast = [&](int j) { return in.rows->stored[e.at_row(j)] != 0 && !moderate_flow(ws, in, j); };
   bool partial = ws.busy_known && quiet_rows_left_out(e, may_skip);
   if (partial) {
     plan.add_widened(ws.busy, records_reach, e.jms, e.jme);
+    forget_moderate();
     plan.for_each_row(e.r0, e.r1, [&](int j) { partial = partial && !stored_too_fast(j); });
   }
   if (!partial) {
     plan.clear();
     plan.add(e.jms, e.jme);
+    forget_moderate();
   }
   for (species_knowledge& k : ws.species) {
     if (!partial) {
@@ -1054,6 +1140,49 @@ struct stage_input {
   pollutant_set pollutant;
 };
 
+// halo_copy_clean for species k's q of a stage's input.
+bool copies_clean_row(const stage_input& in, const step_workspace& ws, const extent& e, std::size_t k, int j) {
+  return halo_copy_clean(ws.species[k].*in.pollutant.spans, e, j);
+}
+
+// Calls f(j, m) for each stored row j outside the grid's interior rows, the
+// m-th of them (boundary::halo_row_index).
+template <class F>
+void for_each_halo_row(const grid_bounds& b, F f) {
+  for (int j = b.jms; j <= std::min(b.jds - 1, b.jme); ++j) f(j, boundary::halo_row_index(j, b.jms, b.jds, b.jde));
+  for (int j = std::max(b.jde, b.jms); j <= b.jme; ++j) f(j, boundary::halo_row_index(j, b.jms, b.jds, b.jde));
+}
+
+// The halo rows of q whose copy the boundary values may leave out: the row
+// holds +0 only and so does what it would copy. The entry state's rows hold
+// what the step keeps of them (put back after every first stage, or left
+// where it and the boundary values both held +0: pollutant_halo_row_stays),
+// the stage's what the last second stage's boundary values made them.
+void choose_halo_copies(const stage_input& in, bool entry, step_workspace& ws, const extent& e) {
+  const grid_bounds& b = ws.bounds();
+  const int n = boundary::halo_rows(b.jms, b.jds, b.jde, b.jme);
+  ws.halo_held.assign(in.fields.size() * static_cast<std::size_t>(n), 0);
+  for (std::size_t k = 0; k < ws.species.size(); ++k) {
+    const std::size_t f = flow_fields + k;
+    for_each_halo_row(b, [&](int j, int m) {
+      const bool holds_zeros = entry ? ws.frames_held[f] != 0 && ws.frames_clean[f] != 0
+                                     : ws.species[k].stage_halo_clean[static_cast<std::size_t>(m)] != 0;
+      ws.halo_held[f * static_cast<std::size_t>(n) + static_cast<std::size_t>(m)] = holds_zeros &&
+                                                                                    copies_clean_row(in, ws, e, k, j);
+    });
+  }
+}
+
+// Learns, once the stage's input has its boundary values, which of its halo
+// rows of q hold +0 only.
+void learn_stage_halo(const stage_input& in, step_workspace& ws, const extent& e) {
+  for (std::size_t k = 0; k < ws.species.size(); ++k) {
+    for_each_halo_row(ws.bounds(), [&](int j, int m) {
+      ws.species[k].stage_halo_clean[static_cast<std::size_t>(m)] = copies_clean_row(in, ws, e, k, j);
+    });
+  }
+}
+
 // Makes a stage's input ready: writes out the rows that the exchange sends
 // (unless it reads them from where they are stored), chooses the column
 // rules of each row, gives the input its boundary and halo values, and
@@ -1072,10 +1201,13 @@ void prepare_input(const stage_input& in, float* kept, float u_in, float v_in, s
   }
   choose_rules(e, *in.flow.rows, ws.species, in.pollutant, kept == nullptr, plan, ws.rules);
   if (kept != nullptr) {
-    save_frames(in.fields, {kept, ws.frame_points(), b, p, ws.rules.data(), plan}, ws.frames_held, e.r1 + 1);
+    save_frames(in.fields, {kept, ws.frame_points(), b, p, ws.rules.data(), plan}, ws, e.r1 + 1);
   }
-  const boundary::row_rules rules{ws.rules.data(), &plan, in.flow.rows->source.data()};
+  const bool entry = kept != nullptr;
+  choose_halo_copies(in, entry, ws, e);
+  const boundary::row_rules rules{ws.rules.data(), &plan, in.flow.rows->source.data(), ws.halo_held.data()};
   ws.exchange().boundary(in.fields.data(), static_cast<int>(in.fields.size()), u_in, v_in, &rules);
+  if (!entry) learn_stage_halo(in, ws, e);
   input_rows(in.flow, ws.input_same, e, plan);
   for (std::size_t k = 0; k < ws.species.size(); ++k) {
     species_knowledge& known = ws.species[k];
@@ -1100,8 +1232,17 @@ void entry_rows(const float* u, const flow_rows& module, std::vector<unsigned ch
 }  // namespace
 
 void step_workspace::materialize(float* u, float* v, float* h) {
-  if (!flow_known) return;
   const extent e = block_extent(bounds_, patch_, grid_spacing{});
+  if (flow_frames_out) {
+    float* const fields[flow_fields] = {u, v, h};
+    const int v_row = e.r1 + 1;
+    for_each_outside_frame(fields, flow_fields, frames(), frame_points(), bounds_, patch_,
+                           [&](std::size_t f, int j, float* points, const float* saved, idx count) {
+                             if (frame_left_out(bounds_, f, j, v_row)) std::copy_n(saved, count, points);
+                           });
+    flow_frames_out = false;
+  }
+  if (!flow_known) return;
   // The rows keep their records: those left to the row below stay so,
   // their storage now holding the same values.
   const flow_set module{{u, v, h}, &module_flow, &e};
@@ -1140,7 +1281,13 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
     }
     run_stage(first, ws, nullptr);
   }
-  restore_frames(entry_fields, {ws.frames(), ws.frame_points(), ws.bounds(), ws.patch(), ws.rules.data(), ws.plan});
+  const auto stays = [&](std::size_t f, int j) {
+    if (f < flow_fields) return frame_left_out(ws.bounds(), f, j, e.r1 + 1);
+    return outside_interior_rows(ws.bounds(), j) && pollutant_halo_row_stays(ws, e, f - flow_fields, j);
+  };
+  restore_frames(entry_fields, {ws.frames(), ws.frame_points(), ws.bounds(), ws.patch(), ws.rules.data(), ws.plan},
+                 stays);
+  ws.flow_frames_out = true;
   learn_busy(ws, e, may_skip);
 
   // Stage 2, from set 1 with its boundary values, into the module arrays.

@@ -8,6 +8,7 @@
 #include "grid/domain.hpp"
 #include "grid/failure.hpp"
 #include "grid/state.hpp"
+#include "kernels/boundary_rules.hpp"
 
 namespace {
 // What the step records of each stored row: two flow records (two marks and
@@ -71,11 +72,13 @@ step_workspace::step_workspace(const grid_bounds& b, const patch_bounds& patch, 
         spans->assign(rows, pollutant_map::nothing);
       }
       for (auto* marks : {&k.module_q_frame_zero, &k.stage_q_frame_zero}) marks->assign(rows, 0);
+      k.stage_halo_clean.assign(static_cast<std::size_t>(boundary::halo_rows(b.jms, b.jds, b.jde, b.jme)), 1);
     }
     for (auto* marks : {&input_same, &entry_same, &uv_repeat, &row_repeat, &rules, &active, &moderate_u, &moderate_v}) {
       marks->assign(rows, 0);
     }
     frames_held.assign(static_cast<std::size_t>(boundary_fields(species_count)), 0);
+    frames_clean.assign(static_cast<std::size_t>(boundary_fields(species_count)), 0);
     cost.assign(rows, 0);
   } catch (const std::bad_alloc&) {
     const std::size_t bytes = rows * (record_bytes + species.size() * species_record_bytes);

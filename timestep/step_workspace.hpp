@@ -77,6 +77,10 @@ struct species_knowledge {
   bool q_known = false, dqdt_known = false;
   std::vector<unsigned char> module_q_frame_zero, stage_q_frame_zero;
   std::vector<pollutant_map::span> input_q, cells;
+  // Per row that the grid's halo rows copy into (boundary::halo_row_index),
+  // whether that row of q1 holds +0 only (the whole grid's, as the last
+  // second stage's boundary values made it; q1 starts as zeros).
+  std::vector<unsigned char> stage_halo_clean;
   // The rows whose records of this species may differ from those of a row
   // that holds none of its pollutant (busy, when the step's busy rows are
   // known), and the rows a stage looks at for it (plan, within the step's).
@@ -103,12 +107,14 @@ class step_workspace {
   int species_count() const noexcept { return static_cast<int>(species.size()); }
 
   // Writes out every row of u, v and h that the step left unwritten because
-  // it repeats the row below; what the step knows stays valid.
+  // it repeats the row below, and puts back their rows outside the grid's
+  // interior rows that still hold the boundary values of the step's first
+  // stage; what the step knows stays valid.
   void materialize(float* u, float* v, float* h);
   // Forgets what the step knows of the module's arrays; with
   // forget_pollutant, only of species k's q (an emission into it).
   void forget() noexcept {
-    flow_known = busy_known = false;
+    flow_known = busy_known = flow_frames_out = false;
     for (species_knowledge& k : species) k.q_known = k.dqdt_known = false;
     std::fill(frames_held.begin(), frames_held.end(), 0);
   }
@@ -141,6 +147,17 @@ class step_workspace {
   // Per boundary field, whether frames() holds what the module's field
   // holds in the rows outside the grid's interior rows (kept by rk2).
   std::vector<unsigned char> frames_held;
+  // Per pollutant held, whether what frames() keeps of its rows outside the
+  // grid's interior rows holds +0 only.
+  std::vector<unsigned char> frames_clean;
+  // The halo row copies that a stage's boundary values may leave out
+  // (boundary::row_rules::halo_held), rewritten by each.
+  std::vector<unsigned char> halo_held;
+  // Whether the module's rows of u, v and h outside the grid's interior rows
+  // (but the v faces north of the block's cells) still hold the last first
+  // stage's boundary values, their own values held in frames() for
+  // materialize to put back.
+  bool flow_frames_out = false;
   // The rows of face fluxes of each thread of the team: one row of x-face
   // fluxes, then a south and a north row for each species.
   float* flux_rows(int thread) const noexcept;
