@@ -57,13 +57,34 @@ team_pace::choice team_pace::choose(long work) const noexcept {
   return c;
 }
 
+void team_pace::restart_trial(record& r) noexcept {
+  r.hold = 0;
+  r.seen = 0;
+  r.took[0] = r.took[1] = {};
+  r.work[0] = r.work[1] = 0;
+}
+
+void team_pace::settle(record& r, bool shared, int hold) noexcept {
+  restart_trial(r);
+  r.shared = shared;
+  r.hold = r.last_hold = hold;
+}
+
 void team_pace::judge(const choice& c, clock::duration took) noexcept {
   if (c.kind < 0 || rules_.sharing != pace_rules::verdicts::measured) return;
+  using nanoseconds = std::chrono::duration<double, std::nano>;
   record& r = records_[c.kind];
+  // The time a unit of work takes alone: in the trial so far, or before.
+  if (r.hold == 0 && r.work[0] > 0) r.alone_rate = nanoseconds(r.took[0]).count() / static_cast<double>(r.work[0]);
+  if (c.shared && r.alone_rate > 0.0 &&
+      nanoseconds(took).count() > rules_.slowest_shared * r.alone_rate * static_cast<double>(c.work)) {
+    settle(r, false, rules_.first_hold);
+    return;
+  }
   if (r.hold > 0) {
     if (++r.seen < r.hold) return;
     // The verdict has held long enough: a new trial.
-    r = {.seen = 0, .hold = 0, .shared = r.shared, .last_hold = r.last_hold};
+    restart_trial(r);
     return;
   }
   const int way = c.shared ? 1 : 0;
@@ -74,13 +95,10 @@ void team_pace::judge(const choice& c, clock::duration took) noexcept {
   // less the margin: took[1] / work[1] < took[0] / work[0] * (m - 1) / m.
   const double m = rules_.share_margin;
   const bool shared = r.work[0] > 0 && r.work[1] > 0 &&
-                      static_cast<double>(r.took[1].count()) * static_cast<double>(r.work[0]) * m <
-                          static_cast<double>(r.took[0].count()) * static_cast<double>(r.work[1]) * (m - 1);
+                      nanoseconds(r.took[1]).count() * static_cast<double>(r.work[0]) * m <
+                          nanoseconds(r.took[0]).count() * static_cast<double>(r.work[1]) * (m - 1);
   const bool again = r.last_hold > 0 && shared == r.shared;
-  r.last_hold = again ? std::min(2 * r.last_hold, rules_.longest_hold) : rules_.first_hold;
-  r.hold = r.last_hold;
-  r.shared = shared;
-  r.seen = 0;
+  settle(r, shared, again ? std::min(2 * r.last_hold, rules_.longest_hold) : rules_.first_hold);
 }
 
 // A sweep is published as one word: its number (the upper 32 bits), its

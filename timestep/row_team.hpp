@@ -17,15 +17,18 @@
 // How a team_pace judges: the sweeps of a trial (a quarter alone, then
 // half shared, then a quarter alone, so that a machine slowly changing its
 // speed favours neither way), how many sweeps of a kind keep the verdict
-// of a trial at first and at most, and the part of its time alone that
-// sharing must save to be kept (1/share_margin). `sharing` fixes the
-// verdict instead: every sweep shared, or none.
+// of a trial at first and at most, the part of its time alone that sharing
+// must save to be kept (1/share_margin), and how many times its time alone
+// a shared sweep may take before its kind goes alone at once
+// (slowest_shared). `sharing` fixes the verdict instead: every sweep
+// shared, or none.
 struct pace_rules {
   enum class verdicts { measured, always_shared, never_shared };
   int trial = 32;
   int first_hold = 64;
   int longest_hold = 4096;
   int share_margin = 16;
+  int slowest_shared = 2;
   verdicts sharing = verdicts::measured;
 };
 
@@ -35,11 +38,14 @@ struct pace_rules {
 // shares its core with another process and starts a part late, the data
 // that the other threads' caches hold afterwards. So the team measures it.
 // Sweeps are of one kind when their work (in the caller's units, about a
-// nanosecond each) has the same power of two. A trial of each kind runs some of
-// its sweeps alone and some shared and compares their times per unit of
-// work; the verdict then holds for a number of that kind's sweeps, twice
-// as many each time a trial gives the same verdict again, and a trial
-// follows. It decides only which thread computes a part, never what.
+// nanosecond each) has the same power of two. A trial of each kind runs
+// some of its sweeps alone and some shared and compares their times per
+// unit of work; the verdict then holds for a number of that kind's sweeps,
+// twice as many each time a trial gives the same verdict again, and a
+// trial follows. A shared sweep that takes far longer than its work takes
+// alone (a thread lost its core in the middle of a part, and the others
+// waited for it) sends its kind alone at once, in a trial or not. It
+// decides only which thread computes a part, never what.
 class team_pace {
  public:
   using clock = std::chrono::steady_clock;
@@ -68,9 +74,14 @@ class team_pace {
     bool shared = false;        // the verdict
     clock::duration took[2]{};  // in the trial: alone, shared
     long work[2]{};
-    int last_hold = 0;  // the hold of the last verdict
+    int last_hold = 0;        // the hold of the last verdict
+    double alone_rate = 0.0;  // nanoseconds a unit of work alone, as last measured (0: not yet)
   };
   bool trial_shares(int seen) const noexcept { return seen >= rules_.trial / 4 && seen < rules_.trial * 3 / 4; }
+  // A new trial: its sweeps and times so far are let go.
+  static void restart_trial(record& r) noexcept;
+  // A new verdict, held for `hold` sweeps.
+  static void settle(record& r, bool shared, int hold) noexcept;
   pace_rules rules_;
   record records_[kinds];
 };
