@@ -55,7 +55,7 @@ TEST(TeamPaceTrial, RunsAQuarterAloneThenHalfSharedThenAQuarterAlone) {
     pace.judge(c, 100us);
   }
   for (int k = 0; k < rules.trial; ++k) {
-    EXPECT_EQ(order[static_cast<std::size_t>(k)], k >= 8 && k < 24) << "sweep " << k << " of the trial";
+    EXPECT_EQ(order[static_cast<std::size_t>(k)], k >= 4 && k < 12) << "sweep " << k << " of the trial";
   }
 }
 
@@ -76,7 +76,7 @@ TEST(TeamPaceTrial, ComparesTimePerUnitOfWork) {
   // longer, 1500 ns, but 0.75 ns a unit: sharing wins.
   team_pace pace;
   for (int k = 0; k < rules.trial; ++k) {
-    const bool shared_turn = k >= 8 && k < 24;
+    const bool shared_turn = k >= 4 && k < 12;
     const choice c = pace.choose(shared_turn ? 2000 : 1100);
     ASSERT_EQ(c.shared, shared_turn);
     pace.judge(c, c.shared ? 1500ns : 1100ns);
@@ -93,7 +93,7 @@ TEST(TeamPaceTrial, ComparesTimePerUnitOfWork) {
   EXPECT_FALSE(unshared.choose(1100).shared);
 }
 
-TEST(TeamPaceVerdicts, HoldTwiceAsLongEachTimeATrialRepeatsThemUpToTheLongest) {
+TEST(TeamPaceVerdicts, HoldFourTimesAsLongEachTimeATrialRepeatsThemUpToTheLongest) {
   team_pace pace;
   judge_sweeps(pace, rules.trial, 50000, 100us, 60us);
   int hold = rules.first_hold;
@@ -103,16 +103,16 @@ TEST(TeamPaceVerdicts, HoldTwiceAsLongEachTimeATrialRepeatsThemUpToTheLongest) {
     // The next trial: a quarter of it alone.
     EXPECT_FALSE(pace.choose(50000).shared);
     EXPECT_EQ(judge_sweeps(pace, rules.trial, 50000, 100us, 60us), rules.trial / 2);
-    hold = std::min(2 * hold, rules.longest_hold);
+    hold = std::min(4 * hold, rules.longest_hold);
   }
   EXPECT_EQ(hold, rules.longest_hold);
   // Sharing turns slow: the verdict changes and holds for the shortest
-  // time, alone; then alone again, for twice that.
+  // time, alone; then alone again, for four times that.
   EXPECT_EQ(judge_sweeps(pace, hold, 50000, 100us, 60us), hold);
   judge_sweeps(pace, rules.trial, 50000, 100us, 150us);
   EXPECT_EQ(judge_sweeps(pace, rules.first_hold, 50000, 100us, 150us), 0);
   EXPECT_EQ(judge_sweeps(pace, rules.trial, 50000, 100us, 150us), rules.trial / 2);
-  EXPECT_EQ(judge_sweeps(pace, 2 * rules.first_hold, 50000, 100us, 150us), 0);
+  EXPECT_EQ(judge_sweeps(pace, 4 * rules.first_hold, 50000, 100us, 150us), 0);
   EXPECT_FALSE(pace.choose(50000).shared);
   EXPECT_EQ(judge_sweeps(pace, rules.trial / 4, 50000, 100us, 150us), 0) << "the next trial starts alone";
   EXPECT_TRUE(pace.choose(50000).shared);

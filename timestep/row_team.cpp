@@ -98,7 +98,7 @@ void team_pace::judge(const choice& c, clock::duration took) noexcept {
                       nanoseconds(r.took[1]).count() * static_cast<double>(r.work[0]) * m <
                           nanoseconds(r.took[0]).count() * static_cast<double>(r.work[1]) * (m - 1);
   const bool again = r.last_hold > 0 && shared == r.shared;
-  settle(r, shared, again ? std::min(2 * r.last_hold, rules_.longest_hold) : rules_.first_hold);
+  settle(r, shared, again ? std::min(rules_.hold_growth * r.last_hold, rules_.longest_hold) : rules_.first_hold);
 }
 
 // A sweep is published as one word: its number (the upper 32 bits), its

@@ -17,16 +17,18 @@
 // How a team_pace judges: the sweeps of a trial (a quarter alone, then
 // half shared, then a quarter alone, so that a machine slowly changing its
 // speed favours neither way), how many sweeps of a kind keep the verdict
-// of a trial at first and at most, the part of its time alone that sharing
-// must save to be kept (1/share_margin), and how many times its time alone
-// a shared sweep may take before its kind goes alone at once
+// of a trial at first and at most, and how many times longer it holds each
+// time a trial repeats it, the part of its time alone that sharing must
+// save to be kept (1/share_margin), and how many times its time alone a
+// shared sweep may take before its kind goes alone at once
 // (slowest_shared). `sharing` fixes the verdict instead: every sweep
 // shared, or none.
 struct pace_rules {
   enum class verdicts { measured, always_shared, never_shared };
-  int trial = 32;
+  int trial = 16;
   int first_hold = 64;
-  int longest_hold = 4096;
+  int longest_hold = 16384;
+  int hold_growth = 4;
   int share_margin = 16;
   int slowest_shared = 2;
   verdicts sharing = verdicts::measured;
@@ -41,8 +43,8 @@ struct pace_rules {
 // nanosecond each) has the same power of two. A trial of each kind runs
 // some of its sweeps alone and some shared and compares their times per
 // unit of work; the verdict then holds for a number of that kind's sweeps,
-// twice as many each time a trial gives the same verdict again, and a
-// trial follows. A shared sweep that takes far longer than its work takes
+// more each time a trial gives the same verdict again, and a trial
+// follows. A shared sweep that takes far longer than its work takes
 // alone (a thread lost its core in the middle of a part, and the others
 // waited for it) sends its kind alone at once, in a trial or not. It
 // decides only which thread computes a part, never what.
