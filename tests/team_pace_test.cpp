@@ -138,6 +138,20 @@ TEST(TeamPaceVerdicts, ASharedSweepSlowerThanTwiceAloneEndsSharingAtOnce) {
   EXPECT_EQ(judge_sweeps(pace, rules.first_hold, 50000, 100us, 60us), 0);
 }
 
+// A verdict to share is checked every 8 sweeps as it holds, against the
+// trial's time alone (2 ns a unit): 93 us for 50,000 units (1.86 ns) still
+// saves a sixteenth, 94 us (1.88 ns, above 1.875) no longer does, and the
+// kind goes alone for the shortest hold.
+TEST(TeamPaceVerdicts, AVerdictToShareIsCheckedAsItHolds) {
+  team_pace pace;
+  judge_sweeps(pace, rules.trial, 50000, 100us, 60us);
+  EXPECT_EQ(judge_sweeps(pace, 4 * (rules.trial / 2), 50000, 100us, 93us), 4 * (rules.trial / 2));
+  EXPECT_EQ(judge_sweeps(pace, rules.trial / 2 - 1, 50000, 100us, 93us), rules.trial / 2 - 1);
+  EXPECT_EQ(judge_sweeps(pace, 1, 50000, 100us, 93us + (rules.trial / 2) * 1us), 1);
+  EXPECT_EQ(judge_sweeps(pace, rules.first_hold, 50000, 100us, 60us), 0);
+  EXPECT_EQ(judge_sweeps(pace, rules.trial, 50000, 100us, 60us), rules.trial / 2) << "then a trial";
+}
+
 TEST(TeamPaceVerdicts, EachKindHasItsOwn) {
   team_pace pace;
   // Sharing loses on small sweeps and wins on larger ones.

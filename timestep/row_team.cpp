@@ -70,9 +70,14 @@ void team_pace::settle(record& r, bool shared, int hold) noexcept {
   r.hold = r.last_hold = hold;
 }
 
+bool team_pace::sharing_wins(double alone_rate, clock::duration took, long work) const noexcept {
+  // took / work < alone_rate * (m - 1) / m, for work > 0.
+  const double m = rules_.share_margin;
+  return work > 0 && nanoseconds(took).count() * m < alone_rate * static_cast<double>(work) * (m - 1);
+}
+
 void team_pace::judge(const choice& c, clock::duration took) noexcept {
   if (c.kind < 0 || rules_.sharing != pace_rules::verdicts::measured) return;
-  using nanoseconds = std::chrono::duration<double, std::nano>;
   record& r = records_[c.kind];
   // The time a unit of work takes alone: in the trial so far, or before.
   if (r.hold == 0 && r.work[0] > 0) r.alone_rate = nanoseconds(r.took[0]).count() / static_cast<double>(r.work[0]);
@@ -81,22 +86,28 @@ void team_pace::judge(const choice& c, clock::duration took) noexcept {
     settle(r, false, rules_.first_hold);
     return;
   }
-  if (r.hold > 0) {
-    if (++r.seen < r.hold) return;
-    // The verdict has held long enough: a new trial.
-    restart_trial(r);
-    return;
-  }
   const int way = c.shared ? 1 : 0;
   r.took[way] += took;
   r.work[way] += c.work;
-  if (++r.seen < rules_.trial) return;
-  // Shared wins when its time per unit of work is below the time alone
-  // less the margin: took[1] / work[1] < took[0] / work[0] * (m - 1) / m.
-  const double m = rules_.share_margin;
-  const bool shared = r.work[0] > 0 && r.work[1] > 0 &&
-                      nanoseconds(r.took[1]).count() * static_cast<double>(r.work[0]) * m <
-                          nanoseconds(r.took[0]).count() * static_cast<double>(r.work[1]) * (m - 1);
+  ++r.seen;
+  if (r.hold > 0) {
+    // A verdict to share is checked as it holds, every half trial of
+    // sweeps, against the time alone.
+    if (r.shared && r.seen % std::max(rules_.trial / 2, 1) == 0) {
+      if (!sharing_wins(r.alone_rate, r.took[1], r.work[1])) {
+        settle(r, false, rules_.first_hold);
+        return;
+      }
+      r.took[1] = {};
+      r.work[1] = 0;
+    }
+    // The verdict has held long enough: a new trial.
+    if (r.seen >= r.hold) restart_trial(r);
+    return;
+  }
+  if (r.seen < rules_.trial) return;
+  const bool shared = r.work[0] > 0 && sharing_wins(nanoseconds(r.took[0]).count() / static_cast<double>(r.work[0]),
+                                                    r.took[1], r.work[1]);
   const bool again = r.last_hold > 0 && shared == r.shared;
   settle(r, shared, again ? std::min(rules_.hold_growth * r.last_hold, rules_.longest_hold) : rules_.first_hold);
 }

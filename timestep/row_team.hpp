@@ -44,7 +44,8 @@ struct pace_rules {
 // some of its sweeps alone and some shared and compares their times per
 // unit of work; the verdict then holds for a number of that kind's sweeps,
 // more each time a trial gives the same verdict again, and a trial
-// follows. A shared sweep that takes far longer than its work takes
+// follows. A verdict to share is checked as it holds: shared sweeps that
+// no longer save the margin against the time alone end it. A shared sweep that takes far longer than its work takes
 // alone (a thread lost its core in the middle of a part, and the others
 // waited for it) sends its kind alone at once, in a trial or not. It
 // decides only which thread computes a part, never what.
@@ -74,12 +75,16 @@ class team_pace {
     int seen = 0;               // sweeps of the kind in the trial, or in the verdict's hold
     int hold = 0;               // 0 while trying, else the verdict's sweeps
     bool shared = false;        // the verdict
-    clock::duration took[2]{};  // in the trial: alone, shared
+    clock::duration took[2]{};  // alone and shared, in the trial (or in a verdict to share, shared)
     long work[2]{};
     int last_hold = 0;        // the hold of the last verdict
     double alone_rate = 0.0;  // nanoseconds a unit of work alone, as last measured (0: not yet)
   };
+  using nanoseconds = std::chrono::duration<double, std::nano>;
   bool trial_shares(int seen) const noexcept { return seen >= rules_.trial / 4 && seen < rules_.trial * 3 / 4; }
+  // Whether sweeps shared that took `took` for `work` units saved the
+  // margin against `alone_rate` nanoseconds a unit.
+  bool sharing_wins(double alone_rate, clock::duration took, long work) const noexcept;
   // A new trial: its sweeps and times so far are let go.
   static void restart_trial(record& r) noexcept;
   // A new verdict, held for `hold` sweeps.
