@@ -136,6 +136,16 @@ TEST(TeamPaceVerdicts, ASharedSweepSlowerThanTwiceAloneEndsSharingAtOnce) {
   EXPECT_EQ(judge_sweeps(pace, 10, 50000, 100us, 60us), 10);
   pace.judge(pace.choose(40000), 161us);
   EXPECT_EQ(judge_sweeps(pace, rules.first_hold, 50000, 100us, 60us), 0);
+  // A verdict alone given again so holds four times as long, then sixteen.
+  for (const int hold : {4 * rules.first_hold, 16 * rules.first_hold}) {
+    EXPECT_EQ(judge_sweeps(pace, rules.trial / 4, 50000, 100us, 60us), 0);
+    ASSERT_TRUE(pace.choose(50000).shared);
+    pace.judge(pace.choose(50000), 201us);
+    EXPECT_EQ(judge_sweeps(pace, hold, 50000, 100us, 60us), 0);
+    EXPECT_FALSE(pace.choose(50000).shared);
+  }
+  EXPECT_EQ(judge_sweeps(pace, rules.trial / 4, 50000, 100us, 60us), 0);
+  EXPECT_TRUE(pace.choose(50000).shared) << "a trial after the longer hold";
 }
 
 // A verdict to share is checked every 8 sweeps as it holds, against the

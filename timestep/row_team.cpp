@@ -83,7 +83,7 @@ void team_pace::judge(const choice& c, clock::duration took) noexcept {
   if (r.hold == 0 && r.work[0] > 0) r.alone_rate = nanoseconds(r.took[0]).count() / static_cast<double>(r.work[0]);
   if (c.shared && r.alone_rate > 0.0 &&
       nanoseconds(took).count() > rules_.slowest_shared * r.alone_rate * static_cast<double>(c.work)) {
-    settle(r, false, rules_.first_hold);
+    conclude(r, false);
     return;
   }
   const int way = c.shared ? 1 : 0;
@@ -95,7 +95,7 @@ void team_pace::judge(const choice& c, clock::duration took) noexcept {
     // sweeps, against the time alone.
     if (r.shared && r.seen % std::max(rules_.trial / 2, 1) == 0) {
       if (!sharing_wins(r.alone_rate, r.took[1], r.work[1])) {
-        settle(r, false, rules_.first_hold);
+        conclude(r, false);
         return;
       }
       r.took[1] = {};
@@ -108,6 +108,10 @@ void team_pace::judge(const choice& c, clock::duration took) noexcept {
   if (r.seen < rules_.trial) return;
   const bool shared = r.work[0] > 0 && sharing_wins(nanoseconds(r.took[0]).count() / static_cast<double>(r.work[0]),
                                                     r.took[1], r.work[1]);
+  conclude(r, shared);
+}
+
+void team_pace::conclude(record& r, bool shared) const noexcept {
   const bool again = r.last_hold > 0 && shared == r.shared;
   settle(r, shared, again ? std::min(rules_.hold_growth * r.last_hold, rules_.longest_hold) : rules_.first_hold);
 }

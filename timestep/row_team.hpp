@@ -47,7 +47,8 @@ struct pace_rules {
 // follows. A verdict to share is checked as it holds: shared sweeps that
 // no longer save the margin against the time alone end it. A shared sweep that takes far longer than its work takes
 // alone (a thread lost its core in the middle of a part, and the others
-// waited for it) sends its kind alone at once, in a trial or not. It
+// waited for it) sends its kind alone at once, in a trial or not, as a
+// trial's verdict would. It
 // decides only which thread computes a part, never what.
 class team_pace {
  public:
@@ -89,6 +90,9 @@ class team_pace {
   static void restart_trial(record& r) noexcept;
   // A new verdict, held for `hold` sweeps.
   static void settle(record& r, bool shared, int hold) noexcept;
+  // A verdict reached: held for the shortest time, or if it repeats the
+  // last one, for longer than that one.
+  void conclude(record& r, bool shared) const noexcept;
   pace_rules rules_;
   record records_[kinds];
 };
