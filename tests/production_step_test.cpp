@@ -26,6 +26,15 @@
 
 namespace {
 
+// A team's rules that fix which sweeps are shared: every one large enough
+// to share, or none.
+pace_rules fixed(pace_rules::verdicts v) {
+  pace_rules rules;
+  rules.sharing = v;
+  return rules;
+}
+const pace_rules every_sweep_shared = fixed(pace_rules::verdicts::always_shared);
+
 void expect_same_bits(const step_state& reference, const step_state& production, int step) {
   const struct {
     const char* name;
@@ -65,7 +74,7 @@ TEST(ProductionStep, MatchesReferenceFromDevelopedStateAcrossEmission) {
   for (int threads = 1; threads <= 3; ++threads) {
     SCOPED_TRACE(testing::Message() << threads << " threads");
     start.restore();
-    module_step step(threads);
+    module_step step(threads, true, every_sweep_shared);
     for (int n = 0; n < steps; ++n) {
       step();
       if (n == emission_after) {
@@ -183,7 +192,7 @@ step_state both_steps(module_step& step, const grid_spacing& s, float u_in, floa
   return want;
 }
 step_state both_steps(const grid_spacing& s, float u_in, float v_in, int threads = 1, int steps = 1) {
-  module_step step(threads);
+  module_step step(threads, true, every_sweep_shared);
   return both_steps(step, s, u_in, v_in, steps);
 }
 
@@ -398,6 +407,34 @@ TEST(ProductionStepRuns, BandsOfPollutantCutIntoParts) {
         }
         both_steps(reference::spacing, 3.0f, 2.0f, threads, 3);
       }
+    }
+  }
+}
+
+// The same bands, three rows wide, on two threads whose team shares every
+// stage, or none, or as it measures: each stage holds at least six rows of
+// 1,599 cells to compute (some 38,000 units of work, more than the least a
+// stage is shared for), so every stage is handed out, or none is; the
+// bits are the plain composition's whatever is decided.
+TEST(ProductionStepRuns, StagesSharedAsDecidedGiveTheSameBits) {
+  constexpr int steps = 4;
+  const struct {
+    const char* what;
+    pace_rules::verdicts sharing;
+    long shared;  // stages handed out (-1: whatever the team measures)
+  } cases[] = {{"every stage shared", pace_rules::verdicts::always_shared, 2 * steps},
+               {"none", pace_rules::verdicts::never_shared, 0},
+               {"as measured", pace_rules::verdicts::measured, -1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    uniform_flow(1600, 80, 3.0f, 2.0f);
+    for (int i = 1; i < 1600; ++i) {
+      for (int j : {9, 10, 11, 40, 41, 42}) at_point(domain::q, i, j) = 0.5f + 0.125f * static_cast<float>(i % 4);
+    }
+    module_step step(2, true, fixed(c.sharing));
+    both_steps(step, reference::spacing, 3.0f, 2.0f, steps);
+    if (c.shared >= 0) {
+      EXPECT_EQ(step.team.shared_sweeps(), c.shared);
     }
   }
 }

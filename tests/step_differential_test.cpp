@@ -37,6 +37,15 @@ namespace {
 
 using namespace random_steps;
 
+// The teams share every stage large enough to share, whatever sharing
+// would gain on this machine.
+pace_rules shared_always() {
+  pace_rules rules;
+  rules.sharing = pace_rules::verdicts::always_shared;
+  return rules;
+}
+const pace_rules every_sweep_shared = shared_always();
+
 // Steps the case with both procedures; the first difference, or "". The
 // production step carries what it knows from step to step: the arrays are
 // written out and compared after some steps only (and always after the
@@ -103,7 +112,8 @@ struct grid_sizes {
 // seed, `mix` and its number; the differences found, as test failures.
 void random_cases(long cases, std::uint64_t seed, std::uint64_t mix, const grid_sizes& sizes) {
   std::vector<std::unique_ptr<step_team>> teams;
-  for (int threads = 1; threads <= 8; ++threads) teams.push_back(std::make_unique<step_team>(threads));
+  for (int threads = 1; threads <= 8; ++threads)
+    teams.push_back(std::make_unique<step_team>(threads, every_sweep_shared));
   std::unique_ptr<step_workspace> ws;
   std::unique_ptr<random_case> previous;
   int failures = 0;
@@ -151,7 +161,8 @@ TEST(StepDifferential, EachSpeciesGetsTheBitsOfItsPollutantSteppedAlone) {
   const long cases = env_number("PLUME_DIFFERENTIAL_CASES", 3000) / 5;
   const auto seed = static_cast<std::uint64_t>(env_number("PLUME_DIFFERENTIAL_SEED", 1));
   std::vector<std::unique_ptr<step_team>> teams;
-  for (int threads = 1; threads <= 4; ++threads) teams.push_back(std::make_unique<step_team>(threads));
+  for (int threads = 1; threads <= 4; ++threads)
+    teams.push_back(std::make_unique<step_team>(threads, every_sweep_shared));
   int failures = 0;
   for (long n = 0; n < cases && failures < 5; ++n) {
     draw d(seed * 0xD1B54A32D192ED03ull + static_cast<std::uint64_t>(n));

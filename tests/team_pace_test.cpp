@@ -1,11 +1,12 @@
-// When the team shares its sweeps: what a shared sweep gained or lost,
-// worked out by hand from simulated timings, how the windows of shared
-// sweeps send the team to the calling thread alone and back, and a real
-// team whose other thread is always late.
+// When the team shares its sweeps: the kinds of sweeps, the order of a
+// trial's sweeps alone and shared, the verdicts worked out by hand from
+// simulated timings and how long each holds, and real teams whose other
+// thread always slows a sweep down, or always speeds it up.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -14,148 +15,272 @@
 namespace {
 
 using namespace std::chrono_literals;
-using clock_type = team_pace::clock;
-using sweep = team_pace::shared_sweep;
+using choice = team_pace::choice;
+using verdicts = pace_rules::verdicts;
 
-// A sweep of `parts` parts over two threads that started at `start` and
-// took `took`; the calling thread's parts took `own` in all, the longest
-// of them `longest`.
-sweep timed(clock_type::time_point start, clock_type::duration took, int parts, int own_parts, clock_type::duration own,
-            clock_type::duration longest) {
-  sweep s;
-  s.start = start;
-  s.end = start + took;
-  s.own = own;
-  s.longest = longest;
-  s.own_parts = own_parts;
-  s.parts = parts;
-  s.threads = 2;
-  return s;
+const pace_rules rules{};
+
+TEST(TeamPaceKinds, ArePowersOfTwoOfTheWork) {
+  EXPECT_EQ(team_pace::kind_of(0), 0);
+  EXPECT_EQ(team_pace::kind_of(-5), 0);
+  EXPECT_EQ(team_pace::kind_of(1), 1);
+  EXPECT_EQ(team_pace::kind_of(16383), 14);
+  EXPECT_EQ(team_pace::kind_of(16384), 15);
+  EXPECT_EQ(team_pace::kind_of(20000), 15);
+  EXPECT_EQ(team_pace::kind_of(32767), 15);
+  EXPECT_EQ(team_pace::kind_of(1L << 62), team_pace::kinds - 1);
+  EXPECT_EQ(team_pace::kind_of(std::numeric_limits<long>::max()), team_pace::kinds - 1);
 }
 
-const clock_type::time_point t0{};
-const int window = pace_rules{}.window;
-
-// Two threads sharing evenly: 8 parts of 1 ms, half each, done in 4.2 ms.
-sweep even(clock_type::time_point start) { return timed(start, 4200us, 8, 4, 4000us, 1000us); }
-// The other thread woke too late to take a part: the calling thread took
-// all 8 (0.9 ms each, one of 1.4 ms) and the handing out cost 0.3 ms.
-sweep unhelped(clock_type::time_point start) { return timed(start, 8000us, 8, 8, 7700us, 1400us); }
-
-TEST(TeamPaceGain, IsTheTimeAloneLessTheTimeSharedFromTheCallersParts) {
-  // 8 x 1 ms alone against 4.2 ms shared.
-  EXPECT_EQ(team_pace::gain(even(t0)), 3800us);
-  // (7.7 - 1.4) / 7 = 0.9 ms a part, 7.2 ms alone against 8 ms.
-  EXPECT_EQ(team_pace::gain(unhelped(t0)), -800us);
-  // The other thread took one part and lost its core in it: the sweep
-  // waited until 10 ms for it, where the calling thread alone takes 8.
-  EXPECT_EQ(team_pace::gain(timed(t0, 10ms, 8, 7, 7ms, 1ms)), -2ms);
-}
-
-TEST(TeamPaceGain, LeavesOutTheCallersLongestPartAndIsBoundedByTheOtherThreads) {
-  // The calling thread lost its core for 4 ms in one of its 4 parts: its
-  // others give 1 ms a part, 8 ms alone against 8.5 ms.
-  EXPECT_EQ(team_pace::gain(timed(t0, 8500us, 8, 4, 8ms, 5ms)), -500us);
-  // One part of the calling thread's, of 2 ms, in a sweep of 2.5 ms: 16 ms
-  // alone, but one other thread saves at most the sweep's own time.
-  EXPECT_EQ(team_pace::gain(timed(t0, 2500us, 8, 1, 2ms, 2ms)), 2500us);
-  sweep four = timed(t0, 2500us, 8, 1, 2ms, 2ms);
-  four.threads = 4;
-  EXPECT_EQ(team_pace::gain(four), 7500us);
-  // The others took every part: nothing to judge the time alone by.
-  EXPECT_EQ(team_pace::gain(timed(t0, 3ms, 8, 0, 0ms, 0ms)), 0ms);
-}
-
-// Judges a window of sweeps, one every 10 ms from `start`, the first
-// `losing` of them unhelped and the rest even; returns the end of the last.
-clock_type::time_point judge_window(team_pace& pace, clock_type::time_point start, int losing) {
-  clock_type::time_point at = start;
-  for (int n = 0; n < window; ++n, at += 10ms) {
-    EXPECT_TRUE(pace.shares(at)) << "sweep " << n << " of the window";
-    pace.judge(n < losing ? unhelped(at) : even(at));
+// Judges `n` sweeps of `work` units each, the ones chosen alone taking
+// `alone` and the shared ones `shared`; returns how many were shared.
+int judge_sweeps(team_pace& pace, int n, long work, std::chrono::nanoseconds alone, std::chrono::nanoseconds shared) {
+  int shared_sweeps = 0;
+  for (int k = 0; k < n; ++k) {
+    const choice c = pace.choose(work);
+    shared_sweeps += c.shared ? 1 : 0;
+    pace.judge(c, c.shared ? shared : alone);
   }
-  return at - 10ms + (losing == window ? 8000us : 4200us);
+  return shared_sweeps;
 }
 
-TEST(TeamPaceWindows, ATeamThatGainsKeepsSharing) {
+TEST(TeamPaceTrial, RunsAQuarterAloneThenHalfSharedThenAQuarterAlone) {
   team_pace pace;
-  clock_type::time_point at = t0;
-  for (int w = 0; w < 20; ++w) at = judge_window(pace, at + 10ms, 0);
-  EXPECT_TRUE(pace.shares(at));
-  // A window whose few late sweeps cost less than the others gained.
-  at = judge_window(pace, at + 10ms, 4);
-  EXPECT_TRUE(pace.shares(at));
-}
-
-TEST(TeamPaceWindows, AWindowLostGoesAloneTwiceAsLongEachTimeUpToTheLongest) {
-  team_pace pace;
-  // Until its window is full the team keeps sharing, even when losing.
-  clock_type::time_point at = t0;
-  for (int n = 0; n + 1 < window; ++n, at += 10ms) pace.judge(unhelped(at));
-  EXPECT_TRUE(pace.shares(at));
-  pace.judge(unhelped(at));
-  clock_type::time_point end = at + 8000us;
-  clock_type::duration alone = 2ms;
-  for (int w = 0; w < 10; ++w) {
-    EXPECT_FALSE(pace.shares(end)) << "window " << w;
-    EXPECT_FALSE(pace.shares(end + alone - 1ns)) << "window " << w;
-    EXPECT_TRUE(pace.shares(end + alone)) << "window " << w;
-    end = judge_window(pace, end + alone, window);
-    alone = std::min(2 * alone, clock_type::duration{256ms});
+  std::vector<bool> order;
+  for (int k = 0; k < rules.trial; ++k) {
+    const choice c = pace.choose(100000);
+    EXPECT_EQ(c.kind, team_pace::kind_of(100000));
+    EXPECT_EQ(c.work, 100000);
+    order.push_back(c.shared);
+    pace.judge(c, 100us);
   }
-  EXPECT_EQ(alone, 256ms);
-  EXPECT_FALSE(pace.shares(end + 255ms));
-  EXPECT_TRUE(pace.shares(end + 256ms));
+  for (int k = 0; k < rules.trial; ++k) {
+    EXPECT_EQ(order[static_cast<std::size_t>(k)], k >= 4 && k < 12) << "sweep " << k << " of the trial";
+  }
 }
 
-TEST(TeamPaceWindows, AWindowWonStartsTheNextTimeAloneAtTheShortest) {
+TEST(TeamPaceTrial, SharingWinsOnlyBelowTheTimeAloneLessTheMargin) {
+  // 1.6 ns a unit alone; shared, 1.5 ns saves exactly a sixteenth: not
+  // enough. 1.499 ns is.
+  team_pace exact;
+  judge_sweeps(exact, rules.trial, 1000, 1600ns, 1500ns);
+  EXPECT_EQ(judge_sweeps(exact, rules.first_hold, 1000, 1600ns, 1500ns), 0);
+  team_pace more;
+  judge_sweeps(more, rules.trial, 1000, 1600ns, 1499ns);
+  EXPECT_EQ(judge_sweeps(more, rules.first_hold, 1000, 1600ns, 1499ns), rules.first_hold);
+}
+
+TEST(TeamPaceTrial, ComparesTimePerUnitOfWork) {
+  // Of the same kind (1024 to 2047 units): the sweeps alone of 1100
+  // units take 1100 ns (1 ns a unit), the shared ones of 2000 units take
+  // longer, 1500 ns, but 0.75 ns a unit: sharing wins.
   team_pace pace;
-  clock_type::time_point end = judge_window(pace, t0, window);
-  end = judge_window(pace, end + 2ms, window);
-  end = judge_window(pace, end + 4ms, window);
-  EXPECT_FALSE(pace.shares(end + 8ms - 1ns));
-  end = judge_window(pace, end + 8ms, 0);
-  EXPECT_TRUE(pace.shares(end));
-  // A late part that cost more than the window's sharing gained.
-  clock_type::time_point at = end + 10ms;
-  for (int n = 0; n + 1 < window; ++n, at += 10ms) pace.judge(even(at));
-  pace.judge(timed(at, 70ms, 8, 7, 7ms, 1ms));  // waited 62 ms past the 8 alone
-  EXPECT_FALSE(pace.shares(at + 70ms));
-  EXPECT_TRUE(pace.shares(at + 72ms));
+  for (int k = 0; k < rules.trial; ++k) {
+    const bool shared_turn = k >= 4 && k < 12;
+    const choice c = pace.choose(shared_turn ? 2000 : 1100);
+    ASSERT_EQ(c.shared, shared_turn);
+    pace.judge(c, c.shared ? 1500ns : 1100ns);
+  }
+  EXPECT_TRUE(pace.choose(1500).shared);
+  // The sweeps left to the calling thread for the trial count as alone,
+  // whatever they were chosen as: here the shared turn's were not handed
+  // out (one part each), and took 2 ns a unit, more than alone's 1.
+  team_pace unshared;
+  for (int k = 0; k < rules.trial; ++k) {
+    const choice c = unshared.choose(1100);
+    unshared.judge({c.kind, c.work, false}, c.shared ? 2200ns : 1100ns);
+  }
+  EXPECT_FALSE(unshared.choose(1100).shared);
+}
+
+TEST(TeamPaceVerdicts, HoldFourTimesAsLongEachTimeATrialRepeatsThemUpToTheLongest) {
+  team_pace pace;
+  judge_sweeps(pace, rules.trial, 50000, 100us, 60us);
+  int hold = rules.first_hold;
+  for (int n = 0; n < 10; ++n) {
+    SCOPED_TRACE(testing::Message() << "verdict " << n);
+    EXPECT_EQ(judge_sweeps(pace, hold, 50000, 100us, 60us), hold);
+    // The next trial: a quarter of it alone.
+    EXPECT_FALSE(pace.choose(50000).shared);
+    EXPECT_EQ(judge_sweeps(pace, rules.trial, 50000, 100us, 60us), rules.trial / 2);
+    hold = std::min(4 * hold, rules.longest_hold);
+  }
+  EXPECT_EQ(hold, rules.longest_hold);
+  // Sharing turns slow: the verdict changes and holds for the shortest
+  // time, alone; then alone again, for four times that.
+  EXPECT_EQ(judge_sweeps(pace, hold, 50000, 100us, 60us), hold);
+  judge_sweeps(pace, rules.trial, 50000, 100us, 150us);
+  EXPECT_EQ(judge_sweeps(pace, rules.first_hold, 50000, 100us, 150us), 0);
+  EXPECT_EQ(judge_sweeps(pace, rules.trial, 50000, 100us, 150us), rules.trial / 2);
+  EXPECT_EQ(judge_sweeps(pace, 4 * rules.first_hold, 50000, 100us, 150us), 0);
+  EXPECT_FALSE(pace.choose(50000).shared);
+  EXPECT_EQ(judge_sweeps(pace, rules.trial / 4, 50000, 100us, 150us), 0) << "the next trial starts alone";
+  EXPECT_TRUE(pace.choose(50000).shared);
+}
+
+// A shared sweep that takes more than twice the time alone of its work
+// (2 ns a unit: 100 us for 50,000 units, as measured in the trial's first
+// quarter) sends its kind alone at once, for the shortest hold, in a trial
+// or in a verdict's hold; one that takes exactly twice does not.
+TEST(TeamPaceVerdicts, ASharedSweepSlowerThanTwiceAloneEndsSharingAtOnce) {
+  team_pace pace;
+  judge_sweeps(pace, rules.trial / 4, 50000, 100us, 0us);
+  ASSERT_TRUE(pace.choose(50000).shared);
+  pace.judge(pace.choose(50000), 200us);
+  ASSERT_TRUE(pace.choose(50000).shared);
+  pace.judge(pace.choose(50000), 200001ns);
+  EXPECT_EQ(judge_sweeps(pace, rules.first_hold, 50000, 100us, 60us), 0);
+  // The next trial finds sharing faster. In its hold, a sweep of 40,000
+  // units (of the same kind; 80 us alone) that takes 161 us ends it.
+  EXPECT_EQ(judge_sweeps(pace, rules.trial, 50000, 100us, 60us), rules.trial / 2);
+  EXPECT_EQ(judge_sweeps(pace, 10, 50000, 100us, 60us), 10);
+  pace.judge(pace.choose(40000), 161us);
+  EXPECT_EQ(judge_sweeps(pace, rules.first_hold, 50000, 100us, 60us), 0);
+  // A verdict alone given again so holds four times as long, then sixteen.
+  for (const int hold : {4 * rules.first_hold, 16 * rules.first_hold}) {
+    EXPECT_EQ(judge_sweeps(pace, rules.trial / 4, 50000, 100us, 60us), 0);
+    ASSERT_TRUE(pace.choose(50000).shared);
+    pace.judge(pace.choose(50000), 201us);
+    EXPECT_EQ(judge_sweeps(pace, hold, 50000, 100us, 60us), 0);
+    EXPECT_FALSE(pace.choose(50000).shared);
+  }
+  EXPECT_EQ(judge_sweeps(pace, rules.trial / 4, 50000, 100us, 60us), 0);
+  EXPECT_TRUE(pace.choose(50000).shared) << "a trial after the longer hold";
+}
+
+// A verdict to share is checked every 8 sweeps as it holds, against the
+// trial's time alone (2 ns a unit): 93 us for 50,000 units (1.86 ns) still
+// saves a sixteenth, 94 us (1.88 ns, above 1.875) no longer does, and the
+// kind goes alone for the shortest hold.
+TEST(TeamPaceVerdicts, AVerdictToShareIsCheckedAsItHolds) {
+  team_pace pace;
+  judge_sweeps(pace, rules.trial, 50000, 100us, 60us);
+  EXPECT_EQ(judge_sweeps(pace, 4 * (rules.trial / 2), 50000, 100us, 93us), 4 * (rules.trial / 2));
+  EXPECT_EQ(judge_sweeps(pace, rules.trial / 2 - 1, 50000, 100us, 93us), rules.trial / 2 - 1);
+  EXPECT_EQ(judge_sweeps(pace, 1, 50000, 100us, 93us + (rules.trial / 2) * 1us), 1);
+  EXPECT_EQ(judge_sweeps(pace, rules.first_hold, 50000, 100us, 60us), 0);
+  EXPECT_EQ(judge_sweeps(pace, rules.trial, 50000, 100us, 60us), rules.trial / 2) << "then a trial";
+}
+
+TEST(TeamPaceVerdicts, EachKindHasItsOwn) {
+  team_pace pace;
+  // Sharing loses on small sweeps and wins on larger ones.
+  judge_sweeps(pace, rules.trial, 30000, 20us, 40us);
+  judge_sweeps(pace, rules.trial, 300000, 200us, 120us);
+  EXPECT_FALSE(pace.choose(30000).shared);
+  EXPECT_FALSE(pace.choose(17000).shared);
+  EXPECT_TRUE(pace.choose(300000).shared);
+  EXPECT_TRUE(pace.choose(270000).shared);
+  // A kind not seen yet starts its own trial, alone.
+  EXPECT_FALSE(pace.choose(3000000).shared);
+  EXPECT_FALSE(pace.choose(60000).shared);
+}
+
+TEST(TeamPaceVerdicts, FixedByTheRulesAreNotMeasured) {
+  pace_rules always;
+  always.sharing = verdicts::always_shared;
+  team_pace shared(always);
+  EXPECT_EQ(judge_sweeps(shared, 3 * rules.trial, 50000, 1us, 1s), 3 * rules.trial);
+  EXPECT_TRUE(shared.shares(choice{}));
+  pace_rules never;
+  never.sharing = verdicts::never_shared;
+  team_pace alone(never);
+  EXPECT_EQ(judge_sweeps(alone, 3 * rules.trial, 50000, 1s, 1us), 0);
+  EXPECT_FALSE(alone.shares(choice{})) << "nor the sweeps that are not judged";
+  EXPECT_TRUE(team_pace{}.shares(choice{}));
 }
 
 // Holds the thread for `t`, awake.
-void work_for(clock_type::duration t) {
-  for (const auto until = clock_type::now() + t; clock_type::now() < until;) {
+void work_for(std::chrono::nanoseconds t) {
+  for (const auto until = team_pace::clock::now() + t; team_pace::clock::now() < until;) {
   }
 }
 
-// A team of two whose second thread takes 5 ms over each part it takes, as
-// if it lost its core in every one, where the calling thread's take 0.2 ms:
-// after a window of shared sweeps (each one lost) the calling thread runs
-// every part alone, here for a minute. Every part runs once in every sweep.
-TEST(TeamPaceInATeam, AThreadAlwaysLateIsLeftOut) {
-  pace_rules rules;
-  rules.first_alone = std::chrono::minutes(1);
-  step_team team(2, rules);
-  const int sweeps = window + 40, parts = 8;
-  std::vector<int> late_parts(sweeps, 0);
+// Runs `sweeps` sweeps of 8 parts on a team, each sweep chosen as the team
+// judges sweeps of `work` units; the parts that the calling thread takes
+// take `own`, the others' `other`. Every part must run once in every sweep.
+// Returns, for each sweep, how many parts the other threads took.
+std::vector<int> sweeps_on(step_team& team, int sweeps, long work, std::chrono::nanoseconds own,
+                           std::chrono::nanoseconds other) {
+  constexpr int parts = 8;
+  std::vector<int> others(static_cast<std::size_t>(sweeps), 0);
   for (int n = 0; n < sweeps; ++n) {
     std::vector<std::atomic<int>> runs(parts);
-    team.for_each_part(parts, [&](int k, int thread) {
-      runs[static_cast<std::size_t>(k)].fetch_add(1);
-      if (thread != 0) {
-        ++late_parts[static_cast<std::size_t>(n)];
-        std::this_thread::sleep_for(5ms);
-      } else {
-        work_for(200us);
-      }
-    });
-    for (int k = 0; k < parts; ++k) ASSERT_EQ(runs[static_cast<std::size_t>(k)].load(), 1) << n << " " << k;
+    std::atomic<int> taken{0};
+    team.for_each_part(
+        parts,
+        [&](int k, int thread) {
+          runs[static_cast<std::size_t>(k)].fetch_add(1);
+          if (thread != 0) {
+            taken.fetch_add(1);
+            std::this_thread::sleep_for(other);
+          } else {
+            work_for(own);
+          }
+        },
+        team.choose(work));
+    for (int k = 0; k < parts; ++k) EXPECT_EQ(runs[static_cast<std::size_t>(k)].load(), 1) << n << " " << k;
+    others[static_cast<std::size_t>(n)] = taken.load();
   }
-  int after_the_first_window = 0;
-  for (int n = window; n < sweeps; ++n) after_the_first_window += late_parts[static_cast<std::size_t>(n)];
-  EXPECT_EQ(after_the_first_window, 0);
+  return others;
+}
+
+int sum(const std::vector<int>& v, int from, int to) {
+  int s = 0;
+  for (int n = from; n < to; ++n) s += v[static_cast<std::size_t>(n)];
+  return s;
+}
+
+// A team of two whose second thread takes 20 ms over each part it takes,
+// as if it lost its core in every one, where the calling thread's take
+// 0.2 ms: after the first shared sweep that it slowed down (or a trial
+// whose shared sweeps did not gain), the calling thread runs every part
+// alone, and the other thread is never woken.
+TEST(TeamPaceInATeam, AThreadAlwaysLateIsLeftOut) {
+  pace_rules quick;
+  quick.trial = 8;
+  step_team team(2, quick);
+  const std::vector<int> others = sweeps_on(team, quick.trial + 40, 100000, 200us, 20ms);
+  EXPECT_EQ(sum(others, 0, quick.trial / 4), 0) << "the trial starts alone";
+  EXPECT_EQ(sum(others, quick.trial, quick.trial + 40), 0);
+  // In the shared sweep that ended the trial it took one part.
+  EXPECT_GE(team.shared_sweeps(), 1);
+  EXPECT_LE(team.shared_sweeps(), quick.trial / 2);
+  EXPECT_LE(sum(others, 0, quick.trial), 1);
+}
+
+// Parts that wait (as on a slow device) rather than compute: two threads
+// wait at once, and sharing halves a sweep however loaded the machine.
+// The trial's shared half (its sweeps 2 to 5) is handed out; then, if a
+// busy machine did not spoil the first trial, its verdict (sharing) holds
+// for 16 sweeps, and otherwise that of the second.
+TEST(TeamPaceInATeam, AThreadThatHelpsIsKept) {
+  pace_rules quick;
+  quick.trial = 8;
+  quick.first_hold = 16;
+  step_team team(2, quick);
+  const auto waiting_sweep = [&] {
+    team.for_each_part(
+        8, [](int, int) { std::this_thread::sleep_for(2ms); }, team.choose(100000));
+  };
+  for (int n = 0; n < quick.trial; ++n) {
+    EXPECT_EQ(team.choose(100000).shared, n >= 2 && n < 6) << "sweep " << n << " of the trial";
+    waiting_sweep();
+  }
+  EXPECT_EQ(team.shared_sweeps(), quick.trial / 2);
+  for (int n = 0; n < 2 * quick.first_hold + quick.trial; ++n) waiting_sweep();
+  EXPECT_GE(team.shared_sweeps(), quick.trial / 2 + quick.first_hold);
+}
+
+TEST(TeamPaceInATeam, ATeamOfOneNeverShares) {
+  step_team team(1);
+  const team_pace::choice c = team.choose(1L << 30);
+  EXPECT_FALSE(c.shared);
+  int calls = 0;
+  team.for_each_part(
+      4, [&](int, int thread) { calls += thread == 0 ? 1 : 100; }, c);
+  EXPECT_EQ(calls, 4);
+  EXPECT_EQ(team.shared_sweeps(), 0);
 }
 
 }  // namespace

@@ -74,13 +74,11 @@ using terms::idx;
 
 // Below this much work (in the units of a row's cost in run_stage: about a
 // nanosecond each) a stage runs on the calling thread alone: handing it out
-// would cost more than the others save. The team's threads wait awake for
-// a few tens of microseconds after a sweep; once they sleep, waking them
-// takes about as long again, worth it only for a larger stage. Either way
-// the calling thread takes the parts that nobody has taken yet, so a late
-// thread costs at most the part it took.
+// would cost more than the others save. A larger stage is shared where the
+// team has measured that sharing such stages pays (team_pace); the calling
+// thread takes the parts that nobody has taken yet, so a late thread costs
+// at most the part it took.
 constexpr long team_work = 20000;
-constexpr long team_work_asleep = 200000;
 // A shared stage is cut into a few parts per thread, so that a thread that
 // loses its core to another process in the middle of a part holds up only
 // that part: the others take the rest.
@@ -785,9 +783,8 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
     const species_stage mine = sp;
     species_rows([&](std::size_t k) { active[k] |= pollutant_work(mine, k, k < last); });
   }
-  const int parts = total < (ws.team().awake() ? team_work : team_work_asleep)
-                        ? 1
-                        : std::min(parts_per_thread * ws.team().size(), e.r1 - e.r0 + 1);
+  const team_pace::choice choice = total < team_work ? team_pace::choice{.shared = false} : ws.team().choose(total);
+  const int parts = choice.shared ? std::min(parts_per_thread * ws.team().size(), e.r1 - e.r0 + 1) : 1;
   const std::vector<int> starts = parts == 1 ? std::vector<int>{e.r0, e.r1 + 1}
                                              : part_starts(e, plan, cost, total, parts);
   // A part's first row is computed: the row below belongs to another part.
@@ -814,7 +811,8 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   st.row_repeat = repeat;
   st.active = active;
   const int used = static_cast<int>(starts.size()) - 1;
-  ws.team().for_each_part(used, [&](int n, int thread) { sweep(st, starts[n], starts[n + 1], ws.flux_rows(thread)); });
+  ws.team().for_each_part(
+      used, [&](int n, int thread) { sweep(st, starts[n], starts[n + 1], ws.flux_rows(thread)); }, choice);
   // The height of each part's last row, once the row above is in place.
   for (int n = 0; n < used; ++n) {
     const int j = starts[n + 1] - 1;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -20,46 +21,99 @@ namespace {
 // Waits until `value` differs from `old`: spins for `spin` at most (a
 // sweep of a small or mostly repeated grid is over in a few tens of
 // microseconds, not much more than it takes to wake a sleeping thread),
-// then sleeps until it is told of a change, counted in `asleep` while it
-// does. A thread that has lost its core to another process would keep a
-// spinning one waiting far longer than that, which then sleeps and gives
-// its core away instead.
+// then sleeps until it is told of a change. A thread that has lost its
+// core to another process would keep a spinning one waiting far longer
+// than that, which then sleeps and gives its core away instead.
 template <class T>
-void await_change(const std::atomic<T>& value, T old, std::chrono::nanoseconds spin,
-                  std::atomic<int>* asleep = nullptr) noexcept {
+void await_change(const std::atomic<T>& value, T old, std::chrono::nanoseconds spin) noexcept {
   const auto until = std::chrono::steady_clock::now() + spin;
   for (int n = 1; value.load(std::memory_order_acquire) == old; ++n) {
     // The clock is read now and then only: it costs more than a pause.
     if (n % 64 != 0 || std::chrono::steady_clock::now() < until) {
       _mm_pause();
     } else {
-      if (asleep != nullptr) asleep->fetch_add(1, std::memory_order_relaxed);
       value.wait(old, std::memory_order_acquire);
-      if (asleep != nullptr) asleep->fetch_sub(1, std::memory_order_relaxed);
     }
   }
 }
 
 }  // namespace
 
-team_pace::clock::duration team_pace::gain(const shared_sweep& s) noexcept {
-  if (s.own_parts == 0) return {};
-  const clock::duration took = s.end - s.start;
-  const clock::duration per_part = s.own_parts > 1 ? (s.own - s.longest) / (s.own_parts - 1) : s.own;
-  return std::min(per_part * s.parts - took, took * (s.threads - 1));
+int team_pace::kind_of(long work) noexcept {
+  return std::min(static_cast<int>(std::bit_width(static_cast<unsigned long>(std::max(work, 0L)))), kinds - 1);
 }
 
-void team_pace::judge(const shared_sweep& s) noexcept {
-  gained_ += gain(s);
-  if (++judged_ < rules_.window) return;
-  if (gained_ < clock::duration::zero()) {
-    alone_until_ = s.end + next_alone_;
-    next_alone_ = std::min(2 * next_alone_, rules_.longest_alone);
-  } else {
-    next_alone_ = rules_.first_alone;
+team_pace::choice team_pace::choose(long work) const noexcept {
+  choice c{kind_of(work), work, false};
+  switch (rules_.sharing) {
+    case pace_rules::verdicts::always_shared: c.shared = true; break;
+    case pace_rules::verdicts::never_shared: break;
+    case pace_rules::verdicts::measured: {
+      const record& r = records_[c.kind];
+      c.shared = r.hold == 0 ? trial_shares(r.seen) : r.shared;
+      break;
+    }
   }
-  gained_ = {};
-  judged_ = 0;
+  return c;
+}
+
+void team_pace::restart_trial(record& r) noexcept {
+  r.hold = 0;
+  r.seen = 0;
+  r.took[0] = r.took[1] = {};
+  r.work[0] = r.work[1] = 0;
+}
+
+void team_pace::settle(record& r, bool shared, int hold) noexcept {
+  restart_trial(r);
+  r.shared = shared;
+  r.hold = r.last_hold = hold;
+}
+
+bool team_pace::sharing_wins(double alone_rate, clock::duration took, long work) const noexcept {
+  // took / work < alone_rate * (m - 1) / m, for work > 0.
+  const double m = rules_.share_margin;
+  return work > 0 && nanoseconds(took).count() * m < alone_rate * static_cast<double>(work) * (m - 1);
+}
+
+void team_pace::judge(const choice& c, clock::duration took) noexcept {
+  if (c.kind < 0 || rules_.sharing != pace_rules::verdicts::measured) return;
+  record& r = records_[c.kind];
+  // The time a unit of work takes alone: in the trial so far, or before.
+  if (r.hold == 0 && r.work[0] > 0) r.alone_rate = nanoseconds(r.took[0]).count() / static_cast<double>(r.work[0]);
+  if (c.shared && r.alone_rate > 0.0 &&
+      nanoseconds(took).count() > rules_.slowest_shared * r.alone_rate * static_cast<double>(c.work)) {
+    conclude(r, false);
+    return;
+  }
+  const int way = c.shared ? 1 : 0;
+  r.took[way] += took;
+  r.work[way] += c.work;
+  ++r.seen;
+  if (r.hold > 0) {
+    // A verdict to share is checked as it holds, every half trial of
+    // sweeps, against the time alone.
+    if (r.shared && r.seen % std::max(rules_.trial / 2, 1) == 0) {
+      if (!sharing_wins(r.alone_rate, r.took[1], r.work[1])) {
+        conclude(r, false);
+        return;
+      }
+      r.took[1] = {};
+      r.work[1] = 0;
+    }
+    // The verdict has held long enough: a new trial.
+    if (r.seen >= r.hold) restart_trial(r);
+    return;
+  }
+  if (r.seen < rules_.trial) return;
+  const bool shared = r.work[0] > 0 && sharing_wins(nanoseconds(r.took[0]).count() / static_cast<double>(r.work[0]),
+                                                    r.took[1], r.work[1]);
+  conclude(r, shared);
+}
+
+void team_pace::conclude(record& r, bool shared) const noexcept {
+  const bool again = r.last_hold > 0 && shared == r.shared;
+  settle(r, shared, again ? std::min(rules_.hold_growth * r.last_hold, rules_.longest_hold) : rules_.first_hold);
 }
 
 // A sweep is published as one word: its number (the upper 32 bits), its
@@ -74,17 +128,15 @@ struct step_team::crew {
   std::atomic<std::uint64_t> sweep{0};
   std::atomic<std::uint32_t> published{0};  // the number of the last sweep (or stop)
   std::atomic<int> done{0};                 // parts of the current sweep done
-  std::atomic<int> asleep{0};               // workers that wait asleep for a sweep
   void (*fn)(void*, int, int) = nullptr;
   void* ctx = nullptr;
   std::atomic<bool> stop{false};
   std::vector<std::thread> workers;
-  team_pace pace;  // read and judged by the calling thread only
+  team_pace pace;   // read and judged by the calling thread only
+  long shared = 0;  // sweeps handed out, counted by the calling thread
 
-  // Takes and runs parts of the current sweep until none is left; the
-  // calling thread times its own in `own`.
-  void take_parts(int thread, team_pace::shared_sweep* own = nullptr) noexcept {
-    auto last = own != nullptr ? team_pace::clock::now() : team_pace::clock::time_point{};
+  // Takes and runs parts of the current sweep until none is left.
+  void take_parts(int thread) noexcept {
     std::uint64_t s = sweep.load(std::memory_order_acquire);
     for (;;) {
       const auto parts = static_cast<int>((s >> 16) & 0xffffu);
@@ -92,13 +144,6 @@ struct step_team::crew {
       if (next >= parts) return;
       if (!sweep.compare_exchange_weak(s, s + 1, std::memory_order_acq_rel, std::memory_order_acquire)) continue;
       fn(ctx, next, thread);
-      if (own != nullptr) {
-        const auto now = team_pace::clock::now();
-        own->own += now - last;
-        own->longest = std::max(own->longest, now - last);
-        ++own->own_parts;
-        last = now;
-      }
       if (done.fetch_add(1, std::memory_order_acq_rel) + 1 == parts) done.notify_one();
       s = sweep.load(std::memory_order_acquire);
     }
@@ -107,7 +152,7 @@ struct step_team::crew {
   void worker(int thread) noexcept {
     std::uint32_t seen = 0;
     for (;;) {
-      await_change(published, seen, spin, &asleep);
+      await_change(published, seen, spin);
       seen = published.load(std::memory_order_acquire);
       if (stop.load(std::memory_order_acquire)) return;
       take_parts(thread);
@@ -154,34 +199,36 @@ step_team::~step_team() {
   delete crew_;
 }
 
-void step_team::run_parts(int parts, void (*fn)(void*, int, int), void* ctx) {
+void step_team::run_parts(int parts, void (*fn)(void*, int, int), void* ctx, const team_pace::choice& choice) {
   crew* c = crew_;
-  // One part, or a sweep while the pace keeps the team alone, is the
-  // calling thread's: the others are not woken.
-  if (c == nullptr || parts <= 1 || !c->pace.shares(team_pace::clock::now())) {
+  const bool handed_out = c != nullptr && parts > 1 && c->pace.shares(choice);
+  const bool judged = c != nullptr && choice.kind >= 0;
+  const auto start = judged ? team_pace::clock::now() : team_pace::clock::time_point{};
+  if (!handed_out) {
+    // The calling thread's alone: the others are not woken.
     for (int k = 0; k < parts; ++k) fn(ctx, k, 0);
-    return;
+  } else {
+    c->fn = fn;
+    c->ctx = ctx;
+    c->done.store(0, std::memory_order_relaxed);
+    const auto number = static_cast<std::uint32_t>(c->sweep.load(std::memory_order_relaxed) >> 32) + 1;
+    c->sweep.store(static_cast<std::uint64_t>(number) << 32 | static_cast<std::uint64_t>(parts) << 16,
+                   std::memory_order_release);
+    c->publish(number);
+    c->take_parts(0);
+    // The parts that other threads took: wait until they are done.
+    for (int done = c->done.load(std::memory_order_acquire); done < parts;
+         done = c->done.load(std::memory_order_acquire)) {
+      await_change(c->done, done, c->spin);
+    }
+    ++c->shared;
   }
-  c->fn = fn;
-  c->ctx = ctx;
-  c->done.store(0, std::memory_order_relaxed);
-  team_pace::shared_sweep seen;
-  seen.parts = parts;
-  seen.threads = size_;
-  seen.start = team_pace::clock::now();
-  const auto number = static_cast<std::uint32_t>(c->sweep.load(std::memory_order_relaxed) >> 32) + 1;
-  c->sweep.store(static_cast<std::uint64_t>(number) << 32 | static_cast<std::uint64_t>(parts) << 16,
-                 std::memory_order_release);
-  c->publish(number);
-  c->take_parts(0, &seen);
-  // The parts that other threads took: wait until they are done.
-  for (int done = c->done.load(std::memory_order_acquire); done < parts; done = c->done.load(std::memory_order_acquire)) {
-    await_change(c->done, done, c->spin);
-  }
-  seen.end = team_pace::clock::now();
-  c->pace.judge(seen);
+  if (judged) c->pace.judge({choice.kind, choice.work, handed_out}, team_pace::clock::now() - start);
 }
 
-bool step_team::awake() const noexcept {
-  return crew_ == nullptr || crew_->asleep.load(std::memory_order_relaxed) == 0;
+team_pace::choice step_team::choose(long work) const noexcept {
+  if (crew_ == nullptr) return {.kind = -1, .work = work, .shared = false};
+  return crew_->pace.choose(work);
 }
+
+long step_team::shared_sweeps() const noexcept { return crew_ == nullptr ? 0 : crew_->shared; }

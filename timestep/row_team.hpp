@@ -8,64 +8,93 @@
 // its core to another process, leaves its share to the others rather than
 // holding them up. A team of one runs every part on the calling thread.
 // Every part is computed by the same code whichever thread takes it, so
-// the results are the same bits for every thread count. A team whose
-// sharing stops paying runs its sweeps on the calling thread alone for a
-// while (see team_pace).
+// the results are the same bits for every thread count. Which sweeps are
+// shared the team judges by measuring them (see team_pace).
 #include <chrono>
 #include <memory>
 #include <type_traits>
 
-// How a team_pace judges: the shared sweeps judged together, and how long
-// the sweeps go to the calling thread alone after a window lost, at first
-// and at most.
+// How a team_pace judges: the sweeps of a trial (a quarter alone, then
+// half shared, then a quarter alone, so that a machine slowly changing its
+// speed favours neither way), how many sweeps of a kind keep the verdict
+// of a trial at first and at most, and how many times longer it holds each
+// time a trial repeats it, the part of its time alone that sharing must
+// save to be kept (1/share_margin), and how many times its time alone a
+// shared sweep may take before its kind goes alone at once
+// (slowest_shared). `sharing` fixes the verdict instead: every sweep
+// shared, or none.
 struct pace_rules {
-  int window = 16;
-  std::chrono::steady_clock::duration first_alone = std::chrono::milliseconds(2);
-  std::chrono::steady_clock::duration longest_alone = std::chrono::milliseconds(256);
+  enum class verdicts { measured, always_shared, never_shared };
+  int trial = 16;
+  int first_hold = 64;
+  int longest_hold = 16384;
+  int hold_growth = 4;
+  int share_margin = 16;
+  int slowest_shared = 2;
+  verdicts sharing = verdicts::measured;
 };
 
 // Whether handing a sweep's parts out to the team pays, judged from the
-// sweeps that were. A thread that shares its core with another process
-// may start a part late or lose its core in the middle of one, and the
-// sweep then waits for it; or it wakes too late to take any part, and
-// waking it was work for nothing. After each shared sweep the team
-// compares its time with what the calling thread would have taken alone,
-// judged from the calling thread's own parts; over a window of shared
-// sweeps the differences add up. A window that lost sends the sweeps to
-// the calling thread alone for a while, the other threads asleep and
-// their cores left to whatever else runs there, twice as long after each
-// window lost in a row; then the sweeps are shared again to see. A window
-// that won keeps the team sharing and the next time alone at its
-// shortest. It decides only which thread computes a part, never what.
+// time that sweeps of the same kind took, shared and alone. What sharing
+// costs depends on the machine: waking a sleeping thread, a thread that
+// shares its core with another process and starts a part late, the data
+// that the other threads' caches hold afterwards. So the team measures it.
+// Sweeps are of one kind when their work (in the caller's units, about a
+// nanosecond each) has the same power of two. A trial of each kind runs
+// some of its sweeps alone and some shared and compares their times per
+// unit of work; the verdict then holds for a number of that kind's sweeps,
+// more each time a trial gives the same verdict again, and a trial
+// follows. A verdict to share is checked as it holds: shared sweeps that
+// no longer save the margin against the time alone end it. A shared sweep that takes far longer than its work takes
+// alone (a thread lost its core in the middle of a part, and the others
+// waited for it) sends its kind alone at once, in a trial or not, as a
+// trial's verdict would. It
+// decides only which thread computes a part, never what.
 class team_pace {
  public:
   using clock = std::chrono::steady_clock;
-  explicit team_pace(const pace_rules& rules = {}) : rules_(rules), next_alone_(rules.first_alone) {}
-  // What the calling thread saw of one shared sweep.
-  struct shared_sweep {
-    clock::time_point start;    // before the parts were handed out
-    clock::time_point end;      // when the last part was done
-    clock::duration own{};      // the calling thread's parts, in all
-    clock::duration longest{};  // the longest of them
-    int own_parts = 0;          // how many parts the calling thread took
-    int parts = 0;              // of the sweep
-    int threads = 0;            // of the team
+  explicit team_pace(const pace_rules& rules = {}) : rules_(rules) {}
+  // A sweep as chosen: its kind and work, and whether it is handed out.
+  // The kind -1 is a sweep that is not judged (its caller gave no work).
+  struct choice {
+    int kind = -1;
+    long work = 0;
+    bool shared = true;
   };
-  // Whether a sweep that starts at `now` is shared.
-  bool shares(clock::time_point now) const noexcept { return now >= alone_until_; }
-  // What sharing gained on a sweep (negative: lost): the calling thread's
-  // time per part, without its longest part (in which it may itself have
-  // lost its core), times the parts, less the sweep's time; at most what
-  // the team's other threads could have saved.
-  static clock::duration gain(const shared_sweep& s) noexcept;
-  void judge(const shared_sweep& s) noexcept;
+  static constexpr int kinds = 64;
+  static int kind_of(long work) noexcept;
+  choice choose(long work) const noexcept;
+  // Whether a sweep of that choice is handed out.
+  bool shares(const choice& c) const noexcept {
+    return c.shared && rules_.sharing != pace_rules::verdicts::never_shared;
+  }
+  // What a sweep of that choice took.
+  void judge(const choice& c, clock::duration took) noexcept;
 
  private:
+  struct record {
+    int seen = 0;               // sweeps of the kind in the trial, or in the verdict's hold
+    int hold = 0;               // 0 while trying, else the verdict's sweeps
+    bool shared = false;        // the verdict
+    clock::duration took[2]{};  // alone and shared, in the trial (or in a verdict to share, shared)
+    long work[2]{};
+    int last_hold = 0;        // the hold of the last verdict
+    double alone_rate = 0.0;  // nanoseconds a unit of work alone, as last measured (0: not yet)
+  };
+  using nanoseconds = std::chrono::duration<double, std::nano>;
+  bool trial_shares(int seen) const noexcept { return seen >= rules_.trial / 4 && seen < rules_.trial * 3 / 4; }
+  // Whether sweeps shared that took `took` for `work` units saved the
+  // margin against `alone_rate` nanoseconds a unit.
+  bool sharing_wins(double alone_rate, clock::duration took, long work) const noexcept;
+  // A new trial: its sweeps and times so far are let go.
+  static void restart_trial(record& r) noexcept;
+  // A new verdict, held for `hold` sweeps.
+  static void settle(record& r, bool shared, int hold) noexcept;
+  // A verdict reached: held for the shortest time, or if it repeats the
+  // last one, for longer than that one.
+  void conclude(record& r, bool shared) const noexcept;
   pace_rules rules_;
-  clock::time_point alone_until_{};
-  clock::duration next_alone_;
-  clock::duration gained_{};  // over the window so far
-  int judged_ = 0;            // shared sweeps in the window so far
+  record records_[kinds];
 };
 
 class step_team {
@@ -81,30 +110,32 @@ class step_team {
 
   int size() const noexcept { return size_; }
 
-  // Whether every worker is awake, waiting for the next sweep without
-  // sleeping: a sweep then starts on all threads at once, where a sleeping
-  // thread takes tens of microseconds to wake. Only a hint (a worker may
-  // fall asleep just after); it changes how fast the team is, never what a
-  // sweep computes.
-  bool awake() const noexcept;
+  // Whether a sweep of `work` units is worth handing out, as the team has
+  // measured such sweeps so far (never, in a team of one). Pass the
+  // choice to for_each_part, which times the sweep for the next choices.
+  team_pace::choice choose(long work) const noexcept;
 
   // Calls f(k, thread) for k = 0 .. parts - 1, each part on whichever
   // thread of the team takes it (thread 0 is the calling one, the others
   // 1 .. size() - 1), at most one part at a time per thread; returns when
-  // all are done. One part, or a sweep while the team's pace keeps it
-  // alone, runs on the calling thread without waking the others. Only the
-  // thread that made the team may call it.
+  // all are done. One part, or a sweep chosen alone, runs on the calling
+  // thread without waking the others. Only the thread that made the team
+  // may call it.
   template <class F>
-  void for_each_part(int parts, F&& f) {
+  void for_each_part(int parts, F&& f, const team_pace::choice& choice = {}) {
     using G = std::remove_reference_t<F>;
-    run_parts(parts, [](void* c, int k, int thread) { (*static_cast<G*>(c))(k, thread); },
-              const_cast<void*>(static_cast<const void*>(std::addressof(f))));
+    run_parts(
+        parts, [](void* c, int k, int thread) { (*static_cast<G*>(c))(k, thread); },
+        const_cast<void*>(static_cast<const void*>(std::addressof(f))), choice);
   }
+
+  // The sweeps handed out to the team so far.
+  long shared_sweeps() const noexcept;
 
   struct crew;  // the workers and what they share
 
  private:
-  void run_parts(int parts, void (*fn)(void*, int, int), void* ctx);
+  void run_parts(int parts, void (*fn)(void*, int, int), void* ctx, const team_pace::choice& choice);
   int size_ = 1;
   crew* crew_ = nullptr;
 };

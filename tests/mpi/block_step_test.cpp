@@ -64,7 +64,9 @@ struct block_state {
 std::string compare(draw& d, random_case& c, const block_layout& l, int threads) {
   std::string first;
   block_state blk(c, l);
-  step_team team(threads);
+  pace_rules every_sweep_shared;
+  every_sweep_shared.sharing = pace_rules::verdicts::always_shared;
+  step_team team(threads, every_sweep_shared);
   const std::unique_ptr<halo_exchange> exchange = make_halo_exchange(blk.b, blk.p, l);
   step_workspace ws(blk.b, blk.p, team, *exchange);
   const grid_spacing s = make_spacing(c.spacing, c.spacing_y);

@@ -16,8 +16,10 @@ struct module_step {
   // step alone).
   bool written_out = true;
 
-  explicit module_step(int threads = 1, bool written_out = true)
-      : team(threads), workspace(domain::bounds(), team), written_out(written_out) {}
+  // `pace` says which of the team's sweeps are shared (as measured, by
+  // default).
+  explicit module_step(int threads = 1, bool written_out = true, const pace_rules& pace = {})
+      : team(threads, pace), workspace(domain::bounds(), team), written_out(written_out) {}
 
   // One step of the module's state with the given spacing and inflow, the
   // arrays written out for the test to read.
