@@ -45,11 +45,11 @@ struct pace_rules {
 // unit of work; the verdict then holds for a number of that kind's sweeps,
 // more each time a trial gives the same verdict again, and a trial
 // follows. A verdict to share is checked as it holds: shared sweeps that
-// no longer save the margin against the time alone end it. A shared sweep that takes far longer than its work takes
-// alone (a thread lost its core in the middle of a part, and the others
-// waited for it) sends its kind alone at once, in a trial or not, as a
-// trial's verdict would. It
-// decides only which thread computes a part, never what.
+// no longer save the margin against the time alone end it. A shared sweep
+// that takes far longer than its work takes alone (a thread lost its core
+// in the middle of a part, and the others waited for it) sends its kind
+// alone at once, in a trial or not, as a trial's verdict would. It decides
+// only which thread computes a part, never what.
 class team_pace {
  public:
   using clock = std::chrono::steady_clock;
