@@ -844,13 +844,20 @@ struct frame_store {
   const row_runs& plan;
 };
 
+// Calls f(j, m) for each stored row j outside the grid's interior rows, the
+// m-th of them (boundary::halo_row_index).
+template <class F>
+void for_each_halo_row(const grid_bounds& b, F f) {
+  for (int j = b.jms; j <= std::min(b.jds - 1, b.jme); ++j) f(j, boundary::halo_row_index(j, b.jms, b.jds, b.jde));
+  for (int j = std::max(b.jde, b.jms); j <= b.jme; ++j) f(j, boundary::halo_row_index(j, b.jms, b.jds, b.jde));
+}
+
 // The points of one field's frame in the rows outside the grid's interior
 // rows: whole rows.
 std::size_t outside_frame_points(const grid_bounds& b, const patch_bounds& p) noexcept {
   std::size_t n = 0;
   const auto count = [&](int, idx, idx points) { n += static_cast<std::size_t>(points); };
-  for (int j = b.jms; j <= std::min(b.jds - 1, b.jme); ++j) boundary_frame_row(b, p, j, count);
-  for (int j = std::max(b.jde, b.jms); j <= b.jme; ++j) boundary_frame_row(b, p, j, count);
+  for_each_halo_row(b, [&](int j, int) { boundary_frame_row(b, p, j, count); });
   return n;
 }
 
@@ -867,8 +874,7 @@ void for_each_outside_frame(float* const* fields, std::size_t count, float* kept
       move(f, j, fields[f] + at, saved, n);
       saved += n;
     };
-    for (int j = b.jms; j <= std::min(b.jds - 1, b.jme); ++j) boundary_frame_row(b, p, j, visit);
-    for (int j = std::max(b.jde, b.jms); j <= b.jme; ++j) boundary_frame_row(b, p, j, visit);
+    for_each_halo_row(b, [&](int j, int) { boundary_frame_row(b, p, j, visit); });
   }
 }
 template <class Move>
@@ -1141,14 +1147,6 @@ struct stage_input {
 // halo_copy_clean for species k's q of a stage's input.
 bool copies_clean_row(const stage_input& in, const step_workspace& ws, const extent& e, std::size_t k, int j) {
   return halo_copy_clean(ws.species[k].*in.pollutant.spans, e, j);
-}
-
-// Calls f(j, m) for each stored row j outside the grid's interior rows, the
-// m-th of them (boundary::halo_row_index).
-template <class F>
-void for_each_halo_row(const grid_bounds& b, F f) {
-  for (int j = b.jms; j <= std::min(b.jds - 1, b.jme); ++j) f(j, boundary::halo_row_index(j, b.jms, b.jds, b.jde));
-  for (int j = std::max(b.jde, b.jms); j <= b.jme; ++j) f(j, boundary::halo_row_index(j, b.jms, b.jds, b.jde));
 }
 
 // The halo rows of q whose copy the boundary values may leave out: the row
