@@ -881,18 +881,29 @@ template <class Move>
 void for_each_frame(const std::vector<float*>& fields, const frame_store& fs, Move move) {
   const grid_bounds& b = fs.b;
   for_each_outside_frame(fields.data(), fields.size(), fs.kept, fs.nf, b, fs.p, move);
-  const std::size_t outside = outside_frame_points(b, fs.p);
-  for (std::size_t f = 0; f < fields.size(); ++f) {
-    const unsigned char rule = f < flow_fields ? boundary::flow_columns : boundary::pollutant_columns;
-    float* saved = fs.kept + f * fs.nf + outside;
-    const auto visit = [&](int j, idx at, idx count) {
-      move(f, j, fields[f] + at, saved, count);
-      saved += count;
-    };
-    fs.plan.for_each_row(b.jds, b.jde - 1, [&](int row) {
-      if ((fs.row_rules[row - b.jms] & rule) != 0) boundary_frame_row(b, fs.p, row, visit);
-    });
-  }
+  // The interior rows in one walk: in a row whose rules name them, the
+  // fields of the flow, then those of the pollutants; each field's points
+  // follow on from where its previous row's ended, at the same place for
+  // every field of the flow and for every pollutant.
+  std::size_t flow_at = outside_frame_points(b, fs.p), pollutant_at = flow_at;
+  const auto visit_fields = [&](int row, std::size_t from, std::size_t to, std::size_t& at) {
+    idx row_points = 0;
+    for (std::size_t f = from; f < to; ++f) {
+      float* const saved = fs.kept + f * fs.nf + at;
+      row_points = 0;
+      boundary_frame_row(b, fs.p, row, [&](int j, idx position, idx count) {
+        move(f, j, fields[f] + position, saved + row_points, count);
+        row_points += count;
+      });
+    }
+    at += static_cast<std::size_t>(row_points);
+  };
+  fs.plan.for_each_row(b.jds, b.jde - 1, [&](int row) {
+    const unsigned char rules = fs.row_rules[row - b.jms];
+    if ((rules & boundary::flow_columns) != 0) visit_fields(row, 0, std::size_t{flow_fields}, flow_at);
+    if ((rules & boundary::pollutant_columns) != 0)
+      visit_fields(row, std::size_t{flow_fields}, fields.size(), pollutant_at);
+  });
 }
 
 // The index of v among the boundary fields.
