@@ -50,6 +50,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <span>
 #include <stdexcept>
 #include <vector>
 
@@ -1123,28 +1124,36 @@ void plan_stage(step_workspace& ws, const flow_set& in, const extent& e, bool ma
 // Learns after a stage which rows are busy: the rows outside the block's
 // own cell rows and its first and last one, and the rows of the plan that
 // are not quiet (every row outside the plan stayed quiet).
-// Each species' busy rows likewise: the same edge rows, and the rows of the
-// plan that are not clean for it (a row of the plan outside its own plan
-// stayed clean for it).
+// Each species' busy rows likewise: the same edge rows, and the rows of its
+// own plan that are not clean for it. A row of the stage's plan outside
+// the species' plan stayed clean for it (plan_stage), so only the species'
+// own plan is looked at, and the stage's busy rows are those that some
+// species keeps busy and the rows of the plan clean for every species whose
+// flow is not that of a quiet row.
 void learn_busy(step_workspace& ws, const extent& e, bool may_skip) {
   ws.busy.clear();
   ws.busy_known = quiet_rows_left_out(e, may_skip);
   for (species_knowledge& k : ws.species) k.busy.clear();
   if (!ws.busy_known) return;
+  row_runs& polluted = ws.polluted_rows;
+  polluted.clear();
+  for (species_knowledge& k : ws.species) {
+    k.busy.add(e.jms, e.r0);
+    k.plan.for_each_row(e.r0 + 1, e.r1 - 1, [&](int j) {
+      if (!clean_row(k, e.at_row(j))) k.busy.add(j);
+    });
+    k.busy.add(e.r1, e.jme);
+    for (const row_run& run : k.busy.runs()) polluted.add(run.first, run.last);
+  }
   ws.busy.add(e.jms, e.r0);
-  for (species_knowledge& k : ws.species) k.busy.add(e.jms, e.r0);
+  const std::span<const row_run> some_species = polluted.runs();
+  auto run = some_species.begin();
   ws.plan.for_each_row(e.r0 + 1, e.r1 - 1, [&](int j) {
-    const std::size_t at = e.at_row(j);
-    bool clean = true;
-    for (species_knowledge& k : ws.species) {
-      if (clean_row(k, at)) continue;
-      k.busy.add(j);
-      clean = false;
-    }
-    if (!clean || !quiet_flow_row(ws, at)) ws.busy.add(j);
+    while (run != some_species.end() && run->last < j) ++run;
+    const bool kept_by_a_species = run != some_species.end() && run->first <= j;
+    if (kept_by_a_species || !quiet_flow_row(ws, e.at_row(j))) ws.busy.add(j);
   });
   ws.busy.add(e.r1, e.jme);
-  for (species_knowledge& k : ws.species) k.busy.add(e.r1, e.jme);
 }
 
 // One stage's input: a set of the flow, its boundary fields (u, v, h, then

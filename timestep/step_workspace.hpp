@@ -176,6 +176,8 @@ class step_workspace {
   row_runs busy;
   bool busy_known = false;
   row_runs plan;
+  // The rows that some species keeps busy, as the step last learnt them.
+  row_runs polluted_rows;
 
   // The records of one stage, rewritten by each (indices j - jms): whether
   // the whole input row repeats the row below, which output rows repeat,
