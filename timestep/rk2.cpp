@@ -596,8 +596,10 @@ row_faces faces_of_row(const stage& st, int j) {
 // +0 over the columns of `old` outside `kept` (a row of a field, at its
 // column 0).
 void clear_outside(float* row, span old, span kept) noexcept {
+  const bool old_within_kept = !kept.empty() && old.lo >= kept.lo && old.hi <= kept.hi;
+  if (old.empty() || old_within_kept) return;
   if (kept.empty()) {
-    if (!old.empty()) std::fill(row + old.lo, row + old.hi + 1, 0.0f);
+    std::fill(row + old.lo, row + old.hi + 1, 0.0f);
     return;
   }
   for (const span part : {span{old.lo, std::min(old.hi, kept.lo - 1)}, span{std::max(old.lo, kept.hi + 1), old.hi}}) {
