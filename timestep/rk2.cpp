@@ -75,9 +75,10 @@ using terms::idx;
 // Below this much work (in the units of a row's cost in run_stage: about a
 // nanosecond each) a stage runs on the calling thread alone: handing it out
 // would cost more than the others save. A larger stage is shared where the
-// team has measured that sharing such stages pays (team_pace); the calling
-// thread takes the parts that nobody has taken yet, so a late thread costs
-// at most the part it took.
+// team has measured that sharing such stages pays (team_pace); each thread
+// takes its own run of parts (the same rows from stage to stage) and then
+// the others' parts that nobody has taken yet, so a late thread costs at
+// most the part it took.
 constexpr long team_work = 20000;
 // A shared stage is cut into a few parts per thread, so that a thread that
 // loses its core to another process in the middle of a part holds up only
