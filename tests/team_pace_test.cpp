@@ -1,12 +1,14 @@
 // When the team shares its sweeps: the kinds of sweeps, the order of a
 // trial's sweeps alone and shared, the verdicts worked out by hand from
 // simulated timings and how long each holds, and real teams whose other
-// thread always slows a sweep down, or always speeds it up.
+// thread always slows a sweep down, or always speeds it up; which thread
+// takes which part of a shared sweep.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <limits>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -281,6 +283,118 @@ TEST(TeamPaceInATeam, ATeamOfOneNeverShares) {
       4, [&](int, int thread) { calls += thread == 0 ? 1 : 100; }, c);
   EXPECT_EQ(calls, 4);
   EXPECT_EQ(team.shared_sweeps(), 0);
+}
+
+TEST(TeamHomeParts, CutTheSweepIntoOneRunPerThreadInOrder) {
+  using range = step_team::parts_range;
+  const auto home = [](int thread, int parts, int threads) {
+    const range r = step_team::home_parts(thread, parts, threads);
+    return std::pair{r.first, r.end};
+  };
+  EXPECT_EQ(home(0, 8, 1), std::pair(0, 8));
+  EXPECT_EQ(home(0, 8, 2), std::pair(0, 4));
+  EXPECT_EQ(home(1, 8, 2), std::pair(4, 8));
+  EXPECT_EQ(home(0, 12, 3), std::pair(0, 4));
+  EXPECT_EQ(home(1, 12, 3), std::pair(4, 8));
+  EXPECT_EQ(home(2, 12, 3), std::pair(8, 12));
+  // Uneven: the later threads get the extra parts; a thread may get none.
+  EXPECT_EQ(home(0, 3, 2), std::pair(0, 1));
+  EXPECT_EQ(home(1, 3, 2), std::pair(1, 3));
+  EXPECT_EQ(home(0, 2, 3), std::pair(0, 0));
+  EXPECT_EQ(home(1, 2, 3), std::pair(0, 1));
+  EXPECT_EQ(home(2, 2, 3), std::pair(1, 2));
+}
+
+// Runs shared sweeps of `parts` parts and records which thread ran each
+// part, in the order each thread ran them. The part `late` (if any) of
+// each sweep holds its thread for `hold`; every other part for `each`.
+struct taken_parts {
+  std::vector<int> runs;                // how many times each part ran
+  std::vector<int> by;                  // the thread that ran each part
+  std::vector<std::vector<int>> order;  // each thread's parts, in order
+};
+std::vector<taken_parts> share_sweeps(step_team& team, int sweeps, int parts, int late, std::chrono::nanoseconds hold,
+                                      std::chrono::nanoseconds each) {
+  std::vector<taken_parts> all;
+  for (int n = 0; n < sweeps; ++n) {
+    taken_parts t{std::vector<int>(static_cast<std::size_t>(parts), 0),
+                  std::vector<int>(static_cast<std::size_t>(parts), -1),
+                  std::vector<std::vector<int>>(static_cast<std::size_t>(team.size()))};
+    std::mutex m;
+    team.for_each_part(
+        parts,
+        [&](int k, int thread) {
+          {
+            const std::lock_guard lock(m);
+            ++t.runs[static_cast<std::size_t>(k)];
+            t.by[static_cast<std::size_t>(k)] = thread;
+            t.order[static_cast<std::size_t>(thread)].push_back(k);
+          }
+          std::this_thread::sleep_for(k == late ? hold : each);
+        },
+        team_pace::choice{});
+    all.push_back(std::move(t));
+  }
+  return all;
+}
+
+// The thread whose home part k is.
+int home_of(int k, int parts, int threads) {
+  for (int t = 0; t < threads; ++t) {
+    const step_team::parts_range r = step_team::home_parts(t, parts, threads);
+    if (k >= r.first && k < r.end) return t;
+  }
+  return -1;
+}
+
+// Every part of every sweep ran exactly once. Each thread's home parts that
+// it ran itself come first in its run and in order, and the rest of the run
+// went to the other threads, which took it from the far end: each thread
+// starts with its own parts, then takes the others' backwards.
+void expect_home_first(const taken_parts& t, int threads, int parts) {
+  for (int k = 0; k < parts; ++k) ASSERT_EQ(t.runs[static_cast<std::size_t>(k)], 1) << "part " << k;
+  for (int thread = 0; thread < threads; ++thread) {
+    const step_team::parts_range home = step_team::home_parts(thread, parts, threads);
+    int own = home.first;
+    while (own < home.end && t.by[static_cast<std::size_t>(own)] == thread) ++own;
+    for (int k = own; k < home.end; ++k) {
+      EXPECT_NE(t.by[static_cast<std::size_t>(k)], thread) << "thread " << thread << " part " << k;
+    }
+    const std::vector<int>& mine = t.order[static_cast<std::size_t>(thread)];
+    for (int n = 0; n < own - home.first; ++n) EXPECT_EQ(mine[static_cast<std::size_t>(n)], home.first + n);
+    for (std::size_t n = static_cast<std::size_t>(own - home.first) + 1; n < mine.size(); ++n) {
+      const int a = mine[n - 1], b = mine[n];
+      if (home_of(a, parts, threads) == home_of(b, parts, threads)) {
+        EXPECT_LT(b, a) << "thread " << thread << " takes another's parts from the far end";
+      }
+    }
+  }
+}
+
+TEST(TeamHomeParts, EachPartRunsOnceHomeFirstThenStolenFromTheFarEnd) {
+  for (const int threads : {1, 2, 3}) {
+    for (const int parts : {2, 3, 8, 12}) {
+      step_team team(threads, pace_rules{.sharing = verdicts::always_shared});
+      for (const taken_parts& t : share_sweeps(team, 20, parts, -1, 0us, 50us)) {
+        expect_home_first(t, threads, parts);
+      }
+    }
+  }
+}
+
+// A thread held up in its first part (as if it lost its core) keeps only
+// that part: the others take the rest of its run, from the far end.
+TEST(TeamHomeParts, ALateThreadKeepsOnlyThePartItStarted) {
+  for (const int threads : {2, 3}) {
+    constexpr int parts = 12;
+    step_team team(threads, pace_rules{.sharing = verdicts::always_shared});
+    const int late = step_team::home_parts(1, parts, threads).first;
+    for (const taken_parts& t : share_sweeps(team, 5, parts, late, 30ms, 100us)) {
+      expect_home_first(t, threads, parts);
+      if (t.by[static_cast<std::size_t>(late)] != 1) continue;  // the caller stole it before the thread woke
+      EXPECT_EQ(t.order[1].size(), 1u) << threads << " threads";
+    }
+  }
 }
 
 }  // namespace

@@ -76,14 +76,32 @@ using terms::idx;
 // Below this much work (in the units of a row's cost in run_stage: about a
 // nanosecond each) a stage runs on the calling thread alone: handing it out
 // would cost more than the others save. A larger stage is shared where the
-// team has measured that sharing such stages pays (team_pace); the calling
-// thread takes the parts that nobody has taken yet, so a late thread costs
-// at most the part it took.
+// team has measured that sharing such stages pays (team_pace); each thread
+// takes its own run of parts (the same rows from stage to stage) and then
+// the others' parts that nobody has taken yet, so a late thread costs at
+// most the part it took.
 constexpr long team_work = 20000;
 // A shared stage is cut into a few parts per thread, so that a thread that
 // loses its core to another process in the middle of a part holds up only
-// that part: the others take the rest.
+// that part: the others take the rest. But a part's first row has its flow
+// computed even where it repeats the row below (which another part
+// computes), and that row and the one below are stored with their heights:
+// each part is given at least part_flows rows' flow of work, so that this
+// stays a small share of it (where the flow repeats in every row, as with
+// an even wind, a stage of a few hundred cells of pollutant a row would
+// otherwise spend a tenth of its work or more on it).
 constexpr int parts_per_thread = 4;
+constexpr long part_flows = 16;
+
+// The parts a shared stage of `total` work is cut into, on a team of
+// `threads`, over `rows` own rows: parts_per_thread per thread, fewer where
+// the stage is too small for as many of part_flows rows' flow each, but one
+// per thread at least (and never more than rows).
+int shared_parts(long total, long flow_cost, int threads, int rows) noexcept {
+  const long most = std::min(static_cast<long>(parts_per_thread) * threads, static_cast<long>(rows));
+  const long fewest = std::min(static_cast<long>(threads), most);
+  return static_cast<int>(std::clamp(total / (part_flows * flow_cost), fewest, most));
+}
 
 // The grid's interior (d), the block's stored extent (m), its patch (p) and
 // what it computes: the cells c0..c1 of rows r0..r1, the u faces c0..c1 + 1
@@ -787,7 +805,7 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
     species_rows([&](std::size_t k) { active[k] |= pollutant_work(mine, k, k < last); });
   }
   const team_pace::choice choice = total < team_work ? team_pace::choice{.shared = false} : ws.team().choose(total);
-  const int parts = choice.shared ? std::min(parts_per_thread * ws.team().size(), e.r1 - e.r0 + 1) : 1;
+  const int parts = choice.shared ? shared_parts(total, flow_cost, ws.team().size(), e.r1 - e.r0 + 1) : 1;
   const std::vector<int> starts = parts == 1 ? std::vector<int>{e.r0, e.r1 + 1}
                                              : part_starts(e, plan, cost, total, parts);
   // A part's first row is computed: the row below belongs to another part.

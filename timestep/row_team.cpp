@@ -116,36 +116,69 @@ void team_pace::conclude(record& r, bool shared) const noexcept {
   settle(r, shared, again ? std::min(rules_.hold_growth * r.last_hold, rules_.longest_hold) : rules_.first_hold);
 }
 
-// A sweep is published as one word: its number (the upper 32 bits), its
-// count of parts (bits 16 to 31) and the next part to take (bits 0 to 15).
-// A thread takes a part by raising the next part by one; it can take one
-// only while the sweep is still the current one and has parts left, so the
-// sweep's function and context, written before the word, stay as they are
-// until it has finished the part and counted it done.
+// A sweep's parts are cut into one range per thread, its home parts
+// (step_team::home_parts). Each range is published as one word: the sweep's
+// number (the upper 32 bits), its next part from the front (bits 16 to 31)
+// and one past its last part not yet taken (bits 0 to 15). A thread takes a
+// part of a range by raising the front or lowering the back by one; it can
+// take one only while the range's word is still that of the sweep it
+// looked for (a thread takes parts of one sweep at a time, its own first)
+// and has parts left, so the sweep's function, context and count of parts,
+// written before the words, stay as they are until it has finished the part
+// and counted it done. Each word has a cache line of its own: the threads
+// take their own parts without handing lines to one another.
 struct step_team::crew {
-  crew(std::chrono::nanoseconds spin, const pace_rules& rules) : spin(spin), pace(rules) {}
+  crew(int threads, std::chrono::nanoseconds spin, const pace_rules& rules)
+      : spin(spin), ranges(static_cast<std::size_t>(threads)), pace(rules) {}
+  struct alignas(64) range {
+    std::atomic<std::uint64_t> word{0};
+  };
   const std::chrono::nanoseconds spin;
-  std::atomic<std::uint64_t> sweep{0};
+  std::uint32_t number = 0;                 // the last sweep handed out, counted by the calling thread
   std::atomic<std::uint32_t> published{0};  // the number of the last sweep (or stop)
   std::atomic<int> done{0};                 // parts of the current sweep done
   void (*fn)(void*, int, int) = nullptr;
   void* ctx = nullptr;
+  int parts = 0;
+  std::vector<range> ranges;  // one per thread
   std::atomic<bool> stop{false};
   std::vector<std::thread> workers;
   team_pace pace;   // read and judged by the calling thread only
   long shared = 0;  // sweeps handed out, counted by the calling thread
 
-  // Takes and runs parts of the current sweep until none is left.
-  void take_parts(int thread) noexcept {
-    std::uint64_t s = sweep.load(std::memory_order_acquire);
+  static std::uint64_t range_word(std::uint32_t sweep, int front, int back) noexcept {
+    return static_cast<std::uint64_t>(sweep) << 32 | static_cast<std::uint64_t>(front) << 16 |
+           static_cast<std::uint64_t>(back);
+  }
+
+  // Takes a part of range r in the given sweep, from the front (its home
+  // thread) or from the back (another thread); -1 once none is left.
+  int take(range& r, std::uint32_t sweep, bool front) noexcept {
+    std::uint64_t w = r.word.load(std::memory_order_acquire);
     for (;;) {
-      const auto parts = static_cast<int>((s >> 16) & 0xffffu);
-      const auto next = static_cast<int>(s & 0xffffu);
-      if (next >= parts) return;
-      if (!sweep.compare_exchange_weak(s, s + 1, std::memory_order_acq_rel, std::memory_order_acquire)) continue;
-      fn(ctx, next, thread);
-      if (done.fetch_add(1, std::memory_order_acq_rel) + 1 == parts) done.notify_one();
-      s = sweep.load(std::memory_order_acquire);
+      if (static_cast<std::uint32_t>(w >> 32) != sweep) return -1;
+      const auto first = static_cast<int>((w >> 16) & 0xffffu);
+      const auto end = static_cast<int>(w & 0xffffu);
+      if (first >= end) return -1;
+      const std::uint64_t taken = front ? w + (1u << 16) : w - 1;
+      if (r.word.compare_exchange_weak(w, taken, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        return front ? first : end - 1;
+      }
+    }
+  }
+
+  // Takes and runs parts of the given sweep until none is left: the
+  // thread's own from the front, then the others' from the back, the next
+  // thread's first.
+  void take_parts(int thread, std::uint32_t sweep) noexcept {
+    const auto size = static_cast<int>(ranges.size());
+    for (int n = 0; n < size; ++n) {
+      range& r = ranges[static_cast<std::size_t>((thread + n) % size)];
+      for (int k = take(r, sweep, n == 0); k >= 0; k = take(r, sweep, n == 0)) {
+        const int count = parts;
+        fn(ctx, k, thread);
+        if (done.fetch_add(1, std::memory_order_acq_rel) + 1 == count) done.notify_one();
+      }
     }
   }
 
@@ -155,21 +188,26 @@ struct step_team::crew {
       await_change(published, seen, spin);
       seen = published.load(std::memory_order_acquire);
       if (stop.load(std::memory_order_acquire)) return;
-      take_parts(thread);
+      take_parts(thread, seen);
     }
   }
 
-  void publish(std::uint32_t number) noexcept {
-    published.store(number, std::memory_order_release);
+  void publish(std::uint32_t sweep) noexcept {
+    published.store(sweep, std::memory_order_release);
     published.notify_all();
   }
 };
+
+step_team::parts_range step_team::home_parts(int thread, int parts, int threads) noexcept {
+  const auto at = [&](int t) { return static_cast<int>(static_cast<long>(parts) * t / threads); };
+  return {at(thread), at(thread + 1)};
+}
 
 step_team::step_team(int threads, const pace_rules& pace) : size_(threads > 1 ? threads : 1) {
   if (size_ == 1) return;
   using namespace std::chrono_literals;
   // A team with more threads than the process has cores does not spin.
-  crew_ = new crew(size_ <= processes::affinity_cores() ? 50us : 0us, pace);
+  crew_ = new crew(size_, size_ <= processes::affinity_cores() ? 50us : 0us, pace);
   const unsigned mode = _mm_getcsr();
   try {
     for (int k = 1; k < size_; ++k) {
@@ -194,7 +232,7 @@ step_team::step_team(int threads, const pace_rules& pace) : size_(threads > 1 ? 
 step_team::~step_team() {
   if (crew_ == nullptr) return;
   crew_->stop.store(true, std::memory_order_release);
-  crew_->publish(static_cast<std::uint32_t>(crew_->sweep.load(std::memory_order_relaxed) >> 32) + 1);
+  crew_->publish(crew_->number + 1);
   for (auto& w : crew_->workers) w.join();
   delete crew_;
 }
@@ -210,12 +248,16 @@ void step_team::run_parts(int parts, void (*fn)(void*, int, int), void* ctx, con
   } else {
     c->fn = fn;
     c->ctx = ctx;
+    c->parts = parts;
     c->done.store(0, std::memory_order_relaxed);
-    const auto number = static_cast<std::uint32_t>(c->sweep.load(std::memory_order_relaxed) >> 32) + 1;
-    c->sweep.store(static_cast<std::uint64_t>(number) << 32 | static_cast<std::uint64_t>(parts) << 16,
-                   std::memory_order_release);
+    const std::uint32_t number = ++c->number;
+    for (int t = 0; t < size_; ++t) {
+      const parts_range home = home_parts(t, parts, size_);
+      c->ranges[static_cast<std::size_t>(t)].word.store(crew::range_word(number, home.first, home.end),
+                                                        std::memory_order_release);
+    }
     c->publish(number);
-    c->take_parts(0);
+    c->take_parts(0, number);
     // The parts that other threads took: wait until they are done.
     for (int done = c->done.load(std::memory_order_acquire); done < parts;
          done = c->done.load(std::memory_order_acquire)) {

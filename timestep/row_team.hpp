@@ -2,11 +2,15 @@
 // The team of threads that shares the sweeps of the production step.
 //
 // A run starts one team for its whole length and hands it to the step
-// through the step's workspace. A sweep is cut into parts; the calling
-// thread and the workers each take the next part that nobody has taken
-// until none is left, so that a thread that is slow to wake, or has lost
-// its core to another process, leaves its share to the others rather than
-// holding them up. A team of one runs every part on the calling thread.
+// through the step's workspace. A sweep is cut into parts, and the parts
+// into one run of consecutive parts per thread, its home parts (the same
+// ones in every sweep of as many parts, so that each thread keeps working
+// on the data it wrote the sweep before). Each thread takes its own parts
+// in order; once they are done it takes the others' from the far end of
+// their runs, so that a thread that is slow to wake, or has lost its core
+// to another process, leaves the parts it has not started to the others
+// rather than holding them up. A team of one runs every part on the
+// calling thread.
 // Every part is computed by the same code whichever thread takes it, so
 // the results are the same bits for every thread count. Which sweeps are
 // shared the team judges by measuring them (see team_pace).
@@ -128,6 +132,13 @@ class step_team {
         parts, [](void* c, int k, int thread) { (*static_cast<G*>(c))(k, thread); },
         const_cast<void*>(static_cast<const void*>(std::addressof(f))), choice);
   }
+
+  // The home parts of `thread` in a sweep of `parts` parts on a team of
+  // `threads`: [first, end), thread 0's first, each about as many.
+  struct parts_range {
+    int first, end;
+  };
+  static parts_range home_parts(int thread, int parts, int threads) noexcept;
 
   // The sweeps handed out to the team so far.
   long shared_sweeps() const noexcept;
