@@ -485,6 +485,7 @@ struct stage {
   const unsigned char* row_repeat;
   const unsigned char* active;  // the rows the sweep visits, among the plan's
   const row_runs* plan;         // the rows the stage looks at; every other row is quiet
+  bool north_v_repeats = false;  // the v faces of row r1 + 1 are those of row r1 (north_v_repeats)
 };
 
 // The columns of the block next to its west and east edges, from which the
@@ -722,8 +723,33 @@ void sweep(const stage& st, int first, int last, float* rows) {
     turn = 1 - turn;
     south_ready = true;
   });
-  // The v faces of row r1 + 1, the row north of the cells, in full.
-  if (last == e.r1 + 1) advance_v_row(st, e.r1 + 1);
+  // The v faces of row r1 + 1, the row north of the cells: in full, or
+  // those of row r1 where they repeat them.
+  if (last == e.r1 + 1) {
+    const int j = e.r1 + 1;
+    if (st.north_v_repeats) {
+      const float* below = st.out.at_row(1, j - 1);
+      std::copy(below + e.c0, below + e.c1 + 1, st.out.own(1, j) + e.c0);
+    } else {
+      advance_v_row(st, j);
+    }
+  }
+}
+
+// Whether the new v faces of row r1 + 1 are those of row r1, before the
+// stage writes anything. A v face's new value reads u of its row and the
+// row below, v of its row and the rows on each side, h of its row and the
+// row below (v_tendency), and in the second stage its own entry value. So
+// where the stage's input rows r1, r1 + 1 and r1 + 2 each repeat the row
+// below, and in the second stage the entry v of row r1 + 1 is that of row
+// r1 (compared bit for bit), every face of row r1 + 1 is computed from the
+// very values of the face below it.
+bool north_v_repeats(const stage& st, const unsigned char* same) {
+  const extent& e = *st.in.e;
+  const int j = e.r1 + 1;
+  const std::size_t k = e.at_row(j);
+  const bool input_repeats = (same[k - 1] & same[k] & same[k + 1]) != 0;
+  return input_repeats && (!st.second || same_columns(st.out.at_row(1, j), st.out.at_row(1, j - 1), e.c0, e.c1));
 }
 
 // The rows [r0, r1] split into `parts` runs of about equal work. A part
@@ -782,6 +808,7 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   unsigned char* const active = ws.active.data();
   long* const cost = ws.cost.data();
   const long flow_cost = 4 * (e.c1 - e.c0 + 2);
+  st.north_v_repeats = north_v_repeats(st, same);
   // The work of the rows, summed as it is counted (a species' rows are
   // among the plan's).
   long total = 0;
