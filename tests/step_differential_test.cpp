@@ -37,11 +37,13 @@ namespace {
 
 using namespace random_steps;
 
-// The teams share every stage large enough to share, whatever sharing
-// would gain on this machine.
+// The teams share every stage, however small and whatever sharing would
+// gain on this machine, so that the small random grids are cut into parts
+// (by rows, or by species where there are several) as large ones are.
 pace_rules shared_always() {
   pace_rules rules;
   rules.sharing = pace_rules::verdicts::always_shared;
+  rules.least_work = 0;
   return rules;
 }
 const pace_rules every_sweep_shared = shared_always();

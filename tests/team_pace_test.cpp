@@ -21,6 +21,8 @@ using choice = team_pace::choice;
 using verdicts = pace_rules::verdicts;
 
 const pace_rules rules{};
+// The rules, but judging sweeps of any work.
+const pace_rules any_work{.least_work = 0};
 
 TEST(TeamPaceKinds, ArePowersOfTwoOfTheWork) {
   EXPECT_EQ(team_pace::kind_of(0), 0);
@@ -64,10 +66,10 @@ TEST(TeamPaceTrial, RunsAQuarterAloneThenHalfSharedThenAQuarterAlone) {
 TEST(TeamPaceTrial, SharingWinsOnlyBelowTheTimeAloneLessTheMargin) {
   // 1.6 ns a unit alone; shared, 1.5 ns saves exactly a sixteenth: not
   // enough. 1.499 ns is.
-  team_pace exact;
+  team_pace exact(any_work);
   judge_sweeps(exact, rules.trial, 1000, 1600ns, 1500ns);
   EXPECT_EQ(judge_sweeps(exact, rules.first_hold, 1000, 1600ns, 1500ns), 0);
-  team_pace more;
+  team_pace more(any_work);
   judge_sweeps(more, rules.trial, 1000, 1600ns, 1499ns);
   EXPECT_EQ(judge_sweeps(more, rules.first_hold, 1000, 1600ns, 1499ns), rules.first_hold);
 }
@@ -76,7 +78,7 @@ TEST(TeamPaceTrial, ComparesTimePerUnitOfWork) {
   // Of the same kind (1024 to 2047 units): the sweeps alone of 1100
   // units take 1100 ns (1 ns a unit), the shared ones of 2000 units take
   // longer, 1500 ns, but 0.75 ns a unit: sharing wins.
-  team_pace pace;
+  team_pace pace(any_work);
   for (int k = 0; k < rules.trial; ++k) {
     const bool shared_turn = k >= 4 && k < 12;
     const choice c = pace.choose(shared_turn ? 2000 : 1100);
@@ -87,7 +89,7 @@ TEST(TeamPaceTrial, ComparesTimePerUnitOfWork) {
   // The sweeps left to the calling thread for the trial count as alone,
   // whatever they were chosen as: here the shared turn's were not handed
   // out (one part each), and took 2 ns a unit, more than alone's 1.
-  team_pace unshared;
+  team_pace unshared(any_work);
   for (int k = 0; k < rules.trial; ++k) {
     const choice c = unshared.choose(1100);
     unshared.judge({c.kind, c.work, false}, c.shared ? 2200ns : 1100ns);
@@ -189,6 +191,12 @@ TEST(TeamPaceVerdicts, FixedByTheRulesAreNotMeasured) {
   team_pace alone(never);
   EXPECT_EQ(judge_sweeps(alone, 3 * rules.trial, 50000, 1s, 1us), 0);
   EXPECT_FALSE(alone.shares(choice{})) << "nor the sweeps that are not judged";
+  // A sweep of less than the least work is neither shared nor judged,
+  // whatever the rules fix.
+  const choice small = shared.choose(always.least_work - 1);
+  EXPECT_FALSE(small.shared);
+  EXPECT_EQ(small.kind, -1);
+  EXPECT_TRUE(shared.choose(always.least_work).shared);
   EXPECT_TRUE(team_pace{}.shares(choice{}));
 }
 

@@ -73,14 +73,13 @@ namespace {
 using pollutant_map::span;
 using terms::idx;
 
-// Below this much work (in the units of a row's cost in run_stage: about a
-// nanosecond each) a stage runs on the calling thread alone: handing it out
-// would cost more than the others save. A larger stage is shared where the
+// A stage of much work (in the units of a row's cost in run_stage: about a
+// nanosecond each; the team's pace rules say how much) is shared where the
 // team has measured that sharing such stages pays (team_pace); each thread
 // takes its own run of parts (the same rows from stage to stage) and then
 // the others' parts that nobody has taken yet, so a late thread costs at
 // most the part it took.
-constexpr long team_work = 20000;
+//
 // A shared stage is cut into a few parts per thread, so that a thread that
 // loses its core to another process in the middle of a part holds up only
 // that part: the others take the rest. But a part's first row has its flow
@@ -831,7 +830,7 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
     const species_stage mine = sp;
     species_rows([&](std::size_t k) { active[k] |= pollutant_work(mine, k, k < last); });
   }
-  const team_pace::choice choice = total < team_work ? team_pace::choice{.shared = false} : ws.team().choose(total);
+  const team_pace::choice choice = ws.team().choose(total);
   const int parts = choice.shared ? shared_parts(total, flow_cost, ws.team().size(), e.r1 - e.r0 + 1) : 1;
   const std::vector<int> starts = parts == 1 ? std::vector<int>{e.r0, e.r1 + 1}
                                              : part_starts(e, plan, cost, total, parts);

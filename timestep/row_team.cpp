@@ -44,6 +44,7 @@ int team_pace::kind_of(long work) noexcept {
 }
 
 team_pace::choice team_pace::choose(long work) const noexcept {
+  if (work < rules_.least_work) return {.kind = -1, .work = work, .shared = false};
   choice c{kind_of(work), work, false};
   switch (rules_.sharing) {
     case pace_rules::verdicts::always_shared: c.shared = true; break;

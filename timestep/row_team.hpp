@@ -26,9 +26,12 @@
 // save to be kept (1/share_margin), and how many times its time alone a
 // shared sweep may take before its kind goes alone at once
 // (slowest_shared). `sharing` fixes the verdict instead: every sweep
-// shared, or none.
+// shared, or none. A sweep of less than least_work units runs on the
+// calling thread alone and is not judged, whatever the verdict: handing it
+// out would cost more than the others save.
 struct pace_rules {
   enum class verdicts { measured, always_shared, never_shared };
+  long least_work = 20000;
   int trial = 16;
   int first_hold = 64;
   int longest_hold = 16384;
@@ -59,7 +62,8 @@ class team_pace {
   using clock = std::chrono::steady_clock;
   explicit team_pace(const pace_rules& rules = {}) : rules_(rules) {}
   // A sweep as chosen: its kind and work, and whether it is handed out.
-  // The kind -1 is a sweep that is not judged (its caller gave no work).
+  // The kind -1 is a sweep that is not judged (its caller gave no work, or
+  // too little to hand out).
   struct choice {
     int kind = -1;
     long work = 0;

@@ -66,6 +66,7 @@ std::string compare(draw& d, random_case& c, const block_layout& l, int threads)
   block_state blk(c, l);
   pace_rules every_sweep_shared;
   every_sweep_shared.sharing = pace_rules::verdicts::always_shared;
+  every_sweep_shared.least_work = 0;  // the small blocks' stages too
   step_team team(threads, every_sweep_shared);
   const std::unique_ptr<halo_exchange> exchange = make_halo_exchange(blk.b, blk.p, l);
   step_workspace ws(blk.b, blk.p, team, *exchange);
