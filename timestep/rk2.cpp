@@ -76,7 +76,7 @@ using terms::idx;
 // A stage of much work (in the units of a row's cost in run_stage: about a
 // nanosecond each; the team's pace rules say how much) is shared where the
 // team has measured that sharing such stages pays (team_pace); each thread
-// takes its own run of parts (the same rows from stage to stage) and then
+// takes its own run of parts (the same ones from stage to stage) and then
 // the others' parts that nobody has taken yet, so a late thread costs at
 // most the part it took.
 //
@@ -91,6 +91,10 @@ using terms::idx;
 // otherwise spend a tenth of its work or more on it).
 constexpr int parts_per_thread = 4;
 constexpr long part_flows = 16;
+// A stage cut by species has no such cost at its cuts (but a row of south
+// fluxes formed again), and is cut finer: a thread that finishes its home
+// parts first then waits at most for a small part of the other's.
+constexpr int species_parts_per_thread = 16;
 
 // The parts a shared stage of `total` work is cut into, on a team of
 // `threads`, over `rows` own rows: parts_per_thread per thread, fewer where
@@ -680,25 +684,51 @@ bool pollutant_work(const species_stage& sp, std::size_t k, bool row_above) noex
          (sp.dqdt_spans != nullptr && !sp.dqdt_spans[k].empty());
 }
 
-// One part of a stage's sweep: the own cell rows [first, last). A row that
-// is not active needs nothing: its flow repeats the row below, the cells of
-// every species there and in the row above are clean and stay so, and they
-// hold +0 there already. `rows` are the thread's flux rows: the x faces,
-// then two rows of y faces per species, which take turns as the south and
-// the north faces of a row (`turn`), so that the north faces of one row are
-// the south faces of the next. A species without pollutant work in a row is
-// passed over: its row would form no flux and write nothing (the row above
-// has no cells of it to compute either, so no south fluxes are wanted
-// from it).
-void sweep(const stage& st, int first, int last, float* rows) {
+// A piece of a stage's sweep: the own cell rows [first, last), and in them
+// the flow or not, and the pollutant of the species [species_first,
+// species_end). The flow of a stage and each species' pollutant read
+// nothing that another of them writes (the pollutant's faces are those of
+// the stage's input flow), so the pieces may cut the stage by rows, by
+// species or both.
+struct sweep_piece {
+  int first, last;
+  bool flow;
+  std::size_t species_first, species_end;
+};
+
+// The parts that the threads share, each a run of pieces: part n is
+// pieces[begin[n]] up to pieces[begin[n + 1]].
+struct stage_parts {
+  std::vector<sweep_piece> pieces;
+  std::vector<std::size_t> begin{0};
+  int count() const noexcept { return static_cast<int>(begin.size()) - 1; }
+  void end_part() {
+    if (pieces.size() > begin.back()) begin.push_back(pieces.size());
+  }
+};
+
+// One piece of a stage's sweep. A row that is not active needs nothing: its
+// flow repeats the row below, the cells of every species there and in the
+// row above are clean and stay so, and they hold +0 there already. `rows`
+// are the thread's flux rows: the x faces, then two rows of y faces per
+// species, which take turns as the south and the north faces of a row
+// (`turn`), so that the north faces of one row are the south faces of the
+// next. A species without pollutant work in a row is passed over: its row
+// would form no flux and write nothing (the row above has no cells of it to
+// compute either, so no south fluxes are wanted from it). A piece of one
+// species alone walks that species' own plan: the rest of the stage's plan
+// is clean for it.
+void sweep(const stage& st, const sweep_piece& piece, float* rows) {
   const extent& e = *st.in.e;
   const idx nx = e.nx;
   float* const flux_x = rows;
   const auto row_of = [&e](float* data) { return pollutant_span::scratch_row{data, e.ims}; };
+  const bool one_species = !piece.flow && piece.species_end == piece.species_first + 1;
+  const row_runs& plan = one_species ? *st.species[piece.species_first].plan : *st.plan;
   int turn = 0;
   bool south_ready = false;  // the south rows hold the south fluxes of row j's cells
-  int next = first;          // the row after the last one looked at
-  st.plan->for_each_row(first, last - 1, [&](int j) {
+  int next = piece.first;     // the row after the last one looked at
+  plan.for_each_row(piece.first, piece.last - 1, [&](int j) {
     const std::size_t at = e.at_row(j);
     const bool follows_a_gap = j != next;
     next = j + 1;
@@ -707,14 +737,16 @@ void sweep(const stage& st, int first, int last, float* rows) {
       south_ready = false;
       return;
     }
-    flow_row(st, j);
-    if (j > first && st.out.rows->stored[at - 1] != 0) height_row(st, j - 1);
-    if (st.row_repeat[at] != 0) repeat_edge_heights(st, j);
-    for (std::size_t k = 0; k < st.species.size(); ++k) {
+    if (piece.flow) {
+      flow_row(st, j);
+      if (j > piece.first && st.out.rows->stored[at - 1] != 0) height_row(st, j - 1);
+      if (st.row_repeat[at] != 0) repeat_edge_heights(st, j);
+    }
+    for (std::size_t k = piece.species_first; k < piece.species_end; ++k) {
       const species_stage& sp = st.species[k];
       if (!pollutant_work(sp, at, j < e.r1)) continue;
       float* const pair = rows + (1 + 2 * static_cast<idx>(k)) * nx;
-      const span above = j + 1 < last ? sp.cells[at + 1] : pollutant_map::nothing;
+      const span above = j + 1 < piece.last ? sp.cells[at + 1] : pollutant_map::nothing;
       const pollutant_span::cell_fluxes fluxes{row_of(flux_x), row_of(pair + turn * nx),
                                                row_of(pair + (1 - turn) * nx)};
       pollutant_row(st, sp, j, above, {fluxes, south_ready});
@@ -724,7 +756,7 @@ void sweep(const stage& st, int first, int last, float* rows) {
   });
   // The v faces of row r1 + 1, the row north of the cells: in full, or
   // those of row r1 where they repeat them.
-  if (last == e.r1 + 1) {
+  if (piece.flow && piece.last == e.r1 + 1) {
     const int j = e.r1 + 1;
     if (st.north_v_repeats) {
       const float* below = st.out.at_row(1, j - 1);
@@ -776,6 +808,62 @@ std::vector<int> part_starts(const extent& e, const row_runs& plan, const long* 
   return starts;
 }
 
+// The work of computing a row's cells, in about nanoseconds each.
+long cells_cost(span cells) noexcept { return cells.empty() ? 0 : 4 * (cells.hi - cells.lo + 1); }
+
+// The parts of a stage cut by rows: from each start to the next, the flow
+// and every species.
+stage_parts row_parts(const std::vector<int>& starts, std::size_t species) {
+  stage_parts parts;
+  for (std::size_t n = 0; n + 1 < starts.size(); ++n) {
+    parts.pieces.push_back({starts[n], starts[n + 1], true, 0, species});
+    parts.end_part();
+  }
+  return parts;
+}
+
+// The parts of a stage cut by species, `count` of about equal work: the
+// flow of all the rows first, then each species' pollutant in turn (`work`
+// is each species' work in the stage), cut between rows where a part's
+// share of the work is reached, so that a part may end with one species
+// and go on with the next. The threads' home parts, as many parts each,
+// then have about equal work, and each thread keeps the same species from
+// stage to stage, reading the pollutant it wrote itself.
+stage_parts species_parts(const stage& st, long flow_work, const std::vector<long>& work, int count) {
+  const extent& e = *st.in.e;
+  long total = flow_work;
+  for (const long w : work) total += w;
+  stage_parts parts;
+  parts.pieces.push_back({e.r0, e.r1 + 1, true, 0, 0});
+  long done = flow_work;
+  long ended = 1;  // the parts ended so far, plus one
+  const auto share_reached = [&] { return ended < count && done * count >= total * ended; };
+  while (share_reached()) {
+    parts.end_part();
+    ++ended;
+  }
+  for (std::size_t k = 0; k < st.species.size(); ++k) {
+    const species_stage& sp = st.species[k];
+    int first = e.r0;
+    sp.plan->for_each_row(e.r0, e.r1, [&](int j) {
+      if (share_reached() && j > first) {
+        parts.pieces.push_back({first, j, false, k, k + 1});
+        parts.end_part();
+        ++ended;
+        first = j;
+      }
+      done += cells_cost(sp.cells[e.at_row(j)]);
+    });
+    parts.pieces.push_back({first, e.r1 + 1, false, k, k + 1});
+    while (share_reached()) {
+      parts.end_part();
+      ++ended;
+    }
+  }
+  parts.end_part();
+  return parts;
+}
+
 // Whether the stage's input rows two each way of row k all repeat the row
 // below (and in the second stage the entry values of row k too): row k's
 // new u and v are then those of the row below.
@@ -783,9 +871,6 @@ bool uv_repeats(const unsigned char* same, const unsigned char* entry_same, std:
   return (same[k - 2] & same[k - 1] & same[k] & same[k + 1] & same[k + 2]) != 0 &&
          (entry_same == nullptr || entry_same[k] != 0);
 }
-
-// The work of computing a row's cells, in about nanoseconds each.
-long cells_cost(span cells) noexcept { return cells.empty() ? 0 : 4 * (cells.hi - cells.lo + 1); }
 
 // Runs one stage over the block. Its plan of the own cell rows: which
 // output rows' u and v repeat, the cells of each species to compute and
@@ -809,15 +894,18 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   const long flow_cost = 4 * (e.c1 - e.c0 + 2);
   st.north_v_repeats = north_v_repeats(st, same);
   // The work of the rows, summed as it is counted (a species' rows are
-  // among the plan's).
-  long total = 0;
+  // among the plan's), and of the flow and each species apart.
+  long total = 0, flow_work = 0;
+  std::vector<long> species_work(st.species.size(), 0);
   each_row([&](std::size_t k) {
     uv[k] = uv_repeats(same, entry_same, k);
     cost[k] = 8 + (uv[k] != 0 ? 0 : flow_cost);
-    total += cost[k];
+    flow_work += cost[k];
     active[k] = 0;  // for now: whether some species has pollutant work
   });
-  for (const species_stage& sp : st.species) {
+  total = flow_work;
+  for (std::size_t n = 0; n < st.species.size(); ++n) {
+    const species_stage& sp = st.species[n];
     span* const cells = sp.cells;
     const pollutant input = sp.input;
     const auto species_rows = [&](auto f) { sp.plan->for_each_row(e.r0, e.r1, [&](int j) { f(e.at_row(j)); }); };
@@ -825,17 +913,27 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
       cells[k] = cells_to_compute(e, input, st.in, ws.moderate_u, ws.moderate_v, row_of(k));
       const long work = cells_cost(cells[k]);
       cost[k] += work;
-      total += work;
+      species_work[n] += work;
     });
+    total += species_work[n];
     const species_stage mine = sp;
     species_rows([&](std::size_t k) { active[k] |= pollutant_work(mine, k, k < last); });
   }
+  // A shared stage of several species whose flow is no more than a
+  // thread's share is cut by species, any other by rows.
   const team_pace::choice choice = ws.team().choose(total);
-  const int parts = choice.shared ? shared_parts(total, flow_cost, ws.team().size(), e.r1 - e.r0 + 1) : 1;
-  const std::vector<int> starts = parts == 1 ? std::vector<int>{e.r0, e.r1 + 1}
-                                             : part_starts(e, plan, cost, total, parts);
-  // A part's first row is computed: the row below belongs to another part.
-  for (std::size_t n = 0; n + 1 < starts.size(); ++n) uv[e.at_row(starts[n])] = 0;
+  const int threads = ws.team().size();
+  const bool by_species = choice.shared && st.species.size() > 1 && flow_work * threads <= total;
+  const int row_cut = choice.shared && !by_species ? shared_parts(total, flow_cost, threads, e.r1 - e.r0 + 1) : 1;
+  const stage_parts parts =
+      by_species ? species_parts(st, flow_work, species_work, species_parts_per_thread * threads)
+                 : row_parts(row_cut == 1 ? std::vector<int>{e.r0, e.r1 + 1} : part_starts(e, plan, cost, total, row_cut),
+                             st.species.size());
+  // A flow piece's first row is computed: the row below belongs to another
+  // piece.
+  for (const sweep_piece& piece : parts.pieces) {
+    if (piece.flow) uv[e.at_row(piece.first)] = 0;
+  }
   // A row repeats whole where its u and v and those of the row above do
   // (its height reads the v above). The rows that the second stage
   // computes read their entry values, which the module's arrays then must
@@ -857,13 +955,20 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   st.uv_repeat = uv;
   st.row_repeat = repeat;
   st.active = active;
-  const int used = static_cast<int>(starts.size()) - 1;
   ws.team().for_each_part(
-      used, [&](int n, int thread) { sweep(st, starts[n], starts[n + 1], ws.flux_rows(thread)); }, choice);
-  // The height of each part's last row, once the row above is in place.
-  for (int n = 0; n < used; ++n) {
-    const int j = starts[n + 1] - 1;
-    if (out.stored[e.at_row(j)] != 0) height_row(st, j);
+      parts.count(),
+      [&](int n, int thread) {
+        const auto at = static_cast<std::size_t>(n);
+        for (std::size_t m = parts.begin[at]; m < parts.begin[at + 1]; ++m) {
+          sweep(st, parts.pieces[m], ws.flux_rows(thread));
+        }
+      },
+      choice);
+  // The height of each flow piece's last row, once the row above is in
+  // place.
+  for (const sweep_piece& piece : parts.pieces) {
+    const int j = piece.last - 1;
+    if (piece.flow && out.stored[e.at_row(j)] != 0) height_row(st, j);
   }
   each_row([&](std::size_t k) {
     out.same[k] = repeat[k] != 0 || (k > first && computed_columns_repeat(st.out, row_of(k)));
