@@ -405,4 +405,23 @@ TEST(TeamHomeParts, ALateThreadKeepsOnlyThePartItStarted) {
   }
 }
 
+// Telling the team that a sweep may come (get_ready) hands out nothing: a
+// worker woken by it finds no part, and the sweeps that follow, early or
+// once the workers have gone back to sleep, still run every part once,
+// home parts first. In a team of one, or before any sweep was handed out,
+// it does nothing.
+TEST(TeamHomeParts, AWakeUpBetweenSweepsTakesNoPart) {
+  for (const int threads : {1, 2, 3}) {
+    constexpr int parts = 8;
+    step_team team(threads, pace_rules{.sharing = verdicts::always_shared});
+    team.get_ready();
+    for (int n = 0; n < 30; ++n) {
+      for (const taken_parts& t : share_sweeps(team, 1, parts, -1, 0us, 20us)) expect_home_first(t, threads, parts);
+      team.get_ready();
+      team.get_ready();
+      std::this_thread::sleep_for(n % 3 == 0 ? 1ms : n % 3 == 1 ? 20us : 0us);
+    }
+  }
+}
+
 }  // namespace

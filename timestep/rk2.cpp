@@ -1437,6 +1437,9 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
   // Stage 1, from the entry state with its boundary values (set 0), into
   // set 1; the module's arrays then get back the points that the boundary
   // values overwrote.
+  // Each stage's plan and input take a while before its sweep: time for
+  // the team to wake up if it has been handed the sweeps before.
+  ws.team().get_ready();
   plan_stage(ws, module, e, may_skip);
   prepare_input({module, entry_fields, module_pollutant}, ws.frames(), u_in, v_in, ws, e);
   {
@@ -1458,6 +1461,7 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
   learn_busy(ws, e, may_skip);
 
   // Stage 2, from set 1 with its boundary values, into the module arrays.
+  ws.team().get_ready();
   plan_stage(ws, staged, e, may_skip);
   prepare_input({staged, stage_fields, stage_pollutant}, nullptr, u_in, v_in, ws, e);
   entry_rows(state.u, ws.module_flow, ws.entry_same, e, ws.plan);

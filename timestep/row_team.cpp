@@ -146,6 +146,7 @@ struct step_team::crew {
   std::vector<std::thread> workers;
   team_pace pace;   // read and judged by the calling thread only
   long shared = 0;  // sweeps handed out, counted by the calling thread
+  bool last_handed_out = false;  // whether the last sweep with work was, as the calling thread saw it
 
   static std::uint64_t range_word(std::uint32_t sweep, int front, int back) noexcept {
     return static_cast<std::uint64_t>(sweep) << 32 | static_cast<std::uint64_t>(front) << 16 |
@@ -267,6 +268,15 @@ void step_team::run_parts(int parts, void (*fn)(void*, int, int), void* ctx, con
     ++c->shared;
   }
   if (judged) c->pace.judge({choice.kind, choice.work, handed_out}, team_pace::clock::now() - start);
+  if (c != nullptr && parts > 0) c->last_handed_out = handed_out;
+}
+
+void step_team::get_ready() noexcept {
+  crew* c = crew_;
+  if (c == nullptr || !c->last_handed_out) return;
+  // A sweep without parts: the ranges still hold the numbers of earlier
+  // sweeps, so a worker that wakes finds nothing to take and spins again.
+  c->publish(++c->number);
 }
 
 team_pace::choice step_team::choose(long work) const noexcept {

@@ -137,6 +137,13 @@ class step_team {
         const_cast<void*>(static_cast<const void*>(std::addressof(f))), choice);
   }
 
+  // Tells the team that a sweep may come soon, once the caller has done
+  // some work of its own: where the last sweep was handed out, a worker
+  // that has gone to sleep wakes now and spins, rather than once the parts
+  // are out (waking a sleeping thread takes tens of microseconds on some
+  // machines, as long as a small sweep). Nothing otherwise.
+  void get_ready() noexcept;
+
   // The home parts of `thread` in a sweep of `parts` parts on a team of
   // `threads`: [first, end), thread 0's first, each about as many.
   struct parts_range {
