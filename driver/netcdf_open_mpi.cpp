@@ -4,10 +4,54 @@
 #include <netcdf.h>
 #include <netcdf_par.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "decomposition/process_group.hpp"
 #include "driver/netcdf_open.hpp"
 
+namespace {
+
+// A write of the file that the disk refuses on one process (a full disk, a
+// file-size limit) fails there alone, in the middle of a collective write:
+// HDF5 then leaves that process's part of the collective, while the others
+// go on with theirs, and every process waits for ever. Nor can HDF5 close
+// such a file: it crashes when MPI ends, even in a run of one process. So
+// an error of MPI-IO on the open file ends the run at once, its line naming
+// the system's reason where the write left one. The files written before
+// are whole; the temporary file is left, as by a run that was killed. An
+// error of opening the file (no file yet) is the library's to return.
+void end_on_file_error(MPI_File* file, int* code, ...) {
+  const int err = errno;
+  if (*file == MPI_FILE_NULL) return;
+  std::string reason;
+  if (is_failed_write(err)) {
+    reason = std::strerror(err);
+  } else {
+    char text[MPI_MAX_ERROR_STRING];
+    int length = 0;
+    MPI_Error_string(*code, text, &length);
+    reason.assign(text, static_cast<std::size_t>(length));
+  }
+  std::fprintf(stderr, "plume: %s\n", processes::as_reported("cannot write the NetCDF file: " + reason).c_str());
+  processes::abort_all(1);
+}
+
+}  // namespace
+
 int create_shared_netcdf(const std::string& path, int* ncid) {
+  // The file takes the handler of errors that MPI gives the files opened
+  // while it is set.
+  MPI_Errhandler before = MPI_ERRHANDLER_NULL, ending = MPI_ERRHANDLER_NULL;
+  MPI_File_get_errhandler(MPI_FILE_NULL, &before);
+  MPI_File_create_errhandler(end_on_file_error, &ending);
+  MPI_File_set_errhandler(MPI_FILE_NULL, ending);
   const int status = nc_create_par(path.c_str(), NC_NETCDF4 | NC_CLOBBER, MPI_COMM_WORLD, MPI_INFO_NULL, ncid);
+  MPI_File_set_errhandler(MPI_FILE_NULL, before);
+  MPI_Errhandler_free(&ending);
+  MPI_Errhandler_free(&before);
   return status == NC_NOERR ? use_compact_indexes() : status;
 }
 

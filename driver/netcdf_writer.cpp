@@ -51,10 +51,6 @@ class open_netcdf {
   int id_ = -1;
 };
 
-// Whether the system's error `err` is one of a write that found no room:
-// a full disk, a quota or a file-size limit, or the device failing.
-bool is_failed_write(int err) { return err == ENOSPC || err == EFBIG || err == EDQUOT || err == EIO; }
-
 // Runs a step of writing the file `path` on every process together: a
 // failure of the NetCDF library (which names the file) is the run's
 // failure. The library reports a failed write of the disk as its own

@@ -511,6 +511,35 @@ def case_mpi_failures(c, serial):
     c.plume = mpi
     c.binary = lambda: (expected, None)
     case_fault_points(c, mpirun=("mpirun", "--oversubscribe", "-np", "3"))
+    mpi_file_size_limit(c, expected)
+
+
+def mpi_file_size_limit(c, expected):
+    # A file-size limit on rank 0 alone that the third file passes: the
+    # disk refuses a write of one process in the middle of a collective
+    # write, which the others go on with. The run ends at once: our one line
+    # (mpirun adds its report of the abort), status 1, the files before it
+    # whole.
+    for f in glob.glob("run*"):
+        os.remove(f)
+    r = run(c.plume, "--scenario", c.small, "--output", "run.nc")
+    sizes = [os.path.getsize(f) for f in series()]
+    for f in glob.glob("run*"):
+        os.remove(f)
+    limit = 'trap "" XFSZ; if [ "$OMPI_COMM_WORLD_RANK" = 0 ]; then ulimit -f $1; fi; exec "$0" --scenario "$2" --output run.nc'
+    try:
+        r = run("mpirun", "--oversubscribe", "-np", "3", "bash", "-c", limit, c.plume,
+                (sizes[1] + sizes[2]) // 2 // 1024, c.small, env=MPI_ENV, timeout=120)
+    except subprocess.TimeoutExpired:
+        fail("a file-size limit on one process: the run hangs")
+        return
+    expect(r.returncode == 1, f"a file-size limit on one process: status {r.returncode}, {r.stderr!r}")
+    ours = [l for l in r.stderr.splitlines() if l.startswith("plume:")]
+    expect(ours == ["plume: rank 0: cannot write the NetCDF file: File too large"],
+           f"a file-size limit on one process: stderr {r.stderr!r}")
+    files = series()
+    expect(len(files) == 2, f"a file-size limit on one process: files {glob.glob('run*')}")
+    expect_same_values(files, expected[:len(files)], "a file-size limit on one process")
 
 
 def main():
