@@ -40,6 +40,10 @@ bool started_on_one_machine() {
   return all != nullptr && here != nullptr && std::string_view(all) == here;
 }
 
+// Whether mpirun started this process, as Open MPI tells it in its
+// environment.
+bool started_by_mpirun() { return std::getenv("OMPI_COMM_WORLD_SIZE") != nullptr; }
+
 // The name of a thread support level, for the refusal.
 const char* thread_level_name(int level) {
   switch (level) {
@@ -65,6 +69,12 @@ void start(int& argc, char**& argv) {
   // them costs every process about 0.2 s of its start: left out on one
   // machine, unless the user chose the layer.
   if (started_on_one_machine()) ::setenv("OMPI_MCA_pml", "^cm", 0);
+  // A program started without mpirun starts its own PMIx server, which by
+  // default keeps the job's data in a shared segment of a few megabytes: a
+  // file that a file-size limit of the user's (inherited by the server)
+  // refuses, and MPI cannot start. Its plain table serves one process as
+  // well, unless the user chose otherwise.
+  if (!started_by_mpirun()) ::setenv("PMIX_MCA_gds", "hash", 0);
   // Only the main thread of each process calls MPI; the step's other
   // threads compute between its calls.
   constexpr int needed = MPI_THREAD_FUNNELED;

@@ -172,6 +172,16 @@ case "$case_name" in
     expect_one_line 'plume: rank 0: cannot write out\.dat: File too large'
     [ "$(stat -c %s out.dat)" -eq "$snapshot_bytes" ] || fail "the file holds $(stat -c %s out.dat) bytes, not one whole snapshot"
     echo "file size limit on rank 0: exit $status after $(($(date +%s) - start)) s: $(grep '^plume' err)"
+
+    # A limit of 1 MB on the program started without mpirun, as one
+    # process: MPI starts under it (its own server's shared segment would
+    # pass it), and the write of snapshot 0 fails as in a build without MPI,
+    # the file left empty.
+    rm -f out.dat
+    launch bash -c 'trap "" XFSZ; ulimit -f 1000; exec "$0" --output out.dat' "$exe" > out 2> err
+    [ "$status" -eq 1 ] || fail "one process past the file size limit: exit $status: $(cat err)"
+    expect_one_line 'plume: cannot write out\.dat: File too large'
+    [ -e out.dat ] && [ ! -s out.dat ] || fail "one process past the file size limit: no empty file out.dat"
     ;;
 
   checkpoint_bytes)
