@@ -46,12 +46,14 @@ std::string mpi_reason(int code) {
 }
 
 // MPI-IO reports a failed write as an input/output error whatever the
-// system said; the two usual causes are looked for, to name them as a run
-// of one process would.
-std::string write_reason(int code, const std::string& path, std::uint64_t end) {
+// system said. The system's reason is named as a run of one process would:
+// the error it left (`err`, errno just after the write) where that is one
+// of a write that found no room, else the two usual causes looked for.
+std::string write_reason(int code, int err, const std::string& path, std::uint64_t end) {
   int error_class = 0;
   MPI_Error_class(code, &error_class);
   if (error_class == MPI_ERR_IO) {
+    if (err == ENOSPC || err == EFBIG || err == EDQUOT) return std::strerror(err);
     struct rlimit limit {};
     if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && end > limit.rlim_cur) {
       return std::strerror(EFBIG);
@@ -194,21 +196,25 @@ void shared_file::write(const std::vector<piece>& pieces) {
   // Every process takes part in as many rounds as the process with the most.
   const long long count = processes::max(static_cast<long long>(rounds.size()));
   const std::vector<part> none;
-  int first_error = MPI_SUCCESS;
+  int first_error = MPI_SUCCESS, first_errno = 0;
   for (long long k = 0; k < count; ++k) {
     // The file view holds exactly this process's bytes of the round; the
     // memory type gathers them from where they lie.
     const round_types types(k < static_cast<long long>(rounds.size()) ? rounds[static_cast<std::size_t>(k)] : none);
+    errno = 0;
     int code = MPI_File_set_view(state_->file, 0, MPI_BYTE, types.in_file, "native", MPI_INFO_NULL);
     if (code == MPI_SUCCESS) {
       MPI_Status status;
       code = MPI_File_write_all(state_->file, MPI_BOTTOM, types.count, types.in_memory, &status);
     }
-    if (first_error == MPI_SUCCESS) first_error = code;
+    if (first_error == MPI_SUCCESS) {
+      first_error = code;
+      first_errno = errno;
+    }
   }
   processes::together([&] {
     if (first_error != MPI_SUCCESS) {
-      throw run_failure("cannot write " + path_ + ": " + write_reason(first_error, path_, end));
+      throw run_failure("cannot write " + path_ + ": " + write_reason(first_error, first_errno, path_, end));
     }
     // A write that the system refused must not pass for one that took
     // place: the file holds at least every byte this process gave it.
