@@ -315,7 +315,8 @@ TEST(TeamHomeParts, CutTheSweepIntoOneRunPerThreadInOrder) {
 
 // Runs shared sweeps of `parts` parts and records which thread ran each
 // part, in the order each thread ran them. The part `late` (if any) of
-// each sweep holds its thread for `hold`; every other part for `each`.
+// each sweep holds its thread until every other part has run, or for
+// `hold` at most; every other part holds its thread for `each`.
 struct taken_parts {
   std::vector<int> runs;                // how many times each part ran
   std::vector<int> by;                  // the thread that ran each part
@@ -329,6 +330,7 @@ std::vector<taken_parts> share_sweeps(step_team& team, int sweeps, int parts, in
                   std::vector<int>(static_cast<std::size_t>(parts), -1),
                   std::vector<std::vector<int>>(static_cast<std::size_t>(team.size()))};
     std::mutex m;
+    std::atomic<int> finished{0};
     team.for_each_part(
         parts,
         [&](int k, int thread) {
@@ -338,7 +340,15 @@ std::vector<taken_parts> share_sweeps(step_team& team, int sweeps, int parts, in
             t.by[static_cast<std::size_t>(k)] = thread;
             t.order[static_cast<std::size_t>(thread)].push_back(k);
           }
-          std::this_thread::sleep_for(k == late ? hold : each);
+          if (k == late) {
+            const auto until = std::chrono::steady_clock::now() + hold;
+            while (finished.load() < parts - 1 && std::chrono::steady_clock::now() < until) {
+              std::this_thread::sleep_for(50us);
+            }
+          } else {
+            std::this_thread::sleep_for(each);
+          }
+          ++finished;
         },
         team_pace::choice{});
     all.push_back(std::move(t));
@@ -391,13 +401,14 @@ TEST(TeamHomeParts, EachPartRunsOnceHomeFirstThenStolenFromTheFarEnd) {
 }
 
 // A thread held up in its first part (as if it lost its core) keeps only
-// that part: the others take the rest of its run, from the far end.
+// that part: the others take the rest of its run, from the far end. The
+// part holds it until they have (a part left to it for 10 s fails).
 TEST(TeamHomeParts, ALateThreadKeepsOnlyThePartItStarted) {
   for (const int threads : {2, 3}) {
     constexpr int parts = 12;
     step_team team(threads, pace_rules{.sharing = verdicts::always_shared});
     const int late = step_team::home_parts(1, parts, threads).first;
-    for (const taken_parts& t : share_sweeps(team, 5, parts, late, 30ms, 100us)) {
+    for (const taken_parts& t : share_sweeps(team, 5, parts, late, 10s, 100us)) {
       expect_home_first(t, threads, parts);
       if (t.by[static_cast<std::size_t>(late)] != 1) continue;  // the caller stole it before the thread woke
       EXPECT_EQ(t.order[1].size(), 1u) << threads << " threads";
