@@ -53,7 +53,7 @@ std::string write_reason(int code, int err, const std::string& path, std::uint64
   int error_class = 0;
   MPI_Error_class(code, &error_class);
   if (error_class == MPI_ERR_IO) {
-    if (err == ENOSPC || err == EFBIG || err == EDQUOT) return std::strerror(err);
+    if (is_failed_write(err)) return std::strerror(err);
     struct rlimit limit {};
     if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && end > limit.rlim_cur) {
       return std::strerror(EFBIG);

@@ -3,7 +3,6 @@
 // build without MPI the NetCDF library writes it to the disk; in a build
 // with MPI through its parallel interface (HDF5 over MPI-IO), every write
 // collective. Each function is a collective under MPI.
-#include <cerrno>
 #include <string>
 
 // Creates the file that will be at `path`, in define mode; returns the
@@ -27,7 +26,3 @@ int use_compact_indexes();
 // it keeps HDF5 from closing, at the program's exit, a file that a failed
 // write of the disk left open: HDF5 1.10 cannot flush it and crashes so.
 void prepare_netcdf_library();
-
-// Whether the system's error `err` is one of a write that found no room:
-// a full disk, a quota or a file-size limit, or the device failing.
-inline bool is_failed_write(int err) noexcept { return err == ENOSPC || err == EFBIG || err == EDQUOT || err == EIO; }

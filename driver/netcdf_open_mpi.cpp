@@ -11,6 +11,7 @@
 
 #include "decomposition/process_group.hpp"
 #include "driver/netcdf_open.hpp"
+#include "grid/failure.hpp"
 
 namespace {
 
