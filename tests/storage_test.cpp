@@ -3,6 +3,7 @@
 // size that cannot be had.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <vector>
@@ -62,6 +63,49 @@ TEST(Storage, ASizeThatOverflowsOrCannotBeHadFailsNamingTheBlock) {
         }
       },
       run_failure);
+}
+
+TEST(Storage, BlocksTogetherAreZeroAlignedApartAndKeptThroughAMove) {
+  // Blocks of a field of the reference grid, of none, of one float and of
+  // an odd count, and a second set made where the first one was.
+  const std::vector<std::size_t> counts{405 * 405, 0, 1, 333, 405 * 405};
+  for (int round = 0; round < 2; ++round) {
+    float_blocks blocks("test blocks", counts);
+    ASSERT_EQ(blocks.size(), counts.size());
+    for (std::size_t k = 0; k < counts.size(); ++k) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(blocks[k]) % 64, 0u) << k;
+      EXPECT_TRUE(all_plus_zero(blocks[k], counts[k])) << k << " round " << round;
+      // No block reaches into the next one.
+      if (k + 1 < counts.size()) {
+        EXPECT_GE(blocks[k + 1], blocks[k] + std::max<std::size_t>(counts[k], 1)) << k;
+      }
+      for (std::size_t i = 0; i < counts[k]; ++i) blocks[k][i] = -0.0f;
+    }
+    float* const first = blocks[0];
+    float_blocks moved(std::move(blocks));
+    EXPECT_EQ(moved[0], first);
+    EXPECT_EQ(moved[4][405 * 405 - 1], -0.0f);
+  }
+}
+
+TEST(Storage, BlocksTogetherThatOverflowOrCannotBeHadFailNamingThem) {
+  const std::vector<std::size_t> too_many{std::size_t{1} << 62, std::size_t{1} << 62};
+  try {
+    float_blocks blocks("the model's fields", too_many);
+    ADD_FAILURE() << "no failure";
+  } catch (const run_failure& e) {
+    EXPECT_STREQ(e.what(), "cannot allocate the model's fields: their size overflows");
+  }
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer stops the process at an allocation it cannot make";
+#endif
+  const std::vector<std::size_t> huge{std::size_t{1} << 60};
+  try {
+    float_blocks blocks("the model's fields", huge);
+    ADD_FAILURE() << "no failure";
+  } catch (const run_failure& e) {
+    EXPECT_STREQ(e.what(), "cannot allocate the model's fields (4611686018427387904 bytes): Cannot allocate memory");
+  }
 }
 
 }  // namespace

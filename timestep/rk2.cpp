@@ -1430,7 +1430,7 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
   std::vector<float*> stage_fields{ws.u1(), ws.v1(), ws.h1()};
   for (std::size_t k = 0; k < state.species.size(); ++k) {
     entry_fields.push_back(state.species[k].q);
-    stage_fields.push_back(ws.species[k].q1.get());
+    stage_fields.push_back(ws.species[k].q1);
   }
   learn_unknown(state, module, ws, e);
 
@@ -1446,7 +1446,7 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
     stage first{false, constant::step_length, module, staged, {}, nullptr, nullptr, nullptr, &ws.plan};
     for (std::size_t k = 0; k < state.species.size(); ++k) {
       species_knowledge& known = ws.species[k];
-      first.species.push_back({state.species[k].q, known.q1.get(), nullptr, known.stage_q.data(), nullptr,
+      first.species.push_back({state.species[k].q, known.q1, nullptr, known.stage_q.data(), nullptr,
                                pollutant{known.input_q.data(), nullptr, may_skip}, known.cells.data(), &known.plan});
     }
     run_stage(first, ws, nullptr);
@@ -1469,7 +1469,7 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
   for (std::size_t k = 0; k < state.species.size(); ++k) {
     species_knowledge& known = ws.species[k];
     second.species.push_back(
-        {known.q1.get(), state.species[k].q, state.species[k].dqdt, known.module_q.data(), known.module_dqdt.data(),
+        {known.q1, state.species[k].q, state.species[k].dqdt, known.module_q.data(), known.module_dqdt.data(),
          pollutant{known.input_q.data(), known.module_q.data(), may_skip}, known.cells.data(), &known.plan});
   }
   run_stage(second, ws, ws.entry_same.data());

@@ -47,19 +47,19 @@ step_workspace::step_workspace(const grid_bounds& b, const patch_bounds& patch, 
   if (species_count < 1) throw std::invalid_argument("step_workspace: the step needs at least one species");
   const long long ni = b.ime - b.ims + 1;
   const long long nj = b.jme - b.jms + 1;
-  u1_ = allocate_zeroed("the step's stage array u1", ni, nj);
-  v1_ = allocate_zeroed("the step's stage array v1", ni, nj);
-  h1_ = allocate_zeroed("the step's stage array h1", ni, nj);
-  frames_ = allocate_zeroed("the step's boundary frames", boundary_fields(species_count),
-                            static_cast<long long>(frame_points_));
-  flux_rows_ = allocate_zeroed("the step's flux rows", flux_rows_per_thread(species_count) * ni, team.size());
+  const auto field = static_cast<std::size_t>(ni) * static_cast<std::size_t>(nj);
+  std::vector<std::size_t> counts(first_q1_place + static_cast<std::size_t>(species_count), field);
+  counts[frames_place] = static_cast<std::size_t>(boundary_fields(species_count)) * frame_points_;
+  counts[flux_rows_place] =
+      static_cast<std::size_t>(flux_rows_per_thread(species_count)) * row_length_ * static_cast<std::size_t>(team.size());
+  arrays_ = float_blocks("the step's working arrays", counts);
   const auto rows = static_cast<std::size_t>(nj);
   try {
     species.resize(static_cast<std::size_t>(species_count));
   } catch (const std::bad_alloc&) {
     throw run_failure(system_reason("cannot allocate the step's species records", ENOMEM));
   }
-  for (species_knowledge& k : species) k.q1 = allocate_zeroed("the step's stage array q1", ni, nj);
+  for (std::size_t k = 0; k < species.size(); ++k) species[k].q1 = arrays_[first_q1_place + k];
   try {
     for (flow_rows* f : {&module_flow, &stage_flow}) {
       f->same.assign(rows, 0);
@@ -88,7 +88,7 @@ step_workspace::step_workspace(const grid_bounds& b, const patch_bounds& patch, 
 }
 
 float* step_workspace::flux_rows(int thread) const noexcept {
-  return flux_rows_.get() + static_cast<std::size_t>(thread) *
+  return arrays_[flux_rows_place] + static_cast<std::size_t>(thread) *
                                 static_cast<std::size_t>(flux_rows_per_thread(species_count())) * row_length_;
 }
 

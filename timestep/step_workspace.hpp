@@ -72,7 +72,7 @@ inline std::size_t boundary_frame_points(const grid_bounds& b, const patch_bound
 // records of one stage: where its input q is not +0 and the cells to
 // compute.
 struct species_knowledge {
-  float_block q1;
+  float* q1 = nullptr;
   std::vector<pollutant_map::span> module_q, module_dqdt, stage_q;
   bool q_known = false, dqdt_known = false;
   std::vector<unsigned char> module_q_frame_zero, stage_q_frame_zero;
@@ -137,12 +137,12 @@ class step_workspace {
   }
 
   // The stage state (set 1) of u, v, h; each species' q1 is its own.
-  float* u1() const noexcept { return u1_.get(); }
-  float* v1() const noexcept { return v1_.get(); }
-  float* h1() const noexcept { return h1_.get(); }
+  float* u1() const noexcept { return arrays_[u1_place]; }
+  float* v1() const noexcept { return arrays_[v1_place]; }
+  float* h1() const noexcept { return arrays_[h1_place]; }
   // Room for the boundary frames of the boundary fields (u, v, h and each
   // q), boundary_frame_points each.
-  float* frames() const noexcept { return frames_.get(); }
+  float* frames() const noexcept { return arrays_[frames_place]; }
   std::size_t frame_points() const noexcept { return frame_points_; }
   // Per boundary field, whether frames() holds what the module's field
   // holds in the rows outside the grid's interior rows (kept by rk2).
@@ -198,7 +198,10 @@ class step_workspace {
   halo_exchange* exchange_;
   std::size_t row_length_;
   std::size_t frame_points_;  // boundary_frame_points of the bounds and patch
-  float_block u1_, v1_, h1_, frames_, flux_rows_;
+  // The working arrays in one allocation, at these places: the stage arrays
+  // u1, v1 and h1, the boundary frames, the flux rows, then each species' q1.
+  enum place : std::size_t { u1_place, v1_place, h1_place, frames_place, flux_rows_place, first_q1_place };
+  float_blocks arrays_;
 };
 
 // The bytes a workspace for an nx x ny interior with a halo of two and
