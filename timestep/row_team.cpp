@@ -23,16 +23,20 @@ namespace {
 // microseconds, not much more than it takes to wake a sleeping thread),
 // then sleeps until it is told of a change. A thread that has lost its
 // core to another process would keep a spinning one waiting far longer
-// than that, which then sleeps and gives its core away instead.
+// than that, which then sleeps and gives its core away instead. While it
+// sleeps, `asleep` (if given) counts it.
 template <class T>
-void await_change(const std::atomic<T>& value, T old, std::chrono::nanoseconds spin) noexcept {
+void await_change(const std::atomic<T>& value, T old, std::chrono::nanoseconds spin,
+                  std::atomic<int>* asleep = nullptr) noexcept {
   const auto until = std::chrono::steady_clock::now() + spin;
   for (int n = 1; value.load(std::memory_order_acquire) == old; ++n) {
     // The clock is read now and then only: it costs more than a pause.
     if (n % 64 != 0 || std::chrono::steady_clock::now() < until) {
       _mm_pause();
     } else {
+      if (asleep != nullptr) asleep->fetch_add(1, std::memory_order_acq_rel);
       value.wait(old, std::memory_order_acquire);
+      if (asleep != nullptr) asleep->fetch_sub(1, std::memory_order_acq_rel);
     }
   }
 }
@@ -77,19 +81,27 @@ bool team_pace::sharing_wins(double alone_rate, clock::duration took, long work)
   return work > 0 && nanoseconds(took).count() * m < alone_rate * static_cast<double>(work) * (m - 1);
 }
 
-void team_pace::judge(const choice& c, clock::duration took) noexcept {
+void team_pace::judge(const choice& c, clock::duration took, bool woke) noexcept {
   if (c.kind < 0 || rules_.sharing != pace_rules::verdicts::measured) return;
   record& r = records_[c.kind];
   // The time a unit of work takes alone: in the trial so far, or before.
   if (r.hold == 0 && r.work[0] > 0) r.alone_rate = nanoseconds(r.took[0]).count() / static_cast<double>(r.work[0]);
-  if (c.shared && r.alone_rate > 0.0 &&
+  // A shared sweep after sweeps alone that woke a thread asleep through
+  // them took that thread's wake-up besides its work (on a virtual machine,
+  // longer than a sweep of ten thousand cells), which the shared sweeps
+  // after it, finding the thread awake, do not: it counts among its kind's
+  // sweeps, untimed.
+  const bool timed = !(c.shared && woke);
+  if (timed && c.shared && r.alone_rate > 0.0 &&
       nanoseconds(took).count() > rules_.slowest_shared * r.alone_rate * static_cast<double>(c.work)) {
     conclude(r, false);
     return;
   }
-  const int way = c.shared ? 1 : 0;
-  r.took[way] += took;
-  r.work[way] += c.work;
+  if (timed) {
+    const int way = c.shared ? 1 : 0;
+    r.took[way] += took;
+    r.work[way] += c.work;
+  }
   ++r.seen;
   if (r.hold > 0) {
     // A verdict to share is checked as it holds, every half trial of
@@ -138,6 +150,7 @@ struct step_team::crew {
   std::uint32_t number = 0;                 // the last sweep handed out, counted by the calling thread
   std::atomic<std::uint32_t> published{0};  // the number of the last sweep (or stop)
   std::atomic<int> done{0};                 // parts of the current sweep done
+  std::atomic<int> asleep{0};               // workers asleep, waiting for a sweep
   void (*fn)(void*, int, int) = nullptr;
   void* ctx = nullptr;
   int parts = 0;
@@ -187,7 +200,7 @@ struct step_team::crew {
   void worker(int thread) noexcept {
     std::uint32_t seen = 0;
     for (;;) {
-      await_change(published, seen, spin);
+      await_change(published, seen, spin, &asleep);
       seen = published.load(std::memory_order_acquire);
       if (stop.load(std::memory_order_acquire)) return;
       take_parts(thread, seen);
@@ -244,6 +257,7 @@ void step_team::run_parts(int parts, void (*fn)(void*, int, int), void* ctx, con
   const bool handed_out = c != nullptr && parts > 1 && c->pace.shares(choice);
   const bool judged = c != nullptr && choice.kind >= 0;
   const auto start = judged ? team_pace::clock::now() : team_pace::clock::time_point{};
+  bool woke = false;  // handed out after sweeps alone, it woke a worker that slept through them
   if (!handed_out) {
     // The calling thread's alone: the others are not woken.
     for (int k = 0; k < parts; ++k) fn(ctx, k, 0);
@@ -252,6 +266,7 @@ void step_team::run_parts(int parts, void (*fn)(void*, int, int), void* ctx, con
     c->ctx = ctx;
     c->parts = parts;
     c->done.store(0, std::memory_order_relaxed);
+    woke = !c->last_handed_out && c->asleep.load(std::memory_order_acquire) > 0;
     const std::uint32_t number = ++c->number;
     for (int t = 0; t < size_; ++t) {
       const parts_range home = home_parts(t, parts, size_);
@@ -267,7 +282,7 @@ void step_team::run_parts(int parts, void (*fn)(void*, int, int), void* ctx, con
     }
     ++c->shared;
   }
-  if (judged) c->pace.judge({choice.kind, choice.work, handed_out}, team_pace::clock::now() - start);
+  if (judged) c->pace.judge({choice.kind, choice.work, handed_out}, team_pace::clock::now() - start, woke);
   if (c != nullptr && parts > 0) c->last_handed_out = handed_out;
 }
 

@@ -55,8 +55,10 @@ struct pace_rules {
 // no longer save the margin against the time alone end it. A shared sweep
 // that takes far longer than its work takes alone (a thread lost its core
 // in the middle of a part, and the others waited for it) sends its kind
-// alone at once, in a trial or not, as a trial's verdict would. It decides
-// only which thread computes a part, never what.
+// alone at once, in a trial or not, as a trial's verdict would. A shared
+// sweep after sweeps alone that had to wake a thread asleep through them is
+// counted but not timed: that wake-up is paid once, where sharing starts.
+// It decides only which thread computes a part, never what.
 class team_pace {
  public:
   using clock = std::chrono::steady_clock;
@@ -76,8 +78,9 @@ class team_pace {
   bool shares(const choice& c) const noexcept {
     return c.shared && rules_.sharing != pace_rules::verdicts::never_shared;
   }
-  // What a sweep of that choice took.
-  void judge(const choice& c, clock::duration took) noexcept;
+  // What a sweep of that choice took, and whether, shared after sweeps
+  // alone, it woke a thread that slept through them.
+  void judge(const choice& c, clock::duration took, bool woke = false) noexcept;
 
  private:
   struct record {
