@@ -924,11 +924,13 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
     const species_stage mine = sp;
     species_rows([&](std::size_t k) { active[k] |= pollutant_work(mine, k, k < last); });
   }
-  // A shared stage of several species whose flow is no more than a
-  // thread's share is cut by species, any other by rows.
+  // A shared stage whose flow is no more than a thread's share is cut by
+  // species (one species too: its rows are cut apart from the flow's, so
+  // that no part computes a flow row that repeats the row below), any other
+  // by rows.
   const team_pace::choice choice = ws.team().choose(total);
   const int threads = ws.team().size();
-  const bool by_species = choice.shared && st.species.size() > 1 && flow_work * threads <= total;
+  const bool by_species = choice.shared && flow_work * threads <= total;
   const int row_cut = choice.shared && !by_species ? shared_parts(total, flow_cost, threads, e.r1 - e.r0 + 1) : 1;
   const stage_parts parts =
       by_species ? species_parts(st, flow_work, species_work, species_parts_per_thread * threads)
