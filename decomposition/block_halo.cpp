@@ -41,12 +41,9 @@ std::size_t block_halo::north_floats(int fields, bool periodic) const noexcept {
 
 void block_halo::edge_columns(float* const* f, int count, float u_in, float v_in,
                               const boundary::row_rules* row_rules) const {
-  std::vector<float*> rows(static_cast<std::size_t>(count));
   const auto columns = [&](int j, unsigned char which) {
-    const std::ptrdiff_t r = row(j);
-    for (int k = 0; k < count; ++k) rows[static_cast<std::size_t>(k)] = f[k] + r;
-    if (west_ < 0) boundary::west_columns(rows.data(), count, b_.ids, b_.ims, which);
-    if (east_ < 0) boundary::east_columns(rows.data(), count, b_.ide, b_.ime, b_.ims, u_in, v_in, which);
+    if (west_ < 0) boundary::west_columns(f, row(j), count, b_.ids, b_.ims, which);
+    if (east_ < 0) boundary::east_columns(f, row(j), count, b_.ide, b_.ime, b_.ims, u_in, v_in, which);
   };
   if (row_rules == nullptr) {
     for (int j = p_.jps; j <= p_.jpe; ++j) columns(j, boundary::all_columns);

@@ -1,5 +1,4 @@
 #include <cstring>
-#include <vector>
 
 #include "grid/domain.hpp"
 #include "kernels/boundary_rules.hpp"
@@ -8,7 +7,9 @@
 namespace {
 // Copies one stored row onto another (the rows may coincide when the domain
 // is a single row high).
-void copy_row(const float* from, int nx, float* to) { std::memmove(to, from, static_cast<std::size_t>(nx) * sizeof(float)); }
+void copy_row(const float* from, int nx, float* to) {
+  std::memmove(to, from, static_cast<std::size_t>(nx) * sizeof(float));
+}
 }  // namespace
 
 void set_bdy(float* u, float* v, float* h, float* q, const float& u_in, const float& v_in, const int& ids,
@@ -37,12 +38,10 @@ void set_bdy_fields(float* const* fields, int count, float u_in, float v_in, con
   if (nx <= 0) return;
 
   // The west and east columns of every row with rules, halo rows included.
-  std::vector<float*> row(static_cast<std::size_t>(count));
   const auto columns = [&](int j, unsigned char which) {
     if (which == 0) return;
-    for (int k = 0; k < count; ++k) row[static_cast<std::size_t>(k)] = fields[k] + p(b.ims, j);
-    boundary::west_columns(row.data(), count, b.ids, b.ims, which);
-    boundary::east_columns(row.data(), count, b.ide, b.ime, b.ims, u_in, v_in, which);
+    boundary::west_columns(fields, p(b.ims, j), count, b.ids, b.ims, which);
+    boundary::east_columns(fields, p(b.ims, j), count, b.ide, b.ime, b.ims, u_in, v_in, which);
   };
   if (row_rules == nullptr) {
     for (int j = b.jms; j <= b.jme; ++j) columns(j, boundary::all_columns);

@@ -11,6 +11,7 @@
 // their halo columns, the south ones before the north ones: the south rows
 // of v copy row jde, which the north rows then replace.
 #include <algorithm>
+#include <cstddef>
 
 #include "grid/row_runs.hpp"
 #include "grid/state.hpp"
@@ -86,20 +87,23 @@ inline void east_flow_columns(float* u, float* v, float* h, int ide, int ime, in
 }
 
 // The column rules of one row of a list of fields: u, v, h, then `count` -
-// flow_fields pollutants (grid/state.hpp), each row pointing at its element
-// i = ims; only the rules that `which` names.
-inline void west_columns(float* const* row, int count, int ids, int ims, unsigned char which) noexcept {
-  if ((which & pollutant_columns) != 0) {
-    for (int k = flow_fields; k < count; ++k) west_pollutant_columns(row[k], ids, ims);
-  }
-  if ((which & flow_columns) != 0) west_flow_columns(row[0], row[1], row[2], ids, ims);
-}
-inline void east_columns(float* const* row, int count, int ide, int ime, int ims, float u_in, float v_in,
+// flow_fields pollutants (grid/state.hpp), the row at fields[k] + row, its
+// element i = ims; only the rules that `which` names.
+inline void west_columns(float* const* fields, std::ptrdiff_t row, int count, int ids, int ims,
                          unsigned char which) noexcept {
   if ((which & pollutant_columns) != 0) {
-    for (int k = flow_fields; k < count; ++k) east_pollutant_columns(row[k], ide, ime, ims);
+    for (int k = flow_fields; k < count; ++k) west_pollutant_columns(fields[k] + row, ids, ims);
   }
-  if ((which & flow_columns) != 0) east_flow_columns(row[0], row[1], row[2], ide, ime, ims, u_in, v_in);
+  if ((which & flow_columns) != 0) west_flow_columns(fields[0] + row, fields[1] + row, fields[2] + row, ids, ims);
+}
+inline void east_columns(float* const* fields, std::ptrdiff_t row, int count, int ide, int ime, int ims, float u_in,
+                         float v_in, unsigned char which) noexcept {
+  if ((which & pollutant_columns) != 0) {
+    for (int k = flow_fields; k < count; ++k) east_pollutant_columns(fields[k] + row, ide, ime, ims);
+  }
+  if ((which & flow_columns) != 0) {
+    east_flow_columns(fields[0] + row, fields[1] + row, fields[2] + row, ide, ime, ims, u_in, v_in);
+  }
 }
 
 // The row that south halo row j (j < jds) copies: the periodic image for h
