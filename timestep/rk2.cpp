@@ -46,10 +46,13 @@
 // and a few rows around them (the quiet rows below): its bookkeeping costs
 // those rows, whatever the height of the grid.
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <memory_resource>
 #include <span>
 #include <stdexcept>
 #include <vector>
@@ -483,12 +486,14 @@ struct stage {
   float dt;
   flow_set in;   // the flow the stage reads, its boundary values set
   flow_set out;  // the flow it writes
-  std::vector<species_stage> species;
+  std::pmr::vector<species_stage> species;  // in the step's arena
   const unsigned char* uv_repeat;
   const unsigned char* row_repeat;
   const unsigned char* active;  // the rows the sweep visits, among the plan's
   const row_runs* plan;         // the rows the stage looks at; every other row is quiet
   bool north_v_repeats = false;  // the v faces of row r1 + 1 are those of row r1 (north_v_repeats)
+  // Where the stage's own small records go: the step's arena.
+  std::pmr::memory_resource* arena() const noexcept { return species.get_allocator().resource(); }
 };
 
 // The columns of the block next to its west and east edges, from which the
@@ -697,10 +702,11 @@ struct sweep_piece {
 };
 
 // The parts that the threads share, each a run of pieces: part n is
-// pieces[begin[n]] up to pieces[begin[n + 1]].
+// pieces[begin[n]] up to pieces[begin[n + 1]]. Kept in the step's arena.
 struct stage_parts {
-  std::vector<sweep_piece> pieces;
-  std::vector<std::size_t> begin{0};
+  explicit stage_parts(std::pmr::memory_resource* arena) : pieces(arena), begin(1, 0, arena) {}
+  std::pmr::vector<sweep_piece> pieces;
+  std::pmr::vector<std::size_t> begin;
   int count() const noexcept { return static_cast<int>(begin.size()) - 1; }
   void end_part() {
     if (pieces.size() > begin.back()) begin.push_back(pieces.size());
@@ -788,8 +794,9 @@ bool north_v_repeats(const stage& st, const unsigned char* same) {
 // too: its first row is computed, so that the row below gets its own height
 // and the row above computes the first row's height, as rows the stage
 // records.
-std::vector<int> part_starts(const extent& e, const row_runs& plan, const long* cost, long total, int parts) {
-  std::vector<int> starts{e.r0};
+std::pmr::vector<int> part_starts(const extent& e, const row_runs& plan, const long* cost, long total, int parts,
+                                  std::pmr::memory_resource* arena) {
+  std::pmr::vector<int> starts({e.r0}, arena);
   long done = 0;
   bool cut = false;  // a part starts at the next row that may start one
   for (const row_run& run : plan.runs()) {
@@ -818,8 +825,8 @@ long cells_cost(span cells) noexcept { return cells.empty() ? 0 : 4 * (row_cells
 
 // The parts of a stage cut by rows: from each start to the next, the flow
 // and every species.
-stage_parts row_parts(const std::vector<int>& starts, std::size_t species) {
-  stage_parts parts;
+stage_parts row_parts(std::span<const int> starts, std::size_t species, std::pmr::memory_resource* arena) {
+  stage_parts parts(arena);
   for (std::size_t n = 0; n + 1 < starts.size(); ++n) {
     parts.pieces.push_back({starts[n], starts[n + 1], true, 0, species});
     parts.end_part();
@@ -834,11 +841,11 @@ stage_parts row_parts(const std::vector<int>& starts, std::size_t species) {
 // and go on with the next. The threads' home parts, as many parts each,
 // then have about equal work, and each thread keeps the same species from
 // stage to stage, reading the pollutant it wrote itself.
-stage_parts species_parts(const stage& st, long flow_work, const std::vector<long>& work, int count) {
+stage_parts species_parts(const stage& st, long flow_work, std::span<const long> work, int count) {
   const extent& e = *st.in.e;
   long total = flow_work;
   for (const long w : work) total += w;
-  stage_parts parts;
+  stage_parts parts(st.arena());
   parts.pieces.push_back({e.r0, e.r1 + 1, true, 0, 0});
   long done = flow_work;
   long ended = 1;  // the parts ended so far, plus one
@@ -901,7 +908,7 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   // The work of the rows, summed as it is counted (a species' rows are
   // among the plan's), and of the flow and each species apart.
   long total = 0, flow_work = 0;
-  std::vector<long> species_work(st.species.size(), 0);
+  std::pmr::vector<long> species_work(st.species.size(), 0, st.arena());
   each_row([&](std::size_t k) {
     uv[k] = uv_repeats(same, entry_same, k);
     cost[k] = 8 + (uv[k] != 0 ? 0 : flow_cost);
@@ -934,8 +941,9 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   const int row_cut = choice.shared && !by_species ? shared_parts(total, flow_cost, threads, e.r1 - e.r0 + 1) : 1;
   const stage_parts parts =
       by_species ? species_parts(st, flow_work, species_work, species_parts_per_thread * threads)
-                 : row_parts(row_cut == 1 ? std::vector<int>{e.r0, e.r1 + 1} : part_starts(e, plan, cost, total, row_cut),
-                             st.species.size());
+                 : row_parts(row_cut == 1 ? std::pmr::vector<int>({e.r0, e.r1 + 1}, st.arena())
+                                          : part_starts(e, plan, cost, total, row_cut, st.arena()),
+                             st.species.size(), st.arena());
   // A flow piece's first row is computed: the row below belongs to another
   // piece.
   for (const sweep_piece& piece : parts.pieces) {
@@ -1037,7 +1045,7 @@ void for_each_outside_frame(float* const* fields, std::size_t count, float* kept
   }
 }
 template <class Move>
-void for_each_frame(const std::vector<float*>& fields, const frame_store& fs, Move move) {
+void for_each_frame(std::span<float* const> fields, const frame_store& fs, Move move) {
   const grid_bounds& b = fs.b;
   for_each_outside_frame(fields.data(), fields.size(), fs.kept, fs.nf, b, fs.p, move);
   // The interior rows in one walk: in a row whose rules name them, the
@@ -1075,7 +1083,7 @@ constexpr std::size_t v_field = 1;
 // into them says so (forget, forget_pollutant). All are marked held after,
 // and each pollutant whose rows outside the interior rows are kept anew
 // marked clean there if they hold +0 only.
-void save_frames(const std::vector<float*>& fields, const frame_store& fs, step_workspace& ws, int v_row) {
+void save_frames(std::span<float* const> fields, const frame_store& fs, step_workspace& ws, int v_row) {
   std::vector<unsigned char>& held = ws.frames_held;
   std::vector<unsigned char>& clean = ws.frames_clean;
   for (std::size_t f = flow_fields; f < fields.size(); ++f) {
@@ -1121,7 +1129,7 @@ bool pollutant_halo_row_stays(const step_workspace& ws, const extent& e, std::si
 // `stays(f, j)` says that field f of row j holds them already or may go on
 // holding the boundary values (frame_left_out).
 template <class Stays>
-void restore_frames(const std::vector<float*>& fields, const frame_store& fs, Stays stays) {
+void restore_frames(std::span<float* const> fields, const frame_store& fs, Stays stays) {
   for_each_frame(fields, fs, [&](std::size_t f, int j, float* points, const float* saved, idx count) {
     if (!stays(f, j)) std::copy_n(saved, count, points);
   });
@@ -1318,7 +1326,7 @@ void learn_busy(step_workspace& ws, const extent& e, bool may_skip) {
 // each species' q) and where the step keeps what it knows of its q.
 struct stage_input {
   const flow_set& flow;
-  const std::vector<float*>& fields;
+  std::span<float* const> fields;
   pollutant_set pollutant;
 };
 
@@ -1433,8 +1441,16 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
   const bool may_skip = pollutant_map::spacing_allows_skipping(s.dx, s.dy);
   const flow_set module{{state.u, state.v, state.h}, &ws.module_flow, &e};
   const flow_set staged{{ws.u1(), ws.v1(), ws.h1()}, &ws.stage_flow, &e};
-  std::vector<float*> entry_fields{state.u, state.v, state.h};
-  std::vector<float*> stage_fields{ws.u1(), ws.v1(), ws.h1()};
+  // The step's own small records (lists of fields, of species, the parts
+  // of a stage) come from an arena on the stack, not from the heap, pass
+  // after pass; what does not fit goes to the heap.
+  std::array<std::byte, 8192> arena_bytes;
+  std::pmr::monotonic_buffer_resource arena(arena_bytes.data(), arena_bytes.size());
+  std::pmr::vector<float*> entry_fields(&arena), stage_fields(&arena);
+  entry_fields.reserve(static_cast<std::size_t>(boundary_fields(ws.species_count())));
+  stage_fields.reserve(entry_fields.capacity());
+  entry_fields.insert(entry_fields.end(), {state.u, state.v, state.h});
+  stage_fields.insert(stage_fields.end(), {ws.u1(), ws.v1(), ws.h1()});
   for (std::size_t k = 0; k < state.species.size(); ++k) {
     entry_fields.push_back(state.species[k].q);
     stage_fields.push_back(ws.species[k].q1);
@@ -1450,7 +1466,9 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
   plan_stage(ws, module, e, may_skip);
   prepare_input({module, entry_fields, module_pollutant}, ws.frames(), u_in, v_in, ws, e);
   {
-    stage first{false, constant::step_length, module, staged, {}, nullptr, nullptr, nullptr, &ws.plan};
+    stage first{false, constant::step_length, module, staged, std::pmr::vector<species_stage>(&arena),
+                nullptr, nullptr, nullptr, &ws.plan};
+    first.species.reserve(state.species.size());
     for (std::size_t k = 0; k < state.species.size(); ++k) {
       species_knowledge& known = ws.species[k];
       first.species.push_back({state.species[k].q, known.q1, nullptr, known.stage_q.data(), nullptr,
@@ -1472,7 +1490,9 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
   plan_stage(ws, staged, e, may_skip);
   prepare_input({staged, stage_fields, stage_pollutant}, nullptr, u_in, v_in, ws, e);
   entry_rows(state.u, ws.module_flow, ws.entry_same, e, ws.plan);
-  stage second{true, constant::stage2_length, staged, module, {}, nullptr, nullptr, nullptr, &ws.plan};
+  stage second{true, constant::stage2_length, staged, module, std::pmr::vector<species_stage>(&arena),
+               nullptr, nullptr, nullptr, &ws.plan};
+  second.species.reserve(state.species.size());
   for (std::size_t k = 0; k < state.species.size(); ++k) {
     species_knowledge& known = ws.species[k];
     second.species.push_back(
