@@ -5,7 +5,7 @@
 # program (see plume --help). The build's output is shown only if it fails.
 set -euo pipefail
 src="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-"$src/scripts/install-deps.sh" cmake make g++ libcli11-dev libtomlplusplus-dev zlib1g-dev nettle-dev pkg-config libgtest-dev libnetcdf-dev
+"$src/scripts/install-deps.sh" cmake make g++ libcli11-dev libtomlplusplus-dev zlib1g-dev libisal-dev nettle-dev pkg-config libgtest-dev libnetcdf-dev
 (
   cd "$src"
   scripts/quietly.sh cmake --preset release

@@ -7,7 +7,7 @@ src="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 jobs="$(nproc)"
 # clang (which brings clang++) builds the fuzz target and the clang++ build of
 # the build comparison.
-"$src/scripts/install-deps.sh" cmake make g++ libcli11-dev libtomlplusplus-dev zlib1g-dev nettle-dev libgtest-dev libbenchmark-dev \
+"$src/scripts/install-deps.sh" cmake make g++ libcli11-dev libtomlplusplus-dev zlib1g-dev libisal-dev nettle-dev libgtest-dev libbenchmark-dev \
   pkg-config libnetcdf-dev libnetcdf-mpi-dev netcdf-bin nco cdo clang libclang-rt-14-dev \
   python3-numpy python3-matplotlib python3-pil python3-netcdf4 python3-xarray libopenmpi-dev openmpi-bin clang-format
 # A decimal-comma locale for the test that the log's layout ignores the C

@@ -13,7 +13,7 @@ layout. With it come snapinfo and snap2nc (the snapshot file checked,
 summarised and converted to NetCDF) and plume-plot (maps and animations).")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
-# The libraries of the programs (libc, libstdc++, zlib, Nettle, NetCDF, Open
+# The libraries of the programs (libc, libstdc++, zlib, ISA-L, Nettle, NetCDF, Open
 # MPI in an MPI build) from dpkg-shlibdeps (Debian's dpkg-dev); plume-plot's
 # Python and its modules by hand.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include <isa-l/crc.h>
 #include <zlib.h>
 
 #include "timestep/row_team.hpp"
@@ -10,8 +11,12 @@
 // A 64-bit z_off_t lets the combining functions take any file length.
 static_assert(sizeof(z_off_t) >= sizeof(std::int64_t), "zlib's offsets must hold 64 bits");
 
+std::uint32_t crc_continued(std::uint32_t crc, const void* data, std::size_t size) noexcept {
+  return crc32_gzip_refl(crc, static_cast<const unsigned char*>(data), size);
+}
+
 void byte_digest::add(const void* data, std::size_t size) noexcept {
-  crc = static_cast<std::uint32_t>(crc32_z(crc, static_cast<const Bytef*>(data), size));
+  crc = crc_continued(crc, data, size);
   length += size;
 }
 
@@ -41,7 +46,7 @@ std::uint32_t share_of(std::span<const shared_file::piece> pieces, std::uint64_t
                        std::uint64_t end) {
   std::uint32_t share = 0;
   std::uint64_t seen = 0;  // position of the current piece's first byte
-  uLong crc = 0;
+  std::uint32_t crc = 0;
   std::uint64_t at = 0;  // file offset after the run being taken in
   bool open = false;
   for (const shared_file::piece& p : pieces) {
@@ -49,20 +54,20 @@ std::uint32_t share_of(std::span<const shared_file::piece> pieces, std::uint64_t
     if (first < last) {
       const std::uint64_t offset = p.offset + (first - seen);
       if (open && offset != at) {
-        share ^= crc_shift(static_cast<std::uint32_t>(crc), end - at);
+        share ^= crc_shift(crc, end - at);
         open = false;
       }
       if (!open) {
         crc = 0;
         open = true;
       }
-      crc = crc32_z(crc, static_cast<const Bytef*>(p.data) + (first - seen), last - first);
+      crc = crc_continued(crc, static_cast<const unsigned char*>(p.data) + (first - seen), last - first);
       at = offset + (last - first);
     }
     seen += p.size;
     if (seen >= to) break;
   }
-  if (open) share ^= crc_shift(static_cast<std::uint32_t>(crc), end - at);
+  if (open) share ^= crc_shift(crc, end - at);
   return share;
 }
 

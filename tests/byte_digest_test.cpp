@@ -34,6 +34,27 @@ TEST(ByteDigest, IsTheCrc32OfGzipTakenInAnyPieces) {
   EXPECT_EQ(pieces.length, text.size());
 }
 
+// ISA-L forms the CRC with the vector units, in blocks: every length up to
+// a few blocks, at every alignment of its start, and continued from any
+// CRC, gives zlib's value.
+TEST(ByteDigest, IsZlibsCrcAtEveryLengthAlignmentAndStart) {
+  std::mt19937 random(7);
+  std::vector<unsigned char> bytes(1200 + 64);
+  for (unsigned char& b : bytes) b = static_cast<unsigned char>(random());
+  for (std::size_t offset = 0; offset < 64; offset += 3) {
+    for (std::size_t size = 0; size <= 1200; size += offset % 2 == 0 ? 1 : 37) {
+      const unsigned char* data = bytes.data() + offset;
+      const auto start = static_cast<std::uint32_t>(random());
+      EXPECT_EQ(crc_continued(0, data, size), crc32_z(0, data, size)) << "offset " << offset << ", size " << size;
+      EXPECT_EQ(crc_continued(start, data, size), crc32_z(start, data, size))
+          << "offset " << offset << ", size " << size;
+    }
+  }
+  std::vector<unsigned char> large(3u << 20);
+  for (unsigned char& b : large) b = static_cast<unsigned char>(random());
+  EXPECT_EQ(crc_continued(0, large.data(), large.size()), crc32_z(0, large.data(), large.size()));
+}
+
 TEST(ByteDigest, WholeFollowsFromItsPartsAtEverySplit) {
   std::string text;
   for (int k = 0; k < 3000; ++k) text += static_cast<char>(k * 131 % 251);
