@@ -36,13 +36,18 @@ void init(float* u, float* v, float* h, float* q, float* gpx, float* gpy, float*
   }
   // Background terms that go with the uniform flow; the grid's last stored
   // row of gpx (j = jde + halo) and last stored column of gpy stay zero. The
-  // y term takes the negated inflow u.
-  for (int j = jms; j <= std::min(jme, jde + domain::halo - 1); ++j) {
-    for (int i = ims; i <= ime; ++i) gpx[p(i, j)] = fx[j - jms] * v_in;
+  // y term takes the negated inflow u. Where gpx or gpy is nullptr, that
+  // term is left out.
+  if (gpx != nullptr) {
+    for (int j = jms; j <= std::min(jme, jde + domain::halo - 1); ++j) {
+      for (int i = ims; i <= ime; ++i) gpx[p(i, j)] = fx[j - jms] * v_in;
+    }
   }
   const float minus_u_in = -u_in;
-  for (int j = jms; j <= jme; ++j) {
-    for (int i = ims; i <= std::min(ime, ide + domain::halo - 1); ++i) gpy[p(i, j)] = fy[j - jms] * minus_u_in;
+  if (gpy != nullptr) {
+    for (int j = jms; j <= jme; ++j) {
+      for (int i = ims; i <= std::min(ime, ide + domain::halo - 1); ++i) gpy[p(i, j)] = fy[j - jms] * minus_u_in;
+    }
   }
   for (int j = jms; j <= jme; ++j) {
     for (int i = ims; i <= ime; ++i) q[p(i, j)] = 0.0f;

@@ -60,8 +60,8 @@ void gridpara(int nx, int ny, const patch_bounds& patch, int species_count) {
                                                                       {"field dqdt", &dqdt, true},
                                                                       {"field forceu", &forceu, false},
                                                                       {"field forcev", &forcev, false},
-                                                                      {"field gpx", &gpx, true},
-                                                                      {"field gpy", &gpy, true},
+                                                                      {"field gpx", &gpx, false},
+                                                                      {"field gpy", &gpy, false},
                                                                       {"field div", &div, true},
                                                                       {"field vort", &vort, true}}};
   const auto take = [](float_block b) {

@@ -7,8 +7,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/reference_case.hpp"
@@ -148,6 +150,43 @@ TEST(InitialState, TakesTheSpacingAndTheWind) {
   EXPECT_EQ(v[p(5, 3)], 0.0f);
   EXPECT_EQ(bits_of(gpx[p(0, 0)]), bits_of(f0 * -2.75f));
   EXPECT_EQ(bits_of(gpy[p(0, 0)]), 0x80000000u);  // f0 x -0
+}
+
+// A run leaves the background terms out (nullptr for gpx and gpy): every
+// other array gets the same bits as with them, over stale values.
+TEST(InitialState, WithoutTheBackgroundTermsTheRestIsTheSame) {
+  const bounds b{3, 6, 2, 4, 1, 8, 0, 6};
+  const std::size_t n = field_size(b.ims, b.ime, b.jms, b.jme);
+  const float stale = 1234.5f;
+  struct arrays {
+    std::vector<float> u, v, h, q, gpx, gpy, x, y, fx, fy;
+  };
+  const auto fresh = [&] {
+    return arrays{std::vector<float>(n, stale), std::vector<float>(n, stale), std::vector<float>(n, stale),
+                  std::vector<float>(n, stale), std::vector<float>(n, stale), std::vector<float>(n, stale),
+                  std::vector<float>(8, stale), std::vector<float>(7, stale), std::vector<float>(7, stale),
+                  std::vector<float>(7, stale)};
+  };
+  arrays with = fresh(), without = fresh();
+  const auto run = [&](arrays& a, bool background) {
+    init(a.u.data(), a.v.data(), a.h.data(), a.q.data(), background ? a.gpx.data() : nullptr,
+         background ? a.gpy.data() : nullptr, a.fx.data(), a.fy.data(), a.x.data(), a.y.data(),
+         make_spacing(1250.0f, 1250.0f), -0.0f, 5.196152f, b.ids, b.ide, b.jds, b.jde, b.ims, b.ime, b.jms, b.jme);
+  };
+  run(with, true);
+  run(without, false);
+  const auto same_bits = [](const std::vector<float>& a, const std::vector<float>& c) {
+    return a.size() == c.size() && std::memcmp(a.data(), c.data(), a.size() * sizeof(float)) == 0;
+  };
+  for (const auto& [mine, theirs] :
+       {std::pair{&with.u, &without.u}, std::pair{&with.v, &without.v}, std::pair{&with.h, &without.h},
+        std::pair{&with.q, &without.q}, std::pair{&with.x, &without.x}, std::pair{&with.y, &without.y},
+        std::pair{&with.fx, &without.fx}, std::pair{&with.fy, &without.fy}}) {
+    EXPECT_TRUE(same_bits(*mine, *theirs));
+  }
+  EXPECT_EQ(without.gpx, std::vector<float>(n, stale));
+  EXPECT_EQ(without.gpy, std::vector<float>(n, stale));
+  EXPECT_NE(with.gpx, without.gpx);
 }
 
 }  // namespace
