@@ -9,7 +9,7 @@ jobs="$(nproc)"
 # the build comparison.
 "$src/scripts/install-deps.sh" cmake make g++ libcli11-dev libtomlplusplus-dev zlib1g-dev libisal-dev nettle-dev libgtest-dev libbenchmark-dev \
   pkg-config libnetcdf-dev libnetcdf-mpi-dev netcdf-bin nco cdo clang libclang-rt-14-dev \
-  python3-numpy python3-matplotlib python3-pil python3-netcdf4 python3-xarray libopenmpi-dev openmpi-bin clang-format
+  python3-numpy python3-matplotlib python3-pil python3-netcdf4 python3-xarray python3-dask libopenmpi-dev openmpi-bin clang-format
 # A decimal-comma locale for the test that the log's layout ignores the C
 # locale (root only; otherwise that test skips and says why).
 "$src/scripts/install-comma-locale.sh"
