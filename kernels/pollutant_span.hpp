@@ -85,6 +85,15 @@ inline normal_cells across_rows(const float* q_ss, const float* q_s, const float
   return {q_ss, q_s, q, q_n};
 }
 
+// The flux through face i of a row of faces, with q's cells along their
+// normals; dt_length is the step times the faces' length.
+[[gnu::always_inline]] inline float flux_through(const face_row& f, const normal_cells& q, float dt_length,
+                                                 int i) noexcept {
+  const float w = f.w[i];
+  return terms::face_flux(w, f.weight(i), q.m[i], q.p[i], terms::face_jumps(w, q.mm[i], q.m[i], q.p[i], q.pp[i]),
+                          dt_length);
+}
+
 // The fluxes through the faces, and into the scratch those of
 // whole_vectors of them.
 [[gnu::always_inline]] inline void fluxes(const face_row& f, const normal_cells& q, span faces,
@@ -92,10 +101,23 @@ inline normal_cells across_rows(const float* q_ss, const float* q_s, const float
   const float dt_length = f.dt * f.length;
   const span formed = whole_vectors(faces, f.last);
   PLUME_INDEPENDENT_POINTS
+  for (int i = formed.lo; i <= formed.hi; ++i) flux[i] = flux_through(f, q, dt_length, i);
+}
+
+// The fluxes through two rows of faces of the same columns, f's and g's,
+// in one loop over `faces` (whole_vectors of them, as far as both rows
+// hold them): a short span's faces are few, and each waits on its
+// divisions; the two rows' faces, independent of each other, fill that
+// wait with work.
+[[gnu::always_inline]] inline void fluxes(const face_row& f, const normal_cells& q, scratch_row flux, const face_row& g,
+                                          const normal_cells& r, scratch_row g_flux, span faces) noexcept {
+  const float f_dt_length = f.dt * f.length;
+  const float g_dt_length = g.dt * g.length;
+  const span formed = whole_vectors(faces, std::min(f.last, g.last));
+  PLUME_INDEPENDENT_POINTS
   for (int i = formed.lo; i <= formed.hi; ++i) {
-    const float w = f.w[i];
-    flux[i] = terms::face_flux(w, f.weight(i), q.m[i], q.p[i], terms::face_jumps(w, q.mm[i], q.m[i], q.p[i], q.pp[i]),
-                               dt_length);
+    flux[i] = flux_through(f, q, f_dt_length, i);
+    g_flux[i] = flux_through(g, r, g_dt_length, i);
   }
 }
 

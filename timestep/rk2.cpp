@@ -643,8 +643,9 @@ struct pollutant_rows {
 
 // The pollutant of one species in row j: the fluxes of the faces of its
 // cells to compute (the south ones taken from the row below where it left
-// them, the north ones also for the cells of the row above), the cells' new
-// values, and +0 written over the cells that may hold something else.
+// them, the north ones also for the cells of the row above; the x and the
+// north faces in one loop over the columns of both), the cells' new values,
+// and +0 written over the cells that may hold something else.
 void pollutant_row(const stage& st, const species_stage& sp, int j, span above, const pollutant_rows& rows) {
   using namespace pollutant_span;
   const extent& e = *st.in.e;
@@ -661,9 +662,11 @@ void pollutant_row(const stage& st, const species_stage& sp, int j, span above, 
   const cell_fluxes& flux = rows.fluxes;
   if (!cells.empty()) {
     if (!rows.south_ready) fluxes(faces.south, across_rows(q_ss, q_s, q_c, q_n), cells, flux.south);
-    fluxes(faces.x, along_row(q_c), {cells.lo, cells.hi + 1}, flux.x);
+    fluxes(faces.x, along_row(q_c), flux.x, faces.north, across_rows(q_s, q_c, q_n, q_nn), flux.north,
+           pollutant_map::hull(span{cells.lo, cells.hi + 1}, above));
+  } else {
+    fluxes(faces.north, across_rows(q_s, q_c, q_n, q_nn), above, flux.north);
   }
-  fluxes(faces.north, across_rows(q_s, q_c, q_n, q_nn), pollutant_map::hull(cells, above), flux.north);
   float* out = sp.q_out + r;
   const span old_q = sp.q_spans[at];
   if (!st.second) {
