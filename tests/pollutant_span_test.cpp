@@ -13,7 +13,8 @@
 // input at one position, for every position of the span. Four pollutants
 // share each case's velocities, as species on one flow do; the loops also
 // form fluxes past the span's end, to fill their last vector, which must
-// leave the span's own values as they are.
+// leave the span's own values as they are. The x and north faces are also
+// formed in one loop, as a row with pollutant forms them.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -185,9 +186,16 @@ std::string check_case(span_case& c) {
     fluxes(x, along_row(q[2]), x_span, got.x);
     fluxes(south, across_rows(q[0], q[1], q[2], q[3]), cells, got.south);
     fluxes(north, across_rows(q[1], q[2], q[3], q[4]), cells, got.north);
-    for (const auto& [name, a, b, last] : {std::tuple{"x flux", want.x.data, got.x.data, x_span.hi},
-                                           std::tuple{"south flux", want.south.data, got.south.data, cells.hi},
-                                           std::tuple{"north flux", want.north.data, got.north.data, cells.hi}}) {
+    // The x and north faces in one loop, over the x faces' span.
+    aligned_row both_rows[2];
+    const scratch_row both_x{both_rows[0].at0() + margin, 0}, both_north{both_rows[1].at0() + margin, 0};
+    fluxes(x, along_row(q[2]), both_x, north, across_rows(q[1], q[2], q[3], q[4]), both_north, x_span);
+    for (const auto& [name, a, b, last] :
+         {std::tuple{"x flux", want.x.data, got.x.data, x_span.hi},
+          std::tuple{"south flux", want.south.data, got.south.data, cells.hi},
+          std::tuple{"north flux", want.north.data, got.north.data, cells.hi},
+          std::tuple{"x flux formed with the north", want.x.data, both_x.data, x_span.hi},
+          std::tuple{"north flux formed with the x", want.north.data, both_north.data, cells.hi}}) {
       const std::string d = compare(name, a, b, cells.lo, last);
       if (!d.empty()) return "species " + std::to_string(k + 1) + ": " + d;
     }
