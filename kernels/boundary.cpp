@@ -38,15 +38,17 @@ void set_bdy_fields(float* const* fields, int count, float u_in, float v_in, con
   if (nx <= 0) return;
 
   // The west and east columns of every row with rules, halo rows included.
-  const auto columns = [&](int j, unsigned char which) {
+  const auto columns = [&](int j, unsigned char which, const unsigned char* pollutants) {
     if (which == 0) return;
-    boundary::west_columns(fields, p(b.ims, j), count, b.ids, b.ims, which);
-    boundary::east_columns(fields, p(b.ims, j), count, b.ide, b.ime, b.ims, u_in, v_in, which);
+    boundary::west_columns(fields, p(b.ims, j), count, b.ids, b.ims, which, pollutants);
+    boundary::east_columns(fields, p(b.ims, j), count, b.ide, b.ime, b.ims, u_in, v_in, which, pollutants);
   };
   if (row_rules == nullptr) {
-    for (int j = b.jms; j <= b.jme; ++j) columns(j, boundary::all_columns);
+    for (int j = b.jms; j <= b.jme; ++j) columns(j, boundary::all_columns, nullptr);
   } else {
-    row_rules->rows->for_each_row(b.jms, b.jme, [&](int j) { columns(j, row_rules->rules[j - b.jms]); });
+    row_rules->rows->for_each_row(b.jms, b.jme, [&](int j) {
+      columns(j, row_rules->rules[j - b.jms], row_rules->pollutants_of_row(j, b.jms, count - flow_fields));
+    });
   }
   // The south halo rows, whole rows, then the north rows from jde on, each
   // from where the row it copies is stored.

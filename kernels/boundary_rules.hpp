@@ -33,11 +33,22 @@ inline constexpr unsigned char flow_columns = 1, pollutant_columns = 2, all_colu
 // field k and the m-th of the n halo rows that the grid's halo rows copy
 // into (halo_row_index) says that the row holds already the very values its
 // copy would write.
+// With pollutants, the pollutants whose columns a row's pollutant_columns
+// rule writes: pollutants[(j - jms) * n + k], for the k-th of the n
+// pollutants, says whether row j's columns of that pollutant are written
+// (a row whose rule names them for one species need not write them for
+// another whose columns hold already what they would get); every
+// pollutant's where it is nullptr.
 struct row_rules {
   const unsigned char* rules;
   const row_runs* rows;
   const int* flow_source = nullptr;
   const unsigned char* halo_held = nullptr;
+  const unsigned char* pollutants = nullptr;
+  // The flags of row j's n pollutants, or nullptr for all of them.
+  const unsigned char* pollutants_of_row(int j, int jms, int n) const noexcept {
+    return pollutants == nullptr ? nullptr : pollutants + static_cast<std::ptrdiff_t>(j - jms) * n;
+  }
 };
 
 // The stored rows outside the grid's interior rows, which the row copies
@@ -88,18 +99,26 @@ inline void east_flow_columns(float* u, float* v, float* h, int ide, int ime, in
 
 // The column rules of one row of a list of fields: u, v, h, then `count` -
 // flow_fields pollutants (grid/state.hpp), the row at fields[k] + row, its
-// element i = ims; only the rules that `which` names.
-inline void west_columns(float* const* fields, std::ptrdiff_t row, int count, int ids, int ims,
-                         unsigned char which) noexcept {
+// element i = ims; only the rules that `which` names, and of the
+// pollutants only those that `pollutants` flags (all where it is nullptr).
+inline bool pollutant_written(const unsigned char* pollutants, int k) noexcept {
+  return pollutants == nullptr || pollutants[k - flow_fields] != 0;
+}
+inline void west_columns(float* const* fields, std::ptrdiff_t row, int count, int ids, int ims, unsigned char which,
+                         const unsigned char* pollutants = nullptr) noexcept {
   if ((which & pollutant_columns) != 0) {
-    for (int k = flow_fields; k < count; ++k) west_pollutant_columns(fields[k] + row, ids, ims);
+    for (int k = flow_fields; k < count; ++k) {
+      if (pollutant_written(pollutants, k)) west_pollutant_columns(fields[k] + row, ids, ims);
+    }
   }
   if ((which & flow_columns) != 0) west_flow_columns(fields[0] + row, fields[1] + row, fields[2] + row, ids, ims);
 }
 inline void east_columns(float* const* fields, std::ptrdiff_t row, int count, int ide, int ime, int ims, float u_in,
-                         float v_in, unsigned char which) noexcept {
+                         float v_in, unsigned char which, const unsigned char* pollutants = nullptr) noexcept {
   if ((which & pollutant_columns) != 0) {
-    for (int k = flow_fields; k < count; ++k) east_pollutant_columns(fields[k] + row, ide, ime, ims);
+    for (int k = flow_fields; k < count; ++k) {
+      if (pollutant_written(pollutants, k)) east_pollutant_columns(fields[k] + row, ide, ime, ims);
+    }
   }
   if ((which & flow_columns) != 0) {
     east_flow_columns(fields[0] + row, fields[1] + row, fields[2] + row, ide, ime, ims, u_in, v_in);

@@ -5,6 +5,9 @@
 // column shows.
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <vector>
+
 #include "support/reference_case.hpp"
 #include "grid/constant.hpp"
 #include "kernels/boundary_rules.hpp"
@@ -187,6 +190,41 @@ TEST_F(boundary, column_rules_go_only_to_the_rows_the_runs_hold) {
   for (const auto& [got, entry] : {std::pair{&u, &u_in}, {&v, &v_in}, {&h, &h_in}, {&q, &q_in}}) {
     EXPECT_TRUE(checks::same_bits_in(g, *got, *entry, rows_3_4));
   }
+}
+
+// Of two pollutants, a row whose rules name the pollutant columns writes
+// those of the pollutants its marks name (row_rules::pollutants) and leaves
+// the other's as they were; the flow's columns go as the rules say.
+TEST_F(boundary, pollutant_columns_go_only_to_the_marked_pollutants) {
+  field q2 = g.field();
+  checks::fill(g, q2, [](int i, int j) { return tagged(500.0f, i, j); });
+  const field q2_in = q2;
+  field u_all = u, v_all = v, h_all = h, q_all = q, q2_all = q2;
+  float* const all[5] = {u_all.data(), v_all.data(), h_all.data(), q_all.data(), q2_all.data()};
+  set_bdy_fields(all, 5, reference::u_init, reference::v_init, grid_bounds{GRID_BOUNDS(g)}, nullptr);
+  const auto rows = static_cast<std::size_t>(g.jme - g.jms + 1);
+  std::vector<unsigned char> rules(rows, ::boundary::pollutant_columns), marks(rows * 2, 0);
+  const auto row = [&](int j) { return static_cast<std::size_t>(j - g.jms); };
+  marks[row(1) * 2] = 1;      // row 1: the first pollutant's columns
+  marks[row(2) * 2 + 1] = 1;  // row 2: the second's
+  rules[row(3)] = ::boundary::all_columns;
+  marks[row(3) * 2] = marks[row(3) * 2 + 1] = 1;  // row 3: every column
+  row_runs own;
+  own.add(1, 3);
+  const ::boundary::row_rules which{rules.data(), &own, nullptr, nullptr, marks.data()};
+  float* const fields[5] = {u.data(), v.data(), h.data(), q.data(), q2.data()};
+  set_bdy_fields(fields, 5, reference::u_init, reference::v_init, grid_bounds{GRID_BOUNDS(g)}, &which);
+  const checks::box row_1{g.ims, g.ime, 1, 1}, row_2{g.ims, g.ime, 2, 2}, row_3{g.ims, g.ime, 3, 3};
+  EXPECT_TRUE(checks::same_bits_in(g, q, q_all, row_1));
+  EXPECT_TRUE(checks::same_bits_in(g, q2, q2_in, row_1));
+  EXPECT_TRUE(checks::same_bits_in(g, q, q_in, row_2));
+  EXPECT_TRUE(checks::same_bits_in(g, q2, q2_all, row_2));
+  for (const auto& [got, entry, every] : {std::tuple{&u, &u_in, &u_all}, {&v, &v_in, &v_all}, {&h, &h_in, &h_all}}) {
+    EXPECT_TRUE(checks::same_bits_in(g, *got, *entry, row_1));
+    EXPECT_TRUE(checks::same_bits_in(g, *got, *every, row_3));
+  }
+  EXPECT_TRUE(checks::same_bits_in(g, q, q_all, row_3));
+  EXPECT_TRUE(checks::same_bits_in(g, q2, q2_all, row_3));
 }
 
 // Rows whose flow is left to a row below them (flow_source) are not read:

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "kernels/boundary_rules.hpp"
 #include "support/random_step_cases.hpp"
 #include "timestep/row_team.hpp"
 #include "timestep/step_workspace.hpp"
@@ -346,5 +347,68 @@ TEST(StepDifferential, SpeciesInBandsFarApartKeepTheirOwnBusyRows) {
         EXPECT_FALSE(holds) << "the band of species " << other + 1;
       }
     }
+  }
+}
+
+// Species in the same rows: one against the west wall, one in the middle
+// and one at the east boundary. Those rows' column rules name the pollutant
+// columns for the species at the sides, not for the one in the middle,
+// whose columns are then neither rewritten nor kept and put back around the
+// first stage. Every species still gets the bits of its pollutant stepped
+// alone, on one thread and with every stage shared by two; and in a row
+// where only the species at the sides reach the columns, the middle one's
+// are not marked.
+TEST(StepDifferential, SpeciesBesidePlumesAtTheSidesGetTheirOwnColumns) {
+  constexpr int ni = 18, nj = 24;
+  const grid_bounds b{1, ni, 1, nj, -1, ni + 2, -1, nj + 2};
+  const std::size_t n = field_size(b.ims, b.ime, b.jms, b.jme);
+  const auto at_point = [&](int i, int j) { return static_cast<std::size_t>(at(i, j, b.ims, b.ime, b.jms)); };
+  const float u_wind = 20.0f, v_wind = 3.0f;
+  const int columns[3][2] = {{1, 3}, {8, 10}, {ni - 3, ni - 1}};
+  step_team alone_team(1), shared_team(2, every_sweep_shared);
+  for (step_team* team : {&alone_team, &shared_team}) {
+    SCOPED_TRACE(testing::Message() << team->size() << " thread(s)");
+    std::vector<float> u(n, u_wind), v(n, v_wind), h(n, 0.0f), unread(n, 0.0f);
+    std::vector<std::vector<float>> q(3, std::vector<float>(n, 0.0f)), dqdt = q;
+    for (std::size_t k = 0; k < 3; ++k) {
+      for (int j = 10; j <= 13; ++j) {
+        for (int i = columns[k][0]; i <= columns[k][1]; ++i) q[k][at_point(i, j)] = 1.0f + static_cast<float>(k);
+      }
+      q[k][at_point(columns[k][0], 9)] = -0.0f;
+      q[k][at_point(columns[k][1], 14)] = std::numeric_limits<float>::min();
+    }
+    struct alone_state {
+      std::vector<float> u, v, h, q, dqdt;
+    };
+    std::vector<alone_state> alone;
+    for (std::size_t k = 0; k < 3; ++k) alone.push_back({u, v, h, q[k], dqdt[k]});
+    std::vector<species_fields> list;
+    for (std::size_t k = 0; k < 3; ++k) list.push_back({q[k].data(), dqdt[k].data()});
+    step_workspace ws(b, *team, 3);
+    const grid_spacing s = make_spacing(1000.0f, 1000.0f);
+    bool middle_left_alone = false;  // a row named the columns for a side species but not the middle one
+    for (int step = 1; step <= 10; ++step) {
+      for (alone_state& a : alone) {
+        rk2_reference(a.u.data(), a.v.data(), a.h.data(), a.q.data(), a.dqdt.data(), unread.data(), unread.data(),
+                      unread.data(), unread.data(), s, u_wind, v_wind, b.ids, b.ide, b.jds, b.jde, b.ims, b.ime, b.jms,
+                      b.jme);
+      }
+      rk2(model_state{u.data(), v.data(), h.data(), list}, s, u_wind, v_wind, ws);
+      ws.materialize(u.data(), v.data(), h.data());
+      for (int j = b.jds + 1; j <= b.jde - 2; ++j) {
+        const auto row = static_cast<std::size_t>(j - b.jms);
+        const unsigned char* marks = ws.pollutant_rules.data() + row * 3;
+        const bool named = (ws.rules[row] & boundary::pollutant_columns) != 0;
+        middle_left_alone = middle_left_alone || (named && marks[1] == 0 && (marks[0] != 0 || marks[2] != 0));
+      }
+      for (std::size_t k = 0; k < 3; ++k) {
+        SCOPED_TRACE(testing::Message() << "species " << k + 1 << ", step " << step);
+        ASSERT_EQ(first_difference(alone[k].u, u), -1);
+        ASSERT_EQ(first_difference(alone[k].h, h), -1);
+        ASSERT_EQ(first_difference(alone[k].q, q[k]), -1);
+        ASSERT_EQ(first_difference(alone[k].dqdt, dqdt[k]), -1);
+      }
+    }
+    EXPECT_TRUE(middle_left_alone);
   }
 }

@@ -394,21 +394,36 @@ constexpr pollutant_set stage_pollutant{&species_knowledge::stage_q, &species_kn
 // that hold their values (the reads of the others go to the row that
 // does), and those of q only where they may change something for some
 // species, not where for every species the columns hold +0 and the cells
-// give +0 (for such a species the rules write +0 over +0). Every rule in
-// every other row. Where the stage keeps the columns that the rules write
-// (the second, whose set 1 keeps them), frame_zero then tells what they
-// hold.
+// give +0 (for such a species the rules write +0 over +0); and in such a
+// row only the columns of those species (`written`, a mark per row and
+// species: a plume against the west wall does not have the columns of
+// every other species rewritten, nor their frames kept, in each of its
+// rows). Every rule in every other row. Where the stage keeps the columns
+// that the rules write (the second, whose set 1 keeps them), frame_zero
+// then tells what they hold.
 void choose_rules(const extent& e, const flow_rows& flow, std::vector<species_knowledge>& species,
-                  const pollutant_set& set, bool keeps_columns, const row_runs& plan,
-                  std::vector<unsigned char>& rules) {
+                  const pollutant_set& set, bool keeps_columns, const row_runs& plan, std::vector<unsigned char>& rules,
+                  std::vector<unsigned char>& written) {
   const bool whole_rows = e.spans_width();
   const bool derived = boundary_q_follows_cells(e);
+  const std::size_t n = species.size();
   const auto every_rule = [&](int j) { return !whole_rows || !e.own_cell_row(j); };
+  // The marks of a row count only where its rules name the pollutant
+  // columns: all of them in a row that takes every rule, and in any other
+  // row those of the species that named them, the others cleared by the
+  // first.
+  const auto marks = [&](std::size_t at) { return written.begin() + static_cast<std::ptrdiff_t>(at * n); };
   plan.for_each_row(e.jms, e.jme, [&](int j) {
     const std::size_t at = e.at_row(j);
-    rules[at] = every_rule(j) ? boundary::all_columns : flow.stored[at] != 0 ? boundary::flow_columns : 0;
+    if (every_rule(j)) {
+      rules[at] = boundary::all_columns;
+      std::fill_n(marks(at), n, 1);
+    } else {
+      rules[at] = flow.stored[at] != 0 ? boundary::flow_columns : 0;
+    }
   });
-  for (species_knowledge& k : species) {
+  for (std::size_t s = 0; s < n; ++s) {
+    species_knowledge& k = species[s];
     const span* const cells = (k.*set.spans).data();
     unsigned char* const zero = (k.*set.frame_zero).data();
     k.plan.for_each_row(e.jms, e.jme, [&](int j) {
@@ -419,7 +434,13 @@ void choose_rules(const extent& e, const flow_rows& flow, std::vector<species_kn
       }
       const bool clean = derived && boundary_q_clean(e, cells[at]);
       const bool frame_stays_clean = clean && zero[at] != 0;
-      if (!frame_stays_clean) rules[at] |= boundary::pollutant_columns;
+      if (!frame_stays_clean) {
+        if ((rules[at] & boundary::pollutant_columns) == 0) {
+          std::fill_n(marks(at), n, 0);
+          rules[at] |= boundary::pollutant_columns;
+        }
+        marks(at)[static_cast<std::ptrdiff_t>(s)] = 1;
+      }
       if (keeps_columns) zero[at] = clean;
     });
   }
@@ -1004,13 +1025,15 @@ bool outside_interior_rows(const grid_bounds& b, int j) noexcept { return j < b.
 // interior rows (whole rows, the same places every time), then in each own
 // row of the plan the columns, if the row's column rules (row_rules) name
 // the field's (boundary::flow_columns for u, v and h, pollutant_columns for
-// the pollutants).
+// the pollutants whose columns they write: pollutant_rules, as
+// boundary::row_rules::pollutants).
 struct frame_store {
   float* kept;
   std::size_t nf;
   const grid_bounds& b;
   const patch_bounds& p;
   const unsigned char* row_rules;
+  const unsigned char* pollutant_rules;
   const row_runs& plan;
 };
 
@@ -1052,13 +1075,18 @@ void for_each_frame(std::span<float* const> fields, const frame_store& fs, Move 
   const grid_bounds& b = fs.b;
   for_each_outside_frame(fields.data(), fields.size(), fs.kept, fs.nf, b, fs.p, move);
   // The interior rows in one walk: in a row whose rules name them, the
-  // fields of the flow, then those of the pollutants; each field's points
-  // follow on from where its previous row's ended, at the same place for
-  // every field of the flow and for every pollutant.
+  // fields of the flow, then those of the pollutants whose columns they
+  // write; each field's points follow on from where its previous row's
+  // ended, at the same place for every field of the flow and for every
+  // pollutant (a pollutant whose columns a row leaves alone leaves its
+  // place unused).
   std::size_t flow_at = outside_frame_points(b, fs.p), pollutant_at = flow_at;
-  const auto visit_fields = [&](int row, std::size_t from, std::size_t to, std::size_t& at) {
+  const std::size_t pollutants = fields.size() - std::size_t{flow_fields};
+  const auto visit_fields = [&](int row, std::size_t from, std::size_t to, std::size_t& at,
+                                const unsigned char* written) {
     idx row_points = 0;
     for (std::size_t f = from; f < to; ++f) {
+      if (written != nullptr && written[f - from] == 0) continue;
       float* const saved = fs.kept + f * fs.nf + at;
       row_points = 0;
       boundary_frame_row(b, fs.p, row, [&](int j, idx position, idx count) {
@@ -1069,10 +1097,12 @@ void for_each_frame(std::span<float* const> fields, const frame_store& fs, Move 
     at += static_cast<std::size_t>(row_points);
   };
   fs.plan.for_each_row(b.jds, b.jde - 1, [&](int row) {
-    const unsigned char rules = fs.row_rules[row - b.jms];
-    if ((rules & boundary::flow_columns) != 0) visit_fields(row, 0, std::size_t{flow_fields}, flow_at);
-    if ((rules & boundary::pollutant_columns) != 0)
-      visit_fields(row, std::size_t{flow_fields}, fields.size(), pollutant_at);
+    const auto at = static_cast<std::size_t>(row - b.jms);
+    const unsigned char rules = fs.row_rules[at];
+    if ((rules & boundary::flow_columns) != 0) visit_fields(row, 0, std::size_t{flow_fields}, flow_at, nullptr);
+    if ((rules & boundary::pollutant_columns) != 0) {
+      visit_fields(row, std::size_t{flow_fields}, fields.size(), pollutant_at, fs.pollutant_rules + at * pollutants);
+    }
   });
 }
 
@@ -1384,13 +1414,15 @@ void prepare_input(const stage_input& in, float* kept, float u_in, float v_in, s
     write_out_rows(in.flow, e.jps, e.jps + 2);
     write_out_rows(in.flow, e.jpe - 2, e.jpe);
   }
-  choose_rules(e, *in.flow.rows, ws.species, in.pollutant, kept == nullptr, plan, ws.rules);
+  choose_rules(e, *in.flow.rows, ws.species, in.pollutant, kept == nullptr, plan, ws.rules, ws.pollutant_rules);
   if (kept != nullptr) {
-    save_frames(in.fields, {kept, ws.frame_points(), b, p, ws.rules.data(), plan}, ws, e.r1 + 1);
+    save_frames(in.fields, {kept, ws.frame_points(), b, p, ws.rules.data(), ws.pollutant_rules.data(), plan}, ws,
+                e.r1 + 1);
   }
   const bool entry = kept != nullptr;
   choose_halo_copies(in, entry, ws, e);
-  const boundary::row_rules rules{ws.rules.data(), &plan, in.flow.rows->source.data(), ws.halo_held.data()};
+  const boundary::row_rules rules{ws.rules.data(), &plan, in.flow.rows->source.data(), ws.halo_held.data(),
+                                  ws.pollutant_rules.data()};
   ws.exchange().boundary(in.fields.data(), static_cast<int>(in.fields.size()), u_in, v_in, &rules);
   if (!entry) learn_stage_halo(in, ws, e);
   input_rows(in.flow, ws.input_same, e, plan);
@@ -1483,8 +1515,10 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
     if (f < flow_fields) return frame_left_out(ws.bounds(), f, j, e.r1 + 1);
     return outside_interior_rows(ws.bounds(), j) && pollutant_halo_row_stays(ws, e, f - flow_fields, j);
   };
-  restore_frames(entry_fields, {ws.frames(), ws.frame_points(), ws.bounds(), ws.patch(), ws.rules.data(), ws.plan},
-                 stays);
+  restore_frames(
+      entry_fields,
+      {ws.frames(), ws.frame_points(), ws.bounds(), ws.patch(), ws.rules.data(), ws.pollutant_rules.data(), ws.plan},
+      stays);
   ws.flow_frames_out = true;
   learn_busy(ws, e, may_skip);
 

@@ -13,9 +13,9 @@
 namespace {
 // What the step records of each stored row: two flow records (two marks and
 // a source row each), eight marks and a cost; and of each species five
-// spans and two marks.
+// spans and three marks.
 constexpr std::size_t record_bytes = 2 * (2 + sizeof(int)) + 8 + sizeof(long);
-constexpr std::size_t species_record_bytes = 5 * sizeof(pollutant_map::span) + 2;
+constexpr std::size_t species_record_bytes = 5 * sizeof(pollutant_map::span) + 3;
 // Rows of face fluxes per thread: the x faces, and per species the south
 // and north faces.
 constexpr long long flux_rows_per_thread(int species) noexcept { return 1 + 2LL * species; }
@@ -77,6 +77,7 @@ step_workspace::step_workspace(const grid_bounds& b, const patch_bounds& patch, 
     for (auto* marks : {&input_same, &entry_same, &uv_repeat, &row_repeat, &rules, &active, &moderate_u, &moderate_v}) {
       marks->assign(rows, 0);
     }
+    pollutant_rules.assign(rows * species.size(), 0);
     frames_held.assign(static_cast<std::size_t>(boundary_fields(species_count)), 0);
     frames_clean.assign(static_cast<std::size_t>(boundary_fields(species_count)), 0);
     cost.assign(rows, 0);

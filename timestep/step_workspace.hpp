@@ -184,6 +184,10 @@ class step_workspace {
   // the rows the sweep has work in and the cost of each.
   std::vector<unsigned char> input_same, entry_same, uv_repeat, row_repeat;
   std::vector<unsigned char> rules;   // the boundary column rules each row takes
+  // Of a row whose rules name the pollutant columns, the species whose
+  // columns they write: a mark per row and species, [(j - jms) * species
+  // + k] (boundary::row_rules::pollutants).
+  std::vector<unsigned char> pollutant_rules;
   std::vector<unsigned char> active;  // the rows the sweep has work in
   std::vector<unsigned char> moderate_u, moderate_v;  // per source row: unknown, yes or no
   std::vector<long> cost;
