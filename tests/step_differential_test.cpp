@@ -270,6 +270,38 @@ TEST(StepDifferential, EachSpeciesGetsTheBitsOfItsPollutantSteppedAlone) {
 
 }  // namespace
 
+namespace {
+
+// Species on one flow, and each species alone: the flow with its own
+// pollutant, stepped by the plain composition, whose bits the production
+// step must give each species.
+struct species_alone {
+  struct state {
+    std::vector<float> u, v, h, q, dqdt;
+  };
+  std::vector<state> alone;
+  std::vector<float> unread;
+  species_alone(const std::vector<float>& u, const std::vector<float>& v, const std::vector<float>& h,
+                const std::vector<std::vector<float>>& q, const std::vector<std::vector<float>>& dqdt)
+      : unread(u.size(), 0.0f) {
+    for (std::size_t k = 0; k < q.size(); ++k) alone.push_back({u, v, h, q[k], dqdt[k]});
+  }
+  void step(const grid_bounds& b, const grid_spacing& s, float u_in, float v_in) {
+    for (state& a : alone) {
+      rk2_reference(a.u.data(), a.v.data(), a.h.data(), a.q.data(), a.dqdt.data(), unread.data(), unread.data(),
+                    unread.data(), unread.data(), s, u_in, v_in, b.ids, b.ide, b.jds, b.jde, b.ims, b.ime, b.jms,
+                    b.jme);
+    }
+  }
+};
+std::vector<species_fields> species_list(std::vector<std::vector<float>>& q, std::vector<std::vector<float>>& dqdt) {
+  std::vector<species_fields> list;
+  for (std::size_t k = 0; k < q.size(); ++k) list.push_back({q[k].data(), dqdt[k].data()});
+  return list;
+}
+
+}  // namespace
+
 // Species whose pollutant lies in bands far apart on a tall grid whose flow
 // repeats from row to row: each species' own busy rows stay around its own
 // band, not the others', and each species still gets the bits of its
@@ -293,7 +325,7 @@ TEST(StepDifferential, SpeciesInBandsFarApartKeepTheirOwnBusyRows) {
                {"eastward past the speed for skipping clean cells", 3e5f, 0.0f, {10, 45, 80}, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    std::vector<float> u(n, c.u), v(n, c.v), h(n, 0.0f), unread(n, 0.0f);
+    std::vector<float> u(n, c.u), v(n, c.v), h(n, 0.0f);
     std::vector<std::vector<float>> q(3, std::vector<float>(n, 0.0f)), dqdt = q;
     for (std::size_t k = 0; k < 3; ++k) {
       const int row = c.bands[k];
@@ -301,32 +333,22 @@ TEST(StepDifferential, SpeciesInBandsFarApartKeepTheirOwnBusyRows) {
       q[k][at_point(4, row - 1)] = -0.0f;
       q[k][at_point(5, row + 1)] = std::numeric_limits<float>::min();
     }
-    // Each species alone, by the plain composition.
-    struct alone_state {
-      std::vector<float> u, v, h, q, dqdt;
-    };
-    std::vector<alone_state> alone;
-    for (std::size_t k = 0; k < 3; ++k) alone.push_back({u, v, h, q[k], dqdt[k]});
-    std::vector<species_fields> list;
-    for (std::size_t k = 0; k < 3; ++k) list.push_back({q[k].data(), dqdt[k].data()});
+    species_alone each(u, v, h, q, dqdt);
+    const std::vector<species_fields> list = species_list(q, dqdt);
     step_team team(1);
     step_workspace ws(b, team, 3);
     const grid_spacing s = make_spacing(1000.0f, 1000.0f);
     for (int step = 1; step <= 12; ++step) {
-      for (alone_state& a : alone) {
-        rk2_reference(a.u.data(), a.v.data(), a.h.data(), a.q.data(), a.dqdt.data(), unread.data(), unread.data(),
-                      unread.data(), unread.data(), s, c.u, c.v, b.ids, b.ide, b.jds, b.jde, b.ims, b.ime, b.jms,
-                      b.jme);
-      }
+      each.step(b, s, c.u, c.v);
       rk2(model_state{u.data(), v.data(), h.data(), list}, s, c.u, c.v, ws);
       ws.materialize(u.data(), v.data(), h.data());
       for (std::size_t k = 0; k < 3; ++k) {
         SCOPED_TRACE(testing::Message() << "species " << k + 1 << ", step " << step);
         ASSERT_TRUE(ws.busy_known);
         ASSERT_EQ(unclean_row_outside_own_plan(ws, k), "");
-        ASSERT_EQ(first_difference(alone[k].u, u), -1);
-        ASSERT_EQ(first_difference(alone[k].q, q[k]), -1);
-        ASSERT_EQ(first_difference(alone[k].dqdt, dqdt[k]), -1);
+        ASSERT_EQ(first_difference(each.alone[k].u, u), -1);
+        ASSERT_EQ(first_difference(each.alone[k].q, q[k]), -1);
+        ASSERT_EQ(first_difference(each.alone[k].dqdt, dqdt[k]), -1);
       }
     }
     if (!c.own_rows_only) {
@@ -368,7 +390,7 @@ TEST(StepDifferential, SpeciesBesidePlumesAtTheSidesGetTheirOwnColumns) {
   step_team alone_team(1), shared_team(2, every_sweep_shared);
   for (step_team* team : {&alone_team, &shared_team}) {
     SCOPED_TRACE(testing::Message() << team->size() << " thread(s)");
-    std::vector<float> u(n, u_wind), v(n, v_wind), h(n, 0.0f), unread(n, 0.0f);
+    std::vector<float> u(n, u_wind), v(n, v_wind), h(n, 0.0f);
     std::vector<std::vector<float>> q(3, std::vector<float>(n, 0.0f)), dqdt = q;
     for (std::size_t k = 0; k < 3; ++k) {
       for (int j = 10; j <= 13; ++j) {
@@ -377,22 +399,13 @@ TEST(StepDifferential, SpeciesBesidePlumesAtTheSidesGetTheirOwnColumns) {
       q[k][at_point(columns[k][0], 9)] = -0.0f;
       q[k][at_point(columns[k][1], 14)] = std::numeric_limits<float>::min();
     }
-    struct alone_state {
-      std::vector<float> u, v, h, q, dqdt;
-    };
-    std::vector<alone_state> alone;
-    for (std::size_t k = 0; k < 3; ++k) alone.push_back({u, v, h, q[k], dqdt[k]});
-    std::vector<species_fields> list;
-    for (std::size_t k = 0; k < 3; ++k) list.push_back({q[k].data(), dqdt[k].data()});
+    species_alone each(u, v, h, q, dqdt);
+    const std::vector<species_fields> list = species_list(q, dqdt);
     step_workspace ws(b, *team, 3);
     const grid_spacing s = make_spacing(1000.0f, 1000.0f);
     bool middle_left_alone = false;  // a row named the columns for a side species but not the middle one
     for (int step = 1; step <= 10; ++step) {
-      for (alone_state& a : alone) {
-        rk2_reference(a.u.data(), a.v.data(), a.h.data(), a.q.data(), a.dqdt.data(), unread.data(), unread.data(),
-                      unread.data(), unread.data(), s, u_wind, v_wind, b.ids, b.ide, b.jds, b.jde, b.ims, b.ime, b.jms,
-                      b.jme);
-      }
+      each.step(b, s, u_wind, v_wind);
       rk2(model_state{u.data(), v.data(), h.data(), list}, s, u_wind, v_wind, ws);
       ws.materialize(u.data(), v.data(), h.data());
       for (int j = b.jds + 1; j <= b.jde - 2; ++j) {
@@ -403,10 +416,10 @@ TEST(StepDifferential, SpeciesBesidePlumesAtTheSidesGetTheirOwnColumns) {
       }
       for (std::size_t k = 0; k < 3; ++k) {
         SCOPED_TRACE(testing::Message() << "species " << k + 1 << ", step " << step);
-        ASSERT_EQ(first_difference(alone[k].u, u), -1);
-        ASSERT_EQ(first_difference(alone[k].h, h), -1);
-        ASSERT_EQ(first_difference(alone[k].q, q[k]), -1);
-        ASSERT_EQ(first_difference(alone[k].dqdt, dqdt[k]), -1);
+        ASSERT_EQ(first_difference(each.alone[k].u, u), -1);
+        ASSERT_EQ(first_difference(each.alone[k].h, h), -1);
+        ASSERT_EQ(first_difference(each.alone[k].q, q[k]), -1);
+        ASSERT_EQ(first_difference(each.alone[k].dqdt, dqdt[k]), -1);
       }
     }
     EXPECT_TRUE(middle_left_alone);
