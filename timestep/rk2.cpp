@@ -453,6 +453,12 @@ struct pollutant {
   const span* stage_rows;
   const span* entry_rows;  // nullptr in the first stage
   bool may_skip;           // the spacing lets clean cells be skipped
+  // The stage's plan leaves quiet rows out, which plan_stage lets it do
+  // only where the flow of every stored own cell row of the plan is
+  // moderate. The u and v that the cells of an own row below the last read
+  // are those of such rows; the last also reads the v of the row above,
+  // which may be a neighbour's.
+  bool own_flow_moderate;
 };
 
 // Whether the velocities of a row's faces are moderate, looked at once per
@@ -474,6 +480,8 @@ span cells_to_compute(const extent& e, const pollutant& p, const flow_set& in, s
   if (p.entry_rows != nullptr) reach = hull(reach, p.entry_rows[j - e.jms]);
   const span cells = clip(reach, all);
   if (cells.lo == all.lo && cells.hi == all.hi) return all;
+  // Rows below the last: the faces' flow is known moderate already.
+  if (p.own_flow_moderate && j < e.r1) return cells;
   const int faces = e.c1 - e.c0 + 1;
   const std::size_t su = e.at_row(in.rows->source[e.at_row(j)]);
   const std::size_t sv = su;
@@ -1310,6 +1318,7 @@ void plan_stage(step_workspace& ws, const flow_set& in, const extent& e, bool ma
     plan.add(e.jms, e.jme);
     forget_moderate();
   }
+  ws.plan_leaves_quiet_out = partial;
   for (species_knowledge& k : ws.species) {
     if (!partial) {
       k.plan = plan;
@@ -1507,7 +1516,8 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
     for (std::size_t k = 0; k < state.species.size(); ++k) {
       species_knowledge& known = ws.species[k];
       first.species.push_back({state.species[k].q, known.q1, nullptr, known.stage_q.data(), nullptr,
-                               pollutant{known.input_q.data(), nullptr, may_skip}, known.cells.data(), &known.plan});
+                               pollutant{known.input_q.data(), nullptr, may_skip, ws.plan_leaves_quiet_out},
+                               known.cells.data(), &known.plan});
     }
     run_stage(first, ws, nullptr);
   }
@@ -1534,7 +1544,8 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
     species_knowledge& known = ws.species[k];
     second.species.push_back(
         {known.q1, state.species[k].q, state.species[k].dqdt, known.module_q.data(), known.module_dqdt.data(),
-         pollutant{known.input_q.data(), known.module_q.data(), may_skip}, known.cells.data(), &known.plan});
+         pollutant{known.input_q.data(), known.module_q.data(), may_skip, ws.plan_leaves_quiet_out}, known.cells.data(),
+         &known.plan});
   }
   run_stage(second, ws, ws.entry_same.data());
   learn_busy(ws, e, may_skip);

@@ -176,6 +176,9 @@ class step_workspace {
   row_runs busy;
   bool busy_known = false;
   row_runs plan;
+  // Whether the plan leaves quiet rows out, the flow of each of its stored
+  // rows having been found moderate (see plan_stage in rk2.cpp).
+  bool plan_leaves_quiet_out = false;
   // The rows that some species keeps busy, as the step last learnt them.
   row_runs polluted_rows;
 
