@@ -35,15 +35,32 @@ struct scratch_row {
 };
 
 // A row of faces: the velocity through each (w, the row at its column 0),
-// the step and the spacings across and along the faces, and the last face
-// whose cells and velocity the rows hold.
+// the step and the spacings across and along the faces, the last face
+// whose cells and velocity the rows hold, and, where they are formed
+// ahead (weights_for), a scratch row of the faces' correction weights
+// (terms::correction_weight of each face's velocity). The weights depend
+// on the flow alone: formed once, they serve every species and every row
+// that reads the same velocities, and each saves a face one of the
+// divisions that a long span's flux loop spends its time on. Where the
+// scratch is not given (its data nullptr), the loop forms each face's
+// weight itself: a short span's loop is over before it waits on its
+// divisions, and forming the weights apart would cost it more.
 struct face_row {
   const float* w;
   float dt;
   float across;
   float length;
   int last;
-  float weight(int i) const noexcept { return terms::correction_weight(w[i], dt, across); }
+  scratch_row weights{};
+  bool weights_formed() const noexcept { return weights.data != nullptr; }
+  template <bool formed>
+  float weight(int i) const noexcept {
+    if constexpr (formed) {
+      return weights[i];
+    } else {
+      return terms::correction_weight(w[i], dt, across);
+    }
+  }
 };
 // The x faces of a row, from its u, and the y faces, from its v, in rows
 // that hold the columns up to last_column.
@@ -69,6 +86,53 @@ inline span whole_vectors(span faces, int last) noexcept {
   return {faces.lo, std::max(faces.hi, std::min(rounded, last))};
 }
 
+// Forms the correction weights of whole_vectors(faces, f.last) into
+// f.weights, and returns that span.
+inline span form_weights(const face_row& f, span faces) noexcept {
+  const span formed = whole_vectors(faces, f.last);
+  PLUME_INDEPENDENT_POINTS
+  for (int i = formed.lo; i <= formed.hi; ++i) f.weights[i] = terms::correction_weight(f.w[i], f.dt, f.across);
+  return formed;
+}
+
+// The fewest faces of a flux loop whose weights are formed ahead.
+inline constexpr int weights_ahead_from = 64;
+
+// The faces of a row whose weights are formed: for the velocities `w` of
+// the last row formed, the span `formed` (empty for none). Within a stage
+// the velocities a pointer shows do not change, so the weights of the same
+// pointer are those of the same velocities.
+struct formed_weights {
+  const float* w = nullptr;
+  span formed = pollutant_map::nothing;
+};
+
+// Readies f's weights for a flux loop over `faces`. A loop of
+// weights_ahead_from faces or more reads them from `scratch`, which then
+// holds those of whole_vectors(faces, f.last): those that `known` says are
+// formed there for the same velocities are kept, the rest formed, and
+// `known` then tells what the scratch holds. A shorter loop forms them
+// itself.
+inline void weights_for(face_row& f, scratch_row scratch, span faces, formed_weights& known) noexcept {
+  f.weights = {};
+  if (faces.empty() || faces.hi - faces.lo + 1 < weights_ahead_from) return;
+  f.weights = scratch;
+  const span wanted = whole_vectors(faces, f.last);
+  const span had = known.w == f.w ? known.formed : pollutant_map::nothing;
+  if (!had.empty() && had.lo <= wanted.lo && wanted.hi <= had.hi) return;
+  // What is missing, on either side of what is formed, in whole vectors:
+  // one that reaches into the formed faces forms their weights again.
+  span all = wanted;
+  if (!had.empty()) {
+    all = pollutant_map::hull(had, wanted);
+    if (all.lo < had.lo) all = pollutant_map::hull(all, form_weights(f, {all.lo, had.lo - 1}));
+    if (all.hi > had.hi) all = pollutant_map::hull(all, form_weights(f, {had.hi + 1, all.hi}));
+  } else {
+    all = form_weights(f, wanted);
+  }
+  known = {f.w, all};
+}
+
 // The four cells of q along the normal of each face of a row, upstream of
 // an eastward (northward) flow first: face i lies between m[i] and p[i].
 // Each is a row of q at its column 0.
@@ -86,38 +150,58 @@ inline normal_cells across_rows(const float* q_ss, const float* q_s, const float
 }
 
 // The flux through face i of a row of faces, with q's cells along their
-// normals; dt_length is the step times the faces' length.
+// normals; dt_length is the step times the faces' length. `formed`: the
+// face's weight is read from the row's scratch of weights.
+template <bool formed>
 [[gnu::always_inline]] inline float flux_through(const face_row& f, const normal_cells& q, float dt_length,
                                                  int i) noexcept {
   const float w = f.w[i];
-  return terms::face_flux(w, f.weight(i), q.m[i], q.p[i], terms::face_jumps(w, q.mm[i], q.m[i], q.p[i], q.pp[i]),
-                          dt_length);
+  return terms::face_flux(w, f.weight<formed>(i), q.m[i], q.p[i],
+                          terms::face_jumps(w, q.mm[i], q.m[i], q.p[i], q.pp[i]), dt_length);
 }
 
 // The fluxes through the faces, and into the scratch those of
 // whole_vectors of them.
-[[gnu::always_inline]] inline void fluxes(const face_row& f, const normal_cells& q, span faces,
-                                          scratch_row flux) noexcept {
+template <bool formed>
+[[gnu::always_inline]] inline void fluxes_over(const face_row& f, const normal_cells& q, span faces,
+                                               scratch_row flux) noexcept {
   const float dt_length = f.dt * f.length;
-  const span formed = whole_vectors(faces, f.last);
+  const span points = whole_vectors(faces, f.last);
   PLUME_INDEPENDENT_POINTS
-  for (int i = formed.lo; i <= formed.hi; ++i) flux[i] = flux_through(f, q, dt_length, i);
+  for (int i = points.lo; i <= points.hi; ++i) flux[i] = flux_through<formed>(f, q, dt_length, i);
+}
+inline void fluxes(const face_row& f, const normal_cells& q, span faces, scratch_row flux) noexcept {
+  if (f.weights_formed()) {
+    fluxes_over<true>(f, q, faces, flux);
+  } else {
+    fluxes_over<false>(f, q, faces, flux);
+  }
 }
 
 // The fluxes through two rows of faces of the same columns, f's and g's,
 // in one loop over `faces` (whole_vectors of them, as far as both rows
 // hold them): a short span's faces are few, and each waits on its
 // divisions; the two rows' faces, independent of each other, fill that
-// wait with work.
-[[gnu::always_inline]] inline void fluxes(const face_row& f, const normal_cells& q, scratch_row flux, const face_row& g,
-                                          const normal_cells& r, scratch_row g_flux, span faces) noexcept {
+// wait with work. Both rows' weights are formed ahead, or neither.
+template <bool formed>
+[[gnu::always_inline]] inline void fluxes_over(const face_row& f, const normal_cells& q, scratch_row flux,
+                                               const face_row& g, const normal_cells& r, scratch_row g_flux,
+                                               span faces) noexcept {
   const float f_dt_length = f.dt * f.length;
   const float g_dt_length = g.dt * g.length;
-  const span formed = whole_vectors(faces, std::min(f.last, g.last));
+  const span points = whole_vectors(faces, std::min(f.last, g.last));
   PLUME_INDEPENDENT_POINTS
-  for (int i = formed.lo; i <= formed.hi; ++i) {
-    flux[i] = flux_through(f, q, f_dt_length, i);
-    g_flux[i] = flux_through(g, r, g_dt_length, i);
+  for (int i = points.lo; i <= points.hi; ++i) {
+    flux[i] = flux_through<formed>(f, q, f_dt_length, i);
+    g_flux[i] = flux_through<formed>(g, r, g_dt_length, i);
+  }
+}
+inline void fluxes(const face_row& f, const normal_cells& q, scratch_row flux, const face_row& g, const normal_cells& r,
+                   scratch_row g_flux, span faces) noexcept {
+  if (f.weights_formed() && g.weights_formed()) {
+    fluxes_over<true>(f, q, flux, g, r, g_flux, faces);
+  } else {
+    fluxes_over<false>(f, q, flux, g, r, g_flux, faces);
   }
 }
 

@@ -14,7 +14,8 @@
 // share each case's velocities, as species on one flow do; the loops also
 // form fluxes past the span's end, to fill their last vector, which must
 // leave the span's own values as they are. The x and north faces are also
-// formed in one loop, as a row with pollutant forms them.
+// formed in one loop, as a row with pollutant forms them, and every flux
+// loop runs again reading its faces' weights formed ahead.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -190,12 +191,29 @@ std::string check_case(span_case& c) {
     aligned_row both_rows[2];
     const scratch_row both_x{both_rows[0].at0() + margin, 0}, both_north{both_rows[1].at0() + margin, 0};
     fluxes(x, along_row(q[2]), both_x, north, across_rows(q[1], q[2], q[3], q[4]), both_north, x_span);
+    // The same loops reading the faces' weights formed ahead, as a long
+    // span's loops do.
+    aligned_row weight_rows[3], ahead_rows[3];
+    face_row x_ahead = x, south_ahead = south, north_ahead = north;
+    x_ahead.weights = {weight_rows[0].at0() + margin, 0};
+    south_ahead.weights = {weight_rows[1].at0() + margin, 0};
+    north_ahead.weights = {weight_rows[2].at0() + margin, 0};
+    form_weights(x_ahead, x_span);
+    form_weights(south_ahead, cells);
+    form_weights(north_ahead, x_span);
+    const cell_fluxes ahead{
+        {ahead_rows[0].at0() + margin, 0}, {ahead_rows[1].at0() + margin, 0}, {ahead_rows[2].at0() + margin, 0}};
+    fluxes(south_ahead, across_rows(q[0], q[1], q[2], q[3]), cells, ahead.south);
+    fluxes(x_ahead, along_row(q[2]), ahead.x, north_ahead, across_rows(q[1], q[2], q[3], q[4]), ahead.north, x_span);
     for (const auto& [name, a, b, last] :
          {std::tuple{"x flux", want.x.data, got.x.data, x_span.hi},
           std::tuple{"south flux", want.south.data, got.south.data, cells.hi},
           std::tuple{"north flux", want.north.data, got.north.data, cells.hi},
           std::tuple{"x flux formed with the north", want.x.data, both_x.data, x_span.hi},
-          std::tuple{"north flux formed with the x", want.north.data, both_north.data, cells.hi}}) {
+          std::tuple{"north flux formed with the x", want.north.data, both_north.data, cells.hi},
+          std::tuple{"x flux, weights formed ahead", want.x.data, ahead.x.data, x_span.hi},
+          std::tuple{"south flux, weights formed ahead", want.south.data, ahead.south.data, cells.hi},
+          std::tuple{"north flux, weights formed ahead", want.north.data, ahead.north.data, cells.hi}}) {
       const std::string d = compare(name, a, b, cells.lo, last);
       if (!d.empty()) return "species " + std::to_string(k + 1) + ": " + d;
     }
@@ -260,6 +278,52 @@ TEST(PollutantSpan, EveryLaneGivesTheBitsOfThePointFunctions) {
     }
   }
   EXPECT_GT(cases, 50000);
+}
+
+// The weights a flux loop reads, readied for a run of spans over the same
+// velocities and then others: each time those of every face the loop
+// reads, bit for bit those of the per-point function, whatever spans
+// were formed before (on either side, around, apart); a short span's loop
+// forms its own.
+TEST(PollutantSpan, WeightsFormedAheadAreThoseOfEachFace) {
+  using namespace pollutant_span;
+  constexpr int columns = 300;
+  draw d(7);
+  std::vector<float> u(columns), u_other(columns), scratch(columns);
+  for (float* w : {u.data(), u_other.data()}) {
+    for (int i = 0; i < columns; ++i) w[i] = d.velocity();
+  }
+  for (int i = 0; i < columns; i += 7) u[static_cast<std::size_t>(i)] = specials[i % std::size(specials)];
+  const grid_spacing s = make_spacing(1000.0f, 700.0f);
+  formed_weights known;
+  const struct {
+    const float* w;
+    span faces;
+  } steps[] = {
+      {u.data(), {100, 180}},        // the first
+      {u.data(), {110, 175}},        // within: nothing formed
+      {u.data(), {60, 130}},         // reaching west
+      {u.data(), {150, 260}},        // reaching east
+      {u.data(), {10, 290}},         // around
+      {u_other.data(), {120, 200}},  // other velocities: formed afresh
+      {u_other.data(), {220, 285}},  // apart, with a gap between
+      {u.data(), {30, 100}},         // the first velocities again
+  };
+  for (const auto& step : steps) {
+    face_row f = x_faces(step.w, 0.5f, s, columns);
+    weights_for(f, {scratch.data(), 0}, step.faces, known);
+    ASSERT_TRUE(f.weights_formed());
+    const span read = whole_vectors(step.faces, f.last);
+    for (int i = read.lo; i <= read.hi; ++i) {
+      const float want = terms::correction_weight(step.w[i], f.dt, f.across);
+      ASSERT_EQ(first_difference(&want, &f.weights[i], 1), -1)
+          << "face " << i << " of " << step.faces.lo << ".." << step.faces.hi << ": want " << value_text(want)
+          << ", formed " << value_text(f.weights[i]);
+    }
+  }
+  face_row short_row = x_faces(u.data(), 0.5f, s, columns);
+  weights_for(short_row, {scratch.data(), 0}, {40, 40 + weights_ahead_from - 2}, known);
+  EXPECT_FALSE(short_row.weights_formed());
 }
 
 // The faces the loops form: a span filled up to whole vectors of 8, never

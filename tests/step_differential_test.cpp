@@ -180,6 +180,15 @@ TEST(StepDifferential, RandomStatesOnTallGridsGiveTheBitsOfThePlainComposition) 
   random_cases(cases, seed, 0xC2B2AE3D27D4EB4Full, {4, 12, 60, 240});
 }
 
+// Wide grids, whose rows of pollutant are long enough for the flux loops
+// to read their faces' weights formed ahead, once for the rows that read
+// the same velocities.
+TEST(StepDifferential, RandomStatesOnWideGridsGiveTheBitsOfThePlainComposition) {
+  const long cases = env_number("PLUME_DIFFERENTIAL_CASES", 3000) / 15;
+  const auto seed = static_cast<std::uint64_t>(env_number("PLUME_DIFFERENTIAL_SEED", 1));
+  random_cases(cases, seed, 0x94D049BB133111EBull, {70, 200, 4, 30});
+}
+
 // Several species on one flow: the state of a random case with two to four
 // species, each pollutant drawn as a case's pollutant is (from other cases
 // of the same grid), stepped at once, against the plain composition of the

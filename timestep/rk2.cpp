@@ -636,6 +636,15 @@ PLUME_INDEPENDENT_POINTS
   for (int i = e.c0; i <= e.c1; ++i) h[i] = terms::diagnosed_height(u + i, v + i, v_n + i, e.s);
 }
 
+// A thread's rows of correction weights in a sweep: of the x faces and the
+// north faces, with what each holds (kept from row to row and species to
+// species: under a flow whose rows repeat, every row's faces read the same
+// velocities), and of the south faces, formed where they are wanted.
+struct face_weights {
+  pollutant_span::scratch_row x, north, south;
+  pollutant_span::formed_weights x_formed{}, north_formed{};
+};
+
 // The faces of row j's cells in a stage's flow: the x faces from its u, the
 // south faces from its v, the north faces from the v of row j + 1.
 struct row_faces {
@@ -668,6 +677,7 @@ void clear_outside(float* row, span old, span kept) noexcept {
 struct pollutant_rows {
   pollutant_span::cell_fluxes fluxes;
   bool south_ready;
+  face_weights& weights;
 };
 
 // The pollutant of one species in row j: the fluxes of the faces of its
@@ -687,13 +697,21 @@ void pollutant_row(const stage& st, const species_stage& sp, int j, span above, 
   const float* q_c = q + r;
   const float* q_n = q + e.row(j + 1);
   const float* q_nn = q + e.row(j + 2);
-  const row_faces faces = faces_of_row(st, j);
+  face_weights& w = rows.weights;
+  row_faces faces = faces_of_row(st, j);
   const cell_fluxes& flux = rows.fluxes;
   if (!cells.empty()) {
-    if (!rows.south_ready) fluxes(faces.south, across_rows(q_ss, q_s, q_c, q_n), cells, flux.south);
-    fluxes(faces.x, along_row(q_c), flux.x, faces.north, across_rows(q_s, q_c, q_n, q_nn), flux.north,
-           pollutant_map::hull(span{cells.lo, cells.hi + 1}, above));
+    if (!rows.south_ready) {
+      formed_weights fresh;
+      weights_for(faces.south, w.south, cells, fresh);
+      fluxes(faces.south, across_rows(q_ss, q_s, q_c, q_n), cells, flux.south);
+    }
+    const span x_and_north = pollutant_map::hull(span{cells.lo, cells.hi + 1}, above);
+    weights_for(faces.x, w.x, x_and_north, w.x_formed);
+    weights_for(faces.north, w.north, x_and_north, w.north_formed);
+    fluxes(faces.x, along_row(q_c), flux.x, faces.north, across_rows(q_s, q_c, q_n, q_nn), flux.north, x_and_north);
   } else {
+    weights_for(faces.north, w.north, above, w.north_formed);
     fluxes(faces.north, across_rows(q_s, q_c, q_n, q_nn), above, flux.north);
   }
   float* out = sp.q_out + r;
@@ -763,6 +781,9 @@ void sweep(const stage& st, const sweep_piece& piece, float* rows) {
   const auto row_of = [&e](float* data) { return pollutant_span::scratch_row{data, e.ims}; };
   const bool one_species = !piece.flow && piece.species_end == piece.species_first + 1;
   const row_runs& plan = one_species ? *st.species[piece.species_first].plan : *st.plan;
+  const idx species_rows = 2 * static_cast<idx>(st.species.size());
+  face_weights weights{row_of(rows + (1 + species_rows) * nx), row_of(rows + (2 + species_rows) * nx),
+                       row_of(rows + (3 + species_rows) * nx)};
   int turn = 0;
   bool south_ready = false;  // the south rows hold the south fluxes of row j's cells
   int next = piece.first;     // the row after the last one looked at
@@ -787,7 +808,7 @@ void sweep(const stage& st, const sweep_piece& piece, float* rows) {
       const span above = j + 1 < piece.last ? sp.cells[at + 1] : pollutant_map::nothing;
       const pollutant_span::cell_fluxes fluxes{row_of(flux_x), row_of(pair + turn * nx),
                                                row_of(pair + (1 - turn) * nx)};
-      pollutant_row(st, sp, j, above, {fluxes, south_ready});
+      pollutant_row(st, sp, j, above, {fluxes, south_ready, weights});
     }
     turn = 1 - turn;
     south_ready = true;

@@ -17,8 +17,9 @@ namespace {
 constexpr std::size_t record_bytes = 2 * (2 + sizeof(int)) + 8 + sizeof(long);
 constexpr std::size_t species_record_bytes = 5 * sizeof(pollutant_map::span) + 3;
 // Rows of face fluxes per thread: the x faces, and per species the south
-// and north faces.
-constexpr long long flux_rows_per_thread(int species) noexcept { return 1 + 2LL * species; }
+// and north faces; then the correction weights of the x, north and south
+// faces.
+constexpr long long flux_rows_per_thread(int species) noexcept { return 4 + 2LL * species; }
 }  // namespace
 
 step_workspace::step_workspace(const grid_bounds& b, step_team& team, int species)

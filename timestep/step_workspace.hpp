@@ -159,7 +159,8 @@ class step_workspace {
   // materialize to put back.
   bool flow_frames_out = false;
   // The rows of face fluxes of each thread of the team: one row of x-face
-  // fluxes, then a south and a north row for each species.
+  // fluxes, then a south and a north row for each species; then its rows of
+  // the correction weights of the x, north and south faces.
   float* flux_rows(int thread) const noexcept;
 
   // What the step knows, kept by rk2 (indices j - jms): of the module's u,
