@@ -769,7 +769,8 @@ struct stage_parts {
 // are the thread's flux rows: the x faces, then two rows of y faces per
 // species, which take turns as the south and the north faces of a row
 // (`turn`), so that the north faces of one row are the south faces of the
-// next. A species without pollutant work in a row is passed over: its row
+// next; then the rows of the faces' weights (face_weights), which the piece
+// keeps from row to row. A species without pollutant work in a row is passed over: its row
 // would form no flux and write nothing (the row above has no cells of it to
 // compute either, so no south fluxes are wanted from it). A piece of one
 // species alone walks that species' own plan: the rest of the stage's plan
