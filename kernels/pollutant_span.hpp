@@ -161,14 +161,22 @@ template <bool formed>
 }
 
 // The fluxes through the faces, and into the scratch those of
-// whole_vectors of them.
+// whole_vectors of them. A loop that reads its weights formed ahead is
+// long (weights_ahead_from faces or more) and is unrolled; a short one
+// is over in a vector or two, and is not.
 template <bool formed>
 [[gnu::always_inline]] inline void fluxes_over(const face_row& f, const normal_cells& q, span faces,
                                                scratch_row flux) noexcept {
   const float dt_length = f.dt * f.length;
   const span points = whole_vectors(faces, f.last);
-  PLUME_INDEPENDENT_POINTS
-  for (int i = points.lo; i <= points.hi; ++i) flux[i] = flux_through<formed>(f, q, dt_length, i);
+  if constexpr (formed) {
+    PLUME_INDEPENDENT_POINTS
+    PLUME_UNROLLED_4
+    for (int i = points.lo; i <= points.hi; ++i) flux[i] = flux_through<true>(f, q, dt_length, i);
+  } else {
+    PLUME_INDEPENDENT_POINTS
+    for (int i = points.lo; i <= points.hi; ++i) flux[i] = flux_through<false>(f, q, dt_length, i);
+  }
 }
 inline void fluxes(const face_row& f, const normal_cells& q, span faces, scratch_row flux) noexcept {
   if (f.weights_formed()) {
@@ -179,29 +187,27 @@ inline void fluxes(const face_row& f, const normal_cells& q, span faces, scratch
 }
 
 // The fluxes through two rows of faces of the same columns, f's and g's,
-// in one loop over `faces` (whole_vectors of them, as far as both rows
-// hold them): a short span's faces are few, and each waits on its
-// divisions; the two rows' faces, independent of each other, fill that
-// wait with work. Both rows' weights are formed ahead, or neither.
-template <bool formed>
-[[gnu::always_inline]] inline void fluxes_over(const face_row& f, const normal_cells& q, scratch_row flux,
-                                               const face_row& g, const normal_cells& r, scratch_row g_flux,
-                                               span faces) noexcept {
+// over `faces`. Where both rows' weights are formed ahead (a long span),
+// each row in its own unrolled loop. Otherwise in one loop over the
+// faces (whole_vectors of them, as far as both rows hold them): a short
+// span's faces are few, and each waits on its divisions; the two rows'
+// faces, independent of each other, fill that wait with work. Unrolled,
+// the long loops run faster than one loop over both rows, which GCC does
+// not unroll.
+inline void fluxes(const face_row& f, const normal_cells& q, scratch_row flux, const face_row& g, const normal_cells& r,
+                   scratch_row g_flux, span faces) noexcept {
+  if (f.weights_formed() && g.weights_formed()) {
+    fluxes_over<true>(f, q, faces, flux);
+    fluxes_over<true>(g, r, faces, g_flux);
+    return;
+  }
   const float f_dt_length = f.dt * f.length;
   const float g_dt_length = g.dt * g.length;
   const span points = whole_vectors(faces, std::min(f.last, g.last));
   PLUME_INDEPENDENT_POINTS
   for (int i = points.lo; i <= points.hi; ++i) {
-    flux[i] = flux_through<formed>(f, q, f_dt_length, i);
-    g_flux[i] = flux_through<formed>(g, r, g_dt_length, i);
-  }
-}
-inline void fluxes(const face_row& f, const normal_cells& q, scratch_row flux, const face_row& g, const normal_cells& r,
-                   scratch_row g_flux, span faces) noexcept {
-  if (f.weights_formed() && g.weights_formed()) {
-    fluxes_over<true>(f, q, flux, g, r, g_flux, faces);
-  } else {
-    fluxes_over<false>(f, q, flux, g, r, g_flux, faces);
+    flux[i] = flux_through<false>(f, q, f_dt_length, i);
+    g_flux[i] = flux_through<false>(g, r, g_dt_length, i);
   }
 }
 
