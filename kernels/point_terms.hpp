@@ -64,6 +64,16 @@ inline float choose(bool c, float a, float b) noexcept {
   return std::bit_cast<float>((std::bit_cast<std::uint32_t>(a) & mask) | (std::bit_cast<std::uint32_t>(b) & ~mask));
 }
 
+// The numbers that the limiter and the upwind split of a face's flux take
+// the minimum or maximum against. The per-point functions take them as
+// literals; the production loops pass them as values the compiler does
+// not know (pollutant_span::held_bounds), the same numbers.
+struct limiter_bounds {
+  float zero = 0.0f;
+  float one = 1.0f;
+  float two = 2.0f;
+};
+
 // The superbee limiter max(0, max(min(1, 2r), min(2, r))). A ratio that is
 // not a number (0/0 where the jump is exactly -1e-11 and the upwind jump is
 // 0) gives 0, plain upwind at that face, so that it cannot poison the flux.
@@ -71,8 +81,8 @@ inline float choose(bool c, float a, float b) noexcept {
 // either is not a number and std::max(0, m) returns 0, so a NaN ratio runs
 // through both minima and the inner maximum to the outer one. For every
 // other ratio the order of the operands of min and max changes nothing.
-inline float superbee(float ratio) noexcept {
-  return std::max(0.0f, std::max(std::min(2.0f * ratio, 1.0f), std::min(ratio, 2.0f)));
+inline float superbee(float ratio, const limiter_bounds& b = {}) noexcept {
+  return std::max(b.zero, std::max(std::min(2.0f * ratio, b.one), std::min(ratio, b.two)));
 }
 
 // Jump of q across a face and the limiter's smoothness ratio. Along the face
@@ -99,9 +109,10 @@ inline float correction_weight(float w, float dt, float across) noexcept {
 // Pollutant crossing a face with velocity w during dt: the upwind flux plus
 // the superbee-limited correction (its weight from correction_weight), times
 // dt_length, dt times the face's length.
-inline float face_flux(float w, float weight, float q_m, float q_0, jumps j, float dt_length) noexcept {
-  const float phi = superbee(j.ratio);
-  return ((std::min(w, 0.0f) * q_0 + std::max(w, 0.0f) * q_m) + (weight * j.jump) * phi) * dt_length;
+inline float face_flux(float w, float weight, float q_m, float q_0, jumps j, float dt_length,
+                       const limiter_bounds& b = {}) noexcept {
+  const float phi = superbee(j.ratio, b);
+  return ((std::min(w, b.zero) * q_0 + std::max(w, b.zero) * q_m) + (weight * j.jump) * phi) * dt_length;
 }
 // The same with the weight formed here: `length` is the face's length.
 inline float face_flux(float w, float q_m, float q_0, jumps j, float dt, float across, float length) noexcept {
