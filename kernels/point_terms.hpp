@@ -81,8 +81,9 @@ struct limiter_bounds {
 // either is not a number and std::max(0, m) returns 0, so a NaN ratio runs
 // through both minima and the inner maximum to the outer one. For every
 // other ratio the order of the operands of min and max changes nothing.
-inline float superbee(float ratio, const limiter_bounds& b = {}) noexcept {
-  return std::max(b.zero, std::max(std::min(2.0f * ratio, b.one), std::min(ratio, b.two)));
+inline float superbee(float ratio, limiter_bounds b = {}) noexcept {
+  const float zero = b.zero, one = b.one, two = b.two;
+  return std::max(zero, std::max(std::min(2.0f * ratio, one), std::min(ratio, two)));
 }
 
 // Jump of q across a face and the limiter's smoothness ratio. Along the face
@@ -110,9 +111,10 @@ inline float correction_weight(float w, float dt, float across) noexcept {
 // the superbee-limited correction (its weight from correction_weight), times
 // dt_length, dt times the face's length.
 inline float face_flux(float w, float weight, float q_m, float q_0, jumps j, float dt_length,
-                       const limiter_bounds& b = {}) noexcept {
+                       limiter_bounds b = {}) noexcept {
   const float phi = superbee(j.ratio, b);
-  return ((std::min(w, b.zero) * q_0 + std::max(w, b.zero) * q_m) + (weight * j.jump) * phi) * dt_length;
+  const float zero = b.zero;
+  return ((std::min(w, zero) * q_0 + std::max(w, zero) * q_m) + (weight * j.jump) * phi) * dt_length;
 }
 // The same with the weight formed here: `length` is the face's length.
 inline float face_flux(float w, float q_m, float q_0, jumps j, float dt, float across, float length) noexcept {

@@ -167,7 +167,7 @@ inline terms::limiter_bounds held_bounds() noexcept {
 // weights.
 template <bool formed>
 [[gnu::always_inline]] inline float flux_through(const face_row& f, const normal_cells& q, float dt_length,
-                                                 const terms::limiter_bounds& bounds, int i) noexcept {
+                                                 terms::limiter_bounds bounds, int i) noexcept {
   const float w = f.w[i];
   return terms::face_flux(w, f.weight<formed>(i), q.m[i], q.p[i],
                           terms::face_jumps(w, q.mm[i], q.m[i], q.p[i], q.pp[i]), dt_length, bounds);
@@ -177,8 +177,12 @@ template <bool formed>
 // whole_vectors of them. A loop that reads its weights formed ahead is
 // long (weights_ahead_from faces or more): it is unrolled and holds the
 // limiter's bounds (held_bounds). A short one is over in a vector or two.
+// The loops take their rows of faces and cells by value, as the bounds:
+// read through a reference, a row's members might be what the loop's
+// stores change, and g++ then leaves some copies of a loop scalar (the
+// span test's own, once; a test checks).
 template <bool formed>
-[[gnu::always_inline]] inline void fluxes_over(const face_row& f, const normal_cells& q, span faces,
+[[gnu::always_inline]] inline void fluxes_over(const face_row f, const normal_cells q, span faces,
                                                scratch_row flux) noexcept {
   const float dt_length = f.dt * f.length;
   const span points = whole_vectors(faces, f.last);
@@ -208,7 +212,7 @@ inline void fluxes(const face_row& f, const normal_cells& q, span faces, scratch
 // faces, independent of each other, fill that wait with work. Unrolled,
 // the long loops run faster than one loop over both rows, which GCC does
 // not unroll.
-inline void fluxes(const face_row& f, const normal_cells& q, scratch_row flux, const face_row& g, const normal_cells& r,
+inline void fluxes(const face_row f, const normal_cells q, scratch_row flux, const face_row g, const normal_cells r,
                    scratch_row g_flux, span faces) noexcept {
   if (f.weights_formed() && g.weights_formed()) {
     fluxes_over<true>(f, q, faces, flux);
