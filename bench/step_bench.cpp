@@ -18,6 +18,9 @@
 // The pollutant's own cost per cell is timed with 1, 2 and 4 species, and
 // on short spans: rows that hold 16, 32 or 100 pollutant cells each (and
 // none), or a number that changes from row to row (about 16 or 100).
+// The flux loops alone are timed per face: the x and north faces of the
+// rough state's rows, 16 to 399 faces a row, with the faces' weights formed
+// ahead or formed in the loop.
 // The emission alone is timed against the literal one (every source's
 // pattern over the whole field) on three grids: the reference case's, the
 // 2001 x 2001 case's with its three sources, and 401 x 401 with 100 wide
@@ -39,6 +42,7 @@
 #include "driver/init.hpp"
 #include "driver/snapshot.hpp"
 #include "kernels/kernels.hpp"
+#include "kernels/pollutant_span.hpp"
 #include "support/developed_state.hpp"
 #include "support/literal_emission.hpp"
 #include "support/module_step.hpp"
@@ -219,6 +223,46 @@ void uneven_spans(benchmark::State& state) {
   band_passes(state, "about " + std::to_string(mean) + " cells a row", [&width](std::mt19937& r) { return width(r); });
 }
 
+// The flux loops of the sweep alone: the x and north faces of state.range(0)
+// columns of every row of the rough state's q, through
+// pollutant_span::fluxes as a row with pollutant calls it, the faces'
+// velocities those of one row (as under a flow whose rows repeat). With
+// state.range(1) 1 the faces' weights are formed ahead, once, as the sweep
+// forms them for loops of 64 faces or more; with 0 each loop forms its own.
+// "per_face" is the time per face of the two rows.
+void flux_loops(benchmark::State& state) {
+  using namespace pollutant_span;
+  using namespace domain;
+  load_state(rough);
+  const int faces = static_cast<int>(state.range(0));
+  const bool ahead = state.range(1) != 0;
+  const std::ptrdiff_t length = ime - ims + 1;
+  const auto row = [&](const float* field, int j) { return field + (j - jms) * length - ims; };
+  std::vector<float> scratch(static_cast<std::size_t>(4 * length));
+  const auto scratch_at = [&](std::ptrdiff_t k) { return scratch_row{scratch.data() + k * length, ims}; };
+  const span columns{ids + 1, ids + faces};
+  const int j_flow = (jds + jde) / 2;
+  face_row x = x_faces(row(u, j_flow), constant::step_length, reference::spacing, ime);
+  face_row north = y_faces(row(v, j_flow + 1), constant::step_length, reference::spacing, ime);
+  if (ahead) {
+    x.weights = scratch_at(2);
+    north.weights = scratch_at(3);
+    form_weights(x, columns);
+    form_weights(north, columns);
+  }
+  const int first = jds + 2, last = jde - 3;
+  for (auto _ : state) {
+    for (int j = first; j <= last; ++j) {
+      fluxes(x, along_row(row(q, j)), scratch_at(0), north,
+             across_rows(row(q, j - 1), row(q, j), row(q, j + 1), row(q, j + 2)), scratch_at(1), columns);
+    }
+    benchmark::ClobberMemory();
+  }
+  state.SetLabel(std::to_string(faces) + (ahead ? " faces a row, weights formed ahead" : " faces a row"));
+  state.counters["per_face"] = benchmark::Counter(
+      2.0 * faces * (last - first + 1), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 // One pass of the driver's time loop: the step, and on a snapshot pass the
 // diagnostics and the seven records.
 void driver_pass(benchmark::State& state) {
@@ -380,6 +424,7 @@ BENCHMARK(clean_grid_pass)->Arg(401)->Arg(2001)->Arg(8001)->Unit(benchmark::kMic
 BENCHMARK(pollutant_cells)->Arg(1)->Arg(2)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(short_spans)->Arg(0)->Arg(16)->Arg(32)->Arg(100)->Unit(benchmark::kMicrosecond);
 BENCHMARK(uneven_spans)->Arg(16)->Arg(100)->Unit(benchmark::kMicrosecond);
+BENCHMARK(flux_loops)->ArgsProduct({{16, 64, 200, 399}, {0, 1}})->Unit(benchmark::kMicrosecond);
 BENCHMARK(procedures)->DenseRange(0, 5)->Unit(benchmark::kMicrosecond);
 BENCHMARK(emission)
     ->ArgsProduct({{reference_sources, large_grid, sources_everywhere}, {1, 0}})
