@@ -22,6 +22,9 @@
 # default against one thread is to be judged to 15% (docs/performance.md,
 # "A busy core, pinned").
 #
+# Each run starts with the pages that the runs before it wrote out on the
+# disk (settle_writeback), after a run of each setting that is not timed.
+#
 # On a virtual machine the second run of a pair can take a tenth longer
 # than the first whatever they run (docs/performance.md, "The busy core's
 # pairs: the second run is slower"), so the script also gives each pair's
@@ -57,6 +60,7 @@ timed_run() { # RUN OPTIONS...
   local run="$1"
   shift
   mkdir -p "$dir/$run"
+  settle_writeback
   local start="$EPOCHREALTIME"
   (cd "$dir/$run" && "$exe" "$@" > log.txt)
   awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f\n", b - a }'
@@ -70,6 +74,12 @@ pairs_of() { # NAME OPTIONS...
   local default_options=()
   [ "${BUSY_CORE_CONTROL:-0}" = 1 ] && default_options=(--threads 1)
   echo "== $name (load average $(cut -d' ' -f1-3 /proc/loadavg))"
+  # A run of each setting first, not timed: the first run of a case took
+  # half as long again as the others, whichever setting it had (with both
+  # settings --threads 1, its pair's ratio was 1.61 and 1.63 on the 801 x
+  # 801 case).
+  timed_run default "$@" "${default_options[@]}" > /dev/null
+  timed_run one "$@" --threads 1 > /dev/null
   for ((k = 1; k <= pairs; k++)); do
     if ((k % 2 == 1)); then
       td=$(timed_run default "$@" "${default_options[@]}") t1=$(timed_run one "$@" --threads 1)

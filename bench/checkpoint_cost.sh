@@ -16,6 +16,7 @@ cd "$dir"
 
 elapsed_ms() {
   local start end
+  settle_writeback
   start=$(date +%s%N)
   "$exe" --threads 1 "$@" > console.log
   end=$(date +%s%N)

@@ -18,6 +18,7 @@
 # Usage: bench/checkpoint_mpi_cost.sh PLUME_MPI_EXECUTABLE [BASE_COMMIT] [RUNS] [GRIDS...]
 #   BASE_COMMIT default c03389b; GRIDS default 2001 4001
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 exe="$(realpath "$1")" base="${2:-c03389b}" runs="${3:-3}"
 shift $(($# < 3 ? $# : 3))
 grids=("$@")
@@ -47,11 +48,11 @@ echo "this tree: $exe"
 echo "base: $base ($(git -C "$src" log -1 --format='%h %s' "$base" | cut -c1-70))"
 echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores; 2 processes of 1 thread"
 
-median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 least() { printf '%s\n' "$@" | sort -n | head -n 1; }
 elapsed_ms() { # DIRECTORY PROGRAM ARGS...
   local start end here="$1"
   shift
+  settle_writeback
   start=$(date +%s%N)
   (cd "$here" && "${mpirun[@]}" "$@" --threads 1 > console.log)
   end=$(date +%s%N)

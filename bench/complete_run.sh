@@ -23,6 +23,7 @@ for ((k = 1; k <= runs; k++)); do
     opts=()
     [ "$kind" = single ] && opts=(--threads 1)
     [ "$kind" = checkpoints ] && opts=(--checkpoint-every 3600)
+    settle_writeback
     start=$(date +%s%N)
     "$exe" "${opts[@]}" > console.log
     end=$(date +%s%N)

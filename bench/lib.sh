@@ -4,6 +4,16 @@
 # an even count).
 median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 
+# Writes out the pages that earlier runs left dirty, before a timed run.
+# The kernel writes a file's dirty pages to the disk about 30 s after they
+# were written (vm.dirty_expire_centisecs), on the machine's cores, in
+# whatever runs then: without this a timed run pays, at random, for the
+# files of the runs before it. On a 2-core machine with one core kept busy,
+# runs of 0.12 s of the 801 x 801 case then took from 0.11 to 0.18 s, and
+# 0.117 to 0.127 s with it. A run's own writes into the page cache still
+# count; their writing out after the run ends does not, as before.
+settle_writeback() { sync; }
+
 # Milliseconds as seconds with three decimals: 2991 -> "2.991 s".
 ms() { printf '%d.%03d s' $(($1 / 1000)) $(($1 % 1000)); }
 

@@ -23,6 +23,7 @@ timed() {
   local np="$1" threads="$2"
   shift 2
   local start end
+  settle_writeback
   start=$(date +%s%N)
   mpirun --oversubscribe -np "$np" "$exe" --threads "$threads" "$@" > console.log 2> err
   end=$(date +%s%N)

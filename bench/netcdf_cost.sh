@@ -15,6 +15,7 @@
 # Usage: bench/netcdf_cost.sh PLUME [RUNS] [MPI_PLUME]
 #   RUNS (default 3): the runs of each; the table gives the median.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 exe="$(realpath "$1")" runs="${2:-3}" mpi_exe="${3:+$(realpath "$3")}"
 cases="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/cases"
 dir="$(mktemp -d)"
@@ -32,6 +33,7 @@ timed() {
   local out="$1"
   shift
   rm -rf out && mkdir out
+  settle_writeback
   local start end
   start=$(date +%s%N)
   "$@" --output "out/$out" > /dev/null

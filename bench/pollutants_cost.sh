@@ -13,6 +13,7 @@
 # Usage: bench/pollutants_cost.sh PLUME_EXECUTABLE [RUNS] [THREADS]
 #   THREADS: --threads of every run (default: the program's default)
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 exe="$(realpath "$1")" runs="${2:-3}" threads="${3:-}"
 dir="$(mktemp -d)"
 trap 'rm -rf "$dir"' EXIT
@@ -57,11 +58,11 @@ for k in 0 1 2 3; do
   } > "$dir/${names[k]}.toml"
 done
 
-median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 declare -A times cpu memory
 cases=(together "${names[@]}")
 for ((r = 1; r <= runs; r++)); do
   for c in "${cases[@]}"; do
+    settle_writeback
     /usr/bin/time -f '%e %M %U %S' -o "$dir/time.txt" "$exe" --scenario "$dir/$c.toml" --output "$dir/$c.dat" \
       "${options[@]}" > "$dir/$c.log"
     read -r t m u s < "$dir/time.txt"

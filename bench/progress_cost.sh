@@ -18,6 +18,7 @@ echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), 
 timed() { # KIND
   local start end
   rm -rf "$1" && mkdir "$1" && cd "$1"
+  settle_writeback
   start=$(date +%s%N)
   case "$1" in
     off) "$exe" --no-progress > log 2> err ;;

@@ -61,6 +61,7 @@ compare() { # NAME OPTIONS...
       local p="$exe"
       [ "$prog" = old ] && p="$old"
       mkdir -p "$dir/$prog" && cd "$dir/$prog"
+      settle_writeback
       /usr/bin/time -f '%e %M' -o time.txt "$p" "$@" > log.txt
       read -r t m < time.txt
       if [ "$prog" = new ]; then new_t+=("$t") new_m+=("$m"); else old_t+=("$t") old_m+=("$m"); fi
