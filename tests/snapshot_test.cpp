@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <string>
 
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include "support/reference_case.hpp"
@@ -151,6 +152,76 @@ TEST(SnapshotFile, KeepsTheDigestOfItsBytesAndGoesOnAfterAKeptPrefix) {
     expect_digest_of_file(file, 2);
   }
   EXPECT_EQ(read_file(path), fresh_file(dir / "fresh.dat", {0, 2}));
+}
+
+// A new run's file holds only its own bytes, whatever stood at its path:
+// an earlier file of one name is replaced by a new one with its
+// permissions, one with a second name is cut where it stands (both names
+// then show the new bytes), and a symbolic link is written through.
+TEST(SnapshotFile, AnEarlierFileGivesWayToTheNewBytesAndKeepsItsPermissions) {
+  namespace fs = std::filesystem;
+  domain::gridpara(6, 5);
+  scratch_dir dir;
+  const byte_vector fresh = fresh_file(dir / "fresh.dat", {0, 1});
+  const auto earlier = [](const fs::path& p) { std::ofstream(p, std::ios::binary) << std::string(300000, 'e'); };
+  const auto write_run = [&](const fs::path& p) {
+    snapshot_file file(p.string());
+    for (int g : {0, 1}) {
+      plant_codes(g);
+      file.write();
+    }
+    file.close();
+    expect_digest_of_file(file, 2);
+  };
+
+  const fs::path plain = dir / "plain.dat";
+  earlier(plain);
+  fs::permissions(plain, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  std::ifstream reader(plain, std::ios::binary);  // open on the earlier file throughout
+  write_run(plain);
+  EXPECT_EQ(read_file(plain), fresh);
+  EXPECT_EQ(reader.get(), 'e');  // a reader of the earlier file goes on reading it
+  EXPECT_EQ(fs::status(plain).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+  const fs::path linked = dir / "linked.dat", other_name = dir / "other-name.dat";
+  earlier(linked);
+  fs::create_hard_link(linked, other_name);
+  write_run(linked);
+  EXPECT_EQ(read_file(linked), fresh);
+  EXPECT_EQ(read_file(other_name), fresh);
+  EXPECT_TRUE(fs::equivalent(linked, other_name));
+
+  const fs::path target = dir / "target.dat", link = dir / "link.dat";
+  earlier(target);
+  fs::create_symlink(target, link);
+  write_run(link);
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(read_file(target), fresh);
+
+  // A run gone on with from a kept prefix keeps the file it finds.
+  const auto inode = [](const fs::path& p) {
+    struct stat st {};
+    return ::stat(p.c_str(), &st) == 0 ? st.st_ino : ino_t{0};
+  };
+  const ino_t before = inode(plain);
+  snapshot_file_state first;
+  {
+    snapshot_file file(plain.string());
+    plant_codes(0);
+    file.write();
+    first = file.state();
+    file.close();
+  }
+  EXPECT_NE(inode(plain), before);
+  const ino_t replaced = inode(plain);
+  {
+    snapshot_file file(plain.string(), first);
+    plant_codes(1);
+    file.write();
+    file.close();
+  }
+  EXPECT_EQ(inode(plain), replaced);
+  EXPECT_EQ(read_file(plain), fresh);
 }
 
 TEST(SnapshotFile, FailuresNameTheFileAndTheReason) {
