@@ -1,8 +1,10 @@
 #include <algorithm>
+#include <cstddef>
 
 #include "diagnostics/derived_terms.hpp"
 #include "diagnostics/diagnostics.hpp"
 #include "grid/domain.hpp"
+#include "grid/storage.hpp"
 
 void div_vort(float* div, float* vort, float* us, float* vs, const float* spare, const float* u, const float* v,
               const grid_spacing& s, const int& ids, const int& ide, const int& jds, const int& jde, const int& ims,
@@ -27,13 +29,13 @@ void div_vort_rows(const row_range& rows, float* div, float* vort, float* us, fl
       vs[k] = (v[k] + v[k + nx]) * 0.5f;
     }
   }
-  for (int j = j0; j <= j1; ++j) {
+  const int first = std::max(ids + 1, i0), last = std::min(ide - 2, i1);
+  for (int j = j0; j <= j1 && first <= last; ++j) {
     const std::ptrdiff_t row = at(0, j, ims, ime, jms);
-    for (int i = std::max(ids + 1, i0); i <= std::min(ide - 2, i1); ++i) div[row + i] = terms::divergence(u, v, row + i, nx, s);
-  }
-  for (int j = j0; j <= j1; ++j) {
-    const std::ptrdiff_t row = at(0, j, ims, ime, jms);
-    for (int i = std::max(ids + 1, i0); i <= std::min(ide - 2, i1); ++i) vort[row + i] = terms::vorticity(u, v, row + i, nx, s);
+    store_changed(div, row + first, row + last + 1,
+                  [&](std::ptrdiff_t k) { return terms::divergence(u, v, k, nx, s); });
+    store_changed(vort, row + first, row + last + 1,
+                  [&](std::ptrdiff_t k) { return terms::vorticity(u, v, k, nx, s); });
   }
 }
 

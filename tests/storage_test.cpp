@@ -9,6 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "grid/failure.hpp"
 #include "grid/storage.hpp"
 
@@ -111,6 +114,38 @@ TEST(Storage, BlocksTogetherThatOverflowOrCannotBeHadFailNamingThem) {
   } catch (const run_failure& e) {
     EXPECT_STREQ(e.what(), "cannot allocate the model's fields (4611686018427387904 bytes): Cannot allocate memory");
   }
+}
+
+// store_changed leaves every point with its value, bit for bit (-0 over +0,
+// a NaN's payload), and writes no chunk whose bits it would not change:
+// a page that holds them already may be read-only.
+TEST(Storage, StoreChangedGivesEveryPointItsBitsAndWritesOnlyWhatChanges) {
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t n = 3 * page / sizeof(float);
+  void* const mapping = ::mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(mapping, MAP_FAILED);
+  auto* const field = static_cast<float*>(mapping);
+  const float nan_a = std::bit_cast<float>(0x7fc00001u), nan_b = std::bit_cast<float>(0x7fc00002u);
+  const auto value = [&](std::ptrdiff_t k) {
+    if (k % 7 == 0) return -0.0f;
+    if (k % 11 == 0) return nan_b;
+    return static_cast<float>(k % 5);
+  };
+  for (std::size_t k = 0; k < n; ++k) field[k] = k % 11 == 0 ? nan_a : 0.0f;
+  // The first page already holds its values and is made read-only.
+  const auto per_page = static_cast<std::ptrdiff_t>(page / sizeof(float));
+  for (std::ptrdiff_t k = 0; k < per_page; ++k) field[k] = value(k);
+  ASSERT_EQ(::mprotect(mapping, page, PROT_READ), 0);
+  store_changed(field, 0, static_cast<std::ptrdiff_t>(n) - 3, value);
+  int wrong = 0;
+  for (std::ptrdiff_t k = 0; k < static_cast<std::ptrdiff_t>(n) - 3; ++k) {
+    wrong += std::bit_cast<std::uint32_t>(field[k]) != std::bit_cast<std::uint32_t>(value(k));
+  }
+  EXPECT_EQ(wrong, 0);
+  for (std::size_t k = n - 3; k < n; ++k) {  // past the end: as it was
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(field[k]), std::bit_cast<std::uint32_t>(k % 11 == 0 ? nan_a : 0.0f)) << k;
+  }
+  ::munmap(mapping, 3 * page);
 }
 
 }  // namespace
