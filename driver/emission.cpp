@@ -1,6 +1,8 @@
 #include "driver/emission.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstddef>
 #include <vector>
 
@@ -51,10 +53,17 @@ struct row_term {
 };
 
 // q = +0 + q over the columns lo..hi of the row at r (the position of its
-// column 0), except those of `skip`.
+// column 0), except those of `skip`. A cell is written only where that
+// changes its bits (a -0, a subnormal, a signalling NaN): the rest of a
+// field that holds +0 stays unwritten, and its pages, fresh from the
+// system, are not cleared and mapped for the run (every row's boundary
+// columns lie in a page of their own).
 void add_plus_zero(float* q, std::ptrdiff_t r, int lo, int hi, span skip) {
   const auto add = [q, r](int from, int to) {
-    for (int i = from; i <= to; ++i) q[r + i] = 0.0f + q[r + i];
+    for (int i = from; i <= to; ++i) {
+      const float sum = 0.0f + q[r + i];
+      if (std::bit_cast<std::uint32_t>(sum) != std::bit_cast<std::uint32_t>(q[r + i])) q[r + i] = sum;
+    }
   };
   if (skip.empty()) {
     add(lo, hi);
