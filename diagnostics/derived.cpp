@@ -30,7 +30,7 @@ void div_vort_rows(const row_range& rows, float* div, float* vort, float* us, fl
     }
   }
   const int first = std::max(ids + 1, i0), last = std::min(ide - 2, i1);
-  for (int j = j0; j <= j1 && first <= last; ++j) {
+  for (int j = j0; j <= j1; ++j) {
     const std::ptrdiff_t row = at(0, j, ims, ime, jms);
     store_changed(div, row + first, row + last + 1,
                   [&](std::ptrdiff_t k) { return terms::divergence(u, v, k, nx, s); });

@@ -24,8 +24,8 @@ float_block allocate_zeroed(const char* name, long long ni, long long nj);
 // from the system, zero, and a page of them is cleared and mapped for the
 // run only where the run first writes it (on a virtual machine, about a
 // millisecond for each 2 MiB). Where a field stays +0 over most of the grid
-// (the divergence and the vorticity of a uniform flow), its pages so stay
-// unwritten.
+// (the pollutant at the start, the vorticity of a uniform flow), its pages
+// so stay unwritten.
 template <class Value>
 void store_changed(float* field, std::ptrdiff_t from, std::ptrdiff_t to, Value value) {
   constexpr std::ptrdiff_t chunk = 256;
