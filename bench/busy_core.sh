@@ -12,6 +12,11 @@
 #    with a busy process;
 #  - middle: 801 x 801 points, 30 model minutes (bench/cases/middle.toml),
 #    with a busy process;
+#  - middle_long: the same for 2 model hours (bench/cases/middle_long.toml),
+#    with a busy process: a run of about 0.6 s rather than 0.12 s, whose
+#    time the few milliseconds that the system now and then keeps one of
+#    its threads waiting behind the busy loop move by a few per cent, not
+#    by a third (docs/performance.md, "Short runs beside a busy loop");
 #  - quiet: 2001 x 2001 points, 20 model minutes (bench/cases/large.toml),
 #    with no busy process of its own.
 # The busy process is a shell loop that never sleeps, pinned to the first
@@ -35,13 +40,14 @@
 # what the machine alone spreads them by.
 #
 # Usage: bench/busy_core.sh PLUME_EXECUTABLE [PAIRS] [CASES...]
-#   PAIRS: default 5; CASES: any of everywhere, middle, quiet (default: all)
+#   PAIRS: default 5; CASES: any of everywhere, middle, middle_long, quiet
+#   (default: all)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 exe="$(realpath "$1")" pairs="${2:-5}"
 shift $(($# < 2 ? $# : 2))
 cases=("$@")
-[ "${#cases[@]}" -gt 0 ] || cases=(everywhere middle quiet)
+[ "${#cases[@]}" -gt 0 ] || cases=(everywhere middle middle_long quiet)
 src="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 dir="$(mktemp -d)"
 busy_pid=
@@ -103,14 +109,14 @@ pairs_of() { # NAME OPTIONS...
 
 for c in "${cases[@]}"; do
   case "$c" in
-    everywhere | middle)
+    everywhere | middle | middle_long)
       (cd / && exec taskset -c 0 sh -c 'while :; do :; done') &
       busy_pid=$!
-      if [ "$c" = everywhere ]; then
-        pairs_of "busy core: pollutant everywhere" --scenario "$dir/everywhere.toml"
-      else
-        pairs_of "busy core: 801 x 801" --scenario "$src/bench/cases/middle.toml"
-      fi
+      case "$c" in
+        everywhere) pairs_of "busy core: pollutant everywhere" --scenario "$dir/everywhere.toml" ;;
+        middle) pairs_of "busy core: 801 x 801" --scenario "$src/bench/cases/middle.toml" ;;
+        middle_long) pairs_of "busy core: 801 x 801 for 2 hours" --scenario "$src/bench/cases/middle_long.toml" ;;
+      esac
       kill "$busy_pid"
       busy_pid= ;;
     quiet) pairs_of "no busy process: 2001 x 2001" --scenario "$src/bench/cases/large.toml" ;;
