@@ -516,9 +516,12 @@ struct stage {
   flow_set in;   // the flow the stage reads, its boundary values set
   flow_set out;  // the flow it writes
   std::pmr::vector<species_stage> species;  // in the step's arena
-  const unsigned char* uv_repeat;
-  const unsigned char* row_repeat;
-  const unsigned char* active;  // the rows the sweep visits, among the plan's
+  // What run_stage learns of the own cell rows before its sweep: whether
+  // their u and v repeat the row below, whether the whole row does, and
+  // the rows the sweep visits, among the plan's.
+  const unsigned char* uv_repeat = nullptr;
+  const unsigned char* row_repeat = nullptr;
+  const unsigned char* active = nullptr;
   const row_runs* plan;         // the rows the stage looks at; every other row is quiet
   bool north_v_repeats = false;  // the v faces of row r1 + 1 are those of row r1 (north_v_repeats)
   // Where the stage's own small records go: the step's arena.
@@ -1477,6 +1480,52 @@ void entry_rows(const float* u, const flow_rows& module, std::vector<unsigned ch
   });
 }
 
+// Species k's part of a stage. The first stage advances the module's q
+// into q1, keeping q1's spans (stage_q); the second averages q1's change
+// with the entry q into the module's q in place and writes the rate,
+// keeping the module's spans, and its cells take in the entry q's spans,
+// which the average reads.
+species_stage species_part(bool second, const species_fields& fields, species_knowledge& known, bool may_skip,
+                           bool quiet_left_out) {
+  const pollutant input{known.input_q.data(), second ? known.module_q.data() : nullptr, may_skip, quiet_left_out};
+  if (!second) {
+    return {.q_in = fields.q,
+            .q_out = known.q1,
+            .dqdt = nullptr,
+            .q_spans = known.stage_q.data(),
+            .dqdt_spans = nullptr,
+            .input = input,
+            .cells = known.cells.data(),
+            .plan = &known.plan};
+  }
+  return {.q_in = known.q1,
+          .q_out = fields.q,
+          .dqdt = fields.dqdt,
+          .q_spans = known.module_q.data(),
+          .dqdt_spans = known.module_dqdt.data(),
+          .input = input,
+          .cells = known.cells.data(),
+          .plan = &known.plan};
+}
+
+// A stage of the step, from the flow set `in` into `out`: the first a whole
+// step long, from the module's arrays (set 0) into set 1; the second half a
+// step, from set 1 back into the module's arrays.
+stage stage_of(bool second, const flow_set& in, const flow_set& out, const model_state& state, step_workspace& ws,
+               bool may_skip, std::pmr::memory_resource* arena) {
+  stage st{.second = second,
+           .dt = second ? constant::stage2_length : constant::step_length,
+           .in = in,
+           .out = out,
+           .species = std::pmr::vector<species_stage>(arena),
+           .plan = &ws.plan};
+  st.species.reserve(state.species.size());
+  for (std::size_t k = 0; k < state.species.size(); ++k) {
+    st.species.push_back(species_part(second, state.species[k], ws.species[k], may_skip, ws.plan_leaves_quiet_out));
+  }
+  return st;
+}
+
 }  // namespace
 
 void step_workspace::materialize(float* u, float* v, float* h) {
@@ -1531,18 +1580,8 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
   ws.team().get_ready();
   plan_stage(ws, module, e, may_skip);
   prepare_input({module, entry_fields, module_pollutant}, ws.frames(), u_in, v_in, ws, e);
-  {
-    stage first{false, constant::step_length, module, staged, std::pmr::vector<species_stage>(&arena),
-                nullptr, nullptr, nullptr, &ws.plan};
-    first.species.reserve(state.species.size());
-    for (std::size_t k = 0; k < state.species.size(); ++k) {
-      species_knowledge& known = ws.species[k];
-      first.species.push_back({state.species[k].q, known.q1, nullptr, known.stage_q.data(), nullptr,
-                               pollutant{known.input_q.data(), nullptr, may_skip, ws.plan_leaves_quiet_out},
-                               known.cells.data(), &known.plan});
-    }
-    run_stage(first, ws, nullptr);
-  }
+  stage first = stage_of(false, module, staged, state, ws, may_skip, &arena);
+  run_stage(first, ws, nullptr);
   const auto stays = [&](std::size_t f, int j) {
     if (f < flow_fields) return frame_left_out(ws.bounds(), f, j, e.r1 + 1);
     return outside_interior_rows(ws.bounds(), j) && pollutant_halo_row_stays(ws, e, f - flow_fields, j);
@@ -1559,16 +1598,7 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
   plan_stage(ws, staged, e, may_skip);
   prepare_input({staged, stage_fields, stage_pollutant}, nullptr, u_in, v_in, ws, e);
   entry_rows(state.u, ws.module_flow, ws.entry_same, e, ws.plan);
-  stage second{true, constant::stage2_length, staged, module, std::pmr::vector<species_stage>(&arena),
-               nullptr, nullptr, nullptr, &ws.plan};
-  second.species.reserve(state.species.size());
-  for (std::size_t k = 0; k < state.species.size(); ++k) {
-    species_knowledge& known = ws.species[k];
-    second.species.push_back(
-        {known.q1, state.species[k].q, state.species[k].dqdt, known.module_q.data(), known.module_dqdt.data(),
-         pollutant{known.input_q.data(), known.module_q.data(), may_skip, ws.plan_leaves_quiet_out}, known.cells.data(),
-         &known.plan});
-  }
+  stage second = stage_of(true, staged, module, state, ws, may_skip, &arena);
   run_stage(second, ws, ws.entry_same.data());
   learn_busy(ws, e, may_skip);
 }
