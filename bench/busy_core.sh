@@ -50,12 +50,7 @@ cases=("$@")
 [ "${#cases[@]}" -gt 0 ] || cases=(everywhere middle middle_long quiet)
 src="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 dir="$(mktemp -d)"
-busy_pid=
-cleanup() {
-  [ -z "$busy_pid" ] || kill "$busy_pid" 2> /dev/null || true
-  rm -rf "$dir"
-}
-trap cleanup EXIT
+trap 'busy_core_stop; rm -rf "$dir"' EXIT
 everywhere_scenario > "$dir/everywhere.toml"
 echo "program: $exe"
 echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores"
@@ -110,15 +105,13 @@ pairs_of() { # NAME OPTIONS...
 for c in "${cases[@]}"; do
   case "$c" in
     everywhere | middle | middle_long)
-      (cd / && exec taskset -c 0 sh -c 'while :; do :; done') &
-      busy_pid=$!
+      busy_core_start
       case "$c" in
         everywhere) pairs_of "busy core: pollutant everywhere" --scenario "$dir/everywhere.toml" ;;
         middle) pairs_of "busy core: 801 x 801" --scenario "$src/bench/cases/middle.toml" ;;
         middle_long) pairs_of "busy core: 801 x 801 for 2 hours" --scenario "$src/bench/cases/middle_long.toml" ;;
       esac
-      kill "$busy_pid"
-      busy_pid= ;;
+      busy_core_stop ;;
     quiet) pairs_of "no busy process: 2001 x 2001" --scenario "$src/bench/cases/large.toml" ;;
     *) echo "unknown case: $c" >&2; exit 2 ;;
   esac

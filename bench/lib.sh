@@ -14,6 +14,21 @@ median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 # count; their writing out after the run ends does not, as before.
 settle_writeback() { sync; }
 
+# A shell loop that never sleeps, pinned to the first core: on a machine of
+# two cores it keeps that one busy, and a run's second thread shares it.
+# Left to the system, the loop moves from core to core, and the runs beside
+# it move with it (docs/performance.md, "A busy core, pinned").
+# busy_core_start starts it; busy_core_stop stops it, if it runs.
+busy_core_pid=
+busy_core_start() {
+  (cd / && exec taskset -c 0 sh -c 'while :; do :; done') &
+  busy_core_pid=$!
+}
+busy_core_stop() {
+  [ -z "$busy_core_pid" ] || kill "$busy_core_pid" 2> /dev/null || true
+  busy_core_pid=
+}
+
 # Milliseconds as seconds with three decimals: 2991 -> "2.991 s".
 ms() { printf '%d.%03d s' $(($1 / 1000)) $(($1 % 1000)); }
 

@@ -19,14 +19,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 exe="$(realpath "$1")" runs="$2"
 shift 2
 dir="$(mktemp -d)"
-busy_pid=
-cleanup() {
-  [ -z "$busy_pid" ] || kill "$busy_pid" 2> /dev/null || true
-  rm -rf "$dir"
-}
-trap cleanup EXIT
-(cd / && exec taskset -c 0 sh -c 'while :; do :; done') &
-busy_pid=$!
+trap 'busy_core_stop; rm -rf "$dir"' EXIT
+busy_core_start
 echo "program: $exe $*"
 echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores"
 # A pause of 5 ms without starting a process: a read that times out.

@@ -30,9 +30,8 @@ cases=("$@")
 [ "${#cases[@]}" -gt 0 ] || cases=(reference large long everywhere busy)
 src="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 dir="$(mktemp -d)"
-busy_pid=
 cleanup() {
-  [ -z "$busy_pid" ] || kill "$busy_pid" 2> /dev/null || true
+  busy_core_stop
   git -C "$src" worktree remove --force "$dir/base-src" 2> /dev/null || true
   rm -rf "$dir"
 }
@@ -93,8 +92,7 @@ for c in "${cases[@]}"; do
       compare "pollutant everywhere, --threads 1" --scenario "$dir/everywhere.toml" --threads 1 ;;
     busy)
       # One core taken by another process for the whole case.
-      (cd / && exec taskset -c 0 sh -c 'while :; do :; done') &
-      busy_pid=$!
+      busy_core_start
       for what in everywhere reference; do
         scenario=()
         [ "$what" = everywhere ] && scenario=(--scenario "$dir/everywhere.toml")
@@ -107,8 +105,7 @@ for c in "${cases[@]}"; do
           printf "busy core, %s: time / time of --threads 1: default %.2f (base %.2f), --threads 4 %.2f (base %.2f)\n",
             w, nd / n1, od / o1, n4 / n1, o4 / o1 }'
       done
-      kill "$busy_pid"
-      busy_pid= ;;
+      busy_core_stop ;;
     *) echo "unknown case: $c" >&2; exit 2 ;;
   esac
 done
