@@ -1480,7 +1480,7 @@ void entry_rows(const float* u, const flow_rows& module, std::vector<unsigned ch
   });
 }
 
-// Species k's part of a stage. The first stage advances the module's q
+// A species' part of a stage. The first stage advances the module's q
 // into q1, keeping q1's spans (stage_q); the second averages q1's change
 // with the entry q into the module's q in place and writes the rate,
 // keeping the module's spans, and its cells take in the entry q's spans,
