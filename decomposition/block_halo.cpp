@@ -41,15 +41,15 @@ std::size_t block_halo::north_floats(int fields, bool periodic) const noexcept {
 
 void block_halo::edge_columns(float* const* f, int count, float u_in, float v_in,
                               const boundary::row_rules* row_rules) const {
-  const auto columns = [&](int j, unsigned char which, const unsigned char* pollutants) {
+  const auto columns = [&](int j, unsigned char which, boundary::row_marks pollutants) {
     if (west_ < 0) boundary::west_columns(f, row(j), count, b_.ids, b_.ims, which, pollutants);
     if (east_ < 0) boundary::east_columns(f, row(j), count, b_.ide, b_.ime, b_.ims, u_in, v_in, which, pollutants);
   };
   if (row_rules == nullptr) {
-    for (int j = p_.jps; j <= p_.jpe; ++j) columns(j, boundary::all_columns, nullptr);
+    for (int j = p_.jps; j <= p_.jpe; ++j) columns(j, boundary::all_columns, {});
   } else {
     row_rules->rows->for_each_row(p_.jps, p_.jpe, [&](int j) {
-      columns(j, row_rules->rules[j - b_.jms], row_rules->pollutants_of_row(j, b_.jms, count - flow_fields));
+      columns(j, row_rules->rules[j - b_.jms], row_rules->pollutants_of_row(j, b_.jms));
     });
   }
 }

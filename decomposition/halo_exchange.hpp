@@ -43,6 +43,16 @@ class halo_exchange {
   // not, it reads each row's own storage, which must hold the row's values.
   virtual bool reads_flow_sources() const noexcept { return false; }
 
+  // Whether boundary_part may give some of the fields their values apart
+  // from the others, and side by side on several threads: where no
+  // messages go between processes.
+  virtual bool parts_apart() const noexcept { return false; }
+  // boundary() for the fields [first, count) of the list alone (u, v and h
+  // with first 0 and count flow_fields, or pollutants), each as in the
+  // whole list. Only where parts_apart().
+  virtual void boundary_part(float* const* fields, int first, int count, float u_in, float v_in,
+                             const boundary::row_rules* row_rules);
+
   // Sets the halo points of u and v that lie in the grid's interior to the
   // values of the blocks that own them (no boundary values): what the
   // diagnostics read around the block.
@@ -59,6 +69,9 @@ class whole_grid_exchange final : public halo_exchange {
   void boundary(float* const* fields, int count, float u_in, float v_in,
                 const boundary::row_rules* row_rules = nullptr) override;
   bool reads_flow_sources() const noexcept override { return true; }
+  bool parts_apart() const noexcept override { return true; }
+  void boundary_part(float* const* fields, int first, int count, float u_in, float v_in,
+                     const boundary::row_rules* row_rules) override;
   void share(float*, float*) override {}
 
  private:

@@ -32,23 +32,27 @@ void set_bdy_where(float* u, float* v, float* h, float* q, const float& u_in, co
 }
 
 void set_bdy_fields(float* const* fields, int count, float u_in, float v_in, const grid_bounds& b,
-                    const boundary::row_rules* row_rules) {
+                    const boundary::row_rules* row_rules, int first) {
   const auto p = [&](int i, int j) { return at(i, j, b.ims, b.ime, b.jms); };
   const int nx = b.ime - b.ims + 1;
   if (nx <= 0) return;
 
   // The west and east columns of every row with rules, halo rows included.
-  const auto columns = [&](int j, unsigned char which, const unsigned char* pollutants) {
+  // The rules of the fields in the list: those of the flow where it
+  // starts with u, those of the pollutants where it holds any.
+  const unsigned char listed = (first == 0 ? boundary::flow_columns : 0) |
+                               (count > flow_fields ? boundary::pollutant_columns : 0);
+  const auto columns = [&](int j, unsigned char rules, boundary::row_marks pollutants) {
+    const auto which = static_cast<unsigned char>(rules & listed);
     if (which == 0) return;
-    boundary::west_columns(fields, p(b.ims, j), count, b.ids, b.ims, which, pollutants);
-    boundary::east_columns(fields, p(b.ims, j), count, b.ide, b.ime, b.ims, u_in, v_in, which, pollutants);
+    boundary::west_columns(fields, p(b.ims, j), count, b.ids, b.ims, which, pollutants, first);
+    boundary::east_columns(fields, p(b.ims, j), count, b.ide, b.ime, b.ims, u_in, v_in, which, pollutants, first);
   };
   if (row_rules == nullptr) {
-    for (int j = b.jms; j <= b.jme; ++j) columns(j, boundary::all_columns, nullptr);
+    for (int j = b.jms; j <= b.jme; ++j) columns(j, boundary::all_columns, {});
   } else {
-    row_rules->rows->for_each_row(b.jms, b.jme, [&](int j) {
-      columns(j, row_rules->rules[j - b.jms], row_rules->pollutants_of_row(j, b.jms, count - flow_fields));
-    });
+    row_rules->rows->for_each_row(
+        b.jms, b.jme, [&](int j) { columns(j, row_rules->rules[j - b.jms], row_rules->pollutants_of_row(j, b.jms)); });
   }
   // The south halo rows, whole rows, then the north rows from jde on, each
   // from where the row it copies is stored.
@@ -56,7 +60,7 @@ void set_bdy_fields(float* const* fields, int count, float u_in, float v_in, con
   const int* const flow_source = row_rules != nullptr ? row_rules->flow_source : nullptr;
   const unsigned char* const halo_held = row_rules != nullptr ? row_rules->halo_held : nullptr;
   const int halo_rows = boundary::halo_rows(b.jms, b.jds, b.jde, b.jme);
-  for (int k = 0; k < count; ++k) {
+  for (int k = first; k < count; ++k) {
     float* const f = fields[k];
     const auto stored = [&](int j) { return k < flow_fields && flow_source != nullptr ? flow_source[j - b.jms] : j; };
     const auto held = [&](int j) {

@@ -34,20 +34,29 @@ inline constexpr unsigned char flow_columns = 1, pollutant_columns = 2, all_colu
 // into (halo_row_index) says that the row holds already the very values its
 // copy would write.
 // With pollutants, the pollutants whose columns a row's pollutant_columns
-// rule writes: pollutants[(j - jms) * n + k], for the k-th of the n
-// pollutants, says whether row j's columns of that pollutant are written
+// rule writes: pollutants[k * pollutant_stride + j - jms], for the k-th
+// pollutant, says whether row j's columns of that pollutant are written
 // (a row whose rule names them for one species need not write them for
 // another whose columns hold already what they would get); every
-// pollutant's where it is nullptr.
+// pollutant's where it is nullptr. Each pollutant's marks are a run of
+// their own, so that the marks of several may be written side by side.
+struct row_marks {
+  const unsigned char* first = nullptr;  // the first pollutant's mark; nullptr: every pollutant's written
+  std::ptrdiff_t stride = 0;             // from one pollutant's mark to the next's
+  // Whether the columns of field k (a pollutant) are written.
+  bool written(int k) const noexcept { return first == nullptr || first[(k - flow_fields) * stride] != 0; }
+};
 struct row_rules {
   const unsigned char* rules;
   const row_runs* rows;
   const int* flow_source = nullptr;
   const unsigned char* halo_held = nullptr;
   const unsigned char* pollutants = nullptr;
-  // The flags of row j's n pollutants, or nullptr for all of them.
-  const unsigned char* pollutants_of_row(int j, int jms, int n) const noexcept {
-    return pollutants == nullptr ? nullptr : pollutants + static_cast<std::ptrdiff_t>(j - jms) * n;
+  std::ptrdiff_t pollutant_stride = 0;
+  // The marks of row j's pollutants.
+  row_marks pollutants_of_row(int j, int jms) const noexcept {
+    if (pollutants == nullptr) return {};
+    return {pollutants + (j - jms), pollutant_stride};
   }
 };
 
@@ -100,24 +109,21 @@ inline void east_flow_columns(float* u, float* v, float* h, int ide, int ime, in
 // The column rules of one row of a list of fields: u, v, h, then `count` -
 // flow_fields pollutants (grid/state.hpp), the row at fields[k] + row, its
 // element i = ims; only the rules that `which` names, and of the
-// pollutants only those that `pollutants` flags (all where it is nullptr).
-inline bool pollutant_written(const unsigned char* pollutants, int k) noexcept {
-  return pollutants == nullptr || pollutants[k - flow_fields] != 0;
-}
+// pollutants only those from `first` on that `pollutants` marks.
 inline void west_columns(float* const* fields, std::ptrdiff_t row, int count, int ids, int ims, unsigned char which,
-                         const unsigned char* pollutants = nullptr) noexcept {
+                         row_marks pollutants = {}, int first = flow_fields) noexcept {
   if ((which & pollutant_columns) != 0) {
-    for (int k = flow_fields; k < count; ++k) {
-      if (pollutant_written(pollutants, k)) west_pollutant_columns(fields[k] + row, ids, ims);
+    for (int k = std::max(first, flow_fields); k < count; ++k) {
+      if (pollutants.written(k)) west_pollutant_columns(fields[k] + row, ids, ims);
     }
   }
   if ((which & flow_columns) != 0) west_flow_columns(fields[0] + row, fields[1] + row, fields[2] + row, ids, ims);
 }
 inline void east_columns(float* const* fields, std::ptrdiff_t row, int count, int ide, int ime, int ims, float u_in,
-                         float v_in, unsigned char which, const unsigned char* pollutants = nullptr) noexcept {
+                         float v_in, unsigned char which, row_marks pollutants = {}, int first = flow_fields) noexcept {
   if ((which & pollutant_columns) != 0) {
-    for (int k = flow_fields; k < count; ++k) {
-      if (pollutant_written(pollutants, k)) east_pollutant_columns(fields[k] + row, ide, ime, ims);
+    for (int k = std::max(first, flow_fields); k < count; ++k) {
+      if (pollutants.written(k)) east_pollutant_columns(fields[k] + row, ide, ime, ims);
     }
   }
   if ((which & flow_columns) != 0) {

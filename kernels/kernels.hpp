@@ -34,9 +34,11 @@ void set_bdy_where(float* u, float* v, float* h, float* q, const float& u_in, co
 // h, then each q (grid/state.hpp), `count` of them in all; every pollutant
 // takes q's rules. row_rules == nullptr applies every rule; otherwise only
 // the rows it holds take any column rule, so that the rules cost those rows
-// alone.
+// alone. With `first`, only the fields [first, count) of the list get
+// their values: u, v and h with first 0, or pollutants alone (first at
+// least flow_fields), each field as in the whole list.
 void set_bdy_fields(float* const* fields, int count, float u_in, float v_in, const grid_bounds& b,
-                    const boundary::row_rules* row_rules);
+                    const boundary::row_rules* row_rules, int first = 0);
 
 // Momentum tendencies (pressure gradient, advection, diffusion) of u on the
 // faces i = ids..ide, j = jds..jde-1 and of v on i = ids..ide-1, j = jds..jde;

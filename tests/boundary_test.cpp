@@ -205,13 +205,15 @@ TEST_F(boundary, pollutant_columns_go_only_to_the_marked_pollutants) {
   const auto rows = static_cast<std::size_t>(g.jme - g.jms + 1);
   std::vector<unsigned char> rules(rows, ::boundary::pollutant_columns), marks(rows * 2, 0);
   const auto row = [&](int j) { return static_cast<std::size_t>(j - g.jms); };
-  marks[row(1) * 2] = 1;      // row 1: the first pollutant's columns
-  marks[row(2) * 2 + 1] = 1;  // row 2: the second's
+  const auto mark = [&](std::size_t k, int j) -> unsigned char& { return marks[k * rows + row(j)]; };
+  mark(0, 1) = 1;  // row 1: the first pollutant's columns
+  mark(1, 2) = 1;  // row 2: the second's
   rules[row(3)] = ::boundary::all_columns;
-  marks[row(3) * 2] = marks[row(3) * 2 + 1] = 1;  // row 3: every column
+  mark(0, 3) = mark(1, 3) = 1;  // row 3: every column
   row_runs own;
   own.add(1, 3);
-  const ::boundary::row_rules which{rules.data(), &own, nullptr, nullptr, marks.data()};
+  const ::boundary::row_rules which{rules.data(), &own,         nullptr,
+                                    nullptr,      marks.data(), static_cast<std::ptrdiff_t>(rows)};
   float* const fields[5] = {u.data(), v.data(), h.data(), q.data(), q2.data()};
   set_bdy_fields(fields, 5, reference::u_init, reference::v_init, grid_bounds{GRID_BOUNDS(g)}, &which);
   const checks::box row_1{g.ims, g.ime, 1, 1}, row_2{g.ims, g.ime, 2, 2}, row_3{g.ims, g.ime, 3, 3};
@@ -225,6 +227,45 @@ TEST_F(boundary, pollutant_columns_go_only_to_the_marked_pollutants) {
   }
   EXPECT_TRUE(checks::same_bits_in(g, q, q_all, row_3));
   EXPECT_TRUE(checks::same_bits_in(g, q2, q2_all, row_3));
+}
+
+// The fields of a list given their values part by part (the flow, then
+// each pollutant apart, in any order) get the bits of the whole list's,
+// with the same rules, marks and halo rows left as they are; and a part
+// writes no other field.
+TEST_F(boundary, parts_of_the_list_apart_get_the_whole_list_bits) {
+  field q2 = g.field();
+  checks::fill(g, q2, [](int i, int j) { return tagged(500.0f, i, j); });
+  const auto rows = static_cast<std::size_t>(g.jme - g.jms + 1);
+  std::vector<unsigned char> rules(rows, ::boundary::flow_columns), marks(rows * 2, 0);
+  const auto row = [&](int j) { return static_cast<std::size_t>(j - g.jms); };
+  for (int j = 1; j <= 6; ++j) {
+    rules[row(j)] = j % 3 == 0 ? ::boundary::pollutant_columns : ::boundary::all_columns;
+    marks[row(j)] = j % 2;               // the first pollutant's columns in the odd rows
+    marks[rows + row(j)] = (j + 1) % 2;  // the second's in the even ones
+  }
+  const int halo = ::boundary::halo_rows(g.jms, g.jds, g.jde, g.jme);
+  std::vector<unsigned char> held(static_cast<std::size_t>(5 * halo), 0);
+  held[static_cast<std::size_t>(3 * halo + 1)] = 1;  // a halo row of the first pollutant left as it is
+  row_runs own;
+  own.add(1, 6);
+  const ::boundary::row_rules which{rules.data(), &own,         nullptr,
+                                    held.data(),  marks.data(), static_cast<std::ptrdiff_t>(rows)};
+  field u_all = u, v_all = v, h_all = h, q_all = q, q2_all = q2;
+  float* const all[5] = {u_all.data(), v_all.data(), h_all.data(), q_all.data(), q2_all.data()};
+  set_bdy_fields(all, 5, reference::u_init, reference::v_init, grid_bounds{GRID_BOUNDS(g)}, &which);
+  const field u_before = u, v_before = v, h_before = h, q_before = q;
+  float* const fields[5] = {u.data(), v.data(), h.data(), q.data(), q2.data()};
+  set_bdy_fields(fields, 5, reference::u_init, reference::v_init, grid_bounds{GRID_BOUNDS(g)}, &which, 4);
+  EXPECT_TRUE(checks::same_bits(g, q2, q2_all));
+  for (const auto& [got, entry] : {std::pair{&u, &u_before}, {&v, &v_before}, {&h, &h_before}, {&q, &q_before}}) {
+    EXPECT_TRUE(checks::same_bits(g, *got, *entry));
+  }
+  set_bdy_fields(fields, 4, reference::u_init, reference::v_init, grid_bounds{GRID_BOUNDS(g)}, &which, 3);
+  set_bdy_fields(fields, 3, reference::u_init, reference::v_init, grid_bounds{GRID_BOUNDS(g)}, &which);
+  for (const auto& [got, every] : {std::pair{&u, &u_all}, {&v, &v_all}, {&h, &h_all}, {&q, &q_all}}) {
+    EXPECT_TRUE(checks::same_bits(g, *got, *every));
+  }
 }
 
 // Rows whose flow is left to a row below them (flow_source) are not read:

@@ -419,9 +419,9 @@ TEST(StepDifferential, SpeciesBesidePlumesAtTheSidesGetTheirOwnColumns) {
       ws.materialize(u.data(), v.data(), h.data());
       for (int j = b.jds + 1; j <= b.jde - 2; ++j) {
         const auto row = static_cast<std::size_t>(j - b.jms);
-        const unsigned char* marks = ws.pollutant_rules.data() + row * 3;
+        const auto mark = [&](std::size_t k) { return ws.pollutant_rules[k * ws.rules.size() + row] != 0; };
         const bool named = (ws.rules[row] & boundary::pollutant_columns) != 0;
-        middle_left_alone = middle_left_alone || (named && marks[1] == 0 && (marks[0] != 0 || marks[2] != 0));
+        middle_left_alone = middle_left_alone || (named && !mark(1) && (mark(0) || mark(2)));
       }
       for (std::size_t k = 0; k < 3; ++k) {
         SCOPED_TRACE(testing::Message() << "species " << k + 1 << ", step " << step);

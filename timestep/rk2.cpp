@@ -47,12 +47,14 @@
 // those rows, whatever the height of the grid.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <memory_resource>
+#include <numeric>
 #include <span>
 #include <stdexcept>
 #include <vector>
@@ -387,63 +389,58 @@ struct pollutant_set {
 constexpr pollutant_set module_pollutant{&species_knowledge::module_q, &species_knowledge::module_q_frame_zero};
 constexpr pollutant_set stage_pollutant{&species_knowledge::stage_q, &species_knowledge::stage_q_frame_zero};
 
-// Which boundary column rules each row of a stage's input takes
-// (boundary::flow_columns, pollutant_columns), given each species' q cells
-// and whether its boundary columns of q hold +0 (frame_zero): in a block
-// whose rows span the grid's width, those of u, v and h only in the rows
-// that hold their values (the reads of the others go to the row that
-// does), and those of q only where they may change something for some
-// species, not where for every species the columns hold +0 and the cells
-// give +0 (for such a species the rules write +0 over +0); and in such a
-// row only the columns of those species (`written`, a mark per row and
-// species: a plume against the west wall does not have the columns of
-// every other species rewritten, nor their frames kept, in each of its
-// rows). Every rule in every other row. Where the stage keeps the columns
-// that the rules write (the second, whose set 1 keeps them), frame_zero
-// then tells what they hold.
-void choose_rules(const extent& e, const flow_rows& flow, std::vector<species_knowledge>& species,
-                  const pollutant_set& set, bool keeps_columns, const row_runs& plan, std::vector<unsigned char>& rules,
-                  std::vector<unsigned char>& written) {
-  const bool whole_rows = e.spans_width();
-  const bool derived = boundary_q_follows_cells(e);
-  const std::size_t n = species.size();
-  const auto every_rule = [&](int j) { return !whole_rows || !e.own_cell_row(j); };
-  // The marks of a row count only where its rules name the pollutant
-  // columns: all of them in a row that takes every rule, and in any other
-  // row those of the species that named them, the others cleared by the
-  // first.
-  const auto marks = [&](std::size_t at) { return written.begin() + static_cast<std::ptrdiff_t>(at * n); };
+// Whether row j of a stage's input takes every boundary column rule,
+// whatever the step knows of it: in a block whose rows do not span the
+// grid's width, and outside the block's own cell rows.
+bool takes_every_rule(const extent& e, int j) noexcept { return !e.spans_width() || !e.own_cell_row(j); }
+
+// Which boundary column rules each row of a stage's plan takes
+// (boundary::flow_columns, pollutant_columns): every rule in a row that
+// takes every rule; in any other row those of u, v and h only where the row
+// holds their values (the reads of the others go to the row that does), and
+// those of q, of the species that each species' marks name (species_rules).
+void flow_rules(const extent& e, const flow_rows& flow, const row_runs& plan, std::vector<unsigned char>& rules) {
   plan.for_each_row(e.jms, e.jme, [&](int j) {
     const std::size_t at = e.at_row(j);
-    if (every_rule(j)) {
-      rules[at] = boundary::all_columns;
-      std::fill_n(marks(at), n, 1);
-    } else {
-      rules[at] = flow.stored[at] != 0 ? boundary::flow_columns : 0;
-    }
+    const bool flow_too = takes_every_rule(e, j) || flow.stored[at] != 0;
+    rules[at] = flow_too ? boundary::all_columns : boundary::pollutant_columns;
   });
-  for (std::size_t s = 0; s < n; ++s) {
-    species_knowledge& k = species[s];
-    const span* const cells = (k.*set.spans).data();
-    unsigned char* const zero = (k.*set.frame_zero).data();
-    k.plan.for_each_row(e.jms, e.jme, [&](int j) {
-      const std::size_t at = e.at_row(j);
-      if (every_rule(j)) {
-        if (keeps_columns) zero[at] = 0;
-        return;
-      }
-      const bool clean = derived && boundary_q_clean(e, cells[at]);
-      const bool frame_stays_clean = clean && zero[at] != 0;
-      if (!frame_stays_clean) {
-        if ((rules[at] & boundary::pollutant_columns) == 0) {
-          std::fill_n(marks(at), n, 0);
-          rules[at] |= boundary::pollutant_columns;
-        }
-        marks(at)[static_cast<std::ptrdiff_t>(s)] = 1;
-      }
-      if (keeps_columns) zero[at] = clean;
-    });
-  }
+}
+
+// Whether the column rules of each row of the plan write one species' q
+// (its marks, a run of its own: boundary::row_rules::pollutants), given its
+// q cells and whether its boundary columns of q hold +0 (frame_zero): in
+// every row that takes every rule, and in a row of its own plan only where
+// they may change something, not where the columns hold +0 and the cells
+// give +0 (the rules would write +0 over +0): a plume against the west
+// wall does not have the columns of every other species rewritten, nor
+// their frames kept, in each of its rows. Where the stage keeps the
+// columns that the rules write (the second, whose set 1 keeps them),
+// frame_zero then tells what they hold. The rows marked are kept as runs
+// too (k.columns). Reads and writes that species' records alone.
+void species_rules(const extent& e, species_knowledge& k, const pollutant_set& set, bool keeps_columns,
+                   const row_runs& plan, unsigned char* marks) {
+  const bool derived = boundary_q_follows_cells(e);
+  const span* const cells = (k.*set.spans).data();
+  unsigned char* const zero = (k.*set.frame_zero).data();
+  k.columns.clear();
+  plan.for_each_row(e.jms, e.jme, [&](int j) {
+    const bool every = takes_every_rule(e, j);
+    marks[e.at_row(j)] = every;
+    if (every) k.columns.add(j);
+  });
+  k.plan.for_each_row(e.jms, e.jme, [&](int j) {
+    const std::size_t at = e.at_row(j);
+    if (takes_every_rule(e, j)) {
+      if (keeps_columns) zero[at] = 0;
+      return;
+    }
+    const bool clean = derived && boundary_q_clean(e, cells[at]);
+    const bool written = !(clean && zero[at] != 0);
+    marks[at] = written;
+    if (written) k.columns.add(j);
+    if (keeps_columns) zero[at] = clean;
+  });
 }
 
 // What a stage knows of where its pollutant is: the input rows' spans, and
@@ -462,10 +459,17 @@ struct pollutant {
 };
 
 // Whether the velocities of a row's faces are moderate, looked at once per
-// stored row (0 unknown, 2 yes, 3 no).
+// stored row (0 unknown, 2 yes, 3 no). The records of several species may
+// look at the same row side by side: each then finds the same answer, and
+// the mark is read and written as a whole.
 bool moderate_row(std::vector<unsigned char>& known, const float* row, int from, int count, std::size_t at) {
-  if (known[at] == 0) known[at] = pollutant_map::moderate(row + from, count) ? 2 : 3;
-  return known[at] == 2;
+  const std::atomic_ref<unsigned char> mark(known[at]);
+  unsigned char seen = mark.load(std::memory_order_relaxed);
+  if (seen == 0) {
+    seen = pollutant_map::moderate(row + from, count) ? 2 : 3;
+    mark.store(seen, std::memory_order_relaxed);
+  }
+  return seen == 2;
 }
 
 // The cells of row j whose advection must be computed; every other cell of
@@ -504,6 +508,8 @@ struct species_stage {
   span* dqdt_spans;  // the rate's, in the second stage
   pollutant input;   // where the input q (and the entry q) may be other than +0
   span* cells;       // per row, the cells whose advection is computed
+  long* work;        // per row, the work of those cells (cells_cost)
+  unsigned char* has_work;  // per row, whether the species has work there (pollutant_work)
   const row_runs* plan;  // the rows the stage looks at for the species
 };
 
@@ -766,9 +772,11 @@ struct stage_parts {
   }
 };
 
-// One piece of a stage's sweep. A row that is not active needs nothing: its
-// flow repeats the row below, the cells of every species there and in the
-// row above are clean and stay so, and they hold +0 there already. `rows`
+// One piece of a stage's sweep. A row with nothing for the piece needs
+// nothing: in a piece with the flow, a row that is not active (its flow
+// repeats the row below, the cells of every species there and in the row
+// above are clean and stay so, and they hold +0 there already); in a piece
+// without, a row where none of its species has work. `rows`
 // are the thread's flux rows: the x faces, then two rows of y faces per
 // species, which take turns as the south and the north faces of a row
 // (`turn`), so that the north faces of one row are the south faces of the
@@ -791,12 +799,21 @@ void sweep(const stage& st, const sweep_piece& piece, float* rows) {
   int turn = 0;
   bool south_ready = false;  // the south rows hold the south fluxes of row j's cells
   int next = piece.first;     // the row after the last one looked at
+  // A row with nothing for the piece: without the flow, one where none of
+  // its species has work.
+  const auto idle = [&](std::size_t at) {
+    if (piece.flow) return st.active[at] == 0;
+    for (std::size_t k = piece.species_first; k < piece.species_end; ++k) {
+      if (st.species[k].has_work[at] != 0) return false;
+    }
+    return true;
+  };
   plan.for_each_row(piece.first, piece.last - 1, [&](int j) {
     const std::size_t at = e.at_row(j);
     const bool follows_a_gap = j != next;
     next = j + 1;
     south_ready = south_ready && !follows_a_gap;
-    if (st.active[at] == 0) {
+    if (idle(at)) {
       south_ready = false;
       return;
     }
@@ -921,7 +938,7 @@ stage_parts species_parts(const stage& st, long flow_work, std::span<const long>
         ++ended;
         first = j;
       }
-      done += cells_cost(sp.cells[e.at_row(j)]);
+      done += sp.work[e.at_row(j)];
     });
     parts.pieces.push_back({first, e.r1 + 1, false, k, k + 1});
     while (share_reached()) {
@@ -941,52 +958,126 @@ bool uv_repeats(const unsigned char* same, const unsigned char* entry_same, std:
          (entry_same == nullptr || entry_same[k] != 0);
 }
 
-// Runs one stage over the block. Its plan of the own cell rows: which
-// output rows' u and v repeat, the cells of each species to compute and
-// which rows hold pollutant work, the work of each row (about a
-// nanosecond a unit: its bookkeeping, its flow unless its u and v repeat,
-// and its cells), the parts the threads share; then which output rows
-// repeat whole and are left unwritten, and which rows the sweep visits.
-// After the sweep it learns which of the output rows it computed repeat
-// the row below.
-void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
+// One species' records of a stage before its sweep, over the rows of its
+// plan: the cells to compute in each, their work, and whether the species
+// has work there. They read the stage's input and write the species' own
+// records alone (and the flow's moderate marks, as any species finds them:
+// moderate_row), so that the records of several species may be made side
+// by side. Returns the species' work in the stage.
+long species_records(const stage& st, const species_stage& sp, step_workspace& ws) {
   const extent& e = *st.in.e;
-  const row_runs& plan = *st.plan;
   const std::size_t last = e.at_row(e.r1);
-  const auto each_row = [&](auto f) { plan.for_each_row(e.r0, e.r1, [&](int j) { f(e.at_row(j)); }); };
-  const auto row_of = [&](std::size_t k) { return e.jms + static_cast<int>(k); };
+  long total = 0;
+  sp.plan->for_each_row(e.r0, e.r1, [&](int j) {
+    const std::size_t k = e.at_row(j);
+    sp.cells[k] = cells_to_compute(e, sp.input, st.in, ws.moderate_u, ws.moderate_v, j);
+    sp.work[k] = cells_cost(sp.cells[k]);
+    total += sp.work[k];
+  });
+  sp.plan->for_each_row(e.r0, e.r1, [&](int j) {
+    const std::size_t k = e.at_row(j);
+    sp.has_work[k] = pollutant_work(sp, k, k < last);
+  });
+  return total;
+}
+
+// The first part of a stage's plan of its own cell rows: which output rows'
+// u and v repeat, and the work of each row's flow (about a nanosecond a
+// unit: its bookkeeping, and its flow unless its u and v repeat), in
+// ws.cost; no row active yet. Returns the flow's work.
+long plan_flow_rows(stage& st, step_workspace& ws, const unsigned char* entry_same) {
+  const extent& e = *st.in.e;
   const unsigned char* const same = ws.input_same.data();
+  const long flow_cost = 4 * (e.c1 - e.c0 + 2);
+  st.north_v_repeats = north_v_repeats(st, same);
+  long flow_work = 0;
+  st.plan->for_each_row(e.r0, e.r1, [&](int j) {
+    const std::size_t k = e.at_row(j);
+    ws.uv_repeat[k] = uv_repeats(same, entry_same, k);
+    ws.cost[k] = 8 + (ws.uv_repeat[k] != 0 ? 0 : flow_cost);
+    flow_work += ws.cost[k];
+    ws.active[k] = 0;
+  });
+  return flow_work;
+}
+
+// The last part of the plan, once the stage is cut into parts: a row
+// repeats whole where its u and v and those of the row above do (its
+// height reads the v above), a flow piece's first row being computed (the
+// row below belongs to another piece). The rows that the second stage
+// computes read their entry values, which the module's arrays then must
+// hold. The sweep visits every row with work: flow to compute, edge columns
+// to write beside a neighbour, pollutant of the species that a piece with
+// the flow sweeps too (ws.active says so already), or the height of the row
+// below. A row is stored from then on where it does not repeat.
+void plan_output_rows(stage& st, step_workspace& ws, const stage_parts& parts) {
+  const extent& e = *st.in.e;
   unsigned char* const uv = ws.uv_repeat.data();
   unsigned char* const repeat = ws.row_repeat.data();
   unsigned char* const active = ws.active.data();
+  for (const sweep_piece& piece : parts.pieces) {
+    if (piece.flow) uv[e.at_row(piece.first)] = 0;
+  }
+  const bool edges = !e.spans_width();
+  const std::size_t first = e.at_row(e.r0), last = e.at_row(e.r1);
+  flow_rows& out = *st.out.rows;
+  st.plan->for_each_row(e.r0, e.r1, [&](int j) {
+    const std::size_t k = e.at_row(j);
+    repeat[k] = uv[k] != 0 && k < last && uv[k + 1] != 0;
+    if (st.second && uv[k] == 0) write_out(st.out, j);
+    out.stored[k] = repeat[k] == 0;
+    const bool pollutant = active[k] != 0;
+    const bool height_below = k > first && repeat[k - 1] == 0;
+    active[k] = repeat[k] == 0 || edges || pollutant || height_below;
+  });
+  resolve(out, e, *st.plan);
+  st.uv_repeat = uv;
+  st.row_repeat = repeat;
+  st.active = active;
+}
+
+// After the sweep: the height of each flow piece's last row, once the row
+// above is in place, and which of the output rows computed repeat the row
+// below.
+void finish_flow(const stage& st, step_workspace& ws, const stage_parts& parts) {
+  const extent& e = *st.in.e;
+  flow_rows& out = *st.out.rows;
+  for (const sweep_piece& piece : parts.pieces) {
+    const int j = piece.last - 1;
+    if (piece.flow && out.stored[e.at_row(j)] != 0) height_row(st, j);
+  }
+  const std::size_t first = e.at_row(e.r0);
+  st.plan->for_each_row(e.r0, e.r1, [&](int j) {
+    const std::size_t k = e.at_row(j);
+    out.same[k] = ws.row_repeat[k] != 0 || (k > first && computed_columns_repeat(st.out, j));
+  });
+}
+
+// Runs one stage over the block, each species' records made first on the
+// calling thread. Its plan of the own cell rows: plan_flow_rows, the cells
+// of each species to compute and which rows hold pollutant work, the work
+// of each row (its flow's and its cells'), the parts the threads share;
+// then plan_output_rows. After the sweep, finish_flow.
+void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
+  const extent& e = *st.in.e;
   long* const cost = ws.cost.data();
   const long flow_cost = 4 * (e.c1 - e.c0 + 2);
-  st.north_v_repeats = north_v_repeats(st, same);
   // The work of the rows, summed as it is counted (a species' rows are
   // among the plan's), and of the flow and each species apart.
-  long total = 0, flow_work = 0;
+  const long flow_work = plan_flow_rows(st, ws, entry_same);
+  ws.last_flow_work = flow_work;
+  long total = flow_work;
   std::pmr::vector<long> species_work(st.species.size(), 0, st.arena());
-  each_row([&](std::size_t k) {
-    uv[k] = uv_repeats(same, entry_same, k);
-    cost[k] = 8 + (uv[k] != 0 ? 0 : flow_cost);
-    flow_work += cost[k];
-    active[k] = 0;  // for now: whether some species has pollutant work
-  });
-  total = flow_work;
   for (std::size_t n = 0; n < st.species.size(); ++n) {
     const species_stage& sp = st.species[n];
-    span* const cells = sp.cells;
-    const pollutant input = sp.input;
-    const auto species_rows = [&](auto f) { sp.plan->for_each_row(e.r0, e.r1, [&](int j) { f(e.at_row(j)); }); };
-    species_rows([&](std::size_t k) {
-      cells[k] = cells_to_compute(e, input, st.in, ws.moderate_u, ws.moderate_v, row_of(k));
-      const long work = cells_cost(cells[k]);
-      cost[k] += work;
-      species_work[n] += work;
+    species_work[n] = species_records(st, sp, ws);
+    sp.plan->for_each_row(e.r0, e.r1, [&](int j) {
+      const std::size_t k = e.at_row(j);
+      cost[k] += sp.work[k];
+      ws.active[k] |= sp.has_work[k];
     });
     total += species_work[n];
-    const species_stage mine = sp;
-    species_rows([&](std::size_t k) { active[k] |= pollutant_work(mine, k, k < last); });
+    ws.species[n].last_work = species_work[n];
   }
   // A shared stage whose flow is no more than a thread's share is cut by
   // species (one species too: its rows are cut apart from the flow's, so
@@ -996,37 +1087,12 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
   const int threads = ws.team().size();
   const bool by_species = choice.shared && flow_work * threads <= total;
   const int row_cut = choice.shared && !by_species ? shared_parts(total, flow_cost, threads, e.r1 - e.r0 + 1) : 1;
-  const stage_parts parts =
-      by_species ? species_parts(st, flow_work, species_work, species_parts_per_thread * threads)
-                 : row_parts(row_cut == 1 ? std::pmr::vector<int>({e.r0, e.r1 + 1}, st.arena())
-                                          : part_starts(e, plan, cost, total, row_cut, st.arena()),
-                             st.species.size(), st.arena());
-  // A flow piece's first row is computed: the row below belongs to another
-  // piece.
-  for (const sweep_piece& piece : parts.pieces) {
-    if (piece.flow) uv[e.at_row(piece.first)] = 0;
-  }
-  // A row repeats whole where its u and v and those of the row above do
-  // (its height reads the v above). The rows that the second stage
-  // computes read their entry values, which the module's arrays then must
-  // hold. The sweep visits every row with work: flow to compute, edge
-  // columns to write beside a neighbour, pollutant, or the height of the
-  // row below. A row is stored from then on where it does not repeat.
-  const bool edges = !e.spans_width();
-  const std::size_t first = e.at_row(e.r0);
-  flow_rows& out = *st.out.rows;
-  each_row([&](std::size_t k) {
-    repeat[k] = uv[k] != 0 && k < last && uv[k + 1] != 0;
-    if (st.second && uv[k] == 0) write_out(st.out, row_of(k));
-    out.stored[k] = repeat[k] == 0;
-    const bool pollutant = active[k] != 0;
-    const bool height_below = k > first && repeat[k - 1] == 0;
-    active[k] = repeat[k] == 0 || edges || pollutant || height_below;
-  });
-  resolve(out, e, plan);
-  st.uv_repeat = uv;
-  st.row_repeat = repeat;
-  st.active = active;
+  const stage_parts parts = by_species
+                                ? species_parts(st, flow_work, species_work, species_parts_per_thread * threads)
+                                : row_parts(row_cut == 1 ? std::pmr::vector<int>({e.r0, e.r1 + 1}, st.arena())
+                                                         : part_starts(e, *st.plan, cost, total, row_cut, st.arena()),
+                                            st.species.size(), st.arena());
+  plan_output_rows(st, ws, parts);
   ws.team().for_each_part(
       parts.count(),
       [&](int n, int thread) {
@@ -1036,15 +1102,7 @@ void run_stage(stage& st, step_workspace& ws, const unsigned char* entry_same) {
         }
       },
       choice);
-  // The height of each flow piece's last row, once the row above is in
-  // place.
-  for (const sweep_piece& piece : parts.pieces) {
-    const int j = piece.last - 1;
-    if (piece.flow && out.stored[e.at_row(j)] != 0) height_row(st, j);
-  }
-  each_row([&](std::size_t k) {
-    out.same[k] = repeat[k] != 0 || (k > first && computed_columns_repeat(st.out, row_of(k)));
-  });
+  finish_flow(st, ws, parts);
 }
 
 // Whether row j of a block lies outside the grid's interior rows: all of
@@ -1055,19 +1113,20 @@ bool outside_interior_rows(const grid_bounds& b, int j) noexcept { return j < b.
 // Where the entry state's boundary frames (of u, v, h, then each species'
 // q) are kept while the boundary values overwrite them: each field's in
 // turn in `kept`, nf points room each, first its rows outside the grid's
-// interior rows (whole rows, the same places every time), then in each own
-// row of the plan the columns, if the row's column rules (row_rules) name
-// the field's (boundary::flow_columns for u, v and h, pollutant_columns for
-// the pollutants whose columns they write: pollutant_rules, as
-// boundary::row_rules::pollutants).
+// interior rows (whole rows), then the columns of each own row of the
+// grid's interior, every row at a place of its own. Of those own rows, a
+// walk visits the fields whose columns the row's rules write: u, v and h
+// in the rows of the plan whose rules (row_rules) name the flow's columns
+// (boundary::flow_columns), and each species' q in its own rows of them
+// (species_knowledge::columns).
 struct frame_store {
   float* kept;
   std::size_t nf;
   const grid_bounds& b;
   const patch_bounds& p;
   const unsigned char* row_rules;
-  const unsigned char* pollutant_rules;
   const row_runs& plan;
+  std::span<const species_knowledge> species;
 };
 
 // Calls f(j, m) for each stored row j outside the grid's interior rows, the
@@ -1087,14 +1146,21 @@ std::size_t outside_frame_points(const grid_bounds& b, const patch_bounds& p) no
   return n;
 }
 
+// The points of one field's frame in row j.
+std::size_t frame_points_of_row(const grid_bounds& b, const patch_bounds& p, int j) noexcept {
+  std::size_t n = 0;
+  boundary_frame_row(b, p, j, [&](int, idx, idx points) { n += static_cast<std::size_t>(points); });
+  return n;
+}
+
 // Calls move(f, j, points, saved, count) for each run of points of each
-// field f's frame in row j: where it is in the field and where it is kept.
-// for_each_outside_frame visits only the rows outside the grid's interior
-// rows, of the fields [0, count).
+// field f in [first, end) of the list's frame in row j: where it is in the
+// field and where it is kept. for_each_outside_frame visits only the rows
+// outside the grid's interior rows.
 template <class Move>
-void for_each_outside_frame(float* const* fields, std::size_t count, float* kept, std::size_t nf, const grid_bounds& b,
-                            const patch_bounds& p, Move move) {
-  for (std::size_t f = 0; f < count; ++f) {
+void for_each_outside_frame(float* const* fields, std::size_t first, std::size_t end, float* kept, std::size_t nf,
+                            const grid_bounds& b, const patch_bounds& p, Move move) {
+  for (std::size_t f = first; f < end; ++f) {
     float* saved = kept + f * nf;
     const auto visit = [&](int j, idx at, idx n) {
       move(f, j, fields[f] + at, saved, n);
@@ -1104,58 +1170,52 @@ void for_each_outside_frame(float* const* fields, std::size_t count, float* kept
   }
 }
 template <class Move>
-void for_each_frame(std::span<float* const> fields, const frame_store& fs, Move move) {
+void for_each_frame(std::span<float* const> fields, std::size_t first, std::size_t end, const frame_store& fs,
+                    Move move) {
   const grid_bounds& b = fs.b;
-  for_each_outside_frame(fields.data(), fields.size(), fs.kept, fs.nf, b, fs.p, move);
-  // The interior rows in one walk: in a row whose rules name them, the
-  // fields of the flow, then those of the pollutants whose columns they
-  // write; each field's points follow on from where its previous row's
-  // ended, at the same place for every field of the flow and for every
-  // pollutant (a pollutant whose columns a row leaves alone leaves its
-  // place unused).
-  std::size_t flow_at = outside_frame_points(b, fs.p), pollutant_at = flow_at;
-  const std::size_t pollutants = fields.size() - std::size_t{flow_fields};
-  const auto visit_fields = [&](int row, std::size_t from, std::size_t to, std::size_t& at,
-                                const unsigned char* written) {
-    idx row_points = 0;
-    for (std::size_t f = from; f < to; ++f) {
-      if (written != nullptr && written[f - from] == 0) continue;
-      float* const saved = fs.kept + f * fs.nf + at;
-      row_points = 0;
-      boundary_frame_row(b, fs.p, row, [&](int j, idx position, idx count) {
-        move(f, j, fields[f] + position, saved + row_points, count);
-        row_points += count;
-      });
-    }
-    at += static_cast<std::size_t>(row_points);
+  for_each_outside_frame(fields.data(), first, end, fs.kept, fs.nf, b, fs.p, move);
+  // The own rows of the grid's interior, from row0 on, each row's points
+  // at its own place after the rows outside.
+  const int row0 = std::max(b.jds, fs.p.jps), row1 = std::min(b.jde - 1, fs.p.jpe);
+  const std::size_t outside = outside_frame_points(b, fs.p);
+  const std::size_t row_points = frame_points_of_row(b, fs.p, row0);
+  const auto visit = [&](int row, std::size_t f) {
+    float* saved = fs.kept + f * fs.nf + outside + static_cast<std::size_t>(row - row0) * row_points;
+    boundary_frame_row(b, fs.p, row, [&](int j, idx position, idx count) {
+      move(f, j, fields[f] + position, saved, count);
+      saved += count;
+    });
   };
-  fs.plan.for_each_row(b.jds, b.jde - 1, [&](int row) {
-    const auto at = static_cast<std::size_t>(row - b.jms);
-    const unsigned char rules = fs.row_rules[at];
-    if ((rules & boundary::flow_columns) != 0) visit_fields(row, 0, std::size_t{flow_fields}, flow_at, nullptr);
-    if ((rules & boundary::pollutant_columns) != 0) {
-      visit_fields(row, std::size_t{flow_fields}, fields.size(), pollutant_at, fs.pollutant_rules + at * pollutants);
-    }
-  });
+  const std::size_t flow_end = std::min(end, std::size_t{flow_fields});
+  if (first < flow_end) {
+    fs.plan.for_each_row(row0, row1, [&](int row) {
+      if ((fs.row_rules[row - b.jms] & boundary::flow_columns) == 0) return;
+      for (std::size_t f = first; f < flow_end; ++f) visit(row, f);
+    });
+  }
+  for (std::size_t f = std::max(first, std::size_t{flow_fields}); f < end; ++f) {
+    fs.species[f - flow_fields].columns.for_each_row(row0, row1, [&](int row) { visit(row, f); });
+  }
 }
 
 // The index of v among the boundary fields.
 constexpr std::size_t v_field = 1;
 
-// Saves the frames of the entry state. The rows outside the interior rows
-// of a field that `held` marks are kept already: the step writes none of
-// them in the module's arrays but the v faces of row v_row (the row north
-// of the block's cells), saved again every time, and a caller that writes
-// into them says so (forget, forget_pollutant). All are marked held after,
-// and each pollutant whose rows outside the interior rows are kept anew
-// marked clean there if they hold +0 only.
-void save_frames(std::span<float* const> fields, const frame_store& fs, step_workspace& ws, int v_row) {
+// Saves the frames of the fields [first, end) of the entry state. The rows
+// outside the interior rows of a field that `held` marks are kept already:
+// the step writes none of them in the module's arrays but the v faces of
+// row v_row (the row north of the block's cells), saved again every time,
+// and a caller that writes into them says so (forget, forget_pollutant).
+// All are marked held after, and each pollutant whose rows outside the
+// interior rows are kept anew marked clean there if they hold +0 only.
+void save_frames(std::span<float* const> fields, std::size_t first, std::size_t end, const frame_store& fs,
+                 step_workspace& ws, int v_row) {
   std::vector<unsigned char>& held = ws.frames_held;
   std::vector<unsigned char>& clean = ws.frames_clean;
-  for (std::size_t f = flow_fields; f < fields.size(); ++f) {
+  for (std::size_t f = std::max(first, std::size_t{flow_fields}); f < end; ++f) {
     if (held[f] == 0) clean[f] = 1;
   }
-  for_each_frame(fields, fs, [&](std::size_t f, int j, const float* points, float* saved, idx count) {
+  for_each_frame(fields, first, end, fs, [&](std::size_t f, int j, const float* points, float* saved, idx count) {
     const bool outside = outside_interior_rows(fs.b, j);
     const bool kept_already = held[f] != 0 && outside && !(f == v_field && j == v_row);
     if (kept_already) return;
@@ -1163,7 +1223,7 @@ void save_frames(std::span<float* const> fields, const frame_store& fs, step_wor
     if (f >= flow_fields && outside)
       clean[f] = clean[f] != 0 && written_between(points, 0, static_cast<int>(count) - 1).empty();
   });
-  std::fill(held.begin(), held.end(), 1);
+  std::fill(held.begin() + static_cast<std::ptrdiff_t>(first), held.begin() + static_cast<std::ptrdiff_t>(end), 1);
 }
 
 // Whether a point of the frame of field f in row j is one that the module's
@@ -1179,7 +1239,7 @@ bool frame_left_out(const grid_bounds& b, std::size_t f, int j, int v_row) noexc
 // it, holds +0 only, given the spans of the q's own cell rows (`cells`):
 // the row copies an own cell row whole, after that row's column rules, and
 // where that row's cells all hold +0, so do its boundary columns (made from
-// those cells, or known to hold +0 where they were left out: choose_rules).
+// those cells, or known to hold +0 where they were left out: species_rules).
 bool halo_copy_clean(const std::vector<span>& cells, const extent& e, int j) {
   return whole_grid(e) && boundary_q_follows_cells(e) && cells[e.at_row(copied_row(flow_fields, j, e))].empty();
 }
@@ -1191,12 +1251,13 @@ bool pollutant_halo_row_stays(const step_workspace& ws, const extent& e, std::si
   return ws.frames_clean[flow_fields + k] != 0 && halo_copy_clean(ws.species[k].module_q, e, j);
 }
 
-// Puts back the frames of the entry state, but for the points where
-// `stays(f, j)` says that field f of row j holds them already or may go on
-// holding the boundary values (frame_left_out).
+// Puts back the frames of the fields [first, end) of the entry state, but
+// for the points where `stays(f, j)` says that field f of row j holds them
+// already or may go on holding the boundary values (frame_left_out).
 template <class Stays>
-void restore_frames(std::span<float* const> fields, const frame_store& fs, Stays stays) {
-  for_each_frame(fields, fs, [&](std::size_t f, int j, float* points, const float* saved, idx count) {
+void restore_frames(std::span<float* const> fields, std::size_t first, std::size_t end, const frame_store& fs,
+                    Stays stays) {
+  for_each_frame(fields, first, end, fs, [&](std::size_t f, int j, float* points, const float* saved, idx count) {
     if (!stays(f, j)) std::copy_n(saved, count, points);
   });
 }
@@ -1248,7 +1309,7 @@ void learn_unknown(const model_state& state, const flow_set& module, step_worksp
 // for it what it holds for a row of a grid whose flow repeats from row to
 // row and that holds no pollutant: both sets' flow repeats the row below and
 // is left to it, the stage's records say so too (its input repeats, its u
-// and v and the whole row repeat, no column rule, nothing for the sweep),
+// and v and the whole row repeat, no column rule of the flow, nothing for the sweep),
 // and for every species the spans of q, dqdt, q1 and of the stage's input
 // and cells are empty and the boundary columns of q and q1 hold +0. A stage
 // run over a quiet row whose neighbours up to records_reach each way are
@@ -1284,7 +1345,7 @@ bool quiet_flow_row(const step_workspace& ws, std::size_t k) {
   const bool flow_repeats = repeats_unstored(ws.module_flow) && repeats_unstored(ws.stage_flow);
   const bool stage_repeats = ws.input_same[k] != 0 && ws.entry_same[k] != 0 && ws.uv_repeat[k] != 0 &&
                              ws.row_repeat[k] != 0;
-  const bool nothing_to_do = ws.rules[k] == 0 && ws.active[k] == 0;
+  const bool nothing_to_do = (ws.rules[k] & boundary::flow_columns) == 0 && ws.active[k] == 0;
   return flow_repeats && stage_repeats && nothing_to_do;
 }
 
@@ -1363,19 +1424,28 @@ void plan_stage(step_workspace& ws, const flow_set& in, const extent& e, bool ma
 // own plan is looked at, and the stage's busy rows are those that some
 // species keeps busy and the rows of the plan clean for every species whose
 // flow is not that of a quiet row.
-void learn_busy(step_workspace& ws, const extent& e, bool may_skip) {
+// learn_species_busy learns one species' busy rows, from its own records
+// alone; learn_busy the step's, after each species' unless species_learnt
+// says they are learnt already.
+void learn_species_busy(species_knowledge& k, const extent& e, bool may_skip) {
+  k.busy.clear();
+  if (!quiet_rows_left_out(e, may_skip)) return;
+  k.busy.add(e.jms, e.r0);
+  k.plan.for_each_row(e.r0 + 1, e.r1 - 1, [&](int j) {
+    if (!clean_row(k, e.at_row(j))) k.busy.add(j);
+  });
+  k.busy.add(e.r1, e.jme);
+}
+void learn_busy(step_workspace& ws, const extent& e, bool may_skip, bool species_learnt) {
   ws.busy.clear();
   ws.busy_known = quiet_rows_left_out(e, may_skip);
-  for (species_knowledge& k : ws.species) k.busy.clear();
+  if (!species_learnt) {
+    for (species_knowledge& k : ws.species) learn_species_busy(k, e, may_skip);
+  }
   if (!ws.busy_known) return;
   row_runs& polluted = ws.polluted_rows;
   polluted.clear();
-  for (species_knowledge& k : ws.species) {
-    k.busy.add(e.jms, e.r0);
-    k.plan.for_each_row(e.r0 + 1, e.r1 - 1, [&](int j) {
-      if (!clean_row(k, e.at_row(j))) k.busy.add(j);
-    });
-    k.busy.add(e.r1, e.jme);
+  for (const species_knowledge& k : ws.species) {
     for (const row_run& run : k.busy.runs()) polluted.add(run.first, run.last);
   }
   ws.busy.add(e.jms, e.r0);
@@ -1390,80 +1460,203 @@ void learn_busy(step_workspace& ws, const extent& e, bool may_skip) {
 }
 
 // One stage's input: a set of the flow, its boundary fields (u, v, h, then
-// each species' q) and where the step keeps what it knows of its q.
+// each species' q) and where the step keeps what it knows of its q; for the
+// entry state (set 0), which is the module's own arrays, where the points
+// that the boundary values overwrite are kept until they are put back after
+// the stage (`kept`; nullptr for the stage state, set 1, which keeps them,
+// and the step what they hold); and the inflow wind.
 struct stage_input {
   const flow_set& flow;
   std::span<float* const> fields;
   pollutant_set pollutant;
+  float* kept;
+  float u_in, v_in;
+  bool entry() const noexcept { return kept != nullptr; }
 };
+
+// Each species' marks of the rows whose rules write its columns of q: a run
+// of its own in the workspace (boundary::row_rules::pollutants).
+unsigned char* marks_of(step_workspace& ws, std::size_t k) noexcept {
+  return ws.pollutant_rules.data() + k * ws.rules.size();
+}
+
+// Where a stage's input keeps its frames, and the rules of its boundary
+// values.
+frame_store frames_of(const stage_input& in, step_workspace& ws) {
+  return {in.kept, ws.frame_points(), ws.bounds(), ws.patch(), ws.rules.data(), ws.plan, ws.species};
+}
+boundary::row_rules rules_of(const stage_input& in, step_workspace& ws) {
+  return {ws.rules.data(),     &ws.plan,        in.flow.rows->source.data(),
+          ws.halo_held.data(), marks_of(ws, 0), static_cast<std::ptrdiff_t>(ws.rules.size())};
+}
 
 // halo_copy_clean for species k's q of a stage's input.
 bool copies_clean_row(const stage_input& in, const step_workspace& ws, const extent& e, std::size_t k, int j) {
   return halo_copy_clean(ws.species[k].*in.pollutant.spans, e, j);
 }
 
-// The halo rows of q whose copy the boundary values may leave out: the row
-// holds +0 only and so does what it would copy. The entry state's rows hold
-// what the step keeps of them (put back after every first stage, or left
-// where it and the boundary values both held +0: pollutant_halo_row_stays),
-// the stage's what the last second stage's boundary values made them.
-void choose_halo_copies(const stage_input& in, bool entry, step_workspace& ws, const extent& e) {
+// The halo rows of species k's q whose copy the boundary values may leave
+// out: the row holds +0 only and so does what it would copy. The entry
+// state's rows hold what the step keeps of them (put back after every first
+// stage, or left where it and the boundary values both held +0:
+// pollutant_halo_row_stays), the stage's what the last second stage's
+// boundary values made them.
+void choose_halo_copies(const stage_input& in, step_workspace& ws, const extent& e, std::size_t k) {
   const grid_bounds& b = ws.bounds();
-  const int n = boundary::halo_rows(b.jms, b.jds, b.jde, b.jme);
-  ws.halo_held.assign(in.fields.size() * static_cast<std::size_t>(n), 0);
-  for (std::size_t k = 0; k < ws.species.size(); ++k) {
-    const std::size_t f = flow_fields + k;
-    for_each_halo_row(b, [&](int j, int m) {
-      const bool holds_zeros = entry ? ws.frames_held[f] != 0 && ws.frames_clean[f] != 0
-                                     : ws.species[k].stage_halo_clean[static_cast<std::size_t>(m)] != 0;
-      ws.halo_held[f * static_cast<std::size_t>(n) + static_cast<std::size_t>(m)] = holds_zeros &&
-                                                                                    copies_clean_row(in, ws, e, k, j);
-    });
-  }
+  const auto n = static_cast<std::size_t>(boundary::halo_rows(b.jms, b.jds, b.jde, b.jme));
+  const std::size_t f = flow_fields + k;
+  for_each_halo_row(b, [&](int j, int m) {
+    const auto at = static_cast<std::size_t>(m);
+    const bool holds_zeros = in.entry() ? ws.frames_held[f] != 0 && ws.frames_clean[f] != 0
+                                        : ws.species[k].stage_halo_clean[at] != 0;
+    ws.halo_held[f * n + at] = holds_zeros && copies_clean_row(in, ws, e, k, j);
+  });
 }
 
-// Learns, once the stage's input has its boundary values, which of its halo
-// rows of q hold +0 only.
-void learn_stage_halo(const stage_input& in, step_workspace& ws, const extent& e) {
-  for (std::size_t k = 0; k < ws.species.size(); ++k) {
+// Species k's part of making a stage's input ready, before its boundary
+// values: the rules of its columns, and in the entry state its frames kept
+// (with save_frames of its field alone where `frames`), and the halo rows
+// its boundary values may leave as they are.
+void species_input_rules(const stage_input& in, step_workspace& ws, const extent& e, std::size_t k, bool frames) {
+  species_rules(e, ws.species[k], in.pollutant, !in.entry(), ws.plan, marks_of(ws, k));
+  if (frames && in.entry())
+    save_frames(in.fields, flow_fields + k, flow_fields + k + 1, frames_of(in, ws), ws, e.r1 + 1);
+  choose_halo_copies(in, ws, e, k);
+}
+
+// Species k's part once its boundary values are set: which of the stage
+// state's halo rows of its q hold +0 only, and where its q may be other
+// than +0.
+void species_input(const stage_input& in, step_workspace& ws, const extent& e, std::size_t k) {
+  species_knowledge& known = ws.species[k];
+  if (!in.entry()) {
     for_each_halo_row(ws.bounds(), [&](int j, int m) {
-      ws.species[k].stage_halo_clean[static_cast<std::size_t>(m)] = copies_clean_row(in, ws, e, k, j);
+      known.stage_halo_clean[static_cast<std::size_t>(m)] = copies_clean_row(in, ws, e, k, j);
     });
   }
+  input_pollutant(in.fields[flow_fields + k], known.*in.pollutant.spans, known.input_q, e, known.plan);
+}
+
+// Species k's whole part of making a stage's input ready, apart from the
+// flow's and the other species' (an exchange that gives the fields their
+// values apart: halo_exchange::parts_apart).
+void prepare_species_input(const stage_input& in, step_workspace& ws, const extent& e, std::size_t k) {
+  species_input_rules(in, ws, e, k, true);
+  boundary::row_rules rules = rules_of(in, ws);
+  rules.rows = &ws.species[k].columns;
+  const auto f = static_cast<int>(flow_fields + k);
+  ws.exchange().boundary_part(in.fields.data(), f, f + 1, in.u_in, in.v_in, &rules);
+  species_input(in, ws, e, k);
 }
 
 // Makes a stage's input ready: writes out the rows that the exchange sends
 // (unless it reads them from where they are stored), chooses the column
 // rules of each row, gives the input its boundary and halo values, and
-// learns which of its rows repeat the row below and where each species' q
-// may be other than +0. The entry state (set 0) is the module's own arrays:
-// the points that the boundary values overwrite are kept first, in `kept`,
-// to be put back after the stage; the stage state (set 1) keeps them, and
-// the step what they hold.
-void prepare_input(const stage_input& in, float* kept, float u_in, float v_in, step_workspace& ws, const extent& e) {
+// learns which of its rows repeat the row below and, but where the species
+// do it apart (prepare_species_input), where each species' q may be other
+// than +0. The entry state's frames are kept first.
+void prepare_input(const stage_input& in, step_workspace& ws, const extent& e, bool species_apart) {
   const grid_bounds& b = ws.bounds();
-  const patch_bounds& p = ws.patch();
   const row_runs& plan = ws.plan;
   if (!ws.exchange().reads_flow_sources()) {
     write_out_rows(in.flow, e.jps, e.jps + 2);
     write_out_rows(in.flow, e.jpe - 2, e.jpe);
   }
-  choose_rules(e, *in.flow.rows, ws.species, in.pollutant, kept == nullptr, plan, ws.rules, ws.pollutant_rules);
-  if (kept != nullptr) {
-    save_frames(in.fields, {kept, ws.frame_points(), b, p, ws.rules.data(), ws.pollutant_rules.data(), plan}, ws,
-                e.r1 + 1);
+  flow_rules(e, *in.flow.rows, plan, ws.rules);
+  ws.halo_held.assign(in.fields.size() * static_cast<std::size_t>(boundary::halo_rows(b.jms, b.jds, b.jde, b.jme)), 0);
+  const std::size_t species = species_apart ? 0 : ws.species.size();
+  for (std::size_t k = 0; k < species; ++k) species_input_rules(in, ws, e, k, false);
+  if (in.entry()) save_frames(in.fields, 0, flow_fields + species, frames_of(in, ws), ws, e.r1 + 1);
+  const boundary::row_rules rules = rules_of(in, ws);
+  if (species_apart) {
+    ws.exchange().boundary_part(in.fields.data(), 0, flow_fields, in.u_in, in.v_in, &rules);
+  } else {
+    ws.exchange().boundary(in.fields.data(), static_cast<int>(in.fields.size()), in.u_in, in.v_in, &rules);
   }
-  const bool entry = kept != nullptr;
-  choose_halo_copies(in, entry, ws, e);
-  const boundary::row_rules rules{ws.rules.data(), &plan, in.flow.rows->source.data(), ws.halo_held.data(),
-                                  ws.pollutant_rules.data()};
-  ws.exchange().boundary(in.fields.data(), static_cast<int>(in.fields.size()), u_in, v_in, &rules);
-  if (!entry) learn_stage_halo(in, ws, e);
+  for (std::size_t k = 0; k < species; ++k) species_input(in, ws, e, k);
   input_rows(in.flow, ws.input_same, e, plan);
-  for (std::size_t k = 0; k < ws.species.size(); ++k) {
-    species_knowledge& known = ws.species[k];
-    input_pollutant(in.fields[flow_fields + k], known.*in.pollutant.spans, known.input_q, e, known.plan);
+}
+
+// Whether field f of row j of the entry state may be left as the first
+// stage's boundary values made it: frame_left_out for u, v and h; for a
+// pollutant, a halo row where the boundary values and what the step keeps
+// both hold +0 only (pollutant_halo_row_stays).
+bool frame_stays(const step_workspace& ws, const extent& e, std::size_t f, int j) {
+  if (f < flow_fields) return frame_left_out(ws.bounds(), f, j, e.r1 + 1);
+  return outside_interior_rows(ws.bounds(), j) && pollutant_halo_row_stays(ws, e, f - flow_fields, j);
+}
+
+// Species k's end of a stage: the entry state's frames of its q put back,
+// and its busy rows learnt.
+void finish_species(const stage_input& in, step_workspace& ws, const extent& e, std::size_t k, bool may_skip) {
+  if (in.entry()) {
+    const std::size_t f = flow_fields + k;
+    restore_frames(in.fields, f, f + 1, frames_of(in, ws),
+                   [&](std::size_t field, int j) { return frame_stays(ws, e, field, j); });
   }
+  learn_species_busy(ws.species[k], e, may_skip);
+}
+
+// Whether a stage's species go apart: each species' whole part of the
+// stage (its input made ready, its records, its sweep and its end) a part
+// of its own, on whichever thread of the team takes it, and the flow's
+// sweep another; so that where several species share a team, their
+// bookkeeping is shared as their sweeps are. Where the exchange gives the
+// fields their values apart, and the flow (as the last stage's was) is no
+// more than a thread's share of the stage's work: a stage of more flow is
+// cut by rows (run_stage).
+bool species_go_apart(const step_workspace& ws) {
+  const int threads = ws.team().size();
+  if (ws.species_count() < 2 || threads < 2 || !ws.exchange().parts_apart()) return false;
+  long total = ws.last_flow_work;
+  for (const species_knowledge& k : ws.species) total += k.last_work;
+  return ws.last_flow_work * threads <= total;
+}
+
+// Runs one stage over the block with its species apart (species_go_apart):
+// plan_flow_rows, then plan_output_rows for the parts (the rows that a
+// species' sweep visits are those where it has work), the parts, and
+// finish_flow. The parts are the flow's sweep first, then each species',
+// most work first as the last stage found it: the calling thread's home
+// parts are the flow's and the species' with most, and a thread that is
+// done with its own takes the others' with least, from the far end. The
+// team judges the stage by the work of the last: its species' work is
+// known only within their parts.
+void run_species_apart(stage& st, const stage_input& in, step_workspace& ws, const unsigned char* entry_same,
+                       bool may_skip) {
+  const extent& e = *st.in.e;
+  const long flow_work = plan_flow_rows(st, ws, entry_same);
+  ws.last_flow_work = flow_work;
+  long likely = flow_work;
+  for (const species_knowledge& k : ws.species) likely += k.last_work;
+  std::pmr::vector<std::size_t> order(st.species.size(), st.arena());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return ws.species[a].last_work > ws.species[b].last_work; });
+  stage_parts parts(st.arena());
+  parts.pieces.push_back({e.r0, e.r1 + 1, true, 0, 0});
+  parts.end_part();
+  for (const std::size_t k : order) {
+    parts.pieces.push_back({e.r0, e.r1 + 1, false, k, k + 1});
+    parts.end_part();
+  }
+  plan_output_rows(st, ws, parts);
+  ws.team().for_each_part(
+      parts.count(),
+      [&](int n, int thread) {
+        const sweep_piece& piece = parts.pieces[static_cast<std::size_t>(n)];
+        if (piece.flow) {
+          sweep(st, piece, ws.flux_rows(thread));
+          return;
+        }
+        const std::size_t k = piece.species_first;
+        prepare_species_input(in, ws, e, k);
+        ws.species[k].last_work = species_records(st, st.species[k], ws);
+        sweep(st, piece, ws.flux_rows(thread));
+        finish_species(in, ws, e, k, may_skip);
+      },
+      ws.team().choose(likely));
+  finish_flow(st, ws, parts);
 }
 
 // Whether each of the entry values that the second stage's average reads
@@ -1496,6 +1689,8 @@ species_stage species_part(bool second, const species_fields& fields, species_kn
             .dqdt_spans = nullptr,
             .input = input,
             .cells = known.cells.data(),
+            .work = known.work.data(),
+            .has_work = known.has_work.data(),
             .plan = &known.plan};
   }
   return {.q_in = known.q1,
@@ -1505,6 +1700,8 @@ species_stage species_part(bool second, const species_fields& fields, species_kn
           .dqdt_spans = known.module_dqdt.data(),
           .input = input,
           .cells = known.cells.data(),
+          .work = known.work.data(),
+          .has_work = known.has_work.data(),
           .plan = &known.plan};
 }
 
@@ -1526,6 +1723,36 @@ stage stage_of(bool second, const flow_set& in, const flow_set& out, const model
   return st;
 }
 
+// One stage of the step, from the set `in` into `out`: the first a whole
+// step long, from the module's arrays (set 0) into set 1, the module's
+// arrays then getting back the points that the boundary values overwrote;
+// the second half a step, from set 1 back into the module's arrays. Its
+// plan, its input made ready, its sweep (its species apart where they go
+// so), and what it learns after.
+void step_stage(bool second, const stage_input& in, const flow_set& out, const model_state& state, step_workspace& ws,
+                const extent& e, bool may_skip, std::pmr::memory_resource* arena) {
+  // The stage's plan and input take a while before its sweep: time for the
+  // team to wake up if it has been handed the sweeps before.
+  ws.team().get_ready();
+  plan_stage(ws, in.flow, e, may_skip);
+  const bool apart = species_go_apart(ws);
+  prepare_input(in, ws, e, apart);
+  if (second) entry_rows(state.u, ws.module_flow, ws.entry_same, e, ws.plan);
+  stage st = stage_of(second, in.flow, out, state, ws, may_skip, arena);
+  const unsigned char* const entry_same = second ? ws.entry_same.data() : nullptr;
+  if (apart) {
+    run_species_apart(st, in, ws, entry_same, may_skip);
+  } else {
+    run_stage(st, ws, entry_same);
+  }
+  if (in.entry()) {
+    restore_frames(in.fields, 0, apart ? flow_fields : in.fields.size(), frames_of(in, ws),
+                   [&](std::size_t f, int j) { return frame_stays(ws, e, f, j); });
+    ws.flow_frames_out = true;
+  }
+  learn_busy(ws, e, may_skip, apart);
+}
+
 }  // namespace
 
 void step_workspace::materialize(float* u, float* v, float* h) {
@@ -1533,7 +1760,7 @@ void step_workspace::materialize(float* u, float* v, float* h) {
   if (flow_frames_out) {
     float* const fields[flow_fields] = {u, v, h};
     const int v_row = e.r1 + 1;
-    for_each_outside_frame(fields, flow_fields, frames(), frame_points(), bounds_, patch_,
+    for_each_outside_frame(fields, 0, flow_fields, frames(), frame_points(), bounds_, patch_,
                            [&](std::size_t f, int j, float* points, const float* saved, idx count) {
                              if (frame_left_out(bounds_, f, j, v_row)) std::copy_n(saved, count, points);
                            });
@@ -1571,36 +1798,10 @@ void rk2(const model_state& state, const grid_spacing& s, float u_in, float v_in
     stage_fields.push_back(ws.species[k].q1);
   }
   learn_unknown(state, module, ws, e);
-
-  // Stage 1, from the entry state with its boundary values (set 0), into
-  // set 1; the module's arrays then get back the points that the boundary
-  // values overwrote.
-  // Each stage's plan and input take a while before its sweep: time for
-  // the team to wake up if it has been handed the sweeps before.
-  ws.team().get_ready();
-  plan_stage(ws, module, e, may_skip);
-  prepare_input({module, entry_fields, module_pollutant}, ws.frames(), u_in, v_in, ws, e);
-  stage first = stage_of(false, module, staged, state, ws, may_skip, &arena);
-  run_stage(first, ws, nullptr);
-  const auto stays = [&](std::size_t f, int j) {
-    if (f < flow_fields) return frame_left_out(ws.bounds(), f, j, e.r1 + 1);
-    return outside_interior_rows(ws.bounds(), j) && pollutant_halo_row_stays(ws, e, f - flow_fields, j);
-  };
-  restore_frames(
-      entry_fields,
-      {ws.frames(), ws.frame_points(), ws.bounds(), ws.patch(), ws.rules.data(), ws.pollutant_rules.data(), ws.plan},
-      stays);
-  ws.flow_frames_out = true;
-  learn_busy(ws, e, may_skip);
-
-  // Stage 2, from set 1 with its boundary values, into the module arrays.
-  ws.team().get_ready();
-  plan_stage(ws, staged, e, may_skip);
-  prepare_input({staged, stage_fields, stage_pollutant}, nullptr, u_in, v_in, ws, e);
-  entry_rows(state.u, ws.module_flow, ws.entry_same, e, ws.plan);
-  stage second = stage_of(true, staged, module, state, ws, may_skip, &arena);
-  run_stage(second, ws, ws.entry_same.data());
-  learn_busy(ws, e, may_skip);
+  step_stage(false, {module, entry_fields, module_pollutant, ws.frames(), u_in, v_in}, staged, state, ws, e, may_skip,
+             &arena);
+  step_stage(true, {staged, stage_fields, stage_pollutant, nullptr, u_in, v_in}, module, state, ws, e, may_skip,
+             &arena);
 }
 
 void rk2(float* u, float* v, float* h, float* q, float* dqdt, const float* /*gpx*/, const float* /*gpy*/,

@@ -13,9 +13,9 @@
 namespace {
 // What the step records of each stored row: two flow records (two marks and
 // a source row each), eight marks and a cost; and of each species five
-// spans and three marks.
+// spans, four marks and a cost.
 constexpr std::size_t record_bytes = 2 * (2 + sizeof(int)) + 8 + sizeof(long);
-constexpr std::size_t species_record_bytes = 5 * sizeof(pollutant_map::span) + 3;
+constexpr std::size_t species_record_bytes = 5 * sizeof(pollutant_map::span) + 4 + sizeof(long);
 // Rows of face fluxes per thread: the x faces, and per species the south
 // and north faces; then the correction weights of the x, north and south
 // faces.
@@ -72,7 +72,8 @@ step_workspace::step_workspace(const grid_bounds& b, const patch_bounds& patch, 
       for (auto* spans : {&k.module_q, &k.module_dqdt, &k.stage_q, &k.input_q, &k.cells}) {
         spans->assign(rows, pollutant_map::nothing);
       }
-      for (auto* marks : {&k.module_q_frame_zero, &k.stage_q_frame_zero}) marks->assign(rows, 0);
+      for (auto* marks : {&k.module_q_frame_zero, &k.stage_q_frame_zero, &k.has_work}) marks->assign(rows, 0);
+      k.work.assign(rows, 0);
       k.stage_halo_clean.assign(static_cast<std::size_t>(boundary::halo_rows(b.jms, b.jds, b.jde, b.jme)), 1);
     }
     for (auto* marks : {&input_same, &entry_same, &uv_repeat, &row_repeat, &rules, &active, &moderate_u, &moderate_v}) {

@@ -70,13 +70,18 @@ inline std::size_t boundary_frame_points(const grid_bounds& b, const patch_bound
 // which the module's q and dqdt and the stage's q1 hold +0, whether the
 // boundary columns of each own cell row of q and q1 hold +0, and the
 // records of one stage: where its input q is not +0 and the cells to
-// compute.
+// compute, with their work.
 struct species_knowledge {
   float* q1 = nullptr;
   std::vector<pollutant_map::span> module_q, module_dqdt, stage_q;
   bool q_known = false, dqdt_known = false;
   std::vector<unsigned char> module_q_frame_zero, stage_q_frame_zero;
   std::vector<pollutant_map::span> input_q, cells;
+  // Of each row of the stage's plan for this species, the work of its
+  // cells (in run_stage's units) and whether the species has work there.
+  std::vector<long> work;
+  std::vector<unsigned char> has_work;
+  long last_work = 0;  // the work of its cells in the last stage
   // Per row that the grid's halo rows copy into (boundary::halo_row_index),
   // whether that row of q1 holds +0 only (the whole grid's, as the last
   // second stage's boundary values made it; q1 starts as zeros).
@@ -85,6 +90,9 @@ struct species_knowledge {
   // that holds none of its pollutant (busy, when the step's busy rows are
   // known), and the rows a stage looks at for it (plan, within the step's).
   row_runs busy, plan;
+  // The rows of a stage whose column rules write this species' columns of
+  // q (its marks in step_workspace::pollutant_rules).
+  row_runs columns;
 };
 
 class step_workspace {
@@ -189,12 +197,13 @@ class step_workspace {
   std::vector<unsigned char> input_same, entry_same, uv_repeat, row_repeat;
   std::vector<unsigned char> rules;   // the boundary column rules each row takes
   // Of a row whose rules name the pollutant columns, the species whose
-  // columns they write: a mark per row and species, [(j - jms) * species
-  // + k] (boundary::row_rules::pollutants).
+  // columns they write: a mark per row and species, [k * rows + j - jms],
+  // each species' a run of its own (boundary::row_rules::pollutants).
   std::vector<unsigned char> pollutant_rules;
   std::vector<unsigned char> active;  // the rows the sweep has work in
   std::vector<unsigned char> moderate_u, moderate_v;  // per source row: unknown, yes or no
   std::vector<long> cost;
+  long last_flow_work = 0;  // the work of the last stage's flow
 
  private:
   step_workspace(const grid_bounds& b, const patch_bounds& patch, step_team& team, std::unique_ptr<halo_exchange> own,
