@@ -420,27 +420,35 @@ void flow_rules(const extent& e, const flow_rows& flow, const row_runs& plan, st
 // too (k.columns). Reads and writes that species' records alone.
 void species_rules(const extent& e, species_knowledge& k, const pollutant_set& set, bool keeps_columns,
                    const row_runs& plan, unsigned char* marks) {
+  const bool whole_rows = e.spans_width();
   const bool derived = boundary_q_follows_cells(e);
   const span* const cells = (k.*set.spans).data();
   unsigned char* const zero = (k.*set.frame_zero).data();
   k.columns.clear();
-  plan.for_each_row(e.jms, e.jme, [&](int j) {
-    const bool every = takes_every_rule(e, j);
-    marks[e.at_row(j)] = every;
-    if (every) k.columns.add(j);
-  });
-  k.plan.for_each_row(e.jms, e.jme, [&](int j) {
-    const std::size_t at = e.at_row(j);
-    if (takes_every_rule(e, j)) {
-      if (keeps_columns) zero[at] = 0;
-      return;
-    }
-    const bool clean = derived && boundary_q_clean(e, cells[at]);
-    const bool written = !(clean && zero[at] != 0);
-    marks[at] = written;
+  const auto mark = [&](int j, bool written) {
+    marks[e.at_row(j)] = written;
     if (written) k.columns.add(j);
-    if (keeps_columns) zero[at] = clean;
-  });
+  };
+  // The plan's rows in order: below the own cell rows, the own cell rows
+  // (in the species' plan, or none of its columns), above them.
+  plan.for_each_row(e.jms, e.r0 - 1, [&](int j) { mark(j, true); });
+  plan.for_each_row(e.r0, e.r1, [&](int j) { mark(j, !whole_rows); });
+  if (whole_rows) {
+    k.plan.for_each_row(e.r0, e.r1, [&](int j) {
+      const std::size_t at = e.at_row(j);
+      const bool clean = derived && boundary_q_clean(e, cells[at]);
+      mark(j, !(clean && zero[at] != 0));
+      if (keeps_columns) zero[at] = clean;
+    });
+  }
+  plan.for_each_row(e.r1 + 1, e.jme, [&](int j) { mark(j, true); });
+  // What every rule makes of the columns is not known to be +0.
+  if (keeps_columns) {
+    const auto unknown = [&](int j) { zero[e.at_row(j)] = 0; };
+    k.plan.for_each_row(e.jms, e.r0 - 1, unknown);
+    if (!whole_rows) k.plan.for_each_row(e.r0, e.r1, unknown);
+    k.plan.for_each_row(e.r1 + 1, e.jme, unknown);
+  }
 }
 
 // What a stage knows of where its pollutant is: the input rows' spans, and
