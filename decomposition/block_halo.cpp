@@ -49,7 +49,7 @@ void block_halo::edge_columns(float* const* f, int count, float u_in, float v_in
     for (int j = p_.jps; j <= p_.jpe; ++j) columns(j, boundary::all_columns, {});
   } else {
     row_rules->rows->for_each_row(p_.jps, p_.jpe, [&](int j) {
-      columns(j, row_rules->rules[j - b_.jms], row_rules->pollutants_of_row(j, b_.jms));
+      columns(j, row_rules->of_row(j, b_.jms), row_rules->pollutants_of_row(j, b_.jms));
     });
   }
 }

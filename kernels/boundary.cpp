@@ -52,7 +52,7 @@ void set_bdy_fields(float* const* fields, int count, float u_in, float v_in, con
     for (int j = b.jms; j <= b.jme; ++j) columns(j, boundary::all_columns, {});
   } else {
     row_rules->rows->for_each_row(
-        b.jms, b.jme, [&](int j) { columns(j, row_rules->rules[j - b.jms], row_rules->pollutants_of_row(j, b.jms)); });
+        b.jms, b.jme, [&](int j) { columns(j, row_rules->of_row(j, b.jms), row_rules->pollutants_of_row(j, b.jms)); });
   }
   // The south halo rows, whole rows, then the north rows from jde on, each
   // from where the row it copies is stored.

@@ -23,7 +23,8 @@ namespace boundary {
 inline constexpr unsigned char flow_columns = 1, pollutant_columns = 2, all_columns = 3;
 
 // The column rules of the stored rows of a grid or block: rules[j - jms]
-// for each row j that `rows` holds, no rule in any other row. With
+// for each row j that `rows` holds (every rule, where rules is nullptr),
+// no rule in any other row. With
 // flow_source, the whole rows that the halo rows copy take their u, v and h
 // from row flow_source[j - jms] instead of row j's own storage: a row that
 // holds the same values of the flow as another, its storage left as it was
@@ -53,6 +54,8 @@ struct row_rules {
   const unsigned char* halo_held = nullptr;
   const unsigned char* pollutants = nullptr;
   std::ptrdiff_t pollutant_stride = 0;
+  // The rules of row j, one that `rows` holds.
+  unsigned char of_row(int j, int jms) const noexcept { return rules == nullptr ? all_columns : rules[j - jms]; }
   // The marks of row j's pollutants.
   row_marks pollutants_of_row(int j, int jms) const noexcept {
     if (pollutants == nullptr) return {};

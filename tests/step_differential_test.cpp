@@ -420,8 +420,7 @@ TEST(StepDifferential, SpeciesBesidePlumesAtTheSidesGetTheirOwnColumns) {
       for (int j = b.jds + 1; j <= b.jde - 2; ++j) {
         const auto row = static_cast<std::size_t>(j - b.jms);
         const auto mark = [&](std::size_t k) { return ws.pollutant_rules[k * ws.rules.size() + row] != 0; };
-        const bool named = (ws.rules[row] & boundary::pollutant_columns) != 0;
-        middle_left_alone = middle_left_alone || (named && !mark(1) && (mark(0) || mark(2)));
+        middle_left_alone = middle_left_alone || (!mark(1) && (mark(0) || mark(2)));
       }
       for (std::size_t k = 0; k < 3; ++k) {
         SCOPED_TRACE(testing::Message() << "species " << k + 1 << ", step " << step);

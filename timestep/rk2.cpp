@@ -397,13 +397,14 @@ bool takes_every_rule(const extent& e, int j) noexcept { return !e.spans_width()
 // Which boundary column rules each row of a stage's plan takes
 // (boundary::flow_columns, pollutant_columns): every rule in a row that
 // takes every rule; in any other row those of u, v and h only where the row
-// holds their values (the reads of the others go to the row that does), and
-// those of q, of the species that each species' marks name (species_rules).
+// holds their values (the reads of the others go to the row that does).
+// Those of q follow each species' marks (species_rules): name_pollutants
+// adds them where some species' columns are written.
 void flow_rules(const extent& e, const flow_rows& flow, const row_runs& plan, std::vector<unsigned char>& rules) {
   plan.for_each_row(e.jms, e.jme, [&](int j) {
     const std::size_t at = e.at_row(j);
-    const bool flow_too = takes_every_rule(e, j) || flow.stored[at] != 0;
-    rules[at] = flow_too ? boundary::all_columns : boundary::pollutant_columns;
+    const bool every = takes_every_rule(e, j);
+    rules[at] = every ? boundary::all_columns : flow.stored[at] != 0 ? boundary::flow_columns : 0;
   });
 }
 
@@ -448,6 +449,16 @@ void species_rules(const extent& e, species_knowledge& k, const pollutant_set& s
     k.plan.for_each_row(e.jms, e.r0 - 1, unknown);
     if (!whole_rows) k.plan.for_each_row(e.r0, e.r1, unknown);
     k.plan.for_each_row(e.r1 + 1, e.jme, unknown);
+  }
+}
+
+// Adds the rule of q to each row where some species' columns are written
+// (species_knowledge::columns), for the boundary values of all the fields
+// at once.
+void name_pollutants(std::vector<unsigned char>& rules, const std::vector<species_knowledge>& species,
+                     const extent& e) {
+  for (const species_knowledge& k : species) {
+    k.columns.for_each_row(e.jms, e.jme, [&](int j) { rules[e.at_row(j)] |= boundary::pollutant_columns; });
   }
 }
 
@@ -1550,7 +1561,9 @@ void species_input(const stage_input& in, step_workspace& ws, const extent& e, s
 // values apart: halo_exchange::parts_apart).
 void prepare_species_input(const stage_input& in, step_workspace& ws, const extent& e, std::size_t k) {
   species_input_rules(in, ws, e, k, true);
+  // Its columns in the rows that its rules write, and nowhere else.
   boundary::row_rules rules = rules_of(in, ws);
+  rules.rules = nullptr;
   rules.rows = &ws.species[k].columns;
   const auto f = static_cast<int>(flow_fields + k);
   ws.exchange().boundary_part(in.fields.data(), f, f + 1, in.u_in, in.v_in, &rules);
@@ -1574,6 +1587,7 @@ void prepare_input(const stage_input& in, step_workspace& ws, const extent& e, b
   ws.halo_held.assign(in.fields.size() * static_cast<std::size_t>(boundary::halo_rows(b.jms, b.jds, b.jde, b.jme)), 0);
   const std::size_t species = species_apart ? 0 : ws.species.size();
   for (std::size_t k = 0; k < species; ++k) species_input_rules(in, ws, e, k, false);
+  if (!species_apart) name_pollutants(ws.rules, ws.species, e);
   if (in.entry()) save_frames(in.fields, 0, flow_fields + species, frames_of(in, ws), ws, e.r1 + 1);
   const boundary::row_rules rules = rules_of(in, ws);
   if (species_apart) {
