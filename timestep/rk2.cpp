@@ -45,6 +45,15 @@
 // repeating, clean row (its busy rows), and each stage looks only at them
 // and a few rows around them (the quiet rows below): its bookkeeping costs
 // those rows, whatever the height of the grid.
+//
+// A stage's sweep is shared by the step's team of threads. Where several
+// species share the team and the block is the whole grid, each species'
+// whole part of a stage (its column rules, frames, boundary values, input
+// spans, cells, sweep, frames put back and busy rows) reads and writes
+// nothing of another's, and runs as a part of its own on whichever thread
+// takes it, beside the flow's sweep (run_species_apart); otherwise the
+// calling thread makes every species' records and the team shares the
+// sweep alone (run_stage).
 #include <algorithm>
 #include <array>
 #include <atomic>
