@@ -1649,10 +1649,10 @@ bool species_go_apart(const step_workspace& ws) {
 // species' sweep visits are those where it has work), the parts, and
 // finish_flow. The parts are the flow's sweep first, then each species',
 // most work first as the last stage found it: the calling thread's home
-// parts are the flow's and the species' with most, and a thread that is
-// done with its own takes the others' with least, from the far end. The
-// team judges the stage by the work of the last: its species' work is
-// known only within their parts.
+// parts come first, and a thread that is done with its own takes the
+// others' with least work, from the far end. The team judges the stage by
+// its flow's work and its species' work in the last stage: theirs in this
+// one is known only within their parts.
 void run_species_apart(stage& st, const stage_input& in, step_workspace& ws, const unsigned char* entry_same,
                        bool may_skip) {
   const extent& e = *st.in.e;
