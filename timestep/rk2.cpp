@@ -1582,9 +1582,10 @@ void prepare_species_input(const stage_input& in, step_workspace& ws, const exte
 // Makes a stage's input ready: writes out the rows that the exchange sends
 // (unless it reads them from where they are stored), chooses the column
 // rules of each row, gives the input its boundary and halo values, and
-// learns which of its rows repeat the row below and, but where the species
-// do it apart (prepare_species_input), where each species' q may be other
-// than +0. The entry state's frames are kept first.
+// learns, but where the species do it apart (prepare_species_input), where
+// each species' q may be other than +0. The entry state's frames are kept
+// first. Which of its rows repeat the row below the flow's plan learns
+// (learn_input_rows).
 void prepare_input(const stage_input& in, step_workspace& ws, const extent& e, bool species_apart) {
   const grid_bounds& b = ws.bounds();
   const row_runs& plan = ws.plan;
@@ -1605,7 +1606,34 @@ void prepare_input(const stage_input& in, step_workspace& ws, const extent& e, b
     ws.exchange().boundary(in.fields.data(), static_cast<int>(in.fields.size()), in.u_in, in.v_in, &rules);
   }
   for (std::size_t k = 0; k < species; ++k) species_input(in, ws, e, k);
-  input_rows(in.flow, ws.input_same, e, plan);
+}
+
+// Whether each of the entry values that the second stage's average reads
+// in row j repeats row j-1's: where the module's rows do, and beside them,
+// in a block with a neighbour to the east, the u of the face east of the
+// cells, which the first exchange gave the halo.
+void entry_rows(const float* u, const flow_rows& module, std::vector<unsigned char>& same, const extent& e,
+                const row_runs& plan) {
+  const bool east_halo = e.c1 + 1 < e.ide;
+  plan.for_each_row(e.jms, e.jme, [&](int j) {
+    const std::size_t at = e.at_row(j);
+    same[at] = module.same[at] != 0 && (!east_halo || std::bit_cast<std::uint32_t>(u[e.row(j) + e.c1 + 1]) ==
+                                                          std::bit_cast<std::uint32_t>(u[e.row(j - 1) + e.c1 + 1]));
+  });
+}
+
+// What the flow's plan of a stage reads of its input, once the input has
+// its boundary values: which rows repeat the row below (input_rows), and
+// in the second stage (entry_u, the module's u, given) which rows' entry
+// values do (entry_rows). It reads the flow alone, and writes nothing that
+// a species' part reads. Returns the entry values' marks, nullptr in the
+// first stage.
+const unsigned char* learn_input_rows(const stage_input& in, step_workspace& ws, const extent& e,
+                                      const float* entry_u) {
+  input_rows(in.flow, ws.input_same, e, ws.plan);
+  if (entry_u == nullptr) return nullptr;
+  entry_rows(entry_u, ws.module_flow, ws.entry_same, e, ws.plan);
+  return ws.entry_same.data();
 }
 
 // Whether field f of row j of the entry state may be left as the first
@@ -1644,21 +1672,21 @@ bool species_go_apart(const step_workspace& ws) {
   return ws.last_flow_work * threads <= total;
 }
 
-// Runs one stage over the block with its species apart (species_go_apart):
-// plan_flow_rows, then plan_output_rows for the parts (the rows that a
-// species' sweep visits are those where it has work), the parts, and
-// finish_flow. The parts are the flow's sweep first, then each species',
-// most work first as the last stage found it: the calling thread's home
-// parts come first, and a thread that is done with its own takes the
-// others' with least work, from the far end. The team judges the stage by
-// its flow's work and its species' work in the last stage: theirs in this
-// one is known only within their parts.
-void run_species_apart(stage& st, const stage_input& in, step_workspace& ws, const unsigned char* entry_same,
-                       bool may_skip) {
+// Runs one stage over the block with its species apart (species_go_apart).
+// The parts are the flow's first, then each species', most work first as
+// the last stage found it: the calling thread's home parts come first, and
+// a thread that is done with its own takes the others' with least work,
+// from the far end. The flow's part is its whole share of the stage
+// (learn_input_rows, plan_flow_rows, plan_output_rows for the parts, its
+// sweep and finish_flow): a species' part reads the stage's input flow
+// alone, which none of it writes (the rows that a species' sweep visits
+// are those where it has work, not those of the flow's plan). The team
+// judges the stage by its flow's work and its species' work in the last
+// stage: theirs in this one is known only within their parts. entry_u:
+// the module's u in the second stage, nullptr in the first.
+void run_species_apart(stage& st, const stage_input& in, step_workspace& ws, const float* entry_u, bool may_skip) {
   const extent& e = *st.in.e;
-  const long flow_work = plan_flow_rows(st, ws, entry_same);
-  ws.last_flow_work = flow_work;
-  long likely = flow_work;
+  long likely = ws.last_flow_work;
   for (const species_knowledge& k : ws.species) likely += k.last_work;
   std::pmr::vector<std::size_t> order(st.species.size(), st.arena());
   std::iota(order.begin(), order.end(), std::size_t{0});
@@ -1671,13 +1699,15 @@ void run_species_apart(stage& st, const stage_input& in, step_workspace& ws, con
     parts.pieces.push_back({e.r0, e.r1 + 1, false, k, k + 1});
     parts.end_part();
   }
-  plan_output_rows(st, ws, parts);
   ws.team().for_each_part(
       parts.count(),
       [&](int n, int thread) {
         const sweep_piece& piece = parts.pieces[static_cast<std::size_t>(n)];
         if (piece.flow) {
+          ws.last_flow_work = plan_flow_rows(st, ws, learn_input_rows(in, ws, e, entry_u));
+          plan_output_rows(st, ws, parts);
           sweep(st, piece, ws.flux_rows(thread));
+          finish_flow(st, ws, parts);
           return;
         }
         const std::size_t k = piece.species_first;
@@ -1687,21 +1717,6 @@ void run_species_apart(stage& st, const stage_input& in, step_workspace& ws, con
         finish_species(in, ws, e, k, may_skip);
       },
       ws.team().choose(likely));
-  finish_flow(st, ws, parts);
-}
-
-// Whether each of the entry values that the second stage's average reads
-// in row j repeats row j-1's: where the module's rows do, and beside them,
-// in a block with a neighbour to the east, the u of the face east of the
-// cells, which the first exchange gave the halo.
-void entry_rows(const float* u, const flow_rows& module, std::vector<unsigned char>& same, const extent& e,
-                const row_runs& plan) {
-  const bool east_halo = e.c1 + 1 < e.ide;
-  plan.for_each_row(e.jms, e.jme, [&](int j) {
-    const std::size_t at = e.at_row(j);
-    same[at] = module.same[at] != 0 && (!east_halo || std::bit_cast<std::uint32_t>(u[e.row(j) + e.c1 + 1]) ==
-                                                          std::bit_cast<std::uint32_t>(u[e.row(j - 1) + e.c1 + 1]));
-  });
 }
 
 // A species' part of a stage. The first stage advances the module's q
@@ -1768,13 +1783,12 @@ void step_stage(bool second, const stage_input& in, const flow_set& out, const m
   plan_stage(ws, in.flow, e, may_skip);
   const bool apart = species_go_apart(ws);
   prepare_input(in, ws, e, apart);
-  if (second) entry_rows(state.u, ws.module_flow, ws.entry_same, e, ws.plan);
   stage st = stage_of(second, in.flow, out, state, ws, may_skip, arena);
-  const unsigned char* const entry_same = second ? ws.entry_same.data() : nullptr;
+  const float* const entry_u = second ? state.u : nullptr;
   if (apart) {
-    run_species_apart(st, in, ws, entry_same, may_skip);
+    run_species_apart(st, in, ws, entry_u, may_skip);
   } else {
-    run_stage(st, ws, entry_same);
+    run_stage(st, ws, learn_input_rows(in, ws, e, entry_u));
   }
   if (in.entry()) {
     restore_frames(in.fields, 0, apart ? flow_fields : in.fields.size(), frames_of(in, ws),
