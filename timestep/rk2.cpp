@@ -1449,12 +1449,15 @@ void plan_stage(step_workspace& ws, const flow_set& in, const extent& e, bool ma
 // Each species' busy rows likewise: the same edge rows, and the rows of its
 // own plan that are not clean for it. A row of the stage's plan outside
 // the species' plan stayed clean for it (plan_stage), so only the species'
-// own plan is looked at, and the stage's busy rows are those that some
-// species keeps busy and the rows of the plan clean for every species whose
-// flow is not that of a quiet row.
+// own plan is looked at; and each species' busy rows are among the step's
+// (its plan lies within the stage's, but for the edge rows). So the stage's
+// busy rows are the edge rows, those that some species keeps busy, and
+// those whose records other than the species' are not a quiet row's
+// (learn_flow_busy).
 // learn_species_busy learns one species' busy rows, from its own records
-// alone; learn_busy the step's, after each species' unless species_learnt
-// says they are learnt already.
+// alone; learn_flow_busy the flow's, from the flow's records alone, once
+// they are complete; learn_busy the step's, after each species' unless
+// species_learnt says they are learnt already.
 void learn_species_busy(species_knowledge& k, const extent& e, bool may_skip) {
   k.busy.clear();
   if (!quiet_rows_left_out(e, may_skip)) return;
@@ -1464,6 +1467,13 @@ void learn_species_busy(species_knowledge& k, const extent& e, bool may_skip) {
   });
   k.busy.add(e.r1, e.jme);
 }
+void learn_flow_busy(step_workspace& ws, const extent& e, bool may_skip) {
+  ws.flow_busy.clear();
+  if (!quiet_rows_left_out(e, may_skip)) return;
+  ws.plan.for_each_row(e.r0 + 1, e.r1 - 1, [&](int j) {
+    if (!quiet_flow_row(ws, e.at_row(j))) ws.flow_busy.add(j);
+  });
+}
 void learn_busy(step_workspace& ws, const extent& e, bool may_skip, bool species_learnt) {
   ws.busy.clear();
   ws.busy_known = quiet_rows_left_out(e, may_skip);
@@ -1471,20 +1481,12 @@ void learn_busy(step_workspace& ws, const extent& e, bool may_skip, bool species
     for (species_knowledge& k : ws.species) learn_species_busy(k, e, may_skip);
   }
   if (!ws.busy_known) return;
-  row_runs& polluted = ws.polluted_rows;
-  polluted.clear();
-  for (const species_knowledge& k : ws.species) {
-    for (const row_run& run : k.busy.runs()) polluted.add(run.first, run.last);
-  }
+  ws.busy = ws.flow_busy;
   ws.busy.add(e.jms, e.r0);
-  const std::span<const row_run> some_species = polluted.runs();
-  auto run = some_species.begin();
-  ws.plan.for_each_row(e.r0 + 1, e.r1 - 1, [&](int j) {
-    while (run != some_species.end() && run->last < j) ++run;
-    const bool kept_by_a_species = run != some_species.end() && run->first <= j;
-    if (kept_by_a_species || !quiet_flow_row(ws, e.at_row(j))) ws.busy.add(j);
-  });
   ws.busy.add(e.r1, e.jme);
+  for (const species_knowledge& k : ws.species) {
+    for (const row_run& run : k.busy.runs()) ws.busy.add(run.first, run.last);
+  }
 }
 
 // One stage's input: a set of the flow, its boundary fields (u, v, h, then
@@ -1678,7 +1680,7 @@ bool species_go_apart(const step_workspace& ws) {
 // a thread that is done with its own takes the others' with least work,
 // from the far end. The flow's part is its whole share of the stage
 // (learn_input_rows, plan_flow_rows, plan_output_rows for the parts, its
-// sweep and finish_flow): a species' part reads the stage's input flow
+// sweep, finish_flow and learn_flow_busy): a species' part reads the stage's input flow
 // alone, which none of it writes (the rows that a species' sweep visits
 // are those where it has work, not those of the flow's plan). The team
 // judges the stage by its flow's work and its species' work in the last
@@ -1708,6 +1710,7 @@ void run_species_apart(stage& st, const stage_input& in, step_workspace& ws, con
           plan_output_rows(st, ws, parts);
           sweep(st, piece, ws.flux_rows(thread));
           finish_flow(st, ws, parts);
+          learn_flow_busy(ws, e, may_skip);
           return;
         }
         const std::size_t k = piece.species_first;
@@ -1789,6 +1792,7 @@ void step_stage(bool second, const stage_input& in, const flow_set& out, const m
     run_species_apart(st, in, ws, entry_u, may_skip);
   } else {
     run_stage(st, ws, learn_input_rows(in, ws, e, entry_u));
+    learn_flow_busy(ws, e, may_skip);
   }
   if (in.entry()) {
     restore_frames(in.fields, 0, apart ? flow_fields : in.fields.size(), frames_of(in, ws),

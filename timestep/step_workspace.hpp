@@ -188,8 +188,10 @@ class step_workspace {
   // Whether the plan leaves quiet rows out, the flow of each of its stored
   // rows having been found moderate (see plan_stage in rk2.cpp).
   bool plan_leaves_quiet_out = false;
-  // The rows that some species keeps busy, as the step last learnt them.
-  row_runs polluted_rows;
+  // The own cell rows between the first and the last whose records other
+  // than the species' may differ from a quiet row's, as the last stage
+  // learnt them.
+  row_runs flow_busy;
 
   // The records of one stage, rewritten by each (indices j - jms): whether
   // the whole input row repeats the row below, which output rows repeat,
