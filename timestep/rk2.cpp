@@ -1675,12 +1675,15 @@ bool species_go_apart(const step_workspace& ws) {
 }
 
 // Runs one stage over the block with its species apart (species_go_apart).
-// The parts are the flow's first, then each species', most work first as
-// the last stage found it: the calling thread's home parts come first, and
-// a thread that is done with its own takes the others' with least work,
-// from the far end. The flow's part is its whole share of the stage
-// (learn_input_rows, plan_flow_rows, plan_output_rows for the parts, its
-// sweep, finish_flow and learn_flow_busy): a species' part reads the stage's input flow
+// The parts are each species', most work first as the last stage found
+// it, with the flow's second: the calling thread's home parts come first,
+// and a thread that is done with its own takes the others' from the far
+// end. So where one species has most of the stage's work, the calling
+// thread starts on it at once, and the other thread, done with the small
+// species, takes the flow's part, last of the calling thread's home parts.
+// The flow's part is its whole share of the stage (learn_input_rows,
+// plan_flow_rows, plan_output_rows for the parts, its sweep, finish_flow
+// and learn_flow_busy): a species' part reads the stage's input flow
 // alone, which none of it writes (the rows that a species' sweep visits
 // are those where it has work, not those of the flow's plan). The team
 // judges the stage by its flow's work and its species' work in the last
@@ -1695,11 +1698,13 @@ void run_species_apart(stage& st, const stage_input& in, step_workspace& ws, con
   std::stable_sort(order.begin(), order.end(),
                    [&](std::size_t a, std::size_t b) { return ws.species[a].last_work > ws.species[b].last_work; });
   stage_parts parts(st.arena());
-  parts.pieces.push_back({e.r0, e.r1 + 1, true, 0, 0});
-  parts.end_part();
   for (const std::size_t k : order) {
     parts.pieces.push_back({e.r0, e.r1 + 1, false, k, k + 1});
     parts.end_part();
+    if (parts.count() == 1) {
+      parts.pieces.push_back({e.r0, e.r1 + 1, true, 0, 0});
+      parts.end_part();
+    }
   }
   ws.team().for_each_part(
       parts.count(),
