@@ -5,10 +5,10 @@
 # schedule), with the same plume, in one benchmark run on one machine. The
 # runs take turns RUNS times (default 3); the report gives each one's median
 # wall time, processor time (user + system: steadier than the wall time on a
-# shared machine) and peak memory, and the ratios of the run of four species
-# to the sum of the four single-species runs. Each species' q and dqdt are checked
-# against its own run (the flow's records too), so that the cost is that of
-# the same bytes.
+# shared machine) and peak memory, the ratios of the run of four species
+# to the sum of the four single-species runs, and each round's own ratio
+# with their median. Each species' q and dqdt are checked against its own
+# run (the flow's records too), so that the cost is that of the same bytes.
 #
 # Usage: bench/pollutants_cost.sh PLUME_EXECUTABLE [RUNS] [THREADS]
 #   THREADS: --threads of every run (default: the program's default)
@@ -108,3 +108,13 @@ for c in "${cases[@]}"; do
 done
 awk -v t="$together" -v s="$sum" -v tc="$together_cpu" -v sc="$sum_cpu" 'BEGIN {
   printf "four single-species runs: %.2f s wall, %.2f s cpu; together / four alone: %.2f wall, %.2f cpu\n", s, sc, t / s, tc / sc }'
+# Each round's own ratio, the run of four species against the four single
+# runs of the same round: a machine whose speed drifts from round to round
+# (a virtual machine's neighbours) moves both sides of a round alike.
+round_ratios=()
+for ((r = 1; r <= runs; r++)); do
+  t=$(echo ${times[together]} | cut -d' ' -f"$r") s=0
+  for c in "${names[@]}"; do s=$(awk -v a="$s" -v b="$(echo ${times[$c]} | cut -d' ' -f"$r")" 'BEGIN { print a + b }'); done
+  round_ratios+=("$(awk -v t="$t" -v s="$s" 'BEGIN { printf "%.3f", t / s }')")
+done
+echo "each round's together / four alone, wall: ${round_ratios[*]}; median $(median "${round_ratios[@]}")"
