@@ -1584,30 +1584,36 @@ void prepare_species_input(const stage_input& in, step_workspace& ws, const exte
 // Makes a stage's input ready: writes out the rows that the exchange sends
 // (unless it reads them from where they are stored), chooses the column
 // rules of each row, gives the input its boundary and halo values, and
-// learns, but where the species do it apart (prepare_species_input), where
-// each species' q may be other than +0. The entry state's frames are kept
-// first. Which of its rows repeat the row below the flow's plan learns
-// (learn_input_rows).
+// learns where each species' q may be other than +0. The entry state's
+// frames are kept first. Where the species go apart, the flow's part of
+// this (prepare_flow_input) and each species' (prepare_species_input) are
+// left to their parts of the stage. Which of its rows repeat the row below
+// the flow's plan learns (learn_input_rows).
 void prepare_input(const stage_input& in, step_workspace& ws, const extent& e, bool species_apart) {
   const grid_bounds& b = ws.bounds();
-  const row_runs& plan = ws.plan;
   if (!ws.exchange().reads_flow_sources()) {
     write_out_rows(in.flow, e.jps, e.jps + 2);
     write_out_rows(in.flow, e.jpe - 2, e.jpe);
   }
-  flow_rules(e, *in.flow.rows, plan, ws.rules);
   ws.halo_held.assign(in.fields.size() * static_cast<std::size_t>(boundary::halo_rows(b.jms, b.jds, b.jde, b.jme)), 0);
-  const std::size_t species = species_apart ? 0 : ws.species.size();
-  for (std::size_t k = 0; k < species; ++k) species_input_rules(in, ws, e, k, false);
-  if (!species_apart) name_pollutants(ws.rules, ws.species, e);
-  if (in.entry()) save_frames(in.fields, 0, flow_fields + species, frames_of(in, ws), ws, e.r1 + 1);
+  if (species_apart) return;
+  flow_rules(e, *in.flow.rows, ws.plan, ws.rules);
+  for (std::size_t k = 0; k < ws.species.size(); ++k) species_input_rules(in, ws, e, k, false);
+  name_pollutants(ws.rules, ws.species, e);
+  if (in.entry()) save_frames(in.fields, 0, in.fields.size(), frames_of(in, ws), ws, e.r1 + 1);
   const boundary::row_rules rules = rules_of(in, ws);
-  if (species_apart) {
-    ws.exchange().boundary_part(in.fields.data(), 0, flow_fields, in.u_in, in.v_in, &rules);
-  } else {
-    ws.exchange().boundary(in.fields.data(), static_cast<int>(in.fields.size()), in.u_in, in.v_in, &rules);
-  }
-  for (std::size_t k = 0; k < species; ++k) species_input(in, ws, e, k);
+  ws.exchange().boundary(in.fields.data(), static_cast<int>(in.fields.size()), in.u_in, in.v_in, &rules);
+  for (std::size_t k = 0; k < ws.species.size(); ++k) species_input(in, ws, e, k);
+}
+
+// The flow's part of making a stage's input ready, apart from the
+// species' (prepare_species_input): the column rules of its rows, its
+// frames kept in the entry state, and its boundary values.
+void prepare_flow_input(const stage_input& in, step_workspace& ws, const extent& e) {
+  flow_rules(e, *in.flow.rows, ws.plan, ws.rules);
+  if (in.entry()) save_frames(in.fields, 0, flow_fields, frames_of(in, ws), ws, e.r1 + 1);
+  const boundary::row_rules rules = rules_of(in, ws);
+  ws.exchange().boundary_part(in.fields.data(), 0, flow_fields, in.u_in, in.v_in, &rules);
 }
 
 // Whether each of the entry values that the second stage's average reads
@@ -1675,17 +1681,21 @@ bool species_go_apart(const step_workspace& ws) {
 }
 
 // Runs one stage over the block with its species apart (species_go_apart).
-// The parts are each species', most work first as the last stage found
-// it, with the flow's second: the calling thread's home parts come first,
-// and a thread that is done with its own takes the others' from the far
-// end. So where one species has most of the stage's work, the calling
-// thread starts on it at once, and the other thread, done with the small
-// species, takes the flow's part, last of the calling thread's home parts.
-// The flow's part is its whole share of the stage (learn_input_rows,
-// plan_flow_rows, plan_output_rows for the parts, its sweep, finish_flow
-// and learn_flow_busy): a species' part reads the stage's input flow
-// alone, which none of it writes (the rows that a species' sweep visits
-// are those where it has work, not those of the flow's plan). The team
+// The first part makes the flow's input ready (prepare_flow_input); the
+// others are each species', most work first as the last stage found it,
+// with the flow's second among them: the calling thread's home parts come
+// first, and a thread that is done with its own takes the others' from the
+// far end. So the calling thread starts on the flow's input at once, then
+// on the species of most work, and where that one has most of the stage's
+// work, the other thread, done with the small species, takes the flow's
+// part, last of the calling thread's home parts. A species' part makes its
+// own input ready, then waits for the flow's (its cells read the faces'
+// boundary values), and the flow's part waits for it too. The flow's part
+// is the rest of its share of the stage (learn_input_rows, plan_flow_rows,
+// plan_output_rows for the parts, its sweep, finish_flow and
+// learn_flow_busy): a species' part reads the stage's input flow alone,
+// which none of it writes (the rows that a species' sweep visits are those
+// where it has work, not those of the flow's plan). The team
 // judges the stage by its flow's work and its species' work in the last
 // stage: theirs in this one is known only within their parts. entry_u:
 // the module's u in the second stage, nullptr in the first.
@@ -1706,11 +1716,22 @@ void run_species_apart(stage& st, const stage_input& in, step_workspace& ws, con
       parts.end_part();
     }
   }
+  // The flow's input is made ready by the first part, which the calling
+  // thread takes first of all; the parts that read it wait for it.
+  std::atomic<bool> flow_input_ready{false};
+  const auto await_flow_input = [&] { flow_input_ready.wait(false, std::memory_order_acquire); };
   ws.team().for_each_part(
-      parts.count(),
+      parts.count() + 1,
       [&](int n, int thread) {
-        const sweep_piece& piece = parts.pieces[static_cast<std::size_t>(n)];
+        if (n == 0) {
+          prepare_flow_input(in, ws, e);
+          flow_input_ready.store(true, std::memory_order_release);
+          flow_input_ready.notify_all();
+          return;
+        }
+        const sweep_piece& piece = parts.pieces[static_cast<std::size_t>(n - 1)];
         if (piece.flow) {
+          await_flow_input();
           ws.last_flow_work = plan_flow_rows(st, ws, learn_input_rows(in, ws, e, entry_u));
           plan_output_rows(st, ws, parts);
           sweep(st, piece, ws.flux_rows(thread));
@@ -1720,6 +1741,7 @@ void run_species_apart(stage& st, const stage_input& in, step_workspace& ws, con
         }
         const std::size_t k = piece.species_first;
         prepare_species_input(in, ws, e, k);
+        await_flow_input();
         ws.species[k].last_work = species_records(st, st.species[k], ws);
         sweep(st, piece, ws.flux_rows(thread));
         finish_species(in, ws, e, k, may_skip);
