@@ -1456,8 +1456,9 @@ void plan_stage(step_workspace& ws, const flow_set& in, const extent& e, bool ma
 // (learn_flow_busy).
 // learn_species_busy learns one species' busy rows, from its own records
 // alone; learn_flow_busy the flow's, from the flow's records alone, once
-// they are complete; learn_busy the step's, after each species' unless
-// species_learnt says they are learnt already.
+// they are complete; learn_busy the step's, after each species' and the
+// flow's unless species_learnt says they are learnt already (in the
+// stage's parts).
 void learn_species_busy(species_knowledge& k, const extent& e, bool may_skip) {
   k.busy.clear();
   if (!quiet_rows_left_out(e, may_skip)) return;
@@ -1467,11 +1468,17 @@ void learn_species_busy(species_knowledge& k, const extent& e, bool may_skip) {
   });
   k.busy.add(e.r1, e.jme);
 }
-void learn_flow_busy(step_workspace& ws, const extent& e, bool may_skip) {
+// learn_flow_busy leaves out the rows of `busy_anyway` (nullptr: none), which
+// some species keeps busy already.
+void learn_flow_busy(step_workspace& ws, const extent& e, bool may_skip, const row_runs* busy_anyway = nullptr) {
   ws.flow_busy.clear();
   if (!quiet_rows_left_out(e, may_skip)) return;
+  const std::span<const row_run> kept = busy_anyway != nullptr ? busy_anyway->runs() : std::span<const row_run>{};
+  auto run = kept.begin();
   ws.plan.for_each_row(e.r0 + 1, e.r1 - 1, [&](int j) {
-    if (!quiet_flow_row(ws, e.at_row(j))) ws.flow_busy.add(j);
+    while (run != kept.end() && run->last < j) ++run;
+    const bool kept_by_a_species = run != kept.end() && run->first <= j;
+    if (!kept_by_a_species && !quiet_flow_row(ws, e.at_row(j))) ws.flow_busy.add(j);
   });
 }
 void learn_busy(step_workspace& ws, const extent& e, bool may_skip, bool species_learnt) {
@@ -1481,12 +1488,21 @@ void learn_busy(step_workspace& ws, const extent& e, bool may_skip, bool species
     for (species_knowledge& k : ws.species) learn_species_busy(k, e, may_skip);
   }
   if (!ws.busy_known) return;
-  ws.busy = ws.flow_busy;
-  ws.busy.add(e.jms, e.r0);
-  ws.busy.add(e.r1, e.jme);
+  row_runs& polluted = ws.polluted_rows;
+  polluted.clear();
   for (const species_knowledge& k : ws.species) {
-    for (const row_run& run : k.busy.runs()) ws.busy.add(run.first, run.last);
+    for (const row_run& run : k.busy.runs()) polluted.add(run.first, run.last);
   }
+  if (!species_learnt) learn_flow_busy(ws, e, may_skip, &polluted);
+  // The edge rows, then the runs of both in order of their first rows.
+  ws.busy.add(e.jms, e.r0);
+  const std::span<const row_run> a = polluted.runs(), b = ws.flow_busy.runs();
+  for (std::size_t i = 0, j = 0; i < a.size() || j < b.size();) {
+    const bool from_a = j == b.size() || (i < a.size() && a[i].first <= b[j].first);
+    const row_run& run = from_a ? a[i++] : b[j++];
+    ws.busy.add(run.first, run.last);
+  }
+  ws.busy.add(e.r1, e.jme);
 }
 
 // One stage's input: a set of the flow, its boundary fields (u, v, h, then
@@ -1819,7 +1835,6 @@ void step_stage(bool second, const stage_input& in, const flow_set& out, const m
     run_species_apart(st, in, ws, entry_u, may_skip);
   } else {
     run_stage(st, ws, learn_input_rows(in, ws, e, entry_u));
-    learn_flow_busy(ws, e, may_skip);
   }
   if (in.entry()) {
     restore_frames(in.fields, 0, apart ? flow_fields : in.fields.size(), frames_of(in, ws),

@@ -189,9 +189,10 @@ class step_workspace {
   // rows having been found moderate (see plan_stage in rk2.cpp).
   bool plan_leaves_quiet_out = false;
   // The own cell rows between the first and the last whose records other
-  // than the species' may differ from a quiet row's, as the last stage
-  // learnt them.
-  row_runs flow_busy;
+  // than the species' may differ from a quiet row's (of those that no
+  // species keeps busy, where the species' are learnt first), and the rows
+  // that some species keeps busy, as the last stage learnt them.
+  row_runs flow_busy, polluted_rows;
 
   // The records of one stage, rewritten by each (indices j - jms): whether
   // the whole input row repeats the row below, which output rows repeat,
