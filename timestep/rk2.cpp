@@ -51,9 +51,10 @@
 // whole part of a stage (its column rules, frames, boundary values, input
 // spans, cells, sweep, frames put back and busy rows) reads and writes
 // nothing of another's, and runs as a part of its own on whichever thread
-// takes it, beside the flow's sweep (run_species_apart); otherwise the
-// calling thread makes every species' records and the team shares the
-// sweep alone (run_stage).
+// takes it, beside the flow's input and the rest of the flow's share (its
+// plan, sweep and busy rows), parts of their own too (run_species_apart);
+// otherwise the calling thread makes the flow's and every species' records
+// and the team shares the sweep alone (run_stage).
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -1649,9 +1650,10 @@ void entry_rows(const float* u, const flow_rows& module, std::vector<unsigned ch
 // What the flow's plan of a stage reads of its input, once the input has
 // its boundary values: which rows repeat the row below (input_rows), and
 // in the second stage (entry_u, the module's u, given) which rows' entry
-// values do (entry_rows). It reads the flow alone, and writes nothing that
-// a species' part reads. Returns the entry values' marks, nullptr in the
-// first stage.
+// values do (entry_rows). In a block whose rows span the grid's width (as
+// where the species go apart) it reads the flow alone and writes nothing
+// that a species' part reads; beside a neighbour it may write rows out.
+// Returns the entry values' marks, nullptr in the first stage.
 const unsigned char* learn_input_rows(const stage_input& in, step_workspace& ws, const extent& e,
                                       const float* entry_u) {
   input_rows(in.flow, ws.input_same, e, ws.plan);
