@@ -1072,8 +1072,9 @@ void finish_flow(const stage& st, step_workspace& ws, const stage_parts& parts) 
   const extent& e = *st.in.e;
   flow_rows& out = *st.out.rows;
   for (const sweep_piece& piece : parts.pieces) {
+    if (!piece.flow) continue;
     const int j = piece.last - 1;
-    if (piece.flow && out.stored[e.at_row(j)] != 0) height_row(st, j);
+    if (out.stored[e.at_row(j)] != 0) height_row(st, j);
   }
   const std::size_t first = e.at_row(e.r0);
   st.plan->for_each_row(e.r0, e.r1, [&](int j) {
@@ -1698,27 +1699,75 @@ bool species_go_apart(const step_workspace& ws) {
   return ws.last_flow_work * threads <= total;
 }
 
+// The species of most work in a stage apart, where it has more than a
+// thread's share of the stage's work as the last stage found it: its sweep
+// is cut in two parts, the rows below a cut, with the rest of its part of
+// the stage, and the rows above it, a part of their own that waits for the
+// cut. The cut gives the lower rows `lower_share` of the species' work in
+// the stage (the calling thread's share of the stage, less the flow's);
+// whichever of the two parts ends last ends the species' stage.
+struct species_cut {
+  bool cut = false;
+  std::size_t species = 0;
+  std::size_t upper = 0;  // the index of the upper rows' piece
+  double lower_share = 1.0;
+  std::atomic<bool> ready{false};
+  std::atomic<int> parts_left{2};
+
+  // Whether species k of the piece at `at` is the one cut, and the piece
+  // that of its upper rows.
+  bool is_cut(std::size_t k) const noexcept { return cut && k == species; }
+  bool is_upper(std::size_t k, std::size_t at) const noexcept { return is_cut(k) && at == upper; }
+
+  // Once the species' records are made: the cut, at the first row of its
+  // plan (above the first own cell row) where the work of the rows below
+  // reaches the lower rows' share; then the upper part may start.
+  void place(const extent& e, const species_stage& sp, long work, sweep_piece& lower, sweep_piece& above) {
+    const auto wanted = static_cast<long>(lower_share * static_cast<double>(work));
+    long done = 0;
+    int row = e.r1 + 1;
+    sp.plan->for_each_row(e.r0, e.r1, [&](int j) {
+      if (row <= e.r1) return;
+      if (done >= wanted && j > e.r0) row = j;
+      done += sp.work[e.at_row(j)];
+    });
+    lower.last = row;
+    above.first = row;
+    ready.store(true, std::memory_order_release);
+    ready.notify_all();
+  }
+  // Whether the part that calls it, done with its sweep, ends the species'
+  // stage: the only part of a species not cut, the last of the two of one
+  // that is.
+  bool ends_species(std::size_t k) noexcept {
+    return !is_cut(k) || parts_left.fetch_sub(1, std::memory_order_acq_rel) == 1;
+  }
+};
+
 // Runs one stage over the block with its species apart (species_go_apart).
 // The first part makes the flow's input ready (prepare_flow_input); the
 // others are each species', most work first as the last stage found it,
-// with the flow's second among them: the calling thread's home parts come
-// first, and a thread that is done with its own takes the others' from the
-// far end. So the calling thread starts on the flow's input at once, then
-// on the species of most work, and where that one has most of the stage's
-// work, the other thread, done with the small species, takes the flow's
-// part, last of the calling thread's home parts. A species' part makes its
-// own input ready, then waits for the flow's (its cells read the faces'
-// boundary values), and the flow's part waits for it too. The flow's part
-// is the rest of its share of the stage (learn_input_rows, plan_flow_rows,
-// plan_output_rows for the parts, its sweep, finish_flow and
-// learn_flow_busy): a species' part reads the stage's input flow alone,
-// which none of it writes (the rows that a species' sweep visits are those
-// where it has work, not those of the flow's plan). The team
-// judges the stage by its flow's work and its species' work in the last
-// stage: theirs in this one is known only within their parts. entry_u:
-// the module's u in the second stage, nullptr in the first.
+// with the flow's second among them, and last of all the upper rows of the
+// species of most work where it is cut (species_cut): the calling thread's
+// home parts come first, and a thread that is done with its own takes the
+// others' from the far end. So the calling thread starts on the flow's
+// input at once, then on the species of most work, and where that one has
+// most of the stage's work, the other thread, done with the small species,
+// takes its upper rows and the flow's part, last of the calling thread's
+// home parts. A species' part makes its own input ready, then waits for
+// the flow's (its cells read the faces' boundary values), and the flow's
+// part waits for it too. The flow's part is the rest of its share of the
+// stage (learn_input_rows, plan_flow_rows, plan_output_rows for the parts,
+// its sweep, finish_flow and learn_flow_busy): a species' part reads the
+// stage's input flow alone, which none of it writes (the rows that a
+// species' sweep visits are those where it has work, not those of the
+// flow's plan). The team judges the stage by its flow's work and its
+// species' work in the last stage: theirs in this one is known only within
+// their parts. entry_u: the module's u in the second stage, nullptr in the
+// first.
 void run_species_apart(stage& st, const stage_input& in, step_workspace& ws, const float* entry_u, bool may_skip) {
   const extent& e = *st.in.e;
+  const long threads = ws.team().size();
   long likely = ws.last_flow_work;
   for (const species_knowledge& k : ws.species) likely += k.last_work;
   std::pmr::vector<std::size_t> order(st.species.size(), st.arena());
@@ -1734,6 +1783,17 @@ void run_species_apart(stage& st, const stage_input& in, step_workspace& ws, con
       parts.end_part();
     }
   }
+  species_cut split;
+  const long most_work = ws.species[order.front()].last_work;
+  if (most_work * threads > likely) {
+    split.cut = true;
+    split.species = order.front();
+    split.upper = parts.pieces.size();
+    split.lower_share = std::clamp(
+        static_cast<double>(likely / threads - ws.last_flow_work) / static_cast<double>(most_work), 0.0, 1.0);
+    parts.pieces.push_back({e.r1 + 1, e.r1 + 1, false, split.species, split.species + 1});
+    parts.end_part();
+  }
   // The flow's input is made ready by the first part, which the calling
   // thread takes first of all; the parts that read it wait for it.
   std::atomic<bool> flow_input_ready{false};
@@ -1747,7 +1807,8 @@ void run_species_apart(stage& st, const stage_input& in, step_workspace& ws, con
           flow_input_ready.notify_all();
           return;
         }
-        const sweep_piece& piece = parts.pieces[static_cast<std::size_t>(n - 1)];
+        const auto at = static_cast<std::size_t>(n - 1);
+        sweep_piece& piece = parts.pieces[at];
         if (piece.flow) {
           await_flow_input();
           ws.last_flow_work = plan_flow_rows(st, ws, learn_input_rows(in, ws, e, entry_u));
@@ -1758,11 +1819,17 @@ void run_species_apart(stage& st, const stage_input& in, step_workspace& ws, con
           return;
         }
         const std::size_t k = piece.species_first;
-        prepare_species_input(in, ws, e, k);
-        await_flow_input();
-        ws.species[k].last_work = species_records(st, st.species[k], ws);
+        if (split.is_upper(k, at)) {
+          split.ready.wait(false, std::memory_order_acquire);
+        } else {
+          prepare_species_input(in, ws, e, k);
+          await_flow_input();
+          const long work = species_records(st, st.species[k], ws);
+          ws.species[k].last_work = work;
+          if (split.is_cut(k)) split.place(e, st.species[k], work, piece, parts.pieces[split.upper]);
+        }
         sweep(st, piece, ws.flux_rows(thread));
-        finish_species(in, ws, e, k, may_skip);
+        if (split.ends_species(k)) finish_species(in, ws, e, k, may_skip);
       },
       ws.team().choose(likely));
 }
