@@ -5,6 +5,7 @@
 // takes which part of a shared sweep.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <limits>
@@ -316,6 +317,43 @@ TEST(TeamPaceInATeam, ATeamOfOneNeverShares) {
       4, [&](int, int thread) { calls += thread == 0 ? 1 : 100; }, c);
   EXPECT_EQ(calls, 4);
   EXPECT_EQ(team.shared_sweeps(), 0);
+}
+
+// A sweep's help: each thread with no part left calls it once at most (the
+// calling thread always, in a sweep handed out), and the sweep returns only
+// once every call has returned, however long one takes. A sweep alone
+// calls it never.
+TEST(TeamPaceInATeam, AThreadWithNoPartLeftHelpsOnceAndTheSweepWaitsForIt) {
+  pace_rules shared;
+  shared.sharing = pace_rules::verdicts::always_shared;
+  step_team team(3, shared);
+  for (int n = 0; n < 20; ++n) {
+    std::atomic<int> parts_done{0}, entered{0}, returned{0};
+    std::array<std::atomic<int>, 3> calls{};
+    team.for_each_part(
+        6,
+        [&](int, int) {
+          work_for(200us);
+          parts_done.fetch_add(1);
+        },
+        team.choose(1L << 20),
+        [&](int thread) {
+          entered.fetch_add(1);
+          calls[static_cast<std::size_t>(thread)].fetch_add(1);
+          std::this_thread::sleep_for(n % 2 == 0 ? 3ms : 0ms);
+          returned.fetch_add(1);
+        });
+    EXPECT_EQ(parts_done.load(), 6);
+    EXPECT_EQ(returned.load(), entered.load()) << "sweep " << n << " returned before its help";
+    EXPECT_EQ(calls[0].load(), 1) << "sweep " << n;
+    for (const auto& c : calls) EXPECT_LE(c.load(), 1) << "sweep " << n;
+  }
+  pace_rules alone;
+  alone.sharing = pace_rules::verdicts::never_shared;
+  step_team lonely(2, alone);
+  int helped = 0;
+  lonely.for_each_part(4, [](int, int) {}, lonely.choose(1L << 20), [&](int) { ++helped; });
+  EXPECT_EQ(helped, 0);
 }
 
 TEST(TeamHomeParts, CutTheSweepIntoOneRunPerThreadInOrder) {

@@ -154,6 +154,15 @@ struct step_team::crew {
   void (*fn)(void*, int, int) = nullptr;
   void* ctx = nullptr;
   int parts = 0;
+  step_team::helper help;
+  // The threads in the current sweep's help, as one word: the sweep's
+  // number (the upper 32 bits), whether it is closed to them (bit 31) and
+  // how many are in it (bits 0 to 30). A thread comes in only while the
+  // word is that of its sweep and open, and the calling thread closes it
+  // once every part is done and none is in it: so the help and its context
+  // stay as they are while a thread uses them.
+  alignas(64) std::atomic<std::uint64_t> helpers{0};
+  static constexpr std::uint64_t helpers_closed = std::uint64_t{1} << 31;
   std::vector<range> ranges;  // one per thread
   std::atomic<bool> stop{false};
   std::vector<std::thread> workers;
@@ -197,6 +206,29 @@ struct step_team::crew {
     }
   }
 
+  // With no part of the sweep left to take: its help, if it has one and
+  // the word lets the thread in.
+  void lend_a_hand(int thread, std::uint32_t sweep) noexcept {
+    std::uint64_t w = helpers.load(std::memory_order_acquire);
+    do {
+      if (static_cast<std::uint32_t>(w >> 32) != sweep || (w & helpers_closed) != 0) return;
+    } while (!helpers.compare_exchange_weak(w, w + 1, std::memory_order_acq_rel, std::memory_order_acquire));
+    help.fn(help.ctx, thread);
+    helpers.fetch_sub(1, std::memory_order_acq_rel);
+    helpers.notify_one();
+  }
+
+  // Once every part is done: waits until no thread is in the help, and
+  // closes it to any that comes late.
+  void close_help(std::uint32_t sweep) noexcept {
+    const std::uint64_t open = static_cast<std::uint64_t>(sweep) << 32;
+    for (std::uint64_t w = open;
+         !helpers.compare_exchange_weak(w, open | helpers_closed, std::memory_order_acq_rel, std::memory_order_acquire);
+         w = open) {
+      if (w != open) await_change(helpers, w, spin);
+    }
+  }
+
   void worker(int thread) noexcept {
     std::uint32_t seen = 0;
     for (;;) {
@@ -204,6 +236,7 @@ struct step_team::crew {
       seen = published.load(std::memory_order_acquire);
       if (stop.load(std::memory_order_acquire)) return;
       take_parts(thread, seen);
+      lend_a_hand(thread, seen);
     }
   }
 
@@ -252,7 +285,8 @@ step_team::~step_team() {
   delete crew_;
 }
 
-void step_team::run_parts(int parts, void (*fn)(void*, int, int), void* ctx, const team_pace::choice& choice) {
+void step_team::run_parts(int parts, void (*fn)(void*, int, int), void* ctx, const team_pace::choice& choice,
+                          const helper& help) {
   crew* c = crew_;
   const bool handed_out = c != nullptr && parts > 1 && c->pace.shares(choice);
   const bool judged = c != nullptr && choice.kind >= 0;
@@ -265,9 +299,12 @@ void step_team::run_parts(int parts, void (*fn)(void*, int, int), void* ctx, con
     c->fn = fn;
     c->ctx = ctx;
     c->parts = parts;
+    c->help = help;
     c->done.store(0, std::memory_order_relaxed);
     woke = !c->last_handed_out && c->asleep.load(std::memory_order_acquire) > 0;
     const std::uint32_t number = ++c->number;
+    c->helpers.store(static_cast<std::uint64_t>(number) << 32 | (help.fn == nullptr ? crew::helpers_closed : 0),
+                     std::memory_order_relaxed);
     for (int t = 0; t < size_; ++t) {
       const parts_range home = home_parts(t, parts, size_);
       c->ranges[static_cast<std::size_t>(t)].word.store(crew::range_word(number, home.first, home.end),
@@ -275,11 +312,14 @@ void step_team::run_parts(int parts, void (*fn)(void*, int, int), void* ctx, con
     }
     c->publish(number);
     c->take_parts(0, number);
-    // The parts that other threads took: wait until they are done.
+    c->lend_a_hand(0, number);
+    // The parts that other threads took: wait until they are done, and
+    // until no thread is in the help.
     for (int done = c->done.load(std::memory_order_acquire); done < parts;
          done = c->done.load(std::memory_order_acquire)) {
       await_change(c->done, done, c->spin);
     }
+    if (help.fn != nullptr) c->close_help(number);
     ++c->shared;
   }
   if (judged) c->pace.judge({choice.kind, choice.work, handed_out}, team_pace::clock::now() - start, woke);

@@ -135,9 +135,23 @@ class step_team {
   template <class F>
   void for_each_part(int parts, F&& f, const team_pace::choice& choice = {}) {
     using G = std::remove_reference_t<F>;
-    run_parts(
-        parts, [](void* c, int k, int thread) { (*static_cast<G*>(c))(k, thread); },
-        const_cast<void*>(static_cast<const void*>(std::addressof(f))), choice);
+    run_parts(parts, [](void* c, int k, int thread) { (*static_cast<G*>(c))(k, thread); },
+              const_cast<void*>(static_cast<const void*>(std::addressof(f))), choice, {});
+  }
+
+  // As above, and in a sweep handed out, a thread of the team that finds no
+  // part left to take calls help(thread) before it rests: it may take over
+  // some of the work of the parts still running, where they offer it. Each
+  // thread calls it at most once a sweep, and the sweep returns once every
+  // call has returned. A sweep on the calling thread alone never calls it.
+  template <class F, class H>
+  void for_each_part(int parts, F&& f, const team_pace::choice& choice, H&& help) {
+    using G = std::remove_reference_t<F>;
+    using I = std::remove_reference_t<H>;
+    run_parts(parts, [](void* c, int k, int thread) { (*static_cast<G*>(c))(k, thread); },
+              const_cast<void*>(static_cast<const void*>(std::addressof(f))), choice,
+              {[](void* c, int thread) { (*static_cast<I*>(c))(thread); },
+               const_cast<void*>(static_cast<const void*>(std::addressof(help)))});
   }
 
   // Tells the team that a sweep may come soon, once the caller has done
@@ -160,7 +174,13 @@ class step_team {
   struct crew;  // the workers and what they share
 
  private:
-  void run_parts(int parts, void (*fn)(void*, int, int), void* ctx, const team_pace::choice& choice);
+  // What a thread with no part left calls, if anything (fn null: nothing).
+  struct helper {
+    void (*fn)(void*, int) = nullptr;
+    void* ctx = nullptr;
+  };
+  void run_parts(int parts, void (*fn)(void*, int, int), void* ctx, const team_pace::choice& choice,
+                 const helper& help);
   int size_ = 1;
   crew* crew_ = nullptr;
 };
