@@ -69,6 +69,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include <immintrin.h>
+
 #include "decomposition/halo_exchange.hpp"
 #include "diagnostics/derived_terms.hpp"
 #include "grid/constant.hpp"
@@ -801,6 +803,41 @@ struct stage_parts {
   }
 };
 
+// A range of rows of one species' sweep, [next, end) as one word (next in
+// the upper 32 bits). The thread that sweeps it claims its rows from the
+// bottom, claimed_rows at a time (claim_rows); another thread may take its
+// upper rows away, above the next one (species_rows), which leaves the
+// rows claimed so far, and the next one, to the thread sweeping it.
+namespace row_range {
+constexpr int claimed_rows = 8;
+constexpr std::uint64_t word(int next, int end) noexcept {
+  return static_cast<std::uint64_t>(static_cast<std::uint32_t>(next)) << 32 | static_cast<std::uint32_t>(end);
+}
+constexpr int next_of(std::uint64_t w) noexcept { return static_cast<int>(static_cast<std::int32_t>(w >> 32)); }
+constexpr int end_of(std::uint64_t w) noexcept { return static_cast<int>(static_cast<std::int32_t>(w)); }
+}  // namespace row_range
+
+// Claims rows j onwards of the range (up to claimed_rows of them) for the
+// thread sweeping it: returns the range's end as it stands then, or j if
+// row j is no longer in it.
+int claim_rows(std::atomic<std::uint64_t>& range, int j) noexcept {
+  std::uint64_t w = range.load(std::memory_order_acquire);
+  for (;;) {
+    const int end = row_range::end_of(w);
+    if (j >= end) return j;
+    const std::uint64_t claimed = row_range::word(std::min(j + row_range::claimed_rows, end), end);
+    if (range.compare_exchange_weak(w, claimed, std::memory_order_acq_rel, std::memory_order_acquire)) return end;
+  }
+}
+
+// Claims every row left in the range.
+void close_range(std::atomic<std::uint64_t>& range) noexcept {
+  std::uint64_t w = range.load(std::memory_order_acquire);
+  while (!range.compare_exchange_weak(w, row_range::word(row_range::end_of(w), row_range::end_of(w)),
+                                      std::memory_order_acq_rel, std::memory_order_acquire)) {
+  }
+}
+
 // One piece of a stage's sweep. A row with nothing for the piece needs
 // nothing: in a piece with the flow, a row that is not active (its flow
 // repeats the row below, the cells of every species there and in the row
@@ -814,8 +851,12 @@ struct stage_parts {
 // would form no flux and write nothing (the row above has no cells of it to
 // compute either, so no south fluxes are wanted from it). A piece of one
 // species alone walks that species' own plan: the rest of the stage's plan
-// is clean for it.
-void sweep(const stage& st, const sweep_piece& piece, float* rows) {
+// is clean for it. With a `range`, a piece of one species sweeps the rows
+// of the range as it claims them, and stops where the range ends: the
+// last row before its end forms no north fluxes for the row above, which
+// the sweep of the rows above forms as its first row's south fluxes, as
+// a piece that starts at a cut does.
+void sweep(const stage& st, const sweep_piece& piece, float* rows, std::atomic<std::uint64_t>* range = nullptr) {
   const extent& e = *st.in.e;
   const idx nx = e.nx;
   float* const flux_x = rows;
@@ -837,7 +878,18 @@ void sweep(const stage& st, const sweep_piece& piece, float* rows) {
     }
     return true;
   };
+  // With a range: the rows below `claimed` are the sweep's, and those
+  // below `end` were as it claimed them; none after it gives up.
+  int claimed = piece.first;
+  int end = piece.last;
+  bool given_up = false;
   plan.for_each_row(piece.first, piece.last - 1, [&](int j) {
+    if (range != nullptr && j >= claimed) {
+      end = given_up ? j : claim_rows(*range, j);
+      given_up = end <= j;
+      if (given_up) return;
+      claimed = std::min(j + row_range::claimed_rows, end);
+    }
     const std::size_t at = e.at_row(j);
     const bool follows_a_gap = j != next;
     next = j + 1;
@@ -855,7 +907,7 @@ void sweep(const stage& st, const sweep_piece& piece, float* rows) {
       const species_stage& sp = st.species[k];
       if (!pollutant_work(sp, at, j < e.r1)) continue;
       float* const pair = rows + (1 + 2 * static_cast<idx>(k)) * nx;
-      const span above = j + 1 < piece.last ? sp.cells[at + 1] : pollutant_map::nothing;
+      const span above = j + 1 < end ? sp.cells[at + 1] : pollutant_map::nothing;
       const pollutant_span::cell_fluxes fluxes{row_of(flux_x), row_of(pair + turn * nx),
                                                row_of(pair + (1 - turn) * nx)};
       pollutant_row(st, sp, j, above, {fluxes, south_ready, weights});
@@ -863,6 +915,8 @@ void sweep(const stage& st, const sweep_piece& piece, float* rows) {
     turn = 1 - turn;
     south_ready = true;
   });
+  // A range swept to the end of the plan keeps no rows to take over.
+  if (range != nullptr && !given_up) close_range(*range);
   // The v faces of row r1 + 1, the row north of the cells: in full, or
   // those of row r1 where they repeat them.
   if (piece.flow && piece.last == e.r1 + 1) {
@@ -1699,75 +1753,142 @@ bool species_go_apart(const step_workspace& ws) {
   return ws.last_flow_work * threads <= total;
 }
 
-// The species of most work in a stage apart, where it has more than a
-// thread's share of the stage's work as the last stage found it: its sweep
-// is cut in two parts, the rows below a cut, with the rest of its part of
-// the stage, and the rows above it, a part of their own that waits for the
-// cut. The cut gives the lower rows `lower_share` of the species' work in
-// the stage (the calling thread's share of the stage, less the flow's);
-// whichever of the two parts ends last ends the species' stage.
-struct species_cut {
-  bool cut = false;
-  std::size_t species = 0;
-  std::size_t upper = 0;  // the index of the upper rows' piece
-  double lower_share = 1.0;
-  std::atomic<bool> ready{false};
-  std::atomic<int> parts_left{2};
+// The rows of the species' sweeps in a stage apart, which a thread with no
+// part left takes over from the sweeps in progress (help), so that the
+// threads end the stage together, whatever each species' work turns out
+// to be. A species' part, once its records are made, opens a range of all
+// its rows (open) and sweeps it; a thread that helps takes the upper rows,
+// by work half of what is left above the next row, of the range with the
+// most rows left, and sweeps them as a range of its own, which the others
+// may take from in turn. Each thread has a range of each species (slots).
+// Whichever of a species' ranges ends last ends the species' stage
+// (ends_species).
+class species_rows {
+ public:
+  species_rows(std::size_t species, int threads, std::pmr::memory_resource* arena)
+      : threads_(threads),
+        ranges_(species * static_cast<std::size_t>(threads), arena),
+        left_(species, arena),
+        unopened_(static_cast<int>(species)) {}
 
-  // Whether species k of the piece at `at` is the one cut, and the piece
-  // that of its upper rows.
-  bool is_cut(std::size_t k) const noexcept { return cut && k == species; }
-  bool is_upper(std::size_t k, std::size_t at) const noexcept { return is_cut(k) && at == upper; }
+  // Species k's range of all its rows, first..end - 1, swept by `thread`.
+  std::atomic<std::uint64_t>& open(std::size_t k, int thread, int first, int end) noexcept {
+    std::atomic<std::uint64_t>& range = slot(k, thread);
+    range.store(row_range::word(first, end), std::memory_order_release);
+    unopened_.fetch_sub(1, std::memory_order_acq_rel);
+    return range;
+  }
 
-  // Once the species' records are made: the cut, at the first row of its
-  // plan (above the first own cell row) where the work of the rows below
-  // reaches the lower rows' share; then the upper part may start.
-  void place(const extent& e, const species_stage& sp, long work, sweep_piece& lower, sweep_piece& above) {
-    const auto wanted = static_cast<long>(lower_share * static_cast<double>(work));
-    long done = 0;
-    int row = e.r1 + 1;
-    sp.plan->for_each_row(e.r0, e.r1, [&](int j) {
-      if (row <= e.r1) return;
-      if (done >= wanted && j > e.r0) row = j;
-      done += sp.work[e.at_row(j)];
+  // Whether the thread that calls it, done with a range of species k, ends
+  // the species' stage: the last of its ranges to end.
+  bool ends_species(std::size_t k) noexcept { return left_[k].n.fetch_sub(1, std::memory_order_acq_rel) == 1; }
+
+  // The ranges taken over in the stage, once it is over.
+  long taken() const noexcept { return taken_.load(std::memory_order_relaxed); }
+
+  // Takes over rows while some range has rows worth taking, or a species'
+  // range is still to be opened: sweep_range(k, range, first, end) sweeps
+  // rows first..end - 1 of species k as the range, then finish(k) where
+  // that ends the species' stage.
+  template <class Sweep, class Finish>
+  void help(int thread, const stage& st, Sweep sweep_range, Finish finish) {
+    const extent& e = *st.in.e;
+    for (;;) {
+      std::size_t k = 0;
+      std::atomic<std::uint64_t>* from = nullptr;
+      std::uint64_t w = 0;
+      int most = least_rows - 1;
+      for (std::size_t n = 0; n < left_.size(); ++n) {
+        for (int t = 0; t < threads_; ++t) {
+          const std::uint64_t seen = slot(n, t).load(std::memory_order_acquire);
+          const int rows = row_range::end_of(seen) - row_range::next_of(seen) - 1;
+          if (t != thread && rows > most) {
+            k = n, from = &slot(n, t), w = seen, most = rows;
+          }
+        }
+      }
+      if (from == nullptr) {
+        if (unopened_.load(std::memory_order_acquire) == 0) return;
+        _mm_pause();
+        continue;
+      }
+      if (!join(k)) continue;
+      const int end = row_range::end_of(w);
+      const int cut = upper_half(e, st.species[k], row_range::next_of(w) + 1, end);
+      if (cut == end) _mm_pause();
+      if (cut < end && from->compare_exchange_strong(w, row_range::word(row_range::next_of(w), cut),
+                                                     std::memory_order_acq_rel, std::memory_order_acquire)) {
+        std::atomic<std::uint64_t>& own = slot(k, thread);
+        own.store(row_range::word(cut, end), std::memory_order_release);
+        taken_.fetch_add(1, std::memory_order_relaxed);
+        sweep_range(k, own, cut, end);
+      }
+      if (ends_species(k)) finish(k);
+    }
+  }
+
+ private:
+  // The fewest rows above a range's next row worth taking over.
+  static constexpr int least_rows = 2;
+  struct alignas(64) slot_word {
+    std::atomic<std::uint64_t> word{0};
+  };
+  struct alignas(64) ranges_left {
+    std::atomic<int> n{1};
+  };
+  std::atomic<std::uint64_t>& slot(std::size_t k, int thread) noexcept {
+    return ranges_[k * static_cast<std::size_t>(threads_) + static_cast<std::size_t>(thread)].word;
+  }
+  // Counts one more range of species k, unless its stage has ended.
+  bool join(std::size_t k) noexcept {
+    int n = left_[k].n.load(std::memory_order_acquire);
+    while (n > 0 && !left_[k].n.compare_exchange_weak(n, n + 1, std::memory_order_acq_rel)) {
+    }
+    return n > 0;
+  }
+  // The first row of the plan in first..end - 1 where the rows below it
+  // hold half the work of those rows, or end if either side would have
+  // none.
+  static int upper_half(const extent& e, const species_stage& sp, int first, int end) {
+    long total = 0;
+    sp.plan->for_each_row(first, end - 1, [&](int j) { total += sp.work[e.at_row(j)]; });
+    long below = 0;
+    int cut = end;
+    sp.plan->for_each_row(first, end - 1, [&](int j) {
+      if (cut == end && below > 0 && 2 * below >= total) cut = j;
+      if (cut == end) below += sp.work[e.at_row(j)];
     });
-    lower.last = row;
-    above.first = row;
-    ready.store(true, std::memory_order_release);
-    ready.notify_all();
+    return below < total ? cut : end;
   }
-  // Whether the part that calls it, done with its sweep, ends the species'
-  // stage: the only part of a species not cut, the last of the two of one
-  // that is.
-  bool ends_species(std::size_t k) noexcept {
-    return !is_cut(k) || parts_left.fetch_sub(1, std::memory_order_acq_rel) == 1;
-  }
+  int threads_;
+  std::pmr::vector<slot_word> ranges_;
+  std::pmr::vector<ranges_left> left_;
+  std::atomic<int> unopened_;
+  std::atomic<long> taken_{0};
 };
 
 // Runs one stage over the block with its species apart (species_go_apart).
 // The first part makes the flow's input ready (prepare_flow_input); the
 // others are each species', most work first as the last stage found it,
-// with the flow's second among them, and last of all the upper rows of the
-// species of most work where it is cut (species_cut): the calling thread's
-// home parts come first, and a thread that is done with its own takes the
-// others' from the far end. So the calling thread starts on the flow's
-// input at once, then on the species of most work, and where that one has
-// most of the stage's work, the other thread, done with the small species,
-// takes its upper rows and the flow's part, last of the calling thread's
-// home parts. A species' part makes its own input ready, then waits for
-// the flow's (its cells read the faces' boundary values), and the flow's
-// part waits for it too. The flow's part is the rest of its share of the
-// stage (learn_input_rows, plan_flow_rows, plan_output_rows for the parts,
-// its sweep, finish_flow and learn_flow_busy): a species' part reads the
-// stage's input flow alone, which none of it writes (the rows that a
-// species' sweep visits are those where it has work, not those of the
-// flow's plan). The team judges the stage by its flow's work and its
-// species' work in the last stage: theirs in this one is known only within
-// their parts. entry_u: the module's u in the second stage, nullptr in the
-// first.
+// with the flow's second among them: the calling thread's home parts come
+// first, and a thread that is done with its own takes the others' from the
+// far end. So the calling thread starts on the flow's input at once, then
+// on the species of most work, and the other thread, done with the small
+// species, takes the flow's part, last of the calling thread's home parts,
+// if it is not started yet. A thread with no part left then takes over
+// rows of the species' sweeps still in progress (species_rows). A species'
+// part makes its own input ready, then waits for the flow's (its cells
+// read the faces' boundary values), and the flow's part waits for it too.
+// The flow's part is the rest of its share of the stage (learn_input_rows,
+// plan_flow_rows, plan_output_rows for the parts, its sweep, finish_flow
+// and learn_flow_busy): a species' part reads the stage's input flow
+// alone, which none of it writes (the rows that a species' sweep visits
+// are those where it has work, not those of the flow's plan). The team
+// judges the stage by its flow's work and its species' work in the last
+// stage: theirs in this one is known only within their parts. entry_u:
+// the module's u in the second stage, nullptr in the first.
 void run_species_apart(stage& st, const stage_input& in, step_workspace& ws, const float* entry_u, bool may_skip) {
   const extent& e = *st.in.e;
-  const long threads = ws.team().size();
   long likely = ws.last_flow_work;
   for (const species_knowledge& k : ws.species) likely += k.last_work;
   std::pmr::vector<std::size_t> order(st.species.size(), st.arena());
@@ -1783,17 +1904,8 @@ void run_species_apart(stage& st, const stage_input& in, step_workspace& ws, con
       parts.end_part();
     }
   }
-  species_cut split;
-  const long most_work = ws.species[order.front()].last_work;
-  if (most_work * threads > likely) {
-    split.cut = true;
-    split.species = order.front();
-    split.upper = parts.pieces.size();
-    split.lower_share = std::clamp(
-        static_cast<double>(likely / threads - ws.last_flow_work) / static_cast<double>(most_work), 0.0, 1.0);
-    parts.pieces.push_back({e.r1 + 1, e.r1 + 1, false, split.species, split.species + 1});
-    parts.end_part();
-  }
+  species_rows shared(st.species.size(), ws.team().size(), st.arena());
+  const auto finish = [&](std::size_t k) { finish_species(in, ws, e, k, may_skip); };
   // The flow's input is made ready by the first part, which the calling
   // thread takes first of all; the parts that read it wait for it.
   std::atomic<bool> flow_input_ready{false};
@@ -1807,8 +1919,7 @@ void run_species_apart(stage& st, const stage_input& in, step_workspace& ws, con
           flow_input_ready.notify_all();
           return;
         }
-        const auto at = static_cast<std::size_t>(n - 1);
-        sweep_piece& piece = parts.pieces[at];
+        const sweep_piece& piece = parts.pieces[static_cast<std::size_t>(n - 1)];
         if (piece.flow) {
           await_flow_input();
           ws.last_flow_work = plan_flow_rows(st, ws, learn_input_rows(in, ws, e, entry_u));
@@ -1819,19 +1930,22 @@ void run_species_apart(stage& st, const stage_input& in, step_workspace& ws, con
           return;
         }
         const std::size_t k = piece.species_first;
-        if (split.is_upper(k, at)) {
-          split.ready.wait(false, std::memory_order_acquire);
-        } else {
-          prepare_species_input(in, ws, e, k);
-          await_flow_input();
-          const long work = species_records(st, st.species[k], ws);
-          ws.species[k].last_work = work;
-          if (split.is_cut(k)) split.place(e, st.species[k], work, piece, parts.pieces[split.upper]);
-        }
-        sweep(st, piece, ws.flux_rows(thread));
-        if (split.ends_species(k)) finish_species(in, ws, e, k, may_skip);
+        prepare_species_input(in, ws, e, k);
+        await_flow_input();
+        ws.species[k].last_work = species_records(st, st.species[k], ws);
+        sweep(st, piece, ws.flux_rows(thread), &shared.open(k, thread, piece.first, piece.last));
+        if (shared.ends_species(k)) finish(k);
       },
-      ws.team().choose(likely));
+      ws.team().choose(likely),
+      [&](int thread) {
+        shared.help(
+            thread, st,
+            [&](std::size_t k, std::atomic<std::uint64_t>& range, int first, int end) {
+              sweep(st, {first, end, false, k, k + 1}, ws.flux_rows(thread), &range);
+            },
+            finish);
+      });
+  ws.ranges_taken_over += shared.taken();
 }
 
 // A species' part of a stage. The first stage advances the module's q

@@ -207,6 +207,9 @@ class step_workspace {
   std::vector<unsigned char> moderate_u, moderate_v;  // per source row: unknown, yes or no
   std::vector<long> cost;
   long last_flow_work = 0;  // the work of the last stage's flow
+  // The ranges of rows of species' sweeps that a thread with no part left
+  // took over from another, over every stage so far.
+  long ranges_taken_over = 0;
 
  private:
   step_workspace(const grid_bounds& b, const patch_bounds& patch, step_team& team, std::unique_ptr<halo_exchange> own,
