@@ -69,8 +69,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include <immintrin.h>
-
 #include "decomposition/halo_exchange.hpp"
 #include "diagnostics/derived_terms.hpp"
 #include "grid/constant.hpp"
@@ -915,8 +913,11 @@ void sweep(const stage& st, const sweep_piece& piece, float* rows, std::atomic<s
     turn = 1 - turn;
     south_ready = true;
   });
-  // A range swept to the end of the plan keeps no rows to take over.
-  if (range != nullptr && !given_up) close_range(*range);
+  // A range swept keeps no rows to take over: neither one swept to the end
+  // of the plan nor one given up at a row past its end, whose word may
+  // still show rows (those between its last claim and its end, where the
+  // plan has none).
+  if (range != nullptr) close_range(*range);
   // The v faces of row r1 + 1, the row north of the cells: in full, or
   // those of row r1 where they repeat them.
   if (piece.flow && piece.last == e.r1 + 1) {
@@ -1776,6 +1777,7 @@ class species_rows {
     std::atomic<std::uint64_t>& range = slot(k, thread);
     range.store(row_range::word(first, end), std::memory_order_release);
     unopened_.fetch_sub(1, std::memory_order_acq_rel);
+    unopened_.notify_all();
     return range;
   }
 
@@ -1789,11 +1791,14 @@ class species_rows {
   // Takes over rows while some range has rows worth taking, or a species'
   // range is still to be opened: sweep_range(k, range, first, end) sweeps
   // rows first..end - 1 of species k as the range, then finish(k) where
-  // that ends the species' stage.
+  // that ends the species' stage. With nothing worth taking, it waits for
+  // the next range to open as the team's threads wait (it spins only
+  // while the sweeps it would help have their cores).
   template <class Sweep, class Finish>
-  void help(int thread, const stage& st, Sweep sweep_range, Finish finish) {
+  void help(int thread, const stage& st, const step_team& team, Sweep sweep_range, Finish finish) {
     const extent& e = *st.in.e;
     for (;;) {
+      const int unopened = unopened_.load(std::memory_order_acquire);
       std::size_t k = 0;
       std::atomic<std::uint64_t>* from = nullptr;
       std::uint64_t w = 0;
@@ -1807,23 +1812,28 @@ class species_rows {
           }
         }
       }
-      if (from == nullptr) {
-        if (unopened_.load(std::memory_order_acquire) == 0) return;
-        _mm_pause();
-        continue;
+      // A range's rows above its next one but one, split in two halves by
+      // work: none where their work is all in one row (or none), which its
+      // sweep will not change.
+      bool took = false;
+      if (from != nullptr && join(k)) {
+        const int end = row_range::end_of(w);
+        const int cut = upper_half(e, st.species[k], row_range::next_of(w) + 1, end);
+        took = cut < end && from->compare_exchange_strong(w, row_range::word(row_range::next_of(w), cut),
+                                                          std::memory_order_acq_rel, std::memory_order_acquire);
+        if (took) {
+          std::atomic<std::uint64_t>& own = slot(k, thread);
+          own.store(row_range::word(cut, end), std::memory_order_release);
+          taken_.fetch_add(1, std::memory_order_relaxed);
+          sweep_range(k, own, cut, end);
+        }
+        if (ends_species(k)) finish(k);
+        // A range that moved on before the rows were taken: look again.
+        if (!took && cut < end) continue;
       }
-      if (!join(k)) continue;
-      const int end = row_range::end_of(w);
-      const int cut = upper_half(e, st.species[k], row_range::next_of(w) + 1, end);
-      if (cut == end) _mm_pause();
-      if (cut < end && from->compare_exchange_strong(w, row_range::word(row_range::next_of(w), cut),
-                                                     std::memory_order_acq_rel, std::memory_order_acquire)) {
-        std::atomic<std::uint64_t>& own = slot(k, thread);
-        own.store(row_range::word(cut, end), std::memory_order_release);
-        taken_.fetch_add(1, std::memory_order_relaxed);
-        sweep_range(k, own, cut, end);
-      }
-      if (ends_species(k)) finish(k);
+      if (took) continue;
+      if (unopened == 0) return;
+      team.wait_for_change(unopened_, unopened);
     }
   }
 
@@ -1939,7 +1949,7 @@ void run_species_apart(stage& st, const stage_input& in, step_workspace& ws, con
       ws.team().choose(likely),
       [&](int thread) {
         shared.help(
-            thread, st,
+            thread, st, ws.team(),
             [&](std::size_t k, std::atomic<std::uint64_t>& range, int first, int end) {
               sweep(st, {first, end, false, k, k + 1}, ws.flux_rows(thread), &range);
             },

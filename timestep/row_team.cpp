@@ -326,6 +326,10 @@ void step_team::run_parts(int parts, void (*fn)(void*, int, int), void* ctx, con
   if (c != nullptr && parts > 0) c->last_handed_out = handed_out;
 }
 
+void step_team::wait_for_change(const std::atomic<int>& value, int old) const noexcept {
+  await_change(value, old, crew_ != nullptr ? crew_->spin : std::chrono::nanoseconds{0});
+}
+
 void step_team::get_ready() noexcept {
   crew* c = crew_;
   if (c == nullptr || !c->last_handed_out) return;

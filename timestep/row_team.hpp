@@ -14,6 +14,7 @@
 // Every part is computed by the same code whichever thread takes it, so
 // the results are the same bits for every thread count. Which sweeps are
 // shared the team judges by measuring them (see team_pace).
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <type_traits>
@@ -160,6 +161,13 @@ class step_team {
   // are out (waking a sleeping thread takes tens of microseconds on some
   // machines, as long as a small sweep). Nothing otherwise.
   void get_ready() noexcept;
+
+  // Waits until `value` differs from `old`, as the team's threads wait for
+  // each other's parts: spinning for a while, where each thread has a core
+  // of its own, then asleep until value.notify_all(). For a part or a help
+  // that waits for another's progress: one that spins while the thread it
+  // waits for has lost its core would keep that thread from it.
+  void wait_for_change(const std::atomic<int>& value, int old) const noexcept;
 
   // The home parts of `thread` in a sweep of `parts` parts on a team of
   // `threads`: [first, end), thread 0's first, each about as many.
