@@ -67,6 +67,7 @@ void team_pace::restart_trial(record& r) noexcept {
   r.seen = 0;
   r.took[0] = r.took[1] = {};
   r.work[0] = r.work[1] = 0;
+  r.slow = 0;
 }
 
 void team_pace::settle(record& r, bool shared, int hold) noexcept {
@@ -92,10 +93,16 @@ void team_pace::judge(const choice& c, clock::duration took, bool woke) noexcept
   // after it, finding the thread awake, do not: it counts among its kind's
   // sweeps, untimed.
   const bool timed = !(c.shared && woke);
-  if (timed && c.shared && r.alone_rate > 0.0 &&
-      nanoseconds(took).count() > rules_.slowest_shared * r.alone_rate * static_cast<double>(c.work)) {
-    conclude(r, false);
-    return;
+  if (timed && c.shared && r.alone_rate > 0.0) {
+    const clock::duration slowest = std::chrono::duration_cast<clock::duration>(
+        nanoseconds(rules_.slowest_shared * r.alone_rate * static_cast<double>(c.work)));
+    const bool slow = took > slowest;
+    r.slow = (r.slow << 1) | (slow ? 1U : 0U);
+    if (std::popcount(r.slow & ((1U << rules_.slow_window) - 1)) >= rules_.slow_sweeps) {
+      conclude(r, false);
+      return;
+    }
+    if (slow) took = slowest;
   }
   if (timed) {
     const int way = c.shared ? 1 : 0;

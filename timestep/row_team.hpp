@@ -24,12 +24,14 @@
 // speed favours neither way), how many sweeps of a kind keep the verdict
 // of a trial at first and at most, and how many times longer it holds each
 // time a trial repeats it, the part of its time alone that sharing must
-// save to be kept (1/share_margin), and how many times its time alone a
-// shared sweep may take before its kind goes alone at once
-// (slowest_shared). `sharing` fixes the verdict instead: every sweep
-// shared, or none. A sweep of less than least_work units runs on the
-// calling thread alone and is not judged, whatever the verdict: handing it
-// out would cost more than the others save.
+// save to be kept (1/share_margin), how many times its time alone a
+// shared sweep may take before it counts as slow (slowest_shared), and how
+// many slow ones among a kind's last timed shared sweeps (slow_window, at
+// most 32) send it alone at once (slow_sweeps). `sharing` fixes the
+// verdict instead: every sweep shared, or none. A sweep of less than
+// least_work units runs on the calling thread alone and is not judged,
+// whatever the verdict: handing it out would cost more than the others
+// save.
 struct pace_rules {
   enum class verdicts { measured, always_shared, never_shared };
   long least_work = 20000;
@@ -39,6 +41,8 @@ struct pace_rules {
   int hold_growth = 4;
   int share_margin = 16;
   int slowest_shared = 2;
+  int slow_sweeps = 2;
+  int slow_window = 4;
   verdicts sharing = verdicts::measured;
 };
 
@@ -54,12 +58,18 @@ struct pace_rules {
 // more each time a trial gives the same verdict again, and a trial
 // follows. A verdict to share is checked as it holds: shared sweeps that
 // no longer save the margin against the time alone end it. A shared sweep
-// that takes far longer than its work takes alone (a thread lost its core
-// in the middle of a part, and the others waited for it) sends its kind
-// alone at once, in a trial or not, as a trial's verdict would. A shared
-// sweep after sweeps alone that had to wake a thread asleep through them is
-// counted but not timed: that wake-up is paid once, where sharing starts.
-// It decides only which thread computes a part, never what.
+// that takes far longer than its work takes alone is slow: a thread lost
+// its core in the middle of a part, and the others waited for it. One slow
+// sweep now and then is a moment's loss (on a virtual machine, a few
+// milliseconds when the host runs something else), which sharing the next
+// sweeps of the kind does not repeat: it counts as taking no more than
+// slowest_shared times its time alone. Slow sweeps in a row (slow_sweeps
+// of the last slow_window) mean that a thread keeps losing its core, and
+// send the kind alone at once, in a trial or not, as a trial's verdict
+// would. A shared sweep after sweeps alone that had to wake a thread
+// asleep through them is counted but not timed: that wake-up is paid once,
+// where sharing starts. It decides only which thread computes a part,
+// never what.
 class team_pace {
  public:
   using clock = std::chrono::steady_clock;
@@ -92,6 +102,7 @@ class team_pace {
     long work[2]{};
     int last_hold = 0;        // the hold of the last verdict
     double alone_rate = 0.0;  // nanoseconds a unit of work alone, as last measured (0: not yet)
+    unsigned slow = 0;  // the last timed shared sweeps since the trial began, one bit each (1: slow), the last lowest
   };
   using nanoseconds = std::chrono::duration<double, std::nano>;
   bool trial_shares(int seen) const noexcept { return seen >= rules_.trial / 4 && seen < rules_.trial * 3 / 4; }
