@@ -93,6 +93,9 @@ void team_pace::judge(const choice& c, clock::duration took, bool woke) noexcept
   // after it, finding the thread awake, do not: it counts among its kind's
   // sweeps, untimed.
   const bool timed = !(c.shared && woke);
+  // A slow shared sweep (more than slowest_shared times its work alone)
+  // counts as that long; slow_sweeps of the kind's last slow_window timed
+  // shared sweeps send it alone at once.
   if (timed && c.shared && r.alone_rate > 0.0) {
     const clock::duration slowest = std::chrono::duration_cast<clock::duration>(
         nanoseconds(rules_.slowest_shared * r.alone_rate * static_cast<double>(c.work)));
