@@ -7,7 +7,8 @@ schedule as its [emission], bit for bit; its h, us, vs, div and vort, and
 its console log, are those of every one of these runs. Each scenario blows
 the puffs across a boundary: the west wall and the periodic south edge, or
 the east boundary and the periodic north edge; the species' schedules all
-differ, and one species has two sources.
+differ, and one species has two sources. A third case carries twenty species,
+each from a source of its own on a schedule of its own.
 
 Usage: pollutants_invariant.py PLUME [--threads N ...] [--mpirun MPIRUN --layouts PXxPY ...]
 
@@ -135,6 +136,51 @@ def restart_matches(start, go_on, work, label, whole, whole_log, k):
     return problems
 
 
+# Many species on one flow: each from a source of its own, on a schedule of
+# its own, blown across the west wall and the periodic south edge; the
+# snapshots then hold 2 x MANY + 5 records.
+MANY = 20
+
+
+def many_species_case():
+    species = [{"name": f"s{k}", "first_s": 20 * k, "every_s": 100.0 + 17.5 * k} for k in range(MANY)]
+    sources = [{"x_m": 2000.0 + 1650.0 * k, "y_m": 3000.0 + 1150.0 * k, "species": f"s{k}"} for k in range(MANY)]
+    return species, sources
+
+
+def check_many_species(plume, work, runs_of):
+    """Each of MANY species in one run against its run alone, for each run that
+    runs_of(path) gives: (label, command)."""
+    case = SCENARIOS["west_wall_and_south_edge"]
+    species, sources = many_species_case()
+    path = os.path.join(work, "many.toml")
+    with open(path, "w") as f:
+        f.write(scenario_text(case, species, sources, EMISSION))
+    singles = []
+    for s, src in zip(species, sources):
+        single = os.path.join(work, f"many_{s['name']}.toml")
+        with open(single, "w") as f:
+            f.write(scenario_text(case, [], [{k: v for k, v in src.items() if k != "species"}],
+                                  {"first_s": s["first_s"], "every_s": s["every_s"]}))
+        out, log = run([plume, "--scenario", single, "--threads", "1"], work, f"many_{s['name']}")
+        singles.append((records(out, 7), log))
+    failures = 0
+    if len({repr(single) for single, _ in singles}) != MANY:
+        print(f"{MANY} species: two species alone write the same file; the case cannot tell them apart")
+        failures += 1
+    for label, command in runs_of(path):
+        out, log = run(command, work, f"many_{label.replace(' ', '_')}")
+        snapshots = records(out, 2 * MANY + 5)
+        different = [species[k]["name"] for k, (single, single_log) in enumerate(singles)
+                     if log != single_log or len(snapshots) != len(single) or
+                     any(mine[2 * k:2 * k + 2] != theirs[:2] or mine[2 * MANY:] != theirs[2:]
+                         for mine, theirs in zip(snapshots, single))]
+        verdict = "identical" if not different else "DIFFERENT for " + ", ".join(different)
+        print(f"west_wall_and_south_edge, {MANY} species, {label}: {verdict}")
+        failures += bool(different)
+    return failures
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("plume")
@@ -143,6 +189,19 @@ def main():
     parser.add_argument("--layouts", nargs="*", default=["2x1", "1x3", "2x2"])
     args = parser.parse_args()
     plume = os.path.realpath(args.plume)
+
+    def runs_of(path):
+        """The runs of a scenario with species: (label, command), on each
+        thread count and, with --mpirun, in each layout."""
+        runs = [(f"{t} threads", [plume, "--scenario", path, "--threads", str(t)]) for t in args.threads]
+        if args.mpirun:
+            for layout in args.layouts:
+                px, py = (int(x) for x in layout.split("x"))
+                runs.append((f"{px * py} processes ({layout})",
+                             [args.mpirun, "--oversubscribe", "-np", str(px * py), plume, "--scenario", path,
+                              "--threads", "1", "--layout", layout]))
+        return runs
+
     failures = 0
     with tempfile.TemporaryDirectory() as work:
         for name, case in SCENARIOS.items():
@@ -170,16 +229,9 @@ def main():
             if singles[0][0] == singles[1][0] or singles[1][0] == singles[2][0]:
                 print(f"{name}: two species alone write the same file; the case cannot tell them apart")
                 failures += 1
-            runs = [(f"{t} threads", [plume, "--scenario", path, "--threads", str(t)]) for t in args.threads]
-            if args.mpirun:
-                for layout in args.layouts:
-                    px, py = (int(x) for x in layout.split("x"))
-                    runs.append((f"{px * py} processes ({layout})",
-                                 [args.mpirun, "--oversubscribe", "-np", str(px * py), plume, "--scenario", path,
-                                  "--threads", "1", "--layout", layout]))
             n = len(SPECIES)
             whole = None
-            for label, command in runs:
+            for label, command in runs_of(path):
                 out, log = run(command, work, f"{name}_{label.replace(' ', '_')}")
                 whole = whole or (out, log)
                 snapshots = records(out, 2 * n + 5)
@@ -212,6 +264,7 @@ def main():
                 verdict = "identical" if not problems else "DIFFERENT: " + "; ".join(problems)
                 print(f"{name}, {n} species, checkpoint at pass 300 on {label}: {verdict}")
                 failures += bool(problems)
+        failures += check_many_species(plume, work, runs_of)
     return 1 if failures else 0
 
 
