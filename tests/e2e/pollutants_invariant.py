@@ -168,6 +168,14 @@ def check_many_species(plume, work, runs_of):
     if len({repr(single) for single, _ in singles}) != MANY:
         print(f"{MANY} species: two species alone write the same file; the case cannot tell them apart")
         failures += 1
+    # Every species' puffs cross the periodic south edge, and most reach the
+    # west wall.
+    across = sum(reaches(single, "j", GRID["ny"] - 1) for single, _ in singles)
+    walled = sum(reaches(single, "i", 1) for single, _ in singles)
+    if across < MANY or 2 * walled < MANY:
+        print(f"{MANY} species: {across} cross the south edge and {walled} reach the west wall alone; "
+              "the case tests less than it says")
+        failures += 1
     for label, command in runs_of(path):
         out, log = run(command, work, f"many_{label.replace(' ', '_')}")
         snapshots = records(out, 2 * MANY + 5)
