@@ -309,6 +309,10 @@ void resolve_species(scenario& s, const reader& r, const std::optional<position>
       r.fail(*at.name,
              label + ": name '" + sp.name + "' is not a species name: letters, digits and _, starting with a letter");
     }
+    if (sp.name.size() > longest_species_name) {
+      r.fail(*at.name, label + ": its name has " + std::to_string(sp.name.size()) + " characters, more than " +
+                           std::to_string(longest_species_name) + " (its field dqdt_NAME must fit a NetCDF name)");
+    }
     for (std::size_t earlier = 0; earlier < k; ++earlier) {
       if (s.species[earlier].name == sp.name) {
         r.fail(*at.name,

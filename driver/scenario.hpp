@@ -3,6 +3,7 @@
 // (the grid, the run length and cadences, the wind, the emissions and the
 // point sources). Every member defaults to the reference case, so a
 // default-constructed scenario is the reference run.
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -22,13 +23,20 @@ struct point_source {
 };
 
 // One declared pollutant ([[species]]): its name (letters, digits and _,
-// starting with a letter) and its emission schedule.
+// starting with a letter, at most longest_species_name of them) and its
+// emission schedule.
 struct species_info {
   std::string name;
   std::int32_t first_s = 43200;
   float every_s = 3600.0f;
   bool operator==(const species_info&) const = default;
 };
+
+// The longest species name: its fields' names (pollutant_field_name, the
+// longest "dqdt_NAME") are then at most 255 characters, so that every output
+// can carry them. NetCDF takes variable names of up to 256, but reads one of
+// exactly 256 back with a stray character after it.
+inline constexpr std::size_t longest_species_name = 250;
 
 struct scenario {
   // [grid]: interior points i = 1..nx, j = 1..ny; dx = dy = spacing_m.

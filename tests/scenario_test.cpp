@@ -250,6 +250,20 @@ TEST_F(scenario_files, WrittenScenarioReadsBackToTheSameScenario) {
   EXPECT_EQ(scenario_toml(back), text);
 }
 
+TEST_F(scenario_files, ASpeciesNameIsAtMostAsLongAsEveryOutputCanNameItsFields) {
+  const auto with_name = [](const std::string& name) {
+    return "[[species]]\nname = \"" + name + "\"\n[[source]]\nx_m = 5\ny_m = 5\nspecies = \"" + name + "\"\n";
+  };
+  const std::string longest = "N" + std::string(longest_species_name - 1, '2');
+  const scenario s = read_scenario(write(with_name(longest)));
+  ASSERT_EQ(s.species_count(), 1);
+  EXPECT_EQ(s.species[0].name, longest);
+  EXPECT_EQ(s.pollutant_field_name("dqdt", 0).size(), 255u);
+  EXPECT_EQ(refusal(write(with_name(longest + "x"))),
+            "FILE:2:8: species 1: its name has 251 characters, more than 250 (its field dqdt_NAME must fit a NetCDF "
+            "name)");
+}
+
 TEST_F(scenario_files, SpeciesTakeTheEmissionScheduleUnlessTheyGiveTheirOwn) {
   // The [emission] table stands after the species that default to it.
   const scenario s = read_scenario(write(R"([[species]]

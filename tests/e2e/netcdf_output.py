@@ -262,6 +262,52 @@ def case_refusals(c):
     expect(r.returncode == 0, f"a binary output with SOURCE_DATE_EPOCH=x: {r.returncode}, {r.stderr!r}")
 
 
+def case_species_names(c):
+    """A species' fields are variables q_NAME and dqdt_NAME: the longest name
+    a scenario takes (250 characters) gives names of 255, which the files hold
+    and read back intact, with the values of the binary file's records; a
+    name one character longer is refused before any file is written."""
+    def scenario(name, path="species.toml"):
+        text = ("[grid]\nnx = 61\nny = 41\n[time]\nduration_s = 1200\nsnapshot_every_s = 600.0\n"
+                "[emission]\nfirst_s = 0\nevery_s = 600.0\n")
+        for species, x in ((name, 14000.0), ("b", 40000.0)):
+            text += f'[[species]]\nname = "{species}"\n'
+            text += f'[[source]]\nx_m = {x}\ny_m = 20000.0\nspecies = "{species}"\n'
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+    longest = "s" + "o" * 249
+    r = run(c.plume, "--scenario", scenario(longest), "--output", "run.nc")
+    expect(r.returncode == 0 and r.stderr == "", f"a species name of 250 characters: {r.returncode}, {r.stderr!r}")
+    r = run(c.plume, "--scenario", "species.toml", "--output", "binary.dat")
+    assert r.returncode == 0, r.stderr
+    # The binary file's records: q and dqdt of each species, then the flow's.
+    frame = 61 * 41 + 2
+    raw = np.fromfile("binary.dat", "<u4").reshape(-1, 9, frame)[:, :, 1:-1].reshape(-1, 9, 41, 61)
+    names = ["q_" + longest, "dqdt_" + longest, "q_b", "dqdt_b"] + list(FIELDS[2:])
+    expect(len(series()) == raw.shape[0] == 3, f"{series()} against {raw.shape[0]} snapshots")
+    for k, f in enumerate(series()):
+        with netCDF4.Dataset(f) as ds:
+            ds.set_auto_maskandscale(False)
+            expect(list(ds.variables)[-9:] == names, f"{f}: variables {list(ds.variables)}")
+            expect(ds["dqdt_" + longest].long_name.endswith("of species " + longest), f"{f}: long_name")
+            for n, name in enumerate(names):
+                expect(np.array_equal(np.asarray(ds[name][:])[0].view("<u4"), raw[k, n]),
+                       f"{f}: {name} differs from the binary file's record")
+    expect(bool(np.any(raw[-1, 0] != 0)), "the species of the long name emitted nothing")
+    for f in glob.glob("run*") + ["binary.dat"]:
+        os.remove(f)
+    longer = scenario(longest + "o", "longer.toml")
+    before = snapshot_of_files()
+    for output in ("run.nc", "binary.dat"):
+        r = run(c.plume, "--scenario", longer, "--output", output)
+        want = ("plume: longer.toml:11:8: species 1: its name has 251 characters, more than 250 (its field "
+                "dqdt_NAME must fit a NetCDF name)\n")
+        expect(r.returncode == 2 and r.stderr == want,
+               f"{output}: a species name of 251 characters: {r.returncode}, {r.stderr!r}")
+        expect(snapshot_of_files() == before, f"{output}: files changed")
+
+
 def same_bytes_every_time(c, launchers):
     """Runs the small case with SOURCE_DATE_EPOCH set under each launcher
     in turn, a second apart: the series of each holds the bytes of the
