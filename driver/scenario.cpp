@@ -9,7 +9,11 @@
 #include <numbers>
 #include <optional>
 #include <sstream>
+#include <string>
+#include <string_view>
 #include <tuple>
+#include <unordered_map>
+#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -300,6 +304,9 @@ void resolve_species(scenario& s, const reader& r, const std::optional<position>
            "no species: the list of species is empty; leave species out for one pollutant or give at least "
            "one [[species]]");
   }
+  // Each species' index by name: the scenario may declare thousands (a
+  // species a source), and every source looks its species up.
+  std::unordered_map<std::string_view, std::int32_t> index_of;
   for (std::size_t k = 0; k < s.species.size(); ++k) {
     species_info& sp = s.species[k];
     const species_given& at = declared[k];
@@ -313,11 +320,9 @@ void resolve_species(scenario& s, const reader& r, const std::optional<position>
       r.fail(*at.name, label + ": its name has " + std::to_string(sp.name.size()) + " characters, more than " +
                            std::to_string(longest_species_name) + " (its field dqdt_NAME must fit a NetCDF name)");
     }
-    for (std::size_t earlier = 0; earlier < k; ++earlier) {
-      if (s.species[earlier].name == sp.name) {
-        r.fail(*at.name,
-               label + ": name '" + sp.name + "' is already the name of species " + std::to_string(earlier + 1));
-      }
+    if (const auto [earlier, first] = index_of.try_emplace(sp.name, static_cast<std::int32_t>(k)); !first) {
+      r.fail(*at.name,
+             label + ": name '" + sp.name + "' is already the name of species " + std::to_string(earlier->second + 1));
     }
     if (!at.first_s) sp.first_s = s.emission_first_s;
     if (!at.every_s) sp.every_s = s.emission_every_s;
@@ -345,21 +350,21 @@ void resolve_species(scenario& s, const reader& r, const std::optional<position>
     if (!given.at) {
       r.fail(source_at[n], label + " names no species; with [[species]] declared, every source gives species = NAME");
     }
-    std::int32_t index = -1;
-    std::string known;
-    for (std::size_t k = 0; k < s.species.size(); ++k) {
-      if (s.species[k].name == given.name) index = static_cast<std::int32_t>(k);
-      known += (known.empty() ? "" : ", ") + s.species[k].name;
-    }
-    if (index < 0) {
+    const auto found = index_of.find(given.name);
+    if (found == index_of.end()) {
+      std::string known;
+      for (const species_info& sp : s.species) known += (known.empty() ? "" : ", ") + sp.name;
       r.fail(*given.at, label + ": species '" + given.name + "' is not declared; the species are " + known);
     }
-    s.sources[n].species = index;
+    s.sources[n].species = found->second;
+  }
+  std::vector<bool> fed(s.species.size(), false);
+  for (const point_source& p : s.sources) {
+    if (p.species >= 0 && static_cast<std::size_t>(p.species) < fed.size())
+      fed[static_cast<std::size_t>(p.species)] = true;
   }
   for (std::size_t k = 0; k < s.species.size(); ++k) {
-    bool fed = false;
-    for (const point_source& p : s.sources) fed = fed || p.species == static_cast<std::int32_t>(k);
-    if (!fed) {
+    if (!fed[k]) {
       const std::string& name = s.species[k].name;
       r.fail(declared[k].table, "species " + std::to_string(k + 1) + " ('" + name +
                                     "') has no source; give it a [[source]] with species = \"" + name + "\"");
