@@ -4,6 +4,7 @@
 // which talk only through MPI. Every collective below must be called by
 // every process of the run, in the same order.
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <new>
@@ -113,6 +114,14 @@ inline std::string as_reported(const std::string& message) {
 // reports it (never empty): a run_failure's or a standard exception's own
 // text, "cannot allocate memory" for memory that could not be had.
 std::string failure_message(const std::exception_ptr& failure);
+
+// Prints the line of a failure of this process and ends every process at
+// once: for a failure in the middle of a collective that the others may be
+// waiting in for ever.
+[[noreturn]] inline void end_at_once(const std::string& message) noexcept {
+  std::fprintf(stderr, "plume: %s\n", as_reported(message).c_str());
+  abort_all(1);
+}
 
 // Runs `what` on every process, then learns whether it failed on any, with
 // an exception of any type. If so, every process throws: the lowest that

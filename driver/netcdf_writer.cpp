@@ -51,21 +51,37 @@ class open_netcdf {
   int id_ = -1;
 };
 
+// How the processes of a run learn of a failure in a step of writing a
+// file. Creating it, every process fails or none: they agree on it after
+// the step. The other steps call the library's collectives (ending the
+// definitions, the writes, the closing), which HDF5 may fail on one
+// process alone while the others wait in them for ever: a failure there,
+// in a run of several processes, ends the run at once, and the file being
+// written stays a temporary file, as after a run that was killed.
+enum class write_kind { agreed, collective };
+
 // Runs a step of writing the file `path` on every process together: a
 // failure of the NetCDF library (which names the file) is the run's
 // failure. The library reports a failed write of the disk as its own
 // error; the system's reason it leaves in errno, which the line gives
 // instead.
 template <class What>
-void write_step(const std::string& path, What&& what) {
+void write_step(const std::string& path, write_kind kind, What&& what) {
   processes::together([&] {
-    errno = 0;
     try {
-      what();
-    } catch (const netcdf_contents::netcdf_error& e) {
-      const int err = errno;
-      if (is_failed_write(err)) throw run_failure(system_reason("cannot write " + path, err));
-      throw run_failure(e.what());
+      errno = 0;
+      try {
+        what();
+      } catch (const netcdf_contents::netcdf_error& e) {
+        const int err = errno;
+        if (is_failed_write(err)) throw run_failure(system_reason("cannot write " + path, err));
+        throw run_failure(e.what());
+      }
+    } catch (...) {
+      if (kind == write_kind::collective && processes::count() > 1) {
+        processes::end_at_once(processes::failure_message(std::current_exception()));
+      }
+      throw;
     }
   });
 }
@@ -149,8 +165,9 @@ void netcdf_series::write(step_team*) {
   try {
     open_netcdf file;
     netcdf_contents::variables v;
-    write_step(temporary, [&] { file.create(temporary); });
-    write_step(temporary, [&] {
+    write_step(temporary, write_kind::agreed, [&] { file.create(temporary); });
+    write_step(temporary, write_kind::collective, [&] {
+      processes::test_fault("netcdf-define", visit);
       v = netcdf_contents::define(file.id(), description_);
       for (int var : {v.time, v.x, v.y})
         netcdf_contents::check(write_collectively(file.id(), var), "cannot write " + temporary);
@@ -164,7 +181,7 @@ void netcdf_series::write(step_team*) {
       }
     });
     processes::together([&] { processes::test_fault("netcdf-write", visit); });
-    write_step(temporary, [&] {
+    write_step(temporary, write_kind::collective, [&] {
       // Every process takes part in every collective write, whatever the
       // ones before did on it; the first failure is reported after them.
       int status = NC_NOERR;
@@ -190,7 +207,7 @@ void netcdf_series::write(step_team*) {
       }
       netcdf_contents::check(status, "cannot write " + temporary);
     });
-    write_step(temporary, [&] { file.close(temporary); });
+    write_step(temporary, write_kind::collective, [&] { file.close(temporary); });
   } catch (...) {
     if (processes::rank() == 0) ::unlink(temporary.c_str());
     throw;
