@@ -3,11 +3,13 @@
 // build without MPI the NetCDF library writes it to the disk; in a build
 // with MPI through its parallel interface (HDF5 over MPI-IO), every write
 // collective. Each function is a collective under MPI.
+#include <cstddef>
 #include <string>
 
-// Creates the file that will be at `path`, in define mode; returns the
+// Creates the file that will be at `path`, in define mode, for
+// `field_variables` variables over its dimensions (time, y, x); returns the
 // library's status.
-int create_shared_netcdf(const std::string& path, int* ncid);
+int create_shared_netcdf(const std::string& path, std::size_t field_variables, int* ncid);
 
 // Makes the writes of variable varid collective: every process takes part
 // in each, those with nothing to write with empty counts. NetCDF writes

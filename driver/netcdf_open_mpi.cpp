@@ -36,20 +36,31 @@ void end_on_file_error(MPI_File* file, int* code, ...) {
     MPI_Error_string(*code, text, &length);
     reason.assign(text, static_cast<std::size_t>(length));
   }
-  std::fprintf(stderr, "plume: %s\n", processes::as_reported("cannot write the NetCDF file: " + reason).c_str());
-  processes::abort_all(1);
+  processes::end_at_once("cannot write the NetCDF file: " + reason);
 }
+
+// HDF5 1.10, written by several processes, cannot attach a dimension to
+// more than about 250 variables: the list of them that it keeps with the
+// dimension outgrows 4 KiB, and ending the definitions fails on some
+// processes while the others wait in a collective for ever. A file of more
+// variables than this, written by several processes, goes without those
+// attachments: NetCDF keeps each variable's dimensions in attributes of its
+// own as well, and every NetCDF reader finds them there; only HDF5's links
+// between a dimension and its variables are left out.
+constexpr std::size_t most_attached_variables = 200;
 
 }  // namespace
 
-int create_shared_netcdf(const std::string& path, int* ncid) {
+int create_shared_netcdf(const std::string& path, std::size_t field_variables, int* ncid) {
+  const bool attach = processes::count() == 1 || field_variables <= most_attached_variables;
+  const int mode = NC_NETCDF4 | NC_CLOBBER | (attach ? 0 : NC_NODIMSCALE_ATTACH);
   // The file takes the handler of errors that MPI gives the files opened
   // while it is set.
   MPI_Errhandler before = MPI_ERRHANDLER_NULL, ending = MPI_ERRHANDLER_NULL;
   MPI_File_get_errhandler(MPI_FILE_NULL, &before);
   MPI_File_create_errhandler(end_on_file_error, &ending);
   MPI_File_set_errhandler(MPI_FILE_NULL, ending);
-  const int status = nc_create_par(path.c_str(), NC_NETCDF4 | NC_CLOBBER, MPI_COMM_WORLD, MPI_INFO_NULL, ncid);
+  const int status = nc_create_par(path.c_str(), mode, MPI_COMM_WORLD, MPI_INFO_NULL, ncid);
   MPI_File_set_errhandler(MPI_FILE_NULL, before);
   MPI_Errhandler_free(&ending);
   MPI_Errhandler_free(&before);

@@ -5,7 +5,7 @@
 
 #include "driver/netcdf_open.hpp"
 
-int create_shared_netcdf(const std::string& path, int* ncid) {
+int create_shared_netcdf(const std::string& path, std::size_t /*field_variables*/, int* ncid) {
   const int status = nc_create(path.c_str(), NC_NETCDF4 | NC_CLOBBER, ncid);
   return status == NC_NOERR ? use_compact_indexes() : status;
 }

@@ -37,8 +37,8 @@ class open_netcdf {
   ~open_netcdf() {
     if (id_ >= 0) nc_abort(id_);
   }
-  void create(const std::string& path) {
-    netcdf_contents::check(create_shared_netcdf(path, &id_), "cannot create " + path);
+  void create(const std::string& path, std::size_t field_variables) {
+    netcdf_contents::check(create_shared_netcdf(path, field_variables, &id_), "cannot create " + path);
   }
   int id() const noexcept { return id_; }
   // Once closed, failed or not, the file is the library's no longer: a file
@@ -165,7 +165,8 @@ void netcdf_series::write(step_team*) {
   try {
     open_netcdf file;
     netcdf_contents::variables v;
-    write_step(temporary, write_kind::agreed, [&] { file.create(temporary); });
+    write_step(temporary, write_kind::agreed,
+               [&] { file.create(temporary, netcdf_contents::field_variables(s).size()); });
     write_step(temporary, write_kind::collective, [&] {
       processes::test_fault("netcdf-define", visit);
       v = netcdf_contents::define(file.id(), description_);

@@ -566,6 +566,50 @@ def case_mpi_failures(c, serial):
     mpi_file_size_limit(c, expected)
 
 
+def case_mpi_many_species(c, serial):
+    # More species than HDF5 can attach to a dimension in a file written by
+    # several processes (131: 267 variables over time, y and x): the run of
+    # 2 and of 3 processes writes files that every reader takes, with the
+    # values of the binary file of one process, each variable over its
+    # dimensions.
+    import xarray
+    species = 131
+    text = ("[grid]\nnx = 31\nny = 21\n[time]\nduration_s = 600\nsnapshot_every_s = 300.0\n"
+            "[emission]\nfirst_s = 0\nevery_s = 300.0\n")
+    for k in range(species):
+        text += f'[[species]]\nname = "s{k}"\n'
+        text += f'[[source]]\nx_m = {2000.0 + 1000.0 * (k % 27)}\ny_m = {3000.0 + 3000.0 * (k % 6)}\nspecies = "s{k}"\n'
+    with open("many.toml", "w") as f:
+        f.write(text)
+    r = run(os.path.abspath(serial or c.plume), "--scenario", "many.toml", "--output", "binary.dat")
+    assert r.returncode == 0, r.stderr
+    records = 2 * species + 5
+    raw = np.fromfile("binary.dat", "<u4").reshape(-1, records, 31 * 21 + 2)[:, :, 1:-1].reshape(-1, records, 21, 31)
+    names = [f"{field}_s{k}" for k in range(species) for field in ("q", "dqdt")] + list(FIELDS[2:])
+    for ranks in (2, 3):
+        for f in glob.glob("run*"):
+            os.remove(f)
+        try:
+            r = run("mpirun", "--oversubscribe", "-np", ranks, c.plume, "--scenario", "many.toml", "--output",
+                    "run.nc", env=MPI_ENV, timeout=120)
+        except subprocess.TimeoutExpired:
+            fail(f"{species} species over {ranks} processes: the run hangs")
+            continue
+        expect(r.returncode == 0, f"{species} species over {ranks} processes: status {r.returncode}: {r.stderr}")
+        expect(len(series()) == raw.shape[0] == 3, f"{ranks} processes: files {glob.glob('run*')}")
+        for k, f in enumerate(series()):
+            with netCDF4.Dataset(f) as ds:
+                ds.set_auto_maskandscale(False)
+                expect([n for n in ds.variables if n not in ("time", "x", "y")] == names, f"{f}: variables")
+                for n, name in enumerate(names):
+                    expect(ds[name].dimensions == ("time", "y", "x"), f"{f}: {name} {ds[name].dimensions}")
+                    expect(np.array_equal(np.asarray(ds[name][:])[0].view("<u4"), raw[k, n]),
+                           f"{ranks} processes, {f}: {name} differs from the binary file's record")
+        with xarray.open_dataset(series()[-1]) as ds:
+            expect(ds[f"q_s{species - 1}"].dims == ("time", "y", "x"), f"xarray: {ds[f'q_s{species - 1}'].dims}")
+    expect(bool(np.any(raw[-1, 2 * (species - 1)] != 0)), "the last species emitted nothing")
+
+
 def mpi_file_size_limit(c, expected):
     # A file-size limit on rank 0 alone that the third file passes: the
     # disk refuses a write of one process in the middle of a collective
