@@ -360,8 +360,8 @@ void resolve_species(scenario& s, const reader& r, const std::optional<position>
   }
   std::vector<bool> fed(s.species.size(), false);
   for (const point_source& p : s.sources) {
-    if (p.species >= 0 && static_cast<std::size_t>(p.species) < fed.size())
-      fed[static_cast<std::size_t>(p.species)] = true;
+    const auto k = static_cast<std::size_t>(p.species);
+    if (p.species >= 0 && k < fed.size()) fed[k] = true;
   }
   for (std::size_t k = 0; k < s.species.size(); ++k) {
     if (!fed[k]) {
